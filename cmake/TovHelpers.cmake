@@ -1,0 +1,41 @@
+# Small helpers so each folder's CMakeLists.txt stays a few lines long.
+
+# tov_library(NAME <target> [SHARED] DEPS <targets...>): a library from every .cpp in this folder.
+function(tov_library)
+  cmake_parse_arguments(T "SHARED" "NAME" "DEPS;SOURCES" ${ARGN})
+  if(NOT T_SOURCES)
+    file(GLOB T_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  if(T_SHARED)
+    add_library(${T_NAME} SHARED ${T_SOURCES})
+  else()
+    add_library(${T_NAME} STATIC ${T_SOURCES})
+  endif()
+  target_link_libraries(${T_NAME} PUBLIC ${T_DEPS})
+endfunction()
+
+# tov_test(NAME <exe> DEPS <targets...>): one GoogleTest binary from every .cpp in this folder.
+function(tov_test)
+  cmake_parse_arguments(T "" "NAME" "DEPS;SOURCES" ${ARGN})
+  if(NOT T_SOURCES)
+    file(GLOB T_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${T_NAME} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                             TOV_DATA_DIR="${CMAKE_SOURCE_DIR}/../shared/data")
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+# tov_bench(NAME <exe> DEPS <targets...>): a Google Benchmark binary, placed in <build>/bench.
+function(tov_bench)
+  cmake_parse_arguments(T "" "NAME" "DEPS;SOURCES" ${ARGN})
+  if(NOT T_SOURCES)
+    file(GLOB T_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_DEPS} benchmark::benchmark Threads::Threads)
+  target_compile_definitions(${T_NAME} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                             TOV_DATA_DIR="${CMAKE_SOURCE_DIR}/../shared/data")
+  set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()
