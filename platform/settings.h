@@ -1,0 +1,53 @@
+// Persistent settings: a text registry of sections and values, reread and rewritten whole on every access.
+#pragma once
+
+#include "platform/list.h"
+#include "tcs/result.h"
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Parsed form of the file. Sizes include the NUL.
+typedef struct PersistentValue {
+    PalListEntry links;
+    char* name;
+    uint32_t nameSize;
+    char* text;
+    uint32_t textSize;
+} PersistentValue;
+
+typedef struct PersistentSection {
+    PalListEntry links;
+    char* name;
+    uint32_t nameSize;
+    PalListEntry values;  // of PersistentValue
+} PersistentSection;
+
+// Fills head (initialised here) with the file's sections; a missing file is created empty.
+TcsResult palReadAllPersistentData(PalListEntry* head);
+TcsResult palWriteAllPersistentData(PalListEntry* head);
+// Frees every section and value of a list filled by palReadAllPersistentData; head is left empty.
+void palFreeAllPersistentData(PalListEntry* head);
+
+// Names are matched as prefixes: the first stored section/value whose name begins with the request.
+TcsResult palSetPersistentDataStringValue(const char* section, const char* name, const char* text, uint32_t size);
+TcsResult palSetPersistentDataLongValue(const char* section, const char* name, uint32_t value);
+TcsResult palSetPersistentDataBinaryValue(const char* section, const char* name, const uint8_t* bytes,
+                                          uint32_t count);
+// A NULL buffer asks for the size (with the NUL); 5 when *size is too small (size left unchanged).
+TcsResult palGetPersistentDataStringValue(const char* section, const char* name, const char* defaultText,
+                                          uint32_t defaultSize, char* buffer, uint32_t* size);
+TcsResult palGetPersistentDataLongValue(const char* section, const char* name, uint32_t defaultValue,
+                                        uint32_t* value);
+TcsResult palGetPersistentDataBinaryValue(const char* section, const char* name, const uint8_t* defaultBytes,
+                                          uint32_t defaultCount, uint8_t* bytes, uint32_t* count);
+// Removes the first value whose stored name is a prefix of the request, in a section whose stored
+// name is a prefix of the requested section.
+TcsResult palRemovePersistentDataValue(const char* section, const char* name);
+
+#ifdef __cplusplus
+}
+#endif
