@@ -1,0 +1,222 @@
+// Pixel operations before orientation analysis and after it: box smoothing, contrast
+// normalisation, the three binarisations, ridge-edge density, majority smoothing and the
+// removal of enclosed bad-area spots.
+#include "engines/minutiae/image_ops.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "engines/minutiae/window.h"
+
+namespace mnt {
+
+const int32_t dir_koefs[120] = {
+    100, 100, 100, 99, 99, 99, 98, 97, 96, 95, 95, 93, 92, 91, 90, 89, 88, 87, 86, 85,
+    84,  83,  82,  81, 80, 79, 79, 79, 78, 78, 78, 78, 78, 79, 79, 79, 80, 81, 82, 83,
+    84,  85,  86,  87, 88, 89, 90, 91, 92, 93, 95, 95, 96, 97, 98, 99, 99, 99, 100, 100,
+    100, 100, 100, 99, 99, 99, 98, 97, 96, 95, 95, 93, 92, 91, 90, 89, 88, 87, 86, 85,
+    84,  83,  82,  81, 80, 79, 79, 79, 78, 78, 78, 78, 78, 79, 79, 79, 80, 81, 82, 83,
+    84,  85,  86,  87, 88, 89, 90, 91, 92, 93, 95, 95, 96, 97, 98, 99, 99, 99, 100, 100,
+};
+
+std::vector<uint8_t> Linear(int width, int height, uint8_t* const* image) {
+    std::vector<uint8_t> out(size_t(width) * size_t(height));
+    for (int y = 0; y < height; ++y) std::memcpy(out.data() + size_t(y) * width, image[y], size_t(width));
+    return out;
+}
+
+std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, int height, uint32_t radius) {
+    std::vector<uint8_t> means(image.size());
+    const int r = ClipRadius(radius, width, height);
+    // A window holds at most 2048 x 2048 bytes, so its sum fits 32 bits.
+    ForEachWindowSumRow<int32_t>(
+        width, height, r, 1,
+        [&](int y, int32_t* row) {
+            const uint8_t* src = image.data() + size_t(y) * width;
+            for (int x = 0; x < width; ++x) row[x] = src[x];
+        },
+        [&](int y, const int32_t* sums) {
+            const int rows = WindowSpan(y, r, height);
+            uint8_t* out = means.data() + size_t(y) * width;
+            for (int x = 0; x < width; ++x) out[x] = uint8_t(sums[x] / (rows * WindowSpan(x, r, width)));
+        });
+    return means;
+}
+
+namespace {
+
+bool Bad(const ByteImage directions, int x, int y) { return (directions[y][x] & 0x80) != 0; }
+
+// Ridge edges are judged on the binary image: a good interior pixel whose 3 x 3
+// neighbourhood is neither all ridge nor all valley.
+void EdgeFlags(int width, int height, const std::vector<uint8_t>& binary, const ByteImage directions,
+               std::vector<uint8_t>& good, std::vector<uint8_t>& edge) {
+    good.assign(binary.size(), 0);
+    edge.assign(binary.size(), 0);
+    for (int y = 1; y + 1 < height; ++y)
+        for (int x = 1; x + 1 < width; ++x) {
+            if (Bad(directions, x, y)) continue;
+            const size_t i = size_t(y) * width + x;
+            good[i] = 1;
+            int sum = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) sum += binary[size_t(y + dy) * width + (x + dx)];
+            edge[i] = sum >= 9 && sum <= 2286;
+        }
+}
+
+}  // namespace
+
+void SmoothImage(int width, int height, ByteImage image, uint32_t r) {
+    const auto means = WindowMeans(Linear(width, height, image), width, height, r);
+    for (int y = 0; y < height; ++y) std::memcpy(image[y], means.data() + size_t(y) * width, size_t(width));
+}
+
+void PuttyImage(int width, int height, ByteImage image) { SmoothImage(width, height, image, 1); }
+
+void NormalizeImage(int width, int height, const ByteImage source, ByteImage mean, uint32_t r) {
+    const auto s = Linear(width, height, source);
+    const auto m = Linear(width, height, mean);
+    std::vector<uint8_t> deviation(s.size());
+    for (size_t i = 0; i < s.size(); ++i) deviation[i] = uint8_t(std::abs(int(m[i]) - int(s[i])));
+    const auto dev = WindowMeans(deviation, width, height, r);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(y) * width + x;
+            const int lo = std::max(0, int(m[i]) - int(dev[i]));
+            const int hi = std::min(255, int(m[i]) + int(dev[i]));
+            const int v = s[i];
+            int out;
+            if (hi == lo) out = v;
+            else if (v <= lo) out = 0;
+            else if (v >= hi) out = 255;
+            else out = (v - lo) * 255 / (hi - lo);
+            mean[y][x] = uint8_t(out);
+        }
+}
+
+void BinarizeImage(int width, int height, ByteImage image, uint32_t r) {
+    const auto in = Linear(width, height, image);
+    const auto means = WindowMeans(in, width, height, r);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(y) * width + x;
+            image[y][x] = in[i] < means[i] ? 0 : 255;
+        }
+}
+
+void BinarizeImageTwo(int width, int height, const ByteImage source, ByteImage output, uint32_t r1, uint32_t r2) {
+    const auto in = Linear(width, height, source);
+    const auto m1 = WindowMeans(in, width, height, r1);
+    const auto m2 = WindowMeans(in, width, height, r2);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(y) * width + x;
+            output[y][x] = int(in[i]) < ((int(m1[i]) + int(m2[i])) >> 1) ? 0 : 255;
+        }
+}
+
+void ComputeGImage(int width, int height, ByteImage image, const ByteImage directions, uint32_t radius) {
+    std::vector<uint8_t> good, edge;
+    EdgeFlags(width, height, Linear(width, height, image), directions, good, edge);
+    const int r = ClipRadius(radius, width, height);
+    ForEachWindowSumRow<int32_t>(
+        width, height, r, 2,
+        [&](int y, int32_t* row) {
+            const size_t base = size_t(y) * width;
+            for (int x = 0; x < width; ++x) {
+                row[x] = good[base + x];
+                row[width + x] = edge[base + x];
+            }
+        },
+        [&](int y, const int32_t* sums) {
+            for (int x = 0; x < width; ++x) {
+                const int32_t g = sums[x];
+                const int32_t e = sums[width + x];
+                const int o = directions[y][x] & 0x7F;
+                const int32_t k = o < 120 ? dir_koefs[o] : 100;
+                image[y][x] = g == 0 ? 0 : uint8_t((e * 255 / g) * k / 100);
+            }
+        });
+}
+
+uint8_t ComputeG(int width, int height, const ByteImage image, const ByteImage directions) {
+    if (height < 3) return 0;
+    std::vector<uint8_t> good, edge;
+    EdgeFlags(width, height, Linear(width, height, image), directions, good, edge);
+    int64_t goodCount = 0, edgeCount = 0;
+    for (size_t i = 0; i < good.size(); ++i) {
+        goodCount += good[i];
+        edgeCount += edge[i];
+    }
+    return goodCount == 0 ? 0 : uint8_t(edgeCount * 255 / goodCount);
+}
+
+void BinarizeImageA(int width, int height, ByteImage image, const ByteImage density, uint8_t highLimit,
+                    uint8_t lowLimit, uint32_t r1, uint32_t r2, uint32_t r3) {
+    const auto in = Linear(width, height, image);
+    const auto small = WindowMeans(in, width, height, r1);
+    const auto medium = WindowMeans(in, width, height, r2);
+    const auto large = WindowMeans(in, width, height, r3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(y) * width + x;
+            const uint8_t g = density[y][x];
+            const uint8_t mean = g >= highLimit ? small[i] : g >= lowLimit ? medium[i] : large[i];
+            image[y][x] = in[i] < mean ? 0 : 255;
+        }
+}
+
+void BSmoothImage(int width, int height, ByteImage image) {
+    const auto in = Linear(width, height, image);
+    for (int y = 1; y + 1 < height; ++y)
+        for (int x = 1; x + 1 < width; ++x) {
+            int sum = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) sum += in[size_t(y + dy) * width + (x + dx)];
+            image[y][x] = sum < 1152 ? 0 : 255;
+        }
+    if (height <= 0 || width <= 0) return;
+    std::memset(image[0], 255, size_t(width));
+    std::memset(image[height - 1], 255, size_t(width));
+    for (int y = 0; y < height; ++y) image[y][0] = image[y][width - 1] = 255;
+}
+
+void EliminateSpots(int width, int height, ByteImage image) {
+    if (width <= 0 || height <= 0) return;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image[y][x] = (image[y][x] & 0x80) ? 255 : 0;
+    // Flood from bad border pixels through 4-connected bad pixels with an explicit stack:
+    // the same set that repeated sweeps reach, without their quadratic worst case.
+    std::vector<uint8_t> reached(size_t(width) * size_t(height), 0);
+    std::vector<int> stack;
+    auto seed = [&](int x, int y) {
+        const size_t i = size_t(y) * width + x;
+        if (image[y][x] == 255 && !reached[i]) {
+            reached[i] = 1;
+            stack.push_back(int(i));
+        }
+    };
+    for (int x = 0; x < width; ++x) {
+        seed(x, 0);
+        seed(x, height - 1);
+    }
+    for (int y = 0; y < height; ++y) {
+        seed(0, y);
+        seed(width - 1, y);
+    }
+    while (!stack.empty()) {
+        const int i = stack.back();
+        stack.pop_back();
+        const int x = i % width, y = i / width;
+        if (x > 0) seed(x - 1, y);
+        if (x + 1 < width) seed(x + 1, y);
+        if (y > 0) seed(x, y - 1);
+        if (y + 1 < height) seed(x, y + 1);
+    }
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image[y][x] = reached[size_t(y) * width + x] ? 255 : 0;
+}
+
+}  // namespace mnt

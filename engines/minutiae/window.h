@@ -1,0 +1,56 @@
+// Running window sums over the clipped (2r + 1) x (2r + 1) square of every pixel; the cost
+// does not depend on r: per-column sums gain the row entering the window and lose the row
+// leaving it, and a second running sum moves along the row over those column sums.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace mnt {
+
+// Radii come from 32-bit settings; any radius beyond the image covers all of it.
+inline int ClipRadius(uint32_t r, int width, int height) {
+    return int(std::min<uint64_t>(r, uint64_t(std::max(width, height))));
+}
+
+// Number of positions of the window of radius r around i inside 0..n-1.
+inline int WindowSpan(int i, int r, int n) { return std::min(i + r, n - 1) - std::max(i - r, 0) + 1; }
+
+// load(y, T* row) writes `channels` rows of `width` values (channel c at row + c * width);
+// emit(y, const T* sums) receives the window sums for row y in the same layout.
+template <typename T, typename Load, typename Emit>
+void ForEachWindowSumRow(int width, int height, int r, int channels, Load load, Emit emit) {
+    if (width <= 0 || height <= 0 || channels <= 0) return;
+    const size_t n = size_t(width) * size_t(channels);
+    std::vector<T> column(n, T(0)), row(n), sums(n);
+    auto addRow = [&](int y, int sign) {
+        load(y, row.data());
+        for (size_t i = 0; i < n; ++i) column[i] += sign > 0 ? row[i] : -row[i];
+    };
+    for (int y = 0; y <= std::min(r, height - 1); ++y) addRow(y, 1);
+    for (int y = 0; y < height; ++y) {
+        for (int c = 0; c < channels; ++c) {
+            const T* col = column.data() + size_t(c) * width;
+            T* out = sums.data() + size_t(c) * width;
+            T s = T(0);
+            for (int x = 0; x <= std::min(r, width - 1); ++x) s += col[x];
+            for (int x = 0; x < width; ++x) {
+                out[x] = s;
+                if (x + r + 1 < width) s += col[x + r + 1];
+                if (x - r >= 0) s -= col[x - r];
+            }
+        }
+        emit(y, static_cast<const T*>(sums.data()));
+        if (y + r + 1 < height) addRow(y + r + 1, 1);
+        if (y - r >= 0) addRow(y - r, -1);
+    }
+}
+
+// Means of a linear byte image over the clipped window of radius r (truncating).
+std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, int height, uint32_t r);
+
+// A linear copy of a byte image.
+std::vector<uint8_t> Linear(int width, int height, uint8_t* const* image);
+
+}  // namespace mnt
