@@ -1,0 +1,18 @@
+// Virtual sensor firmware: the list of command modules. A new module is one file plus one line here.
+#include "sim/usb/firmware.h"
+
+#include <vector>
+
+namespace simusb {
+
+// Each module file defines its own `extern const CommandModule k...Module`; declare it above
+// commandModules() and add it to the list. Listing them here (rather than registering from static
+// initialisers) keeps every module in the link when the firmware comes from a static library.
+
+std::span<const CommandModule* const> commandModules() {
+    static const std::vector<const CommandModule*> kModules = {
+    };
+    return kModules;
+}
+
+}  // namespace simusb

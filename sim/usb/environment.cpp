@@ -1,0 +1,53 @@
+// Virtual sensor: bus set-up of the preloadable build, from TOV_SIM_USB_STATE.
+//
+// Under LD_PRELOAD nothing can call the control interface, so the preloaded bus reads its sensors
+// from the state directory named by TOV_SIM_USB_STATE: the file "sensors" there lists one sensor per
+// line, "<serial> [<product id, hex> [<variant> [<bus>]]]" ('#' starts a comment). Without that file
+// one sensor with the defaults is plugged and the file is written, so the next run finds the same
+// sensor. Each sensor keeps its state in "<serial>.state" beside it. The variable belongs to this
+// stand-in only; the stack itself reads no environment. The static library used by tests ignores it.
+#include "sim/usb/bus.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace simusb::detail {
+
+void configureFromEnvironment() {
+#ifdef TOV_SIM_USB_PRELOAD
+    const char* directory = std::getenv("TOV_SIM_USB_STATE");
+    if (directory == nullptr || *directory == '\0') directory = "/tmp/tov-sim-usb";
+    ::mkdir(directory, 0777);
+    setStateDirectory(directory);
+    const std::string listPath = std::string(directory) + "/sensors";
+    std::ifstream list(listPath);
+    bool any = false;
+    std::string line;
+    while (list && std::getline(list, line)) {
+        if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        std::istringstream fields(line);
+        SensorSpec spec;
+        if (!(fields >> spec.serial)) continue;
+        std::string product;
+        int variant = 0, busNumber = 1;
+        if (fields >> product) spec.productId = uint16_t(std::strtoul(product.c_str(), nullptr, 16));
+        if (fields >> variant) spec.variant = uint8_t(variant & 0x0F);
+        if (fields >> busNumber) spec.bus = busNumber;
+        any = plug(spec) != 0 || any;
+    }
+    if (!any) {
+        SensorSpec spec;
+        plug(spec);
+        std::ofstream out(listPath, std::ios::app);
+        char product[8];
+        std::snprintf(product, sizeof product, "%04x", spec.productId);
+        out << "# serial, product id (hex), variant, bus\n"
+            << spec.serial << ' ' << product << ' ' << int(spec.variant) << ' ' << spec.bus << '\n';
+    }
+#endif
+}
+
+}  // namespace simusb::detail
