@@ -1,0 +1,463 @@
+// Alignment search by a sliding Hough vote and the least-squares correspondence score.
+#include "engines/recognition/alignment.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "engines/recognition/tables.h"
+
+namespace DurodudUrodera::FpRecEngineImpl {
+namespace ContinousVoting {
+namespace {
+
+// The four cells a pair votes for: its own, right, below, below right.
+constexpr int kVoteOffsets[4] = {0, 1, kGrid, kGrid + 1};
+
+int signedWeight(uint16_t cellWeight) { return int16_t(cellWeight) >> 12; }
+
+// The three best alignments in increasing order of votes; `threshold` only rises once full.
+class TopList {
+public:
+    explicit TopList(int threshold) : threshold_(threshold) {}
+    int threshold() const { return threshold_; }
+
+    void offer(int16_t votes, uint16_t cell, uint8_t rotation) {
+        if (votes <= threshold_) return;
+        const alignment candidate{votes, cell, rotation};
+        for (int k = 0; k < count_; ++k) {
+            if (entries_[k].cell != cell) continue;
+            if (entries_[k].votes < votes) {
+                for (int m = k; m + 1 < count_; ++m) entries_[m] = entries_[m + 1];
+                --count_;
+                insert(candidate);
+            }
+            return;
+        }
+        if (count_ == 3) {
+            const int place = firstWithMoreVotes(votes);
+            if (place > 0) {
+                for (int m = 0; m + 1 < place; ++m) entries_[m] = entries_[m + 1];
+                entries_[place - 1] = candidate;
+            }
+            threshold_ = entries_[0].votes;
+            return;
+        }
+        insert(candidate);
+    }
+
+    void copyBestFirst(alignments& out) const {
+        for (int k = count_ - 1; k >= 0; --k) out.push_back(entries_[k]);
+    }
+
+private:
+    int firstWithMoreVotes(int votes) const {
+        int place = 0;
+        while (place < count_ && entries_[place].votes <= votes) ++place;
+        return place;
+    }
+    void insert(const alignment& candidate) {
+        const int place = firstWithMoreVotes(candidate.votes);
+        for (int m = count_; m > place; --m) entries_[m] = entries_[m - 1];
+        entries_[place] = candidate;
+        ++count_;
+    }
+
+    alignment entries_[3];
+    int count_ = 0;
+    int threshold_;
+};
+
+inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top) {
+    int16_t* votes = pairs.votes;
+    for (uint16_t index = pairs.heads[bin]; index != kEndOfList; index = pairs.records[index].next) {
+        const uint16_t cellWeight = pairs.records[index].cellWeight;
+        const uint16_t cell = cellWeight & kNoCell;
+        if (cell == kNoCell) continue;
+        const int weight = signedWeight(cellWeight);
+        for (int offset : kVoteOffsets) {
+            const uint16_t target = uint16_t(cell + offset);
+            votes[target] = int16_t(votes[target] + weight);
+            if (votes[target] > top.threshold()) top.offer(votes[target], target, rotation);
+        }
+    }
+}
+
+inline void subtractBin(minutia_pairs& pairs, int bin) {
+    for (uint16_t index = pairs.heads[bin]; index != kEndOfList; index = pairs.records[index].next) {
+        const uint16_t cellWeight = pairs.records[index].cellWeight;
+        const uint16_t cell = cellWeight & kNoCell;
+        if (cell != kNoCell) subtract_votes(pairs.votes, cell, signedWeight(cellWeight));
+    }
+}
+
+}  // namespace
+
+void subtract_votes(int16_t* votes, uint16_t cell, int weight) {
+    for (int offset : kVoteOffsets) votes[cell + offset] = int16_t(votes[cell + offset] - weight);
+}
+
+void find_alignments(const MatchData& a, const MatchData& b, const Parameters& parameters, minutia_pairs& pairs,
+                     alignments& out) {
+    memset(pairs.votes, 0, sizeof pairs.votes);
+    memset(pairs.heads, 0xFF, sizeof pairs.heads);
+
+    const int countA = a.count(), countB = b.count();
+    for (int i = 0; i < countA; ++i) {
+        const Minutia& mi = a[i];
+        const int32_t cosI = mi.cos, sinI = mi.sin;
+        for (int j = 0; j < countB; ++j) {
+            const Minutia& mj = b[j];
+            const uint8_t rotation = uint8_t(mj.angle - mi.angle);
+            const int32_t dx = int16_t(mj.relX - mi.relX);
+            const int32_t dy = int16_t(mj.relY - mi.relY);
+            // The turned difference is cut to 16 bits before the shift to 8-unit cells.
+            const int u = (int16_t((dx * cosI - dy * sinI + 128) >> 8) >> 3) + 32;
+            const int v = (int16_t((dx * sinI + dy * cosI + 128) >> 8) >> 3) + 32;
+            const uint16_t cell = (unsigned(u) < 63 && unsigned(v) < 63) ? uint16_t(v * kGrid + u) : kNoCell;
+            const unsigned weight = (unsigned(mi.weight) * mj.weight) >> 9;
+            const uint16_t index = uint16_t(i * countB + j);
+            pairs.records[index].cellWeight = uint16_t(cell | ((weight & 0xF) << 12));
+            pairs.records[index].next = pairs.heads[rotation];
+            pairs.heads[rotation] = index;
+        }
+    }
+
+    const int window = parameters.rotationWindow;
+    TopList top(parameters.minimumVotes);
+    out.clear();
+    for (int bin = 0; bin < window; ++bin) addBin(pairs, bin, uint8_t(window / 2), top);
+    for (int r = 0; r < 256; ++r) {
+        subtractBin(pairs, r);
+        // The label trails the window's centre by one; the last step brings bins 0-6 back with
+        // rotation 2. The score searches bins around it widely enough for either.
+        addBin(pairs, (r + window) & 255, uint8_t(window / 2 + r), top);
+    }
+    top.copyBestFirst(out);
+}
+
+}  // namespace ContinousVoting
+
+namespace Verification {
+using Embedded::Angle;
+namespace {
+
+struct Transform {
+    int32_t cxx, cxy, cyx, cyy, tx, ty;
+};
+
+// Least-squares sums over the accepted pairs, kept in 64 bits and read as their 32-bit values.
+struct FitSums {
+    int64_t n = 0, ax = 0, ay = 0, axx = 0, axy = 0, ayy = 0, bx = 0, by = 0, bxax = 0, byax = 0, bxay = 0,
+            byay = 0;
+
+    void add(int32_t pax, int32_t pay, int32_t pbx, int32_t pby, int sign) {
+        n += sign * 65536;
+        ax += sign * pax * 256;
+        ay += sign * pay * 256;
+        axx += sign * pax * pax;
+        axy += sign * pax * pay;
+        ayy += sign * pay * pay;
+        bx += sign * pbx * 256;
+        by += sign * pby * 256;
+        bxax += sign * pbx * pax;
+        byax += sign * pby * pax;
+        bxay += sign * pbx * pay;
+        byay += sign * pby * pay;
+    }
+};
+
+int64_t as32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
+
+int64_t divideRounded(int64_t numerator, int64_t det) {
+    const int64_t magnitude = (std::abs(numerator) + (det >> 9)) / (det >> 8);
+    return numerator < 0 ? -magnitude : magnitude;
+}
+
+// Affine fit over `count` pairs by Cramer's rule on moments in units of 16; false when the
+// system is singular or the map is too far from a rotation of moderate scale.
+bool fit(const FitSums& sums, int count, const CorrFinderParameters& parameters, Transform& out) {
+    auto moment = [count](int64_t sum) { return (as32(sum) / count + 8) >> 4; };
+    const int64_t m1 = moment(sums.n), mx = moment(sums.ax), my = moment(sums.ay);
+    const int64_t mxx = moment(sums.axx), mxy = moment(sums.axy), myy = moment(sums.ayy);
+    const int64_t bx1 = moment(sums.bx), bxx = moment(sums.bxax), bxy = moment(sums.bxay);
+    const int64_t by1 = moment(sums.by), byx = moment(sums.byax), byy = moment(sums.byay);
+
+    auto cofactor = [](int64_t difference) { return (difference + 128) >> 8; };
+    const int64_t c11 = cofactor(mxx * myy - mxy * mxy);
+    const int64_t c12 = cofactor(my * mxy - mx * myy);
+    const int64_t c13 = cofactor(mx * mxy - mxx * my);
+    const int64_t c22 = cofactor(m1 * myy - my * my);
+    const int64_t c23 = cofactor(mx * my - m1 * mxy);
+    const int64_t c33 = cofactor(m1 * mxx - mx * mx);
+    const int64_t det = my * c13 + m1 * c11 + 128 + mx * c12;
+    if ((det >> 8) <= 127) return false;
+
+    const int64_t tx = divideRounded(bx1 * c11 + bxx * c12 + bxy * c13, det);
+    const int64_t cxx = divideRounded(bx1 * c12 + bxx * c22 + bxy * c23, det);
+    const int64_t cxy = divideRounded(bx1 * c13 + bxx * c23 + bxy * c33, det);
+    const int64_t ty = divideRounded(by1 * c11 + byx * c12 + byy * c13, det);
+    const int64_t cyx = divideRounded(by1 * c12 + byx * c22 + byy * c23, det);
+    const int64_t cyy = divideRounded(by1 * c13 + byx * c23 + byy * c33, det);
+
+    for (int64_t c : {cxx, cxy, cyx, cyy}) {
+        if (c < -512 || c > 512) return false;
+    }
+    const int64_t low = parameters.lowestNorm, high = parameters.highestNorm;
+    const int64_t s = cxx * cxx + cxy * cxy + cyx * cyx + cyy * cyy;
+    if (s < low || s > high) return false;
+    const int64_t q = (((cyx + cxy) * (cyx + cxy) + 128 + (cxx - cyy) * (cxx - cyy)) >> 8) *
+                      (((cyx - cxy) * (cyx - cxy) + 128 + (cxx + cyy) * (cxx + cyy)) >> 8);
+    const int64_t lowMargin = (s - low + 128) >> 8, highMargin = (high - s + 128) >> 8;
+    if (q > lowMargin * lowMargin || q > highMargin * highMargin) return false;
+
+    out = Transform{int32_t(cxx), int32_t(cxy), int32_t(cyx), int32_t(cyy), int32_t(tx), int32_t(ty)};
+    return true;
+}
+
+bool worse(const pair_with_r2& x, const pair_with_r2& y) { return x.r2 < y.r2; }
+
+void grow(Box& box, const Minutia& m) {
+    box.minX = std::min(box.minX, m.x);
+    box.minY = std::min(box.minY, m.y);
+    box.maxX = std::max(box.maxX, m.x);
+    box.maxY = std::max(box.maxY, m.y);
+}
+
+int countInside(const MatchData& view, const Box& box) {
+    int inside = 0;
+    for (int i = 0; i < view.count(); ++i) {
+        const Minutia& m = view[i];
+        if (m.x >= box.minX && m.x <= box.maxX && m.y >= box.minY && m.y <= box.maxY) ++inside;
+    }
+    return inside;
+}
+
+// One-to-one assignment by the order of linked lists built at the front: the walk runs from the
+// last taken pair to the first.
+int assign(const pair_with_r2* taken, int count) {
+    bool alive[kMaxMinutiae];
+    uint8_t perA[256] = {}, perB[256] = {};
+    for (int p = 0; p < count; ++p) {
+        alive[p] = true;
+        ++perA[taken[p].a];
+        ++perB[taken[p].b];
+    }
+    int remaining = count;
+    auto removeWhere = [&](auto match) {
+        for (int q = 0; q < count; ++q) {
+            if (alive[q] && match(taken[q])) {
+                alive[q] = false;
+                --perA[taken[q].a];
+                --perB[taken[q].b];
+                --remaining;
+            }
+        }
+    };
+    int assigned = 0;
+    while (remaining > 0) {
+        bool any = false;
+        for (int p = count - 1; p >= 0; --p) {
+            if (!alive[p]) continue;
+            const uint8_t pa = taken[p].a, pb = taken[p].b;
+            if (perA[pa] == 1) {
+                removeWhere([pb](const pair_with_r2& x) { return x.b == pb; });
+            } else if (perB[pb] == 1) {
+                removeWhere([pa](const pair_with_r2& x) { return x.a == pa; });
+            } else {
+                continue;
+            }
+            ++assigned;
+            any = true;
+        }
+        if (!any) {
+            int first = count - 1;
+            while (!alive[first]) --first;
+            const uint8_t pa = taken[first].a, pb = taken[first].b;
+            removeWhere([pa, pb](const pair_with_r2& x) { return x.b == pb || x.a == pa; });
+            ++assigned;
+        }
+    }
+    return assigned;
+}
+
+}  // namespace
+
+int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignment) {
+    const int rotation = alignment.rotation;
+    const int cellU = alignment.cell & 63, cellV = alignment.cell >> 6;
+    const int countB = b_.count();
+
+    // 1. Candidate pairs from the bins around the alignment's rotation.
+    fixed_vector<pair_t, 256> candidates;
+    int closeCount = 0;
+    int16_t closeSumX = 0, closeSumY = 0;
+    for (int k = 0; k < parameters_.rotationBins && !candidates.full(); ++k) {
+        for (const uint8_t bin : {uint8_t(rotation + 1 + k), uint8_t(rotation - k)}) {
+            const int32_t c = Angle::cos(bin), s = Angle::sin(bin);
+            for (uint16_t index = pairs_.heads[bin]; index != ContinousVoting::kEndOfList && !candidates.full();
+                 index = pairs_.records[index].next) {
+                // A record without a cell (0xFFF) reads as column 63, row 63.
+                const int cell = pairs_.records[index].cellWeight & ContinousVoting::kNoCell;
+                const int du = (cell & 63) - cellU, dv = (cell >> 6) - cellV;
+                const int distance2 = du * du + dv * dv;
+                if (distance2 > parameters_.cellDistance2) continue;
+                const int i = index / countB, j = index % countB;
+                candidates.push_back(pair_t{uint8_t(i), uint8_t(j)});
+                if (distance2 <= parameters_.closeCellDistance2) {
+                    ++closeCount;
+                    const int32_t ax = a_[i].x - a_.centreX, ay = a_[i].y - a_.centreY;
+                    const int32_t bx = b_[j].x - b_.centreX, by = b_[j].y - b_.centreY;
+                    closeSumX = int16_t(closeSumX + bx - ((ax * c - ay * s + 128) >> 8));
+                    closeSumY = int16_t(closeSumY + by - ((ax * s + ay * c + 128) >> 8));
+                }
+            }
+            if (candidates.full()) break;
+        }
+    }
+
+    // 2. Start from the alignment's rotation and the close pairs' mean shift.
+    Transform t{Angle::cos(uint8_t(rotation)), -Angle::sin(uint8_t(rotation)), Angle::sin(uint8_t(rotation)),
+                Angle::cos(uint8_t(rotation)), cellU * 8 - 256, cellV * 8 - 256};
+    if (closeCount > 0) {
+        auto mean = [closeCount](int32_t sum) {
+            const int32_t m = (std::abs(sum) + closeCount / 2) / closeCount;
+            return sum < 0 ? -m : m;
+        };
+        t.tx = mean(closeSumX);
+        t.ty = mean(closeSumY);
+    }
+
+    // Centred positions of the candidates, reused by every collection pass.
+    int16_t candA[256][2], candB[256][2];
+    for (size_t p = 0; p < candidates.size(); ++p) {
+        const Minutia& ma = a_[candidates[p].a];
+        const Minutia& mb = b_[candidates[p].b];
+        candA[p][0] = int16_t(ma.x - a_.centreX);
+        candA[p][1] = int16_t(ma.y - a_.centreY);
+        candB[p][0] = int16_t(mb.x - b_.centreX);
+        candB[p][1] = int16_t(mb.y - b_.centreY);
+    }
+
+    const int good2 = parameters_.goodPairDistance2;
+    int bound2 = parameters_.pairDistance2;
+    int acceptedGood = 0;
+    pair_with_r2 lists[2][256];
+    pair_with_r2* accepted = lists[0];
+    pair_with_r2* current = lists[1];
+    int acceptedCount = 0;
+    FitSums sums;
+
+    auto addToSums = [&](const pair_with_r2& p, int sign) {
+        const Minutia& ma = a_[p.a];
+        const Minutia& mb = b_[p.b];
+        sums.add(ma.x - a_.centreX, ma.y - a_.centreY, mb.x - b_.centreX, mb.y - b_.centreY, sign);
+    };
+    auto removeWorst = [&]() {
+        addToSums(accepted[0], -1);
+        std::pop_heap(accepted, accepted + acceptedCount, worse);
+        --acceptedCount;
+    };
+
+    for (;;) {
+        // 3. Collect the candidates the transform brings close.
+        int currentCount = 0, currentGood = 0;
+        for (size_t p = 0; p < candidates.size(); ++p) {
+            const int32_t ax = candA[p][0], ay = candA[p][1];
+            const int32_t ex = int16_t(t.tx + ((t.cxx * ax + t.cxy * ay + 128) >> 8) - candB[p][0]);
+            const int32_t ey = int16_t(t.ty + ((t.cyx * ax + t.cyy * ay + 128) >> 8) - candB[p][1]);
+            const int32_t d2 = ex * ex + ey * ey;
+            if (d2 > bound2) continue;
+            current[currentCount++] = pair_with_r2{candidates[p].a, candidates[p].b, uint16_t(d2)};
+            if (d2 <= good2) ++currentGood;
+        }
+
+        // 4. Keep the better list, or tighten the bound on the one kept.
+        if (currentGood > acceptedGood) {
+            std::swap(accepted, current);
+            acceptedCount = currentCount;
+            acceptedGood = currentGood;
+            sums = FitSums{};
+            for (int p = 0; p < acceptedCount; ++p) addToSums(accepted[p], 1);
+            std::make_heap(accepted, accepted + acceptedCount, worse);
+        } else {
+            if (acceptedCount < 5) break;
+            bound2 = accepted[0].r2;
+            removeWorst();
+        }
+
+        // 5. Refit while far pairs remain, dropping the worst pair after each failed fit.
+        bool refitted = false;
+        while (acceptedCount > 3 && accepted[0].r2 > good2) {
+            if (fit(sums, acceptedCount, parameters_, t)) {
+                refitted = true;
+                break;
+            }
+            removeWorst();
+        }
+        if (!refitted) break;
+    }
+
+    // 8. Score the pairs as the heap stores them.
+    if (acceptedCount == 0) return kNoEvidence;
+    const int taken = std::min(acceptedCount, int(kMaxMinutiae));
+    BoxPair boxes;
+    for (int p = 0; p < taken; ++p) {
+        grow(boxes.a, a_[accepted[p].a]);
+        grow(boxes.b, b_[accepted[p].b]);
+    }
+    if (boxes_ != nullptr) *boxes_ = boxes;
+
+    // 9-10. One-to-one pairs against the chance of random hits in the box.
+    const int k = assign(accepted, taken);
+    const int m = std::max(countInside(a_, boxes.a), k);
+    const int bigM = std::max(countInside(b_, boxes.b), k);
+    const int32_t area = (int32_t(boxes.a.maxX) - boxes.a.minX) * (int32_t(boxes.a.maxY) - boxes.a.minY);
+    const int32_t g = Embedded::log2_fixed(uint32_t(area));
+    return Embedded::log2_factorial_table(k) - Embedded::log2_factorial_table(m) -
+           Embedded::log2_factorial_table(bigM) + Embedded::log2_factorial_table(m - k) +
+           Embedded::log2_factorial_table(bigM - k) - k * (423 - g);
+}
+
+}  // namespace Verification
+
+namespace Embedded {
+
+void scoreBothDirections(const MatchData& a, const MatchData& b, const MatchParameters& parameters,
+                         ContinousVoting::minutia_pairs& pairs, Verification::BoxPair& boxes,
+                         fixed_vector<int32_t, 6>& scores) {
+    ContinousVoting::alignments found;
+    ContinousVoting::find_alignments(a, b, parameters.voting, pairs, found);
+    Verification::CorrFinder forward(a, b, parameters.corr, pairs, &boxes);
+    for (const auto& alignment : found) scores.push_back(forward.get_score_using_all(alignment));
+
+    ContinousVoting::find_alignments(b, a, parameters.voting, pairs, found);
+    Verification::CorrFinder backward(b, a, parameters.corr, pairs, &boxes);
+    for (const auto& alignment : found) scores.push_back(backward.get_score_using_all(alignment));
+}
+
+int32_t upperHalfMean(fixed_vector<int32_t, 6>& scores) {
+    const int k = int(scores.size());
+    if (k == 0) return Verification::kNoEvidence;
+    std::nth_element(scores.begin(), scores.begin() + k / 2, scores.end());
+    const int c = k - k / 2;
+    int64_t sum = 0;
+    for (int i = k / 2; i < k; ++i) sum += scores[i];
+    const int64_t mean = (std::abs(sum) + c / 2) / c;
+    return int32_t(sum < 0 ? -mean : mean);
+}
+
+int32_t scoreIndex(int32_t raw) { return raw < 1 ? 0 : int32_t((int64_t(raw) + 32768) >> 16); }
+
+int32_t oneViewIndex(const MatchData& a, const MatchData& b, const MatchParameters& parameters,
+                     ContinousVoting::minutia_pairs& pairs, Verification::BoxPair& boxes) {
+    fixed_vector<int32_t, 6> scores;
+    scoreBothDirections(a, b, parameters, pairs, boxes, scores);
+    const int32_t m = upperHalfMean(scores);
+    // The calibration is 32-bit arithmetic.
+    const int32_t raw = int32_t(uint32_t(m) * uint32_t(parameters.oneViewSlope) + uint32_t(parameters.oneViewOffset));
+    return scoreIndex(raw);
+}
+
+}  // namespace Embedded
+}  // namespace DurodudUrodera::FpRecEngineImpl

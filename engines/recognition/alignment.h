@@ -1,0 +1,109 @@
+// Matching kernel: Hough-vote alignment search and the correspondence score of one alignment.
+#pragma once
+
+#include <stdint.h>
+
+#include "engines/recognition/fixed_vector.h"
+#include "engines/recognition/match_data.h"
+#include "engines/recognition/objects.h"
+
+namespace DurodudUrodera::FpRecEngineImpl {
+
+namespace ContinousVoting {
+
+constexpr uint16_t kEndOfList = 0xFFFF;
+constexpr uint16_t kNoCell = 0xFFF;
+constexpr int kGrid = 64;
+
+// One pair (minutia i of A, minutia j of B) at index i * count(B) + j.
+struct PairRecord {
+    uint16_t next;        // next record of the same rotation bin
+    uint16_t cellWeight;  // translation cell in the low 12 bits, signed 4-bit weight on top
+};
+
+struct minutia_pairs {
+    PairRecord records[kMaxMinutiae * kMaxMinutiae];
+    uint16_t heads[256];  // one list per rotation difference
+    int16_t votes[kGrid * kGrid];
+};
+
+struct alignment {
+    int16_t votes;
+    uint16_t cell;  // column = cell % 64, row = cell / 64
+    uint8_t rotation;
+};
+
+using alignments = fixed_vector<alignment, 3>;
+
+void subtract_votes(int16_t* votes, uint16_t cell, int weight);
+// Fills the pairs table and `out` (best first) with the three strongest alignments of A onto B.
+void find_alignments(const MatchData& a, const MatchData& b, const Parameters& parameters, minutia_pairs& pairs,
+                     alignments& out);
+
+}  // namespace ContinousVoting
+
+// The scratch object of one comparison or enrollment step; no handle shows it, so it has no tag.
+class MinutiaPairs final : public Object {
+public:
+    explicit MinutiaPairs(Context& context) : Object(context) {}
+    ContinousVoting::minutia_pairs table;
+};
+
+namespace Verification {
+
+constexpr int32_t kNoEvidence = -37302;
+
+struct Box {
+    int16_t minX = 32767, minY = 32767, maxX = -32768, maxY = -32768;
+};
+struct BoxPair {
+    Box a, b;
+};
+
+struct pair_t {
+    uint8_t a, b;
+};
+struct pair_with_r2 {
+    uint8_t a, b;
+    uint16_t r2;
+};
+struct assignment_pair {
+    uint8_t a, b;
+};
+
+class CorrFinder {
+public:
+    // `pairs` must have been filled by find_alignments with the same A and B.
+    CorrFinder(const MatchData& a, const MatchData& b, const CorrFinderParameters& parameters,
+               const ContinousVoting::minutia_pairs& pairs, BoxPair* boxes)
+        : a_(a), b_(b), parameters_(parameters), pairs_(pairs), boxes_(boxes) {}
+
+    // 256 * -log2 of the chance of so many pairs by accident; -37302 when no pair survives.
+    int32_t get_score_using_all(const ContinousVoting::alignment& alignment);
+
+private:
+    const MatchData& a_;
+    const MatchData& b_;
+    const CorrFinderParameters& parameters_;
+    const ContinousVoting::minutia_pairs& pairs_;
+    BoxPair* boxes_;
+};
+
+}  // namespace Verification
+
+namespace Embedded {
+
+// Scores of every alignment found in both directions (A onto B, then B onto A), appended.
+void scoreBothDirections(const MatchData& a, const MatchData& b, const MatchParameters& parameters,
+                         ContinousVoting::minutia_pairs& pairs, Verification::BoxPair& boxes,
+                         fixed_vector<int32_t, 6>& scores);
+// Mean of the upper half of the scores, rounded half away from zero; -37302 for none.
+int32_t upperHalfMean(fixed_vector<int32_t, 6>& scores);
+// Score index of a raw calibrated value: 0 below 1, else rounded >> 16.
+int32_t scoreIndex(int32_t raw);
+// Score index of one view against one view.
+int32_t oneViewIndex(const MatchData& a, const MatchData& b, const MatchParameters& parameters,
+                     ContinousVoting::minutia_pairs& pairs, Verification::BoxPair& boxes);
+
+}  // namespace Embedded
+}  // namespace DurodudUrodera::FpRecEngineImpl
