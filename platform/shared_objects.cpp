@@ -17,6 +17,16 @@ struct PalSharedObject {
 
 namespace {
 
+// Every process that opened a name frees its own opening, but only the first removal finds the
+// object: a later one that finds it already gone still releases its handle and key file, which
+// would otherwise leak in every opening but one.
+bool removedOrGone(int removal) { return removal == 0 || errno == EINVAL || errno == EIDRM; }
+
+void release(PalSharedObject* object) {
+    pal::detail::removeKeyFile(&object->keyFile);
+    delete object;
+}
+
 PalSharedObject* makeSemaphore(const char* name, uint32_t initialCount) {
     auto* object = new (std::nothrow) PalSharedObject{};
     if (object == nullptr) return nullptr;
@@ -91,9 +101,8 @@ TcsResult palSemaphoreRelease(PalSharedObject* semaphore) {
 
 TcsResult palSemaphoreFree(PalSharedObject* semaphore) {
     if (semaphore == nullptr) return TCS_RESULT_INVALID_HANDLE;
-    if (semctl(int(semaphore->systemId), 0, IPC_RMID) != 0) return TCS_RESULT_INVALID;
-    pal::detail::removeKeyFile(&semaphore->keyFile);
-    delete semaphore;
+    if (!removedOrGone(semctl(int(semaphore->systemId), 0, IPC_RMID))) return TCS_RESULT_INVALID;
+    release(semaphore);
     return TCS_RESULT_OK;
 }
 
@@ -114,9 +123,8 @@ TcsResult palSharedMemoryPointerRelease(void* address) {
 
 TcsResult palSharedMemoryFree(PalSharedObject* segment) {
     if (segment == nullptr) return TCS_RESULT_INVALID_HANDLE;
-    if (shmctl(int(segment->systemId), IPC_RMID, nullptr) != 0) return TCS_RESULT_INVALID;
-    pal::detail::removeKeyFile(&segment->keyFile);
-    delete segment;
+    if (!removedOrGone(shmctl(int(segment->systemId), IPC_RMID, nullptr))) return TCS_RESULT_INVALID;
+    release(segment);
     return TCS_RESULT_OK;
 }
 

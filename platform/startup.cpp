@@ -1,15 +1,10 @@
 // Platform start-up and shut-down: the context its caller keeps, and the crypto layer's start and stop.
 
+#include "platform/crypto/crypto.h"
 #include "platform/memory.h"
 #include "platform/subsystem.h"
 
 #include <cstring>
-
-// The crypto layer's entry points.
-extern "C" {
-TcsResult palCryptoInitialize(void);
-TcsResult palCryptoUninitialize(void);
-}
 
 extern "C" {
 
