@@ -132,7 +132,11 @@ TcsResult waitNamed(PalEvent* event, uint32_t ms) {
         timespec limit{time_t(ms / 1000), long(ms % 1000) * 1000000L};
         done = semtimedop(set, &take, 1, &limit);
     }
-    if (done != 0) return errno == EAGAIN ? TCS_RESULT_TIMEOUT : TCS_RESULT_WAIT_FAILURE;
+    if (done != 0) {
+        if (errno == EAGAIN) return TCS_RESULT_TIMEOUT;
+        if (errno == EINVAL || errno == EIDRM) return TCS_RESULT_INVALID_HANDLE;  // removed by another opening
+        return TCS_RESULT_WAIT_FAILURE;
+    }
     // A manual-reset event gives its signal back so it stays set for the next waiter.
     if (event->manualReset != 0 && !semaphoreStep(set, 1, 0)) return TCS_RESULT_WAIT_FAILURE;
     return TCS_RESULT_OK;

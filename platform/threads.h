@@ -28,7 +28,8 @@ TcsResult palThreadBegin(void* reserved, PalThreadRoutine routine, void* argumen
 void palThreadEnd(uint32_t exitCode);
 TcsResult palThreadKill(PalThreadHandle thread);
 TcsResult palThreadFree(PalThreadHandle thread);
-// 0 once the thread has ended, 34 when ms pass first, 35 when the clock cannot be read.
+// 0 once the thread has ended, 34 when ms pass first, 35 when the clock cannot be read. Only threads
+// begun by palThreadBegin are tracked: any other handle counts as ended, and palThreadKill leaves it alone.
 TcsResult palThreadWaitFor(PalThreadHandle thread, uint32_t ms);
 PalThreadHandle palCurrentThreadId(void);
 bool palIsCurrentThread(PalThreadHandle id, void* reserved);
