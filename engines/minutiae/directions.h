@@ -37,9 +37,9 @@ void CDI_Dir(int width, int height, const ByteImage image, ByteImage directions,
 void CDI_Noise(int width, int height, ByteImage image, uint32_t noiseRadius, uint8_t dirContrastMin,
                uint32_t squaredDifferences);
 
-// Shared with directional filtering: window orientation of every pixel of `image` with absolute
-// differences and diagonals x 71 / 100. Calls emit(x, y, Orientation) row by row; with
-// contrastMin < 0 no contrast threshold applies.
+// Window orientation and quality of every pixel of `image` (window sums, diagonals x 71 / 100
+// with absolute differences, / 2 with squared ones), handed to the sink row by row. A negative
+// contrast threshold means none. Also used by directional filtering.
 struct PixelOrientationSink {
     virtual void Put(int x, int y, const Orientation& o) = 0;
     virtual ~PixelOrientationSink() = default;

@@ -1,0 +1,163 @@
+// Bad-area marking and smoothing along the ridges with one family of directional filters.
+#include "engines/minutiae/dir_filter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engines/minutiae/directions.h"
+#include "engines/minutiae/singular_points.h"
+#include "engines/minutiae/window.h"
+
+namespace mnt {
+namespace {
+
+constexpr int kFilterReach = 6;
+constexpr int kSingularPointClearance = 16;
+// The pass map keeps the count in bits 0-2.
+constexpr uint32_t kMaxPasses = 7;
+
+class OrientationCollector : public PixelOrientationSink {
+ public:
+    OrientationCollector(int width, int height, bool keepQuality)
+        : width_(width), orientation_(size_t(width) * height), quality_(keepQuality ? size_t(width) * height : 0) {}
+    void Put(int x, int y, const Orientation& o) override {
+        const size_t i = size_t(y) * width_ + x;
+        orientation_[i] = uint8_t(o.orientation);
+        if (!quality_.empty()) quality_[i] = uint8_t(o.quality);
+    }
+    const std::vector<uint8_t>& orientation() const { return orientation_; }
+    const std::vector<uint8_t>& quality() const { return quality_; }
+
+ private:
+    int width_;
+    std::vector<uint8_t> orientation_;
+    std::vector<uint8_t> quality_;
+};
+
+
+}  // namespace
+
+uint8_t FilterPixel(const uint8_t* source, int width, int height, int x, int y, int o) {
+    auto at = [&](int xx, int yy) { return int64_t(source[size_t(yy) * width + xx]); };
+    if (o < 0 || o >= 120) {
+        int64_t sum = 0, count = 0;
+        for (int yy = std::max(0, y - 1); yy <= std::min(height - 1, y + 1); ++yy)
+            for (int xx = std::max(0, x - 1); xx <= std::min(width - 1, x + 1); ++xx) {
+                sum += at(xx, yy);
+                ++count;
+            }
+        return uint8_t(sum / count);
+    }
+    const int taps = filter_c[o];
+    if (x >= kFilterReach && x < width - kFilterReach && y >= kFilterReach && y < height - kFilterReach) {
+        int64_t sum = int64_t(filter_w0[o]) * at(x, y);
+        for (int k = 0; k < taps; ++k) {
+            const int dx = filter_x[o][k], dy = filter_y[o][k];
+            sum += int64_t(filter_w[o][k]) * (at(x - dx, y - dy) + at(x + dx, y + dy));
+        }
+        return uint8_t(sum / kFilterDivisor);
+    }
+    int64_t sum = int64_t(filter_w0[o]) * at(x, y);
+    int64_t weight = filter_w0[o];
+    auto tap = [&](int xx, int yy, int32_t w) {
+        if (xx < 0 || yy < 0 || xx >= width || yy >= height) return;
+        sum += int64_t(w) * at(xx, yy);
+        weight += w;
+    };
+    for (int k = 0; k < taps; ++k) {
+        const int dx = filter_x[o][k], dy = filter_y[o][k];
+        tap(x - dx, y - dy, filter_w[o][k]);
+        tap(x + dx, y + dy, filter_w[o][k]);
+    }
+    return uint8_t(sum / weight);
+}
+
+int32_t ComputeBadArea(int width, int height, ByteImage directions, const ByteImage quality,
+                       const SingularPointList* singularPoints, uint32_t badAreaRadius, uint8_t badAreaQualityMax) {
+    const int r = ClipRadius(badAreaRadius, width, height);
+    const int64_t side = 2 * int64_t(std::min<uint32_t>(badAreaRadius, 65535)) + 1;
+    const int64_t half = side * side / 2;
+    int64_t sum = 0, count = 0;
+    ForEachWindowSumRow<int32_t>(
+        width, height, r, 1,
+        [&](int y, int32_t* row) {
+            for (int x = 0; x < width; ++x) row[x] = quality[y][x] < badAreaQualityMax ? 1 : 0;
+        },
+        [&](int y, const int32_t* goodInWindow) {
+            for (int x = 0; x < width; ++x) {
+                if (goodInWindow[x] <= half &&
+                    !IsSingularPointNear(singularPoints, y, x, kSingularPointClearance)) {
+                    directions[y][x] |= kBadAreaBit;
+                } else {
+                    sum += quality[y][x];
+                    ++count;
+                }
+            }
+        });
+    return count == 0 ? -1 : int32_t(sum / count);
+}
+
+void DirectSmoothImage(int width, int height, ByteImage image, const ByteImage directions) {
+    const auto source = Linear(width, height, image);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image[y][x] = FilterPixel(source.data(), width, height, x, y, directions[y][x] & 0x7F);
+}
+
+void DirFilterImage(int width, int height, ByteImage image, uint32_t dirFilterRadius, uint32_t dirFilterPasses) {
+    for (uint32_t pass = 0; pass < dirFilterPasses; ++pass) {
+        OrientationCollector orientations(width, height, false);
+        ComputePixelOrientations(width, height, image, dirFilterRadius, false, -1, orientations);
+        const auto source = Linear(width, height, image);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                image[y][x] = FilterPixel(source.data(), width, height, x, y,
+                                          orientations.orientation()[size_t(y) * width + x]);
+    }
+}
+
+void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage directions, ByteImage passMap,
+                      const SingularPointList* singularPoints, uint32_t filterDirRadius, uint8_t filterQualityMax,
+                      uint8_t filterQualityMin, uint32_t filterBasePasses, uint32_t filterPassScale) {
+    OrientationCollector measured(width, height, true);
+    ComputePixelOrientations(width, height, image, filterDirRadius, false, -1, measured);
+    const int64_t span = int64_t(filterQualityMax) - filterQualityMin;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(y) * width + x;
+            directions[y][x] = uint8_t((directions[y][x] & kBadAreaBit) | measured.orientation()[i]);
+            passMap[y][x] &= uint8_t(~0x07);
+            if ((directions[y][x] & kBadAreaBit) ||
+                IsSingularPointNear(singularPoints, y, x, kSingularPointClearance))
+                continue;
+            const int64_t qc = std::min<int64_t>(measured.quality()[i], filterQualityMax);
+            const int64_t v = qc >= filterQualityMin ? (qc - filterQualityMin) * filterPassScale : 0;
+            // Extra passes: the k >= 1 with v - (k - 1) * span >= span / 2. Settings whose
+            // maximum is not above the minimum give none (the count would not end).
+            int64_t extra = 0;
+            if (span > 0 && v >= span / 2) extra = (v - span / 2) / span + 1;
+            // Counts above 7 used to be ORed whole into the 3-bit field, leaving a wrong
+            // count and stray bits; they are clamped.
+            const uint64_t passes = std::min<uint64_t>(uint64_t(filterBasePasses) + uint64_t(extra), kMaxPasses);
+            passMap[y][x] |= uint8_t(passes);
+        }
+}
+
+void FilterImage(int width, int height, ByteImage image, const ByteImage directions, ByteImage passMap) {
+    for (;;) {
+        const auto source = Linear(width, height, image);
+        bool filtered = false;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const uint8_t passes = passMap[y][x] & 0x07;
+                if (passes == 0) continue;
+                image[y][x] = FilterPixel(source.data(), width, height, x, y, directions[y][x] & 0x7F);
+                passMap[y][x] = uint8_t((passMap[y][x] & ~0x07) | (passes - 1));
+                filtered = true;
+            }
+        if (!filtered) return;
+    }
+}
+
+}  // namespace mnt
