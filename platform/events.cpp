@@ -77,9 +77,14 @@ PalEvent* makeNamed(uint32_t manualReset, uint32_t initialState, const char* nam
     return event;
 }
 
+void unlockEventMutex(void* mutex) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(mutex)); }
+
 TcsResult waitUnnamed(PalEvent* event, uint32_t ms) {
     if (pthread_mutex_lock(&event->mutex) != 0) return TCS_RESULT_INVALID_HANDLE;
     TcsResult result = TCS_RESULT_OK;
+    // A thread cancelled (palThreadKill) inside the condition wait must not leave the event locked for
+    // every later set or free.
+    pthread_cleanup_push(unlockEventMutex, &event->mutex);
     if (event->signalled == 0) {
         if (ms == 0) {
             result = TCS_RESULT_TIMEOUT;
@@ -113,7 +118,7 @@ TcsResult waitUnnamed(PalEvent* event, uint32_t ms) {
         }
     }
     if (result == TCS_RESULT_OK && event->manualReset == 0) event->signalled = 0;
-    pthread_mutex_unlock(&event->mutex);
+    pthread_cleanup_pop(1);
     return result;
 }
 

@@ -74,6 +74,16 @@ TEST(PlatformThreads, WaitForTimesOutOnARunningThreadAndKillEndsIt) {
     EXPECT_EQ(palThreadKill(handle), TCS_RESULT_OK);
     EXPECT_EQ(palThreadWaitFor(handle, 5000), TCS_RESULT_OK);
     EXPECT_EQ(palThreadKill(handle), TCS_RESULT_OK);  // already ended: nothing is signalled
+
+    // Killed inside an event wait: the event stays usable for everyone else.
+    gate = palEventAlloc(0, 0, nullptr);
+    ASSERT_EQ(palThreadBegin(nullptr, waitForEvent, gate, 0, &handle, &id), TCS_RESULT_OK);
+    EXPECT_EQ(palThreadWaitFor(handle, 2), TCS_RESULT_TIMEOUT);
+    EXPECT_EQ(palThreadKill(handle), TCS_RESULT_OK);
+    EXPECT_EQ(palThreadWaitFor(handle, 5000), TCS_RESULT_OK);
+    EXPECT_EQ(palEventSet(gate), TCS_RESULT_OK);
+    EXPECT_EQ(palEventWaitFor(gate, 0), TCS_RESULT_OK);
+    EXPECT_EQ(palEventFree(gate), TCS_RESULT_OK);
 }
 
 TEST(PlatformThreads, ThreadEndEndsTheCallingThread) {
