@@ -210,6 +210,12 @@ void clearCommandLog(SensorId id) {
     if (auto sensor = find(id)) sensor->log.clear();
 }
 
+std::vector<ReadRecord> readLog(SensorId id) {
+    std::lock_guard lock(bus().mutex);
+    auto sensor = find(id);
+    return sensor ? sensor->reads : std::vector<ReadRecord>{};
+}
+
 void setCommandHook(uint8_t code, CommandHook hook) {
     std::lock_guard lock(bus().mutex);
     if (hook) {
@@ -222,6 +228,21 @@ void setCommandHook(uint8_t code, CommandHook hook) {
 void setStateDirectory(const std::string& directory) {
     std::lock_guard lock(bus().mutex);
     bus().stateDirectory = directory;
+}
+
+std::vector<uint8_t> storedState(SensorId id, const std::string& name) {
+    std::lock_guard lock(bus().mutex);
+    auto sensor = find(id);
+    return sensor ? sensor->firmware.stored(name) : std::vector<uint8_t>{};
+}
+
+void setStoredState(SensorId id, const std::string& name, std::vector<uint8_t> value) {
+    std::lock_guard lock(bus().mutex);
+    if (auto sensor = find(id)) {
+        sensor->firmware.stored(name) = std::move(value);
+        sensor->firmware.storedChanged();
+        saveIfChanged(*sensor);
+    }
 }
 
 }  // namespace simusb

@@ -43,6 +43,7 @@ struct Sensor {
     std::deque<WriteFault> writeFaults;
     std::set<uint8_t> stalled;  // endpoint addresses
     std::vector<std::vector<uint8_t>> log;
+    std::vector<ReadRecord> reads;
 };
 
 struct Bus {

@@ -276,6 +276,35 @@ size_t stringFor(const Sensor* s, int index, std::string& text) {
 
 }  // namespace
 
+namespace {
+int bulkRead(std::unique_lock<std::mutex>& lock, usb_dev_handle* handle, uint8_t address, char* bytes, int size,
+             int timeout) {
+    if (live(handle) == nullptr) return fail(ENODEV, "no such device");
+    if (address != kReplyIn && address != kFingerprintIn) return fail(EINVAL, "no such endpoint");
+    if (size < 0 || (bytes == nullptr && size > 0)) return fail(EINVAL, "bad buffer");
+    if (!waitWhileStalled(lock, handle, address)) return fail(ENODEV, "no such device");
+    Sensor* s = live(handle);
+    size_t cap = size_t(size);
+    bool truncating = false;
+    auto& steps = s->readSteps[address];
+    if (!steps.empty()) {
+        const ReadStep step = steps.front();
+        steps.pop_front();
+        switch (step.kind) {
+            case ReadFault::Empty: return 0;
+            case ReadFault::Error: return fail(EIO, "read failed");
+            case ReadFault::Timeout: return waitTimeout(lock, handle, timeout);
+            case ReadFault::Short:
+                cap = std::min(cap, size_t(step.bytes));
+                truncating = true;
+                break;
+        }
+    }
+    if (address == kReplyIn) return readReply(lock, handle, bytes, size, cap, truncating, timeout);
+    return readFingerprint(lock, handle, bytes, cap, timeout);
+}
+}  // namespace
+
 extern "C" {
 
 void usb_init(void) {
@@ -515,32 +544,13 @@ int usb_bulk_write(usb_dev_handle* handle, int ep, const char* bytes, int size, 
     return runCommand(*s, bytes, size);
 }
 
+
 int usb_bulk_read(usb_dev_handle* handle, int ep, char* bytes, int size, int timeout) {
     std::unique_lock lock(bus().mutex);
-    if (live(handle) == nullptr) return fail(ENODEV, "no such device");
     const uint8_t address = uint8_t(ep | 0x80);
-    if (address != kReplyIn && address != kFingerprintIn) return fail(EINVAL, "no such endpoint");
-    if (size < 0 || (bytes == nullptr && size > 0)) return fail(EINVAL, "bad buffer");
-    if (!waitWhileStalled(lock, handle, address)) return fail(ENODEV, "no such device");
-    Sensor* s = live(handle);
-    size_t cap = size_t(size);
-    bool truncating = false;
-    auto& steps = s->readSteps[address];
-    if (!steps.empty()) {
-        const ReadStep step = steps.front();
-        steps.pop_front();
-        switch (step.kind) {
-            case ReadFault::Empty: return 0;
-            case ReadFault::Error: return fail(EIO, "read failed");
-            case ReadFault::Timeout: return waitTimeout(lock, handle, timeout);
-            case ReadFault::Short:
-                cap = std::min(cap, size_t(step.bytes));
-                truncating = true;
-                break;
-        }
-    }
-    if (address == kReplyIn) return readReply(lock, handle, bytes, size, cap, truncating, timeout);
-    return readFingerprint(lock, handle, bytes, cap, timeout);
+    const int result = bulkRead(lock, handle, address, bytes, size, timeout);
+    if (handle != nullptr && handle->sensor) handle->sensor->reads.push_back({address, size, result});
+    return result;
 }
 
 int usb_interrupt_write(usb_dev_handle*, int, const char*, int, int) { return fail(EINVAL, "no interrupt endpoint"); }

@@ -84,6 +84,14 @@ void pushFingerprintData(SensorId sensor, std::span<const uint8_t> data);
 std::vector<std::vector<uint8_t>> commandLog(SensorId sensor);
 void clearCommandLog(SensorId sensor);
 
+// Every read on an IN endpoint: the bytes asked for and what the read returned (a count or -errno).
+struct ReadRecord {
+    uint8_t endpoint;
+    int asked;
+    int result;
+};
+std::vector<ReadRecord> readLog(SensorId sensor);
+
 // Answers a command code for every sensor in place of the firmware (nullptr removes the hook).
 // Runs with the bus locked: it must not call this interface.
 using CommandHook = std::function<Reply(std::span<const uint8_t> request)>;
@@ -93,5 +101,8 @@ void setCommandHook(uint8_t code, CommandHook hook);
 // when a sensor with that serial is plugged and written whenever it changes. "" turns it off.
 // Sensors without a serial keep nothing.
 void setStateDirectory(const std::string& directory);
+// A sensor's stored value by name (what its firmware keeps across runs), read or replaced by tests.
+std::vector<uint8_t> storedState(SensorId sensor, const std::string& name);
+void setStoredState(SensorId sensor, const std::string& name, std::vector<uint8_t> value);
 
 }  // namespace simusb
