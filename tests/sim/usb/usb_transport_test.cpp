@@ -108,15 +108,17 @@ protected:
         palTestSetUsbWorkerStopTimeout(0);
     }
 
+    // Starts plug and play and waits for its initial scan (which sets the wake event).
     void start() {
         ASSERT_EQ(palPnpSubsystemStartup(&pnp_, reinterpret_cast<uint64_t>(wake_), 0, nullptr), TCS_RESULT_OK);
         ASSERT_EQ(palPnpAddCallback(pnp_, Recorder::callback, &live_), TCS_RESULT_OK);
+        ASSERT_EQ(palEventWaitFor(wake_, 2000), TCS_RESULT_OK);
     }
-    // Starts with one sensor plugged and waits until the scan has announced it.
+    // Plugs one sensor after the start, so that its arrival is a live one, and waits for it.
     void startWith(const simusb::SensorSpec& spec = {}) {
+        start();
         sensorId_ = simusb::plug(spec);
         ASSERT_NE(sensorId_, 0);
-        start();
         ASSERT_TRUE(waitFor([&] { return live_.count() >= 1; }));
     }
     void open(const std::string& name = kDefaultName) {
@@ -179,11 +181,11 @@ TEST_F(UsbTransport, ResetIsARemovalAndArrivalUnderTheSameName) {
 }
 
 TEST_F(UsbTransport, SensorsWithoutSerialAreNamedAfterTheBusAndOpenedByFileName) {
+    start();
     simusb::SensorSpec spec;
     spec.serial.clear();
     simusb::plug(spec);
     simusb::plug(spec);
-    start();
     ASSERT_TRUE(waitFor([&] { return live_.count() == 2; }));
     auto notes = live_.snapshot();
     EXPECT_EQ(notes[0].name, nameFor(TOV_USB_PID_DEFAULT, "001"));
@@ -195,10 +197,10 @@ TEST_F(UsbTransport, SensorsWithoutSerialAreNamedAfterTheBusAndOpenedByFileName)
 // --- Replay --------------------------------------------------------------------------------------
 
 TEST_F(UsbTransport, LateCallbackGetsPresentDevicesReplayed) {
+    startWith();
     simusb::SensorSpec second;
     second.serial = "SIM00002";
     simusb::plug(second);
-    startWith();
     ASSERT_TRUE(waitFor([&] { return live_.count() == 2; }));
     EXPECT_EQ(palPnpSubsystemService(pnp_, nullptr), TCS_RESULT_OK);  // the early callback's own replay
     Recorder late;
@@ -207,8 +209,8 @@ TEST_F(UsbTransport, LateCallbackGetsPresentDevicesReplayed) {
     EXPECT_EQ(palPnpSubsystemService(pnp_, nullptr), TCS_RESULT_OK);
     auto notes = late.snapshot();
     ASSERT_EQ(notes.size(), 2u);
-    EXPECT_EQ(notes[0].name, nameFor(TOV_USB_PID_DEFAULT, "SIM00002"));
-    EXPECT_EQ(notes[1].name, kDefaultName);
+    EXPECT_EQ(notes[0].name, kDefaultName);
+    EXPECT_EQ(notes[1].name, nameFor(TOV_USB_PID_DEFAULT, "SIM00002"));
     for (const Note& n : notes) {
         EXPECT_EQ(n.action, uint32_t(PAL_PNP_ACTION_ARRIVAL));
         EXPECT_EQ(n.detection, uint32_t(PAL_PNP_DETECTION_REPLAYED));
@@ -226,7 +228,6 @@ TEST_F(UsbTransport, LateCallbackGetsPresentDevicesReplayed) {
 
 TEST_F(UsbTransport, LateCallbackWithNoSensorGetsOneActionThree) {
     start();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     Recorder late;
     ASSERT_EQ(palPnpAddCallback(pnp_, Recorder::callback, &late), TCS_RESULT_OK);
     palPnpSubsystemService(pnp_, nullptr);
