@@ -11,9 +11,6 @@ namespace DurodudUrodera::FpRecEngineImpl {
 namespace ContinousVoting {
 namespace {
 
-// The four cells a pair votes for: its own, right, below, below right.
-constexpr int kVoteOffsets[4] = {0, 1, kGrid, kGrid + 1};
-
 int signedWeight(uint16_t cellWeight) { return int16_t(cellWeight) >> 12; }
 
 // The three best alignments in increasing order of votes; `threshold` only rises once full.
@@ -70,58 +67,88 @@ private:
 
 inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top) {
     int16_t* votes = pairs.votes;
-    for (uint16_t index = pairs.heads[bin]; index != kEndOfList; index = pairs.records[index].next) {
-        const uint16_t cellWeight = pairs.records[index].cellWeight;
-        const uint16_t cell = cellWeight & kNoCell;
-        if (cell == kNoCell) continue;
-        const int weight = signedWeight(cellWeight);
-        for (int offset : kVoteOffsets) {
-            const uint16_t target = uint16_t(cell + offset);
-            votes[target] = int16_t(votes[target] + weight);
-            if (votes[target] > top.threshold()) top.offer(votes[target], target, rotation);
+    int threshold = top.threshold();
+    auto vote = [&](int target, int weight) {
+        const int16_t count = int16_t(votes[target] + weight);
+        votes[target] = count;
+        if (count > threshold) {
+            top.offer(count, uint16_t(target), rotation);
+            threshold = top.threshold();
         }
+    };
+    for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
+        const uint32_t entry = pairs.entries[k];
+        const int cell = entry & kNoCell;
+        if (cell == kNoCell) continue;
+        const int weight = signedWeight(uint16_t(entry));
+        vote(cell, weight);
+        vote(cell + 1, weight);
+        vote(cell + kGrid, weight);
+        vote(cell + kGrid + 1, weight);
     }
 }
 
 inline void subtractBin(minutia_pairs& pairs, int bin) {
-    for (uint16_t index = pairs.heads[bin]; index != kEndOfList; index = pairs.records[index].next) {
-        const uint16_t cellWeight = pairs.records[index].cellWeight;
-        const uint16_t cell = cellWeight & kNoCell;
-        if (cell != kNoCell) subtract_votes(pairs.votes, cell, signedWeight(cellWeight));
+    for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
+        const uint32_t entry = pairs.entries[k];
+        const int cell = entry & kNoCell;
+        if (cell != kNoCell) subtract_votes(pairs.votes, uint16_t(cell), signedWeight(uint16_t(entry)));
     }
 }
 
 }  // namespace
 
 void subtract_votes(int16_t* votes, uint16_t cell, int weight) {
-    for (int offset : kVoteOffsets) votes[cell + offset] = int16_t(votes[cell + offset] - weight);
+    votes[cell] = int16_t(votes[cell] - weight);
+    votes[cell + 1] = int16_t(votes[cell + 1] - weight);
+    votes[cell + kGrid] = int16_t(votes[cell + kGrid] - weight);
+    votes[cell + kGrid + 1] = int16_t(votes[cell + kGrid + 1] - weight);
 }
 
 void find_alignments(const MatchData& a, const MatchData& b, const Parameters& parameters, minutia_pairs& pairs,
                      alignments& out) {
     memset(pairs.votes, 0, sizeof pairs.votes);
-    memset(pairs.heads, 0xFF, sizeof pairs.heads);
 
+    // Every pair's rotation bin, cell and weight, in pair order i * count(B) + j.
     const int countA = a.count(), countB = b.count();
+    uint8_t rotations[kMaxMinutiae * kMaxMinutiae];
+    uint32_t entries[kMaxMinutiae * kMaxMinutiae];
+    int16_t relXB[kMaxMinutiae], relYB[kMaxMinutiae];
+    uint8_t angleB[kMaxMinutiae], weightB[kMaxMinutiae];
+    for (int j = 0; j < countB; ++j) {
+        relXB[j] = b[j].relX;
+        relYB[j] = b[j].relY;
+        angleB[j] = b[j].angle;
+        weightB[j] = b[j].weight;
+    }
     for (int i = 0; i < countA; ++i) {
         const Minutia& mi = a[i];
         const int32_t cosI = mi.cos, sinI = mi.sin;
+        uint8_t* rotation = rotations + i * countB;
+        uint32_t* entry = entries + i * countB;
         for (int j = 0; j < countB; ++j) {
-            const Minutia& mj = b[j];
-            const uint8_t rotation = uint8_t(mj.angle - mi.angle);
-            const int32_t dx = int16_t(mj.relX - mi.relX);
-            const int32_t dy = int16_t(mj.relY - mi.relY);
+            rotation[j] = uint8_t(angleB[j] - mi.angle);
+            const int32_t dx = int16_t(relXB[j] - mi.relX);
+            const int32_t dy = int16_t(relYB[j] - mi.relY);
             // The turned difference is cut to 16 bits before the shift to 8-unit cells.
             const int u = (int16_t((dx * cosI - dy * sinI + 128) >> 8) >> 3) + 32;
             const int v = (int16_t((dx * sinI + dy * cosI + 128) >> 8) >> 3) + 32;
-            const uint16_t cell = (unsigned(u) < 63 && unsigned(v) < 63) ? uint16_t(v * kGrid + u) : kNoCell;
-            const unsigned weight = (unsigned(mi.weight) * mj.weight) >> 9;
-            const uint16_t index = uint16_t(i * countB + j);
-            pairs.records[index].cellWeight = uint16_t(cell | ((weight & 0xF) << 12));
-            pairs.records[index].next = pairs.heads[rotation];
-            pairs.heads[rotation] = index;
+            const unsigned cell = (unsigned(u) < 63 && unsigned(v) < 63) ? unsigned(v * kGrid + u) : kNoCell;
+            const unsigned weight = (unsigned(mi.weight) * weightB[j]) >> 9;
+            entry[j] = cell | ((weight & 0xF) << 12) | (unsigned(i) << 16) | (unsigned(j) << 24);
         }
     }
+
+    // Group by bin, each bin newest first.
+    const int total = countA * countB;
+    uint16_t fill[256] = {};
+    for (int index = 0; index < total; ++index) ++fill[rotations[index]];
+    pairs.binStart[0] = 0;
+    for (int bin = 0; bin < 256; ++bin) {
+        pairs.binStart[bin + 1] = uint16_t(pairs.binStart[bin] + fill[bin]);
+        fill[bin] = pairs.binStart[bin + 1];
+    }
+    for (int index = 0; index < total; ++index) pairs.entries[--fill[rotations[index]]] = entries[index];
 
     const int window = parameters.rotationWindow;
     TopList top(parameters.minimumVotes);
@@ -236,34 +263,46 @@ int countInside(const MatchData& view, const Box& box) {
 // One-to-one assignment by the order of linked lists built at the front: the walk runs from the
 // last taken pair to the first.
 int assign(const pair_with_r2* taken, int count) {
+    constexpr int8_t kEnd = -1;
     bool alive[kMaxMinutiae];
-    uint8_t perA[256] = {}, perB[256] = {};
+    uint8_t perA[256], perB[256];
+    int8_t headA[256], headB[256], nextA[kMaxMinutiae], nextB[kMaxMinutiae];
+    for (int p = 0; p < count; ++p) {
+        perA[taken[p].a] = perB[taken[p].b] = 0;
+        headA[taken[p].a] = headB[taken[p].b] = kEnd;
+    }
     for (int p = 0; p < count; ++p) {
         alive[p] = true;
         ++perA[taken[p].a];
         ++perB[taken[p].b];
+        nextA[p] = headA[taken[p].a];
+        headA[taken[p].a] = int8_t(p);
+        nextB[p] = headB[taken[p].b];
+        headB[taken[p].b] = int8_t(p);
     }
     int remaining = count;
-    auto removeWhere = [&](auto match) {
-        for (int q = 0; q < count; ++q) {
-            if (alive[q] && match(taken[q])) {
-                alive[q] = false;
-                --perA[taken[q].a];
-                --perB[taken[q].b];
-                --remaining;
-            }
-        }
+    auto remove = [&](int q) {
+        if (!alive[q]) return;
+        alive[q] = false;
+        --perA[taken[q].a];
+        --perB[taken[q].b];
+        --remaining;
+    };
+    auto removeAllOfA = [&](uint8_t a) {
+        for (int q = headA[a]; q != kEnd; q = nextA[q]) remove(q);
+    };
+    auto removeAllOfB = [&](uint8_t b) {
+        for (int q = headB[b]; q != kEnd; q = nextB[q]) remove(q);
     };
     int assigned = 0;
     while (remaining > 0) {
         bool any = false;
         for (int p = count - 1; p >= 0; --p) {
             if (!alive[p]) continue;
-            const uint8_t pa = taken[p].a, pb = taken[p].b;
-            if (perA[pa] == 1) {
-                removeWhere([pb](const pair_with_r2& x) { return x.b == pb; });
-            } else if (perB[pb] == 1) {
-                removeWhere([pa](const pair_with_r2& x) { return x.a == pa; });
+            if (perA[taken[p].a] == 1) {
+                removeAllOfB(taken[p].b);
+            } else if (perB[taken[p].b] == 1) {
+                removeAllOfA(taken[p].a);
             } else {
                 continue;
             }
@@ -273,8 +312,9 @@ int assign(const pair_with_r2* taken, int count) {
         if (!any) {
             int first = count - 1;
             while (!alive[first]) --first;
-            const uint8_t pa = taken[first].a, pb = taken[first].b;
-            removeWhere([pa, pb](const pair_with_r2& x) { return x.b == pb || x.a == pa; });
+            const uint8_t a = taken[first].a, b = taken[first].b;
+            removeAllOfB(b);
+            removeAllOfA(a);
             ++assigned;
         }
     }
@@ -286,7 +326,6 @@ int assign(const pair_with_r2* taken, int count) {
 int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignment) {
     const int rotation = alignment.rotation;
     const int cellU = alignment.cell & 63, cellV = alignment.cell >> 6;
-    const int countB = b_.count();
 
     // 1. Candidate pairs from the bins around the alignment's rotation.
     fixed_vector<pair_t, 256> candidates;
@@ -295,14 +334,14 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     for (int k = 0; k < parameters_.rotationBins && !candidates.full(); ++k) {
         for (const uint8_t bin : {uint8_t(rotation + 1 + k), uint8_t(rotation - k)}) {
             const int32_t c = Angle::cos(bin), s = Angle::sin(bin);
-            for (uint16_t index = pairs_.heads[bin]; index != ContinousVoting::kEndOfList && !candidates.full();
-                 index = pairs_.records[index].next) {
+            for (int entry = pairs_.binStart[bin]; entry < pairs_.binStart[bin + 1] && !candidates.full(); ++entry) {
                 // A record without a cell (0xFFF) reads as column 63, row 63.
-                const int cell = pairs_.records[index].cellWeight & ContinousVoting::kNoCell;
+                const uint32_t packed = pairs_.entries[entry];
+                const int cell = packed & ContinousVoting::kNoCell;
                 const int du = (cell & 63) - cellU, dv = (cell >> 6) - cellV;
                 const int distance2 = du * du + dv * dv;
                 if (distance2 > parameters_.cellDistance2) continue;
-                const int i = index / countB, j = index % countB;
+                const int i = (packed >> 16) & 0xFF, j = packed >> 24;
                 candidates.push_back(pair_t{uint8_t(i), uint8_t(j)});
                 if (distance2 <= parameters_.closeCellDistance2) {
                     ++closeCount;

@@ -11,19 +11,17 @@ namespace DurodudUrodera::FpRecEngineImpl {
 
 namespace ContinousVoting {
 
-constexpr uint16_t kEndOfList = 0xFFFF;
 constexpr uint16_t kNoCell = 0xFFF;
 constexpr int kGrid = 64;
 
-// One pair (minutia i of A, minutia j of B) at index i * count(B) + j.
-struct PairRecord {
-    uint16_t next;        // next record of the same rotation bin
-    uint16_t cellWeight;  // translation cell in the low 12 bits, signed 4-bit weight on top
-};
-
+// Pairs (minutia i of A, minutia j of B) grouped by rotation difference. Each bin keeps its pairs
+// newest first, the order of a list built at its head: the vote's tie-breaks and the candidate
+// order of the score depend on it.
 struct minutia_pairs {
-    PairRecord records[kMaxMinutiae * kMaxMinutiae];
-    uint16_t heads[256];  // one list per rotation difference
+    uint16_t binStart[257];  // bin b holds entries binStart[b] .. binStart[b + 1] - 1
+    // Per entry: translation cell in bits 0-11 (0xFFF none), signed 4-bit weight in bits 12-15,
+    // minutia of A in bits 16-23, minutia of B in bits 24-31.
+    uint32_t entries[kMaxMinutiae * kMaxMinutiae];
     int16_t votes[kGrid * kGrid];
 };
 
