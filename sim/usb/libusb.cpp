@@ -49,7 +49,8 @@ struct ViewBus {
     int number;
 };
 
-std::string gLastError = "no error";
+// Per thread, as errno is: transfers fail on several threads at once.
+thread_local const char* gLastError = "no error";
 
 int fail(int error, const char* what) {
     gLastError = what;
@@ -314,7 +315,7 @@ void usb_init(void) {
 
 void usb_set_debug(int) {}
 
-char* usb_strerror(void) { return const_cast<char*>(gLastError.c_str()); }
+char* usb_strerror(void) { return const_cast<char*>(gLastError); }
 
 int usb_find_busses(void) {
     std::lock_guard lock(bus().mutex);
