@@ -203,6 +203,7 @@ TEST_F(UsbTransport, LateCallbackGetsPresentDevicesReplayed) {
     simusb::plug(second);
     ASSERT_TRUE(waitFor([&] { return live_.count() == 2; }));
     EXPECT_EQ(palPnpSubsystemService(pnp_, nullptr), TCS_RESULT_OK);  // the early callback's own replay
+    EXPECT_EQ(palPnpGetDeviceCount(pnp_), 2u);
     Recorder late;
     ASSERT_EQ(palPnpAddCallback(pnp_, Recorder::callback, &late), TCS_RESULT_OK);
     EXPECT_EQ(late.count(), 0u) << "replay waits for the service step";
