@@ -5,6 +5,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engines/recognition/tables.h"
 
 namespace DurodudUrodera::FpRecEngineImpl {
@@ -65,26 +69,56 @@ private:
     int threshold_;
 };
 
+#if defined(__SSE2__)
+// Two neighbouring cells at once; 16-bit lanes wrap like the scalar votes.
+inline __m128i loadPair(const int16_t* p) {
+    int32_t v;
+    memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+inline void storePair(int16_t* p, __m128i x) {
+    const int32_t v = _mm_cvtsi128_si32(x);
+    memcpy(p, &v, 4);
+}
+#endif
+
+// Adds a bin's pairs to their four cells each, offering every changed cell in the order
+// c, c + 1, c + 64, c + 65.
 inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top) {
     int16_t* votes = pairs.votes;
     int threshold = top.threshold();
-    auto vote = [&](int target, int weight) {
-        const int16_t count = int16_t(votes[target] + weight);
-        votes[target] = count;
-        if (count > threshold) {
-            top.offer(count, uint16_t(target), rotation);
-            threshold = top.threshold();
-        }
-    };
     for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
         if (cell == kNoCell) continue;
         const int weight = signedWeight(uint16_t(entry));
-        vote(cell, weight);
-        vote(cell + 1, weight);
-        vote(cell + kGrid, weight);
-        vote(cell + kGrid + 1, weight);
+#if defined(__SSE2__)
+        const __m128i w = _mm_set1_epi16(int16_t(weight));
+        const __m128i upper = _mm_add_epi16(loadPair(votes + cell), w);
+        const __m128i lower = _mm_add_epi16(loadPair(votes + cell + kGrid), w);
+        storePair(votes + cell, upper);
+        storePair(votes + cell + kGrid, lower);
+        const __m128i counts = _mm_unpacklo_epi32(upper, lower);
+        const __m128i limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
+        if ((_mm_movemask_epi8(_mm_cmpgt_epi16(counts, limit)) & 0xFF) == 0) continue;
+        alignas(16) int16_t lanes[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+        const int targets[4] = {cell, cell + 1, cell + kGrid, cell + kGrid + 1};
+        for (int t = 0; t < 4; ++t) {
+            if (lanes[t] > threshold) {
+                top.offer(lanes[t], uint16_t(targets[t]), rotation);
+                threshold = top.threshold();
+            }
+        }
+#else
+        for (int target : {cell, cell + 1, cell + kGrid, cell + kGrid + 1}) {
+            votes[target] = int16_t(votes[target] + weight);
+            if (votes[target] > threshold) {
+                top.offer(votes[target], uint16_t(target), rotation);
+                threshold = top.threshold();
+            }
+        }
+#endif
     }
 }
 
@@ -92,7 +126,15 @@ inline void subtractBin(minutia_pairs& pairs, int bin) {
     for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
-        if (cell != kNoCell) subtract_votes(pairs.votes, uint16_t(cell), signedWeight(uint16_t(entry)));
+        if (cell == kNoCell) continue;
+#if defined(__SSE2__)
+        const __m128i w = _mm_set1_epi16(int16_t(signedWeight(uint16_t(entry))));
+        int16_t* votes = pairs.votes;
+        storePair(votes + cell, _mm_sub_epi16(loadPair(votes + cell), w));
+        storePair(votes + cell + kGrid, _mm_sub_epi16(loadPair(votes + cell + kGrid), w));
+#else
+        subtract_votes(pairs.votes, uint16_t(cell), signedWeight(uint16_t(entry)));
+#endif
     }
 }
 
@@ -111,10 +153,12 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
 
     // Every pair's rotation bin, cell and weight, in pair order i * count(B) + j.
     const int countA = a.count(), countB = b.count();
-    uint8_t rotations[kMaxMinutiae * kMaxMinutiae];
-    uint32_t entries[kMaxMinutiae * kMaxMinutiae];
-    int16_t relXB[kMaxMinutiae], relYB[kMaxMinutiae];
-    uint8_t angleB[kMaxMinutiae], weightB[kMaxMinutiae];
+    // Rows are written eight pairs at a time; a row's overhang is overwritten by the next row.
+    constexpr int kPadded = kMaxMinutiae + 4;  // 80: whole groups of eight
+    alignas(16) uint8_t rotations[kMaxMinutiae * kMaxMinutiae + 16];
+    alignas(16) uint32_t entries[kMaxMinutiae * kMaxMinutiae + 16];
+    alignas(16) int16_t relXB[kPadded] = {}, relYB[kPadded] = {}, weightB[kPadded] = {};
+    alignas(16) uint8_t angleB[kPadded] = {};
     for (int j = 0; j < countB; ++j) {
         relXB[j] = b[j].relX;
         relYB[j] = b[j].relY;
@@ -123,9 +167,51 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
     }
     for (int i = 0; i < countA; ++i) {
         const Minutia& mi = a[i];
-        const int32_t cosI = mi.cos, sinI = mi.sin;
         uint8_t* rotation = rotations + i * countB;
         uint32_t* entry = entries + i * countB;
+#if defined(__SSE2__)
+        // dx cos - dy sin and dx sin + dy cos as pairwise 16-bit products summed in 32 bits.
+        const __m128i turnU = _mm_set1_epi32(int32_t(uint16_t(mi.cos)) | int32_t(uint32_t(uint16_t(-mi.sin)) << 16));
+        const __m128i turnV = _mm_set1_epi32(int32_t(uint16_t(mi.sin)) | int32_t(uint32_t(uint16_t(mi.cos)) << 16));
+        const __m128i relXA = _mm_set1_epi16(mi.relX), relYA = _mm_set1_epi16(mi.relY);
+        const __m128i weightA = _mm_set1_epi16(mi.weight);
+        const __m128i angleA = _mm_set1_epi8(int8_t(mi.angle));
+        const __m128i round = _mm_set1_epi32(128), centre = _mm_set1_epi32(32), limit = _mm_set1_epi32(63);
+        const __m128i noCell = _mm_set1_epi32(kNoCell), minus1 = _mm_set1_epi32(-1);
+        const __m128i rowBits = _mm_set1_epi32(i << 16);
+        for (int j = 0; j < countB; j += 8) {
+            const __m128i dx = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(relXB + j)), relXA);
+            const __m128i dy = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(relYB + j)), relYA);
+            const __m128i w = _mm_srli_epi16(
+                _mm_mullo_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(weightB + j)), weightA), 9);
+            const __m128i rot = _mm_sub_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(angleB + j)), angleA);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(rotation + j), rot);
+            const __m128i wBits = _mm_slli_epi16(_mm_and_si128(w, _mm_set1_epi16(0xF)), 12);
+            for (int half = 0; half < 2; ++half) {
+                const __m128i d = half ? _mm_unpackhi_epi16(dx, dy) : _mm_unpacklo_epi16(dx, dy);
+                auto cut = [&](__m128i x) {
+                    x = _mm_srai_epi32(_mm_add_epi32(x, round), 8);
+                    x = _mm_srai_epi32(_mm_slli_epi32(x, 16), 16);  // to 16 bits
+                    return _mm_add_epi32(_mm_srai_epi32(x, 3), centre);
+                };
+                const __m128i u = cut(_mm_madd_epi16(d, turnU));
+                const __m128i v = cut(_mm_madd_epi16(d, turnV));
+                // 0 <= u, v < 63
+                const __m128i inside = _mm_and_si128(
+                    _mm_and_si128(_mm_cmpgt_epi32(u, minus1), _mm_cmpgt_epi32(limit, u)),
+                    _mm_and_si128(_mm_cmpgt_epi32(v, minus1), _mm_cmpgt_epi32(limit, v)));
+                const __m128i cell = _mm_or_si128(_mm_and_si128(inside, _mm_add_epi32(_mm_slli_epi32(v, 6), u)),
+                                                  _mm_andnot_si128(inside, noCell));
+                const __m128i weights = half ? _mm_unpackhi_epi16(wBits, _mm_setzero_si128())
+                                             : _mm_unpacklo_epi16(wBits, _mm_setzero_si128());
+                const int j0 = j + 4 * half;
+                const __m128i columns = _mm_slli_epi32(_mm_setr_epi32(j0, j0 + 1, j0 + 2, j0 + 3), 24);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j0),
+                                 _mm_or_si128(_mm_or_si128(cell, weights), _mm_or_si128(rowBits, columns)));
+            }
+        }
+#else
+        const int32_t cosI = mi.cos, sinI = mi.sin;
         for (int j = 0; j < countB; ++j) {
             rotation[j] = uint8_t(angleB[j] - mi.angle);
             const int32_t dx = int16_t(relXB[j] - mi.relX);
@@ -137,6 +223,7 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
             const unsigned weight = (unsigned(mi.weight) * weightB[j]) >> 9;
             entry[j] = cell | ((weight & 0xF) << 12) | (unsigned(i) << 16) | (unsigned(j) << 24);
         }
+#endif
     }
 
     // Group by bin, each bin newest first.
