@@ -186,17 +186,17 @@ struct HostKey {
         palCryptoRsaCreatePublicKeyHandle(bits, exponent, modulus, &publicKey);
 
         // OpenSSL gets every component, so it may use the CRT.
-        struct Part {
+        struct Component {
             const char* name;
             uint32_t offset, size;
         };
-        const Part parts[] = {{OSSL_PKEY_PARAM_RSA_N, 20, 256},          {OSSL_PKEY_PARAM_RSA_E, 16, 4},
+        const Component parts[] = {{OSSL_PKEY_PARAM_RSA_N, 20, 256},          {OSSL_PKEY_PARAM_RSA_E, 16, 4},
                               {OSSL_PKEY_PARAM_RSA_D, 916, 256},         {OSSL_PKEY_PARAM_RSA_FACTOR1, 276, 128},
                               {OSSL_PKEY_PARAM_RSA_FACTOR2, 404, 128},   {OSSL_PKEY_PARAM_RSA_EXPONENT1, 532, 128},
                               {OSSL_PKEY_PARAM_RSA_EXPONENT2, 660, 128}, {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 788, 128}};
         OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
         std::vector<BIGNUM*> numbers;
-        for (const Part& p : parts) {
+        for (const Component& p : parts) {
             numbers.push_back(BN_lebin2bn(blob + p.offset, int(p.size), nullptr));
             OSSL_PARAM_BLD_push_BN(builder, p.name, numbers.back());
         }

@@ -58,7 +58,7 @@ bool osRandom(uint8_t* out, size_t length) {
 }
 
 TcsResult cipher(const uint8_t* in, uint32_t length, uint8_t* out, uint32_t* outLength, const uint8_t* key,
-                        uint32_t keyLength, uint8_t* iv, uint32_t algorithm, int encrypt) {
+                 uint32_t keyLength, uint8_t* iv, uint32_t algorithm, int encrypt) {
     switch (algorithm) {
     case PAL_CRYPTO_AES_CBC:
         return palCryptoAesCbc(in, length, out, outLength, key, keyLength, iv, encrypt);
