@@ -281,17 +281,32 @@ struct FitSums {
     }
 };
 
-int64_t as32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
+int32_t as32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
+
+// Truncating quotient of non-negative operands. A 64-bit divide costs tens of cycles on many
+// cores and the fit runs several per score; below 2^53 a double quotient is off by at most one.
+int64_t quotient(int64_t n, int64_t d) {
+    if (n < (int64_t(1) << 53) && d < (int64_t(1) << 53)) {
+        int64_t q = int64_t(double(n) / double(d));
+        if (q * d > n) {
+            --q;
+        } else if ((q + 1) * d <= n) {
+            ++q;
+        }
+        return q;
+    }
+    return n / d;
+}
 
 int64_t divideRounded(int64_t numerator, int64_t det) {
-    const int64_t magnitude = (std::abs(numerator) + (det >> 9)) / (det >> 8);
+    const int64_t magnitude = quotient(std::abs(numerator) + (det >> 9), det >> 8);
     return numerator < 0 ? -magnitude : magnitude;
 }
 
 // Affine fit over `count` pairs by Cramer's rule on moments in units of 16; false when the
 // system is singular or the map is too far from a rotation of moderate scale.
 bool fit(const FitSums& sums, int count, const CorrFinderParameters& parameters, Transform& out) {
-    auto moment = [count](int64_t sum) { return (as32(sum) / count + 8) >> 4; };
+    auto moment = [count](int64_t sum) { return int64_t((as32(sum) / count + 8) >> 4); };
     const int64_t m1 = moment(sums.n), mx = moment(sums.ax), my = moment(sums.ay);
     const int64_t mxx = moment(sums.axx), mxy = moment(sums.axy), myy = moment(sums.ayy);
     const int64_t bx1 = moment(sums.bx), bxx = moment(sums.bxax), bxy = moment(sums.bxay);
@@ -329,7 +344,9 @@ bool fit(const FitSums& sums, int count, const CorrFinderParameters& parameters,
     return true;
 }
 
-bool worse(const pair_with_r2& x, const pair_with_r2& y) { return x.r2 < y.r2; }
+struct Worse {
+    bool operator()(const pair_with_r2& x, const pair_with_r2& y) const { return x.r2 < y.r2; }
+};
 
 void grow(Box& box, const Minutia& m) {
     box.minX = std::min(box.minX, m.x);
@@ -481,7 +498,7 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     };
     auto removeWorst = [&]() {
         addToSums(accepted[0], -1);
-        std::pop_heap(accepted, accepted + acceptedCount, worse);
+        std::pop_heap(accepted, accepted + acceptedCount, Worse{});
         --acceptedCount;
     };
 
@@ -505,7 +522,7 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
             acceptedGood = currentGood;
             sums = FitSums{};
             for (int p = 0; p < acceptedCount; ++p) addToSums(accepted[p], 1);
-            std::make_heap(accepted, accepted + acceptedCount, worse);
+            std::make_heap(accepted, accepted + acceptedCount, Worse{});
         } else {
             if (acceptedCount < 5) break;
             bound2 = accepted[0].r2;
