@@ -21,10 +21,10 @@ class OrientationCollector : public PixelOrientationSink {
  public:
     OrientationCollector(int width, int height, bool keepQuality)
         : width_(width), orientation_(size_t(width) * height), quality_(keepQuality ? size_t(width) * height : 0) {}
-    void Put(int x, int y, const Orientation& o) override {
-        const size_t i = size_t(y) * width_ + x;
-        orientation_[i] = uint8_t(o.orientation);
-        if (!quality_.empty()) quality_[i] = uint8_t(o.quality);
+    void PutRow(int y, const uint8_t* orientation, const uint8_t* quality) override {
+        const size_t at = size_t(y) * width_;
+        std::memcpy(orientation_.data() + at, orientation, size_t(width_));
+        if (!quality_.empty()) std::memcpy(quality_.data() + at, quality, size_t(width_));
     }
     const std::vector<uint8_t>& orientation() const { return orientation_; }
     const std::vector<uint8_t>& quality() const { return quality_; }
@@ -34,7 +34,6 @@ class OrientationCollector : public PixelOrientationSink {
     std::vector<uint8_t> orientation_;
     std::vector<uint8_t> quality_;
 };
-
 
 }  // namespace
 
@@ -51,10 +50,12 @@ uint8_t FilterPixel(const uint8_t* source, int width, int height, int x, int y, 
     }
     const int taps = filter_c[o];
     if (x >= kFilterReach && x < width - kFilterReach && y >= kFilterReach && y < height - kFilterReach) {
-        int64_t sum = int64_t(filter_w0[o]) * at(x, y);
+        // Interior: all taps inside; 112211 x 255 fits 32 bits.
+        const uint8_t* p = source + size_t(y) * width + x;
+        int32_t sum = filter_w0[o] * int32_t(*p);
         for (int k = 0; k < taps; ++k) {
-            const int dx = filter_x[o][k], dy = filter_y[o][k];
-            sum += int64_t(filter_w[o][k]) * (at(x - dx, y - dy) + at(x + dx, y + dy));
+            const ptrdiff_t offset = ptrdiff_t(filter_y[o][k]) * width + filter_x[o][k];
+            sum += filter_w[o][k] * (int32_t(p[-offset]) + int32_t(p[offset]));
         }
         return uint8_t(sum / kFilterDivisor);
     }

@@ -32,13 +32,18 @@ Differences PixelDifferences(const std::vector<uint8_t>& img, int width, int hei
 
 class QualitySink : public PixelOrientationSink {
  public:
-    QualitySink(ByteImage directions, ByteImage quality) : directions_(directions), quality_(quality) {}
-    void Put(int x, int y, const Orientation& o) override {
-        if (directions_ != nullptr) directions_[y][x] = uint8_t((directions_[y][x] & kBadAreaBit) | o.orientation);
-        if (quality_ != nullptr) quality_[y][x] = uint8_t(o.quality);
+    QualitySink(int width, ByteImage directions, ByteImage quality)
+        : width_(width), directions_(directions), quality_(quality) {}
+    void PutRow(int y, const uint8_t* orientation, const uint8_t* quality) override {
+        if (directions_ != nullptr)
+            for (int x = 0; x < width_; ++x)
+                directions_[y][x] = uint8_t((directions_[y][x] & kBadAreaBit) | orientation[x]);
+        if (quality_ != nullptr)
+            for (int x = 0; x < width_; ++x) quality_[y][x] = quality[x];
     }
 
  private:
+    int width_;
     ByteImage directions_;
     ByteImage quality_;
 };
@@ -50,34 +55,57 @@ int64_t PixelContrastThreshold(uint8_t contrastMin, uint32_t radius) {
 
 }  // namespace
 
-Orientation OrientationFromDifferences(int64_t h, int64_t d1, int64_t v, int64_t d2, int64_t contrastThreshold) {
+namespace {
+
+// One implementation for 32-bit arithmetic, enough for the usual windows, and 64-bit for
+// large sums.
+template <typename T>
+bool OrientationFrom(T h, T d1, T v, T d2, int64_t contrastThreshold, Orientation& result) {
     struct Pair {
         int base;
-        int64_t lo, hi, below, above;
+        T lo, hi, below, above;
     };
     const Pair pairs[4] = {{45, d1, v, h, d2}, {75, v, d2, d1, h}, {105, d2, h, v, d1}, {15, h, d1, d2, v}};
     const Pair* best = &pairs[0];
     for (const Pair& p : pairs)
         if (p.lo + p.hi < best->lo + best->hi) best = &p;
-    const int64_t mx = std::max({h, d1, v, d2});
-    const int64_t den = best->lo + best->hi + best->below + best->above - 4 * mx;
-    if (den == 0) return {kNoOrientation, 255};
-    const int64_t offset = (15 * ((best->hi - best->lo) + 3 * (best->above - best->below))) / den;
+    const T mx = std::max({h, d1, v, d2});
+    const T den = best->lo + best->hi + best->below + best->above - 4 * mx;
+    if (den == 0) {
+        result = {kNoOrientation, 255};
+        return true;
+    }
+    const T offset = (15 * ((best->hi - best->lo) + 3 * (best->above - best->below))) / den;
+    const T absOffset = offset < 0 ? -offset : offset;
+    if (sizeof(T) < sizeof(int64_t) && absOffset > 15) return false;
     // 120 is the same orientation as 0. Anything else outside 0..119 would spill into the
     // "none" value or the bad-area bit of a direction byte, so it is folded as well.
     int orientation = int((best->base + offset) % 120);
     if (orientation < 0) orientation += 120;
 
-    const int64_t m = std::min(best->lo, best->hi);
-    const int64_t o = best->lo > best->hi ? best->below : best->above;
-    const int64_t k = ((o - m) * (15 - std::abs(offset))) / 30;
-    int64_t quality;
+    const T m = std::min(best->lo, best->hi);
+    const T o = best->lo > best->hi ? best->below : best->above;
+    const T k = ((o - m) * (15 - absOffset)) / 30;
+    T quality;
     if (k + o == 0) quality = 255;
     else quality = (m < k ? 0 : m - k) * 255 / (k + o);
     // Kept within a byte: the ratio can leave 0..255 when the scaled diagonals exceed it.
-    quality = std::clamp<int64_t>(quality, 0, 255);
-    if (contrastThreshold >= 0 && mx <= contrastThreshold) quality = 255;
-    return {orientation, int(quality)};
+    quality = std::clamp<T>(quality, 0, 255);
+    if (contrastThreshold >= 0 && int64_t(mx) <= contrastThreshold) quality = 255;
+    result = {orientation, int(quality)};
+    return true;
+}
+
+}  // namespace
+
+Orientation OrientationFromDifferences(int64_t h, int64_t d1, int64_t v, int64_t d2, int64_t contrastThreshold) {
+    Orientation result;
+    constexpr int64_t kSmall = int64_t(1) << 22;
+    if (h < kSmall && d1 < kSmall && v < kSmall && d2 < kSmall && h >= 0 && d1 >= 0 && v >= 0 && d2 >= 0 &&
+        OrientationFrom<int32_t>(int32_t(h), int32_t(d1), int32_t(v), int32_t(d2), contrastThreshold, result))
+        return result;
+    OrientationFrom<int64_t>(h, d1, v, d2, contrastThreshold, result);
+    return result;
 }
 
 void ComputeBlockedImageSize(int width, int height, int* blockColumns, int* blockRows) {
@@ -139,6 +167,7 @@ void ComputePixelOrientations(int width, int height, const ByteImage image, uint
                               int64_t contrastThreshold, PixelOrientationSink& sink) {
     const auto img = Linear(width, height, image);
     const int r = ClipRadius(radius, width, height);
+    std::vector<uint8_t> orientation(static_cast<size_t>(width)), quality(static_cast<size_t>(width));
     ForEachWindowSumRow<int64_t>(
         width, height, r, 4,
         [&](int y, int64_t* row) {
@@ -156,28 +185,30 @@ void ComputePixelOrientations(int width, int height, const ByteImage image, uint
                 const Orientation o =
                     OrientationFromDifferences(sums[x], squared ? d1 / 2 : d1 * 71 / 100, sums[2 * width + x],
                                                squared ? d2 / 2 : d2 * 71 / 100, contrastThreshold);
-                sink.Put(x, y, o);
+                orientation[x] = uint8_t(o.orientation);
+                quality[x] = uint8_t(o.quality);
             }
+            sink.PutRow(y, orientation.data(), quality.data());
         });
 }
 
 void CDI_Dir(int width, int height, const ByteImage image, ByteImage directions, uint32_t dirRadius,
              uint8_t dirContrastMin, uint32_t squaredDifferences) {
-    QualitySink sink(directions, nullptr);
+    QualitySink sink(width, directions, nullptr);
     ComputePixelOrientations(width, height, image, dirRadius, squaredDifferences != 0,
                              PixelContrastThreshold(dirContrastMin, dirRadius), sink);
 }
 
 void CDI_Noise(int width, int height, ByteImage image, uint32_t noiseRadius, uint8_t dirContrastMin,
                uint32_t /*squaredDifferences: the quality always uses absolute differences*/) {
-    QualitySink sink(nullptr, image);
+    QualitySink sink(width, nullptr, image);
     ComputePixelOrientations(width, height, image, noiseRadius, false,
                              PixelContrastThreshold(dirContrastMin, noiseRadius), sink);
 }
 
 void ComputeDirImageSimple(int width, int height, ByteImage image, ByteImage directions, uint32_t dirRadius,
                            uint8_t dirContrastMin) {
-    QualitySink sink(directions, image);
+    QualitySink sink(width, directions, image);
     ComputePixelOrientations(width, height, image, dirRadius, false,
                              PixelContrastThreshold(dirContrastMin, dirRadius), sink);
 }

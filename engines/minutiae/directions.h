@@ -38,10 +38,10 @@ void CDI_Noise(int width, int height, ByteImage image, uint32_t noiseRadius, uin
                uint32_t squaredDifferences);
 
 // Window orientation and quality of every pixel of `image` (window sums, diagonals x 71 / 100
-// with absolute differences, / 2 with squared ones), handed to the sink row by row. A negative
+// with absolute differences, / 2 with squared ones), handed over row by row. A negative
 // contrast threshold means none. Also used by directional filtering.
 struct PixelOrientationSink {
-    virtual void Put(int x, int y, const Orientation& o) = 0;
+    virtual void PutRow(int y, const uint8_t* orientation, const uint8_t* quality) = 0;
     virtual ~PixelOrientationSink() = default;
 };
 void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,

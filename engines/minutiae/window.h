@@ -23,12 +23,20 @@ template <typename T, typename Load, typename Emit>
 void ForEachWindowSumRow(int width, int height, int r, int channels, Load load, Emit emit) {
     if (width <= 0 || height <= 0 || channels <= 0) return;
     const size_t n = size_t(width) * size_t(channels);
-    std::vector<T> column(n, T(0)), row(n), sums(n);
-    auto addRow = [&](int y, int sign) {
-        load(y, row.data());
-        for (size_t i = 0; i < n; ++i) column[i] += sign > 0 ? row[i] : -row[i];
+    // Rows stay in a ring from entering the window until leaving it, so each is loaded once.
+    const int ringRows = std::min(height, 2 * r + 2);
+    std::vector<T> column(n, T(0)), ring(n * size_t(ringRows)), sums(n);
+    auto slot = [&](int y) { return ring.data() + size_t(y % ringRows) * n; };
+    auto enter = [&](int y) {
+        T* row = slot(y);
+        load(y, row);
+        for (size_t i = 0; i < n; ++i) column[i] += row[i];
     };
-    for (int y = 0; y <= std::min(r, height - 1); ++y) addRow(y, 1);
+    auto leave = [&](int y) {
+        const T* row = slot(y);
+        for (size_t i = 0; i < n; ++i) column[i] -= row[i];
+    };
+    for (int y = 0; y <= std::min(r, height - 1); ++y) enter(y);
     for (int y = 0; y < height; ++y) {
         for (int c = 0; c < channels; ++c) {
             const T* col = column.data() + size_t(c) * width;
@@ -42,8 +50,10 @@ void ForEachWindowSumRow(int width, int height, int r, int channels, Load load, 
             }
         }
         emit(y, static_cast<const T*>(sums.data()));
-        if (y + r + 1 < height) addRow(y + r + 1, 1);
-        if (y - r >= 0) addRow(y - r, -1);
+        // Leave before entering: with a ring of 2r + 2 rows the entering row takes the slot
+        // of the one leaving.
+        if (y - r >= 0) leave(y - r);
+        if (y + r + 1 < height) enter(y + r + 1);
     }
 }
 
