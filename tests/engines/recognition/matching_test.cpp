@@ -65,6 +65,35 @@ TEST(RecogAlignment, AnAlignmentFarFromEveryPairScoresNoEvidence) {
     EXPECT_EQ(finder.get_score_using_all(CV::alignment{100, 0, 3}), -37302);
 }
 
+// Pinned results of the search and score on fixed sets: the kernel's tie-breaks (bin order,
+// offer order, heap layout) must survive any rework of its loops.
+TEST(RecogAlignment, PinnedAlignmentsAndScores) {
+    struct Found { int votes, cell, rotation, score; };
+    struct Case { int seed; std::vector<Found> found; };
+    Kernel k;
+    for (const auto& c : std::initializer_list<Case>{
+             {3, {{28, 2712, 79, -37302}, {27, 1571, 239, 8242}, {27, 1636, 238, -37302}}},
+             {4, {{241, 1953, 35, 96695}, {199, 1952, 35, 96695}, {192, 2017, 35, 96695}}},
+             {5, {{27, 2277, 242, 5630}, {27, 1352, 51, -37302}, {26, 2714, 25, 6064}}},
+             {6, {{270, 2015, 53, 113219}, {227, 2016, 53, 113219}, {186, 1951, 53, 113219}}}}) {
+        const auto finger = makeFinger(c.seed, 30 + c.seed * 6);
+        const R::MatchData a = toMatchData(finger, 7);
+        // Odd seeds: an unrelated finger; even seeds: a turned impression.
+        const R::MatchData b = toMatchData(
+            c.seed % 2 ? makeFinger(c.seed + 500, 50) : impression(finger, c.seed, c.seed * 9, 7, -5), 7);
+        CV::alignments found;
+        CV::find_alignments(a, b, k.parameters.voting, *k.pairs, found);
+        R::Verification::CorrFinder finder(a, b, k.parameters.corr, *k.pairs, nullptr);
+        ASSERT_EQ(found.size(), c.found.size()) << c.seed;
+        for (size_t i = 0; i < found.size(); ++i) {
+            EXPECT_EQ(found[i].votes, c.found[i].votes) << c.seed << " " << i;
+            EXPECT_EQ(found[i].cell, c.found[i].cell) << c.seed << " " << i;
+            EXPECT_EQ(found[i].rotation, c.found[i].rotation) << c.seed << " " << i;
+            EXPECT_EQ(finder.get_score_using_all(found[i]), c.found[i].score) << c.seed << " " << i;
+        }
+    }
+}
+
 // A record against itself pairs every minutia with its own copy: k = m = M = n, so the score is
 // -L(n) - n * (423 - log2 area of the box around all minutiae).
 TEST(RecogScore, SelfMatchHasItsClosedForm) {
