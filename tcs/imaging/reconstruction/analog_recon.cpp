@@ -107,6 +107,8 @@ TcsResult IRanalogReconImage(const IrReconState* state, uint8_t* image, uint32_t
     if (state == nullptr || image == nullptr || rowLength > kMaxColumns || firstColumn > rowLength) return TCS_RESULT_OK;
     const uint8_t* resets = state->options != nullptr ? state->options->analogResets : nullptr;
     const uint32_t rowBytes = packed ? (rowLength - firstColumn) / 2 + firstColumn : rowLength;
+    // A packed row holds whole bytes only: an odd last pixel has no nibble to read back.
+    if (packed) rowLength = firstColumn + 2 * ((rowLength - firstColumn) / 2);
     uint8_t unpacked[kMaxColumns];
 
     for (uint32_t r = 0; r < rows; ++r) {

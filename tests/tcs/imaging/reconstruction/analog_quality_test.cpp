@@ -2,6 +2,7 @@
 #include "tcs/imaging/reconstruction/analog_recon.h"
 #include "tcs/imaging/reconstruction/quality.h"
 #include "tcs/imaging/reconstruction/recon_state.h"
+#include "tcs/imaging/reconstruction/scan_line.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,24 @@ TEST(AnalogRecon, ImageSegmentsBetweenResetColumns) {
         for (int c = 195; c < 200; ++c) EXPECT_EQ(image[r * 200 + c], before[r * 200 + c]);
         EXPECT_EQ(*std::min_element(image.begin() + r * 200, image.begin() + r * 200 + 195), 0);
     }
+}
+
+TEST(AnalogRecon, PackedImageMatchesTheUnpackedOne) {
+    IrReconState state{};
+    state.baselineMean = 128;
+    state.baselineOffset = offsetOf(128);
+    // Packed rows of 199 pixels hold 99 bytes: the odd last pixel has no nibble and is not read.
+    constexpr uint32_t kRows = 3, kPaired = 198, kBytes = kPaired / 2;
+    std::vector<uint8_t> unpacked(kRows * kPaired), packed(kRows * kBytes);
+    for (uint32_t r = 0; r < kRows; ++r) {
+        for (uint32_t c = 0; c < kPaired; ++c) unpacked[r * kPaired + c] = uint8_t(((c * 7 + r * 3) % 13) * 16);
+        pack4bitRow(&unpacked[r * kPaired], &packed[r * kBytes], kBytes, 1);
+    }
+    IRanalogReconImage(&state, unpacked.data(), 0, kRows, kPaired, 0);
+    std::vector<uint8_t> expected(packed.size());
+    for (uint32_t r = 0; r < kRows; ++r) pack4bitRow(&unpacked[r * kPaired], &expected[r * kBytes], kBytes, 1);
+    EXPECT_EQ(IRanalogReconImage(&state, packed.data(), 1, kRows, kPaired + 1, 0), TCS_RESULT_OK);
+    EXPECT_EQ(packed, expected);
 }
 
 class Quality : public testing::Test {
