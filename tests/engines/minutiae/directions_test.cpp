@@ -107,7 +107,7 @@ Image Prepared(const Image& raw) {
 }
 
 TEST(DirectionImage, SinusoidsAtEveryOrientation) {
-    const int size = 96;
+    const int size = 80;
     int worstPixel = 0, worstBlock = 0;
     for (int o = 0; o < 120; ++o) {
         const Image image = Prepared(test::OrientedSinusoid(size, size, o, 9.0));

@@ -76,8 +76,8 @@ TEST(RealImages, StagesGivePlausibleResults) {
     MntContext* context = MntCreateContext();
     std::vector<uint8_t> compressed(kMaxCompressedSize);
     int images = 0;
-    for (int finger = 101; finger <= 110; ++finger) {
-        const std::string name = std::to_string(finger) + "_1.tif";
+    // A few fingers of different kinds and qualities keep the test quick.
+    for (const char* name : {"101_1.tif", "103_2.tif", "106_1.tif", "110_1.tif"}) {
         std::vector<uint8_t> pixels;
         int w = 0, h = 0;
         if (!test::ReadTiff(test::FvcPath(name), pixels, w, h)) continue;
@@ -117,7 +117,7 @@ TEST(RealImages, StagesGivePlausibleResults) {
         EXPECT_GT(withOrientation, 18 * 18 / 5) << name;
         EXPECT_EQ(back->singularPoints.count, r.record->singularPoints.count);
         std::printf("%s: quality %d, good %d%%, density %d, singular points %d, grid %d/324, %zu bytes\n",
-                    name.c_str(), r.quality, r.goodPixels * 100 / (w * h), r.record->ridgeEdgeDensity,
+                    name, r.quality, r.goodPixels * 100 / (w * h), r.record->ridgeEdgeDensity,
                     r.record->singularPoints.count, withOrientation, n);
     }
     if (images == 0) GTEST_SKIP() << "no images at " << test::FvcPath("");
