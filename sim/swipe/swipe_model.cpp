@@ -78,6 +78,10 @@ SwipeModel::SwipeModel(const GreyImage& finger, const SwipeConfig& config)
         ++k;
     }
     columnOrigin_ = (double(finger_.width) - module_->primaryCount) / 2.0;
+    commonWidth_ = order_.empty() ? 0 : order_[0].width;
+    for (const Sample& o : order_) {
+        if (o.width != commonWidth_) commonWidth_ = 0;
+    }
 }
 
 std::vector<uint32_t> SwipeModel::timeslotWords() const {
@@ -101,10 +105,7 @@ std::vector<uint32_t> SwipeModel::timeslotWords() const {
 
 uint32_t SwipeModel::effectiveWidth(const Sample& s) const {
     // The line's width applies to every sample when it is 4 or 8; other widths cap each sample.
-    int common = int(order_.empty() ? 0 : order_[0].width);
-    for (const Sample& o : order_) {
-        if (o.width != common) common = 0;
-    }
+    const int common = commonWidth_;
     int line = config_.headerWidth != 0 ? config_.headerWidth : common;
     if (config_.headerWidth != 0 && common > 0 && line > common) line = common;
     if (line == 4 || line == 8) return uint32_t(line);

@@ -104,6 +104,7 @@ private:
     std::vector<Sample> order_;  // sampling order
     std::vector<double> rows_;
     double columnOrigin_ = 0;
+    int commonWidth_ = 0;  // width shared by every sample, 0 when mixed
 };
 
 }  // namespace swipe_model
