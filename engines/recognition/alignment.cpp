@@ -15,7 +15,7 @@ namespace DurodudUrodera::FpRecEngineImpl {
 namespace ContinousVoting {
 namespace {
 
-int signedWeight(uint16_t cellWeight) { return int16_t(cellWeight) >> 12; }
+[[maybe_unused]] int signedWeight(uint16_t cellWeight) { return int16_t(cellWeight) >> 12; }
 
 // The three best alignments in increasing order of votes; `threshold` only rises once full.
 class TopList {
@@ -80,6 +80,30 @@ inline void storePair(int16_t* p, __m128i x) {
     const int32_t v = _mm_cvtsi128_si32(x);
     memcpy(p, &v, 4);
 }
+
+// The signed 4-bit weight field, broadcast to every 16-bit lane.
+alignas(16) constexpr int16_t kWeightLanes[16][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0},
+    {1, 1, 1, 1, 1, 1, 1, 1},
+    {2, 2, 2, 2, 2, 2, 2, 2},
+    {3, 3, 3, 3, 3, 3, 3, 3},
+    {4, 4, 4, 4, 4, 4, 4, 4},
+    {5, 5, 5, 5, 5, 5, 5, 5},
+    {6, 6, 6, 6, 6, 6, 6, 6},
+    {7, 7, 7, 7, 7, 7, 7, 7},
+    {-8, -8, -8, -8, -8, -8, -8, -8},
+    {-7, -7, -7, -7, -7, -7, -7, -7},
+    {-6, -6, -6, -6, -6, -6, -6, -6},
+    {-5, -5, -5, -5, -5, -5, -5, -5},
+    {-4, -4, -4, -4, -4, -4, -4, -4},
+    {-3, -3, -3, -3, -3, -3, -3, -3},
+    {-2, -2, -2, -2, -2, -2, -2, -2},
+    {-1, -1, -1, -1, -1, -1, -1, -1},
+};
+
+inline __m128i weightLanes(uint32_t entry) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(kWeightLanes[(entry >> 12) & 0xF]));
+}
 #endif
 
 // Adds a bin's pairs to their four cells each, offering every changed cell in the order
@@ -87,19 +111,20 @@ inline void storePair(int16_t* p, __m128i x) {
 inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top) {
     int16_t* votes = pairs.votes;
     int threshold = top.threshold();
+#if defined(__SSE2__)
+    __m128i limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
+#endif
     for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
         if (cell == kNoCell) continue;
-        const int weight = signedWeight(uint16_t(entry));
 #if defined(__SSE2__)
-        const __m128i w = _mm_set1_epi16(int16_t(weight));
+        const __m128i w = weightLanes(entry);
         const __m128i upper = _mm_add_epi16(loadPair(votes + cell), w);
         const __m128i lower = _mm_add_epi16(loadPair(votes + cell + kGrid), w);
         storePair(votes + cell, upper);
         storePair(votes + cell + kGrid, lower);
         const __m128i counts = _mm_unpacklo_epi32(upper, lower);
-        const __m128i limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
         if ((_mm_movemask_epi8(_mm_cmpgt_epi16(counts, limit)) & 0xFF) == 0) continue;
         alignas(16) int16_t lanes[8];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
@@ -110,7 +135,9 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
                 threshold = top.threshold();
             }
         }
+        limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
 #else
+        const int weight = signedWeight(uint16_t(entry));
         for (int target : {cell, cell + 1, cell + kGrid, cell + kGrid + 1}) {
             votes[target] = int16_t(votes[target] + weight);
             if (votes[target] > threshold) {
@@ -123,17 +150,17 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
 }
 
 inline void subtractBin(minutia_pairs& pairs, int bin) {
+    int16_t* votes = pairs.votes;
     for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
         if (cell == kNoCell) continue;
 #if defined(__SSE2__)
-        const __m128i w = _mm_set1_epi16(int16_t(signedWeight(uint16_t(entry))));
-        int16_t* votes = pairs.votes;
+        const __m128i w = weightLanes(entry);
         storePair(votes + cell, _mm_sub_epi16(loadPair(votes + cell), w));
         storePair(votes + cell + kGrid, _mm_sub_epi16(loadPair(votes + cell + kGrid), w));
 #else
-        subtract_votes(pairs.votes, uint16_t(cell), signedWeight(uint16_t(entry)));
+        subtract_votes(votes, uint16_t(cell), signedWeight(uint16_t(entry)));
 #endif
     }
 }
