@@ -58,6 +58,21 @@ TEST(AnalogRecon, MarginsClampAndBlend) {
     EXPECT_EQ(part[4], 0);
 }
 
+TEST(AnalogRecon, DarkLineRaisesItsFloor) {
+    // One sample: value = x - B. Blending shows the floor s: (3 x clamp(value - s + 128) + x) / 4.
+    struct Case { uint8_t x; uint8_t pixel; };
+    for (auto [x, pixel] : std::initializer_list<Case>{
+             {58, (3 * 128 + 58) / 4},          // -70: above the first band, s = value
+             {57, (3 * (128 - 25) + 57) / 4},   // -71: s + 25
+             {40, (3 * (128 - 25) + 40) / 4},   // -88
+             {18, (3 * 128 + 18) / 4},          // -110: between the bands
+             {10, (3 * (128 - 30) + 10) / 4}}) {  // -118: s + 30
+        uint8_t line[1] = {x};
+        IRanalogReconScanline(nullptr, line, 0, 1, 128, offsetOf(128), kAnalogMarginBlend);
+        EXPECT_EQ(line[0], pixel) << int(x);
+    }
+}
+
 TEST(AnalogRecon, DescendingModulesIntegrateFromTheLastColumn) {
     std::vector<uint8_t> ramp(64);
     for (int i = 0; i < 64; ++i) ramp[i] = uint8_t(60 + 2 * i);
