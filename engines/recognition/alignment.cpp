@@ -186,6 +186,8 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
     alignas(16) uint32_t entries[kMaxMinutiae * kMaxMinutiae + 16];
     alignas(16) int16_t relXB[kPadded] = {}, relYB[kPadded] = {}, weightB[kPadded] = {};
     alignas(16) uint8_t angleB[kPadded] = {};
+    alignas(16) uint16_t columnB[kPadded];  // j in the high byte: bits 24-31 of an entry
+    for (int j = 0; j < kPadded; ++j) columnB[j] = uint16_t(j << 8);
     for (int j = 0; j < countB; ++j) {
         relXB[j] = b[j].relX;
         relYB[j] = b[j].relY;
@@ -197,45 +199,43 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
         uint8_t* rotation = rotations + i * countB;
         uint32_t* entry = entries + i * countB;
 #if defined(__SSE2__)
-        // dx cos - dy sin and dx sin + dy cos as pairwise 16-bit products summed in 32 bits.
+        // dx cos - dy sin and dx sin + dy cos as pairwise 16-bit products summed in 32 bits; the
+        // cosine and sine come from the angle table, so neither product pair can overflow.
         const __m128i turnU = _mm_set1_epi32(int32_t(uint16_t(mi.cos)) | int32_t(uint32_t(uint16_t(-mi.sin)) << 16));
         const __m128i turnV = _mm_set1_epi32(int32_t(uint16_t(mi.sin)) | int32_t(uint32_t(uint16_t(mi.cos)) << 16));
         const __m128i relXA = _mm_set1_epi16(mi.relX), relYA = _mm_set1_epi16(mi.relY);
         const __m128i weightA = _mm_set1_epi16(mi.weight);
         const __m128i angleA = _mm_set1_epi8(int8_t(mi.angle));
-        const __m128i round = _mm_set1_epi32(128), centre = _mm_set1_epi32(32), limit = _mm_set1_epi32(63);
-        const __m128i noCell = _mm_set1_epi32(kNoCell), minus1 = _mm_set1_epi32(-1);
-        const __m128i rowBits = _mm_set1_epi32(i << 16);
+        const __m128i round = _mm_set1_epi32(128), centre = _mm_set1_epi16(32), limit = _mm_set1_epi16(63);
+        const __m128i noCell = _mm_set1_epi16(kNoCell), minus1 = _mm_set1_epi16(-1);
+        const __m128i weightMask = _mm_set1_epi16(0xF);
+        const __m128i row = _mm_set1_epi16(int16_t(i));
+        // (x + 128) >> 8 cut to 16 bits: bits 8-23 of the sum, sign-extended; packing is then exact.
+        auto cut = [&](__m128i low, __m128i high) {
+            low = _mm_srai_epi32(_mm_slli_epi32(_mm_add_epi32(low, round), 8), 16);
+            high = _mm_srai_epi32(_mm_slli_epi32(_mm_add_epi32(high, round), 8), 16);
+            return _mm_add_epi16(_mm_srai_epi16(_mm_packs_epi32(low, high), 3), centre);
+        };
         for (int j = 0; j < countB; j += 8) {
             const __m128i dx = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(relXB + j)), relXA);
             const __m128i dy = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(relYB + j)), relYA);
+            const __m128i low = _mm_unpacklo_epi16(dx, dy), high = _mm_unpackhi_epi16(dx, dy);
+            const __m128i u = cut(_mm_madd_epi16(low, turnU), _mm_madd_epi16(high, turnU));
+            const __m128i v = cut(_mm_madd_epi16(low, turnV), _mm_madd_epi16(high, turnV));
+            // 0 <= u, v < 63
+            const __m128i inside = _mm_and_si128(
+                _mm_and_si128(_mm_cmpgt_epi16(u, minus1), _mm_cmplt_epi16(u, limit)),
+                _mm_and_si128(_mm_cmpgt_epi16(v, minus1), _mm_cmplt_epi16(v, limit)));
+            const __m128i cell = _mm_or_si128(_mm_and_si128(inside, _mm_add_epi16(_mm_slli_epi16(v, 6), u)),
+                                              _mm_andnot_si128(inside, noCell));
             const __m128i w = _mm_srli_epi16(
                 _mm_mullo_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(weightB + j)), weightA), 9);
+            const __m128i lowHalf = _mm_or_si128(cell, _mm_slli_epi16(_mm_and_si128(w, weightMask), 12));
+            const __m128i highHalf = _mm_or_si128(row, _mm_load_si128(reinterpret_cast<const __m128i*>(columnB + j)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j), _mm_unpacklo_epi16(lowHalf, highHalf));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j + 4), _mm_unpackhi_epi16(lowHalf, highHalf));
             const __m128i rot = _mm_sub_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(angleB + j)), angleA);
             _mm_storel_epi64(reinterpret_cast<__m128i*>(rotation + j), rot);
-            const __m128i wBits = _mm_slli_epi16(_mm_and_si128(w, _mm_set1_epi16(0xF)), 12);
-            for (int half = 0; half < 2; ++half) {
-                const __m128i d = half ? _mm_unpackhi_epi16(dx, dy) : _mm_unpacklo_epi16(dx, dy);
-                auto cut = [&](__m128i x) {
-                    x = _mm_srai_epi32(_mm_add_epi32(x, round), 8);
-                    x = _mm_srai_epi32(_mm_slli_epi32(x, 16), 16);  // to 16 bits
-                    return _mm_add_epi32(_mm_srai_epi32(x, 3), centre);
-                };
-                const __m128i u = cut(_mm_madd_epi16(d, turnU));
-                const __m128i v = cut(_mm_madd_epi16(d, turnV));
-                // 0 <= u, v < 63
-                const __m128i inside = _mm_and_si128(
-                    _mm_and_si128(_mm_cmpgt_epi32(u, minus1), _mm_cmpgt_epi32(limit, u)),
-                    _mm_and_si128(_mm_cmpgt_epi32(v, minus1), _mm_cmpgt_epi32(limit, v)));
-                const __m128i cell = _mm_or_si128(_mm_and_si128(inside, _mm_add_epi32(_mm_slli_epi32(v, 6), u)),
-                                                  _mm_andnot_si128(inside, noCell));
-                const __m128i weights = half ? _mm_unpackhi_epi16(wBits, _mm_setzero_si128())
-                                             : _mm_unpacklo_epi16(wBits, _mm_setzero_si128());
-                const int j0 = j + 4 * half;
-                const __m128i columns = _mm_slli_epi32(_mm_setr_epi32(j0, j0 + 1, j0 + 2, j0 + 3), 24);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j0),
-                                 _mm_or_si128(_mm_or_si128(cell, weights), _mm_or_si128(rowBits, columns)));
-            }
         }
 #else
         const int32_t cosI = mi.cos, sinI = mi.sin;
