@@ -120,6 +120,14 @@ TEST_F(CompoundRing, HoldsTheNewestLinesAcrossBothRings) {
     EXPECT_EQ(older.count + newer.count, 0u);
 }
 
+TEST_F(CompoundRing, RemovingMoreThanTheOlderRingTakesTheRestFromTheNewer) {
+    for (uint8_t v = 1; v <= 6; ++v) add(v);
+    EXPECT_EQ(contents(), (std::vector<int>{6, 5, 4, 3, 2}));
+    tcsRemoveFirstNFromCompoundCircBuffer(&compound, 3);
+    EXPECT_EQ(contents(), (std::vector<int>{6, 5}));
+    EXPECT_EQ(older.count, 0u);
+}
+
 TEST_F(CompoundRing, PrependModePlacesLinesBehindTheFirstOnes) {
     add(10);
     newer.flags |= kCircBufferPrepend;
