@@ -17,58 +17,6 @@ namespace {
 
 [[maybe_unused]] int signedWeight(uint16_t cellWeight) { return int16_t(cellWeight) >> 12; }
 
-// The three best alignments in increasing order of votes; `threshold` only rises once full.
-class TopList {
-public:
-    explicit TopList(int threshold) : threshold_(threshold) {}
-    int threshold() const { return threshold_; }
-
-    void offer(int16_t votes, uint16_t cell, uint8_t rotation) {
-        if (votes <= threshold_) return;
-        const alignment candidate{votes, cell, rotation};
-        for (int k = 0; k < count_; ++k) {
-            if (entries_[k].cell != cell) continue;
-            if (entries_[k].votes < votes) {
-                for (int m = k; m + 1 < count_; ++m) entries_[m] = entries_[m + 1];
-                --count_;
-                insert(candidate);
-            }
-            return;
-        }
-        if (count_ == 3) {
-            const int place = firstWithMoreVotes(votes);
-            if (place > 0) {
-                for (int m = 0; m + 1 < place; ++m) entries_[m] = entries_[m + 1];
-                entries_[place - 1] = candidate;
-            }
-            threshold_ = entries_[0].votes;
-            return;
-        }
-        insert(candidate);
-    }
-
-    void copyBestFirst(alignments& out) const {
-        for (int k = count_ - 1; k >= 0; --k) out.push_back(entries_[k]);
-    }
-
-private:
-    int firstWithMoreVotes(int votes) const {
-        int place = 0;
-        while (place < count_ && entries_[place].votes <= votes) ++place;
-        return place;
-    }
-    void insert(const alignment& candidate) {
-        const int place = firstWithMoreVotes(candidate.votes);
-        for (int m = count_; m > place; --m) entries_[m] = entries_[m - 1];
-        entries_[place] = candidate;
-        ++count_;
-    }
-
-    alignment entries_[3];
-    int count_ = 0;
-    int threshold_;
-};
-
 #if defined(__SSE2__)
 // Two neighbouring cells at once; 16-bit lanes wrap like the scalar votes.
 inline __m128i loadPair(const int16_t* p) {
@@ -166,6 +114,48 @@ inline void subtractBin(minutia_pairs& pairs, int bin) {
 }
 
 }  // namespace
+
+void TopList::offer(int16_t votes, uint16_t cell, uint8_t rotation) {
+    if (votes <= threshold_) return;
+    const alignment candidate{votes, cell, rotation};
+    for (int k = 0; k < count_; ++k) {
+        if (entries_[k].cell != cell) continue;
+        if (entries_[k].votes < votes) {
+            for (int m = k; m + 1 < count_; ++m) entries_[m] = entries_[m + 1];
+            --count_;
+            insert(candidate);
+        }
+        return;
+    }
+    if (count_ == 3) {
+        // The newcomer goes in front of the first entry with more votes; the weakest falls out.
+        const int place = firstWithMoreVotes(votes);
+        if (place > 0) {
+            for (int m = 0; m + 1 < place; ++m) entries_[m] = entries_[m + 1];
+            entries_[place - 1] = candidate;
+        }
+        threshold_ = entries_[0].votes;
+        return;
+    }
+    insert(candidate);
+}
+
+void TopList::copyBestFirst(alignments& out) const {
+    for (int k = count_ - 1; k >= 0; --k) out.push_back(entries_[k]);
+}
+
+int TopList::firstWithMoreVotes(int votes) const {
+    int place = 0;
+    while (place < count_ && entries_[place].votes <= votes) ++place;
+    return place;
+}
+
+void TopList::insert(const alignment& candidate) {
+    const int place = firstWithMoreVotes(candidate.votes);
+    for (int m = count_; m > place; --m) entries_[m] = entries_[m - 1];
+    entries_[place] = candidate;
+    ++count_;
+}
 
 void subtract_votes(int16_t* votes, uint16_t cell, int weight) {
     votes[cell] = int16_t(votes[cell] - weight);
@@ -534,12 +524,13 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
         int currentCount = 0, currentGood = 0;
         for (size_t p = 0; p < candidates.size(); ++p) {
             const int32_t ax = candA[p][0], ay = candA[p][1];
-            const int32_t ex = int16_t(t.tx + ((t.cxx * ax + t.cxy * ay + 128) >> 8) - candB[p][0]);
-            const int32_t ey = int16_t(t.ty + ((t.cyx * ax + t.cyy * ay + 128) >> 8) - candB[p][1]);
-            const int32_t d2 = ex * ex + ey * ey;
-            if (d2 > bound2) continue;
+            // Differences wrap to 16 bits; the squares are summed unsigned so (-32768, -32768) is far.
+            const int32_t ex = int16_t(int64_t(t.tx) + ((t.cxx * ax + t.cxy * ay + 128) >> 8) - candB[p][0]);
+            const int32_t ey = int16_t(int64_t(t.ty) + ((t.cyx * ax + t.cyy * ay + 128) >> 8) - candB[p][1]);
+            const uint32_t d2 = uint32_t(ex * ex) + uint32_t(ey * ey);
+            if (d2 > uint32_t(bound2)) continue;
             current[currentCount++] = pair_with_r2{candidates[p].a, candidates[p].b, uint16_t(d2)};
-            if (d2 <= good2) ++currentGood;
+            if (d2 <= uint32_t(good2)) ++currentGood;
         }
 
         // 4. Keep the better list, or tighten the bound on the one kept.
@@ -582,8 +573,8 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     const int k = assign(accepted, taken);
     const int m = std::max(countInside(a_, boxes.a), k);
     const int bigM = std::max(countInside(b_, boxes.b), k);
-    const int32_t area = (int32_t(boxes.a.maxX) - boxes.a.minX) * (int32_t(boxes.a.maxY) - boxes.a.minY);
-    const int32_t g = Embedded::log2_fixed(uint32_t(area));
+    const uint32_t area = uint32_t(boxes.a.maxX - boxes.a.minX) * uint32_t(boxes.a.maxY - boxes.a.minY);
+    const int32_t g = Embedded::log2_fixed(area);
     return Embedded::log2_factorial_table(k) - Embedded::log2_factorial_table(m) -
            Embedded::log2_factorial_table(bigM) + Embedded::log2_factorial_table(m - k) +
            Embedded::log2_factorial_table(bigM - k) - k * (423 - g);

@@ -33,6 +33,27 @@ struct alignment {
 
 using alignments = fixed_vector<alignment, 3>;
 
+// The three best alignments in increasing order of votes, never two with one cell. An offer
+// counts only above the threshold, which starts at the minimum votes and, once the list is
+// full, becomes the votes of the weakest entry after each newcomer.
+class TopList {
+public:
+    explicit TopList(int threshold) : threshold_(threshold) {}
+    int threshold() const { return threshold_; }
+    int size() const { return count_; }
+    const alignment& operator[](int k) const { return entries_[k]; }
+    void offer(int16_t votes, uint16_t cell, uint8_t rotation);
+    void copyBestFirst(alignments& out) const;
+
+private:
+    int firstWithMoreVotes(int votes) const;
+    void insert(const alignment& candidate);
+
+    alignment entries_[3];
+    int count_ = 0;
+    int threshold_;
+};
+
 void subtract_votes(int16_t* votes, uint16_t cell, int weight);
 // Fills the pairs table and `out` (best first) with the three strongest alignments of A onto B.
 void find_alignments(const MatchData& a, const MatchData& b, const Parameters& parameters, minutia_pairs& pairs,

@@ -40,6 +40,29 @@ TEST(RecogAlignment, FindsTheRotationOfATurnedCopy) {
     }
 }
 
+TEST(RecogAlignment, TopListOfferRules) {
+    struct Offer { int votes, cell; };
+    struct Case { std::vector<Offer> offers; std::vector<Offer> list; int threshold; };
+    for (const auto& c : std::initializer_list<Case>{
+             {{{10, 1}, {9, 2}}, {}, 10},                                       // only above the minimum
+             {{{11, 1}, {13, 2}, {12, 3}}, {{11, 1}, {12, 3}, {13, 2}}, 10},    // kept in increasing order
+             {{{11, 1}, {12, 2}, {13, 3}, {12, 4}}, {{12, 2}, {12, 4}, {13, 3}}, 12},  // after equals; weakest out
+             {{{11, 1}, {12, 2}, {13, 3}, {12, 4}, {12, 5}}, {{12, 2}, {12, 4}, {13, 3}}, 12},  // not above
+             {{{11, 1}, {12, 2}, {13, 3}, {12, 4}, {14, 2}}, {{12, 4}, {13, 3}, {14, 2}}, 12},  // same cell moves up
+             {{{11, 1}, {12, 2}, {13, 3}, {11, 3}}, {{11, 1}, {12, 2}, {13, 3}}, 10},  // same cell, fewer votes
+             {{{20, 1}, {21, 2}, {22, 3}, {15, 4}}, {{20, 1}, {21, 2}, {22, 3}}, 20},  // below the weakest
+         }) {
+        CV::TopList top(10);
+        for (const Offer& o : c.offers) top.offer(int16_t(o.votes), uint16_t(o.cell), 0);
+        ASSERT_EQ(top.size(), int(c.list.size()));
+        for (int k = 0; k < top.size(); ++k) {
+            EXPECT_EQ(top[k].votes, c.list[k].votes) << k;
+            EXPECT_EQ(top[k].cell, c.list[k].cell) << k;
+        }
+        EXPECT_EQ(top.threshold(), c.threshold);
+    }
+}
+
 TEST(RecogAlignment, EmptyRecordsGiveNoAlignmentAndNoEvidence) {
     Kernel k;
     const R::MatchData empty = toMatchData({}, 7);
