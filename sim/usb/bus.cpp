@@ -58,6 +58,7 @@ void disconnect(Sensor& sensor) {
     ++sensor.generation;
     sensor.replies.clear();
     sensor.fingerprintOffset = 0;
+    sensor.resetAfterReply = false;
     sensor.firmware.powerCycle();
 }
 

@@ -44,6 +44,7 @@ struct Sensor {
     std::set<uint8_t> stalled;  // endpoint addresses
     std::vector<std::vector<uint8_t>> log;
     std::vector<ReadRecord> reads;
+    bool resetAfterReply = false;  // the reset command: re-enumerate once its reply was read
 };
 
 struct Bus {

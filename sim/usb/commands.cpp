@@ -9,8 +9,17 @@ namespace simusb {
 // commandModules() and add it to the list. Listing them here (rather than registering from static
 // initialisers) keeps every module in the link when the firmware comes from a static library.
 
+extern const CommandModule kIdentityModule;
+extern const CommandModule kCaptureModule;
+extern const CommandModule kPatchModule;
+extern const CommandModule kSpiFlashModule;
+
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
+        &kIdentityModule,
+        &kCaptureModule,
+        &kPatchModule,
+        &kSpiFlashModule,
     };
     return kModules;
 }

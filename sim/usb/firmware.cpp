@@ -81,6 +81,9 @@ Reply Firmware::handle(std::span<const uint8_t> request) {
 void Firmware::powerCycle() {
     transient_.clear();
     fingerprint_.clear();
+    lastStart_ = resetPending_ ? 1 : 2;
+    resetPending_ = false;
+    resetRequested_ = false;
 }
 
 bool Firmware::takeStoredDirty() {

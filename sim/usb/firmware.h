@@ -14,6 +14,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace simusb {
@@ -62,6 +63,13 @@ public:
     // Power loss or port reset: transient state and unread fingerprint data are gone.
     void powerCycle();
 
+    // A handler asks to drop off the bus once its reply has been read (the reset command); the bus
+    // re-enumerates the sensor then. How the firmware last started: 0 power on, 1 reset command,
+    // 2 port reset.
+    void requestReset() { resetRequested_ = true; }
+    bool takeResetRequest() { return std::exchange(resetRequested_, false); }
+    uint8_t lastStart() const { return lastStart_; }
+
     // Persistence: "<dir>/<serial>.state"; load leaves the state empty when there is no file.
     bool load(const std::string& directory);
     bool save(const std::string& directory);
@@ -78,6 +86,12 @@ private:
     std::map<std::string, std::vector<uint8_t>> transient_;
     bool storedDirty_ = false;
     std::deque<std::vector<uint8_t>> fingerprint_;
+    bool resetRequested_ = false;
+    bool resetPending_ = false;  // taken by the bus, acted on at the next power cycle
+    uint8_t lastStart_ = 0;
+public:
+    // The bus marks that the coming power cycle is the one the reset command asked for.
+    void markCommandedReset() { resetPending_ = true; }
 };
 
 }  // namespace simusb

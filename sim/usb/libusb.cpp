@@ -201,9 +201,16 @@ int runCommand(Sensor& s, const char* bytes, int size) {
         reply = s.firmware.handle(request);
     }
     afterCommand(s);
+    const bool resetting = s.firmware.takeResetRequest();
     if (s.dropCount > 0) {
         --s.dropCount;
+        if (resetting) {
+            s.firmware.markCommandedReset();
+            resetSensor(s);
+            return size;
+        }
     } else {
+        s.resetAfterReply = s.resetAfterReply || resetting;
         auto ready = Clock::now() + std::chrono::milliseconds(reply.delayMs);
         if (s.delayCount > 0) {
             --s.delayCount;
@@ -230,6 +237,12 @@ int readReply(std::unique_lock<std::mutex>& lock, usb_dev_handle* handle, char* 
                 if (!truncating && bytes.size() > size_t(size)) return fail(EOVERFLOW, "reply larger than the read");
                 const size_t n = std::min(cap, bytes.size());
                 std::memcpy(out, bytes.data(), n);
+                if (s->resetAfterReply && s->replies.empty()) {
+                    // The reset command's answer is out: the sensor restarts and re-enumerates.
+                    s->resetAfterReply = false;
+                    s->firmware.markCommandedReset();
+                    resetSensor(*s);
+                }
                 return int(n);
             }
             wakeAt = std::min(wakeAt, front.readyAt);

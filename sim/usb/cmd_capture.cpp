@@ -1,0 +1,85 @@
+// Virtual sensor firmware: captures (get print with its tag records, counted lines on 0x82, the
+// configuration reply), stop print, get configuration and finger status.
+#include "sim/usb/fields.h"
+#include "sim/usb/firmware.h"
+
+namespace simusb {
+namespace {
+
+constexpr uint16_t kTagConfigReply = 23;
+constexpr size_t kConfigReplyLength = 2400;
+constexpr size_t kTimeslotTableLength = 1408;
+constexpr uint64_t kMaxCaptureBytes = 16u << 20;
+
+// {u16 length of what follows, the 2400-byte configuration: a 1408-byte timeslot table, then the
+// rest}. The contents are the chip's; any fixed bytes do for a stand-in.
+std::vector<uint8_t> configurationReply() {
+    std::vector<uint8_t> out(2 + kConfigReplyLength, 0);
+    putU16(out, 0, uint16_t(kConfigReplyLength));
+    for (size_t i = 0; i < kConfigReplyLength; ++i) {
+        out[2 + i] = i < kTimeslotTableLength ? uint8_t(i / 11) : uint8_t(0xA0 + i % 16);
+    }
+    return out;
+}
+
+// Lines of a resting sensor: mid-grey with a little fixed texture, so consecutive lines differ.
+std::vector<uint8_t> scanLines(uint32_t lineLength, uint32_t lines) {
+    std::vector<uint8_t> out(size_t(lineLength) * lines);
+    for (uint32_t line = 0; line < lines; ++line) {
+        for (uint32_t col = 0; col < lineLength; ++col) {
+            out[size_t(line) * lineLength + col] = uint8_t(0x70 + (line * 3 + col * 5) % 32);
+        }
+    }
+    return out;
+}
+
+// {u16 line length, u16 lines (0: until stopped), tag records {u16 tag, u16 length, data}}.
+void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
+    const uint16_t lineLength = getU16(request, 1);
+    const uint16_t lines = getU16(request, 3);
+    bool wantsConfiguration = false;
+    size_t at = 5;
+    while (at < request.size()) {
+        if (request.size() - at < 4 || request.size() - at - 4 < getU16(request, at + 2)) {
+            reply.status = kStatusShortCommand;  // a record runs past the request
+            return;
+        }
+        if (getU16(request, at) == kTagConfigReply) wantsConfiguration = true;
+        at += 4 + getU16(request, at + 2);
+    }
+    if (lineLength == 0 || uint64_t(lineLength) * lines > kMaxCaptureBytes) {
+        reply.status = kStatusBadParameter;
+        return;
+    }
+    if (fw.transient("capturing").size() != 0) {
+        reply.status = kStatusBusy;
+        return;
+    }
+    if (wantsConfiguration) reply.payload = configurationReply();
+    if (lines == 0) {
+        fw.transient("capturing") = {1};
+    } else {
+        fw.sendFingerprintData(scanLines(lineLength, lines));
+    }
+}
+
+void stopPrint(Firmware& fw, std::span<const uint8_t>, Reply&) { fw.transient("capturing").clear(); }
+
+void getConfiguration(Firmware&, std::span<const uint8_t>, Reply& reply) { reply.payload = configurationReply(); }
+
+// {u8 finger state, u8 flags, 3 reserved}; tests set stored "fingerState" {state, flags}.
+void getFingerStatus(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
+    reply.payload.assign(5, 0);
+    const std::vector<uint8_t>& finger = fw.stored("fingerState");
+    for (size_t i = 0; i < finger.size() && i < 2; ++i) reply.payload[i] = finger[i];
+}
+
+constexpr CommandEntry kCommands[] = {
+    {0x02, 5, getPrint}, {0x04, 1, stopPrint}, {0x15, 1, getConfiguration}, {0x17, 1, getFingerStatus},
+};
+
+}  // namespace
+
+extern const CommandModule kCaptureModule = {"capture", kCommands};
+
+}  // namespace simusb

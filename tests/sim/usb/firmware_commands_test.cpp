@@ -1,0 +1,247 @@
+// The virtual sensor's command modules, driven through its firmware directly (and, for the reset,
+// over the bus): answers written from the protocol, so the host is checked against them.
+#include "sim/usb/firmware.h"
+#include "sim/usb/sha256.h"
+#include "sim/usb/sim_usb.h"
+
+#include <gtest/gtest.h>
+#include <usb.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void put16(Bytes& b, uint16_t v) {
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+void put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+Bytes patchBody(uint32_t patchId, uint8_t revision) {
+    Bytes body = {'T', 'P', 'A', 'T'};
+    put32(body, patchId);
+    body.push_back(revision);
+    body.insert(body.end(), {0xDE, 0xAD, 0xBE, 0xEF});
+    return body;
+}
+
+Bytes signedBlock(const Bytes& signature, const Bytes& rest) {
+    Bytes b;
+    put16(b, 2);
+    put16(b, uint16_t(signature.size()));
+    b.insert(b.end(), signature.begin(), signature.end());
+    b.insert(b.end(), rest.begin(), rest.end());
+    return b;
+}
+
+Bytes vendorSigned(const Bytes& body) {
+    const simusb::Digest d = simusb::sha256(body);
+    Bytes signature(d.begin(), d.end());
+    signature.resize(256, 0x5A);
+    return signedBlock(signature, body);
+}
+
+Bytes command(uint8_t code, const Bytes& fields = {}) {
+    Bytes b = {code};
+    b.insert(b.end(), fields.begin(), fields.end());
+    return b;
+}
+
+Bytes spi(simusb::Firmware& fw, const Bytes& mosi) {
+    Bytes request(35, 0);
+    request[0] = 0x0B;
+    for (int i = 0; i < 4; ++i) request[21 + size_t(i)] = uint8_t(mosi.size() >> (8 * i));
+    request.insert(request.end(), mosi.begin(), mosi.end());
+    simusb::Reply reply = fw.handle(request);
+    EXPECT_EQ(reply.status, 0);
+    return reply.payload;
+}
+
+TEST(SimDigest, KnownAnswers) {
+    const Bytes abc = {'a', 'b', 'c'};
+    const simusb::Digest d = simusb::sha256(abc);
+    EXPECT_EQ(d[0], 0xBA);
+    EXPECT_EQ(d[31], 0xAD);
+    // RFC 4231 test case 2.
+    const std::string key = "Jefe", data = "what do ya want for nothing?";
+    const simusb::Digest mac = simusb::hmacSha256({reinterpret_cast<const uint8_t*>(key.data()), key.size()},
+                                                  {reinterpret_cast<const uint8_t*>(data.data()), data.size()});
+    EXPECT_EQ(mac[0], 0x5B);
+    EXPECT_EQ(mac[1], 0xDC);
+    EXPECT_EQ(mac[31], 0x43);
+}
+
+TEST(SimFirmware, VersionFollowsTheFamilyAndTheLoadedPatch) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    simusb::Reply v = fw.handle(command(0x01));
+    ASSERT_EQ(v.payload.size(), 36u);
+    EXPECT_EQ(v.payload[8], 4);
+    EXPECT_EQ(v.payload[9], 40);
+    EXPECT_EQ(v.payload[4], 17);
+    EXPECT_EQ(v.payload[15], 0) << "no patch";
+    ASSERT_EQ(fw.handle(command(0x06, vendorSigned(patchBody(1, 3)))).status, 0);
+    EXPECT_EQ(fw.handle(command(0x01)).payload[15], 3);
+    EXPECT_EQ(simusb::Firmware("S2", 0x0010, 0).handle(command(0x01)).payload[9], 60);
+}
+
+TEST(SimFirmware, PatchSignaturesAndTheCachedDigest) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    const Bytes body = patchBody(0x80, 2);
+    EXPECT_EQ(fw.handle(command(0x1A)).status, 0x0491) << "nothing loaded";
+
+    Bytes forged = vendorSigned(body);
+    forged[4] ^= 1;
+    EXPECT_EQ(fw.handle(command(0x06, forged)).status, 0x044F);
+
+    simusb::Reply first = fw.handle(command(0x06, vendorSigned(body)));
+    ASSERT_EQ(first.status, 0);
+    ASSERT_EQ(first.payload.size(), 32u);
+    EXPECT_EQ(fw.handle(command(0x06, vendorSigned(body))).status, 0x0402) << "unload first";
+    EXPECT_EQ(fw.handle(command(0x1A)).status, 0);
+
+    // The digest it answered stands in for the vendor signature of the same body, and only that.
+    EXPECT_EQ(fw.handle(command(0x06, signedBlock(first.payload, body))).status, 0);
+    EXPECT_EQ(fw.handle(command(0x1A)).status, 0);
+    EXPECT_EQ(fw.handle(command(0x06, signedBlock(first.payload, patchBody(0x80, 3)))).status, 0x044F);
+
+    // Self-unloading patches leave nothing loaded.
+    ASSERT_EQ(fw.handle(command(0x06, vendorSigned(patchBody(0x1000, 1)))).status, 0);
+    EXPECT_EQ(fw.handle(command(0x1A)).status, 0x0491);
+}
+
+TEST(SimFirmware, Variant3WantsTheSharedKeyWrapper) {
+    simusb::Firmware fw("SIM00003", 0x0001, 3);
+    const Bytes image = vendorSigned(patchBody(1, 1));
+    EXPECT_EQ(fw.handle(command(0x06, image)).status, 0x044F) << "unwrapped";
+    EXPECT_EQ(fw.handle(command(0x06, signedBlock(Bytes(32, 0), image))).status, 0) << "no key: zero MAC";
+    ASSERT_EQ(fw.handle(command(0x1A)).status, 0);
+    const Bytes key(32, 0x11);
+    fw.stored("sharedSecret1") = key;
+    EXPECT_EQ(fw.handle(command(0x06, signedBlock(Bytes(32, 0), image))).status, 0x044F);
+    const simusb::Digest mac = simusb::hmacSha256(key, image);
+    EXPECT_EQ(fw.handle(command(0x06, signedBlock(Bytes(mac.begin(), mac.end()), image))).status, 0);
+}
+
+TEST(SimFirmware, NorFlashOverSpi) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    EXPECT_EQ(spi(fw, {0x9F, 0, 0, 0}), (Bytes{0xFF, 0xEF, 0x40, 0x14}));
+    // Program without write enable does nothing.
+    spi(fw, {0x02, 0x00, 0x10, 0x00, 0x0F});
+    EXPECT_EQ(spi(fw, {0x03, 0x00, 0x10, 0x00, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    spi(fw, {0x06});
+    EXPECT_EQ(spi(fw, {0x05, 0})[1], 0x02);
+    spi(fw, {0x02, 0x00, 0x10, 0x00, 0x3C, 0xF0});
+    EXPECT_EQ(spi(fw, {0x05, 0})[1], 0x00) << "program clears the write enable";
+    spi(fw, {0x06});
+    spi(fw, {0x02, 0x00, 0x10, 0x00, 0x0F, 0xFF});  // AND: 0x3C & 0x0F
+    EXPECT_EQ(spi(fw, {0x0B, 0x00, 0x10, 0x00, 0, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x0C, 0xF0}));
+    // A program past the page end wraps to the page start.
+    spi(fw, {0x06});
+    spi(fw, {0x02, 0x00, 0x20, 0xFF, 0x11, 0x22});
+    EXPECT_EQ(spi(fw, {0x03, 0x00, 0x20, 0x00, 0})[4], 0x22);
+    spi(fw, {0x06});
+    spi(fw, {0x20, 0x00, 0x10, 0x80});
+    EXPECT_EQ(spi(fw, {0x03, 0x00, 0x10, 0x00, 0})[4], 0xFF) << "sector erased";
+    EXPECT_EQ(spi(fw, {0x03, 0x00, 0x20, 0x00, 0})[4], 0x22) << "other sector kept";
+
+    Bytes fast(115, 0);
+    fast[0] = 0x1F;
+    fast[1] = 5;
+    fast[5] = 64;
+    fast.insert(fast.end(), {0x0B, 0x00, 0x20, 0x00, 0});
+    ASSERT_EQ(fw.handle(fast).status, 0);
+    ASSERT_EQ(fw.fingerprintTransfers().size(), 1u);
+    EXPECT_EQ(fw.fingerprintTransfers().front().size(), 64u);
+    EXPECT_EQ(fw.fingerprintTransfers().front()[0], 0x22);
+}
+
+TEST(SimFirmware, GetPrintSendsCountedLinesAndTheConfigurationOnRequest) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    Bytes plain;
+    put16(plain, 288);
+    put16(plain, 3);
+    put16(plain, 21);
+    put16(plain, 8);
+    put32(plain, 0);
+    put32(plain, 10272);
+    simusb::Reply r = fw.handle(command(0x02, plain));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.payload.empty());
+    ASSERT_EQ(fw.fingerprintTransfers().size(), 1u);
+    EXPECT_EQ(fw.fingerprintTransfers().front().size(), 3u * 288u);
+
+    Bytes withConfig = plain;
+    put16(withConfig, 23);
+    put16(withConfig, 0);
+    r = fw.handle(command(0x02, withConfig));
+    EXPECT_EQ(r.payload.size(), 2402u);
+
+    Bytes broken = plain;
+    put16(broken, 7);
+    put16(broken, 60);  // runs past the request
+    EXPECT_EQ(fw.handle(command(0x02, broken)).status, 0x0405);
+
+    Bytes forever;
+    put16(forever, 288);
+    put16(forever, 0);
+    EXPECT_EQ(fw.handle(command(0x02, forever)).status, 0);
+    EXPECT_EQ(fw.handle(command(0x02, forever)).status, 0x0402) << "already capturing";
+    EXPECT_EQ(fw.handle(command(0x04)).status, 0);
+    EXPECT_EQ(fw.handle(command(0x02, forever)).status, 0);
+}
+
+TEST(SimFirmware, PeekPokeAndFingerStatus) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    Bytes poke;
+    put32(poke, 0x4000);
+    put32(poke, 0xA1B2C3D4);
+    poke.push_back(2);
+    ASSERT_EQ(fw.handle(command(0x08, poke)).status, 0);
+    Bytes peek;
+    put32(peek, 0x4000);
+    peek.push_back(4);
+    EXPECT_EQ(fw.handle(command(0x07, peek)).payload, (Bytes{0xD4, 0xC3, 0, 0}));
+    peek.back() = 3;
+    EXPECT_EQ(fw.handle(command(0x07, peek)).status, 0x0406);
+    fw.stored("fingerState") = {2, 0x10};
+    EXPECT_EQ(fw.handle(command(0x17)).payload, (Bytes{2, 0x10, 0, 0, 0}));
+}
+
+TEST(SimFirmware, ResetReenumeratesOnceItsReplyIsRead) {
+    simusb::resetAll();
+    usb_init();
+    const simusb::SensorId id = simusb::plug();
+    usb_find_busses();
+    usb_find_devices();
+    const std::string before = simusb::deviceFileName(id);
+    usb_dev_handle* h = nullptr;
+    for (struct usb_bus* b = usb_get_busses(); b != nullptr; b = b->next) {
+        for (struct usb_device* d = b->devices; d != nullptr; d = d->next) h = usb_open(d);
+    }
+    ASSERT_NE(h, nullptr);
+    const char reset[] = {0x05, 0x0A, 0x00};
+    ASSERT_EQ(usb_bulk_write(h, 1, reset, 3, 500), 3);
+    char reply[8] = {};
+    EXPECT_EQ(usb_bulk_read(h, 0x81, reply, sizeof reply, 500), 2);
+    EXPECT_NE(simusb::deviceFileName(id), before);
+    EXPECT_LT(usb_bulk_write(h, 1, reset, 3, 500), 0) << "the old handle is stale";
+    usb_close(h);
+    simusb::resetAll();
+}
+
+TEST(SimFirmware, StartInfoTellsAResetCommandFromPowerOn) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    EXPECT_EQ(fw.handle(command(0x19)).payload.size(), 66u);
+    EXPECT_EQ(fw.handle(command(0x19)).payload[1], 0);
+    fw.handle(command(0x05, {3, 0}));
+    fw.markCommandedReset();
+    fw.powerCycle();
+    EXPECT_EQ(fw.handle(command(0x19)).payload[1], 1);
+}
+
+}  // namespace
