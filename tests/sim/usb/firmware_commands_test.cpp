@@ -221,7 +221,9 @@ TEST(SimFirmware, ResetReenumeratesOnceItsReplyIsRead) {
     const std::string before = simusb::deviceFileName(id);
     usb_dev_handle* h = nullptr;
     for (struct usb_bus* b = usb_get_busses(); b != nullptr; b = b->next) {
-        for (struct usb_device* d = b->devices; d != nullptr; d = d->next) h = usb_open(d);
+        for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
+            if (h == nullptr && before == d->filename) h = usb_open(d);
+        }
     }
     ASSERT_NE(h, nullptr);
     const char reset[] = {0x05, 0x0A, 0x00};
