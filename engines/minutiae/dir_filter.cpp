@@ -37,6 +37,37 @@ class OrientationCollector : public PixelOrientationSink {
 
 }  // namespace
 
+namespace {
+
+inline bool Interior(int width, int height, int x, int y) {
+    return x >= kFilterReach && x < width - kFilterReach && y >= kFilterReach && y < height - kFilterReach;
+}
+
+// All taps inside: 112211 x 255 fits 32 bits.
+inline uint8_t FilterInterior(const uint8_t* p, int width, int o) {
+    const int taps = filter_c[o];
+    int32_t sum = filter_w0[o] * int32_t(*p);
+    for (int k = 0; k < taps; ++k) {
+        const ptrdiff_t offset = ptrdiff_t(filter_y[o][k]) * width + filter_x[o][k];
+        sum += filter_w[o][k] * (int32_t(p[-offset]) + int32_t(p[offset]));
+    }
+    return uint8_t(sum / kFilterDivisor);
+}
+
+// Filters every pixel of row y whose orientation orientationOf(x) gives, reading `source`.
+template <typename OrientationOf>
+void FilterRow(const uint8_t* source, int width, int height, int y, uint8_t* out, OrientationOf orientationOf) {
+    const uint8_t* row = source + size_t(y) * width;
+    for (int x = 0; x < width; ++x) {
+        const int o = orientationOf(x);
+        if (o < 0) continue;
+        out[x] = o < 120 && Interior(width, height, x, y) ? FilterInterior(row + x, width, o)
+                                                          : FilterPixel(source, width, height, x, y, o);
+    }
+}
+
+}  // namespace
+
 uint8_t FilterPixel(const uint8_t* source, int width, int height, int x, int y, int o) {
     auto at = [&](int xx, int yy) { return int64_t(source[size_t(yy) * width + xx]); };
     if (o < 0 || o >= 120) {
@@ -48,17 +79,8 @@ uint8_t FilterPixel(const uint8_t* source, int width, int height, int x, int y, 
             }
         return uint8_t(sum / count);
     }
+    if (Interior(width, height, x, y)) return FilterInterior(source + size_t(y) * width + x, width, o);
     const int taps = filter_c[o];
-    if (x >= kFilterReach && x < width - kFilterReach && y >= kFilterReach && y < height - kFilterReach) {
-        // Interior: all taps inside; 112211 x 255 fits 32 bits.
-        const uint8_t* p = source + size_t(y) * width + x;
-        int32_t sum = filter_w0[o] * int32_t(*p);
-        for (int k = 0; k < taps; ++k) {
-            const ptrdiff_t offset = ptrdiff_t(filter_y[o][k]) * width + filter_x[o][k];
-            sum += filter_w[o][k] * (int32_t(p[-offset]) + int32_t(p[offset]));
-        }
-        return uint8_t(sum / kFilterDivisor);
-    }
     int64_t sum = int64_t(filter_w0[o]) * at(x, y);
     int64_t weight = filter_w0[o];
     auto tap = [&](int xx, int yy, int32_t w) {
@@ -101,20 +123,21 @@ int32_t ComputeBadArea(int width, int height, ByteImage directions, const ByteIm
 
 void DirectSmoothImage(int width, int height, ByteImage image, const ByteImage directions) {
     const auto source = Linear(width, height, image);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            image[y][x] = FilterPixel(source.data(), width, height, x, y, directions[y][x] & 0x7F);
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* d = directions[y];
+        FilterRow(source.data(), width, height, y, image[y], [d](int x) { return d[x] & 0x7F; });
+    }
 }
 
 void DirFilterImage(int width, int height, ByteImage image, uint32_t dirFilterRadius, uint32_t dirFilterPasses) {
     for (uint32_t pass = 0; pass < dirFilterPasses; ++pass) {
         OrientationCollector orientations(width, height, false);
-        ComputePixelOrientations(width, height, image, dirFilterRadius, false, -1, orientations);
+        ComputePixelOrientations(width, height, image, dirFilterRadius, false, -1, orientations, false);
         const auto source = Linear(width, height, image);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                image[y][x] = FilterPixel(source.data(), width, height, x, y,
-                                          orientations.orientation()[size_t(y) * width + x]);
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* d = orientations.orientation().data() + size_t(y) * width;
+            FilterRow(source.data(), width, height, y, image[y], [d](int x) { return int(d[x]); });
+        }
     }
 }
 
@@ -149,14 +172,17 @@ void FilterImage(int width, int height, ByteImage image, const ByteImage directi
     for (;;) {
         const auto source = Linear(width, height, image);
         bool filtered = false;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                const uint8_t passes = passMap[y][x] & 0x07;
-                if (passes == 0) continue;
-                image[y][x] = FilterPixel(source.data(), width, height, x, y, directions[y][x] & 0x7F);
-                passMap[y][x] = uint8_t((passMap[y][x] & ~0x07) | (passes - 1));
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* d = directions[y];
+            uint8_t* passes = passMap[y];
+            FilterRow(source.data(), width, height, y, image[y], [&](int x) {
+                const int left = passes[x] & 0x07;
+                if (left == 0) return -1;
+                passes[x] = uint8_t((passes[x] & ~0x07) | (left - 1));
                 filtered = true;
-            }
+                return d[x] & 0x7F;
+            });
+        }
         if (!filtered) return;
     }
 }

@@ -57,10 +57,20 @@ int64_t PixelContrastThreshold(uint8_t contrastMin, uint32_t radius) {
 
 namespace {
 
+// Truncating division. For 32-bit operands a double quotient cast to integer is exact (the
+// true quotient is at least 1/|b| from the next integer, far more than the rounding error)
+// and much cheaper than an integer division in this per-pixel path.
+template <typename T>
+inline T Quotient(T a, T b) {
+    if constexpr (sizeof(T) <= sizeof(int32_t)) return T(double(a) / double(b));
+    else return a / b;
+}
+
 // One implementation for 32-bit arithmetic, enough for the usual windows, and 64-bit for
 // large sums.
 template <typename T>
-bool OrientationFrom(T h, T d1, T v, T d2, int64_t contrastThreshold, Orientation& result) {
+inline bool OrientationFrom(T h, T d1, T v, T d2, int64_t contrastThreshold, Orientation& result,
+                            bool wantQuality = true) {
     struct Pair {
         int base;
         T lo, hi, below, above;
@@ -75,20 +85,24 @@ bool OrientationFrom(T h, T d1, T v, T d2, int64_t contrastThreshold, Orientatio
         result = {kNoOrientation, 255};
         return true;
     }
-    const T offset = (15 * ((best->hi - best->lo) + 3 * (best->above - best->below))) / den;
+    const T offset = Quotient<T>(15 * ((best->hi - best->lo) + 3 * (best->above - best->below)), den);
     const T absOffset = offset < 0 ? -offset : offset;
     if (sizeof(T) < sizeof(int64_t) && absOffset > 15) return false;
     // 120 is the same orientation as 0. Anything else outside 0..119 would spill into the
     // "none" value or the bad-area bit of a direction byte, so it is folded as well.
     int orientation = int((best->base + offset) % 120);
     if (orientation < 0) orientation += 120;
+    if (!wantQuality) {
+        result = {orientation, 255};
+        return true;
+    }
 
     const T m = std::min(best->lo, best->hi);
     const T o = best->lo > best->hi ? best->below : best->above;
     const T k = ((o - m) * (15 - absOffset)) / 30;
     T quality;
     if (k + o == 0) quality = 255;
-    else quality = (m < k ? 0 : m - k) * 255 / (k + o);
+    else quality = Quotient<T>((m < k ? 0 : m - k) * 255, k + o);
     // Kept within a byte: the ratio can leave 0..255 when the scaled diagonals exceed it.
     quality = std::clamp<T>(quality, 0, 255);
     if (contrastThreshold >= 0 && int64_t(mx) <= contrastThreshold) quality = 255;
@@ -163,33 +177,81 @@ void CleanupBlockDirImage(int blockColumns, int blockRows, ByteImage blockDirect
         }
 }
 
-void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,
-                              int64_t contrastThreshold, PixelOrientationSink& sink) {
-    const auto img = Linear(width, height, image);
-    const int r = ClipRadius(radius, width, height);
+namespace {
+
+// Per-pixel values of the four differences for one row; zero where a pixel lacks a neighbour.
+template <typename T>
+void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y, bool squared, T* row) {
+    T* h = row;
+    T* d1 = row + width;
+    T* v = row + 2 * width;
+    T* d2 = row + 3 * width;
+    std::fill(row, row + 4 * size_t(width), T(0));
+    if (y < 1 || y >= height - 1 || width < 3) return;
+    const uint8_t* up = img.data() + size_t(y - 1) * width;
+    const uint8_t* mid = up + width;
+    const uint8_t* down = mid + width;
+    if (squared) {
+        auto sq = [](int a, int b) { return T((a - b) * (a - b)); };
+        for (int x = 1; x < width - 1; ++x) {
+            const int p = mid[x];
+            h[x] = sq(p, mid[x - 1]) + sq(p, mid[x + 1]);
+            d1[x] = sq(p, up[x - 1]) + sq(p, down[x + 1]);
+            v[x] = sq(p, up[x]) + sq(p, down[x]);
+            d2[x] = sq(p, up[x + 1]) + sq(p, down[x - 1]);
+        }
+        return;
+    }
+    auto ab = [](int a, int b) { return T(a > b ? a - b : b - a); };
+    for (int x = 1; x < width - 1; ++x) {
+        const int p = mid[x];
+        h[x] = ab(p, mid[x - 1]) + ab(p, mid[x + 1]);
+        d1[x] = ab(p, up[x - 1]) + ab(p, down[x + 1]);
+        v[x] = ab(p, up[x]) + ab(p, down[x]);
+        d2[x] = ab(p, up[x + 1]) + ab(p, down[x - 1]);
+    }
+}
+
+template <typename T>
+void PixelOrientations(int width, int height, const std::vector<uint8_t>& img, int r, bool squared,
+                       int64_t contrastThreshold, PixelOrientationSink& sink, bool wantQuality) {
     std::vector<uint8_t> orientation(static_cast<size_t>(width)), quality(static_cast<size_t>(width));
-    ForEachWindowSumRow<int64_t>(
-        width, height, r, 4,
-        [&](int y, int64_t* row) {
+    ForEachWindowSumRow<T>(
+        width, height, r, 4, [&](int y, T* row) { DifferenceRow(img, width, height, y, squared, row); },
+        [&](int y, const T* sums) {
             for (int x = 0; x < width; ++x) {
-                const Differences d = PixelDifferences(img, width, height, x, y, squared);
-                row[x] = d.h;
-                row[width + x] = d.d1;
-                row[2 * width + x] = d.v;
-                row[3 * width + x] = d.d2;
-            }
-        },
-        [&](int y, const int64_t* sums) {
-            for (int x = 0; x < width; ++x) {
-                const int64_t d1 = sums[width + x], d2 = sums[3 * width + x];
-                const Orientation o =
-                    OrientationFromDifferences(sums[x], squared ? d1 / 2 : d1 * 71 / 100, sums[2 * width + x],
-                                               squared ? d2 / 2 : d2 * 71 / 100, contrastThreshold);
+                const T d1 = sums[width + x], d2 = sums[3 * width + x];
+                const T h = sums[x], v = sums[2 * width + x];
+                // Diagonal differences span sqrt(2) as far: x 71 / 100, or / 2 when squared.
+                const T sd1 = squared ? d1 / 2 : T(int64_t(d1) * 71 / 100);
+                const T sd2 = squared ? d2 / 2 : T(int64_t(d2) * 71 / 100);
+                Orientation o;
+                if (!OrientationFrom<T>(h, sd1, v, sd2, contrastThreshold, o, wantQuality))
+                    OrientationFrom<int64_t>(h, sd1, v, sd2, contrastThreshold, o, wantQuality);
                 orientation[x] = uint8_t(o.orientation);
                 quality[x] = uint8_t(o.quality);
             }
             sink.PutRow(y, orientation.data(), quality.data());
         });
+}
+
+}  // namespace
+
+void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,
+                              int64_t contrastThreshold, PixelOrientationSink& sink, bool wantQuality) {
+    if (width <= 0 || height <= 0) return;
+    const auto img = Linear(width, height, image);
+    const int r = ClipRadius(radius, width, height);
+    // 32-bit sums are enough unless the window is large: a pixel adds at most 510 (or
+    // 2 x 255^2 squared) to a channel.
+    const int64_t side = 2 * int64_t(r) + 1;
+    const int64_t pixels = std::min(side * side, int64_t(width) * height);
+    const int64_t most = pixels * (squared ? 2 * 255 * 255 : 510);
+    // The 32-bit orientation arithmetic needs sums below 2^22 (OrientationFromDifferences).
+    if (most < (int64_t(1) << 22))
+        PixelOrientations<int32_t>(width, height, img, r, squared, contrastThreshold, sink, wantQuality);
+    else
+        PixelOrientations<int64_t>(width, height, img, r, squared, contrastThreshold, sink, wantQuality);
 }
 
 void CDI_Dir(int width, int height, const ByteImage image, ByteImage directions, uint32_t dirRadius,

@@ -44,7 +44,8 @@ struct PixelOrientationSink {
     virtual void PutRow(int y, const uint8_t* orientation, const uint8_t* quality) = 0;
     virtual ~PixelOrientationSink() = default;
 };
+// Without `wantQuality` the sink's quality row is left unset (it costs a division a pixel).
 void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,
-                              int64_t contrastThreshold, PixelOrientationSink& sink);
+                              int64_t contrastThreshold, PixelOrientationSink& sink, bool wantQuality = true);
 
 }  // namespace mnt
