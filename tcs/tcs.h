@@ -1,0 +1,165 @@
+// Client interface of the stack: start-up and shut-down, clients, sensors, capture, events and images.
+#pragma once
+
+#include "tcs/result.h"
+#include "tcs/sensorctl/scs.h"  // EventRecord, StartupOptionBlock
+
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct CoreSubsystem CoreSubsystem;
+
+// Handles of every kind are 64-bit values from the handle map; 0 is never a handle.
+typedef uint64_t TcsHandle;
+
+// Called once when an asynchronous operation ends. handle carries the operation's handle value (or
+// object) as a pointer-sized word, NULL when there is none.
+typedef TcsResult (*CompletionCallback)(void* handle, TcsResult status, void* context);
+// Events: handle is the client handle (system events) or the sensor handle (sensor events) as a
+// pointer-sized word; the record is valid only during the call.
+typedef TcsResult (*EventCallback)(void* handle, void* context, EventRecord* event);
+
+// Start flags.
+#define TCS_START_NO_SERVICE_THREAD 0x00000001u  // callers that wait pump the service themselves
+#define TCS_START_FAST_POLL 0x08000000u          // the service thread waits at most 1 ms between passes
+
+typedef struct StartupOption {
+    uint32_t id;  // 0 ends the list; 1 swipe speed, 2 SoC clock, 3 flex id (u32 values pointed to),
+                  // 4 sign-data callback, 5 get-sensor-public-key callback (the pointers themselves)
+    void* value;
+} StartupOption;
+
+// System events (raised by sensor control) and sensor events (raised by the core).
+enum {
+    TCS_SYSTEM_EVENT_SENSOR_REMOVED = 1,
+    TCS_SYSTEM_EVENT_SENSOR_ARRIVING = 2,
+    TCS_SYSTEM_EVENT_SENSOR_READY = 3,
+    TCS_SYSTEM_EVENT_SENSOR_FAILED = 4,
+    TCS_SYSTEM_EVENT_ALL_READY = 9,
+    TCS_SYSTEM_EVENT_SENSOR_READY_AGAIN = 101,
+    TCS_SENSOR_EVENT_IMAGE_READY = 5,
+    TCS_SENSOR_EVENT_RAW_DATA = 6,
+    TCS_SENSOR_EVENT_CAPTURE_DONE = 7,
+    TCS_SENSOR_EVENT_SWIPE_NOW = 8,
+    TCS_SENSOR_EVENT_FINGER_PRESENT = 11,
+    TCS_SENSOR_EVENT_FINGER_REMOVED = 20,
+    TCS_SENSOR_EVENT_FINGER_EXTRA = 33,
+};
+
+// --- Start-up and shut-down -------------------------------------------------------------------------
+TcsResult tcsStartupEx(CoreSubsystem** outStack, uint32_t flags, const StartupOption* options);
+// values: {swipe speed, SoC clock, flex id} or NULL.
+TcsResult tcsStartup(CoreSubsystem** outStack, uint32_t flags, const uint32_t* values);
+TcsResult tcsShutdown(CoreSubsystem* stack);
+TcsResult tcsSubsystemDumpState(CoreSubsystem* stack);
+TcsResult tcsDiscoverRemoteSensors(void* argument);
+TcsResult tcsGetDbgFlags(uint32_t* flags);
+TcsResult tcsGetDbgSystems(uint32_t* systems);
+TcsResult tcsSetDbgFlags(uint32_t flags);
+TcsResult tcsSetDbgSystems(uint32_t systems);
+
+// Not supported by this build: the GPIO calls return 221, the power-policy calls 6.
+TcsResult tcsSensorConfigureGPIOIn(TcsHandle sensor, uint32_t pin);
+TcsResult tcsSensorConfigureGPIOOut(TcsHandle sensor, uint32_t pin);
+TcsResult tcsSensorSetGPIOOut(TcsHandle sensor, uint32_t pin, uint32_t value);
+TcsResult tcsSensorGetGPIOIn(TcsHandle sensor, uint32_t pin, uint32_t* value);
+TcsResult tcsSensorGetPowerPolicies(TcsHandle sensor, void* policies);
+TcsResult tcsSensorSetPowerPolicies(TcsHandle sensor, const void* policies);
+TcsResult tcsSensorSetPowerPolicy(TcsHandle sensor, uint32_t policy);
+TcsResult tcsSensorEnablePowerPolicy(TcsHandle sensor, uint32_t policy, uint32_t enable);
+TcsResult tcsSensorIsPowerPolicyEnabled(TcsHandle sensor, uint32_t policy, uint32_t* enabled);
+TcsResult tcsSensorSetPowerState(TcsHandle sensor, uint32_t state);
+TcsResult tcsSensorSimulatePnPAction(TcsHandle sensor, uint32_t action);
+
+// --- Service ------------------------------------------------------------------------------------------
+// One pass within budgetMs; nextWaitMs (may be NULL) receives the wait the stages asked for.
+TcsResult tcsService(CoreSubsystem* stack, uint32_t budgetMs, uint32_t* nextWaitMs);
+TcsResult tcsCancelOperation(uint32_t target, TcsHandle client, uint32_t type);
+
+// --- Clients ------------------------------------------------------------------------------------------
+TcsResult tcsClientCreateSysAsync(CoreSubsystem* stack, CompletionCallback callback, void* context);
+TcsResult tcsClientCreateSys(CoreSubsystem* stack, TcsHandle* outClient);
+TcsResult tcsClientDestroyAsync(TcsHandle client, CompletionCallback callback, void* context);
+TcsResult tcsClientDestroy(TcsHandle client);
+TcsResult tcsGetParam(TcsHandle client, uint32_t id, uint32_t* outValue);
+TcsResult tcsSetParam(TcsHandle client, uint32_t id, uint32_t value);
+TcsResult tcsMatcherSetAccuracy(TcsHandle client, uint32_t level);
+TcsResult tcsSetSymmetricKey(TcsHandle client, uint32_t keyIndex, uint32_t mode, uint32_t algorithm,
+                             const void* key, uint32_t keyLength);
+TcsResult tcsResetSymmetricKey(TcsHandle client, uint32_t keyIndex);
+TcsResult tcsClientEventsAddCallback(TcsHandle client, EventCallback callback, void* context);
+TcsResult tcsClientEventsRemoveCallback(TcsHandle client, EventCallback callback, void* context);
+TcsResult tcsSystemEventListen(TcsHandle client, uint32_t id, int32_t enable);
+
+// --- Sensors ------------------------------------------------------------------------------------------
+TcsResult tcsSensorOpenAsyncA(TcsHandle client, const char* sensorId, CompletionCallback callback, void* context);
+TcsResult tcsSensorOpenAsyncW(TcsHandle client, const uint16_t* sensorId, CompletionCallback callback,
+                              void* context);
+TcsResult tcsSensorOpenA(TcsHandle client, const char* sensorId, TcsHandle* outSensor);
+TcsResult tcsSensorOpenW(TcsHandle client, const uint16_t* sensorId, TcsHandle* outSensor);
+TcsResult tcsSensorCloseAsync(TcsHandle sensor, CompletionCallback callback, void* context);
+TcsResult tcsSensorClose(TcsHandle sensor);
+TcsResult tcsSensorReattachAsync(TcsHandle sensor, CompletionCallback callback, void* context);
+TcsResult tcsSensorReattach(TcsHandle sensor);
+TcsResult tcsSensorGetFingerprint(TcsHandle sensor, TcsHandle* outImage, const char* debugPath);
+TcsResult tcsSensorGetFingerprintAsyncA(TcsHandle sensor, CompletionCallback callback, void* context,
+                                        const char* debugPath);
+TcsResult tcsSensorGetFingerprintAsyncW(TcsHandle sensor, CompletionCallback callback, void* context,
+                                        const uint16_t* debugPath);
+TcsResult tcsSensorGetRawFingerprintAsync(TcsHandle sensor, CompletionCallback callback, void* context);
+TcsResult tcsSensorAbortFingerprint(TcsHandle sensor);
+TcsResult tcsSensorGetReconstructedImageMaxSize(TcsHandle sensor, uint32_t* outSize);
+TcsResult tcsSensorSetCapturePurpose(TcsHandle sensor, uint32_t purpose);
+TcsResult tcsSensorUpdateGetPrintContext(TcsHandle sensor, TcsHandle client, const char* path);
+TcsResult tcsSensorEventsAddCallback(TcsHandle sensor, EventCallback callback, void* context);
+TcsResult tcsSensorEventsRemoveCallback(TcsHandle sensor, EventCallback callback, void* context);
+TcsResult tcsSensorEventListen(TcsHandle sensor, uint32_t id, int32_t enable);
+
+// --- Events and buffers ---------------------------------------------------------------------------------
+uint32_t tcsEventGetId(const EventRecord* event);
+uint32_t tcsEventGetStatus(const EventRecord* event);
+uint32_t tcsEventGetDataSize(const EventRecord* event);
+void* tcsEventGetData(const EventRecord* event);
+char* tcsEventGetDataStringA(const EventRecord* event);
+uint16_t* tcsEventGetDataStringW(const EventRecord* event);
+TcsResult tcsEventFreeDataString(void* text);
+TcsResult tcsBufferFree(void* buffer);
+
+// --- Images -------------------------------------------------------------------------------------------
+TcsResult tcsImageCreate(TcsHandle* outImage, const uint8_t* pixels, uint32_t size, uint32_t rows, uint32_t columns,
+                         uint32_t quality);
+TcsResult tcsImageClone(TcsHandle image, TcsHandle* outImage);
+TcsResult tcsImageGetData(TcsHandle image, uint8_t* buffer, uint32_t size);
+TcsResult tcsImageFlipHorizontal(TcsHandle image);
+TcsResult tcsImageFlipVertical(TcsHandle image);
+TcsResult tcsImageInvertGreyscale(TcsHandle image);
+// 1 usable, 0 not.
+uint32_t tcsImageCheckUsability(TcsHandle image, uint32_t strict);
+TcsResult tcsImagePack(TcsHandle image, uint8_t* buffer, uint32_t* outSize);
+TcsResult tcsImageUnPack(const uint8_t* packed, TcsHandle* outImage);
+TcsResult tcsImageToBitmapBits(TcsHandle image, uint8_t* buffer, uint32_t* outSize);
+// Creates the file and writes the 1078-byte header; the caller writes the rows and closes the file.
+FILE* tcsInitBmpFile(const char* path, uint32_t height, uint32_t width, uint32_t invert, uint32_t* outPadding);
+void tcsImage2bmp(TcsHandle image, const char* path);
+void tcsFp2bmp(const uint8_t* pixels, uint32_t size, uint32_t width, const char* path);
+
+uint32_t tcsImageGetRows(TcsHandle image);
+uint32_t tcsImageGetColumns(TcsHandle image);
+uint32_t tcsImageGetDataSize(TcsHandle image);
+uint32_t tcsImageGetAllocSize(TcsHandle image);
+uint32_t tcsImageGetSwipeSpeed(TcsHandle image);
+uint32_t tcsImageGetQuality(TcsHandle image);
+uint32_t tcsImageGetAspScore(TcsHandle image);
+void* tcsImageGetASPMetrics(TcsHandle image);
+void* tcsImageGetIRMetrics(TcsHandle image);
+TcsResult tcsCryptoImageGetPaddingSize(TcsHandle image, uint32_t* outSize);
+TcsResult tcsCryptoImageGetIV(TcsHandle image, void** outIv, uint32_t* outLength);
+uint32_t _tcsGetActualMatcherId(void);
+
+#ifdef __cplusplus
+}
+#endif
