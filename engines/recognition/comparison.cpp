@@ -74,19 +74,16 @@ extern "C" RecogResult RecogCreateComparison(RecogHandle featureSet, RecogHandle
     if (&probe->context() != &reference->context()) return RECOG_E_HANDLE;
 
     Context& context = probe->context();
-    Ptr<ComparisonObj> comparison(newObject<ComparisonObj>(context));
-    if (!comparison) return RECOG_E_OUT_OF_MEMORY;
-    VerificationResult& result = *comparison->result;
-    {
+    return createWithHandle<ComparisonObj>(context, false, out, [&](ComparisonObj& comparison) {
+        VerificationResult& result = *comparison.result;
         Ptr<MinutiaPairs> scratch(newObject<MinutiaPairs>(context));
         if (!scratch) {
             result.status = RECOG_E_OUT_OF_MEMORY;
         } else {
             compare(probe->view, reference->views, context.matchParameters, scratch->table, result);
         }
-    }
-    if (result.status < 0) return RecogResult(result.status);
-    return makeHandle(*comparison, false, out);
+        return RecogResult(result.status);
+    });
 }
 
 extern "C" RecogResult RecogGetProbability(RecogHandle handle, int32_t kind, uint32_t* probability) {

@@ -88,6 +88,37 @@ bool chooseViews(Enrollment& e, int32_t threshold, int& dropped) {
     }
 }
 
+// Admits the enrollment, chooses and orders its views and copies them into `views`.
+RecogResult fillTemplate(EnrollmentObj& object, uint32_t purpose, FpTemplate& views) {
+    Enrollment& e = *object.enrollment;
+    if (e.views.size() != kEnrollViews || (!object.lenient && !ready(object))) return RECOG_E_NOT_ENROLLABLE;
+    int dropped = 0;
+    if (!chooseViews(e, object.readyThreshold, dropped)) return RECOG_E_NOT_ENROLLABLE;
+
+    for (int v = 0; v < kEnrollViews; ++v) {
+        e.scoreRange[v][0] = INT32_MAX;
+        e.scoreRange[v][1] = INT32_MIN;
+        for (int u = 0; u < kEnrollViews; ++u) {
+            if (u == v) continue;
+            e.scoreRange[v][0] = std::min(e.scoreRange[v][0], e.pairScores.get(u, v));
+            e.scoreRange[v][1] = std::max(e.scoreRange[v][1], e.pairScores.get(u, v));
+        }
+    }
+    // Close the gaps left by dropped views, then best first.
+    const int kept = std::remove(e.viewOrder, e.viewOrder + kEnrollViews, kDroppedView) - e.viewOrder;
+    std::fill(e.viewOrder + kept, e.viewOrder + kEnrollViews, kDroppedView);
+    std::sort(e.viewOrder, e.viewOrder + kept,
+              [&e](uint8_t a, uint8_t b) { return Enrollment::better_view(e.scoreRange[a], e.scoreRange[b]); });
+
+    for (int i = 0; i < kept; ++i) {
+        views.push_back(e.views[e.viewOrder[i]]);
+        views.back().purpose = purpose;
+    }
+    for (int i = 0; i < dropped; ++i) views.push_back(views[0]);
+
+    return RecogResult(e.status);
+}
+
 }  // namespace
 }  // namespace DurodudUrodera::FpRecEngineImpl
 
@@ -99,7 +130,7 @@ extern "C" RecogResult RecogCreateEnrollment(RecogHandle context, uint32_t flags
     if (!owner) return RECOG_E_HANDLE;
     Ptr<EnrollmentObj> enrollment(newObject<EnrollmentObj>(*owner, (flags & RECOG_ENROLL_LENIENT) != 0));
     if (!enrollment) return RECOG_E_OUT_OF_MEMORY;
-    return makeHandle(*enrollment, false, out);
+    return makeHandle(*enrollment, false, out);  // nothing to do between allocation and handle
 }
 
 extern "C" RecogResult RecogAddFeatureSetToEnrollment(RecogHandle enrollment, RecogHandle featureSet) {
@@ -129,35 +160,7 @@ extern "C" RecogResult RecogCreateTemplate(RecogHandle enrollment, uint32_t purp
     }
     Ptr<EnrollmentObj> object(enrollment, true);
     if (!object) return RECOG_E_HANDLE;
-    Ptr<FpTemplateObj> templ(newObject<FpTemplateObj>(object->context()));
-    if (!templ) return RECOG_E_OUT_OF_MEMORY;
-
-    Enrollment& e = *object->enrollment;
-    if (e.views.size() != kEnrollViews || (!object->lenient && !ready(*object))) return RECOG_E_NOT_ENROLLABLE;
-    int dropped = 0;
-    if (!chooseViews(e, object->readyThreshold, dropped)) return RECOG_E_NOT_ENROLLABLE;
-
-    for (int v = 0; v < kEnrollViews; ++v) {
-        e.scoreRange[v][0] = INT32_MAX;
-        e.scoreRange[v][1] = INT32_MIN;
-        for (int u = 0; u < kEnrollViews; ++u) {
-            if (u == v) continue;
-            e.scoreRange[v][0] = std::min(e.scoreRange[v][0], e.pairScores.get(u, v));
-            e.scoreRange[v][1] = std::max(e.scoreRange[v][1], e.pairScores.get(u, v));
-        }
-    }
-    // Close the gaps left by dropped views, then best first.
-    const int kept = std::remove(e.viewOrder, e.viewOrder + kEnrollViews, kDroppedView) - e.viewOrder;
-    std::fill(e.viewOrder + kept, e.viewOrder + kEnrollViews, kDroppedView);
-    std::sort(e.viewOrder, e.viewOrder + kept,
-              [&e](uint8_t a, uint8_t b) { return Enrollment::better_view(e.scoreRange[a], e.scoreRange[b]); });
-
-    for (int i = 0; i < kept; ++i) {
-        templ->views.push_back(e.views[e.viewOrder[i]]);
-        templ->views.back().purpose = purpose;
-    }
-    for (int i = 0; i < dropped; ++i) templ->views.push_back(templ->views[0]);
-
-    if (e.status < 0) return RecogResult(e.status);
-    return makeHandle(*templ, true, out);
+    return createWithHandle<FpTemplateObj>(object->context(), true, out, [&](FpTemplateObj& templ) {
+        return fillTemplate(*object, purpose, templ.views);
+    });
 }

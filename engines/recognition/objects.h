@@ -196,6 +196,18 @@ private:
     T* object_ = nullptr;
 };
 
+// The creation pattern of every Recog* creator: the new object is held by a local reference
+// while `work` fills it; only when `work` does not fail does a handle take it over, so a failed
+// creation frees everything it allocated and leaves `out` untouched.
+template <class T, class Work>
+RecogResult createWithHandle(Context& context, bool readOnly, RecogHandle* out, Work&& work) {
+    Ptr<T> object(newObject<T>(context));
+    if (!object) return RECOG_E_OUT_OF_MEMORY;
+    const RecogResult status = work(*object);
+    if (status < 0) return status;
+    return makeHandle(*object, readOnly, out);
+}
+
 // A feature set: one view.
 class FpFtrSetObj final : public TaggedObject {
 public:
