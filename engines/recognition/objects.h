@@ -4,6 +4,10 @@
 // two-word prefix {deallocate callback, user pointer} so that it can be freed without its context.
 // A handle is the address of the "Handle" magic inside a handle block and owns one reference to
 // its object; every object but the context owns one reference to its context.
+//
+// A new kind of object derives from TaggedObject with its own kTag, is made by newObject in the
+// context of its first input, and is handed out through createWithHandle; the engine's entry
+// points resolve handles with Ptr<T>(handle, mutableUse).
 #pragma once
 
 #include <stddef.h>
