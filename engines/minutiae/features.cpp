@@ -175,18 +175,26 @@ uint8_t* CompressBO(const FeatureRecord* grid, uint8_t* out) {
     return out;
 }
 
-const uint8_t* DecompressBO(const uint8_t* in, FeatureRecord* grid) {
-    std::memset(grid->blockGrid, kNoBlockOrientation, sizeof grid->blockGrid);
+namespace {
+
+// Decodes the grid part into `grid` (or only walks it when grid is null). With an `end`, a
+// grid that would read past it gives null.
+const uint8_t* DecodeGrid(const uint8_t* in, const uint8_t* end, FeatureRecord* grid) {
+    auto more = [&](size_t n) { return end == nullptr || size_t(end - in) >= n; };
+    if (!more(2)) return nullptr;
     // A stored dimension byte is one less than the size; 0xFF (an empty grid) must not
     // become 256 columns in a 128-wide grid.
     const int w = std::min(int(in[0]) + 1, kGridSize);
     const int h = std::min(int(in[1]) + 1, kGridSize);
-    grid->blockColumns = w;
-    grid->blockRows = h;
+    if (grid != nullptr) {
+        std::memset(grid->blockGrid, kNoBlockOrientation, sizeof grid->blockGrid);
+        grid->blockColumns = w;
+        grid->blockRows = h;
+    }
     in += 2;
     int x = 0, y = 0, p = kNoneLiteral;
     auto put = [&](int v) {
-        if (x < w && y < h) grid->blockGrid[y][x] = uint8_t(v);
+        if (grid != nullptr && x < w && y < h) grid->blockGrid[y][x] = uint8_t(v);
         ++x;
     };
     auto newRow = [&](int skip) {
@@ -195,6 +203,7 @@ const uint8_t* DecompressBO(const uint8_t* in, FeatureRecord* grid) {
         p = kNoneLiteral;
     };
     while (y < h) {
+        if (!more(1)) return nullptr;
         const uint8_t code = *in++;
         if (code <= 0x7F) {
             put(code == kNoneLiteral ? kNoBlockOrientation : code);
@@ -203,7 +212,9 @@ const uint8_t* DecompressBO(const uint8_t* in, FeatureRecord* grid) {
             const int v = p > 119 ? kNoBlockOrientation : p;
             for (int n = (code & 31) + 1; n > 0 && x < w; --n) put(v);
         } else if (code <= 0xBF) {
-            for (int n = (code & 31) + 1; n > 0; --n) {
+            const int n = (code & 31) + 1;
+            if (!more(size_t(n))) return nullptr;
+            for (int k = 0; k < n; ++k) {
                 const uint8_t pair = *in++;
                 p = Wrap120(p + (pair >> 4) - 8);
                 put(p);
@@ -225,6 +236,29 @@ const uint8_t* DecompressBO(const uint8_t* in, FeatureRecord* grid) {
         if (x >= w) newRow(0);
     }
     return in;
+}
+
+}  // namespace
+
+const uint8_t* DecompressBO(const uint8_t* in, FeatureRecord* grid) { return DecodeGrid(in, nullptr, grid); }
+
+size_t CompressedFeaturesLength(const uint8_t* features, size_t available) {
+    if (features == nullptr || available < 7) return 0;
+    const uint8_t flags = features[0];
+    const size_t count = size_t(features[5]) | size_t(features[6]) << 8;
+    size_t at = 7 + count * ((flags & 1) ? 9 : 8);
+    if (at > available) return 0;
+    if (flags & 2) {
+        if (at + 1 > available) return 0;
+        at += 1 + 8 * size_t(features[at]);
+        if (at > available) return 0;
+    }
+    if (flags & 4) {
+        const uint8_t* end = DecodeGrid(features + at, features + available, nullptr);
+        if (end == nullptr) return 0;
+        at = size_t(end - features);
+    }
+    return at;
 }
 
 size_t CompressFeatures(const FeatureRecord* record, uint8_t* out, const MntContext* context) {

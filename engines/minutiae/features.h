@@ -56,7 +56,12 @@ constexpr size_t kMaxCompressedSize =
 // Writes the set into `out` (at least 10 bytes are always written) and returns its length.
 size_t CompressFeatures(const FeatureRecord* record, uint8_t* out, const MntContext* context);
 // Fills the record from a set; returns the number of bytes read before the block grid.
+// It trusts the set's counts and codes: check sets of unknown origin with
+// CompressedFeaturesLength first.
 size_t DecompressFeatures(const uint8_t* features, FeatureRecord* record);
+// The length of the set at `features` (what DecompressFeatures reads), or 0 when the set
+// would run past `available` bytes.
+size_t CompressedFeaturesLength(const uint8_t* features, size_t available);
 
 // Grid part of the set; both return the position after what they wrote or read.
 uint8_t* CompressBO(const FeatureRecord* grid, uint8_t* out);

@@ -55,9 +55,11 @@ TEST(OrientationFromDifferences, TiesKeepTheEarlierPair) {
 }
 
 TEST(OrientationFromDifferences, AlwaysAValidDirectionByte) {
-    std::mt19937 rng(8);
-    for (int i = 0; i < 20000; ++i) {
-        const int64_t h = rng() % 5000, d1 = rng() % 5000, v = rng() % 5000, d2 = rng() % 5000;
+    std::mt19937_64 rng(8);
+    for (int i = 0; i < 40000; ++i) {
+        // Small window sums and sums of squared differences over large windows.
+        const uint64_t range = i % 2 ? 5000 : uint64_t(1) << 40;
+        const int64_t h = rng() % range, d1 = rng() % range, v = rng() % range, d2 = rng() % range;
         const Orientation o = OrientationFromDifferences(h, d1, v, d2, int64_t(rng() % 3000));
         ASSERT_TRUE((o.orientation >= 0 && o.orientation < 120) || o.orientation == 127);
         ASSERT_GE(o.quality, 0);

@@ -292,6 +292,8 @@ TEST(FeatureFormatRoundTrip, RandomRecordsSurviveCompression) {
         RandomRecord(rng, record.get());
         const size_t n = CompressFeatures(record.get(), out.data(), context);
         ASSERT_LE(n, kMaxCompressedSize);
+        ASSERT_EQ(CompressedFeaturesLength(out.data(), n), n);
+        ASSERT_EQ(CompressedFeaturesLength(out.data(), n - 1), 0u);
         std::memset(back.get(), 0x11, sizeof *back);
         DecompressFeatures(out.data(), back.get());
         ASSERT_EQ(back->ridgeEdgeDensity, record->ridgeEdgeDensity);
@@ -344,6 +346,34 @@ TEST(FeatureFormatReader, FuzzedInputStaysInBounds) {
         const uint8_t* end = DecompressBO(input.data() + 4096 * (round % 8), record.get());
         ASSERT_LE(end, input.data() + input.size());
     }
+}
+
+TEST(FeatureFormatReader, LengthCheckKeepsTheReaderInsideTruncatedSets) {
+    // Each set sits at the very end of a heap block of its claimed length, so a read past
+    // the length is an ASan error.
+    std::mt19937 rng(17);
+    auto record = std::make_unique<FeatureRecord>();
+    int accepted = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const size_t size = 1 + rng() % 400;
+        std::vector<uint8_t> bytes(size);
+        for (auto& b : bytes) b = uint8_t(rng());
+        bytes[0] = uint8_t(bytes[0] & 7);
+        if (size > 6) bytes[6] = 0;                 // keep some minutia counts small enough
+        if (size > 5) bytes[5] = uint8_t(bytes[5] % 40);
+        const size_t length = CompressedFeaturesLength(bytes.data(), size);
+        ASSERT_LE(length, size);
+        if (length == 0) continue;
+        ++accepted;
+        auto exact = std::make_unique<uint8_t[]>(length);
+        std::memcpy(exact.get(), bytes.data(), length);
+        DecompressFeatures(exact.get(), record.get());
+    }
+    EXPECT_GT(accepted, 100);
+    EXPECT_EQ(CompressedFeaturesLength(nullptr, 100), 0u);
+    const uint8_t empty[] = {0, 0, 0, 8, 0x80, 0, 0};
+    EXPECT_EQ(CompressedFeaturesLength(empty, 7), 7u);
+    EXPECT_EQ(CompressedFeaturesLength(empty, 6), 0u);
 }
 
 }  // namespace
