@@ -49,7 +49,7 @@ struct Placement {
     Placement(const Finger& f, const ImpressionParams& p, int width, int height, double ppi, Rng& rng)
         : masterCx(f.centerX), masterCy(f.centerY), imageCx((width - 1) / 2.0 + p.dx),
           imageCy((height - 1) / 2.0 + p.dy), scale(kMasterPpi / ppi), cosR(std::cos(p.rotation)),
-          sinR(std::sin(p.rotation)), distortion(std::clamp(p.distortion, 0.0, 20.0)), fx(rng, 220, 420),
+          sinR(std::sin(p.rotation)), distortion(p.distortion), fx(rng, 220, 420),
           fy(rng, 220, 420) {}
 
     void toMaster(double ix, double iy, double& mx, double& my) const {
@@ -110,6 +110,27 @@ bool validSize(int width, int height, double ppi) {
     return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide && ppi >= kMinPpi && ppi <= kMaxPpi;
 }
 
+// Non-finite settings fall back to their defaults, out-of-range ones are clamped, so a careless caller
+// gets an impression rather than undefined arithmetic.
+ImpressionParams saneParams(const ImpressionParams& in) {
+    ImpressionParams p = in;
+    auto fix = [](double& v, double lo, double hi, double fallback) {
+        v = std::isfinite(v) ? std::clamp(v, lo, hi) : fallback;
+    };
+    fix(p.dx, -1e5, 1e5, 0);
+    fix(p.dy, -1e5, 1e5, 0);
+    fix(p.rotation, -1e3, 1e3, 0);
+    fix(p.distortion, 0, 20, 0);
+    fix(p.pressure, -1, 1, 0);
+    fix(p.noise, 0, 100, 0);
+    fix(p.dryness, 0, 1, 0);
+    fix(p.contact.left, 0, 1, 0);
+    fix(p.contact.top, 0, 1, 0);
+    fix(p.contact.right, 0, 1, 1);
+    fix(p.contact.bottom, 0, 1, 1);
+    return p;
+}
+
 bool validFinger(const Finger& f) {
     const size_t n = size_t(std::max(f.width, 0)) * size_t(std::max(f.height, 0));
     return n > 0 && f.mask.size() == n && f.ridges.size() == n;
@@ -144,13 +165,14 @@ bool masterToImpression(const Finger& finger, const ImpressionParams& params, in
                         double mx, double my, double& ix, double& iy) {
     if (!validFinger(finger) || !validSize(width, height, ppi)) return false;
     Rng rng(params.seed, 0x64697374ull);
-    const Placement place(finger, params, width, height, ppi, rng);
+    const Placement place(finger, saneParams(params), width, height, ppi, rng);
     place.toImage(mx, my, ix, iy);
     return ix >= -0.5 && iy >= -0.5 && ix < width - 0.5 && iy < height - 0.5;
 }
 
-Impression renderImpression(const Finger& finger, const ImpressionParams& params, int width, int height,
+Impression renderImpression(const Finger& finger, const ImpressionParams& asked, int width, int height,
                             double ppi) {
+    const ImpressionParams params = saneParams(asked);
     Impression im;
     if (!validFinger(finger) || !validSize(width, height, ppi)) return im;
     im.width = width;
@@ -163,17 +185,13 @@ Impression renderImpression(const Finger& finger, const ImpressionParams& params
     Rng distortRng(params.seed, 0x64697374ull), noiseRng(params.seed, 0x6e6f6973ull), dryRng(params.seed, 0x647279ull);
     const Placement place(finger, params, width, height, ppi, distortRng);
     const Waves dryField(dryRng, 50, 120);
-    const double pressure = std::clamp(params.pressure, -1.0, 1.0);
-    const double dryness = std::clamp(params.dryness, 0.0, 1.0);
-    const double noise = std::clamp(params.noise, 0.0, 100.0);
+    const double pressure = params.pressure, dryness = params.dryness, noise = params.noise;
     // Light pressure also shrinks the contact area.
     const double shrink = 10.0 * std::max(0.0, -pressure);
     const std::vector<float> edgeDistance = detail::distanceToOutside(finger.mask, finger.width, finger.height);
 
-    const int x0 = std::clamp(int(std::lround(params.contact.left * width)), 0, width);
-    const int x1 = std::clamp(int(std::lround(params.contact.right * width)), 0, width);
-    const int y0 = std::clamp(int(std::lround(params.contact.top * height)), 0, height);
-    const int y1 = std::clamp(int(std::lround(params.contact.bottom * height)), 0, height);
+    const int x0 = int(std::lround(params.contact.left * width)), x1 = int(std::lround(params.contact.right * width));
+    const int y0 = int(std::lround(params.contact.top * height)), y1 = int(std::lround(params.contact.bottom * height));
 
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {

@@ -413,6 +413,14 @@ TEST(FingerImpressions, BadRequestsGiveEmptyResults) {
         EXPECT_EQ(im.width, 0);
     }
     EXPECT_TRUE(simfinger::renderImpression(Finger{}, ImpressionParams{}, 300, 400, 500).image.empty());
+    // Non-finite settings fall back to their defaults instead of poisoning the arithmetic.
+    ImpressionParams wild;
+    wild.dx = std::nan("");
+    wild.rotation = INFINITY;
+    wild.pressure = std::nan("");
+    wild.contact.right = std::nan("");
+    EXPECT_EQ(simfinger::renderImpression(f, wild, 120, 160, 500).image,
+              simfinger::renderImpression(f, ImpressionParams{}, 120, 160, 500).image);
     double x, y;
     EXPECT_FALSE(simfinger::masterToImpression(Finger{}, ImpressionParams{}, 300, 400, 500, 1, 1, x, y));
     EXPECT_FALSE(simfinger::masterToImpression(f, ImpressionParams{}, 300, 400, 500, -500, 1, x, y));
