@@ -54,14 +54,36 @@ inline uint8_t FilterInterior(const uint8_t* p, int width, int o) {
     return uint8_t(sum / kFilterDivisor);
 }
 
+// The taps of every orientation as offsets into rows of one width, made once per image pass.
+class Kernels {
+ public:
+    explicit Kernels(int width) {
+        for (int o = 0; o < 120; ++o)
+            for (int k = 0; k < filter_c[o]; ++k)
+                offset_[o][k] = ptrdiff_t(filter_y[o][k]) * width + filter_x[o][k];
+    }
+    uint8_t Apply(const uint8_t* p, int o) const {
+        const ptrdiff_t* offset = offset_[o];
+        const int32_t* weight = filter_w[o];
+        int32_t sum = filter_w0[o] * int32_t(*p);
+        for (int k = 0, taps = filter_c[o]; k < taps; ++k)
+            sum += weight[k] * (int32_t(p[-offset[k]]) + int32_t(p[offset[k]]));
+        return uint8_t(sum / kFilterDivisor);
+    }
+
+ private:
+    ptrdiff_t offset_[120][kFilterTaps] = {};
+};
+
 // Filters every pixel of row y whose orientation orientationOf(x) gives, reading `source`.
 template <typename OrientationOf>
-void FilterRow(const uint8_t* source, int width, int height, int y, uint8_t* out, OrientationOf orientationOf) {
+void FilterRow(const Kernels& kernels, const uint8_t* source, int width, int height, int y, uint8_t* out,
+               OrientationOf orientationOf) {
     const uint8_t* row = source + size_t(y) * width;
     for (int x = 0; x < width; ++x) {
         const int o = orientationOf(x);
         if (o < 0) continue;
-        out[x] = o < 120 && Interior(width, height, x, y) ? FilterInterior(row + x, width, o)
+        out[x] = o < 120 && Interior(width, height, x, y) ? kernels.Apply(row + x, o)
                                                           : FilterPixel(source, width, height, x, y, o);
     }
 }
@@ -123,20 +145,22 @@ int32_t ComputeBadArea(int width, int height, ByteImage directions, const ByteIm
 
 void DirectSmoothImage(int width, int height, ByteImage image, const ByteImage directions) {
     const auto source = Linear(width, height, image);
+    const Kernels kernels(width);
     for (int y = 0; y < height; ++y) {
         const uint8_t* d = directions[y];
-        FilterRow(source.data(), width, height, y, image[y], [d](int x) { return d[x] & 0x7F; });
+        FilterRow(kernels, source.data(), width, height, y, image[y], [d](int x) { return d[x] & 0x7F; });
     }
 }
 
 void DirFilterImage(int width, int height, ByteImage image, uint32_t dirFilterRadius, uint32_t dirFilterPasses) {
+    const Kernels kernels(width);
     for (uint32_t pass = 0; pass < dirFilterPasses; ++pass) {
         OrientationCollector orientations(width, height, false);
         ComputePixelOrientations(width, height, image, dirFilterRadius, false, -1, orientations, false);
         const auto source = Linear(width, height, image);
         for (int y = 0; y < height; ++y) {
             const uint8_t* d = orientations.orientation().data() + size_t(y) * width;
-            FilterRow(source.data(), width, height, y, image[y], [d](int x) { return int(d[x]); });
+            FilterRow(kernels, source.data(), width, height, y, image[y], [d](int x) { return int(d[x]); });
         }
     }
 }
@@ -169,13 +193,14 @@ void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage di
 }
 
 void FilterImage(int width, int height, ByteImage image, const ByteImage directions, ByteImage passMap) {
+    const Kernels kernels(width);
     for (;;) {
         const auto source = Linear(width, height, image);
         bool filtered = false;
         for (int y = 0; y < height; ++y) {
             const uint8_t* d = directions[y];
             uint8_t* passes = passMap[y];
-            FilterRow(source.data(), width, height, y, image[y], [&](int x) {
+            FilterRow(kernels, source.data(), width, height, y, image[y], [&](int x) {
                 const int left = passes[x] & 0x07;
                 if (left == 0) return -1;
                 passes[x] = uint8_t((passes[x] & ~0x07) | (left - 1));

@@ -67,38 +67,43 @@ inline T Quotient(T a, T b) {
 }
 
 // One implementation for 32-bit arithmetic, enough for the usual windows, and 64-bit for
-// large sums.
+// large sums. The four values lie on the orientation circle at 0, 30, 60 and 90; the pair
+// of neighbours with the smallest sum is searched in the order 30-60, 60-90, 90-0, 0-30
+// (bases 45, 75, 105, 15), a later pair replacing only with a strictly smaller sum.
 template <typename T>
-inline bool OrientationFrom(T h, T d1, T v, T d2, int64_t contrastThreshold, Orientation& result,
-                            bool wantQuality = true) {
-    struct Pair {
-        int base;
-        T lo, hi, below, above;
-    };
-    const Pair pairs[4] = {{45, d1, v, h, d2}, {75, v, d2, d1, h}, {105, d2, h, v, d1}, {15, h, d1, d2, v}};
-    const Pair* best = &pairs[0];
-    for (const Pair& p : pairs)
-        if (p.lo + p.hi < best->lo + best->hi) best = &p;
-    const T mx = std::max({h, d1, v, d2});
-    const T den = best->lo + best->hi + best->below + best->above - 4 * mx;
+[[gnu::always_inline]] inline bool OrientationFrom(T h, T d1, T v, T d2, int64_t contrastThreshold,
+                                                   Orientation& result, bool wantQuality = true) {
+    const T values[4] = {h, d1, v, d2};
+    int j = 1;  // index of the pair's member at the smaller angle
+    T best = d1 + v;
+    if (v + d2 < best) best = v + d2, j = 2;
+    if (d2 + h < best) best = d2 + h, j = 3;
+    if (h + d1 < best) best = h + d1, j = 0;
+    const T lo = values[j], hi = values[(j + 1) & 3];
+    const T below = values[(j + 3) & 3], above = values[(j + 2) & 3];
+    const int base = 15 + 30 * j;
+    const T mx = std::max(std::max(h, d1), std::max(v, d2));
+    const T den = lo + hi + below + above - 4 * mx;
     if (den == 0) {
         result = {kNoOrientation, 255};
         return true;
     }
-    const T offset = Quotient<T>(15 * ((best->hi - best->lo) + 3 * (best->above - best->below)), den);
+    // den is negative, so the orientation moves towards the smaller of lo and hi. The offset
+    // stays within 15 for the chosen pair; the 32-bit path hands anything else to 64 bits.
+    const T offset = Quotient<T>(15 * ((hi - lo) + 3 * (above - below)), den);
     const T absOffset = offset < 0 ? -offset : offset;
     if (sizeof(T) < sizeof(int64_t) && absOffset > 15) return false;
     // 120 is the same orientation as 0. Anything else outside 0..119 would spill into the
     // "none" value or the bad-area bit of a direction byte, so it is folded as well.
-    int orientation = int((best->base + offset) % 120);
-    if (orientation < 0) orientation += 120;
+    int orientation = int(base + offset);
+    if (orientation >= 120 || orientation < 0) orientation = ((orientation % 120) + 120) % 120;
     if (!wantQuality) {
         result = {orientation, 255};
         return true;
     }
 
-    const T m = std::min(best->lo, best->hi);
-    const T o = best->lo > best->hi ? best->below : best->above;
+    const T m = lo < hi ? lo : hi;
+    const T o = lo > hi ? below : above;  // the value at right angles to the smaller one
     const T k = ((o - m) * (15 - absOffset)) / 30;
     T quality;
     if (k + o == 0) quality = 255;

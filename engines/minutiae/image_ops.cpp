@@ -29,6 +29,8 @@ std::vector<uint8_t> Linear(int width, int height, uint8_t* const* image) {
 std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, int height, uint32_t radius) {
     std::vector<uint8_t> means(image.size());
     const int r = ClipRadius(radius, width, height);
+    std::vector<double> columns(static_cast<size_t>(width));
+    for (int x = 0; x < width; ++x) columns[x] = WindowSpan(x, r, width);
     // A window holds at most 2048 x 2048 bytes, so its sum fits 32 bits.
     ForEachWindowSumRow<int32_t>(
         width, height, r, 1,
@@ -37,12 +39,11 @@ std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, i
             for (int x = 0; x < width; ++x) row[x] = src[x];
         },
         [&](int y, const int32_t* sums) {
-            const int rows = WindowSpan(y, r, height);
+            const double rows = WindowSpan(y, r, height);
             uint8_t* out = means.data() + size_t(y) * width;
             // Exact as a double quotient (both operands below 2^31), and it pipelines where
             // an integer division would not.
-            for (int x = 0; x < width; ++x)
-                out[x] = uint8_t(double(sums[x]) / double(rows * WindowSpan(x, r, width)));
+            for (int x = 0; x < width; ++x) out[x] = uint8_t(double(sums[x]) / (rows * columns[x]));
         });
     return means;
 }

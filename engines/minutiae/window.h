@@ -25,28 +25,39 @@ void ForEachWindowSumRow(int width, int height, int r, int channels, Load load, 
     const size_t n = size_t(width) * size_t(channels);
     // Rows stay in a ring from entering the window until leaving it, so each is loaded once.
     const int ringRows = std::min(height, 2 * r + 2);
-    std::vector<T> column(n, T(0)), ring(n * size_t(ringRows)), sums(n);
+    // Column sums carry r + 1 zeros on both sides so that the running sum along the row
+    // needs no tests at the ends.
+    const size_t pad = size_t(r) + 1;
+    const size_t stride = size_t(width) + 2 * pad;
+    std::vector<T> column(stride * size_t(channels), T(0)), ring(n * size_t(ringRows)), sums(n);
     auto slot = [&](int y) { return ring.data() + size_t(y % ringRows) * n; };
     auto enter = [&](int y) {
         T* row = slot(y);
         load(y, row);
-        for (size_t i = 0; i < n; ++i) column[i] += row[i];
+        for (int c = 0; c < channels; ++c) {
+            T* col = column.data() + size_t(c) * stride + pad;
+            const T* in = row + size_t(c) * width;
+            for (int x = 0; x < width; ++x) col[x] += in[x];
+        }
     };
     auto leave = [&](int y) {
         const T* row = slot(y);
-        for (size_t i = 0; i < n; ++i) column[i] -= row[i];
+        for (int c = 0; c < channels; ++c) {
+            T* col = column.data() + size_t(c) * stride + pad;
+            const T* in = row + size_t(c) * width;
+            for (int x = 0; x < width; ++x) col[x] -= in[x];
+        }
     };
     for (int y = 0; y <= std::min(r, height - 1); ++y) enter(y);
     for (int y = 0; y < height; ++y) {
         for (int c = 0; c < channels; ++c) {
-            const T* col = column.data() + size_t(c) * width;
+            const T* col = column.data() + size_t(c) * stride + pad;
             T* out = sums.data() + size_t(c) * width;
             T s = T(0);
             for (int x = 0; x <= std::min(r, width - 1); ++x) s += col[x];
             for (int x = 0; x < width; ++x) {
                 out[x] = s;
-                if (x + r + 1 < width) s += col[x + r + 1];
-                if (x - r >= 0) s -= col[x - r];
+                s += col[x + r + 1] - col[x - r];
             }
         }
         emit(y, static_cast<const T*>(sums.data()));
