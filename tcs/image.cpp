@@ -5,8 +5,9 @@
 #include "tcs/handle_map.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <utility>
 
 static_assert(offsetof(ImageRecord, rows) == 4);
 static_assert(offsetof(ImageRecord, quality) == 20);
@@ -95,10 +96,9 @@ TcsResult registerImage(ImageRecord* image, TcsHandle* outHandle) {
 
 extern "C" {
 
-void _tcsImageRegisterCleanup(void) {
-    static std::once_flag once;
-    std::call_once(once, [] { _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_IMAGE, imageCleanup); });
-}
+// Set on every registration rather than once: whoever resets the map's clean-ups (its own tests)
+// must not leave images to the default, which would leak their metrics blocks.
+void _tcsImageRegisterCleanup(void) { _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_IMAGE, imageCleanup); }
 
 TcsResult _tcsImageCreate(ImageRecord** outImage, const uint8_t* pixels, uint32_t size, uint32_t rows,
                           uint32_t columns, uint32_t quality) {

@@ -7,7 +7,7 @@
 #include "tcs/handle_map.h"
 
 #include <cstring>
-#include <mutex>
+#include <utility>
 
 namespace {
 
@@ -49,10 +49,7 @@ void sensorCleanup(HandleNode* node) {
     node->object = nullptr;
 }
 
-void registerSensorCleanup() {
-    static std::once_flag once;
-    std::call_once(once, [] { _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_SENSOR, sensorCleanup); });
-}
+void registerSensorCleanup() { _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_SENSOR, sensorCleanup); }
 
 // The sensor and the client that owns it must both be valid.
 TcsResult validateWithClient(SensorRecord* sensor) {
