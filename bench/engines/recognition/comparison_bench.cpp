@@ -22,12 +22,13 @@ struct Gallery {
     RecogHandle context = nullptr;
     std::vector<RecogHandle> templates, oneView, genuine, impostor;
 
-    Gallery() {
+    // Sets of `lowest` to `highest` minutiae, spread evenly over the fingers.
+    Gallery(int lowest, int highest) {
         ContextInitBlock init{40, nullptr, allocate, deallocate, 0, {}, {}, {}, {}};
         RecogCreateContext(&init, &context);
         R::Context& ctx = *R::FromHandle<R::Context>(context, false);
         for (int f = 0; f < kFingers; ++f) {
-            const int count = 40 + (f * 28) / (kFingers - 1);  // 40 to 68
+            const int count = lowest + (f * (highest - lowest)) / (kFingers - 1);
             const auto finger = makeFinger(1000 + f, count + 4);
             R::Ptr<R::FpTemplateObj> tmpl(R::newObject<R::FpTemplateObj>(ctx));
             for (int v = 0; v < 4; ++v)
@@ -58,7 +59,7 @@ struct Gallery {
 };
 
 Gallery& gallery() {
-    static Gallery g;
+    static Gallery g(40, 68);
     return g;
 }
 
@@ -82,9 +83,17 @@ void BM_CompareImpostor(benchmark::State& state) { compareAll(state, gallery().i
 // One view against one view, the unit of work of enrollment's pair scores.
 void BM_CompareOneViewGenuine(benchmark::State& state) { compareAll(state, gallery().genuine, gallery().oneView); }
 
+// How the rate scales with the size of the sets (genuine, four views, every set of one size).
+void BM_CompareGenuineOfSize(benchmark::State& state) {
+    static Gallery small(40, 40), large(68, 68);
+    Gallery& g = state.range(0) == 40 ? small : large;
+    compareAll(state, g.genuine, g.templates);
+}
+
 BENCHMARK(BM_CompareGenuine);
 BENCHMARK(BM_CompareImpostor);
 BENCHMARK(BM_CompareOneViewGenuine);
+BENCHMARK(BM_CompareGenuineOfSize)->Arg(40)->Arg(68);
 
 }  // namespace
 
