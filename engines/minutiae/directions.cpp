@@ -187,15 +187,16 @@ namespace {
 // Per-pixel values of the four differences for one row; zero where a pixel lacks a neighbour.
 template <typename T>
 void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y, bool squared, T* row) {
-    T* h = row;
-    T* d1 = row + width;
-    T* v = row + 2 * width;
-    T* d2 = row + 3 * width;
+    // Distinct arrays: byte pointers may alias anything, which would keep the loops scalar.
+    T* __restrict h = row;
+    T* __restrict d1 = row + width;
+    T* __restrict v = row + 2 * width;
+    T* __restrict d2 = row + 3 * width;
     std::fill(row, row + 4 * size_t(width), T(0));
     if (y < 1 || y >= height - 1 || width < 3) return;
-    const uint8_t* up = img.data() + size_t(y - 1) * width;
-    const uint8_t* mid = up + width;
-    const uint8_t* down = mid + width;
+    const uint8_t* __restrict up = img.data() + size_t(y - 1) * width;
+    const uint8_t* __restrict mid = up + width;
+    const uint8_t* __restrict down = mid + width;
     if (squared) {
         auto sq = [](int a, int b) { return T((a - b) * (a - b)); };
         for (int x = 1; x < width - 1; ++x) {
