@@ -115,48 +115,6 @@ inline void subtractBin(minutia_pairs& pairs, int bin) {
 
 }  // namespace
 
-void TopList::offer(int16_t votes, uint16_t cell, uint8_t rotation) {
-    if (votes <= threshold_) return;
-    const alignment candidate{votes, cell, rotation};
-    for (int k = 0; k < count_; ++k) {
-        if (entries_[k].cell != cell) continue;
-        if (entries_[k].votes < votes) {
-            for (int m = k; m + 1 < count_; ++m) entries_[m] = entries_[m + 1];
-            --count_;
-            insert(candidate);
-        }
-        return;
-    }
-    if (count_ == 3) {
-        // The newcomer goes in front of the first entry with more votes; the weakest falls out.
-        const int place = firstWithMoreVotes(votes);
-        if (place > 0) {
-            for (int m = 0; m + 1 < place; ++m) entries_[m] = entries_[m + 1];
-            entries_[place - 1] = candidate;
-        }
-        threshold_ = entries_[0].votes;
-        return;
-    }
-    insert(candidate);
-}
-
-void TopList::copyBestFirst(alignments& out) const {
-    for (int k = count_ - 1; k >= 0; --k) out.push_back(entries_[k]);
-}
-
-int TopList::firstWithMoreVotes(int votes) const {
-    int place = 0;
-    while (place < count_ && entries_[place].votes <= votes) ++place;
-    return place;
-}
-
-void TopList::insert(const alignment& candidate) {
-    const int place = firstWithMoreVotes(candidate.votes);
-    for (int m = count_; m > place; --m) entries_[m] = entries_[m - 1];
-    entries_[place] = candidate;
-    ++count_;
-}
-
 void subtract_votes(int16_t* votes, uint16_t cell, int weight) {
     votes[cell] = int16_t(votes[cell] - weight);
     votes[cell + 1] = int16_t(votes[cell + 1] - weight);

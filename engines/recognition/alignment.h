@@ -54,6 +54,48 @@ private:
     int threshold_;
 };
 
+inline void TopList::offer(int16_t votes, uint16_t cell, uint8_t rotation) {
+    if (votes <= threshold_) return;
+    const alignment candidate{votes, cell, rotation};
+    for (int k = 0; k < count_; ++k) {
+        if (entries_[k].cell != cell) continue;
+        if (entries_[k].votes < votes) {
+            for (int m = k; m + 1 < count_; ++m) entries_[m] = entries_[m + 1];
+            --count_;
+            insert(candidate);
+        }
+        return;
+    }
+    if (count_ == 3) {
+        // The newcomer goes in front of the first entry with more votes; the weakest falls out.
+        const int place = firstWithMoreVotes(votes);
+        if (place > 0) {
+            for (int m = 0; m + 1 < place; ++m) entries_[m] = entries_[m + 1];
+            entries_[place - 1] = candidate;
+        }
+        threshold_ = entries_[0].votes;
+        return;
+    }
+    insert(candidate);
+}
+
+inline void TopList::copyBestFirst(alignments& out) const {
+    for (int k = count_ - 1; k >= 0; --k) out.push_back(entries_[k]);
+}
+
+inline int TopList::firstWithMoreVotes(int votes) const {
+    int place = 0;
+    while (place < count_ && entries_[place].votes <= votes) ++place;
+    return place;
+}
+
+inline void TopList::insert(const alignment& candidate) {
+    const int place = firstWithMoreVotes(candidate.votes);
+    for (int m = count_; m > place; --m) entries_[m] = entries_[m - 1];
+    entries_[place] = candidate;
+    ++count_;
+}
+
 void subtract_votes(int16_t* votes, uint16_t cell, int weight);
 // Fills the pairs table and `out` (best first) with the three strongest alignments of A onto B.
 void find_alignments(const MatchData& a, const MatchData& b, const Parameters& parameters, minutia_pairs& pairs,
