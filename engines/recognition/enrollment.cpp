@@ -34,6 +34,8 @@ Consistency consistency(const PairScores& scores, const int* members, int count)
             worstRow = u;
         }
     }
+    // A row minimum never exceeds another row's maximum (the two rows share a pair score), so the
+    // second branch is not reached with a full score table; it is kept as the rule reads.
     return best <= worst ? Consistency{best, bestColumn} : Consistency{worst, worstRow};
 }
 
