@@ -51,6 +51,29 @@ private:
     uint64_t s_[4];
 };
 
+// A smooth random field with values in [-1, 1]: a sum of four plane waves of random direction, phase
+// and wavelength.
+struct Waves {
+    double kx[4], ky[4], phase[4], amp[4];
+    Waves(Rng& rng, double minWavelength, double maxWavelength) {
+        double total = 0;
+        for (int i = 0; i < 4; ++i) {
+            const double a = rng.uniform(0, 2 * kPi), len = rng.uniform(minWavelength, maxWavelength);
+            kx[i] = std::cos(a) * 2 * kPi / len;
+            ky[i] = std::sin(a) * 2 * kPi / len;
+            phase[i] = rng.uniform(0, 2 * kPi);
+            amp[i] = rng.uniform(0.5, 1.0);
+            total += amp[i];
+        }
+        for (double& v : amp) v /= total;
+    }
+    double operator()(double x, double y) const {
+        double v = 0;
+        for (int i = 0; i < 4; ++i) v += amp[i] * std::sin(kx[i] * x + ky[i] * y + phase[i]);
+        return v;
+    }
+};
+
 // Chamfer distance (in pixels, approximately Euclidean) from each pixel to the nearest pixel outside
 // `inside`; pixels beyond the image edge count as outside.
 std::vector<float> distanceToOutside(const std::vector<uint8_t>& inside, int width, int height);

@@ -15,28 +15,6 @@ constexpr int kMaxSide = 4096;
 constexpr double kRidgeGrey = 45.0, kValleyGrey = 215.0, kBackground = 255.0;
 constexpr int kMinutiaMargin = 8;
 
-// A smooth random field in about [-1, 1] (a sum of a few plane waves).
-struct Waves {
-    double kx[4], ky[4], phase[4], amp[4];
-    Waves(Rng& rng, double minWavelength, double maxWavelength) {
-        double total = 0;
-        for (int i = 0; i < 4; ++i) {
-            const double a = rng.uniform(0, 2 * kPi), len = rng.uniform(minWavelength, maxWavelength);
-            kx[i] = std::cos(a) * 2 * kPi / len;
-            ky[i] = std::sin(a) * 2 * kPi / len;
-            phase[i] = rng.uniform(0, 2 * kPi);
-            amp[i] = rng.uniform(0.5, 1.0);
-            total += amp[i];
-        }
-        for (double& v : amp) v /= total;
-    }
-    double operator()(double x, double y) const {
-        double v = 0;
-        for (int i = 0; i < 4; ++i) v += amp[i] * std::sin(kx[i] * x + ky[i] * y + phase[i]);
-        return v;
-    }
-};
-
 // The mapping from impression pixels back to the master canvas: inverse placement plus a distortion
 // that is nil at the contact centre and grows outward, as skin sliding on a platen does.
 struct Placement {
@@ -44,7 +22,7 @@ struct Placement {
     double scale;  // master pixels per image pixel
     double cosR, sinR;
     double distortion;
-    Waves fx, fy;
+    detail::Waves fx, fy;
 
     Placement(const Finger& f, const ImpressionParams& p, int width, int height, double ppi, Rng& rng)
         : masterCx(f.centerX), masterCy(f.centerY), imageCx((width - 1) / 2.0 + p.dx),
@@ -184,7 +162,7 @@ Impression renderImpression(const Finger& finger, const ImpressionParams& asked,
 
     Rng distortRng(params.seed, 0x64697374ull), noiseRng(params.seed, 0x6e6f6973ull), dryRng(params.seed, 0x647279ull);
     const Placement place(finger, params, width, height, ppi, distortRng);
-    const Waves dryField(dryRng, 50, 120);
+    const detail::Waves dryField(dryRng, 50, 120);
     const double pressure = params.pressure, dryness = params.dryness, noise = params.noise;
     // Light pressure also shrinks the contact area.
     const double shrink = 10.0 * std::max(0.0, -pressure);

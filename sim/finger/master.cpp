@@ -22,36 +22,14 @@ constexpr double kMinPeriod = 7.0, kMaxPeriod = 12.0, kPeriodStep = 0.25;
 constexpr int kPeriodBins = int((kMaxPeriod - kMinPeriod) / kPeriodStep) + 1;
 constexpr int kIterations = 14;
 constexpr float kGain = 2.0f;
-constexpr int kSeedSpacing = 44;
+constexpr int kSeedSpacing = 44;  // mean spacing of the ridge seeds; sets the minutia density
 constexpr int kSmoothPasses = 2;
 constexpr double kSmoothSigma = 1.5;
+// A ground-truth minutia must also show with the ridge field's threshold moved this far either way.
 constexpr float kStableShift = 0.5f;
 // Ground truth keeps only minutiae this far from any other candidate: closer ones are bridges, breaks
 // and lakes whose reading flips with the slightest change of the image.
-constexpr double kTruthSpacing = 9.0;  // mean spacing of the ridge seeds; sets the minutia density
-
-// A few random plane waves: a smooth random field with values in about [-1, 1].
-struct SmoothField {
-    struct Wave {
-        double kx, ky, phase, amp;
-    };
-    std::vector<Wave> waves;
-    SmoothField(Rng& rng, int count, double minWavelength, double maxWavelength) {
-        double total = 0;
-        for (int i = 0; i < count; ++i) {
-            const double a = rng.uniform(0, 2 * kPi), len = rng.uniform(minWavelength, maxWavelength);
-            waves.push_back({std::cos(a) * 2 * kPi / len, std::sin(a) * 2 * kPi / len, rng.uniform(0, 2 * kPi),
-                             rng.uniform(0.5, 1.0)});
-            total += waves.back().amp;
-        }
-        for (auto& w : waves) w.amp /= total;
-    }
-    double operator()(double x, double y) const {
-        double v = 0;
-        for (const auto& w : waves) v += w.amp * std::sin(w.kx * x + w.ky * y + w.phase);
-        return v;
-    }
-};
+constexpr double kTruthSpacing = 9.0;
 
 struct OrientationModel {
     FingerClass cls;
@@ -329,10 +307,10 @@ Finger makeMasterFinger(uint64_t seed, FingerClass cls) {
     f.mask = makeMask(shapeRng, f.centerX, f.centerY);
 
     const OrientationModel model = makeModel(cls, fieldRng, f.centerX, f.centerY);
-    const SmoothField wiggle(fieldRng, 4, 120, 300);
+    const detail::Waves wiggle(fieldRng, 120, 300);
     const double wiggleAmp = fieldRng.uniform(0.03, 0.10);
     const double basePeriod = periodRng.uniform(8.6, 9.8);
-    const SmoothField periodField(periodRng, 4, 150, 400);
+    const detail::Waves periodField(periodRng, 150, 400);
     const double periodAmp = periodRng.uniform(0.4, 0.9);
 
     f.orientation.resize(n);
