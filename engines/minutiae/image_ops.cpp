@@ -138,7 +138,8 @@ void ComputeGImage(int width, int height, ByteImage image, const ByteImage direc
             for (int x = 0; x < width; ++x) {
                 const int32_t g = sums[x];
                 const int32_t e = sums[width + x];
-                const int o = directions[y][x] & 0x7F;
+                // The whole byte is looked at: no orientation (127) and bad-area pixels take 100.
+                const int o = directions[y][x];
                 const int32_t k = o < 120 ? dir_koefs[o] : 100;
                 image[y][x] = g == 0 ? 0 : uint8_t((e * 255 / g) * k / 100);
             }

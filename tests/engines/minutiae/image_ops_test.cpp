@@ -139,7 +139,7 @@ TEST(RidgeEdgeDensity, DensityImageMatchesBruteForce) {
                         ++good;
                         edges += isEdge(xx, yy);
                     }
-            const int o = directions.at(x, y) & 0x7F;
+            const int o = directions.at(x, y);
             const int k = o < 120 ? dir_koefs[o] : 100;
             ASSERT_EQ(density.at(x, y), good == 0 ? 0 : (edges * 255 / good) * k / 100) << x << "," << y;
         }
