@@ -28,7 +28,7 @@
 //   valley or ridge "opens" in, so an ending and a bifurcation that swap under ridge/valley inversion
 //   keep their direction.
 // - Everything is deterministic for a given seed: the generator has its own PRNG and uses no
-//   std::random distribution.
+//   std::random distribution. All functions are safe to call from several threads at once.
 #pragma once
 
 #include <cstdint>
@@ -69,13 +69,18 @@ struct Finger {
     std::vector<float> period;           // ridge period in pixels
     std::vector<float> ridges;           // final ridge field in [-1, 1]; > 0 is ridge
     std::vector<uint8_t> image;          // the master rendered plainly (no distortion, noise or pressure)
-    std::vector<Minutia> minutiae;       // found on sign(ridges) inside the mask
+    // Found on sign(ridges): thinned, crossing number 1 or 3, at least 10 px inside the mask, at least
+    // 9 px from any other candidate, and still there when the threshold moves by 0.5 either way (so
+    // pressure and resampling do not make them come and go).
+    std::vector<Minutia> minutiae;
     std::vector<SingularPoint> cores;    // from the class's model, those on the finger
     std::vector<SingularPoint> deltas;
 };
 
-// Grows a master finger. Takes about 0.1-0.2 s in an optimised build.
+// Grows a master finger. Takes about 0.1-0.2 s in an optimised build. Different seeds give different
+// fingers; the one-argument form picks the class from the seed too.
 Finger makeMasterFinger(uint64_t seed, FingerClass cls);
+Finger makeMasterFinger(uint64_t seed);
 
 // A rectangle in fractions of the image: [left, right) x [top, bottom), 0 to 1.
 struct Window {

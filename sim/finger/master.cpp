@@ -370,4 +370,6 @@ Finger makeMasterFinger(uint64_t seed, FingerClass cls) {
     return f;
 }
 
+Finger makeMasterFinger(uint64_t seed) { return makeMasterFinger(seed, classFromSeed(seed)); }
+
 }  // namespace simfinger

@@ -210,6 +210,15 @@ TEST(FingerGenerator, EachClassHasItsCoresAndDeltas) {
     }
 }
 
+TEST(FingerGenerator, SeedsPickEveryClassLoopsMostOften) {
+    std::map<FingerClass, int> seen;
+    for (uint64_t seed = 0; seed < 1000; ++seed) ++seen[simfinger::classFromSeed(seed)];
+    for (FingerClass cls : kClasses) EXPECT_GT(seen[cls], 20) << simfinger::className(cls);
+    EXPECT_GT(seen[FingerClass::LeftLoop] + seen[FingerClass::RightLoop], 500);
+    EXPECT_LT(seen[FingerClass::Arch] + seen[FingerClass::TentedArch], 200);
+    EXPECT_EQ(simfinger::classFromSeed(42), simfinger::classFromSeed(42));
+}
+
 TEST(FingerGenerator, OrientationFieldTurnsHalfAroundEachSingularPoint) {
     // The Poincare index: walking around a core the ridge direction turns by +pi, around a delta by -pi
     // (counter-clockwise as seen; our directions are counter-clockwise too).
