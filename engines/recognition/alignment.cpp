@@ -334,7 +334,7 @@ int countInside(const MatchData& view, const Box& box) {
     int inside = 0;
     for (int i = 0; i < view.count(); ++i) {
         const Minutia& m = view[i];
-        if (m.x >= box.minX && m.x <= box.maxX && m.y >= box.minY && m.y <= box.maxY) ++inside;
+        inside += (m.x >= box.minX) & (m.x <= box.maxX) & (m.y >= box.minY) & (m.y <= box.maxY);
     }
     return inside;
 }
@@ -419,10 +419,12 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
                 const int cell = packed & ContinousVoting::kNoCell;
                 const int du = (cell & 63) - cellU, dv = (cell >> 6) - cellV;
                 const int distance2 = du * du + dv * dv;
-                if (distance2 > parameters_.cellDistance2) continue;
                 const int i = (packed >> 16) & 0xFF, j = packed >> 24;
-                candidates.push_back(pair_t{uint8_t(i), uint8_t(j)});
-                if (distance2 <= parameters_.closeCellDistance2) {
+                // Written always, counted only when near: no branch on a coin-flip condition.
+                const bool near = distance2 <= parameters_.cellDistance2;
+                candidates.data()[candidates.size()] = pair_t{uint8_t(i), uint8_t(j)};
+                candidates.resize(candidates.size() + near);
+                if (near && distance2 <= parameters_.closeCellDistance2) {
                     ++closeCount;
                     const int32_t ax = a_[i].x - a_.centreX, ay = a_[i].y - a_.centreY;
                     const int32_t bx = b_[j].x - b_.centreX, by = b_[j].y - b_.centreY;
@@ -486,9 +488,10 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
             const int32_t ex = int16_t(int64_t(t.tx) + ((t.cxx * ax + t.cxy * ay + 128) >> 8) - candB[p][0]);
             const int32_t ey = int16_t(int64_t(t.ty) + ((t.cyx * ax + t.cyy * ay + 128) >> 8) - candB[p][1]);
             const uint32_t d2 = uint32_t(ex * ex) + uint32_t(ey * ey);
-            if (d2 > uint32_t(bound2)) continue;
-            current[currentCount++] = pair_with_r2{candidates[p].a, candidates[p].b, uint16_t(d2)};
-            if (d2 <= uint32_t(good2)) ++currentGood;
+            const bool keep = d2 <= uint32_t(bound2);
+            current[currentCount] = pair_with_r2{candidates[p].a, candidates[p].b, uint16_t(d2)};
+            currentCount += keep;
+            currentGood += keep & (d2 <= uint32_t(good2));
         }
 
         // 4. Keep the better list, or tighten the bound on the one kept.
