@@ -18,6 +18,7 @@ constexpr uint32_t kIdleStagesEndingPass = 4;
 constexpr uint32_t kPacingVisits = 99;
 constexpr uint32_t kPacingMinMs = 5;
 constexpr uint32_t kWaitPollMs = 2;
+constexpr uint32_t kSyncItemTimeoutMs = 5000;
 
 bool hasServiceThread(const CoreSubsystem* stack) { return (stack->flags & TCS_START_NO_SERVICE_THREAD) == 0; }
 
@@ -43,7 +44,8 @@ void runUnsupportedItem(WorkItem* item) {
         palRealFree(item->object);
         item->object = nullptr;
     }
-    finishItem(item, nullptr, TCS_RESULT_NOT_IMPLEMENTED);
+    bool stackItem = item->type == TCS_ITEM_PREPARE_SUSPEND || item->type == TCS_ITEM_PREPARE_RESUME;
+    finishItem(item, stackItem ? item->object : nullptr, TCS_RESULT_NOT_IMPLEMENTED);
 }
 
 // Type 6: the clock starts on the first visit; the item waits until the cached identification
@@ -136,6 +138,14 @@ TcsResult runStage(CoreSubsystem* stack, uint32_t stage, uint32_t budgetMs, uint
         case 2: return idsSubsystemService(stack->imaging, budgetMs, nextWaitMs);
         default: return mssSubsystemService(stack->matching, budgetMs, nextWaitMs);
     }
+}
+
+TcsResult startSuspend(CompletionCallback callback, SyncWaitRecord* record, void* stack) {
+    return tcsPrepareForSuspendAsync(static_cast<CoreSubsystem*>(stack), callback, record);
+}
+
+TcsResult startResume(CompletionCallback callback, SyncWaitRecord* record, void* stack) {
+    return tcsPrepareForResumeAsync(static_cast<CoreSubsystem*>(stack), callback, record);
 }
 
 }  // namespace
@@ -292,6 +302,32 @@ TcsResult _tcsSyncCall(CoreSubsystem* stack, uint32_t timeoutMs, TcsResult noMem
     }
     palEventFree(record->event);
     palRealFree(record);
+    return result;
+}
+
+TcsResult tcsPrepareForSuspendAsync(CoreSubsystem* stack, CompletionCallback callback, void* context) {
+    if (stack == nullptr) return TCS_RESULT_NULL_STACK_SUSPEND;
+    if (callback == nullptr) return TCS_RESULT_NULL_POINTER;
+    return _tcsQueueCoreItem(stack, TCS_ITEM_PREPARE_SUSPEND, kSyncItemTimeoutMs, stack, callback, context);
+}
+
+TcsResult tcsPrepareForResumeAsync(CoreSubsystem* stack, CompletionCallback callback, void* context) {
+    if (stack == nullptr) return TCS_RESULT_INVALID_HANDLE;
+    if (callback == nullptr) return TCS_RESULT_NULL_POINTER;
+    return _tcsQueueCoreItem(stack, TCS_ITEM_PREPARE_RESUME, kSyncItemTimeoutMs, stack, callback, context);
+}
+
+TcsResult tcsPrepareForSuspend(CoreSubsystem* stack) {
+    if (stack == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
+    TcsResult result = _tcsSyncCall(stack, kSyncItemTimeoutMs, TCS_RESULT_INVALID, nullptr, startSuspend, stack);
+    if (result == TCS_RESULT_TIMEOUT) _tcsCompleteWorkItem(&stack->workList, TCS_ITEM_PREPARE_SUSPEND);
+    return result;
+}
+
+TcsResult tcsPrepareForResume(CoreSubsystem* stack) {
+    if (stack == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
+    TcsResult result = _tcsSyncCall(stack, kSyncItemTimeoutMs, TCS_RESULT_INVALID, nullptr, startResume, stack);
+    if (result == TCS_RESULT_TIMEOUT) _tcsCompleteWorkItem(&stack->workList, TCS_ITEM_PREPARE_RESUME);
     return result;
 }
 

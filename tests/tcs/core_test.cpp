@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "platform/test_seams.h"
+#include "platform/usb_test_seams.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -538,6 +540,18 @@ TEST_F(CoreTest, SensorOpenOfAnAbsentSensorFailsAndKeepsNothing) {
     EXPECT_EQ(tcsSensorGetFingerprint(987654, nullptr, nullptr), TCS_RESULT_NULL_POINTER);
 }
 
+TEST_F(CoreTest, SuspendAndResumeReportWhatSensorControlCannotDoYet) {
+    startPumped();
+    EXPECT_EQ(tcsPrepareForSuspend(stack_), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(tcsPrepareForResume(stack_), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(tcsPrepareForSuspend(nullptr), TCS_RESULT_NULL_SUBSYSTEM_HANDLE);
+    EXPECT_EQ(tcsPrepareForResume(nullptr), TCS_RESULT_NULL_SUBSYSTEM_HANDLE);
+    EXPECT_EQ(tcsPrepareForSuspendAsync(nullptr, recordCompletion, nullptr), TCS_RESULT_NULL_STACK_SUSPEND);
+    EXPECT_EQ(tcsPrepareForResumeAsync(nullptr, recordCompletion, nullptr), TCS_RESULT_INVALID_HANDLE);
+    EXPECT_EQ(tcsPrepareForSuspendAsync(stack_, nullptr, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_TRUE(palListIsEmpty(&stack_->workList.links));
+}
+
 TEST_F(CoreTest, UnsupportedEntryPoints) {
     for (TcsResult result : {tcsSensorConfigureGPIOIn(1, 0), tcsSensorConfigureGPIOOut(1, 0),
                              tcsSensorSetGPIOOut(1, 0, 0), tcsSensorGetGPIOIn(1, 0, nullptr)}) {
@@ -554,6 +568,54 @@ TEST_F(CoreTest, UnsupportedEntryPoints) {
     EXPECT_EQ(flags, 0u);
     EXPECT_EQ(tcsGetDbgSystems(nullptr), TCS_RESULT_BAD_PARAM);
     EXPECT_EQ(tcsDiscoverRemoteSensors(nullptr), TCS_RESULT_NULL_POINTER);
+}
+
+}  // namespace
+
+namespace {
+
+// With a device that sensor control holds as active, the open gets through sensor control and
+// stops at image acquisition, whose requests are refused until it is built; the sensor-control
+// sensor is closed again and nothing of the sensor stays behind.
+TEST_F(CoreTest, SensorOpenStopsAtImageAcquisitionAndReleasesTheSensor) {
+    palTestSetUsbPollInterval(5);
+    startPumped();
+    ScsSubsystem* control = stack_->sensorControl;
+    ASSERT_NE(simusb::plug(), 0);
+    auto initialising = [&] {
+        palCriticalSectionAcquire(control->deviceListLock);
+        bool found = !palListIsEmpty(&control->initialisingDevices);
+        palCriticalSectionRelease(control->deviceListLock);
+        return found;
+    };
+    for (int i = 0; i < 3000 && !initialising(); ++i) {
+        tcsService(stack_, 20, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(initialising());
+    // Made active by hand: the device's own initialisation is not what this test is about.
+    palCriticalSectionAcquire(control->deviceListLock);
+    auto* device = PAL_LIST_RECORD(control->initialisingDevices.next, ScsSensorDevice, links);
+    palListRemove(&device->links);
+    palListInsertTail(&control->activeDevices, &device->links);
+    device->initialisedOnce = 1;
+    device->announced = 1;
+    std::string name = device->name;
+    palCriticalSectionRelease(control->deviceListLock);
+
+    TcsHandle client = 0;
+    ASSERT_EQ(tcsClientCreateSys(stack_, &client), TCS_RESULT_OK);
+    void* record = nullptr;
+    tcsSafeClientHandleFetch(client, &record);
+    ScsClient* controlClient = static_cast<ClientRecord*>(record)->sensorControlClient;
+    TcsHandle sensor = 0;
+    EXPECT_EQ(tcsSensorOpenA(client, name.c_str(), &sensor), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(sensor, 0u);
+    EXPECT_TRUE(palListIsEmpty(&static_cast<ClientRecord*>(record)->sensors));
+    for (int i = 0; i < 20; ++i) tcsService(stack_, 20, nullptr);
+    EXPECT_TRUE(palListIsEmpty(&controlClient->sensors));
+    EXPECT_EQ(tcsClientDestroy(client), TCS_RESULT_OK);
+    palTestSetUsbPollInterval(0);
 }
 
 }  // namespace
