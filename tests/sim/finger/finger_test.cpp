@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -518,7 +519,10 @@ TEST(FingerImpressions, BadRequestsGiveEmptyResults) {
 
 // --- Files ---
 
-std::string tempPath(const std::string& name) { return ::testing::TempDir() + "simfinger_" + name; }
+// Per process, so concurrent runs of the suite do not share files.
+std::string tempPath(const std::string& name) {
+    return ::testing::TempDir() + "simfinger_" + std::to_string(getpid()) + "_" + name;
+}
 
 std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -557,6 +561,8 @@ TEST(FingerFiles, PgmAndBmpHoldThePixels) {
     EXPECT_FALSE(simfinger::writePgm("/nonexistent-dir/x.pgm", px, 3, 2));
     EXPECT_FALSE(simfinger::writeBmp("/nonexistent-dir/x.bmp", px, 3, 2));
     EXPECT_FALSE(simfinger::writeGroundTruth("/nonexistent-dir/x.txt", Impression{}));
+    std::remove(tempPath("a.pgm").c_str());
+    std::remove(tempPath("a.bmp").c_str());
 }
 
 TEST(FingerFiles, GroundTruthTextListsEveryPoint) {
@@ -596,6 +602,7 @@ TEST(FingerFiles, GroundTruthTextListsEveryPoint) {
         EXPECT_NEAR(read[i].direction, im.minutiae[i].direction, 0.001);
         EXPECT_EQ(read[i].type, im.minutiae[i].type);
     }
+    std::remove(tempPath("gt.txt").c_str());
 }
 
 int runTool(const std::string& args) {
@@ -625,6 +632,8 @@ TEST(FingerFiles, ToolWritesImagesAndGroundTruth) {
     for (const char* bad : {"--class sideways", "--ppi 10", "--width x", "--bogus 1", "--seed"})
         EXPECT_EQ(runTool(std::string(bad) + " --out " + out), 2) << bad;
     EXPECT_EQ(runTool("--impressions 0 --others 0 --out /nonexistent-dir/x"), 1);
+    for (const char* name : {"_master", "_imp1", "_other1"})
+        for (const char* ext : {".pgm", ".bmp", ".txt"}) std::remove((out + name + ext).c_str());
 }
 
 }  // namespace
