@@ -65,7 +65,7 @@ struct Finger {
     int width = 0, height = 0;           // canvas in pixels at kMasterPpi
     double centerX = 0, centerY = 0;     // centre of the finger shape; impressions are placed about it
     std::vector<uint8_t> mask;           // 1 on the finger, 0 off it
-    std::vector<float> orientation;      // ridge direction in radians, [0, pi), image angle as above
+    std::vector<float> orientation;      // ridge direction in radians, [0, pi), counter-clockwise as seen
     std::vector<float> period;           // ridge period in pixels
     std::vector<float> ridges;           // final ridge field in [-1, 1]; > 0 is ridge
     std::vector<uint8_t> image;          // the master rendered plainly (no distortion, noise or pressure)
@@ -93,8 +93,8 @@ struct ImpressionParams {
     // is turned by `rotation` radians counter-clockwise (as seen on the image) about that point.
     double dx = 0, dy = 0;
     double rotation = 0;
-    // Smooth elastic distortion: the largest displacement in master pixels (0 = none; up to about 12
-    // keeps the mapping one-to-one). Small near the contact centre, growing outward like skin sliding.
+    // Smooth elastic distortion: the largest displacement in master pixels (0 = none, at most 20, which
+    // still keeps the mapping one-to-one). Nil at the contact centre, growing outward like skin sliding.
     double distortion = 0;
     // Pressure from -1 (light, thin ridges) to +1 (heavy, thick ridges); 0 keeps the master's thickness.
     double pressure = 0;
@@ -106,6 +106,7 @@ struct ImpressionParams {
     Window contact;
     // Seed for the distortion field, the noise and the blotches.
     uint64_t seed = 0;
+    // (Out-of-range settings are clamped; non-finite ones take their defaults.)
 };
 
 // Plausible impression parameters of one placement: shifts up to about 30 px, rotation up to about
