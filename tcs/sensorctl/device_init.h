@@ -1,0 +1,18 @@
+// Device initialisation: the step machine that brings an arrived sensor up, and its cancellation.
+#pragma once
+
+#include "tcs/sensorctl/scs_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// One initialisation step of a device on the initialising list (called under the device-list lock).
+TcsResult scsSensorDeviceInit(ScsSensorDevice* device);
+TcsResult scsCancelDeviceInitialization(ScsSensorDevice* device, uint32_t mode);
+// Frees the device's initialisation record so initialisation starts again from its first step.
+void scsSensorDeviceFreeInitRecord(ScsSensorDevice* device);
+
+#ifdef __cplusplus
+}
+#endif

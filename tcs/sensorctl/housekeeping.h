@@ -1,0 +1,17 @@
+// Device housekeeping run as work items off the service thread: wake-on-event set-up, baseline data
+// and flex id.
+#pragma once
+
+#include "tcs/sensorctl/scs_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+TcsResult _scsSensorHarlokWOESetup(ScsSensor* sensor);
+TcsResult _scsGetBaselineData(ScsSensor* sensor);
+TcsResult _scsDetermineFlexId(ScsSensor* sensor);
+
+#ifdef __cplusplus
+}
+#endif

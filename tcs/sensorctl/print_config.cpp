@@ -1,0 +1,8 @@
+// Print configuration: stand-in until the print-configuration work lands. Without fingerprint
+// encryption the data passes unchanged, which is what this body does.
+#include "tcs/sensorctl/print_config.h"
+
+// Weak, so the real body wins wherever it is linked in, without a duplicate definition.
+#define SCS_STAND_IN __attribute__((weak))
+
+SCS_STAND_IN TcsResult scsSensorDecryptFingerprint(ScsSensorDevice*, uint8_t*, uint32_t*) { return TCS_RESULT_OK; }
