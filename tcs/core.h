@@ -162,6 +162,8 @@ TcsResult tcsSubsystemFree(CoreSubsystem* stack);
 
 // --- Service loop -------------------------------------------------------------------------------------
 uint32_t tcsServiceThread(void* stack);
+// How long the service thread sleeps before its next pass, given the wait the last pass asked for.
+uint32_t _tcsServiceThreadWaitMs(const CoreSubsystem* stack, uint32_t lastNextWaitMs);
 TcsResult _tcsSubsystemWaitForResponse(CoreSubsystem* stack, PalEvent* event, uint32_t timeoutMs);
 TcsResult _tcsCompleteWorkItem(WorkList* list, uint32_t type);
 TcsResult _tcsCancelOperation(uint32_t target, ClientRecord* client, uint32_t type);

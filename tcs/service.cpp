@@ -152,14 +152,17 @@ TcsResult startResume(CompletionCallback callback, SyncWaitRecord* record, void*
 
 extern "C" {
 
+uint32_t _tcsServiceThreadWaitMs(const CoreSubsystem* stack, uint32_t lastNextWaitMs) {
+    if ((stack->flags & TCS_START_FAST_POLL) != 0) return kFastWaitMs;
+    return lastNextWaitMs != 0 ? lastNextWaitMs : kIdleWaitMs;
+}
+
 uint32_t tcsServiceThread(void* argument) {
     auto* stack = static_cast<CoreSubsystem*>(argument);
     __atomic_store_n(&stack->thread, palCurrentThreadId(), __ATOMIC_RELEASE);
     uint32_t nextWait = 0;
     for (;;) {
-        uint32_t wait = (stack->flags & TCS_START_FAST_POLL) != 0 ? kFastWaitMs
-                        : nextWait != 0                           ? nextWait
-                                                                  : kIdleWaitMs;
+        uint32_t wait = _tcsServiceThreadWaitMs(stack, nextWait);
         palEventWaitFor(stack->workList.wakeEvent, wait);  // a timed-out wait is the normal case
         if (__atomic_load_n(&stack->stop, __ATOMIC_ACQUIRE) == 1) break;
         nextWait = 0;

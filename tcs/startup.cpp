@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint32_t kMaxOptionId = 5;
 constexpr uint32_t kThreadStopMs = 25000;
+constexpr uint32_t kStopPollMs = 10;
 
 // What a failed start has brought up so far, released in the order a failed start requires.
 struct Started {
@@ -94,13 +95,19 @@ bool stopServiceThread(CoreSubsystem* stack, TcsResult& result) {
     if (palEventSet(stack->workList.wakeEvent) != TCS_RESULT_OK && result == TCS_RESULT_OK) {
         result = TCS_RESULT_SHUTDOWN_FAILED;
     }
+    // Waited for in short slices against the tick count, so the clock seam can run the time out.
     uint32_t start = palGetTickCount();
-    palEventWaitFor(stack->exitEvent, kThreadStopMs);
-    // The exit event is set just before the thread returns; join it so nothing it uses is freed
-    // under it. Earlier releases freed the stack after the wait whatever its outcome.
-    uint32_t spent = palGetTickCount() - start;
-    uint32_t left = spent < kThreadStopMs ? kThreadStopMs - spent : 1;
-    if (palThreadWaitFor(thread, left) != TCS_RESULT_OK) {
+    while (palEventWaitFor(stack->exitEvent, kStopPollMs) != TCS_RESULT_OK) {
+        if (palGetTickCount() - start >= kThreadStopMs) {
+            // Earlier releases went on to free the stack under a thread that might still run in
+            // it: the stack is left allocated instead, and a later shut-down can finish the job.
+            result = TCS_RESULT_SHUTDOWN_FAILED;
+            return false;
+        }
+    }
+    // The exit event is the thread's last act before it returns; join it so nothing it uses is
+    // freed under it.
+    if (palThreadWaitFor(thread, kThreadStopMs) != TCS_RESULT_OK) {
         result = TCS_RESULT_SHUTDOWN_FAILED;
         return false;
     }

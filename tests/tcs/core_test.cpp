@@ -159,13 +159,11 @@ TEST_F(CoreTest, IdlePassVisitsFourIdleStagesAndAsksForNoWait) {
     // Let sensor control settle its start-up items first.
     for (int i = 0; i < 10; ++i) tcsService(stack_, 500, nullptr);
     uint32_t wait = 77;
-    uint32_t stageBefore = stack_->stage;
     ASSERT_EQ(tcsService(stack_, 500, &wait), TCS_RESULT_OK);
     EXPECT_EQ(wait, 0u);
     // Sensor control reports work on some visits, so the pass may rotate further than four stages,
     // but it always ends and the rotation stays in the record.
     EXPECT_LT(stack_->stage, 4u);
-    (void)stageBefore;
 
     // A budget of 0 (or negative as a signed value) only wakes the next pass.
     ASSERT_EQ(palEventReset(stack_->workList.wakeEvent), TCS_RESULT_OK);
@@ -174,6 +172,15 @@ TEST_F(CoreTest, IdlePassVisitsFourIdleStagesAndAsksForNoWait) {
     EXPECT_EQ(wait, 0u);
     EXPECT_EQ(palEventWaitFor(stack_->workList.wakeEvent, 0), TCS_RESULT_OK);
     EXPECT_EQ(tcsService(nullptr, 500, &wait), TCS_RESULT_INVALID_HANDLE);
+
+    // Between passes the thread sleeps 250 ms when no stage asked for a wait, the asked wait
+    // otherwise, and always 1 ms with the fast-poll flag.
+    EXPECT_EQ(_tcsServiceThreadWaitMs(stack_, 0), 250u);
+    EXPECT_EQ(_tcsServiceThreadWaitMs(stack_, 40), 40u);
+    stack_->flags |= TCS_START_FAST_POLL;
+    EXPECT_EQ(_tcsServiceThreadWaitMs(stack_, 0), 1u);
+    EXPECT_EQ(_tcsServiceThreadWaitMs(stack_, 40), 1u);
+    stack_->flags &= ~TCS_START_FAST_POLL;
 }
 
 TEST_F(CoreTest, BusyStageRunsTheWholeBudgetAndWakesTheNextPass) {
@@ -225,6 +232,30 @@ TEST_F(CoreTest, ServiceThreadPassesRunOnItsOwn) {
     ASSERT_EQ(tcsClientCreateSys(stack_, &client), TCS_RESULT_OK);
     EXPECT_NE(client, 0u);
     EXPECT_EQ(tcsClientDestroy(client), TCS_RESULT_OK);
+}
+
+// A service thread that does not stop in time keeps the stack: shut-down reports 208 and frees
+// nothing the thread may still use; once the thread can end, a second shut-down finishes.
+TEST_F(CoreTest, ShutdownLeavesTheStackToAServiceThreadThatDoesNotStop) {
+    ASSERT_EQ(tcsStartupEx(&stack_, 0, nullptr), TCS_RESULT_OK);
+    settle(stack_);
+    palTestSetClock(1800000000000ull);
+    // Holding the core list lock keeps the thread inside its next pass.
+    ASSERT_EQ(palCriticalSectionAcquire(stack_->workList.listLock), TCS_RESULT_OK);
+    palEventSet(stack_->workList.wakeEvent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread clock([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        palTestAdvanceClock(25000);
+    });
+    EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_SHUTDOWN_FAILED);
+    clock.join();
+    EXPECT_NE(stack_->thread, 0u);
+    EXPECT_NE(stack_->sensorControl, nullptr);  // still there for the thread
+    palCriticalSectionRelease(stack_->workList.listLock);
+    // The database was already stopped by the first call, hence 208 again; everything else goes.
+    EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_SHUTDOWN_FAILED);
+    stack_ = nullptr;
 }
 
 TEST_F(CoreTest, ClientCreateAndDestroySynchronously) {
