@@ -144,6 +144,8 @@ struct ImageRecord {
 };
 
 #define TCS_IMAGE_HEADER_SIZE 76u
+// The pixels by address rather than through the array member, which only marks where they start.
+static inline uint8_t* tcsImagePixels(ImageRecord* image) { return (uint8_t*)image + TCS_IMAGE_HEADER_SIZE; }
 #define TCS_IMAGE_OVERHEAD 79u  // header plus the 3 trailing zero bytes
 #define TCS_IR_METRICS_SIZE 224u
 #define TCS_ASP_METRICS_SIZE 72u

@@ -123,7 +123,7 @@ TcsResult _tcsImageCreate(ImageRecord** outImage, const uint8_t* pixels, uint32_
     image->allocSize = size;
     image->quality = quality;
     if (pixels != nullptr) {
-        std::memcpy(image->pixels, pixels, size);
+        std::memcpy(tcsImagePixels(image), pixels, size);
         image->dataSize = size;
     }
     image->aspMetrics = asp;
@@ -154,7 +154,7 @@ TcsResult tcsImageClone(TcsHandle handle, TcsHandle* outImage) {
     ImageRecord* source = fetchImage(handle);
     if (source == nullptr || source->dataSize > source->allocSize) return TCS_RESULT_BAD_PARAM;
     ImageRecord* copy = nullptr;
-    if (_tcsImageCreate(&copy, source->pixels, source->dataSize, source->rows, source->columns, source->quality) !=
+    if (_tcsImageCreate(&copy, tcsImagePixels(source), source->dataSize, source->rows, source->columns, source->quality) !=
         TCS_RESULT_OK) {
         return TCS_RESULT_BAD_PARAM;
     }
@@ -171,7 +171,7 @@ TcsResult tcsImageGetData(TcsHandle handle, uint8_t* buffer, uint32_t size) {
     ImageRecord* image = fetchImage(handle);
     if (image == nullptr) return TCS_RESULT_NULL_HANDLE_POINTER;
     if (size > image->allocSize) return TCS_RESULT_BAD_PARAM;
-    std::memcpy(buffer, image->pixels, size);
+    std::memcpy(buffer, tcsImagePixels(image), size);
     return TCS_RESULT_OK;
 }
 
@@ -179,7 +179,7 @@ TcsResult tcsImageFlipHorizontal(TcsHandle handle) {
     ImageRecord* image = fetchImage(handle);
     if (image == nullptr || !pixelsFit(image)) return TCS_RESULT_BAD_PARAM;
     for (uint32_t r = 0; r < image->rows; ++r) {
-        uint8_t* row = image->pixels + size_t(r) * image->columns;
+        uint8_t* row = tcsImagePixels(image) + size_t(r) * image->columns;
         for (uint32_t i = 0, j = image->columns; i + 1 < j; ++i, --j) std::swap(row[i], row[j - 1]);
     }
     return TCS_RESULT_OK;
@@ -193,8 +193,8 @@ TcsResult _tcsImageFlipVertical(ImageRecord* image) {
     if (spare == nullptr) return TCS_RESULT_NULL_POINTER;
     size_t width = image->columns;
     for (uint32_t i = 0; i < image->rows / 2; ++i) {
-        uint8_t* top = image->pixels + i * width;
-        uint8_t* bottom = image->pixels + (image->rows - 1 - i) * width;
+        uint8_t* top = tcsImagePixels(image) + i * width;
+        uint8_t* bottom = tcsImagePixels(image) + (image->rows - 1 - i) * width;
         std::memcpy(spare, top, width);
         std::memcpy(top, bottom, width);
         std::memcpy(bottom, spare, width);
@@ -213,7 +213,7 @@ TcsResult _tcsImageInvertGreyscale(ImageRecord* image) {
     if (image == nullptr) return TCS_RESULT_NULL_POINTER;
     if (!pixelsFit(image)) return TCS_RESULT_BAD_PARAM;
     size_t count = size_t(image->rows) * image->columns;
-    for (size_t i = 0; i < count; ++i) image->pixels[i] = uint8_t(255 - image->pixels[i]);
+    for (size_t i = 0; i < count; ++i) tcsImagePixels(image)[i] = uint8_t(255 - tcsImagePixels(image)[i]);
     return TCS_RESULT_OK;
 }
 
@@ -333,7 +333,7 @@ TcsResult tcsImageToBitmapBits(TcsHandle handle, uint8_t* buffer, uint32_t* outS
     buildBmpHeader(bmp, image->rows, image->columns, false);
     uint8_t* at = bmp + kBmpHeaderSize;
     for (uint32_t r = 0; r < image->rows; ++r) {
-        std::memcpy(at, image->pixels + size_t(r) * image->columns, image->columns);
+        std::memcpy(at, tcsImagePixels(image) + size_t(r) * image->columns, image->columns);
         std::memset(at + image->columns, 0, padding);
         at += image->columns + padding;
     }
@@ -365,7 +365,7 @@ TcsResult _tcsImage2bmp(ImageRecord* image, const char* path) {
     const uint8_t zeros[3] = {0, 0, 0};
     bool ok = true;
     for (uint32_t r = 0; r < image->rows && ok; ++r) {
-        ok = std::fwrite(image->pixels + size_t(r) * image->columns, 1, image->columns, file) == image->columns &&
+        ok = std::fwrite(tcsImagePixels(image) + size_t(r) * image->columns, 1, image->columns, file) == image->columns &&
              std::fwrite(zeros, 1, padding, file) == padding;
     }
     ok = std::fclose(file) == 0 && ok;
