@@ -189,11 +189,10 @@ TcsResult tcsClientCreateStep(void* value, TcsResult status, void* itemArgument)
         item->baseTick = palGetTickCount();
         step = 1;
         TcsResult sent = scsClientSendCreate(client->stack->sensorControl, tcsClientCreateStep, item);
-        if (sent != TCS_RESULT_OK) {
-            tcsItemSetResult(item, sent);
-            step = 2;
-        }
-        if (step == 1) return TCS_RESULT_OK;
+        // Queued: the completion re-enters this machine, possibly before the send returns.
+        if (sent == TCS_RESULT_OK) return TCS_RESULT_OK;
+        tcsItemSetResult(item, sent);
+        step = 2;
     } else if (step == 1) {
         if (status == TCS_RESULT_SERVICE) {
             if (!timedOut(item)) return TCS_RESULT_OK;
