@@ -222,6 +222,34 @@ TEST_F(CoreTest, WaitingItemOffersItsRemainingTimeAsTheNextWait) {
     EXPECT_EQ(wait, 0u);
 }
 
+TEST_F(CoreTest, CancelMarksTheQueuedCoreItemDone) {
+    startPumped();
+    TcsHandle client = 0;
+    ASSERT_EQ(tcsClientCreateSys(stack_, &client), TCS_RESULT_OK);
+    ASSERT_EQ(_tcsQueueCoreItem(stack_, TCS_ITEM_SET_OWNERSHIP_BRELLOW, 120000, nullptr, nullptr, nullptr),
+              TCS_RESULT_OK);
+    EXPECT_EQ(tcsCancelOperation(7, client, TCS_ITEM_SET_OWNERSHIP_BRELLOW), TCS_RESULT_OK);  // no such list
+    EXPECT_EQ(tcsCancelOperation(2, 987654, TCS_ITEM_SET_OWNERSHIP_BRELLOW), TCS_RESULT_NULL_CLIENT_HANDLE);
+    ASSERT_FALSE(palListIsEmpty(&stack_->workList.links));
+    // The target is taken from the low 16 bits.
+    EXPECT_EQ(tcsCancelOperation(0x10002, client, TCS_ITEM_SET_OWNERSHIP_BRELLOW), TCS_RESULT_OK);
+    tcsService(stack_, 500, nullptr);
+    EXPECT_TRUE(palListIsEmpty(&stack_->workList.links));
+    EXPECT_EQ(tcsSubsystemDumpState(stack_), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSubsystemDumpState(nullptr), TCS_RESULT_INVALID);
+}
+
+TEST_F(CoreTest, ShutdownDropsTheQueuedIdentifyContextExpiry) {
+    startPumped();
+    char* id = static_cast<char*>(palRealMalloc(4));
+    std::strcpy(id, "abc");
+    ASSERT_EQ(_tcsQueueCoreItem(stack_, TCS_ITEM_IDENTIFY_CONTEXT_EXPIRY, 600000, id, nullptr, nullptr),
+              TCS_RESULT_OK);
+    settle(stack_);
+    EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);  // the leak checker sees the id copy freed
+    stack_ = nullptr;
+}
+
 TEST_F(CoreTest, ServiceThreadPassesRunOnItsOwn) {
     ASSERT_EQ(tcsStartupEx(&stack_, TCS_START_FAST_POLL, nullptr), TCS_RESULT_OK);
     // From any other thread a pass does nothing while the service thread exists.
