@@ -257,11 +257,17 @@ TcsResult openHandler(WorkItem* item, bool ex) {
 
 // --- Sensor commands -----------------------------------------------------------------------------------
 
+// Command items carry the request's reply callback as their completion.
+static void replyBack(WorkItem* item, ScsReplyView* reply, TcsResult result) {
+    auto callback = reinterpret_cast<ScsReply>(static_cast<uintptr_t>(item->parameter1));
+    if (callback != nullptr) callback(reply, result, scsWitContext(item));
+}
+
 TcsResult scsSensorWitCB(ScsReplyView* reply, TcsResult result, void* context) {
     auto* wait = static_cast<CommandWait*>(context);
     if (wait == nullptr || wait->item == nullptr) return TCS_RESULT_NULL_POINTER;
     wait->delivered = 1;
-    callBack(wait->item, reply, result);
+    replyBack(wait->item, reply, result);
     wait->status = result;
     palEventSet(wait->event);
     return TCS_RESULT_OK;
@@ -289,7 +295,7 @@ TcsResult scsWITSensorSendCommand(WorkItem* item) {
         palEventFree(wait.event);
     }
     // A command whose reply never came still completes, with the failure.
-    if (!wait.delivered) callBack(item, nullptr, result);
+    if (!wait.delivered) replyBack(item, nullptr, result);
     palRealFree(record);
     item->object = nullptr;
     finish(item, result);
