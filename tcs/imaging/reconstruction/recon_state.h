@@ -25,6 +25,23 @@ enum : uint32_t {
     kCfgShortLines = 0x800,
     kCfgImageAlreadyMade = 0x4000,
     kCfgPackedImage = 0x40000,
+    // Named by the set-up, per-line stage, correlators, image assembly and post-processing.
+    kCfgForcePool = 0x100,
+    kCfgAspImage = 0x200,          // liveness image; repeated rows interpolated
+    kCfgCullLowNibble = 0x400,
+    kCfgMergeCulled = 0x1000,
+    kCfgDeferred = 0x2000,         // lines pooled raw, correlated when the swipe ends
+    kCfgNoCulling = 0x8000,
+    kCfgCullGradient = 0x10000,
+    kCfgContrastRows = 0x20000,
+    kCfgContrastCols = 0x80000,
+    kCfgStaleStart = 0x100000,
+    kCfgNoCorrelation = 0x400000,
+    kCfgDarkColumns = 0x800000,
+    kCfgRotate = 0x1000000,        // 2-D frame buffer; rotation back of sideways drift
+    kCfgPrepended = 0x2000000,
+    kCfgNoSkew = 0x8000000,
+    kCfgPrefilter = 0x10000000,
 };
 
 // Image quality flag bits.
@@ -202,6 +219,12 @@ struct IrReconResults {
     uint32_t repeatedLines;
     int32_t xLagSum;
     uint32_t absXLagSum;
+    // Set by lag finalisation for image assembly.
+    uint32_t noiseEnd;
+    uint32_t trailingCount;
+    uint32_t windowEnd;
+    uint32_t stictionTotal;
+    uint8_t statusFlags;         // 64: stale lines trimmed at the start
 };
 
 struct IrReconState {
@@ -261,6 +284,24 @@ struct IrReconState {
     // Results and verdict
     IrReconResults results;      // read here by the quality verdict
     uint32_t qualityFlags;       // written here
+    // Set-up, per-line stage and correlators
+    uint32_t poolEntryBytes;     // stride of the pool and of the image rows while they are placed
+    uint32_t lagStep;            // G1 / G3, the nominal lag
+    LineTrailerRecord trailerCopy;
+    uint8_t trailerPresent;
+    uint8_t nccFlag;             // 1 at processed line 10000 (upward correlator only)
+    uint8_t replaying;
+    uint8_t aspRowsReady;
+    uint8_t* aspPixels;          // liveness image area (300 rows of primary pixels, then raw lines)
+    uint32_t aspSize;
+    uint32_t aspRows;
+    uint32_t aspColumns;
+    uint32_t firstLineTime32;
+    uint32_t capturedFirstTime;  // 16-bit time of the swipe's first processed line
+    uint8_t* correlationArea;    // 24 entries: rounded line, 16 bytes stats A, 16 bytes stats B
+    uint8_t* rowMarks;           // 512 bytes left by image assembly for post-processing
+    int8_t leftBound;            // finger bounds exchanged by orientation
+    int8_t rightBound;
 };
 
 // Raises an event through the state's sink when one is set; the sink's status is returned.
