@@ -32,15 +32,46 @@ void freeLock(PalMutexHandle& lock) {
     lock = nullptr;
 }
 
-TcsResult destroyQueuedItem(WorkItem* item, void*) {
+// An item that never ran still owns its data: free it with the item, so a shut-down cut short by
+// stuck items leaves nothing behind.
+void destroyQueuedItem(WorkItem* item) {
     palListRemove(&item->links);
-    if (item->type >= scsWitIdPnpAttached && item->type <= scsWitIdPnpMalfunction && item->object != nullptr) {
-        auto* record = static_cast<ScsPnpRecord*>(item->object);
-        palRealFree(record->name);
-        palRealFree(record);
+    void* object = item->object;
+    if (object != nullptr && *scsWitState(item) != SCS_WIT_STATE_DONE) {
+        switch (item->type) {
+            case scsWitIdClientCreate:
+                scsClientFree(static_cast<ScsClient*>(object));
+                break;
+            case scsWitIdClientDestroy: {
+                auto* client = static_cast<ScsClient*>(object);
+                while (!palListIsEmpty(&client->sensors)) {
+                    auto* sensor = PAL_LIST_RECORD(client->sensors.next, ScsSensor, links);
+                    scsSensorUnlinkFromClient(sensor);
+                    scsSensorFree(sensor);
+                }
+                scsClientFree(client);
+                break;
+            }
+            case scsWitIdSensorOpen:
+            case scsWitIdSensorOpenEx:
+                scsSensorFree(static_cast<ScsSensor*>(object));
+                break;
+            case scsWitIdPnpAttached:
+            case scsWitIdPnpDetached:
+            case scsWitIdPnpDisabled:
+            case scsWitIdPnpMalfunction: {
+                auto* record = static_cast<ScsPnpRecord*>(object);
+                palRealFree(record->name);
+                palRealFree(record);
+                break;
+            }
+            default:
+                // Command items own their request copy.
+                if (item->type <= scsWITSensor_CMD_DB_USER_CONTAINER_INFO_GET) palRealFree(object);
+                break;
+        }
     }
     palWorkItemDestroy(item);
-    return 0;
 }
 
 // Frees the record and everything it still holds (locks, queued items, callbacks, kept context).
@@ -49,7 +80,7 @@ TcsResult subsystemFree(ScsSubsystem* subsystem) {
     if (subsystem->workList.listLock != nullptr) {
         palCriticalSectionAcquire(subsystem->workList.listLock);
         while (!palListIsEmpty(&subsystem->workList.links)) {
-            destroyQueuedItem(PAL_WORK_ITEM_FROM_LINKS(subsystem->workList.links.next), nullptr);
+            destroyQueuedItem(PAL_WORK_ITEM_FROM_LINKS(subsystem->workList.links.next));
         }
         palCriticalSectionRelease(subsystem->workList.listLock);
         palWorkListUninitialize(&subsystem->workList);
