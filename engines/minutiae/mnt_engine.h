@@ -57,6 +57,12 @@ int32_t MntFreeContext(MntContext* context);
 int32_t MntSetParameter(uint32_t id, int32_t value, MntContext* context);
 int32_t MntGetParameter(uint32_t id, void* out, MntContext* context);
 
+// Extracts the compressed feature set of a width x height 8-bit image (0 black) at `resolution`
+// dpi into `features` (at most 26250 bytes), its length into `size`; the pixels are replaced by
+// the processed binary image. 0, or -103 when the image is too poor (set still delivered).
+int32_t MntExtract(int32_t width, int32_t height, uint8_t* pixels, int32_t resolution, uint8_t* features,
+                   uint64_t* size, MntContext* context);
+
 #ifdef __cplusplus
 }
 #endif
