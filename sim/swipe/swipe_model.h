@@ -62,6 +62,7 @@ public:
 
     bool valid() const { return module_ != nullptr; }
     const SwipeConfig& config() const { return config_; }
+    const GreyImage& finger() const { return finger_; }
 
     // The configuration reply's words: sampling entries, control word 374, bank words 417-465.
     std::vector<uint32_t> timeslotWords() const;
