@@ -1,4 +1,4 @@
-// Calibration: stand-in bodies until the calibration and patch work lands (6, no context).
+// Calibration: stand-in bodies until the calibration work lands (6, no context).
 #include "tcs/sensorctl/calibration.h"
 
 // Weak, so the real body wins wherever it is linked in, without a duplicate definition.
@@ -27,11 +27,6 @@ SCS_STAND_IN TcsResult calResultsSaveCalDataToPersistentStorage(void*, const cha
 SCS_STAND_IN TcsResult calResultsLoadLastCalDataFromPersistentStorage(void*, const char*) {
     return TCS_RESULT_NOT_IMPLEMENTED;
 }
-SCS_STAND_IN TcsResult scsSensorLoadPatch(ScsSensor*, const void*, uint32_t, uint32_t, uint32_t* outLoaded) {
-    if (outLoaded != nullptr) *outLoaded = 0;
-    return TCS_RESULT_NOT_IMPLEMENTED;
-}
-SCS_STAND_IN TcsResult scsSensorRestoreRunPatch(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult scsSensorGetCountedLinesSynch(ScsSensor*, uint8_t*, uint32_t, uint16_t, uint8_t, uint32_t,
                                                      void*, void*) {
     return TCS_RESULT_NOT_IMPLEMENTED;

@@ -1,5 +1,5 @@
 // Calibration of the analog front-end: the calibration context, sweep set-up and steps, the results
-// container's persistence, and the patches and counted-line captures the sweeps need.
+// container's persistence, and the counted-line captures the sweeps need.
 #pragma once
 
 #include "tcs/sensorctl/scs_internal.h"
@@ -51,9 +51,6 @@ TcsResult scsHarlokCalWoe(ScsSensorDevice* device);
 TcsResult calResultsSaveCalDataToPersistentStorage(void* container, const char* baseSection);
 TcsResult calResultsLoadLastCalDataFromPersistentStorage(void* container, const char* baseSection);
 
-TcsResult scsSensorLoadPatch(ScsSensor* sensor, const void* list, uint32_t kind, uint32_t excludeMask,
-                             uint32_t* outLoaded);
-TcsResult scsSensorRestoreRunPatch(ScsSensor* sensor);
 TcsResult scsSensorGetCountedLinesSynch(ScsSensor* sensor, uint8_t* buffer, uint32_t size, uint16_t lines,
                                         uint8_t mode, uint32_t value, void* printConfiguration, void* outReply);
 

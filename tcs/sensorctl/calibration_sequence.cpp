@@ -1,6 +1,7 @@
 // Calibration sequence of product families 1 and 2, run one step per visit of work item 63, and the
 // calibration results' persistence under the sensor's settings section.
 #include "tcs/sensorctl/calibration.h"
+#include "tcs/sensorctl/patches.h"
 #include "tcs/sensorctl/scs_internal.h"
 
 namespace {

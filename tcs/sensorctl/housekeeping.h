@@ -11,6 +11,9 @@ extern "C" {
 TcsResult _scsSensorHarlokWOESetup(ScsSensor* sensor);
 TcsResult _scsGetBaselineData(ScsSensor* sensor);
 TcsResult _scsDetermineFlexId(ScsSensor* sensor);
+// Timeout 0 means the device's own time-out.
+TcsResult scsSensorEnableSelectiveSuspend(ScsSensor* sensor, uint32_t timeoutMs);
+TcsResult scsSensorDisableSelectiveSuspend(ScsSensor* sensor);
 
 #ifdef __cplusplus
 }

@@ -5,3 +5,4 @@
 #define SCS_STAND_IN __attribute__((weak))
 
 SCS_STAND_IN TcsResult scsSensorSetSuspendModeEx(ScsSensor*, uint8_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
+SCS_STAND_IN TcsResult scsGetEFIResourceIdAndSize(ScsSensor*, uint32_t*, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }

@@ -8,6 +8,8 @@ extern "C" {
 #endif
 
 TcsResult scsSensorSetSuspendModeEx(ScsSensor* sensor, uint8_t mode);
+// The pre-boot image that belongs to the sensor's firmware: its size and resource id.
+TcsResult scsGetEFIResourceIdAndSize(ScsSensor* sensor, uint32_t* outSize, uint32_t* outResourceId);
 
 #ifdef __cplusplus
 }

@@ -142,3 +142,21 @@ TEST_F(WorkItems, OnlyAReportedFingerPollGivesUpItsPlace) {
 
 }  // namespace
 }  // namespace scstest
+
+namespace scstest {
+namespace {
+
+TEST_F(WorkItems, FlashBackedOperationsCheckTheirArgumentsFirst) {
+    uint8_t byte = 8;
+    uint32_t reason = 9;
+    EXPECT_EQ(scsSetGetPbaFlag(nullptr, &byte, 0, 1), TCS_RESULT_NULL_SENSOR_HANDLE);
+    EXPECT_EQ(scsSetGetPbaFlag(sensor_handle_, nullptr, 0, 1), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsSetGetPbaFlag(sensor_handle_, &byte, 256, 1), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsVerifyAndUpdateEFI(nullptr, &reason), TCS_RESULT_NULL_SENSOR_HANDLE);
+    EXPECT_EQ(scsVerifyAndUpdateEFI(sensor_handle_, nullptr), TCS_RESULT_NULL_POINTER);
+    // Flash access is not there yet: its result comes back unchanged.
+    EXPECT_EQ(scsSetGetPbaFlag(sensor_handle_, &byte, 0, 0), TCS_RESULT_NOT_IMPLEMENTED);
+}
+
+}  // namespace
+}  // namespace scstest

@@ -1,0 +1,122 @@
+// Flash-backed operations of a sensor handle: the pre-boot flag page and the pre-boot image update.
+#include "platform/usb_transport.h"
+#include "tcs/flashfs/xtfs.h"
+#include "tcs/sensorctl/housekeeping.h"
+#include "tcs/sensorctl/patches.h"
+#include "tcs/sensorctl/properties.h"
+#include "tcs/sensorctl/scs_internal.h"
+
+#include <string.h>
+
+namespace {
+
+constexpr const char* kProductSection = "SOFTWARE\\Tovantic\\tfs530";
+constexpr uint32_t kPageSize = 256;
+constexpr uint8_t kPbaMagic[4] = {'_', 'V', 'E', 'H'};
+constexpr int kProgramAttempts = 3;
+constexpr uint8_t kSetBit3 = 8;
+constexpr uint8_t kClearBit3 = 247;
+constexpr uint32_t kEfiHeaderSize = 256;
+
+// Switches selective suspend off for one operation and back on when it ends.
+class SuspendPause {
+public:
+    explicit SuspendPause(ScsSensor* sensor) : sensor_(sensor) {
+        uint32_t active = 0;
+        // Sensors have no settings section of their own here: the product section decides.
+        if (palGetPersistentDataLongValue(kProductSection, "SelectiveSuspendActive", 0, &active) == TCS_RESULT_OK &&
+            active == 1) {
+            paused_ = scsSensorDisableSelectiveSuspend(sensor_) == TCS_RESULT_OK;
+        }
+    }
+    ~SuspendPause() {
+        if (paused_) scsSensorEnableSelectiveSuspend(sensor_, 0);
+    }
+    SuspendPause(const SuspendPause&) = delete;
+    SuspendPause& operator=(const SuspendPause&) = delete;
+
+private:
+    ScsSensor* sensor_;
+    bool paused_ = false;
+};
+
+uint8_t applyPbaValue(uint8_t current, uint8_t value) {
+    if (value == kSetBit3) return uint8_t(current | 0x08);
+    if (value == kClearBit3) return uint8_t(current & ~0x08);
+    return value;
+}
+
+TcsResult writeSector(ScsSensor* sensor, uint8_t* sector, uint32_t sectorSize, uint32_t index, uint8_t value) {
+    uint8_t check[kPageSize];
+    for (int attempt = 0; attempt < kProgramAttempts; ++attempt) {
+        TcsResult result = SectorErase(sensor, 0);
+        if (result != TCS_RESULT_OK) return result;
+        sector[index] = applyPbaValue(sector[index], value);
+        bool same = true;
+        for (uint32_t address = 0; address < sectorSize && same; address += kPageSize) {
+            result = PageProgramRaw(sensor, address, sector + address);
+            if (result == TCS_RESULT_OK) result = PageReadRaw(sensor, address, check);
+            if (result != TCS_RESULT_OK) return result;
+            same = memcmp(check, sector + address, kPageSize) == 0;
+        }
+        if (same) return TCS_RESULT_OK;
+    }
+    return TCS_RESULT_SENSOR_WRITE_FAILED;
+}
+
+}  // namespace
+
+TcsResult scsSetGetPbaFlag(ScsSensor* sensor, uint8_t* inOutByte, uint32_t index, uint32_t set) {
+    if (sensor == nullptr || sensor->device == nullptr) return TCS_RESULT_NULL_SENSOR_HANDLE;
+    if (inOutByte == nullptr || index >= kPageSize) return TCS_RESULT_BAD_PARAM;
+    SuspendPause pause(sensor);
+    uint8_t page[kPageSize];
+    TcsResult result = PageReadRaw(sensor, 0, page);
+    if (result != TCS_RESULT_OK) return result;
+    if (memcmp(page, kPbaMagic, sizeof kPbaMagic) != 0) {
+        if (set) return TCS_RESULT_SENSOR_READ_FAILED;
+        *inOutByte = 0;
+        return TCS_RESULT_OK;
+    }
+    if (!set) {
+        *inOutByte = page[index];
+        return TCS_RESULT_OK;
+    }
+    if (page[index] == *inOutByte) return TCS_RESULT_OK;
+
+    XtfsStorageInfo* info = GetStorageInfo(sensor);
+    if (info == nullptr) return TCS_RESULT_NULL_POINTER;
+    uint32_t sectorSize = 0;
+    memcpy(&sectorSize, reinterpret_cast<const uint8_t*>(info) + 4, sizeof sectorSize);
+    // The flag byte lives in the first page; a sector must hold at least that page.
+    if (sectorSize < kPageSize || sectorSize % kPageSize != 0) return TCS_RESULT_BAD_PARAM;
+    auto* sector = static_cast<uint8_t*>(palRealMalloc(sectorSize));
+    if (sector == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    for (uint32_t address = 0; address < sectorSize && result == TCS_RESULT_OK; address += kPageSize) {
+        result = PageReadRaw(sensor, address, sector + address);
+    }
+    if (result == TCS_RESULT_OK) result = writeSector(sensor, sector, sectorSize, index, *inOutByte);
+    palRealFree(sector);
+    return result;
+}
+
+TcsResult scsVerifyAndUpdateEFI(ScsSensor* sensor, uint32_t* outReason) {
+    if (sensor == nullptr) return TCS_RESULT_NULL_SENSOR_HANDLE;
+    if (outReason == nullptr) return TCS_RESULT_NULL_POINTER;
+    *outReason = 0;
+    uint32_t size = 0;
+    uint32_t resourceId = 0;
+    TcsResult result = scsGetEFIResourceIdAndSize(sensor, &size, &resourceId);
+    if (result != TCS_RESULT_OK) return result;
+    if (size < kEfiHeaderSize) return TCS_RESULT_BAD_PARAM;
+    auto* image = static_cast<uint8_t*>(palRealMalloc(size));
+    if (image == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    result = palGetEFIImage(image, size, resourceId);
+    if (result == TCS_RESULT_OK) result = scsGetEFIUpdateReason(sensor, image, outReason);
+    if (result == TCS_RESULT_OK && *outReason != 0) {
+        result = scsSensorIsBrellow(sensor) ? scsLoadEFIImageEx(sensor, image, size)
+                                            : xtfsProgramImagePartition(sensor, image, size, 0);
+    }
+    palRealFree(image);
+    return result;
+}

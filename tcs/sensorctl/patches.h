@@ -1,0 +1,20 @@
+// Firmware patches and the pre-boot image: loading patches by kind, the run patch, and comparing or
+// writing the pre-boot image.
+#pragma once
+
+#include "tcs/sensorctl/scs_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+TcsResult scsSensorLoadPatch(ScsSensor* sensor, const void* list, uint32_t kind, uint32_t excludeMask,
+                             uint32_t* outLoaded);
+TcsResult scsSensorRestoreRunPatch(ScsSensor* sensor);
+// Reason 0 when the sensor's pre-boot image equals the new one (its 256-byte header given).
+TcsResult scsGetEFIUpdateReason(ScsSensor* sensor, const uint8_t* newHeader256, uint32_t* outReason);
+TcsResult scsLoadEFIImageEx(ScsSensor* sensor, const void* image, uint32_t size);
+
+#ifdef __cplusplus
+}
+#endif
