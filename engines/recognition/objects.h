@@ -103,14 +103,14 @@ struct MatchParameters {
     CorrFinderParameters corr;
 };
 
-// Extraction parameters, in their stored order. Only the values are settled so far.
+// Parameters of the minutia detector and of the acceptance test, in their stored order.
 struct FeatureExtractionImplParameters {
-    uint32_t v0 = 80;
-    uint32_t v1 = 102;
-    uint32_t v2 = 105;
-    uint64_t v3 = 0;
-    uint32_t v4 = 1328;
-    uint64_t v5 = 0, v6 = 0, v7 = 0;
+    uint32_t minimumResponse = 80;  // bifurcation filter: least best response
+    uint32_t dominance = 102;       // best * dominance must reach 256 * its partner
+    uint32_t kindThreshold = 105;   // confidence above this gives a kind
+    uint64_t imageObserver = 0;     // optional observers, none in this build
+    uint32_t structureOffset = 1328;  // corner response: both tensor eigenvalues must exceed it
+    uint64_t pointObserver = 0, candidateObserver = 0, minutiaObserver = 0;
     uint32_t minimumMinutiae = 4;
     uint32_t minimumArea = 11000;
 };

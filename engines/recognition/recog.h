@@ -68,6 +68,21 @@ RecogResult RecogCreateContext(ContextInitBlock* init, RecogHandle* out);
 RecogResult RecogCloseHandle(RecogHandle handle);
 RecogResult RecogGetLibraryVersion(uint32_t version[4]);
 
+// Finger image record formats accepted by feature-set creation.
+#define RECOG_FORMAT_ANSI_381 0x001B0401u
+#define RECOG_FORMAT_ISO_19794_4 0x01010007u
+#define RECOG_FORMAT_OWN_IMAGE 0x00330402u
+
+// Extraction flags of feature-set creation.
+#define RECOG_EXTRACT_FFT_ENHANCE 0x2u
+#define RECOG_EXTRACT_REFINE_ANGLES 0x4u
+
+RecogResult RecogCreateFeatureSet(RecogHandle context, const void* data, size_t size, uint32_t format,
+                                  uint32_t purpose, uint32_t flags, RecogHandle* out);
+// As RecogCreateFeatureSet, but the record's buffer is the work area and is overwritten.
+RecogResult RecogCreateFeatureSetInPlace(RecogHandle context, void* data, size_t size, uint32_t format,
+                                         uint32_t purpose, uint32_t flags, RecogHandle* out);
+
 RecogResult RecogCreateComparison(RecogHandle featureSet, RecogHandle templ, uint32_t options, RecogHandle* out);
 RecogResult RecogGetProbability(RecogHandle handle, int32_t kind, uint32_t* probability);
 RecogResult RecogGetVerificationResult(RecogHandle comparison, int32_t threshold);
