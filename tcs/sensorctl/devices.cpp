@@ -402,12 +402,17 @@ TcsResult scsSensorDeviceShutdown(ScsSensorDevice* device, uint32_t) {
 TcsResult scsSensorDeviceAcquire(ScsSensor* sensor, ScsSensorDevice** outDevice) {
     if (outDevice == nullptr) return TCS_RESULT_BAD_PARAM;
     if (sensor == nullptr) return TCS_RESULT_NULL_SENSOR_HANDLE;
-    ScsSensorDevice* device = sensor->device;
-    if (device == nullptr) return TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN;
-    PalMutexHandle lock = device->subsystem != nullptr ? device->subsystem->referenceLock : nullptr;
+    // Read the handle's device under the reference lock: removal unbinds handles under it, so a
+    // device seen here cannot be released before its count has gone up.
+    PalMutexHandle lock = sensor->client != nullptr && sensor->client->subsystem != nullptr
+                              ? sensor->client->subsystem->referenceLock
+                              : nullptr;
     if (lock != nullptr) scsLock(lock);
+    ScsSensorDevice* device = sensor->device;
     TcsResult result = TCS_RESULT_OK;
-    if (device->referenceCount == 0) {
+    if (device == nullptr) {
+        result = TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN;
+    } else if (device->referenceCount == 0) {
         result = TCS_RESULT_SENSOR_NOT_FOUND;
     } else {
         ++device->referenceCount;

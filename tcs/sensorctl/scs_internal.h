@@ -169,6 +169,8 @@ typedef struct ScsDescriptor {
     TransferDescriptor* transfer;
     uint32_t ownsBuffer;  // 1 when transfer->data was allocated with the entry
     struct ScsDescriptor* partner;  // the reply paired with a request awaiting delivery
+    uint32_t answerWithoutReply;    // delivery calls back (no reply, answerStatus)
+    TcsResult answerStatus;
 } ScsDescriptor;
 
 typedef struct ScsDescriptorQueue {

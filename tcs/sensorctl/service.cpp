@@ -265,14 +265,14 @@ TcsResult scsProcessReplyQueue(ScsSensorDevice* device) {
         } else {
             palListRemove(&request->links);
             palListRemove(&reply->links);
-            if (reply->transfer->length != 0 && replyStatus != PAL_TRANSFER_ERROR) {
-                request->partner = reply;
-                palListInsertTail(&delivery, &request->links);
-            } else {
-                if (request->callback != nullptr) request->callback(nullptr, status, contextOf(request));
-                scsFreeDescriptorListEntry(request);
-                scsFreeDescriptorListEntry(reply);
+            request->partner = reply;
+            if (reply->transfer->length == 0 || replyStatus == PAL_TRANSFER_ERROR) {
+                request->answerWithoutReply = 1;
+                request->answerStatus = status;
             }
+            // Callbacks run after the queue locks are released: a callback that sends again takes
+            // the transaction lock, which ranks above the queue locks.
+            palListInsertTail(&delivery, &request->links);
         }
         scsUnlock(requests.lock);
         node = next;
@@ -284,7 +284,9 @@ TcsResult scsProcessReplyQueue(ScsSensorDevice* device) {
         palListRemove(&request->links);
         ScsDescriptor* reply = request->partner;
         void* context = contextOf(request);
-        if (device->replyParser != nullptr) {
+        if (request->answerWithoutReply) {
+            if (request->callback != nullptr) request->callback(nullptr, request->answerStatus, context);
+        } else if (device->replyParser != nullptr) {
             auto* replyData = static_cast<uint8_t*>(reply->transfer->data);
             uint32_t length = reply->transfer->length;
             const TcsResult decrypted = scsSSLDecrypt(device, replyData, &length);

@@ -62,7 +62,7 @@ protected:
     void write(const std::vector<uint8_t>& bytes) {
         FILE* file = std::fopen(path_.c_str(), "wb");
         ASSERT_NE(file, nullptr);
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::fclose(file);
     }
     std::string path_ = "/tmp/scs_cfg_blob_" + std::to_string(getpid());
