@@ -81,6 +81,7 @@ void releaseEverything(ScsSensorDevice* device) {
     if (subsystem != nullptr && device->lastIdentificationCtx != nullptr) {
         palRealFree(subsystem->keptIdentificationCtx);
         subsystem->keptIdentificationCtx = device->lastIdentificationCtx;
+        subsystem->keptIdentificationCtxLength = device->lastIdentificationCtxLength;
         device->lastIdentificationCtx = nullptr;
     }
     palRealFree(device->lastIdentificationCtx);
@@ -355,6 +356,7 @@ TcsResult scsSensorDeviceAlloc(ScsSubsystem* subsystem, ScsSensorDevice** outDev
     }
     if (subsystem != nullptr) {
         device->lastIdentificationCtx = subsystem->keptIdentificationCtx;
+        device->lastIdentificationCtxLength = subsystem->keptIdentificationCtxLength;
         subsystem->keptIdentificationCtx = nullptr;
     }
     device->initialisedOnce = 0;

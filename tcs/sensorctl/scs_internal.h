@@ -255,6 +255,7 @@ typedef struct ScsSensorDevice {
     uint32_t requestHold;
     uint32_t patchSignatureCaching;
     uint8_t* lastIdentificationCtx;
+    uint32_t lastIdentificationCtxLength;
     PalMutexHandle lastIdentificationLock;
     uint8_t* cachedMatchData;
     uint32_t cachedMatchLength;
@@ -361,6 +362,7 @@ typedef struct ScsSubsystem {
     uint32_t resetRecoveryOff;
     uint32_t suspended;
     uint8_t* keptIdentificationCtx;
+    uint32_t keptIdentificationCtxLength;
     PalEvent* wakeEvent;
 } ScsSubsystem;
 

@@ -476,6 +476,7 @@ TcsResult scsSensorSetLastIdentificationCtx(ScsSensor* sensor, const void* data,
         scsLock(d->lastIdentificationLock);
         palRealFree(d->lastIdentificationCtx);
         d->lastIdentificationCtx = copy;
+        d->lastIdentificationCtxLength = copy != nullptr ? length : 0;
         scsUnlock(d->lastIdentificationLock);
         return TCS_RESULT_OK;
     });
@@ -487,8 +488,8 @@ TcsResult scsSensorGetLastIdentificationCtx(ScsSensor* sensor, void* outBuffer, 
         scsLock(d->lastIdentificationLock);
         TcsResult result = TCS_RESULT_BAD_PARAM;
         if (d->lastIdentificationCtx != nullptr) {
-            // The stored copy is always the full context size; never read past it.
-            const uint32_t count = length < SCS_IDENTIFICATION_CTX_SIZE ? length : SCS_IDENTIFICATION_CTX_SIZE;
+            // The caller names the length; never read past what was stored.
+            const uint32_t count = length < d->lastIdentificationCtxLength ? length : d->lastIdentificationCtxLength;
             memcpy(outBuffer, d->lastIdentificationCtx, count);
             palCryptoProtectMemory(outBuffer, count);
             result = TCS_RESULT_OK;

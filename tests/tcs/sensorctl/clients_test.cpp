@@ -214,6 +214,34 @@ TEST_F(Clients, AccessorsTakeAReferenceAndRefuseADeviceBeingReleased) {
     ASSERT_EQ(scsSensorSetLastIdentificationCtx(sensor, context, sizeof context), TCS_RESULT_OK);
     ASSERT_EQ(scsSensorGetLastIdentificationCtx(sensor, back, sizeof back), TCS_RESULT_OK);
     EXPECT_EQ(std::memcmp(back, context, sizeof back), 0);
+    // A shorter context is never read past its end.
+    ASSERT_EQ(scsSensorSetLastIdentificationCtx(sensor, context + 100, 16), TCS_RESULT_OK);
+    std::memset(back, 0xEE, sizeof back);
+    ASSERT_EQ(scsSensorGetLastIdentificationCtx(sensor, back, sizeof back), TCS_RESULT_OK);
+    EXPECT_EQ(std::memcmp(back, context + 100, 16), 0);
+    EXPECT_EQ(back[16], 0xEE);
+    EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
+}
+
+TEST_F(Clients, IdentificationContextOutlivesItsDevice) {
+    ScsSensorDevice* device = plugAndAttach();
+    ASSERT_NE(device, nullptr);
+    ScsSensor* sensor = nullptr;
+    ASSERT_EQ(scsSensorOpen(client_, device->name, &sensor), TCS_RESULT_OK);
+    const uint8_t context[32] = {1, 2, 3, 4, 5};
+    ASSERT_EQ(scsSensorSetLastIdentificationCtx(sensor, context, sizeof context), TCS_RESULT_OK);
+    EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
+    ASSERT_TRUE(simusb::unplug(sensor_));
+    ASSERT_TRUE(pumpUntil([&] { return count(subsystem_->initialisingDevices) == 0; }));
+    ASSERT_NE(subsystem_->keptIdentificationCtx, nullptr);
+
+    device = plugAndAttach();
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(scsSensorOpen(client_, device->name, &sensor), TCS_RESULT_OK);
+    uint8_t back[32] = {};
+    ASSERT_EQ(scsSensorGetLastIdentificationCtx(sensor, back, sizeof back), TCS_RESULT_OK);
+    EXPECT_EQ(std::memcmp(back, context, sizeof back), 0);
+    EXPECT_EQ(subsystem_->keptIdentificationCtx, nullptr);
     EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
 }
 
