@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kMaxOffset = 256;  // lags are signed bytes, so offsets from the start stay within this
@@ -123,7 +125,10 @@ uint32_t computeNCCForMultipleLags(const uint8_t* ref, const uint8_t* cur, uint3
     if (refStats != nullptr) atStart = *refStats; else tcsComputeNCCStats(&atStart, ref + s, n);
 
     uint32_t recorded[2 * kMaxOffset + 1];
-    for (uint32_t& r : recorded) r = kUnevaluated;
+    // Only offsets the window allows (and their neighbours) are ever read: clearing all 513 slots
+    // cost more than the search itself.
+    const int lowOffset = std::max(std::min(m, s) - s - 1, -kMaxOffset), highOffset = std::min(std::max(M, s) - s + 1, kMaxOffset);
+    for (int o = lowOffset; o <= highOffset; ++o) recorded[kMaxOffset + o] = kUnevaluated;
 
     uint32_t evals = 1;
     uint32_t cross = crossSum(ref + s, cur, n);

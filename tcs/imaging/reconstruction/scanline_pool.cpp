@@ -275,14 +275,15 @@ void irAssignRowCounts(IrReconState* state, uint32_t d) {
 
 namespace {
 
+// One word per pooled line.
 struct Placement {
-    uint16_t row;
-    uint16_t source;  // row the line occupies in the image buffer, kNoSource outside it
-    uint8_t repeat;
-    uint8_t used;
-    uint8_t moved;
-    uint8_t pad;
+    uint32_t row : 11;     // rows produced before the line
+    uint32_t source : 12;  // row the line occupies in the image buffer, kNoSource outside it
+    uint32_t repeat : 4;
+    uint32_t used : 1;
+    uint32_t moved : 1;
 };
+static_assert(sizeof(Placement) == 4);
 
 void buildAspImage(IrReconState& s, const uint32_t* lines, uint32_t count) {
     const IrGeometry& g = *s.geometry;
@@ -417,7 +418,6 @@ TcsResult IRreconstructImage(IrReconState* state, uint8_t* rowMarks) {
     const uint32_t count = s.pool.count;
 
     Placement* place = reinterpret_cast<Placement*>(placementArea);
-    static_assert(sizeof(Placement) * kMaxPlacedLines <= kMaxPlacedLines * 8);
     uint16_t* targetOf = reinterpret_cast<uint16_t*>(rowArea);                 // line targeting the row
     uint16_t* occupant = reinterpret_cast<uint16_t*>(rowArea) + kMaxImageRows;  // unmoved line in the row
     for (uint32_t r = 0; r < kMaxImageRows; ++r) targetOf[r] = occupant[r] = 0xFFFF;
@@ -430,20 +430,20 @@ TcsResult IRreconstructImage(IrReconState* state, uint8_t* rowMarks) {
     for (uint32_t i = 0; i < count && rows < maxRows; ++i) {
         uint8_t* line = tcsGetEntryFromCompoundCircBuffer(i, &s.pool);
         Placement& p = place[i];
-        p = Placement{0, uint16_t(kNoSource), 0, 0, 0, 0};
+        p = Placement{0, kNoSource, 0, 0, 0};
         ++walked;
         if (line[other] == kRowDropped) {
             ++dropped;
             continue;
         }
-        const uint32_t repeat = std::min<uint32_t>(line[other], maxRows - rows - 1);
-        p.row = uint16_t(rows);
-        p.repeat = uint8_t(repeat);
+        const uint32_t repeat = std::min<uint32_t>(std::min<uint32_t>(line[other], 15), maxRows - rows - 1);
+        p.row = rows & 0x7FF;
+        p.repeat = repeat & 0xF;
         p.used = 1;
         if (line >= s.image && line < s.image + size_t(s.imageRows.capacity) * stride) {
             const uint32_t slot = uint32_t(line - s.image) / stride;
             if (slot < maxRows) {
-                p.source = uint16_t(slot);
+                p.source = slot & 0xFFF;
                 occupant[slot] = uint16_t(i);
             }
         }
@@ -459,7 +459,7 @@ TcsResult IRreconstructImage(IrReconState* state, uint8_t* rowMarks) {
         if (repeat > 0) ++repeated;
         rows += 1 + repeat;
     }
-    for (uint32_t i = walked; i < count; ++i) place[i] = Placement{0, uint16_t(kNoSource), 0, 0, 0, 0};
+    for (uint32_t i = walked; i < count; ++i) place[i] = Placement{0, kNoSource, 0, 0, 0};
     if (rows == 0) {
         release();
         return TCS_RESULT_OK;
@@ -503,7 +503,7 @@ TcsResult IRreconstructImage(IrReconState* state, uint8_t* rowMarks) {
         occupant[freeRow] = 0xFFFF;
         for (uint32_t guard = 0; guard <= used; ++guard) {
             const uint16_t l = targetOf[freeRow];
-            if (l == 0xFFFF || l == start) break;
+            if (l == 0xFFFF || l == start || place[l].source == kNoSource || place[l].moved) break;
             moveLine(l);
             freeRow = place[l].source;
         }
