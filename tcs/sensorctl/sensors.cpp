@@ -18,6 +18,9 @@ constexpr uint32_t kLastLineMagic = 0x45465042;
 constexpr uint32_t kImagePartitionProbe = 128;
 constexpr uint32_t kCipherAesCbc = 5;
 
+// Copied whole whenever a command crosses to the service thread.
+static_assert(sizeof(ScsWitRequest) == 192, "the request record is 192 bytes");
+
 struct SendCommandRecord {
     ScsSensor* sensor;
     ScsWitRequest request;

@@ -197,3 +197,35 @@ TEST_F(SensorControl, RemovalItemGoesBehindTheItemAtTheFront) {
 
 }  // namespace
 }  // namespace scstest
+
+namespace scstest {
+namespace {
+
+TEST(ScsEntryPoints, NullArgumentsAndFixedAnswers) {
+    EXPECT_EQ(scsSubsystemStartup(nullptr, nullptr, 0, nullptr), TCS_RESULT_NULL_HANDLE_POINTER);
+    EXPECT_EQ(scsSubsystemShutdown(nullptr), TCS_RESULT_NULL_SUBSYSTEM_HANDLE);
+    EXPECT_EQ(scsSubsystemSetTCSThreadHandle(nullptr, 0, 0), TCS_RESULT_NULL_SUBSYSTEM_HANDLE);
+    EXPECT_EQ(scsSubsystemWaitForResponse(nullptr, nullptr, 0), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(scsSensorSignalWorkToDo(nullptr), TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN);
+    EXPECT_EQ(scsSensorHardReset(nullptr, nullptr, 0), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsSensorHardResetEx(nullptr, 0), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsRemoteSubsystemStartup(), TCS_RESULT_OK);
+    uint32_t value = 5;
+    EXPECT_EQ(scsGetDbgFlags(&value), TCS_RESULT_OK);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(scsGetDbgSystems(nullptr), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsSetDbgFlags(7), TCS_RESULT_OK);
+    EXPECT_EQ(scsSensorSimulatePnpAction(nullptr, 1), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(scsSensorIsPavlek(nullptr), 0u);
+    EXPECT_EQ(scsSensorValidate(nullptr), TCS_RESULT_NULL_SENSOR_HANDLE);
+    EXPECT_EQ(scsClientValidate(nullptr), TCS_RESULT_NULL_CLIENT_HANDLE);
+    EXPECT_EQ(scsSensorsAreEqual(nullptr, nullptr), 0u);
+    EXPECT_EQ(scsSensorDeviceRelease(nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(scsSensorDeviceAlloc(nullptr, nullptr, nullptr, 0), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsQueueDescriptor(nullptr, nullptr, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(scsCancelDescriptors(nullptr, 0x811), TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN);
+    EXPECT_EQ(scsSensorWaitForFpBufferQueueEmpty(nullptr, 0), TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN);
+}
+
+}  // namespace
+}  // namespace scstest
