@@ -16,10 +16,11 @@ uint32_t centreWindowStart(const CullState& s) {
     return s.primaryCount >= 171 ? 72 : s.headerBytes + (s.primaryCount - kCullWindow) / 2;
 }
 
+// Branch-free: the pixel data makes the comparisons unpredictable.
 uint8_t median3(uint8_t a, uint8_t b, uint8_t c) {
-    if (a > b) { uint8_t t = a; a = b; b = t; }
-    if (b > c) b = c;
-    return a > b ? a : b;
+    const uint8_t lo = a < b ? a : b, hi = a < b ? b : a;
+    const uint8_t m = hi < c ? hi : c;
+    return lo > m ? lo : m;
 }
 
 void takeReference(CullState& s, const uint8_t* line) {

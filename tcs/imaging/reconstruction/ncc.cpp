@@ -3,6 +3,10 @@
 
 #include <stdlib.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 
 namespace {
@@ -53,8 +57,10 @@ uint32_t computeNCCForGivenLag(const NccStats* a, const NccStats* b, uint32_t cr
     const int64_t numerator = asSigned(n * crossSum - a->sum * b->sum);
     const int64_t sa = a->spread, sb = b->spread;
     if (sa >= 256 && sb >= 256 && numerator >= 0) {
-        const int64_t qb = (numerator + sb / 256) / (sb / 128);
-        const int64_t qa = (numerator + sa / 256) / (sa / 128);
+        // All terms fit 32 unsigned bits here; 32-bit divisions keep the lag search cheap.
+        const uint32_t n32 = uint32_t(numerator), sa32 = uint32_t(sa), sb32 = uint32_t(sb);
+        const uint64_t qb = (n32 + sb32 / 256) / (sb32 / 128);
+        const uint64_t qa = (n32 + sa32 / 256) / (sa32 / 128);
         return uint32_t(qa * qb);
     }
     if (numerator == 0) return (sa == 0 && sb == 0) ? kNccFlatScore : 0;
@@ -67,6 +73,20 @@ uint32_t computeNCCForGivenLag(const NccStats* a, const NccStats* b, uint32_t cr
 }
 
 uint32_t computeCrossSumL64(const uint8_t* a, const uint8_t* b) {
+#ifdef __SSE2__
+    // Bytes widened to 16 bits, pairs of products summed to 32 bits: each lane stays below 2^18.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = _mm_setzero_si128();
+    for (int i = 0; i < 64; i += 16) {
+        const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi8(va, zero), _mm_unpacklo_epi8(vb, zero)));
+        acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpackhi_epi8(va, zero), _mm_unpackhi_epi8(vb, zero)));
+    }
+    acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, _MM_SHUFFLE(1, 0, 3, 2)));
+    acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, _MM_SHUFFLE(2, 3, 0, 1)));
+    return uint32_t(_mm_cvtsi128_si32(acc));
+#else
     uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     for (int i = 0; i < 64; i += 4) {
         s0 += uint32_t(a[i]) * b[i];
@@ -75,6 +95,7 @@ uint32_t computeCrossSumL64(const uint8_t* a, const uint8_t* b) {
         s3 += uint32_t(a[i + 3]) * b[i + 3];
     }
     return s0 + s1 + s2 + s3;
+#endif
 }
 
 uint32_t computeNCCForZeroLag(const uint8_t* a, const uint8_t* b, uint32_t n, const NccStats* statsA,
