@@ -428,7 +428,7 @@ RecogResult WriteFeatures(uint8_t* out, size_t& size, const MatchData& view, boo
     if (!writeCoverage(view, coverage)) return RECOG_E_NOTHING_TO_DO;
 
     // Room left for the minutiae and the core block once marker, sections and coverage are in.
-    const int64_t capacity = size >= 4 ? int64_t(size - 4) : 0;
+    const int64_t capacity = size >= 4 ? int64_t(std::min<size_t>(size - 4, INT32_MAX)) : 0;
     const int64_t room = capacity - 1 - int64_t(sections.size + coverage.size);
     bool storing = out != nullptr && size > 3;
     int n = serializer.count;
