@@ -1,10 +1,14 @@
-// Flash-backed operations of a sensor handle: the pre-boot flag page and the pre-boot image update.
+// Flash-backed operations of a sensor handle: the pre-boot flag page, the pre-boot image update and
+// the clean-up after an ownership reset.
 #include "platform/usb_transport.h"
 #include "tcs/flashfs/xtfs.h"
+#include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/housekeeping.h"
+#include "tcs/sensorctl/ownership.h"
 #include "tcs/sensorctl/patches.h"
 #include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/security.h"
 
 #include <string.h>
 
@@ -17,6 +21,9 @@ constexpr int kProgramAttempts = 3;
 constexpr uint8_t kSetBit3 = 8;
 constexpr uint8_t kClearBit3 = 247;
 constexpr uint32_t kEfiHeaderSize = 256;
+constexpr TcsResult kOwnershipRefused = 370;
+constexpr TcsResult kNoOwnershipCycle = 381;
+constexpr TcsResult kNoFlash = 83;
 
 // Switches selective suspend off for one operation and back on when it ends.
 class SuspendPause {
@@ -119,4 +126,52 @@ TcsResult scsVerifyAndUpdateEFI(ScsSensor* sensor, uint32_t* outReason) {
     }
     palRealFree(image);
     return result;
+}
+
+TcsResult scsResetOwnership(ScsResetOwnershipRequest* request) {
+    if (request == nullptr) return TCS_RESULT_NULL_POINTER;
+    ScsSensor* sensor = request->sensor;
+    ScsSensorDevice* device = nullptr;
+    const TcsResult acquired = scsSensorDeviceAcquire(sensor, &device);
+    if (acquired != TCS_RESULT_OK) return acquired;
+    struct Release {
+        ScsSensorDevice* device;
+        ~Release() { scsSensorDeviceRelease(device); }
+    } release{device};
+    if (device->fwVersion == nullptr) return TCS_RESULT_NULL_POINTER;
+    const bool rsa = device->rsaSecured != 0;
+    if (device->provisioned || !(device->aesSecured || rsa || device->eccSecured)) return kOwnershipRefused;
+
+    TcsResult result = LoadSecurityManagementPatch(sensor, 0);
+    if (result != TCS_RESULT_OK) return result;
+    const ScsOwnershipData* buffer = request->buffer;
+    result = ResetOwnership(sensor, buffer != nullptr ? buffer->length : 0, buffer != nullptr ? buffer->data : nullptr);
+    // No ownership cycle left: an RSA-secured device stops here, any other one is wiped as an RSA one.
+    bool noCycleLeft = false;
+    if (result == kNoOwnershipCycle) {
+        if (rsa) return result;
+        noCycleLeft = true;
+    } else if (result != TCS_RESULT_OK) {
+        return result;
+    }
+    if (scsSSLIsInSession(device)) scsSSLCloseSession(device, rsa ? 1 : 0);
+    if (rsa) return TCS_RESULT_OK;
+    scsDeleteDataFromStorage(device, SCS_SLOT_SHARED_SECRET, SCS_SERIALIZER_SETTINGS);
+    scsDeleteDataFromStorage(device, SCS_SLOT_SENSOR_SECRET, SCS_SERIALIZER_SETTINGS);
+
+    result = UnloadPatch(sensor);
+    if (result == TCS_RESULT_OK) {
+        uint32_t flashSize = 0;
+        xtfsGetFlashInfo(sensor, &flashSize);
+        if (flashSize == 0) {
+            result = kNoFlash;
+        } else if (noCycleLeft) {
+            xtfsStorageOpen(sensor, XTFS_PART_FS, 0, nullptr);
+            xtfsBulkEraseFSSStorage(sensor);
+            xtfsStorageClose(sensor, XTFS_PART_FS);
+        } else {
+            xtfsBulkErase(sensor);
+        }
+    }
+    return noCycleLeft ? kNoOwnershipCycle : result;
 }

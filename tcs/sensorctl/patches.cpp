@@ -14,3 +14,5 @@ SCS_STAND_IN TcsResult scsGetEFIUpdateReason(ScsSensor*, const uint8_t*, uint32_
     return TCS_RESULT_NOT_IMPLEMENTED;
 }
 SCS_STAND_IN TcsResult scsLoadEFIImageEx(ScsSensor*, const void*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
+SCS_STAND_IN TcsResult LoadSecurityManagementPatch(ScsSensor*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
+SCS_STAND_IN TcsResult UnloadPatch(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }

@@ -11,6 +11,8 @@ extern "C" {
 TcsResult scsSensorLoadPatch(ScsSensor* sensor, const void* list, uint32_t kind, uint32_t excludeMask,
                              uint32_t* outLoaded);
 TcsResult scsSensorRestoreRunPatch(ScsSensor* sensor);
+TcsResult LoadSecurityManagementPatch(ScsSensor* sensor, uint32_t selector);
+TcsResult UnloadPatch(ScsSensor* sensor);
 // Reason 0 when the sensor's pre-boot image equals the new one (its 256-byte header given).
 TcsResult scsGetEFIUpdateReason(ScsSensor* sensor, const uint8_t* newHeader256, uint32_t* outReason);
 TcsResult scsLoadEFIImageEx(ScsSensor* sensor, const void* image, uint32_t size);

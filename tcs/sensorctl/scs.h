@@ -168,6 +168,16 @@ TcsResult scsSensorGetSecurityInfo(ScsSensor* sensor, uint32_t* outInfo4);
 // Flash-backed operations: a byte of the pre-boot flag page (8 sets bit 3, 247 clears it, other
 // values replace the byte), and the pre-boot image update (out: why it was written, 0 when it was not).
 TcsResult scsSetGetPbaFlag(ScsSensor* sensor, uint8_t* inOutByte, uint32_t index, uint32_t set);
+// Clean-up of an ownership reset (the request of the core's reset-ownership item).
+typedef struct ScsOwnershipData {
+    uint16_t length;
+    const uint8_t* data;
+} ScsOwnershipData;
+typedef struct ScsResetOwnershipRequest {
+    ScsSensor* sensor;
+    const ScsOwnershipData* buffer;  // may be NULL
+} ScsResetOwnershipRequest;
+TcsResult scsResetOwnership(ScsResetOwnershipRequest* request);
 TcsResult scsVerifyAndUpdateEFI(ScsSensor* sensor, uint32_t* outReason);
 TcsResult scsSensorIsSelkinSPI(ScsSensor* sensor);
 TcsResult scsSensorIsDunmo(ScsSensor* sensor);

@@ -158,5 +158,23 @@ TEST_F(WorkItems, FlashBackedOperationsCheckTheirArgumentsFirst) {
     EXPECT_EQ(scsSetGetPbaFlag(sensor_handle_, &byte, 0, 0), TCS_RESULT_NOT_IMPLEMENTED);
 }
 
+TEST_F(WorkItems, OwnershipResetIsRefusedUnlessTheDeviceIsSecuredAndNotProvisioned) {
+    ScsResetOwnershipRequest request{sensor_handle_, nullptr};
+    EXPECT_EQ(scsResetOwnership(nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(scsResetOwnership(&request), TCS_RESULT_NULL_POINTER);  // no version record yet
+    auto* version = static_cast<ScsFwVersion*>(palRealMalloc(sizeof(ScsFwVersion)));
+    std::memset(version, 0, sizeof *version);
+    device_->fwVersion = version;
+    EXPECT_EQ(scsResetOwnership(&request), 370u);
+    device_->aesSecured = 1;
+    device_->provisioned = 1;
+    EXPECT_EQ(scsResetOwnership(&request), 370u);
+    device_->provisioned = 0;
+    // The security-management patch is not there yet: its result ends the reset.
+    EXPECT_EQ(scsResetOwnership(&request), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(device_->referenceCount, 1u);
+    device_->aesSecured = 0;
+}
+
 }  // namespace
 }  // namespace scstest
