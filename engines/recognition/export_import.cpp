@@ -47,9 +47,9 @@ Kind kindOf(uint32_t format) {
 bool isIso(uint32_t format) { return (format >> 16) == 0x0101; }
 bool withOwnFeatures(uint32_t format) { return (format & 0x7FFF) == 2; }
 
-RecogResult exportFeatureSet(const FpFtrSetObj& set, uint32_t format, const void* options, uint8_t* buffer,
-                             size_t& size) {
-    const MatchData& view = set.view;
+}  // namespace
+
+RecogResult FpFtrSetObj::Export(uint32_t format, const void* options, uint8_t* buffer, size_t& size) const {
     size_t n = buffer ? size : SIZE_MAX;
     RecogResult status;
     switch (format) {
@@ -88,9 +88,7 @@ RecogResult exportFeatureSet(const FpFtrSetObj& set, uint32_t format, const void
     return status;
 }
 
-RecogResult exportTemplate(const FpTemplateObj& templ, uint32_t format, const void* options, uint8_t* buffer,
-                           size_t& size) {
-    const FpTemplate& views = templ.views;
+RecogResult FpTemplateObj::Export(uint32_t format, const void* options, uint8_t* buffer, size_t& size) const {
     size_t n = buffer ? size : SIZE_MAX;
     RecogResult status;
     switch (format) {
@@ -124,6 +122,8 @@ RecogResult exportTemplate(const FpTemplateObj& templ, uint32_t format, const vo
     return status;
 }
 
+namespace {
+
 RecogResult readStandard(const uint8_t* data, size_t size, uint32_t format, uint32_t purpose, const void* options,
                          bool templateViews, FpTemplate& views) {
     const bool own = withOwnFeatures(format);
@@ -131,18 +131,20 @@ RecogResult readStandard(const uint8_t* data, size_t size, uint32_t format, uint
     return AnsiFmdDeserializer(data, size, own, templateViews, purpose).DeserializeTemplate(views, options);
 }
 
-RecogResult importFeatureSet(FpFtrSetObj& set, const uint8_t* data, size_t size, uint32_t format, uint32_t purpose,
-                             const void* options) {
+}  // namespace
+
+RecogResult FpFtrSetObj::Import(const uint8_t* data, size_t size, uint32_t format, uint32_t purpose,
+                                const void* options) {
     switch (format) {
         case RECOG_FORMAT_FEATURE_SET: case RECOG_FORMAT_FEATURE_SET_FITTED: case RECOG_FORMAT_FEATURE_SET_KEYED:
-            return ReadFeatures(data, size, set.view, purpose, options, false);
+            return ReadFeatures(data, size, view, purpose, options, false);
         case RECOG_FORMAT_RAROVURA_FEATURE_SET:
-            return ReadRarovuraFeatureSet(data, size, set.view, purpose);
+            return ReadRarovuraFeatureSet(data, size, view, purpose);
         case RECOG_FORMAT_ANSI_FEATURE_SET: case RECOG_FORMAT_ANSI_FEATURE_SET_OWN:
         case RECOG_FORMAT_ISO_FEATURE_SET: case RECOG_FORMAT_ISO_FEATURE_SET_OWN: {
             FpTemplate views;
             const RecogResult status = readStandard(data, size, format, purpose, options, false, views);
-            if (status >= 0 && !views.empty()) set.view = views[0];  // no view: an empty feature set
+            if (status >= 0 && !views.empty()) view = views[0];  // no view: an empty feature set
             return status;
         }
         default:
@@ -150,32 +152,34 @@ RecogResult importFeatureSet(FpFtrSetObj& set, const uint8_t* data, size_t size,
     }
 }
 
-RecogResult importTemplate(FpTemplateObj& templ, const uint8_t* data, size_t size, uint32_t format, uint32_t purpose,
-                           const void* options) {
+RecogResult FpTemplateObj::Import(const uint8_t* data, size_t size, uint32_t format, uint32_t purpose,
+                                  const void* options) {
     switch (format) {
         case RECOG_FORMAT_TEMPLATE_KEYED:
             if (options == nullptr) return RECOG_E_INVALID_ARG;
             [[fallthrough]];
         case RECOG_FORMAT_TEMPLATE: case RECOG_FORMAT_TEMPLATE_FITTED:
-            return ReadFeatureViews(data, size, templ.views, purpose, options);
+            return ReadFeatureViews(data, size, views, purpose, options);
         case RECOG_FORMAT_RAROVURA_TEMPLATE:
-            return ReadRarovuraTemplate(data, size, templ.views, purpose);
+            return ReadRarovuraTemplate(data, size, views, purpose);
         case RECOG_FORMAT_ANSI_TEMPLATE: case RECOG_FORMAT_ANSI_TEMPLATE_OWN:
         case RECOG_FORMAT_ISO_TEMPLATE: case RECOG_FORMAT_ISO_TEMPLATE_OWN:
-            return readStandard(data, size, format, purpose, options, true, templ.views);
+            return readStandard(data, size, format, purpose, options, true, views);
         default:
             return RECOG_E_INVALID_ARG;
     }
 }
 
-template <class T, class Member>
-RecogResult exportObject(RecogHandle handle, Member member, uint32_t format, const void* options, uint8_t* buffer,
+namespace {
+
+template <class T>
+RecogResult exportObject(RecogHandle handle, uint32_t format, const void* options, uint8_t* buffer,
                          uint32_t* size) {
     Ptr<T> object(handle, false);
     if (!object) return RECOG_E_HANDLE;
     const uint32_t capacity = *size;
     size_t n = capacity;
-    const RecogResult status = member(*object, format, options, buffer, n);
+    const RecogResult status = object->Export(format, options, buffer, n);
     *size = uint32_t(std::min<size_t>(n, UINT32_MAX));
     // A failed export leaves nothing of a partial record in the caller's buffer.
     if (status < 0 && buffer != nullptr) memset(buffer, 0, capacity);
@@ -197,16 +201,11 @@ extern "C" RecogResult RecogExportEx(RecogHandle handle, uint32_t format, const 
     auto* out = static_cast<uint8_t*>(buffer);
     switch (kindOf(format)) {
         case Kind::FeatureSet:
-            return exportObject<FpFtrSetObj>(handle, exportFeatureSet, format, options, out, size);
+            return exportObject<FpFtrSetObj>(handle, format, options, out, size);
         case Kind::Template:
-            return exportObject<FpTemplateObj>(handle, exportTemplate, format, options, out, size);
+            return exportObject<FpTemplateObj>(handle, format, options, out, size);
         case Kind::Alignment:
-            return exportObject<AlignmentDataObj>(
-                handle,
-                [](const AlignmentDataObj& a, uint32_t f, const void* o, uint8_t* b, size_t& n) {
-                    return a.Export(f, o, b, n);
-                },
-                format, options, out, size);
+            return exportObject<AlignmentDataObj>(handle, format, options, out, size);
         default:
             return RECOG_E_INVALID_ARG;
     }
@@ -230,11 +229,11 @@ extern "C" RecogResult RecogImportEx(RecogHandle context, const void* data, uint
             });
         case Kind::Template:
             return createWithHandle<FpTemplateObj>(*owner, true, out, [&](FpTemplateObj& t) {
-                return importTemplate(t, bytes, size, format, purpose, options);
+                return t.Import(bytes, size, format, purpose, options);
             });
         case Kind::FeatureSet:
             return createWithHandle<FpFtrSetObj>(*owner, true, out, [&](FpFtrSetObj& s) {
-                return importFeatureSet(s, bytes, size, format, purpose, options);
+                return s.Import(bytes, size, format, purpose, options);
             });
         default:
             return RECOG_E_INVALID_ARG;

@@ -217,6 +217,11 @@ class FpFtrSetObj final : public TaggedObject {
 public:
     static constexpr char kTag[] = "FpFtrSet";
     explicit FpFtrSetObj(Context& context) : TaggedObject(context, kTag) {}
+
+    // Records by format code: `size` is the capacity on entry and the record's size on return.
+    RecogResult Export(uint32_t format, const void* options, uint8_t* buffer, size_t& size) const;
+    RecogResult Import(const uint8_t* data, size_t size, uint32_t format, uint32_t purpose, const void* options);
+
     MatchData view;
 };
 
@@ -227,6 +232,11 @@ class FpTemplateObj final : public TaggedObject {
 public:
     static constexpr char kTag[] = "Template";
     explicit FpTemplateObj(Context& context) : TaggedObject(context, kTag) {}
+
+    // Records by format code: `size` is the capacity on entry and the record's size on return.
+    RecogResult Export(uint32_t format, const void* options, uint8_t* buffer, size_t& size) const;
+    RecogResult Import(const uint8_t* data, size_t size, uint32_t format, uint32_t purpose, const void* options);
+
     FpTemplate views;
 };
 

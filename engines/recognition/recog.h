@@ -95,3 +95,6 @@ RecogResult RecogCreateTemplate(RecogHandle enrollment, uint32_t purpose, RecogH
 #ifdef __cplusplus
 }
 #endif
+
+// Record formats, export and import.
+#include "engines/recognition/recog_records.h"
