@@ -229,3 +229,22 @@ TEST(ScsEntryPoints, NullArgumentsAndFixedAnswers) {
 
 }  // namespace
 }  // namespace scstest
+
+namespace scstest {
+namespace {
+
+TEST_F(SensorControl, DevicePresentAtStartUpArrivesOnce) {
+    ASSERT_EQ(scsSubsystemShutdown(subsystem_), TCS_RESULT_OK);
+    subsystem_ = nullptr;
+    sensor_ = simusb::plug();
+    ASSERT_NE(sensor_, 0);
+    ASSERT_EQ(scsSubsystemStartup(&subsystem_, wake_, SCS_START_NO_SERVICE_THREAD, nullptr), TCS_RESULT_OK);
+    // The first bus scan and the replay to the new callback may both report it: one device results.
+    ASSERT_TRUE(pumpUntil([&] { return count(subsystem_->initialisingDevices) == 1; }));
+    pumpFor(50);
+    EXPECT_EQ(count(subsystem_->initialisingDevices), 1u);
+    EXPECT_TRUE(queuedTypes(subsystem_).empty());
+}
+
+}  // namespace
+}  // namespace scstest
