@@ -5,12 +5,30 @@
 
 namespace mnt {
 
-// Holds the test, second and sample records, line buckets and histograms once the
-// comparison is built; for now the context only owns and releases it.
-struct MatchDataBlock {};
+MatchDataBlock* CreateMatchData() {
+    // Value-initialised: every array and count starts at zero.
+    auto* block = new (std::nothrow) MatchDataBlock();
+    if (block == nullptr) return nullptr;
+    const bool made = block->triples.Init(2500) && block->tripleOrder.Init(2500) && block->lengthCounts.Init(400) &&
+                      block->pairs.Init(1500) && block->pairIndices.Init(800) && block->groupMembers.Init(255) &&
+                      block->voteWeights.Init(16 * 16 * 16);
+    if (!made) {
+        FreeMatchData(block);
+        return nullptr;
+    }
+    return block;
+}
 
-MatchDataBlock* CreateMatchData() { return new (std::nothrow) MatchDataBlock(); }
-
-void FreeMatchData(MatchDataBlock* block) { delete block; }
+void FreeMatchData(MatchDataBlock* block) {
+    if (block == nullptr) return;
+    block->triples.Release();
+    block->tripleOrder.Release();
+    block->lengthCounts.Release();
+    block->pairs.Release();
+    block->pairIndices.Release();
+    block->groupMembers.Release();
+    block->voteWeights.Release();
+    delete block;
+}
 
 }  // namespace mnt

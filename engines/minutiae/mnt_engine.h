@@ -63,6 +63,21 @@ int32_t MntGetParameter(uint32_t id, void* out, MntContext* context);
 int32_t MntExtract(int32_t width, int32_t height, uint8_t* pixels, int32_t resolution, uint8_t* features,
                    uint64_t* size, MntContext* context);
 
+// Compares two compressed feature sets (a null record is allowed); 0 when the score is above the
+// threshold, -1 when not.
+int32_t MntVerify(const uint8_t* features1, const uint8_t* features2, MntVerifyRecord* record,
+                  MntContext* context);
+
+// Merges three sets of one finger into `features`; returns the index of the impression whose frame
+// the result uses, or -1 when the impressions do not agree.
+int32_t MntGeneralize(int32_t count, const uint8_t* const* sets, uint8_t* features, uint64_t* size,
+                      MntContext* context);
+
+// One probe against many candidates; the context is busy from Start to End.
+int32_t MntIdentifyStart(const uint8_t* probe, MntContext* context);
+int32_t MntIdentifyNext(const uint8_t* candidate, MntVerifyRecord* record, MntContext* context);
+int32_t MntIdentifyEnd(MntContext* context);
+
 #ifdef __cplusplus
 }
 #endif
