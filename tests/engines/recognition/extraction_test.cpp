@@ -27,19 +27,478 @@ protected:
     const R::MatchData& view(RecogHandle h) { return R::FromHandle<R::FpFtrSetObj>(h, false)->view; }
 };
 
-TEST_F(ExtractionTest, Diagnostics) {
-    for (const char* name : {"101_1.tif", "102_1.tif", "103_1.tif", "104_1.tif"}) {
-        auto px = readFvc(name);
-        ASSERT_FALSE(px.empty());
+
+constexpr RecogResult kRejected = RECOG_E_IMAGE_REJECTED;
+constexpr RecogResult kTooFew = RECOG_E_TOO_FEW_FEATURES;
+
+// A blank image passes every header rule and then yields no minutiae: a record whose headers are
+// accepted gives 0x80048004, one that breaks a rule 0x85BA0022.
+std::vector<uint8_t> blank(int width, int height) { return std::vector<uint8_t>(size_t(width) * height, 255); }
+
+// One rendered 300x400 500 ppi print, made once for the whole binary.
+const simfinger::Impression& print300x400() {
+    static const simfinger::Impression im = [] {
+        simfinger::ImpressionParams p;
+        p.seed = 3;
+        p.noise = 6;
+        return simfinger::renderImpression(simfinger::makeMasterFinger(3), p, 300, 400, 500);
+    }();
+    return im;
+}
+
+TEST_F(ExtractionTest, StandardHeaderRules) {
+    struct Case {
+        const char* what;
+        bool iso;
+        StandardFields f;
+        int width, height;
+        RecogResult expected;
+    };
+    auto with = [](auto change) {
+        StandardFields f;
+        change(f);
+        return f;
+    };
+    const std::vector<Case> cases = {
+        {"valid ANSI", false, {}, 64, 64, kTooFew},
+        {"valid ISO", true, {}, 64, 64, kTooFew},
+        {"magic", false, with([](auto& f) { f.magic = "FIX"; }), 64, 64, kRejected},
+        {"ISO magic", true, with([](auto& f) { f.magic = "FIR "; }), 64, 64, kRejected},
+        {"record longer than buffer", false, with([](auto& f) { f.recordLengthDelta = 1; }), 64, 64, kRejected},
+        {"record shorter than block + 36", false, with([](auto& f) { f.recordLengthDelta = -1; }), 64, 64, kRejected},
+        {"ISO record shorter than block + 32", true, with([](auto& f) { f.recordLengthDelta = -1; }), 64, 64, kRejected},
+        {"block shorter than pixels + 14", false, with([](auto& f) { f.blockLengthDelta = -1; }), 64, 64, kRejected},
+        {"CBEFF owner 0", false, with([](auto& f) { f.cbeff = 0x00001234; }), 64, 64, kRejected},
+        {"ISO has no CBEFF", true, with([](auto& f) { f.cbeff = 0; }), 64, 64, kTooFew},
+        {"two fingers", false, with([](auto& f) { f.fingers = 2; }), 64, 64, kRejected},
+        {"scale units 0", false, with([](auto& f) { f.units = 0; }), 64, 64, kRejected},
+        {"scale units 3", false, with([](auto& f) { f.units = 3; }), 64, 64, kRejected},
+        {"197 per cm is 500 per inch", false,
+         with([](auto& f) { f.units = 2, f.scanResX = f.scanResY = f.imageResX = f.imageResY = 197; }), 64, 64, kTooFew},
+        {"118 per cm is 299 per inch", false,
+         with([](auto& f) { f.units = 2, f.scanResX = f.scanResY = f.imageResX = f.imageResY = 118; }), 64, 64, kRejected},
+        {"scan resolution 299", false, with([](auto& f) { f.scanResX = 299; }), 64, 64, kRejected},
+        {"scan resolution 1001", false, with([](auto& f) { f.scanResY = 1001; }), 64, 64, kRejected},
+        {"scan resolutions 300 and 1000", false, with([](auto& f) { f.scanResX = 300, f.scanResY = 1000; }), 64, 64, kTooFew},
+        {"image resolutions differ", false, with([](auto& f) { f.imageResY = 499; }), 64, 64, kRejected},
+        {"image resolution 1001 both", false, with([](auto& f) { f.imageResX = f.imageResY = 1001; }), 64, 64, kRejected},
+        {"depth 16", false, with([](auto& f) { f.depth = 16; }), 64, 64, kRejected},
+        {"compressed", false, with([](auto& f) { f.compression = 1; }), 64, 64, kRejected},
+        {"position 10", false, with([](auto& f) { f.position = 10; }), 64, 64, kTooFew},
+        {"position 11", false, with([](auto& f) { f.position = 11; }), 64, 64, kRejected},
+        {"two views", false, with([](auto& f) { f.views = 2; }), 64, 64, kRejected},
+        {"view number 2", true, with([](auto& f) { f.viewNumber = 2; }), 64, 64, kRejected},
+        {"800 across at 500", false, {}, 800, 32, kTooFew},
+        {"801 across at 500", false, {}, 801, 32, kRejected},
+        {"750 down at 500", true, {}, 32, 750, kTooFew},
+        {"751 down at 500", true, {}, 32, 751, kRejected},
+    };
+    for (const Case& c : cases) {
+        const auto record = standardRecord(blank(c.width, c.height), c.width, c.height, c.iso, c.f);
         RecogHandle h = nullptr;
-        RecogResult r = create(standardRecord(px, 300, 300, false), RECOG_FORMAT_ANSI_381, &h);
-        printf("%s: %lx\n", name, r);
-        if (r == 0) {
-            const auto& v = view(keep(h));
-            printf("  count %d area %u origin %d,%d\n", v.count(), v.coverageArea, v.originX, v.originY);
-            for (int i = 0; i < v.count(); ++i) printf("   (%d,%d) a%d c%d k%d\n", v[i].x, v[i].y, v[i].angle, v[i].confidence, v[i].kind);
-        }
+        EXPECT_EQ(create(record, c.iso ? RECOG_FORMAT_ISO_19794_4 : RECOG_FORMAT_ANSI_381, &h), c.expected) << c.what;
+        EXPECT_EQ(h, nullptr) << c.what;
     }
+    // Too short to hold the header: 49 bytes of ANSI, 45 of ISO.
+    const auto ansi = standardRecord(blank(64, 64), 64, 64, false);
+    const auto iso = standardRecord(blank(64, 64), 64, 64, true);
+    RecogHandle h = nullptr;
+    EXPECT_EQ(RecogCreateFeatureSet(context_, ansi.data(), 49, RECOG_FORMAT_ANSI_381, 7, 0, &h), kRejected);
+    EXPECT_EQ(RecogCreateFeatureSet(context_, iso.data(), 45, RECOG_FORMAT_ISO_19794_4, 7, 0, &h), kRejected);
+}
+
+TEST_F(ExtractionTest, OwnRecordHeaderRules) {
+    struct Case {
+        const char* what;
+        OwnFields f;
+        RecogResult expected;
+    };
+    std::vector<Case> cases = {
+        {"valid", {}, kTooFew},
+        {"record longer than buffer", {.lengthDelta = 1}, kRejected},
+        {"record shorter than pixels + 112", {.lengthDelta = -1}, kRejected},
+        {"horizontal resolution 299", {.resX = 299}, kRejected},
+        {"vertical resolution 1001", {.resY = 1001}, kRejected},
+        {"resolutions may differ", {.resX = 500, .resY = 400}, kTooFew},
+    };
+    for (int offset : {4, 8, 12, 32, 36, 40, 56, 60, 80, 84, 92, 96, 100, 104})
+        cases.push_back({"fixed field", {.fieldOffset = offset}, kRejected});
+    for (int offset : {44, 48, 52, 88, 108}) cases.push_back({"unchecked field", {.fieldOffset = offset}, kTooFew});
+    for (const Case& c : cases) {
+        RecogHandle h = nullptr;
+        EXPECT_EQ(create(ownRecord(blank(64, 64), 64, 64, c.f), RECOG_FORMAT_OWN_IMAGE, &h), c.expected)
+            << c.what << " " << c.f.fieldOffset;
+    }
+    const auto record = ownRecord(blank(64, 64), 64, 64);
+    RecogHandle h = nullptr;
+    EXPECT_EQ(RecogCreateFeatureSet(context_, record.data(), 111, RECOG_FORMAT_OWN_IMAGE, 7, 0, &h), kRejected);
+}
+
+TEST_F(ExtractionTest, ArgumentsAreCheckedBeforeAnythingIsAllocated) {
+    const auto record = standardRecord(blank(64, 64), 64, 64, false);
+    const size_t before = log_.sizes.size();
+    RecogHandle h = nullptr;
+    struct Case {
+        const void* data;
+        RecogHandle* out;
+        uint32_t purpose, flags;
+    };
+    for (const Case& c : std::initializer_list<Case>{{nullptr, &h, 7, 0},
+                                                      {record.data(), nullptr, 7, 0},
+                                                      {record.data(), &h, 0, 0},
+                                                      {record.data(), &h, 0x80000000u, 0},
+                                                      {record.data(), &h, 8, 0},
+                                                      {record.data(), &h, 0x40000001u, 0},
+                                                      {record.data(), &h, 1, 3}}) {
+        EXPECT_EQ(RecogCreateFeatureSet(context_, c.data, record.size(), RECOG_FORMAT_ANSI_381, c.purpose, c.flags, c.out),
+                  RECOG_E_INVALID_ARG)
+            << c.purpose << " " << c.flags;
+        EXPECT_EQ(RecogCreateFeatureSetInPlace(context_, const_cast<void*>(c.data), record.size(), RECOG_FORMAT_ANSI_381,
+                                               c.purpose, c.flags, c.out),
+                  RECOG_E_INVALID_ARG);
+    }
+    EXPECT_EQ(log_.sizes.size(), before);
+    EXPECT_EQ(create(record, 0x12345678u, &h), RECOG_E_INVALID_ARG);
+    EXPECT_EQ(RecogCreateFeatureSet(nullptr, record.data(), record.size(), RECOG_FORMAT_ANSI_381, 7, 0, &h), RECOG_E_HANDLE);
+    // Bit 31 with a use bit is accepted, and bit 0 alone is not combined with bit 1.
+    EXPECT_EQ(create(record, RECOG_FORMAT_ANSI_381, &h, 0x80000001u, 1), kTooFew);
+    EXPECT_EQ(h, nullptr);
+}
+
+TEST_F(ExtractionTest, FailedAllocationsLeakNothing) {
+    const auto record = standardRecord(print300x400().image, 300, 400, false);
+    for (int fail = 0; fail < 3; ++fail) {
+        log_.failAt = int(log_.sizes.size()) + fail;  // job, feature set, handle
+        RecogHandle h = nullptr;
+        EXPECT_EQ(create(record, RECOG_FORMAT_ANSI_381, &h), RECOG_E_OUT_OF_MEMORY) << fail;
+        EXPECT_EQ(h, nullptr);
+        EXPECT_EQ(log_.live.size(), 2u) << "only the context and its handle stay";
+    }
+}
+
+TEST_F(ExtractionTest, SensorTypeCodes) {
+    const auto& im = print300x400();
+    struct Case {
+        uint32_t cbeff;
+        uint16_t device;
+        uint8_t code;
+    };
+    for (const Case& c : std::initializer_list<Case>{{0x0033FEAF, 0, 175},
+                                                     {0x0033FE07, 0, 7},
+                                                     {0x00120100, 0, 175},
+                                                     {0x00120300, 0, 165},
+                                                     {0x00120000, 0x5100, 175},
+                                                     {0x00120000, 0x0300, 165},
+                                                     {0x00120000, 0x0200, 0},
+                                                     {0x00120200, 0x0100, 0},
+                                                     {0x00420001, 0, 191},
+                                                     {0x00990000, 0, 0}}) {
+        StandardFields f;
+        f.cbeff = c.cbeff;
+        f.deviceId = c.device;
+        RecogHandle h = nullptr;
+        ASSERT_EQ(create(standardRecord(im.image, 300, 400, false, f), RECOG_FORMAT_ANSI_381, &h), RECOG_OK);
+        EXPECT_EQ(view(keep(h)).device[2], c.code) << std::hex << c.cbeff;
+    }
+    RecogHandle h = nullptr;
+    ASSERT_EQ(create(standardRecord(im.image, 300, 400, true), RECOG_FORMAT_ISO_19794_4, &h), RECOG_OK);
+    EXPECT_EQ(view(keep(h)).device[2], 0);
+
+    struct Own {
+        uint64_t primary, secondary;
+        uint8_t code;
+    };
+    for (const Own& c : std::initializer_list<Own>{{0, 0x000008FF25030000, 191},
+                                                   {0x000005BA00078111, 0x000008FF25030000, 5},
+                                                   {0x000005BA00078112, 0, 0},
+                                                   {0x000008FF25100000, 0x000003EE26000100, 9},
+                                                   {0x000008FF57370000, 0, 197},
+                                                   {0x000008FF57380000, 0, 0},
+                                                   {0x00AB08FF00000000, 0, 191},
+                                                   {0x00002E7B00010000, 0, 200},
+                                                   {0, 0, 0}}) {
+        OwnFields f;
+        f.primary = c.primary;
+        f.secondary = c.secondary;
+        ASSERT_EQ(create(ownRecord(im.image, 300, 400, f), RECOG_FORMAT_OWN_IMAGE, &h), RECOG_OK);
+        const R::MatchData& v = view(keep(h));
+        EXPECT_EQ(v.device[2], c.code) << std::hex << c.primary;
+        EXPECT_EQ(v.device[0], 168);
+        EXPECT_EQ(v.device[1], 70);
+    }
+}
+
+// Runs the driver alone on a blank image and reports the state normalisation left.
+struct Normalised {
+    RecogResult result;
+    E::FeatureExtractionBase base;
+};
+
+Normalised normalise(int width, int height, uint16_t resolution, size_t workSize = R::kExtractionWorkArea,
+                     uint32_t flags = 0) {
+    static R::FeatureExtractionImplParameters parameters;
+    std::vector<uint8_t> source(size_t(width) * height, 255);
+    std::vector<uint8_t> work(std::max<size_t>(workSize, 1));
+    Normalised n;
+    n.base.pixels = source.data();
+    n.base.width = uint64_t(width);
+    n.base.height = uint64_t(height);
+    n.base.pixelCount = uint64_t(width) * height;
+    n.base.resolution = resolution;
+    n.base.parameters = &parameters;
+    R::MatchData out;
+    n.result = n.base.ExtractMinutia(source.data(), work.data(), workSize, 7, flags, out);
+    return n;
+}
+
+TEST(ExtractionDriver, WorkingSizeAndCrops) {
+    struct Case {
+        int width, height;
+        uint16_t res;
+        int workW, workH, xOffset, yOffset;
+        uint16_t resField;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {300, 600, 500, 200, 400, 1, 6, 500},     // 400 is not over 400
+             {300, 620, 500, 200, 400, 1, 12, 500},    // 412 rows cropped to the middle 600 source rows
+             {600, 300, 500, 256, 200, 73, 6, 500},    // 400 columns cropped to the middle 384
+             {300, 300, 1000, 96, 96, 1, 6, 500},      // bilinear, step 768
+             {256, 400, 333, 256, 400, 1, 6, 555},     // copied unchanged
+             {256, 300, 300, 256, 300, 1, 6, 500},     // copied, (300 * 5 + 1) / 3
+             {258, 300, 333, 256, 300, 1, 6, 500},     // rows not whole blocks: resampled
+             {400, 300, 600, 220, 164, 1, 6, 500},
+         }) {
+        const Normalised n = normalise(c.width, c.height, c.res);
+        EXPECT_EQ(n.result, kTooFew) << c.width << "x" << c.height << "@" << c.res;
+        EXPECT_EQ(int(n.base.width), c.workW) << c.width << "x" << c.height << "@" << c.res;
+        EXPECT_EQ(int(n.base.height), c.workH) << c.width << "x" << c.height << "@" << c.res;
+        EXPECT_EQ(n.base.xOffset, c.xOffset) << c.width << "x" << c.height << "@" << c.res;
+        EXPECT_EQ(n.base.yOffset, c.yOffset) << c.width << "x" << c.height << "@" << c.res;
+        EXPECT_EQ(n.base.resolution, c.resField) << c.width << "x" << c.height << "@" << c.res;
+        EXPECT_EQ(n.base.blocksAcross, uint64_t(c.workW / 4));
+    }
+}
+
+TEST(ExtractionDriver, ResultCodes) {
+    EXPECT_EQ(normalise(0, 100, 500).result, RECOG_E_IMAGE_REJECTED);
+    EXPECT_EQ(normalise(31, 100, 500).result, kTooFew);
+    EXPECT_EQ(normalise(100, 31, 500).result, kTooFew);
+    EXPECT_EQ(normalise(32, 32, 500).result, kTooFew);
+    // 256x400 work image: 102400 pixels and 3 * 6400 map bytes.
+    EXPECT_EQ(normalise(384, 600, 500, 121600).result, kTooFew);
+    EXPECT_EQ(normalise(384, 600, 500, 121599).result, RECOG_E_NOTHING_TO_DO);
+    // Enhancement needs 32 rows of room in front of the footprint: 256x200 needs 8192 + 51200 + 3200.
+    EXPECT_EQ(normalise(384, 300, 500, 62592, RECOG_EXTRACT_FFT_ENHANCE).result, kTooFew);
+    EXPECT_EQ(normalise(384, 300, 500, 62591, RECOG_EXTRACT_FFT_ENHANCE).result, kRejected);
+    EXPECT_EQ(normalise(384, 300, 500, 62591).result, kTooFew);
+}
+
+TEST(ExtractionDriver, SourceInsideTheWorkImageBelow362) {
+    static R::FeatureExtractionImplParameters parameters;
+    std::vector<uint8_t> work(R::kExtractionWorkArea, 255);
+    for (uint16_t res : {361, 362}) {
+        E::FeatureExtractionBase base;
+        base.width = 100;
+        base.height = 100;
+        base.pixelCount = 10000;
+        base.resolution = res;
+        base.parameters = &parameters;
+        R::MatchData out;
+        const RecogResult r = base.ExtractMinutia(work.data() + 50, work.data(), work.size(), 7, 0, out);
+        EXPECT_EQ(r, res < 362 ? RECOG_E_OVERLAP : kTooFew) << res;
+    }
+}
+
+TEST(ExtractionDriver, CopiedImageIsUnchanged) {
+    static R::FeatureExtractionImplParameters parameters;
+    std::vector<uint8_t> source(256 * 64), work(R::kExtractionWorkArea);
+    for (size_t i = 0; i < source.size(); ++i) source[i] = uint8_t(i * 7);
+    E::FeatureExtractionBase base;
+    base.width = 256;
+    base.height = 64;
+    base.pixelCount = source.size();
+    base.resolution = 333;
+    base.parameters = &parameters;
+    // Stop the pipeline right after normalisation by a work area one byte short of the maps... the copy
+    // happens first, so check it through a work area big enough and a second copy of the source.
+    R::MatchData out;
+    std::vector<uint8_t> expected = source;
+    base.ExtractMinutia(source.data(), work.data(), work.size(), 7, 0, out);
+    EXPECT_EQ(base.resolution, 555);
+    EXPECT_EQ(base.width, 256u);
+    EXPECT_EQ(source, expected) << "the ordinary variant never writes its source";
+}
+
+TEST(ExtractionPieces, Trigonometry) {
+    struct Case {
+        int32_t x, y;
+        uint8_t angle;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {0, 0, 0}, {10, 0, 0}, {0, 10, 64}, {-10, 0, 128}, {0, -10, 192}, {10, 10, 32}, {-10, -10, 160}, {10, -10, 224}}) {
+        EXPECT_EQ(E::atan2u8(c.x, c.y), c.angle) << c.x << "," << c.y;
+    }
+    EXPECT_EQ(E::sin127(64), 127);
+    EXPECT_EQ(E::sin127(5), 15);
+    EXPECT_EQ(E::sin127(123), 15);
+    EXPECT_EQ(E::sin127(128 + 5), -15);
+}
+
+TEST(ExtractionPieces, FftBandPass) {
+    int32_t re = 1000, im = -1000;
+    E::fftEnhanceCoefficient(2, 1, re, im);  // 5: below the band
+    EXPECT_EQ(re, 0);
+    EXPECT_EQ(im, 0);
+    re = 1000, im = -1000;
+    E::fftEnhanceCoefficient(2, 2, re, im);  // 8: inside, amplified by its magnitude
+    EXPECT_GT(re, 1000 / 8);
+    EXPECT_LT(im, -1000 / 8);
+    re = 1000, im = 0;
+    E::fftEnhanceCoefficient(12, -5, re, im);  // 169: above
+    EXPECT_EQ(re, 0);
+}
+
+TEST(ExtractionPieces, BlankImageHasNoOrientationNorFootprint) {
+    std::vector<uint8_t> image(64 * 64, 255), footprint(256, 9);
+    std::vector<E::OriEntry> orientation(256, E::OriEntry{5, 5});
+    E::orientation_map_and_footprint(64, 64 * 64, image.data(), true, orientation.data(), footprint.data());
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_EQ(footprint[i], 0) << i;
+        EXPECT_EQ(orientation[i].re, 0) << i;
+        EXPECT_EQ(orientation[i].im, 0) << i;
+    }
+}
+
+TEST(ExtractionPieces, FlatPhaseImageHasNoMinutiae) {
+    std::vector<uint8_t> phase(128 * 128, 127), footprint(32 * 32, 1);
+    R::MatchData view;
+    E::TopN best(view.minutiae.slots, R::kBestMinutiae);
+    R::FeatureExtractionImplParameters parameters;
+    E::extract_minutia(phase.data(), 128, 128 * 128, footprint.data(), best, parameters, true);
+    EXPECT_EQ(best.size(), 0);
+}
+
+TEST(ExtractionPieces, BestListKeepsTheBest68) {
+    R::MatchData view;
+    E::TopN best(view.minutiae.slots, R::kBestMinutiae);
+    for (int x = 0; x < 69; ++x) {
+        R::Minutia m;
+        m.x = int16_t(x * 3);
+        m.y = 40;
+        m.confidence = 90;
+        best.offer(m);
+    }
+    R::Minutia worse;
+    worse.confidence = 89;
+    best.offer(worse);
+    R::Minutia weak;  // not better than the all-zero threshold entry
+    weak.y = 1;
+    E::TopN empty(view.minutiae.slots + 70, 4);
+    empty.offer(weak);
+    EXPECT_EQ(empty.size(), 0);
+    ASSERT_EQ(best.size(), 68);
+    for (int i = 68; i > 0; --i) best.pop();
+    for (int i = 0; i < 68; ++i) EXPECT_EQ(view[i].x, i * 3) << "largest x dropped, order kept best first";
+}
+
+// Field by field: the record's padding byte is whatever the allocator left.
+void expectSameView(const R::MatchData& a, const R::MatchData& b) {
+    EXPECT_EQ(memcmp(&a.minutiae, &b.minutiae, sizeof a.minutiae), 0);
+    EXPECT_EQ(memcmp(a.coverage, b.coverage, sizeof a.coverage), 0);
+    EXPECT_EQ(a.coverageArea, b.coverageArea);
+    EXPECT_EQ(a.centreX, b.centreX);
+    EXPECT_EQ(a.centreY, b.centreY);
+    EXPECT_EQ(a.originX, b.originX);
+    EXPECT_EQ(a.originY, b.originY);
+    EXPECT_EQ(a.flags, b.flags);
+    EXPECT_EQ(a.purpose, b.purpose);
+    EXPECT_EQ(memcmp(a.device, b.device, sizeof a.device), 0);
+}
+
+TEST_F(ExtractionTest, InPlaceEqualsOrdinaryAt500) {
+    auto record = standardRecord(print300x400().image, 300, 400, false);
+    const auto original = record;
+    RecogHandle ordinary = nullptr, inPlace = nullptr;
+    ASSERT_EQ(create(record, RECOG_FORMAT_ANSI_381, &ordinary), RECOG_OK);
+    EXPECT_EQ(record, original);
+    ASSERT_EQ(RecogCreateFeatureSetInPlace(context_, record.data(), record.size(), RECOG_FORMAT_ANSI_381, 7, 0, &inPlace),
+              RECOG_OK);
+    EXPECT_NE(record, original) << "the buffer is the work area";
+    expectSameView(view(keep(ordinary)), view(keep(inPlace)));
+
+    // In place, 333 ppi is refused.
+    StandardFields f;
+    f.scanResX = f.scanResY = f.imageResX = f.imageResY = 333;
+    auto low = standardRecord(blank(200, 264), 200, 264, false, f);
+    RecogHandle h = nullptr;
+    EXPECT_EQ(RecogCreateFeatureSetInPlace(context_, low.data(), low.size(), RECOG_FORMAT_ANSI_381, 7, 0, &h), kRejected);
+    f.scanResX = f.scanResY = f.imageResX = f.imageResY = 700;
+    auto high = standardRecord(print300x400().image, 300, 400, false, f);
+    auto highCopy = high;
+    RecogHandle a = nullptr, b = nullptr;
+    ASSERT_EQ(create(high, RECOG_FORMAT_ANSI_381, &a), RECOG_OK);
+    ASSERT_EQ(RecogCreateFeatureSetInPlace(context_, highCopy.data(), highCopy.size(), RECOG_FORMAT_ANSI_381, 7, 0, &b), RECOG_OK);
+    expectSameView(view(keep(a)), view(keep(b)));  // the bilinear path in place
+}
+
+// The feature set as matching expects it: sorted, inside the frame, derived fields filled.
+void expectWellFormed(const R::MatchData& v, uint32_t purpose) {
+    ASSERT_GE(v.count(), 4);
+    ASSERT_LE(v.count(), R::kBestMinutiae);
+    EXPECT_GE(v.coverageArea, 11000u);
+    EXPECT_EQ(v.purpose, purpose & 7);
+    EXPECT_TRUE(v.flags & R::kFlagWeightsComputed);
+    int sumX = 0, sumY = 0;
+    for (int i = 0; i < v.count(); ++i) {
+        const R::Minutia& m = v[i];
+        EXPECT_TRUE(m.x >= 0 && m.x <= 255 && m.y >= 0 && m.y <= 399) << i;
+        EXPECT_GE(m.confidence, 80) << i;
+        EXPECT_EQ(m.kind, m.kind2);
+        EXPECT_EQ(m.kind != 0, m.confidence > 105) << i;
+        EXPECT_GT(m.weight, 0);
+        if (i > 0) {
+            EXPECT_TRUE(E::better(v[i - 1], m)) << i;
+        }
+        sumX += m.x;
+        sumY += m.y;
+    }
+    EXPECT_EQ(v.centreX, (sumX + v.count() / 2) / v.count());
+    EXPECT_EQ(v.centreY, (sumY + v.count() / 2) / v.count());
+    for (int i = v.count(); i < R::kMaxMinutiae; ++i) EXPECT_EQ(v[i].cos, 256);
+}
+
+TEST_F(ExtractionTest, PublicPrintsGivePlausibleFeatureSetsThatMatch) {
+    // Four views of finger 101 enrol; a fifth view of it verifies, and the same view of 102 does not.
+    RecogHandle enrollment = nullptr;
+    ASSERT_EQ(RecogCreateEnrollment(context_, 0, &enrollment), RECOG_OK);
+    keep(enrollment);
+    auto extract = [&](const char* name, uint32_t purpose) {
+        const auto pixels = readFvc(name);
+        EXPECT_FALSE(pixels.empty()) << name;
+        RecogHandle h = nullptr;
+        EXPECT_EQ(create(standardRecord(pixels, 300, 300, false), RECOG_FORMAT_ANSI_381, &h, purpose), RECOG_OK) << name;
+        if (h) expectWellFormed(view(keep(h)), purpose);
+        return h;
+    };
+    for (const char* name : {"101_1.tif", "101_2.tif", "101_3.tif", "101_4.tif"})
+        EXPECT_EQ(RecogAddFeatureSetToEnrollment(enrollment, extract(name, 1)), RECOG_OK);
+    RecogHandle tmpl = nullptr;
+    ASSERT_EQ(RecogCreateTemplate(enrollment, 6, &tmpl), RECOG_OK);
+    keep(tmpl);
+    for (auto [name, expected] : std::initializer_list<std::pair<const char*, RecogResult>>{
+             {"101_5.tif", RECOG_OK}, {"101_6.tif", RECOG_OK}, {"102_5.tif", RECOG_NO}, {"105_1.tif", RECOG_NO}}) {
+        RecogHandle cmp = nullptr;
+        ASSERT_EQ(RecogCreateComparison(extract(name, 7), tmpl, 0, &cmp), RECOG_OK);
+        EXPECT_EQ(RecogGetVerificationResult(keep(cmp), RECOG_THRESHOLD_DEFAULT), expected) << name;
+    }
+}
+
+TEST_F(ExtractionTest, BlankImagesGiveTooFewFeatures) {
+    RecogHandle h = nullptr;
+    EXPECT_EQ(create(standardRecord(blank(300, 400), 300, 400, false), RECOG_FORMAT_ANSI_381, &h), kTooFew);
+    EXPECT_EQ(create(standardRecord(blank(31, 400), 31, 400, false), RECOG_FORMAT_ANSI_381, &h), kTooFew);
+    EXPECT_EQ(create(standardRecord(blank(0, 400), 0, 400, false), RECOG_FORMAT_ANSI_381, &h), kRejected);
+    EXPECT_EQ(h, nullptr);
 }
 
 struct Score {
@@ -71,23 +530,29 @@ Score score(const R::MatchData& v, const simfinger::Impression& im, double radiu
     return s;
 }
 
-TEST_F(ExtractionTest, SyntheticDiag) {
-  for (uint32_t flags : {0u, 2u, 4u}) {
-    Score total;
-    for (uint64_t seed = 1; seed <= 6; ++seed) {
-        const simfinger::Finger f = simfinger::makeMasterFinger(seed);
-        simfinger::ImpressionParams p;
-        p.seed = seed;
-        p.noise = 8;
-        const simfinger::Impression im = simfinger::renderImpression(f, p, 300, 400, 500);
-        RecogHandle h = nullptr;
-        ASSERT_EQ(create(standardRecord(im.image, 300, 400, false), RECOG_FORMAT_ANSI_381, &h, 7, flags), RECOG_OK);
-        const Score s = score(view(keep(h)), im, 10);
-        printf("seed %d: truth %d found %d recall %d precision %d\n", int(seed), s.truth, s.found, s.hitTruth, s.hitFound);
-        total.truth += s.truth; total.found += s.found; total.hitTruth += s.hitTruth; total.hitFound += s.hitFound;
+TEST_F(ExtractionTest, SyntheticPrintsRecallAndPrecision) {
+    // Recall: ground-truth minutiae with a detection within 10 pixels (0.5 mm); precision: detections
+    // with a ground-truth minutia that near. Measured: about 0.89 and 0.56 plain, 0.87 and 0.74 with
+    // FFT enhancement (the detector keeps up to 68, so plain extraction fills up with weak ones).
+    for (uint32_t flags : {0u, uint32_t(RECOG_EXTRACT_FFT_ENHANCE)}) {
+        Score total;
+        for (uint64_t seed = 1; seed <= 4; ++seed) {
+            simfinger::ImpressionParams p;
+            p.seed = seed;
+            p.noise = 8;
+            const simfinger::Impression im = simfinger::renderImpression(simfinger::makeMasterFinger(seed), p, 300, 400, 500);
+            RecogHandle h = nullptr;
+            ASSERT_EQ(create(standardRecord(im.image, 300, 400, false), RECOG_FORMAT_ANSI_381, &h, 7, flags), RECOG_OK);
+            const Score s = score(view(keep(h)), im, 10);
+            total.truth += s.truth;
+            total.found += s.found;
+            total.hitTruth += s.hitTruth;
+            total.hitFound += s.hitFound;
+        }
+        const double recall = double(total.hitTruth) / total.truth, precision = double(total.hitFound) / total.found;
+        EXPECT_GE(recall, 0.8) << flags;
+        EXPECT_GE(precision, flags ? 0.65 : 0.5) << flags;
     }
-    printf("flags %u recall %.2f precision %.2f\n", flags, double(total.hitTruth) / total.truth, double(total.hitFound) / total.found);
-  }
 }
 
 }  // namespace
