@@ -54,7 +54,7 @@ inline std::vector<uint8_t> standardRecord(const std::vector<uint8_t>& pixels, i
     b[42 + s] = f.viewNumber;
     putBe(b, 45 + s, uint64_t(width), 2);
     putBe(b, 47 + s, uint64_t(height), 2);
-    memcpy(b.data() + header, pixels.data(), pixels.size());
+    if (!pixels.empty()) memcpy(b.data() + header, pixels.data(), pixels.size());
     return b;
 }
 
@@ -90,7 +90,7 @@ inline std::vector<uint8_t> ownRecord(const std::vector<uint8_t>& pixels, int wi
     putLe(b, 92, 2, 4);
     putLe(b, 100, 1, 4);
     if (f.fieldOffset >= 0) b[size_t(f.fieldOffset)] ^= 0x10;
-    memcpy(b.data() + 112, pixels.data(), pixels.size());
+    if (!pixels.empty()) memcpy(b.data() + 112, pixels.data(), pixels.size());
     return b;
 }
 
