@@ -1,7 +1,7 @@
 // Sensor-control subsystem: start-up and shut-down, plug-and-play notifications, hard resets, the
 // product-family table and the entry points that do nothing.
 #include "platform/usb_ids.h"
-#include "tcs/sensorctl/config_lists.h"
+#include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/device_init.h"
 #include "tcs/sensorctl/led.h"
 #include "tcs/sensorctl/scs_internal.h"
