@@ -231,6 +231,8 @@ TcsResult IRfinalizeYlagEstimates(IrReconState* state, uint32_t d, uint32_t para
     }
     *plateauCount = *trailingCount = *windowEnd = *noiseEnd = 0;
     IrReconState& s = *state;
+    s.results.stictionCount = 0;
+    s.results.stictionTotal = 0;
     const Pool p{s, d};
     const uint32_t count = p.count();
     if (count <= 10) return 1;
@@ -260,6 +262,9 @@ TcsResult IRfinalizeYlagEstimates(IrReconState* state, uint32_t d, uint32_t para
         return TCS_RESULT_BUFFER_TOO_SMALL;
     }
 
+    // The stiction classifier reads the lags as measured: the median filter below would smooth away
+    // the climb-and-fall pattern it looks for.
+    for (uint32_t i = 0; i <= w.end; ++i) lags[i] = uint8_t(p.lag(i));
     int32_t minLag = 255, maxLag = 0;
     for (uint32_t i = w.start; i <= w.end; ++i) {
         unfiltered[i - w.start] = uint8_t(p.lag(i));
@@ -288,7 +293,6 @@ TcsResult IRfinalizeYlagEstimates(IrReconState* state, uint32_t d, uint32_t para
     s.results.minYLag = uint8_t(minLag == 255 ? 0 : minLag);
     s.results.maxYLag = uint8_t(maxLag);
     const uint32_t stictionWindow = len < 360 ? std::max<uint32_t>(len / 10, 21) : 36;
-    for (uint32_t i = 0; i <= w.end; ++i) lags[i] = uint8_t(p.lag(i));
 
     // Plateaus.
     uint32_t n = 0, limit = w.start;
@@ -453,6 +457,9 @@ TcsResult IRfinalizeYlagEstimates(IrReconState* state, uint32_t d, uint32_t para
     }
     for (uint32_t q = 0; q < trailing; ++q) p.setLag(q, kJunkLag);
     s.results.yPlateauCount = uint8_t(n);
+    // Zones count for the verdict when they lie inside this window and end well before its end.
+    s.results.stictionLower = w.start;
+    s.results.stictionUpper = w.end + 1;
     *plateauCount = n;
     *trailingCount = trailing;
     *windowEnd = w.end;

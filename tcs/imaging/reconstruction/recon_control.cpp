@@ -297,7 +297,8 @@ TcsResult tcsDoIR(IrReconState* state, uint8_t* line, const LineTrailerRecord* t
     if (trailer != nullptr) {
         s.trailerCopy = *trailer;
     } else {
-        const uint32_t step = subtract16bitTime(header.time, s.lastTime16);
+        // The swipe's first line has no step to report.
+        const uint32_t step = s.processedLines != 0 ? subtract16bitTime(header.time, s.lastTime16) : 0;
         line[4] = uint8_t(step >= 2 && step <= 253 ? step : 0);
     }
     if (s.rawLines.capacity != 0) tcsAddToCircBuffer(line, &s.rawLines);
