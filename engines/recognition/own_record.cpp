@@ -380,8 +380,9 @@ RecogResult ReadMatchData(Reader& in, MatchData& view, bool sections, bool templ
         const bool fixedTag = tag == kTagVersion || tag == kTagFifthByte || tag == kTagQuality ||
                               tag == kTagPurpose || tag == kTagUnnamed || tag == kTagWeights;
         if (!fixedTag) {
-            for (int i = 0; i < length; ++i) in.getch();
-            if (in.status() < 0) return in.status();
+            for (int i = 0; i < length; ++i) {
+                if (in.getch() < 0) return in.status();
+            }
             continue;
         }
         const int need = tag == kTagVersion ? 6 : tag == kTagPurpose ? 4 : tag == kTagFifthByte || tag == kTagQuality ? 1 : -1;
