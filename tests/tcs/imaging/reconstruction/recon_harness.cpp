@@ -144,7 +144,7 @@ Truth compareWithTruth(Recon& r, const swipe_model::SwipeModel& model) {
     std::vector<double> out(n), ref(n), fingerRow(finger.width);
     double total = 0;
     uint32_t counted = 0;
-    for (uint32_t row = 8; row + 8 < rows; row += 3) {
+    for (uint32_t row = 8; row + 8 < rows; row += 5) {
         for (int k = 0; k < n; ++k) out[k] = s.image[size_t(row) * columns + band + k];
         const double expected = model.rowAt(newest) - row * (t.rows / rows);
         double best = -1;
