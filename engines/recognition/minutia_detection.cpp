@@ -177,15 +177,20 @@ bool is_in_footprint(int x, int y, int width, int pixelCount, const uint8_t* pha
     return p[-width - 1] != 127 && p[-width + 1] != 127 && p[width - 1] != 127 && p[width + 1] != 127;
 }
 
+// The walk and its result use the frame of the detector's angles (y down, the angle lying a
+// quarter turn from the ridge's own direction). Taken literally (start octant angle / 32 with the
+// steps (offs[d - 1], offs[d - 3]), result with y counted upwards), a refined angle came out mirrored
+// and turned against the unrefined ones of the same feature set, which breaks matching.
 bool adjust_angle(uint8_t& angle, int x, int y, const uint8_t* phase, int width, int pixelCount, bool turn) {
+    // Direction d (0..7) is d * 45 degrees from +x towards +y.
     auto step = [](int d, int& dx, int& dy) {
-        dx = kOffs[(d + 7) & 7];
-        dy = kOffs[(d + 5) & 7];
+        dx = kOffs[(d + 2) & 7];
+        dy = kOffs[d & 7];
     };
     auto at = [&](int px, int py) { return int(phase[size_t(py) * width + px]); };
     if (!is_in_footprint(x, y, width, pixelCount, phase)) return false;
-    int d = angle / 32;
-    // Choose the darker or the brighter path among the three neighbours ahead.
+    int d = uint8_t(angle - 64 + 16) / 32;
+    // Choose the darker or the brighter path among the three neighbours ahead (ties to the later).
     int bright = -1, dark = 256;
     for (int k = -1; k <= 1; ++k) {
         int dx, dy;
@@ -195,10 +200,9 @@ bool adjust_angle(uint8_t& angle, int x, int y, const uint8_t* phase, int width,
         if (v <= dark) dark = v;
     }
     const bool followDark = bright < 255 - dark;
-    int cx = x, cy = y, firstX = -1, firstY = -1;
+    int cx = x, cy = y, firstX = -1, firstY = -1, side = -1;
     int64_t lastDist = 0;
     bool far = false;
-    const int startTop = at(x, y) & 0x80;
     for (int n = 0; n < 20; ++n) {
         int bestD = -1, bestV = followDark ? 256 : -1;
         for (int k = -1; k <= 1; ++k) {
@@ -212,16 +216,18 @@ bool adjust_angle(uint8_t& angle, int x, int y, const uint8_t* phase, int width,
                 bestD = dd;
             }
         }
-        if (bestD < 0) break;
+        if (bestD < 0) break;  // left the footprint
         int dx, dy;
         step(bestD, dx, dy);
         const int nx = cx + dx, ny = cy + dy;
         const int64_t dist = int64_t(nx - x) * (nx - x) + int64_t(ny - y) * (ny - y);
         if (dist <= lastDist) break;
-        if ((at(nx, ny) & 0x80) != startTop && n > 0) break;
-        if (firstX < 0) {
+        if (side < 0) {
+            side = bestV & 0x80;
             firstX = nx;
             firstY = ny;
+        } else if ((bestV & 0x80) != side) {
+            break;  // crossed the middle: off the ridge or valley
         }
         cx = nx;
         cy = ny;
@@ -230,8 +236,7 @@ bool adjust_angle(uint8_t& angle, int x, int y, const uint8_t* phase, int width,
         if (turn) d = bestD;
     }
     if (firstX < 0 || !(far || lastDist > 195)) return false;
-    // Image rows grow downward; angles count with y upward.
-    angle = atan2u8(cx - firstX, firstY - cy);
+    angle = uint8_t(atan2u8(cx - firstX, cy - firstY) + 64);
     return true;
 }
 
