@@ -39,6 +39,9 @@ constexpr char kFeatureSetTime[] = "100227001018Z";
 constexpr char kTemplateTime[] = "100223195647Z";
 constexpr uint8_t kSuffixTail[15 + 3] = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7,
                                          0x0D, 0x01, 0x01, 0x04, 0x05, 0x00, 0x03, 0x81, 0x81};
+static_assert(sizeof kSuffixHead + 2 + 13 + sizeof kSuffixTail == kSuffixSize);
+static_assert(kPrefixSize + kFeatureSetSpace + kSuffixSize + 129 == kRarovuraFeatureSetSize);
+static_assert(kPrefixSize + kTemplateSpace + kSuffixSize + 129 == kRarovuraTemplateSize);
 
 void writeFrame(uint8_t* out, const uint8_t* prefix, size_t space, const char* time) {
     memcpy(out, prefix, kPrefixSize);
