@@ -65,6 +65,10 @@ uint32_t correlateOne(IrReconState& s, uint32_t d, uint8_t* current, uint32_t wi
     // The upward correlator hands the search a flag at line 10000; the search has no use for it.
     (void)s.nccFlag;
 
+    // The downward correlator slides the current line's window: its statistics at the start lag
+    // are the same for every candidate.
+    NccStats currentAtStart{};
+    if (d == 1 && search.start != 0) tcsComputeNCCStats(&currentAtStart, windowA(s, current) + search.start, n);
     bool stop = false;
     for (int32_t off = 0; off <= span && !stop; ++off) {
         for (int32_t sign = 1; sign >= -1 && !stop; sign -= 2) {
@@ -73,7 +77,7 @@ uint32_t correlateOne(IrReconState& s, uint32_t d, uint8_t* current, uint32_t wi
             if (k < r.minimum || k > r.maximum || k < 1 || uint32_t(k) >= ring.count) continue;
             uint8_t* other = tcsGetEntryFromCircBuffer(uint32_t(k), &ring);
             const Pair first = d == 1 ? Pair{current, other} : Pair{other, current};
-            const NccStats* refStats = search.start == 0 ? statsA(s, first.aLine) : nullptr;
+            const NccStats* refStats = search.start == 0 ? statsA(s, first.aLine) : (d == 1 ? &currentAtStart : nullptr);
             NccStats bestRef;
             int8_t x = 0;
             uint32_t c1 = 0, evals = 0;

@@ -158,9 +158,8 @@ TcsResult IRprocessScanline(IrReconState* state, uint8_t* line, uint32_t flags) 
             return TCS_RESULT_OK;
         }
         if (s.trailerPresent) {
-            const uint8_t* t = s.trailerCopy.bytes - 4 + 4;  // trailer bytes 4.. follow the 4-byte type
+            // The sensor's own estimates, by byte of the trailer record.
             const uint8_t* raw = reinterpret_cast<const uint8_t*>(&s.trailerCopy);
-            (void)t;
             line[0] = raw[5];
             line[1] = raw[8];
             line[4] = raw[6];
