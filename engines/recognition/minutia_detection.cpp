@@ -419,7 +419,8 @@ void extract_minutia(const uint8_t* phase, int width, int pixelCount, const uint
             Minutia m;
             m.x = int16_t(peakX - 1);
             m.y = int16_t(peakY);
-            m.confidence = uint8_t(win.best);
+            // Saturated: keeping only the low byte turned the strongest responses into the weakest.
+            m.confidence = uint8_t(std::min(win.best, 255));
             setDirection(m, angle);
             m.kind = m.confidence > prm.kindThreshold ? (win.positive ? 1 : 2) : 0;
             m.kind2 = m.kind;

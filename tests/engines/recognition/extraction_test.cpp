@@ -314,24 +314,74 @@ TEST(ExtractionDriver, SourceInsideTheWorkImageBelow362) {
     }
 }
 
-TEST(ExtractionDriver, CopiedImageIsUnchanged) {
+// The work image as normalisation leaves it: a work area with room for the maps but not for the
+// enhancement's layout stops the pipeline right after resampling.
+std::vector<uint8_t> workImage(const std::vector<uint8_t>& source, int width, int height, uint16_t res,
+                               E::FeatureExtractionBase& base) {
     static R::FeatureExtractionImplParameters parameters;
-    std::vector<uint8_t> source(256 * 64), work(R::kExtractionWorkArea);
-    for (size_t i = 0; i < source.size(); ++i) source[i] = uint8_t(i * 7);
-    E::FeatureExtractionBase base;
-    base.width = 256;
-    base.height = 64;
+    base.width = uint64_t(width);
+    base.height = uint64_t(height);
     base.pixelCount = source.size();
-    base.resolution = 333;
+    base.resolution = res;
     base.parameters = &parameters;
-    // Stop the pipeline right after normalisation by a work area one byte short of the maps... the copy
-    // happens first, so check it through a work area big enough and a second copy of the source.
+    E::FeatureExtractionBase probe = base;
+    std::vector<uint8_t> work(R::kExtractionWorkArea);
     R::MatchData out;
-    std::vector<uint8_t> expected = source;
-    base.ExtractMinutia(source.data(), work.data(), work.size(), 7, 0, out);
-    EXPECT_EQ(base.resolution, 555);
-    EXPECT_EQ(base.width, 256u);
-    EXPECT_EQ(source, expected) << "the ordinary variant never writes its source";
+    probe.ExtractMinutia(source.data(), work.data(), work.size(), 7, 0, out);  // learns the sizes
+    const size_t size = probe.pixelCount + 3 * probe.blockCount;
+    EXPECT_EQ(base.ExtractMinutia(source.data(), work.data(), size, 7, RECOG_EXTRACT_FFT_ENHANCE, out),
+              RECOG_E_IMAGE_REJECTED);
+    work.resize(probe.pixelCount);
+    return work;
+}
+
+TEST(ExtractionDriver, Resampling) {
+    {  // 333 ppi with whole blocks: moved unchanged, the source untouched.
+        std::vector<uint8_t> source(256 * 64);
+        for (size_t i = 0; i < source.size(); ++i) source[i] = uint8_t(i * 7);
+        const auto original = source;
+        E::FeatureExtractionBase base;
+        EXPECT_EQ(workImage(source, 256, 64, 333, base), source);
+        EXPECT_EQ(base.resolution, 555);
+        EXPECT_EQ(source, original);
+    }
+    {  // 500 ppi: every 3x3 square gives the weighted 2x2 square.
+        std::vector<uint8_t> source(96 * 96);
+        for (int y = 0; y < 96; ++y)
+            for (int x = 0; x < 96; ++x) source[size_t(y) * 96 + x] = uint8_t(10 * (3 * (y % 3) + x % 3 + 1));
+        E::FeatureExtractionBase base;
+        const auto work = workImage(source, 96, 96, 500, base);
+        ASSERT_EQ(work.size(), 64u * 64);
+        const uint8_t square[2][2] = {{22, 36}, {62, 75}};
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 64; ++x) ASSERT_EQ(work[size_t(y) * 64 + x], square[y % 2][x % 2]) << x << "," << y;
+        EXPECT_EQ(base.resolution, 500);
+    }
+    {  // 1000 ppi: bilinear with a step of exactly 3 pixels.
+        std::vector<uint8_t> source(240 * 96);
+        for (int y = 0; y < 96; ++y)
+            for (int x = 0; x < 240; ++x) source[size_t(y) * 240 + x] = uint8_t(x + 2 * y);
+        E::FeatureExtractionBase base;
+        const auto work = workImage(source, 240, 96, 1000, base);
+        ASSERT_EQ(base.width, 76u);
+        ASSERT_EQ(base.height, 28u);
+        for (int y = 0; y < 28; ++y)
+            for (int x = 0; x < 76; ++x) ASSERT_EQ(work[size_t(y) * 76 + x], uint8_t(3 * x + 6 * y)) << x << "," << y;
+    }
+}
+
+TEST_F(ExtractionTest, NoMinutiaBelowWorkRow256) {
+    // 384x600 at 500 ppi fills the 256x400 work image; rows past 256 give nothing.
+    simfinger::ImpressionParams p;
+    p.seed = 5;
+    const auto im = simfinger::renderImpression(simfinger::makeMasterFinger(5), p, 384, 600, 500);
+    RecogHandle h = nullptr;
+    ASSERT_EQ(create(standardRecord(im.image, 384, 600, false), RECOG_FORMAT_ANSI_381, &h), RECOG_OK);
+    const R::MatchData& v = view(keep(h));
+    int lowest = 0;
+    for (int i = 0; i < v.count(); ++i) lowest = std::max<int>(lowest, v[i].y + v.originY);
+    EXPECT_LE(lowest, (6 + 256) * 762 / 500);
+    EXPECT_GT(lowest, 300) << "the rows above 256 do give minutiae";
 }
 
 TEST(ExtractionPieces, Trigonometry) {
