@@ -13,6 +13,7 @@ extern const CommandModule kIdentityModule;
 extern const CommandModule kCaptureModule;
 extern const CommandModule kPatchModule;
 extern const CommandModule kSpiFlashModule;
+extern const CommandModule kSecureChannelModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -20,6 +21,7 @@ std::span<const CommandModule* const> commandModules() {
         &kCaptureModule,
         &kPatchModule,
         &kSpiFlashModule,
+        &kSecureChannelModule,
     };
     return kModules;
 }
