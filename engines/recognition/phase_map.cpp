@@ -42,10 +42,12 @@ void freeman_phasemap(int width, int pixelCount, const uint8_t* image, const Ori
         for (int f = 0; f < kVerticals; ++f) {
             const int* k = kVerticalKernel[f];
             int32_t* dst = v[f] + 4;
-            for (int x = 0; x < width; ++x) {
-                int32_t s = 0;
-                for (int t = 0; t < 9; ++t) s += k[t] * in[size_t(t) * width + x];
-                dst[x] = s;
+            // Tap by tap over the whole row, so the loop vectorises.
+            for (int x = 0; x < width; ++x) dst[x] = 0;
+            for (int t = 0; t < 9; ++t) {
+                if (k[t] == 0) continue;
+                const uint8_t* src = in + size_t(t) * width;
+                for (int x = 0; x < width; ++x) dst[x] += k[t] * src[x];
             }
             for (int x = 1; x <= 4; ++x) {
                 dst[-x] = dst[0];
