@@ -1,0 +1,49 @@
+// What the command protocol keeps per device beyond the device record: the loaded-patch record,
+// the pending patch-signature item, the run-patch flag, the cached version string, the print
+// settings and default print configuration, the fast-read flag.
+#pragma once
+
+#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/tag_records.h"
+
+#include <stdint.h>
+
+namespace scsproto {
+
+struct LoadedPatch {
+    uint32_t ids;
+    uint32_t selector;
+    uint8_t revision;
+};
+
+struct DeviceState {
+    bool hasLoadedPatch = false;
+    LoadedPatch loaded{};
+    uint8_t pendingSignature[40];
+    bool runPatchWasLoaded = false;
+    bool patchManagementDisabled = false;
+    char versionString[80] = {};
+    uint32_t flexId = 0, soClock = 0, swipeSpeed = 0, bitDepth = 0;
+    uint32_t lineLengthOverride = 0;
+    uint32_t variant = 0;
+    bool selkin = false;
+    bool secureMatchSupported = false;
+    bool alternateWoe = false;
+    bool fastReadStarted = false;
+    PrintConfiguration* defaultConfig = nullptr;
+
+    DeviceState();
+};
+
+// The device's state, made on first use; NULL only when memory runs out. Guarded by the caller's
+// device reference: the protocol runs one command per device at a time on the service thread.
+DeviceState* stateOf(ScsSensorDevice* device);
+// Drops the device's state (device free).
+void forget(ScsSensorDevice* device);
+
+}  // namespace scsproto
+
+extern "C" {
+// Called when a device record is freed, so its protocol state goes with it.
+void scsProtocolDeviceFreed(ScsSensorDevice* device);
+}

@@ -1,0 +1,152 @@
+// Synchronous sensor commands against the virtual sensor: version, start info, peek and poke,
+// patch download, get print, SPI flash identify, program and read, and replies shorter than their
+// layout.
+#include "fixture.h"
+
+#include "tcs/sensorctl/builtin_lists.h"
+#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/wire_builders.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using scstest::SensorControl;
+using Bytes = std::vector<uint8_t>;
+
+class SyncCommands : public SensorControl {
+protected:
+    void SetUp() override {
+        SensorControl::SetUp();
+        ASSERT_EQ(scsClientCreate(subsystem_, &client_), TCS_RESULT_OK);
+        device_ = plugAndAttach();
+        ASSERT_NE(device_, nullptr);
+        activate(device_);
+        device_->replyParser = scsSensorParseReply_V4;
+        device_->productFamily = 1;  // what device initialisation sets from the product id
+        ASSERT_EQ(scsSensorOpen(client_, device_->name, &handle_), TCS_RESULT_OK);
+    }
+    void TearDown() override {
+        simusb::setCommandHook(0x19, nullptr);
+        simusb::setCommandHook(0x07, nullptr);
+        SensorControl::TearDown();
+    }
+
+    Bytes spi(Bytes mosi) {
+        Bytes miso(mosi.size(), 0xEE);
+        EXPECT_EQ(scsSensorSPITrans(handle_, uint32_t(mosi.size()), mosi.data(), nullptr, miso.data()), 0u);
+        return miso;
+    }
+
+    ScsClient* client_ = nullptr;
+    ScsSensorDevice* device_ = nullptr;
+    ScsSensor* handle_ = nullptr;
+};
+
+TEST_F(SyncCommands, VersionFillsTheRecordAndTheString) {
+    char text[80] = {};
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    ASSERT_NE(device_->fwVersion, nullptr);
+    EXPECT_EQ(device_->fwVersion->major, 4);
+    EXPECT_EQ(device_->fwVersion->minor, 40);
+    EXPECT_EQ(device_->fwVersion->build, 17u);
+    EXPECT_EQ(std::string(text).rfind("04.40.00.0017 Harlok ROM", 0), 0u) << text;
+    char cached[80] = {};
+    ASSERT_EQ(scsSensorGetCachedVersion(handle_, cached), 0u);
+    EXPECT_STREQ(cached, text);
+    EXPECT_EQ(simusb::commandLog(sensor_).size(), 1u) << "the cached string sends nothing";
+}
+
+TEST_F(SyncCommands, StartInfoPeekAndPoke) {
+    uint8_t start = 9, reset = 9, block[52];
+    uint32_t a = 0, b = 0, c = 0;
+    ASSERT_EQ(scsSensorGetStartInfo(handle_, &start, &reset, &a, &b, &c, block), 0u);
+    EXPECT_EQ(start, 0);
+    EXPECT_EQ(reset, 0);
+    EXPECT_EQ(scsSensorGetStartInfo(handle_, &start, &reset, &a, &b, nullptr, block), 17u);
+
+    ASSERT_EQ(scsSensorPoke(handle_, 0x2000, 4, 0x11223344), 0u);
+    uint32_t value = 0;
+    ASSERT_EQ(scsSensorPeek(handle_, 0x2000, 2, &value), 0u);
+    EXPECT_EQ(value, 0x3344u);
+    EXPECT_EQ(scsSensorPeek(handle_, 0x2000, 3, &value), 49u) << "bad width answered 0x0406";
+    EXPECT_EQ(simusb::commandLog(sensor_).back(), (Bytes{7, 0, 0x20, 0, 0, 3}));
+}
+
+TEST_F(SyncCommands, RepliesShorterThanTheirLayoutAreRefused) {
+    simusb::setCommandHook(0x19, [](std::span<const uint8_t>) {
+        simusb::Reply r;
+        r.payload.assign(10, 0xAB);
+        return r;
+    });
+    simusb::setCommandHook(0x07, [](std::span<const uint8_t>) {
+        simusb::Reply r;
+        r.payload = {1, 2};
+        return r;
+    });
+    uint8_t start = 9, reset = 9, block[52];
+    uint32_t a = 0, b = 0, c = 0, value = 0x5A5A5A5A;
+    EXPECT_EQ(scsSensorGetStartInfo(handle_, &start, &reset, &a, &b, &c, block), 43u);
+    EXPECT_EQ(start, 9) << "nothing reported";
+    EXPECT_EQ(scsSensorPeek(handle_, 0, 4, &value), 43u);
+    EXPECT_EQ(value, 0x5A5A5A5Au);
+}
+
+TEST_F(SyncCommands, PatchDownloadAndUnloadFollowTheSensorsRevision) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    const auto* run = static_cast<const ConfigDescriptor*>(harlokPatchConfigList[0]);
+    ASSERT_EQ(run->words[SCS_PD_PATCH_IDS], 1u);
+    ASSERT_EQ(scsSensorDownloadPatch(handle_, 0, uint16_t(run->words[SCS_PD_LENGTH]),
+                                     static_cast<const uint8_t*>(run->data)),
+              0u);
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    EXPECT_EQ(device_->fwVersion->revision, run->words[SCS_PD_PATCH_REVISION]);
+    EXPECT_EQ(scsSensorDownloadPatch(handle_, 0, uint16_t(run->words[SCS_PD_LENGTH]),
+                                     static_cast<const uint8_t*>(run->data)),
+              46u)
+        << "the sensor refuses a second patch while one is loaded";
+    ASSERT_EQ(scsSensorUnloadPatch(handle_), 0u);
+    EXPECT_EQ(device_->fwVersion->revision, 0);
+    const size_t sent = simusb::commandLog(sensor_).size();
+    EXPECT_EQ(scsSensorUnloadPatch(handle_), 0u);
+    EXPECT_EQ(simusb::commandLog(sensor_).size(), sent) << "nothing loaded: nothing sent";
+
+    Bytes forged(static_cast<const uint8_t*>(run->data), static_cast<const uint8_t*>(run->data) + run->words[17]);
+    forged[10] ^= 0x01;
+    EXPECT_EQ(scsSensorDownloadPatch(handle_, 0, uint16_t(forged.size()), forged.data()), 373u);
+}
+
+TEST_F(SyncCommands, GetPrintKeepsTheConfigurationReply) {
+    ScsReplyView reply{1, reinterpret_cast<uint8_t*>(1)};
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 2, 0, 1, 0, nullptr, &reply), 0u);
+    EXPECT_EQ(reply.length, 0u);
+    EXPECT_EQ(reply.data, nullptr);
+    const Bytes request = simusb::commandLog(sensor_).back();
+    ASSERT_GE(request.size(), 5u);
+    EXPECT_EQ(Bytes(request.begin(), request.begin() + 5), (Bytes{2, 0x20, 1, 2, 0})) << "288-byte lines, 2 lines";
+
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 1, 0, 1, 0x10, nullptr, &reply), 0u);
+    ASSERT_EQ(reply.length, 2400u);
+    ASSERT_NE(device_->configReply, nullptr);
+    EXPECT_EQ(std::memcmp(reply.data, device_->configReply, 2400), 0);
+    uint8_t* table = nullptr;
+    uint32_t tableLength = 0;
+    ASSERT_EQ(scsSensorGetTimeSlotTable(handle_, &table, &tableLength), 0u);
+    EXPECT_EQ(tableLength, 1408u);
+    palRealFree(reply.data);
+}
+
+TEST_F(SyncCommands, SpiFlashIdentifyProgramAndRead) {
+    EXPECT_EQ(spi({0x9F, 0, 0, 0}), (Bytes{0xFF, 0xEF, 0x40, 0x14}));
+    spi({0x06});
+    spi({0x02, 0x00, 0x01, 0x00, 0xA5, 0x5A});
+    EXPECT_EQ(spi({0x03, 0x00, 0x01, 0x00, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xA5, 0x5A}));
+    const Bytes sent = simusb::commandLog(sensor_).back();
+    EXPECT_EQ(sent.size(), 35u + 6u);
+    EXPECT_EQ(sent[21], 6);
+    EXPECT_EQ(scsSensorSPITrans(handle_, 4, nullptr, nullptr, nullptr), 17u);
+}
+
+}  // namespace
