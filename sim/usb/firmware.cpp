@@ -1,6 +1,8 @@
 // Virtual sensor firmware: command dispatch and the sensor's persisted state.
 #include "sim/usb/firmware.h"
 
+#include "sim/usb/secure_channel.h"
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +65,8 @@ void Firmware::sendFingerprintData(std::vector<uint8_t> data) {
 
 Reply Firmware::handle(std::span<const uint8_t> request) {
     Reply reply;
+    // Once a secure session is up every request is a record of the channel.
+    if (secureChannelIntercept(*this, request, reply)) return reply;
     if (request.empty()) {
         reply.status = kStatusShortCommand;
         return reply;
