@@ -44,6 +44,7 @@ R::MatchData viewWithCoverage(uint64_t seed, int count, uint32_t purpose) {
 
 struct Engine {
     RecogHandle context = nullptr;
+    RecogHandle probe = nullptr, reference = nullptr;  // partners for comparing what was imported
     std::vector<Format> formats;
 
     Engine() {
@@ -53,10 +54,10 @@ struct Engine {
         R::Ptr<R::FpFtrSetObj> set(R::newObject<R::FpFtrSetObj>(ctx));
         set->view = viewWithCoverage(1, 40, 7);
         R::Ptr<R::FpTemplateObj> templ(R::newObject<R::FpTemplateObj>(ctx));
-        for (int v = 0; v < 3; ++v) templ->views.push_back(viewWithCoverage(2 + v, 30, 6));
-        RecogHandle fs = nullptr, t = nullptr;
-        R::makeHandle(*set, true, &fs);
-        R::makeHandle(*templ, true, &t);
+        for (int v = 0; v < 4; ++v) templ->views.push_back(viewWithCoverage(2 + v, 30, 6));
+        R::makeHandle(*set, true, &probe);
+        R::makeHandle(*templ, true, &reference);
+        [[maybe_unused]] RecogHandle fs = probe, t = reference;
 
 #if defined(FUZZ_FAMILY_OWN_RECORD)
         add(fs, RECOG_FORMAT_FEATURE_SET, nullptr);
@@ -80,8 +81,6 @@ struct Engine {
                            {0x30, 0x1B, 0x02, 0x01, 0x00, 0x30, 0x16, 0x30, 0x14, 0x02, 0x02, 0x10, 0x00, 0x02,
                             0x01, 0x00, 0x02, 0x01, 0x00, 0x02, 0x02, 0x10, 0x00, 0x02, 0x01, 0x05, 0x02, 0x01, 0x07}});
 #endif
-        RecogCloseHandle(fs);
-        RecogCloseHandle(t);
     }
 
     void add(RecogHandle h, uint32_t code, const void* options) {
@@ -119,6 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RecogExportEx(h, f.code, f.options, nullptr, &needed);
         std::vector<uint8_t> out(needed);
         RecogExportEx(h, f.code, f.options, out.data(), &needed);
+        RecogHandle comparison = nullptr;
+        if (R::FromHandle<R::FpFtrSetObj>(h, false)) RecogCreateComparison(h, engine.reference, 0, &comparison);
+        if (R::FromHandle<R::FpTemplateObj>(h, false)) RecogCreateComparison(engine.probe, h, 0, &comparison);
+        RecogCloseHandle(comparison);
         RecogCloseHandle(h);
     } else if (h != nullptr) {
         abort();  // a failed import must not hand out a handle
