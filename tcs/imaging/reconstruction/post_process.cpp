@@ -445,8 +445,10 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
     const int8_t drift = res.driftCompanion;
     const bool small = abs(drift) < 2 && res.meanAbsXLag < 3 && abs(res.meanXLagNewer) < 2 && abs(res.meanXLagOlder) < 2;
     if (!(s.cfgInfo & kCfgNoSkew) && !small && !packed) {
-        const bool run = !(s.cfgInfo & kCfgRotate) || (drift >= -1 && drift <= 1);
-        if (run) IRSkewCorrectImage(&s, image, packed, rowMarks, rows, columns, 0, 1, nullptr, nullptr, s.geometry->flip);
+        // Rows shifted with white fill; when the image is to be rotated as well, only a small drift
+        // fills, a larger one wraps the shifted pixels round.
+        const uint32_t option = !(s.cfgInfo & kCfgRotate) || (drift >= -1 && drift <= 1) ? 1 : 0;
+        IRSkewCorrectImage(&s, image, packed, rowMarks, rows, columns, 0, option, nullptr, nullptr, s.geometry->flip);
     }
     if ((s.cfgInfo & kCfgRotate) && abs(drift) > 1 && !packed) rotate(s, image, rows, columns);
 

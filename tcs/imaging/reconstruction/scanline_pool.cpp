@@ -542,8 +542,14 @@ TcsResult IRreconstructImage(IrReconState* state, uint8_t* rowMarks) {
         }
     }
     if (rows > 1) {
-        rowMarks[0] = uint8_t(rowMarks[0] & 0x07) | uint8_t(rowMarks[1] & 0xF8);
-        rowMarks[rows - 1] = uint8_t(rowMarks[rows - 1] & 0x07) | uint8_t(rowMarks[rows - 2] & 0xF8);
+        // The end rows take the x lag of their neighbour, keeping their own distance bits.
+        auto withLagOf = [&](uint32_t row, uint32_t from) {
+            const int32_t own = int8_t(rowMarks[row]), other = int8_t(rowMarks[from]);
+            const int32_t mark = (abs(other) & 0xF8) | (abs(own) & 7);
+            rowMarks[row] = uint8_t(other < 0 ? -mark : mark);
+        };
+        withLagOf(0, 1);
+        withLagOf(rows - 1, rows - 2);
     }
 
     // Statistics for post-processing and the quality verdict.

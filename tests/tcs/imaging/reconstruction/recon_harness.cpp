@@ -136,11 +136,14 @@ Truth compareWithTruth(Recon& r, const swipe_model::SwipeModel& model) {
     const uint32_t rows = s.results.rows, columns = s.results.columns;
     if (rows == 0) return t;
     // Row r shows the finger row the newest line saw, r rows further back, with the columns
-    // mirrored. The best match is searched near where it should be, allowing for drift.
+    // mirrored. The best match is searched near where it should be.
     const swipe_model::GreyImage& finger = model.finger();
     const int origin = int(finger.width - columns) / 2;
     const int band = 24;
     const int n = int(columns) - 2 * band;
+    // Skew correction keeps the middle row in place: the rows show the finger where the middle
+    // line saw it.
+    const int centreDrift = int(std::lround(model.driftAt((newest + oldest) / 2)));
     std::vector<double> out(n), ref(n), fingerRow(finger.width);
     double total = 0;
     uint32_t counted = 0;
@@ -155,7 +158,7 @@ Truth compareWithTruth(Recon& r, const swipe_model::SwipeModel& model) {
             }
             for (int dx = -band; dx <= band; ++dx) {
                 for (int k = 0; k < n; ++k) {
-                    const int x = origin + int(columns) - 1 - (band + k) + dx;
+                    const int x = origin + int(columns) - 1 - (band + k) + dx + centreDrift;
                     ref[k] = (x >= 0 && x < int(finger.width)) ? fingerRow[x] : 255;
                 }
                 best = std::max(best, ncc(out.data(), ref.data(), n));

@@ -46,7 +46,7 @@ TEST(SwipeReconstruction, SpeedsProfilesAndDriftForBothOptionWords) {
         {"lag 12", SpeedProfile::Constant, 8.0 / 12, 0, 0, 450, 0.74},
         {"lag 16", SpeedProfile::Constant, 0.5, 0, 0, 600, 0.76},
         {"accelerating", SpeedProfile::Accelerating, 0.6, 0.002, 0, 330, 0.78},
-        {"drift", SpeedProfile::Constant, 1.0, 0, 0.125, 300, 0.62},
+        {"drift", SpeedProfile::Constant, 1.0, 0, 0.125, 300, 0.67},
         {"stick, jump", SpeedProfile::StickThenJump, 1.0, 0, 0, 400, 0.76},
     };
     for (uint32_t cfg : {recon_test::kDefaultCfg, recon_test::kRealTimeCfg}) {
