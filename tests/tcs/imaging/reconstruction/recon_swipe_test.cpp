@@ -68,4 +68,54 @@ TEST(SwipeReconstruction, SpeedsProfilesAndDriftForBothOptionWords) {
     }
 }
 
+TEST(SwipeReconstruction, EventsInOrderAndTheLivenessImage) {
+    SwipeCase c{"lag 8", SpeedProfile::Constant, 1.0, 0, 0, 300, 0};
+    SwipeModel model(recon_test::fingerImage(), configFor(c));
+    Recon r(recon_test::kDefaultCfg);
+    ASSERT_EQ(r.init(), TCS_RESULT_OK);
+    ASSERT_TRUE(recon_test::attachModel(r, model));
+    ASSERT_EQ(r.feed(model.stream(0, c.lines), 2, 100, 3000), TCS_RESULT_OK);
+    ASSERT_EQ(r.finish(), TCS_RESULT_OK);
+    const IrReconState& s = *r.state();
+    // Set-up, first line, finishing, direction, liveness image, quality flags, image complete.
+    EXPECT_EQ(r.eventIds, (std::vector<uint16_t>{kIrEventInitialised, kIrEventFirstLine, kIrEventFinishing,
+                                                 kIrEventDirection, kIrEventAspReady, kIrEventQualityFlags,
+                                                 kIrEventImageComplete}));
+    EXPECT_EQ(r.events.rows, s.results.rows);
+    EXPECT_EQ(r.events.columns, 200);
+    EXPECT_GT(r.events.value, 0);  // swipe speed
+    // The liveness image: the unfiltered primary pixels of the lines used, moved to the area's start.
+    EXPECT_GT(s.aspRows, 200u);
+    EXPECT_LE(s.aspRows, 300u);
+    EXPECT_EQ(s.aspColumns, 200u);
+    uint32_t differing = 0;
+    for (uint32_t i = 1; i < 200; ++i) differing += r.asp[size_t(s.aspRows / 2) * 200 + i] != r.asp[i];
+    EXPECT_GT(differing, 100u);
+}
+
+TEST(SwipeReconstruction, SensorCorrelatedLinesTakeTheirLagsFromTheHeader) {
+    // With a trailer record the sensor has correlated the lines itself: lag 8 in every header
+    // gives one row per line without any correlation here.
+    SwipeCase c{"lag 8", SpeedProfile::Constant, 1.0, 0, 0, 200, 0};
+    SwipeModel model(recon_test::fingerImage(), configFor(c));
+    Recon r(recon_test::kRealTimeCfg | 0x8000);
+    ASSERT_EQ(r.init(), TCS_RESULT_OK);
+    ASSERT_TRUE(recon_test::attachModel(r, model));
+    LineTrailerRecord trailer{};
+    trailer.type = 1;
+    std::vector<uint8_t> line(r.unpacked.size());
+    for (uint32_t k = 0; k < c.lines; ++k) {
+        const std::vector<uint8_t> record = model.record(k);
+        ASSERT_NE(UnpackLineRT(record.data(), uint32_t(record.size()), line.data(), r.map.get(), 0), 0u);
+        line[0] = line[1] = 8;
+        line[4] = line[5] = 0;
+        line[6] = line[7] = 120;
+        ASSERT_EQ(tcsDoIR(r.state(), line.data(), &trailer), TCS_RESULT_OK);
+    }
+    EXPECT_EQ(r.state()->pool.count, c.lines);
+    r.finish();
+    EXPECT_EQ(r.state()->results.rows + r.state()->results.trailingCount, c.lines);
+    EXPECT_EQ(r.state()->results.repeatedLines, 0u);
+}
+
 }  // namespace
