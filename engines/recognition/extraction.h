@@ -99,6 +99,7 @@ public:
     static constexpr char kTag[] = "FtxExtr";
     explicit FeatureExtractionObj(Context& context) : TaggedObject(context, kTag) {}
     int64_t result = 0;
+    MatchData* output = nullptr;  // the feature set's record being filled
     Embedded::FeatureExtractionBase base;
     Impl impl;
 };

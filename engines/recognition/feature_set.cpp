@@ -213,7 +213,8 @@ RecogResult createFeatureSet(RecogHandle contextHandle, uint8_t* data, size_t si
             work = job->impl.workArea;
             workSize = sizeof job->impl.workArea;
         }
-        job->result = base.ExtractMinutia(base.pixels, work, workSize, purpose, flags, set.view);
+        job->output = &set.view;
+        job->result = base.ExtractMinutia(base.pixels, work, workSize, purpose, flags, *job->output);
         return job->result;
     });
 }

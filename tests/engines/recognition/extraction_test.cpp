@@ -176,6 +176,26 @@ TEST_F(ExtractionTest, FailedAllocationsLeakNothing) {
     }
 }
 
+TEST_F(ExtractionTest, ThreeBlocksPerCallAndNoneInside) {
+    auto record = standardRecord(print300x400().image, 300, 400, false);
+    for (bool inPlace : {false, true}) {
+        const size_t before = log_.sizes.size();
+        RecogHandle h = nullptr;
+        ASSERT_EQ(inPlace ? RecogCreateFeatureSetInPlace(context_, record.data(), record.size(), RECOG_FORMAT_ANSI_381, 7, 0, &h)
+                          : create(record, RECOG_FORMAT_ANSI_381, &h),
+                  RECOG_OK);
+        keep(h);
+        ASSERT_EQ(log_.sizes.size(), before + 3) << "job, feature set, handle";
+        if (inPlace) {
+            EXPECT_EQ(log_.sizes[before], 160u);
+        } else {
+            EXPECT_GT(log_.sizes[before], 128000u) << "the job carries the work area";
+        }
+        EXPECT_EQ(log_.sizes[before + 1], 1656u);
+        EXPECT_EQ(log_.live.size(), 2u + 2 * (inPlace ? 2 : 1)) << "the job is gone again";
+    }
+}
+
 TEST_F(ExtractionTest, SensorTypeCodes) {
     // The code is only kept with a feature set, so every case extracts: a 200x200 cut keeps it quick.
     std::vector<uint8_t> cut(200 * 200);
@@ -517,6 +537,15 @@ void expectWellFormed(const R::MatchData& v, uint32_t purpose) {
         sumX += m.x;
         sumY += m.y;
     }
+    // Coverage: the area counts the set cells, and the cell under nearly every minutia is set.
+    int cells = 0, covered = 0;
+    for (uint32_t row : v.coverage) cells += __builtin_popcount(row);
+    EXPECT_EQ(v.coverageArea, uint32_t(cells) * 64);
+    for (int i = 0; i < v.count(); ++i) {
+        const int c = (v[i].x + 4) / 8, k = (v[i].y + 4) / 8;
+        covered += c < 32 && k < R::kCoverageRows && (v.coverage[k] >> c & 1);
+    }
+    EXPECT_GE(covered * 10, v.count() * 9);
     EXPECT_EQ(v.centreX, (sumX + v.count() / 2) / v.count());
     EXPECT_EQ(v.centreY, (sumY + v.count() / 2) / v.count());
     for (int i = v.count(); i < R::kMaxMinutiae; ++i) EXPECT_EQ(v[i].cos, 256);
