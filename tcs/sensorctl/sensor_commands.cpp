@@ -187,6 +187,9 @@ TcsResult scsSensorGetVersion(ScsSensor* sensor, char* text80) {
     char text[SCS_VERSION_TEXT_SIZE] = {};
     if (out.payload.size() > scsversion::kMinimumPayload) {
         if (device->fwVersion == nullptr) {
+            // A device record without a version is new: whatever a freed record at the same
+            // address left behind is not its state.
+            scsproto::forget(device);
             device->fwVersion = static_cast<ScsFwVersion*>(palRealMalloc(sizeof(ScsFwVersion)));
             if (device->fwVersion == nullptr) result = TCS_RESULT_OUT_OF_MEMORY;
             else std::memset(device->fwVersion, 0, sizeof(ScsFwVersion));
