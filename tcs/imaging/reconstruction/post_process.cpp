@@ -35,21 +35,51 @@ Mark decode(uint8_t byte) {
     return Mark{uint32_t(a & 7), v < 0 ? -(a >> 3) : (a >> 3)};
 }
 
+// Pixels of an image with one byte per pixel, or two 4-bit pixels per byte (first in the high half).
+struct Pixels {
+    uint8_t* image;
+    uint32_t columns;
+    bool packed;
+    uint32_t rowBytes() const { return packed ? columns / 2 : columns; }
+    uint8_t get(uint32_t r, uint32_t c) const {
+        const uint8_t b = image[size_t(r) * rowBytes() + (packed ? c / 2 : c)];
+        return packed ? uint8_t((c & 1) ? uint8_t(b << 4) : uint8_t(b & 0xF0)) : b;
+    }
+    void set(uint32_t r, uint32_t c, uint8_t v) const {
+        uint8_t& b = image[size_t(r) * rowBytes() + (packed ? c / 2 : c)];
+        if (!packed) {
+            b = v;
+        } else if (c & 1) {
+            b = uint8_t((b & 0xF0) | (v >> 4));
+        } else {
+            b = uint8_t((b & 0x0F) | (v & 0xF0));
+        }
+    }
+    void readRow(uint32_t r, uint8_t* out) const {
+        if (packed) unpack4bitRow(image + size_t(r) * rowBytes(), out, columns, 1);
+        else memcpy(out, image + size_t(r) * columns, columns);
+    }
+    void writeRow(uint32_t r, const uint8_t* in) const {
+        if (packed) pack4bitRow(in, image + size_t(r) * rowBytes(), columns / 2, 1);
+        else memcpy(image + size_t(r) * columns, in, columns);
+    }
+};
+
 uint32_t fiveSum(const uint8_t* p, uint32_t at) { return uint32_t(p[at]) + p[at + 1] + p[at + 2] + p[at + 3] + p[at + 4]; }
 
 // Straight line across a run of columns [from, to] between the columns next to it.
-void bridgeColumns(uint8_t* image, uint32_t rows, uint32_t columns, uint32_t from, uint32_t to) {
+void bridgeColumns(const Pixels& px, uint32_t rows, uint32_t from, uint32_t to) {
+    const uint32_t columns = px.columns;
     if (from > to || to >= columns) return;
     const int32_t left = from > 0 ? int32_t(from) - 1 : int32_t(to) + 1;
     const int32_t right = to + 1 < columns ? int32_t(to) + 1 : left;
     if (left < 0 || left >= int32_t(columns)) return;
     for (uint32_t r = 0; r < rows; ++r) {
-        uint8_t* row = image + size_t(r) * columns;
-        const int32_t a = row[left], b = row[right];
+        const int32_t a = px.get(r, uint32_t(left)), b = px.get(r, uint32_t(right));
         const int32_t span = int32_t(to - from) + 2;
         for (uint32_t c = from; c <= to; ++c) {
             const int32_t k = int32_t(c - from) + 1;
-            row[c] = uint8_t(from > 0 ? (a * (span - k) + b * k) / span : b);
+            px.set(r, c, uint8_t(from > 0 ? (a * (span - k) + b * k) / span : b));
         }
     }
 }
@@ -165,12 +195,13 @@ void NormalizeGrayscaleValuesMethod1(uint8_t* pixels, uint32_t s, uint32_t e, ui
 
 TcsResult IRConstrastEnhanceImageCols(IrReconState* state, uint8_t* pixels, uint32_t packed, uint32_t rows,
                                       uint32_t columns) {
-    if (state == nullptr || pixels == nullptr || packed) return TCS_RESULT_OK;
+    if (state == nullptr || pixels == nullptr || columns > kMaxColumns) return TCS_RESULT_OK;
+    const Pixels px{pixels, columns, packed != 0};
     uint8_t* column = volatileMemAlloc(state->volatileArea, std::max(4 * columns, rows + 4));
     if (column == nullptr) return TCS_RESULT_BUFFER_TOO_SMALL;
     const bool short4 = (state->cfgInfo & kCfgShortLines) != 0;
     for (uint32_t c = 0; c < columns; ++c) {
-        for (uint32_t r = 0; r < rows; ++r) column[r] = pixels[size_t(r) * columns + c];
+        for (uint32_t r = 0; r < rows; ++r) column[r] = px.get(r, c);
         FingerBounds b{};
         FindFingerBounds(column, 0, rows, &b, 0);
         const int32_t m = b.end != 0 ? (int32_t(b.end) - int32_t(b.start)) / 10 : -int32_t(b.start) / 4;
@@ -182,7 +213,7 @@ TcsResult IRConstrastEnhanceImageCols(IrReconState* state, uint8_t* pixels, uint
         lo = std::clamp(lo, 0, int32_t(rows) - 1);
         hi = std::clamp(hi, lo + 1, int32_t(rows));
         NormalizeGrayscaleValuesMethod1(column, uint32_t(lo), uint32_t(hi), 0, rows, short4 ? 3 : 1, short4 ? 96 : 94);
-        for (uint32_t r = 0; r < rows; ++r) pixels[size_t(r) * columns + c] = column[r];
+        for (uint32_t r = 0; r < rows; ++r) px.set(r, c, column[r]);
     }
     volatileMemFree(state->volatileArea, column);
     return TCS_RESULT_OK;
@@ -190,11 +221,16 @@ TcsResult IRConstrastEnhanceImageCols(IrReconState* state, uint8_t* pixels, uint
 
 TcsResult IRConstrastEnhanceImageRows(IrReconState* state, uint8_t* pixels, uint32_t packed, uint32_t rows,
                                       uint32_t columns) {
-    if (state == nullptr || pixels == nullptr || packed || rows == 0) return TCS_RESULT_OK;
+    if (state == nullptr || pixels == nullptr || rows == 0 || columns > kMaxColumns) return TCS_RESULT_OK;
+    const Pixels px{pixels, columns, packed != 0};
     FingerBounds* bounds =
         reinterpret_cast<FingerBounds*>(volatileMemAlloc(state->volatileArea, rows * sizeof(FingerBounds)));
     if (bounds == nullptr) return TCS_RESULT_BUFFER_TOO_SMALL;
-    for (uint32_t r = 0; r < rows; ++r) FindFingerBounds(pixels + size_t(r) * columns, 0, columns, bounds, r);
+    uint8_t row[kMaxColumns];
+    for (uint32_t r = 0; r < rows; ++r) {
+        px.readRow(r, row);
+        FindFingerBounds(row, 0, columns, bounds, r);
+    }
     const uint32_t from = std::min<uint32_t>(rows / 4, 40), to = rows > 359 ? 7 * rows / 8 : (rows > 20 ? rows - 20 : 0);
     for (uint32_t r = std::max(from, 1u); r < to; ++r) {
         if (bounds[r].start > bounds[r - 1].start + 10) bounds[r].start = bounds[r - 1].start;
@@ -210,7 +246,9 @@ TcsResult IRConstrastEnhanceImageRows(IrReconState* state, uint8_t* pixels, uint
         }
         hi = std::min(hi, columns);
         if (lo >= hi) continue;
-        NormalizeGrayscaleValuesMethod1(pixels + size_t(r) * columns, lo, hi, 0, columns, short4 ? 3 : 5, 99);
+        px.readRow(r, row);
+        NormalizeGrayscaleValuesMethod1(row, lo, hi, 0, columns, short4 ? 3 : 5, 99);
+        px.writeRow(r, row);
     }
     volatileMemFree(state->volatileArea, reinterpret_cast<uint8_t*>(bounds));
     return TCS_RESULT_OK;
@@ -219,12 +257,23 @@ TcsResult IRConstrastEnhanceImageRows(IrReconState* state, uint8_t* pixels, uint
 uint32_t doFingerWidthAnalysis(const uint8_t* pixels, uint32_t rows, uint32_t columns, uint32_t firstColumn,
                                const uint8_t* rowMarks, uint16_t* leftMargin, uint16_t* rightMargin, uint32_t packed) {
     uint16_t left = 0, right = 0;
-    const uint32_t width = std::min(packed ? columns : columns, kMaxColumns);
+    const uint32_t width = std::min(columns, kMaxColumns);
     uint32_t profile[kMaxColumns] = {};
     uint32_t counted = 0;
     for (uint32_t r = 0; r < rows && pixels != nullptr; ++r) {
         if (rowMarks != nullptr && decode(rowMarks[r]).distance != 0) continue;
         ++counted;
+        if (packed) {
+            // Pairs of 4-bit pixels count when both are dark or both are light.
+            const uint8_t* row = pixels + size_t(r) * (columns / 2);
+            for (uint32_t c = firstColumn; c + 1 < width; c += 2) {
+                const uint32_t hi = row[c / 2] & 0xF0, lo = uint32_t(row[c / 2] << 4) & 0xF0;
+                const uint32_t both = (hi <= 80 && lo <= 80) || (hi >= 160 && lo >= 160);
+                profile[c] += both;
+                profile[c + 1] += both;
+            }
+            continue;
+        }
         const uint8_t* row = pixels + size_t(r) * columns;
         for (uint32_t c = firstColumn; c < width; ++c) profile[c] += row[c] >= 100 && row[c] <= 180;
     }
@@ -355,7 +404,19 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
     if (s.cfgInfo & kCfgAnalogReconImage) IRanalogReconImage(&s, image, packed, rows, columns, 0);
     if (s.cfgInfo & kCfgBaselineCorrectImage) IRbaselineCorrectImage(&s, s.baselineLine, image, 0, rows, rowBytes, 0);
 
-    if (!packed) IRhandleInvertAndFlip(&s, 0, 1, image, columns, rows);
+    const Pixels px{image, columns, packed};
+    if (!packed) {
+        IRhandleInvertAndFlip(&s, 0, 1, image, columns, rows);
+    } else if (columns <= kMaxColumns) {
+        uint8_t row[kMaxColumns];
+        uint32_t mirrored = 0;
+        for (uint32_t r = 0; r < rows; ++r) {
+            px.readRow(r, row);
+            mirrored = IRhandleInvertAndFlip(&s, 0, 0, row, columns, 1);
+            px.writeRow(r, row);
+        }
+        if (mirrored) std::swap(res.leftMargin, res.rightMargin);
+    }
     res.meanXDrift = int16_t(-res.meanXDrift);
     res.driftCompanion = int8_t(-res.driftCompanion);
 
@@ -375,11 +436,11 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
     if (s.cfgInfo & kCfgContrastRows) IRConstrastEnhanceImageRows(&s, image, packed, rows, columns);
     if (s.cfgInfo & kCfgContrastCols) IRConstrastEnhanceImageCols(&s, image, packed, rows, columns);
 
-    if ((s.cfgInfo & kCfgDarkColumns) && !packed) {
+    if ((s.cfgInfo & kCfgDarkColumns) && columns <= kMaxColumns) {
         uint8_t dark[kMaxColumns] = {};
-        for (uint32_t c = 0; c < columns && c < kMaxColumns; ++c) {
+        for (uint32_t c = 0; c < columns; ++c) {
             uint32_t sum = 0;
-            for (uint32_t r = 0; r < rows; ++r) sum += image[size_t(r) * columns + c];
+            for (uint32_t r = 0; r < rows; ++r) sum += px.get(r, c);
             dark[c] = sum / rows < 80;
         }
         for (uint32_t c = 0; c + 30 < columns;) {
@@ -389,12 +450,12 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
             }
             uint32_t end = c;
             while (end + 1 < columns && dark[end + 1]) ++end;
-            bridgeColumns(image, rows, columns, c, end);
+            bridgeColumns(px, rows, c, end);
             c = end + 1;
         }
     }
     const uint8_t* ranges = s.options != nullptr ? s.options->interpolRanges : nullptr;
-    if (ranges != nullptr && ranges[0] != 0 && !packed) {
+    if (ranges != nullptr && ranges[0] != 0) {
         for (uint32_t k = 0; k < std::min<uint32_t>(ranges[0], 7); ++k) {
             uint32_t from = ranges[2 + k], to = ranges[9 + k];
             if (s.detectedDirection == 1) {
@@ -404,9 +465,11 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
             }
             if (to >= columns || from > to) continue;
             if (ranges[1] != 0) {
-                for (uint32_t r = 0; r < rows; ++r) memset(image + size_t(r) * columns + from, 255, to - from + 1);
+                for (uint32_t r = 0; r < rows; ++r) {
+                    for (uint32_t c = from; c <= to; ++c) px.set(r, c, 255);
+                }
             } else {
-                bridgeColumns(image, rows, columns, from, to);
+                bridgeColumns(px, rows, from, to);
             }
         }
     }
@@ -444,7 +507,7 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
 
     const int8_t drift = res.driftCompanion;
     const bool small = abs(drift) < 2 && res.meanAbsXLag < 3 && abs(res.meanXLagNewer) < 2 && abs(res.meanXLagOlder) < 2;
-    if (!(s.cfgInfo & kCfgNoSkew) && !small && !packed) {
+    if (!(s.cfgInfo & kCfgNoSkew) && !small) {
         // Rows shifted with white fill; when the image is to be rotated as well, only a small drift
         // fills, a larger one wraps the shifted pixels round.
         const uint32_t option = !(s.cfgInfo & kCfgRotate) || (drift >= -1 && drift <= 1) ? 1 : 0;

@@ -148,7 +148,11 @@ Truth compareWithTruth(Recon& r, const swipe_model::SwipeModel& model) {
     double total = 0;
     uint32_t counted = 0;
     for (uint32_t row = 8; row + 8 < rows; row += 5) {
-        for (int k = 0; k < n; ++k) out[k] = s.image[size_t(row) * columns + band + k];
+        for (int k = 0; k < n; ++k) {
+            const uint32_t c = uint32_t(band + k);
+            out[k] = (s.cfgInfo & kCfgPackedImage) ? ((s.image[size_t(row) * columns / 2 + c / 2] << ((c & 1) * 4)) & 0xF0)
+                                                   : s.image[size_t(row) * columns + c];
+        }
         const double expected = model.rowAt(newest) - row * (t.rows / rows);
         double best = -1;
         for (int dy = -4; dy <= 4; ++dy) {

@@ -68,6 +68,21 @@ TEST(SwipeReconstruction, SpeedsProfilesAndDriftForBothOptionWords) {
     }
 }
 
+TEST(SwipeReconstruction, FourBitImages) {
+    const SwipeCase c{"lag 6", SpeedProfile::Constant, 8.0 / 6, 0, 0, 225, 0.72};
+    for (uint32_t cfg : {recon_test::kDefaultCfg | kCfgPackedImage, recon_test::kRealTimeCfg | kCfgPackedImage}) {
+        SwipeModel model(recon_test::fingerImage(), configFor(c));
+        Recon r(cfg);
+        ASSERT_EQ(r.init(), TCS_RESULT_OK);
+        ASSERT_TRUE(recon_test::attachModel(r, model));
+        ASSERT_EQ(r.feed(model.stream(0, c.lines), 8, 1, 900), TCS_RESULT_OK);
+        r.finish();
+        const recon_test::Truth t = recon_test::compareWithTruth(r, model);
+        EXPECT_NEAR(r.state()->results.rows, t.rows, t.rows * 0.05) << std::hex << cfg;
+        EXPECT_GT(t.correlation, c.minCorrelation) << std::hex << cfg;
+    }
+}
+
 TEST(SwipeReconstruction, EventsInOrderAndTheLivenessImage) {
     SwipeCase c{"lag 8", SpeedProfile::Constant, 1.0, 0, 0, 300, 0};
     SwipeModel model(recon_test::fingerImage(), configFor(c));
