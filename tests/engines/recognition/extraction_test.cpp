@@ -419,6 +419,19 @@ TEST(ExtractionPieces, Trigonometry) {
     EXPECT_EQ(E::sin127(128 + 5), -15);
 }
 
+TEST(ExtractionPieces, DensityWeightsOfTheWorkedExample) {
+    // (10,10) and (20,10) are 10 units apart: one neighbour each; (100,100) has none.
+    R::MatchData v;
+    v.minutiae.count = 3;
+    const int16_t xy[3][2] = {{10, 10}, {20, 10}, {100, 100}};
+    for (int i = 0; i < 3; ++i) v[i].x = xy[i][0], v[i].y = xy[i][1];
+    E::computeDensityWeights(v);
+    EXPECT_EQ(v[0].weight, 53);
+    EXPECT_EQ(v[1].weight, 53);
+    EXPECT_EQ(v[2].weight, 63);
+    EXPECT_TRUE(v.flags & R::kFlagWeightsComputed);
+}
+
 TEST(ExtractionPieces, FftBandPass) {
     int32_t re = 1000, im = -1000;
     E::fftEnhanceCoefficient(2, 1, re, im);  // 5: below the band
