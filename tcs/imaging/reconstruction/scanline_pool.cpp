@@ -32,6 +32,10 @@ constexpr uint32_t kMaxPlausibleLag = 19;
 constexpr uint32_t kDropLag = 22;
 constexpr uint32_t kNoiseRowCount = 420;
 constexpr uint32_t kNoSource = 0xFFF;
+// What a replay feeds the per-line stage: full lines from the deferred ring, or pooled lines (packed
+// when the pool holds 4-bit lines).
+constexpr uint8_t kReplayingDeferred = 1;
+constexpr uint8_t kReplayingPool = 2;
 
 struct Cycle {
     uint32_t count = 0;
@@ -173,7 +177,7 @@ TcsResult IRprocessScanline(IrReconState* state, uint8_t* line, uint32_t flags) 
 
     uint8_t* entry = tcsAddToCircBuffer(nullptr, &s.correlation);
     if (entry == nullptr) return TCS_RESULT_BUFFER_TOO_SMALL;
-    if (s.replaying && (s.cfgInfo & kCfgShortLines)) {
+    if (s.replaying == kReplayingPool && (s.cfgInfo & kCfgShortLines)) {
         memcpy(entry, line, h);
         const uint32_t pixels = std::min(2 * packedPixelBytes(s), s.layout.fullLineBytes - h);
         unpack4bitRow(line + h, entry + h, pixels, 1);
@@ -228,9 +232,9 @@ TcsResult IRprocessAllScanlines(IrReconState* state) {
     const uint32_t flags = s.cfgInfo & ~kCfgDeferred;
     s.processedLines = 0;
     tcsResetCircBuffer(&s.correlation);
-    s.replaying = 1;
     TcsResult result = TCS_RESULT_OK;
     if (s.fullLines.capacity != 0) {
+        s.replaying = kReplayingDeferred;
         // Deferred lines are pooled as they are processed.
         s.cfgInfo &= ~kCfgDeferred;
         for (uint32_t i = s.fullLines.count; i-- > 0 && result == TCS_RESULT_OK;) {
@@ -240,6 +244,7 @@ TcsResult IRprocessAllScanlines(IrReconState* state) {
         }
         s.cfgInfo |= kCfgDeferred;
     } else {
+        s.replaying = kReplayingPool;
         for (uint32_t i = s.pool.count; i-- > 0 && result == TCS_RESULT_OK;) {
             uint8_t* line = tcsGetEntryFromCompoundCircBuffer(i, &s.pool);
             ++s.processedLines;

@@ -83,6 +83,28 @@ TEST(SwipeReconstruction, FourBitImages) {
     }
 }
 
+TEST(SwipeReconstruction, DeferredLinesInACallerBuffer) {
+    const SwipeCase c{"lag 8", SpeedProfile::Constant, 1.0, 0, 0, 300, 0.7};
+    SwipeModel model(recon_test::fingerImage(), configFor(c));
+    std::vector<uint8_t> lines(288000);
+    Recon small(recon_test::kDefaultCfg);
+    small.options.fullLineBuffer = lines.data();
+    small.options.fullLineBufferSize = 287999;
+    EXPECT_EQ(small.init(), TCS_RESULT_BUFFER_TOO_SMALL);
+    Recon r(recon_test::kDefaultCfg);
+    r.options.fullLineBuffer = lines.data();
+    r.options.fullLineBufferSize = uint32_t(lines.size());
+    ASSERT_EQ(r.init(), TCS_RESULT_OK);
+    ASSERT_TRUE(recon_test::attachModel(r, model));
+    ASSERT_EQ(r.feed(model.stream(0, c.lines), 6, 1, 900), TCS_RESULT_OK);
+    EXPECT_EQ(r.state()->pool.count, 0u);  // lines wait in the caller's buffer
+    EXPECT_GT(r.state()->fullLines.count, 200u);
+    r.finish();
+    const recon_test::Truth t = recon_test::compareWithTruth(r, model);
+    EXPECT_NEAR(r.state()->results.rows, t.rows, t.rows * 0.05);
+    EXPECT_GT(t.correlation, c.minCorrelation);
+}
+
 TEST(SwipeReconstruction, EventsInOrderAndTheLivenessImage) {
     SwipeCase c{"lag 8", SpeedProfile::Constant, 1.0, 0, 0, 300, 0};
     SwipeModel model(recon_test::fingerImage(), configFor(c));
