@@ -5,4 +5,3 @@
 // Weak, so the real body wins wherever it is linked in, without a duplicate definition.
 #define SCS_STAND_IN __attribute__((weak))
 
-SCS_STAND_IN TcsResult scsSensorDecryptFingerprint(ScsSensorDevice*, uint8_t*, uint32_t*) { return TCS_RESULT_OK; }

@@ -31,6 +31,12 @@ struct DeviceState {
     bool alternateWoe = false;
     bool fastReadStarted = false;
     PrintConfiguration* defaultConfig = nullptr;
+    // Fingerprint data encryption of the current capture: AES-CBC under the key cut to the session
+    // key length, the IV carried from delivery to delivery.
+    bool fpEncrypted = false;
+    uint8_t fpKey[32] = {};
+    uint8_t fpIv[16] = {};
+    uint32_t fpKeyLength = 16;
 
     DeviceState();
 };

@@ -363,3 +363,52 @@ TEST(VersionString, ParseOffsets) {
 }
 
 }  // namespace
+
+// --- Fingerprint data decryption ----------------------------------------------------------------------
+#include "platform/crypto/crypto.h"
+#include "tcs/sensorctl/print_config.h"
+#include "tcs/sensorctl/protocol_state.h"
+
+namespace {
+
+TEST(FingerprintDecrypt, WholeBlocksOnlyAndTheIvCarriesOver) {
+    alignas(8) static uint8_t fakeDevice[64];
+    auto* device = reinterpret_cast<ScsSensorDevice*>(fakeDevice);
+    scsproto::DeviceState* state = scsproto::stateOf(device);
+    ASSERT_NE(state, nullptr);
+    uint32_t length = 5;
+    uint8_t data[80];
+    EXPECT_EQ(scsSensorDecryptFingerprint(device, data, &length), 0u);
+    EXPECT_EQ(length, 5u) << "not encrypted: untouched";
+
+    uint8_t key[16], iv[16], plain[64], cipher[64];
+    for (int i = 0; i < 16; ++i) {
+        key[i] = uint8_t(i);
+        iv[i] = uint8_t(0xF0 + i);
+    }
+    for (int i = 0; i < 64; ++i) plain[i] = uint8_t(i * 3);
+    uint8_t ivCopy[16];
+    std::memcpy(ivCopy, iv, 16);
+    ASSERT_EQ(palCryptoEncrypt(plain, 64, cipher, nullptr, key, 16, ivCopy, 5), 0u);
+    state->fpEncrypted = true;
+    std::memcpy(state->fpKey, key, 16);
+    std::memcpy(state->fpIv, iv, 16);
+    state->fpKeyLength = 16;
+
+    // A delivery of 40 bytes: two blocks decrypted, the 8-byte tail kept out of the delivery.
+    std::memcpy(data, cipher, 40);
+    std::memset(data + 40, 0xCC, 40);
+    length = 40;
+    ASSERT_EQ(scsSensorDecryptFingerprint(device, data, &length), 0u);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(std::memcmp(data, plain, 32), 0);
+    EXPECT_EQ(data[40], 0xCC) << "nothing written past the delivery";
+    // The next delivery continues from the last whole ciphertext block.
+    std::memcpy(data, cipher + 32, 32);
+    length = 32;
+    ASSERT_EQ(scsSensorDecryptFingerprint(device, data, &length), 0u);
+    EXPECT_EQ(std::memcmp(data, plain + 32, 32), 0);
+    scsproto::forget(device);
+}
+
+}  // namespace
