@@ -80,11 +80,23 @@ template <typename OrientationOf>
 void FilterRow(const Kernels& kernels, const uint8_t* source, int width, int height, int y, uint8_t* out,
                OrientationOf orientationOf) {
     const uint8_t* row = source + size_t(y) * width;
+    const bool innerRow = y >= kFilterReach && y < height - kFilterReach;
     for (int x = 0; x < width; ++x) {
         const int o = orientationOf(x);
         if (o < 0) continue;
-        out[x] = o < 120 && Interior(width, height, x, y) ? kernels.Apply(row + x, o)
-                                                          : FilterPixel(source, width, height, x, y, o);
+        if (innerRow && x >= kFilterReach && x < width - kFilterReach) {
+            if (o < 120) {
+                out[x] = kernels.Apply(row + x, o);
+            } else {
+                // No orientation: the 3 x 3 mean, as FilterPixel gives it, without its clipping.
+                const uint8_t* p = row + x;
+                const int sum = p[-width - 1] + p[-width] + p[-width + 1] + p[-1] + p[0] + p[1] + p[width - 1] +
+                                p[width] + p[width + 1];
+                out[x] = uint8_t(sum / 9);
+            }
+        } else {
+            out[x] = FilterPixel(source, width, height, x, y, o);
+        }
     }
 }
 

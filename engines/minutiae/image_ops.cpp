@@ -29,8 +29,12 @@ std::vector<uint8_t> Linear(int width, int height, uint8_t* const* image) {
 std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, int height, uint32_t radius) {
     std::vector<uint8_t> means(image.size());
     const int r = ClipRadius(radius, width, height);
-    std::vector<double> columns(static_cast<size_t>(width));
-    for (int x = 0; x < width; ++x) columns[x] = WindowSpan(x, r, width);
+    std::vector<int32_t> spans(static_cast<size_t>(width));
+    std::vector<float> inverse(static_cast<size_t>(width));
+    for (int x = 0; x < width; ++x) {
+        spans[x] = WindowSpan(x, r, width);
+        inverse[x] = 1.0f / float(spans[x]);
+    }
     // A window holds at most 2048 x 2048 bytes, so its sum fits 32 bits.
     ForEachWindowSumRow<int32_t>(
         width, height, r, 1,
@@ -38,14 +42,47 @@ std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, i
             const uint8_t* src = image.data() + size_t(y) * width;
             for (int x = 0; x < width; ++x) row[x] = src[x];
         },
-        [&](int y, const int32_t* sums) {
-            const double rows = WindowSpan(y, r, height);
-            uint8_t* out = means.data() + size_t(y) * width;
-            // Exact as a double quotient (both operands below 2^31), and it pipelines where
-            // an integer division would not.
-            for (int x = 0; x < width; ++x) out[x] = uint8_t(double(sums[x]) / (rows * columns[x]));
+        [&](int y, const int32_t* __restrict sums) {
+            const int32_t rows = WindowSpan(y, r, height);
+            const float rowInverse = 1.0f / float(rows);
+            const int32_t* __restrict span = spans.data();
+            const float* __restrict inv = inverse.data();
+            uint8_t* __restrict out = means.data() + size_t(y) * width;
+            // The truncated quotient without a division: a float estimate is within one of it
+            // and is corrected exactly in integers (this loop vectorises; a division does not).
+            for (int x = 0; x < width; ++x) {
+                const int32_t area = rows * span[x], sum = sums[x];
+                int32_t q = int32_t(float(sum) * inv[x] * rowInverse);
+                q += int32_t((q + 1) * area <= sum);
+                q -= int32_t(q * area > sum);
+                out[x] = uint8_t(q);
+            }
         });
     return means;
+}
+
+// Writes 0 into `out` where `in` lies below the truncated mean of its window of radius r and
+// 255 elsewhere, for the pixels that `use` selects; no mean is formed: v < floor(S / A) exactly
+// when (v + 1) A <= S.
+template <typename Use>
+void BinarizeBelowMean(const std::vector<uint8_t>& in, int width, int height, uint32_t radius, ByteImage out,
+                       Use use) {
+    const int r = ClipRadius(radius, width, height);
+    std::vector<int32_t> spans(static_cast<size_t>(width));
+    for (int x = 0; x < width; ++x) spans[x] = WindowSpan(x, r, width);
+    ForEachWindowSumRow<int32_t>(
+        width, height, r, 1,
+        [&](int y, int32_t* row) {
+            const uint8_t* src = in.data() + size_t(y) * width;
+            for (int x = 0; x < width; ++x) row[x] = src[x];
+        },
+        [&](int y, const int32_t* sums) {
+            const int32_t rows = WindowSpan(y, r, height);
+            const uint8_t* src = in.data() + size_t(y) * width;
+            uint8_t* dst = out[y];
+            for (int x = 0; x < width; ++x)
+                if (use(x, y)) dst[x] = (int32_t(src[x]) + 1) * rows * spans[x] <= sums[x] ? 0 : 255;
+        });
 }
 
 namespace {
@@ -58,16 +95,25 @@ void EdgeFlags(int width, int height, const std::vector<uint8_t>& binary, const 
                std::vector<uint8_t>& good, std::vector<uint8_t>& edge) {
     good.assign(binary.size(), 0);
     edge.assign(binary.size(), 0);
-    for (int y = 1; y + 1 < height; ++y)
+    if (width < 3) return;
+    // 3 x 3 sums as column sums of three rows, then three columns of those.
+    std::vector<int32_t> columns(static_cast<size_t>(width));
+    for (int y = 1; y + 1 < height; ++y) {
+        const uint8_t* __restrict up = binary.data() + size_t(y - 1) * width;
+        const uint8_t* __restrict mid = up + width;
+        const uint8_t* __restrict down = mid + width;
+        int32_t* __restrict col = columns.data();
+        for (int x = 0; x < width; ++x) col[x] = int32_t(up[x]) + mid[x] + down[x];
+        const uint8_t* d = directions[y];
+        uint8_t* __restrict g = good.data() + size_t(y) * width;
+        uint8_t* __restrict e = edge.data() + size_t(y) * width;
         for (int x = 1; x + 1 < width; ++x) {
-            if (Bad(directions, x, y)) continue;
-            const size_t i = size_t(y) * width + x;
-            good[i] = 1;
-            int sum = 0;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx) sum += binary[size_t(y + dy) * width + (x + dx)];
-            edge[i] = sum >= 9 && sum <= 2286;
+            const bool isGood = (d[x] & 0x80) == 0;
+            const int32_t sum = col[x - 1] + col[x] + col[x + 1];
+            g[x] = isGood;
+            e[x] = isGood && sum >= 9 && sum <= 2286;
         }
+    }
 }
 
 }  // namespace
@@ -161,16 +207,15 @@ uint8_t ComputeG(int width, int height, const ByteImage image, const ByteImage d
 void BinarizeImageA(int width, int height, ByteImage image, const ByteImage density, uint8_t highLimit,
                     uint8_t lowLimit, uint32_t r1, uint32_t r2, uint32_t r3) {
     const auto in = Linear(width, height, image);
-    const auto small = WindowMeans(in, width, height, r1);
-    const auto medium = WindowMeans(in, width, height, r2);
-    const auto large = WindowMeans(in, width, height, r3);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const size_t i = size_t(y) * width + x;
-            const uint8_t g = density[y][x];
-            const uint8_t mean = g >= highLimit ? small[i] : g >= lowLimit ? medium[i] : large[i];
-            image[y][x] = in[i] < mean ? 0 : 255;
-        }
+    // Each pixel is compared with the mean of the window its density picks: small windows
+    // where ridges are dense.
+    BinarizeBelowMean(in, width, height, r1, image, [&](int x, int y) { return density[y][x] >= highLimit; });
+    BinarizeBelowMean(in, width, height, r2, image, [&](int x, int y) {
+        return density[y][x] < highLimit && density[y][x] >= lowLimit;
+    });
+    BinarizeBelowMean(in, width, height, r3, image, [&](int x, int y) {
+        return density[y][x] < highLimit && density[y][x] < lowLimit;
+    });
 }
 
 void BSmoothImage(int width, int height, ByteImage image) {
