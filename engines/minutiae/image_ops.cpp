@@ -87,8 +87,6 @@ void BinarizeBelowMean(const std::vector<uint8_t>& in, int width, int height, ui
 
 namespace {
 
-bool Bad(const ByteImage directions, int x, int y) { return (directions[y][x] & 0x80) != 0; }
-
 // Ridge edges are judged on the binary image: a good interior pixel whose 3 x 3
 // neighbourhood is neither all ridge nor all valley.
 void EdgeFlags(int width, int height, const std::vector<uint8_t>& binary, const ByteImage directions,
