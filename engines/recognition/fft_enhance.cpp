@@ -12,6 +12,7 @@ namespace {
 constexpr int kBlock = 32;
 constexpr int kStep = 17;
 constexpr int kFirst = -15;
+constexpr int kHalf = kBlock / 2;
 
 // round(4096 sin(pi i / 16)): 32 steps a turn, Q12.
 constexpr int32_t kFftSin[16] = {0, 799, 1567, 2276, 2896, 3406, 3784, 4017, 4096, 4017, 3784, 3406, 2896, 2276, 1567, 799};
@@ -92,19 +93,45 @@ void fft_enhance(uint8_t* image, int width, int pixelCount, uint8_t* room) {
                     block[r][c] = {inside ? 255 - src[size_t(y) * width + x] : 0, 0};
                 }
             }
-            for (int r = 0; r < kBlock; ++r) fft32(block[r], 1, false);
-            for (int c = 0; c < kBlock; ++c) fft32(&block[0][c], kBlock, false);
+            // The block is real: rows go through the FFT two at a time (one as the imaginary part),
+            // and only the half spectrum u = 0..16 is carried through the columns.
+            for (int r = 0; r < kBlock; r += 2) {
+                Cx z[kBlock];
+                for (int c = 0; c < kBlock; ++c) z[c] = {block[r][c].re, block[r + 1][c].re};
+                fft32(z, 1, false);
+                for (int u = 0; u <= kHalf; ++u) {
+                    const Cx a = z[u], b = z[(kBlock - u) & (kBlock - 1)];
+                    block[r][u] = {(a.re + b.re) >> 1, (a.im - b.im) >> 1};
+                    block[r + 1][u] = {(a.im + b.im) >> 1, (b.re - a.re) >> 1};
+                }
+            }
+            for (int u = 0; u <= kHalf; ++u) fft32(&block[0][u], kBlock, false);
             for (int v = 0; v < kBlock; ++v) {
                 const int sv = v < 16 ? v : v - 32;
-                for (int u = 0; u < kBlock; ++u) {
-                    const int su = u < 16 ? u : u - 32;
+                for (int u = 0; u <= kHalf; ++u) {
                     int32_t re = int32_t(block[v][u].re), im = int32_t(block[v][u].im);
-                    fftEnhanceCoefficient(abs(su), sv, re, im);
+                    fftEnhanceCoefficient(u, sv, re, im);
                     block[v][u] = {re, im};
                 }
             }
-            for (int c = 0; c < kBlock; ++c) fft32(&block[0][c], kBlock, true);
-            for (int r = 0; r < kBlock; ++r) fft32(block[r], 1, true);
+            for (int u = 0; u <= kHalf; ++u) fft32(&block[0][u], kBlock, true);
+            // Each output row is real, so its upper half spectrum mirrors the lower one; two rows
+            // share one inverse FFT again.
+            for (int r = 0; r < kBlock; r += 2) {
+                Cx z[kBlock];
+                for (int u = 0; u < kBlock; ++u) {
+                    const bool low = u <= kHalf;
+                    const int k = low ? u : kBlock - u;
+                    const Cx a = block[r][k], b = block[r + 1][k];
+                    const int64_t aim = low ? a.im : -a.im, bim = low ? b.im : -b.im;
+                    z[u] = {a.re - bim, aim + b.re};  // a + i b
+                }
+                fft32(z, 1, true);
+                for (int c = 0; c < kBlock; ++c) {
+                    block[r][c].re = z[c].re;
+                    block[r + 1][c].re = z[c].im;
+                }
+            }
             int64_t lo = INT64_MAX, hi = INT64_MIN;
             for (auto& row : block)
                 for (Cx& z : row) {
