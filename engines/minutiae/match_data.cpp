@@ -11,6 +11,7 @@ MatchDataBlock* CreateMatchData() {
     if (block == nullptr) return nullptr;
     const bool made = block->triples.Init(2500) && block->tripleOrder.Init(2500) && block->lengthCounts.Init(400) &&
                       block->pairs.Init(1500) && block->pairIndices.Init(800) && block->groupMembers.Init(255) &&
+                      block->groupIndex.Init(4096) && block->heapNow.Init(1024) && block->heapNext.Init(1024) &&
                       block->voteWeights.Init(16 * 16 * 16);
     if (!made) {
         FreeMatchData(block);
@@ -27,6 +28,9 @@ void FreeMatchData(MatchDataBlock* block) {
     block->pairs.Release();
     block->pairIndices.Release();
     block->groupMembers.Release();
+    block->groupIndex.Release();
+    block->heapNow.Release();
+    block->heapNext.Release();
     block->voteWeights.Release();
     delete block;
 }

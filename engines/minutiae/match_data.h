@@ -74,12 +74,17 @@ struct GrowArray {
 
 // One side of a comparison: the decompressed set, its lines bucketed by first-end angle
 // (bucket b holds bucketLines[bucketStart[b] .. bucketStart[b + 1] - 1], in the order the
-// lines were made), and the core and centre used for weighting and rotation.
+// lines were made; the vote loop reads length and end angles from the bucket-ordered copies
+// beside it, so that it walks memory in sequence), and the core and
+// centre used for weighting and rotation.
 struct FeatureMatchRecord {
     FeatureRecord features;
     GraphLine lines[kMaxGraphLines];
     uint16_t bucketStart[kAngleBuckets + 1];
     uint16_t bucketLines[kMaxGraphLines];
+    int16_t bucketLength[kMaxGraphLines];
+    uint8_t bucketFirstAngle[kMaxGraphLines];
+    uint8_t bucketSecondAngle[kMaxGraphLines];
     uint32_t lineCount;
     uint32_t longestLine;  // test side: one more than its longest line
     uint32_t coreIndex;    // all ones when there is not exactly one core
@@ -119,9 +124,18 @@ struct MatchDataBlock {
     GrowArray<uint32_t> pairIndices;
     // Consolidation work: group members and per-line marks of the current group.
     GrowArray<uint32_t> groupMembers;
+    // Listed pairs by test line and by sample line, and the two queues of the group growth.
+    GrowArray<uint32_t> groupIndex;
+    GrowArray<uint32_t> heapNow;
+    GrowArray<uint32_t> heapNext;
     uint32_t testLineMark[kMaxGraphLines];
     uint32_t sampleLineMark[kMaxGraphLines];
     uint32_t markGeneration;
+    // Which lines of a bucket run pass the vote tests.
+    uint8_t voteFlags[kMaxGraphLines];
+    // Zero outside votedLow..votedHigh, the bins the last comparison voted into.
+    int32_t votedLow;
+    int32_t votedHigh;
     uint32_t translationX[kTranslationBins];
     uint32_t translationY[kTranslationBins];
     uint32_t translationWork[kTranslationBins];

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "engines/minutiae/context.h"
 #include "engines/minutiae/geometry.h"
@@ -27,9 +29,9 @@ int32_t Mod240(int32_t v) {
 
 int32_t Abs(int32_t v) { return v < 0 ? -v : v; }
 
-// Circular difference of two full angles, 0..120.
+// Circular difference of two full angles 0..239, 0..120.
 int32_t AngleDiff240(int32_t a, int32_t b) {
-    const int32_t d = Mod240(a - b);
+    const int32_t d = a > b ? a - b : b - a;
     return d > 120 ? 240 - d : d;
 }
 
@@ -57,8 +59,80 @@ void BuildBuckets(FeatureMatchRecord* record) {
         counts[b] = record->bucketStart[b];
     }
     record->bucketStart[kAngleBuckets] = uint16_t(start);
-    for (uint32_t k = 0; k < record->lineCount; ++k) record->bucketLines[counts[record->lines[k].firstAngle]++] = uint16_t(k);
+    for (uint32_t k = 0; k < record->lineCount; ++k) {
+        const GraphLine& line = record->lines[k];
+        const uint32_t at = counts[line.firstAngle]++;
+        record->bucketLines[at] = uint16_t(k);
+        record->bucketLength[at] = int16_t(line.length);
+        record->bucketFirstAngle[at] = uint8_t(line.firstAngle);
+        record->bucketSecondAngle[at] = uint8_t(line.secondAngle);
+    }
 }
+
+// floor(sqrt(s)) for the squared distances of most minutia pairs.
+constexpr int32_t kRootTableSize = 1 << 15;
+const uint8_t* SmallRoots() {
+    static const auto* table = [] {
+        static uint8_t t[kRootTableSize];
+        int32_t r = 0;
+        for (int32_t v = 0; v < kRootTableSize; ++v) {
+            while ((r + 1) * (r + 1) <= v) ++r;
+            t[v] = uint8_t(r);
+        }
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
+int32_t PairDistance(int32_t a, int32_t b) {
+    if (a > 8192 || b > 8192) return kLongestDistance;
+    const int64_t s = int64_t(a) * a + int64_t(b) * b;
+    if (s < kRootTableSize) return SmallRoots()[s] | 1;
+    if (s >= (int64_t(1) << 26)) return kLongestDistance;
+    int64_t r = int64_t(std::sqrt(double(s)));
+    while (r * r > s) --r;
+    while ((r + 1) * (r + 1) <= s) ++r;
+    return int32_t(r | 1);
+}
+
+namespace {
+
+// Which pairs the line builders keep, lo <= PairDistance < hi, decided on the squared distance
+// so that only kept pairs take a square root. Bounds near the distance limit use the distance.
+class LengthRange {
+ public:
+    LengthRange(int64_t lo, int64_t hi) : exact_(lo > kFastLimit || hi > kFastLimit), lo_(lo), hi_(hi) {
+        if (!exact_) {
+            low_ = SmallestSquare(lo);
+            high_ = SmallestSquare(hi);
+        }
+    }
+    // The length of the pair, or -1 when it is not kept.
+    int32_t Length(int32_t a, int32_t b) const {
+        if (exact_) {
+            const int32_t length = PairDistance(a, b);
+            return length >= lo_ && length < hi_ ? length : -1;
+        }
+        if (a > 8192 || b > 8192) return -1;  // 8193, beyond hi
+        const int64_t s = int64_t(a) * a + int64_t(b) * b;
+        if (s < low_ || s >= high_) return -1;
+        return PairDistance(a, b);
+    }
+
+ private:
+    static constexpr int64_t kFastLimit = 8000;
+    // The smallest s whose distance reaches t: r * r for the smallest r with (r | 1) >= t.
+    static int64_t SmallestSquare(int64_t t) {
+        int64_t r = t > 2 ? t - 2 : 0;
+        while ((r | 1) < t) ++r;
+        return r * r;
+    }
+    bool exact_;
+    int64_t lo_, hi_;
+    int64_t low_ = 0, high_ = 0;
+};
 
 void FillCoreDistances(FeatureMatchRecord* record) {
     const FeatureRecord& f = record->features;
@@ -149,24 +223,28 @@ void RotateSample(FeatureMatchRecord* sample, int32_t r) {
 }
 
 // The shift of one translation histogram: the weighted mean of the bins near the peak that
-// exceed two thirds of it, less half the histogram.
-int32_t TranslationHistogramProcessing(const uint32_t* histogram, uint32_t* work) {
+// exceed two thirds of it, less half the histogram. Votes lie in bins lo..hi (lo > hi: none), so
+// the 10-bin sums are zero outside lo-4 .. hi+5 and only that range is summed.
+int32_t TranslationHistogramProcessing(const uint32_t* histogram, int32_t lo, int32_t hi, uint32_t* work) {
     constexpr int n = kTranslationBins;
-    std::memset(work, 0, sizeof(uint32_t) * n);
-    uint32_t running = 0;
-    for (int j = 0; j < 10; ++j) running += histogram[j];
+    if (lo > hi) return 0;
+    const int first = std::max(lo - 4, 5), last = std::min(hi + 5, n - 6);
+    if (first > last) return 0;  // votes only in the last bins, which no sum reaches
     // work[j] = histogram[j-5] + ... + histogram[j+4]
-    for (int j = 5; j <= n - 6; ++j) {
+    uint32_t running = 0;
+    for (int j = first - 5; j < first + 5; ++j) running += histogram[j];
+    for (int j = first; j <= last; ++j) {
         work[j] = running;
         running += histogram[j + 5];
         running -= histogram[j - 5];
     }
-    int m = 0;
-    for (int j = 1; j < n; ++j)
+    int m = first;
+    for (int j = first + 1; j <= last; ++j)
         if (work[j] > work[m]) m = j;
+    if (work[m] == 0) return 0;  // every bin 0: none exceeds two thirds of the peak
     const uint32_t limit = uint32_t(uint64_t(work[m]) * 2 / 3);
     int64_t sum = 0, weighted = 0;
-    for (int j = std::max(m - 10, 0); j < std::min(m + 10, n - 1); ++j) {
+    for (int j = std::max({m - 10, 0, first}); j < std::min({m + 10, n - 1, last + 1}); ++j) {
         if (work[j] > limit) {
             sum += work[j];
             weighted += int64_t(work[j]) * j;
@@ -174,6 +252,23 @@ int32_t TranslationHistogramProcessing(const uint32_t* histogram, uint32_t* work
     }
     if (sum == 0) return 0;
     return int32_t(weighted / sum) - n / 2;
+}
+
+// Flags the sample lines whose length and end angles are within the tolerances of a test
+// line's; returns how many.
+uint32_t VoteTests(const int16_t* __restrict lengths, const uint8_t* __restrict firsts,
+                   const uint8_t* __restrict seconds, int32_t count, int32_t tLength, int32_t tFirst, int32_t tSecond,
+                   int32_t lengthTol, int32_t angleTol, uint8_t* __restrict flags) {
+    uint32_t passed = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        const int32_t dL = Abs(tLength - lengths[k]);
+        const int32_t dA1 = AngleDiff240(tFirst, firsts[k]);
+        const int32_t dA2 = AngleDiff240(tSecond, seconds[k]);
+        const uint8_t ok = uint8_t((dL < lengthTol) & (dA1 < angleTol) & (dA2 < angleTol));
+        flags[k] = ok;
+        passed += ok;
+    }
+    return passed;
 }
 
 // Both ends of the two lines within the position tolerance after alignment.
@@ -210,33 +305,144 @@ int64_t SumOfRunMaxima(const MatchDataBlock* block, const uint32_t* list, uint32
 
 // Line groups: pairs joined through shared test or sample lines; each group adds the best
 // weight per distinct line on its sparser side.
-int64_t ConsolidateLineGroups(MatchDataBlock* block, uint32_t* list, uint32_t count) {
+// Grows the group seeded at list[k] the way repeated passes over the list would: each pass
+// takes, in list order, every remaining pair that shares a line with a member (members joined
+// earlier in the same pass count), until a pass takes nothing or the group is full. This is
+// the plain form, used when the index of the fast form cannot be made.
+void GrowGroupByPasses(MatchDataBlock* block, uint32_t* list, uint32_t count, uint32_t k, uint32_t gen) {
+    const CandidatePair* pairs = block->pairs.data;
+    auto& members = block->groupMembers;
+    bool capped = false, grew = true;
+    while (grew && !capped) {
+        grew = false;
+        for (uint32_t q = k + 1; q < count && !capped; ++q) {
+            if (list[q] == kTaken) continue;
+            const CandidatePair& p = pairs[list[q]];
+            if (block->testLineMark[p.testLine] != gen && block->sampleLineMark[p.sampleLine] != gen) continue;
+            members.Push(list[q], 255);
+            block->testLineMark[p.testLine] = gen;
+            block->sampleLineMark[p.sampleLine] = gen;
+            grew = true;
+            // The member that fills the group stays on the list and may seed a later group.
+            if (members.count >= kMaxGroup) capped = true;
+            else list[q] = kTaken;
+        }
+    }
+}
+
+// Positions of the listed pairs by test line and by sample line, ascending.
+struct LineIndex {
+    const uint32_t* testHead;
+    const uint32_t* testItems;
+    const uint32_t* sampleHead;
+    const uint32_t* sampleItems;
+};
+
+bool BuildLineIndex(MatchDataBlock* block, const uint32_t* list, uint32_t count, uint32_t testLines,
+                    uint32_t sampleLines, LineIndex* index) {
+    auto& a = block->groupIndex;
+    const uint64_t need = uint64_t(testLines) + 1 + sampleLines + 1 + 2 * uint64_t(count);
+    if (need > UINT32_MAX || !a.Reserve(uint32_t(need))) return false;
+    if (!block->heapNow.Reserve(2 * count + 2) || !block->heapNext.Reserve(2 * count + 2)) return false;
+    uint32_t* testHead = a.data;
+    uint32_t* sampleHead = testHead + testLines + 1;
+    uint32_t* testItems = sampleHead + sampleLines + 1;
+    uint32_t* sampleItems = testItems + count;
+    std::memset(testHead, 0, sizeof(uint32_t) * (testLines + 1));
+    std::memset(sampleHead, 0, sizeof(uint32_t) * (sampleLines + 1));
+    const CandidatePair* pairs = block->pairs.data;
+    for (uint32_t q = 0; q < count; ++q) {
+        ++testHead[pairs[list[q]].testLine + 1];
+        ++sampleHead[pairs[list[q]].sampleLine + 1];
+    }
+    for (uint32_t t = 0; t < testLines; ++t) testHead[t + 1] += testHead[t];
+    for (uint32_t t = 0; t < sampleLines; ++t) sampleHead[t + 1] += sampleHead[t];
+    // Fill with running cursors, then restore the heads.
+    for (uint32_t q = 0; q < count; ++q) {
+        testItems[testHead[pairs[list[q]].testLine]++] = q;
+        sampleItems[sampleHead[pairs[list[q]].sampleLine]++] = q;
+    }
+    for (uint32_t t = testLines; t > 0; --t) testHead[t] = testHead[t - 1];
+    testHead[0] = 0;
+    for (uint32_t t = sampleLines; t > 0; --t) sampleHead[t] = sampleHead[t - 1];
+    sampleHead[0] = 0;
+    *index = {testHead, testItems, sampleHead, sampleItems};
+    return true;
+}
+
+// The same growth as GrowGroupByPasses, driven by the line index: the pairs a pass would take
+// are the remaining ones on marked lines, taken in ascending position after the pass's cursor;
+// those before it wait for the next pass.
+void GrowGroupIndexed(MatchDataBlock* block, uint32_t* list, uint32_t k, uint32_t gen, const LineIndex& index) {
+    const CandidatePair* pairs = block->pairs.data;
+    auto& members = block->groupMembers;
+    auto& now = block->heapNow;
+    auto& next = block->heapNext;
+    now.count = next.count = 0;
+    const std::greater<uint32_t> later;
+    uint32_t cursor = k;
+    auto offer = [&](const uint32_t* items, uint32_t from, uint32_t to) {
+        for (uint32_t i = from; i < to; ++i) {
+            const uint32_t q = items[i];
+            if (list[q] == kTaken) continue;
+            auto& heap = q > cursor ? now : next;
+            heap.data[heap.count++] = q;
+            std::push_heap(heap.data, heap.data + heap.count, later);
+        }
+    };
+    auto mark = [&](const CandidatePair& p) {
+        if (block->testLineMark[p.testLine] != gen) {
+            block->testLineMark[p.testLine] = gen;
+            offer(index.testItems, index.testHead[p.testLine], index.testHead[p.testLine + 1]);
+        }
+        if (block->sampleLineMark[p.sampleLine] != gen) {
+            block->sampleLineMark[p.sampleLine] = gen;
+            offer(index.sampleItems, index.sampleHead[p.sampleLine], index.sampleHead[p.sampleLine + 1]);
+        }
+    };
+    mark(pairs[members.data[0]]);
+    for (;;) {
+        if (now.count == 0) {
+            if (next.count == 0) return;
+            std::swap(now.data, next.data);
+            std::swap(now.capacity, next.capacity);
+            now.count = next.count;
+            next.count = 0;
+            std::make_heap(now.data, now.data + now.count, later);
+            cursor = k;
+        }
+        std::pop_heap(now.data, now.data + now.count, later);
+        const uint32_t q = now.data[--now.count];
+        if (list[q] == kTaken) continue;
+        cursor = q;
+        members.Push(list[q], 255);
+        const CandidatePair& p = pairs[list[q]];
+        // The member that fills the group stays on the list and may seed a later group.
+        if (members.count >= kMaxGroup) return;
+        list[q] = kTaken;
+        mark(p);
+    }
+}
+
+int64_t ConsolidateLineGroups(MatchDataBlock* block, uint32_t* list, uint32_t count, uint32_t testLines,
+                              uint32_t sampleLines) {
     CandidatePair* pairs = block->pairs.data;
     auto& members = block->groupMembers;
+    LineIndex index{};
+    const bool indexed = BuildLineIndex(block, list, count, testLines, sampleLines, &index);
     int64_t raw = 0;
     for (uint32_t k = 0; k < count; ++k) {
         if (list[k] == kTaken) continue;
         const uint32_t gen = ++block->markGeneration;
         members.Clear();
         members.Push(list[k], 255);
-        block->testLineMark[pairs[list[k]].testLine] = gen;
-        block->sampleLineMark[pairs[list[k]].sampleLine] = gen;
         list[k] = kTaken;
-        bool capped = false, grew = true;
-        while (grew && !capped) {
-            grew = false;
-            for (uint32_t q = k + 1; q < count && !capped; ++q) {
-                if (list[q] == kTaken) continue;
-                const CandidatePair& p = pairs[list[q]];
-                if (block->testLineMark[p.testLine] != gen && block->sampleLineMark[p.sampleLine] != gen) continue;
-                members.Push(list[q], 255);
-                block->testLineMark[p.testLine] = gen;
-                block->sampleLineMark[p.sampleLine] = gen;
-                grew = true;
-                // The member that fills the group stays on the list and may seed a later group.
-                if (members.count >= kMaxGroup) capped = true;
-                else list[q] = kTaken;
-            }
+        if (indexed) {
+            GrowGroupIndexed(block, list, k, gen, index);
+        } else {
+            block->testLineMark[pairs[members.data[0]].testLine] = gen;
+            block->sampleLineMark[pairs[members.data[0]].sampleLine] = gen;
+            GrowGroupByPasses(block, list, count, k, gen);
         }
         if (members.count < 4) {
             uint8_t best = 0;
@@ -288,7 +494,7 @@ int32_t RoundDiv10000(int64_t v) { return int32_t(v >= 0 ? (v + 5000) / 10000 : 
 void FillLineData(const FeatureRecord& record, int i, int j, GraphLine* line) {
     const MinutiaList& m = record.minutiae;
     const int32_t d = ComputeLineDirection(m.x[i], m.y[i], m.x[j], m.y[j]);
-    line->length = ComputeDistance(Abs(m.x[j] - m.x[i]), Abs(m.y[j] - m.y[i]));
+    line->length = PairDistance(Abs(m.x[j] - m.x[i]), Abs(m.y[j] - m.y[i]));
     line->direction = d > 119 ? d - 120 : d;
     line->firstAngle = Mod240(d - m.direction[i]);
     line->secondAngle = Mod240((d + 120) % 240 - m.direction[j]);
@@ -310,11 +516,11 @@ void TestFingerprintGraphLines(const MntContext* context, MatchDataBlock* block,
     const int n = MinutiaCount(f);
     auto& triples = block->triples;
     triples.Clear();
+    const LengthRange range(context->minLineLength, context->maxLineLength);
     for (int i = 0; i < n && !triples.full; ++i) {
         for (int j = i + 1; j < n; ++j) {
-            const int32_t length = ComputeDistance(Abs(f.minutiae.x[j] - f.minutiae.x[i]),
-                                                   Abs(f.minutiae.y[j] - f.minutiae.y[i]));
-            if (length < context->minLineLength || length >= context->maxLineLength) continue;
+            const int32_t length = range.Length(Abs(f.minutiae.x[j] - f.minutiae.x[i]), Abs(f.minutiae.y[j] - f.minutiae.y[i]));
+            if (length < 0) continue;
             if (!triples.Push({uint16_t(length), uint16_t(i), uint16_t(j)}, 500)) break;
         }
     }
@@ -361,11 +567,11 @@ void SampleFingerprintGraphLines(const MntContext* context, FeatureMatchRecord* 
     const int n = MinutiaCount(f);
     const uint32_t limit = uint32_t(std::clamp(context->sampleLineLimit, 0, kMaxGraphLines));
     record->lineCount = 0;
+    const LengthRange range(int64_t(context->minLineLength) + 1, longestLine);
     for (int i = 0; i < n && record->lineCount < limit; ++i) {
         for (int j = i + 1; j < n && record->lineCount < limit; ++j) {
-            const int32_t length = ComputeDistance(Abs(f.minutiae.x[j] - f.minutiae.x[i]),
-                                                   Abs(f.minutiae.y[j] - f.minutiae.y[i]));
-            if (length <= context->minLineLength || uint32_t(length) >= longestLine) continue;
+            const int32_t length = range.Length(Abs(f.minutiae.x[j] - f.minutiae.x[i]), Abs(f.minutiae.y[j] - f.minutiae.y[i]));
+            if (length < 0) continue;
             FillLineData(f, i, j, &record->lines[record->lineCount++]);
         }
     }
@@ -549,17 +755,28 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
         for (uint32_t tk = test->bucketStart[b]; tk < test->bucketStart[b + 1]; ++tk) {
             const uint16_t ti = test->bucketLines[tk];
             const GraphLine& t = test->lines[ti];
+            const int32_t tLength = test->bucketLength[tk];
+            const int32_t tFirst = test->bucketFirstAngle[tk];
+            const int32_t tSecond = test->bucketSecondAngle[tk];
             int32_t best = 0;
             for (int run = 0; run < runCount; ++run) {
-                for (uint32_t sk = runs[run][0]; sk < runs[run][1]; ++sk) {
+                const uint32_t from = runs[run][0], to = runs[run][1];
+                // First the tests alone over the run (a loop the compiler can vectorise), then the
+                // lines that passed, in bucket order.
+                const uint8_t* flags = block->voteFlags;
+                const int16_t* lengths = sample->bucketLength;
+                const uint8_t* firsts = sample->bucketFirstAngle;
+                const uint8_t* seconds = sample->bucketSecondAngle;
+                uint32_t passed = VoteTests(lengths + from, firsts + from, seconds + from, int32_t(to - from),
+                                            tLength, tFirst, tSecond, lengthTol, angleTol, block->voteFlags);
+                for (uint32_t sk = from; sk < to && passed > 0; ++sk) {
+                    if (!flags[sk - from]) continue;
+                    --passed;
+                    const int32_t dL = Abs(tLength - lengths[sk]);
+                    const int32_t dA1 = AngleDiff240(tFirst, firsts[sk]);
+                    const int32_t dA2 = AngleDiff240(tSecond, seconds[sk]);
                     const uint16_t si = sample->bucketLines[sk];
                     const GraphLine& s = sample->lines[si];
-                    const int32_t dA1 = AngleDiff240(t.firstAngle, s.firstAngle);
-                    if (dA1 >= angleTol) continue;
-                    const int32_t dL = Abs(t.length - s.length);
-                    if (dL >= lengthTol) continue;
-                    const int32_t dA2 = AngleDiff240(t.secondAngle, s.secondAngle);
-                    if (dA2 >= angleTol) continue;
                     int64_t w = weights != nullptr ? weights[(dL * angleTol + dA1) * angleTol + dA2]
                                                    : base - ComputeDistance3D(dL, dA1, dA2);
                     if (w <= 0) continue;
@@ -596,8 +813,13 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
     if (record != nullptr) record->rotation = uint32_t(r);
 
     // Translation votes.
-    std::memset(block->translationX, 0, sizeof block->translationX);
-    std::memset(block->translationY, 0, sizeof block->translationY);
+    // Only the bins the last comparison voted into need clearing.
+    if (block->votedLow <= block->votedHigh) {
+        const size_t count = size_t(block->votedHigh - block->votedLow + 1);
+        std::memset(block->translationX + block->votedLow, 0, sizeof(uint32_t) * count);
+        std::memset(block->translationY + block->votedLow, 0, sizeof(uint32_t) * count);
+    }
+    int32_t lowX = kTranslationBins, highX = -1, lowY = kTranslationBins, highY = -1;
     auto& list = block->pairIndices;
     list.Clear();
     for (uint32_t k = 0; k < pairs.count; ++k) {
@@ -612,17 +834,24 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
         const int32_t dx2 = tm.x[t.second] - sm.x[s.second], dy2 = tm.y[t.second] - sm.y[s.second];
         if (Abs(dx1 - dx2) < lengthTol && Abs(dy1 - dy2) < lengthTol && Abs(dx1) < kTranslationLimit &&
             Abs(dy1) < kTranslationLimit && Abs(dx2) < kTranslationLimit && Abs(dy2) < kTranslationLimit) {
-            block->translationX[(dx1 + dx2) / 2 + kTranslationBins / 2] += p.weight;
-            block->translationY[(dy1 + dy2) / 2 + kTranslationBins / 2] += p.weight;
+            const int32_t bx = (dx1 + dx2) / 2 + kTranslationBins / 2, by = (dy1 + dy2) / 2 + kTranslationBins / 2;
+            block->translationX[bx] += p.weight;
+            block->translationY[by] += p.weight;
+            lowX = std::min(lowX, bx);
+            highX = std::max(highX, bx);
+            lowY = std::min(lowY, by);
+            highY = std::max(highY, by);
         }
         list.Push(k, 500);
     }
+    block->votedLow = std::min(lowX, lowY);
+    block->votedHigh = std::max(highX, highY);
     const int64_t raw2 = SumOfRunMaxima(block, list.data, list.count);
     if (threshold > ScoreOf(NormaliseRaw(raw2, lines, c), c)) return 0;
 
     // Translation.
-    const int32_t shiftX = TranslationHistogramProcessing(block->translationX, block->translationWork);
-    const int32_t shiftY = TranslationHistogramProcessing(block->translationY, block->translationWork);
+    const int32_t shiftX = TranslationHistogramProcessing(block->translationX, lowX, highX, block->translationWork);
+    const int32_t shiftY = TranslationHistogramProcessing(block->translationY, lowY, highY, block->translationWork);
     const int n = MinutiaCount(sf);
     for (int i = 0; i < n; ++i) {
         sf.minutiae.x[i] += shiftX;
@@ -651,7 +880,7 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
         }
         list.data[passing++] = list.data[k];
     }
-    int64_t raw3 = c->useLineGroups ? ConsolidateLineGroups(block, list.data, passing)
+    int64_t raw3 = c->useLineGroups ? ConsolidateLineGroups(block, list.data, passing, test->lineCount, sample->lineCount)
                                     : SumOfRunMaxima(block, list.data, passing);
     raw3 = NormaliseRaw(raw3, lines, c);
     if (orientationOn) raw3 = similarity * raw3 / total;

@@ -43,6 +43,10 @@ void TranslateRidgesOrientation(int32_t dx, int32_t dy, FeatureRecord* grid);
 void OrientationStructureComparison(const FeatureRecord& test, const FeatureRecord& sample, int32_t* similarity,
                                     int32_t* total);
 
+// ComputeDistance (the odd floor(sqrt(a^2 + b^2)) | 1) without the table search, for the
+// distances of every pair of minutiae that the line builders take.
+int32_t PairDistance(int32_t a, int32_t b);
+
 // v / 10000 with halves rounded away from zero.
 int32_t RoundDiv10000(int64_t v);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engines/minutiae/context.h"
+#include "engines/minutiae/geometry.h"
 #include "engines/minutiae/match_data.h"
 #include "engines/minutiae/matching.h"
 #include "engines/minutiae/mnt_engine.h"
@@ -131,6 +132,46 @@ TEST(GraphLines, LimitsAboveTheLineStoreAreBoundedAndStillReadBack) {
     EXPECT_EQ(value, 100000u);
     EXPECT_EQ(MntGetParameter(20006, &value, owner.context), MNT_OK);
     EXPECT_EQ(value, 2000000000u);
+}
+
+TEST(PairDistance, AgreesWithTheTableSearch) {
+    for (int32_t a = 0; a <= 300; ++a)
+        for (int32_t b = 0; b <= 300; ++b) ASSERT_EQ(PairDistance(a, b), ComputeDistance(a, b)) << a << " " << b;
+    for (auto [a, b] : std::initializer_list<std::pair<int32_t, int32_t>>{
+             {4095, 4095}, {5792, 5792}, {5793, 5793}, {8192, 0}, {8193, 0}, {0, 9000}, {8000, 1000}, {181, 1}}) {
+        EXPECT_EQ(PairDistance(a, b), ComputeDistance(a, b)) << a << " " << b;
+    }
+}
+
+TEST(GraphLines, KeptPairsAreThoseInTheLengthRange) {
+    ContextOwner owner;
+    BlockOwner blocks;
+    auto r = RandomRecord(17, 80);
+    CopyFeatures(&blocks.block->test.features, r.get());
+    CopyFeatures(&blocks.block->sample.features, r.get());
+    owner.Set(20003, 100000);
+    owner.Set(20004, 100000);
+    const MinutiaList& m = r->minutiae;
+    for (auto [lo, hi] : std::initializer_list<std::pair<int32_t, int32_t>>{{50, 150}, {51, 149}, {0, 1}, {1, 2}, {10, 300}, {9000, 9100}}) {
+        owner.Set(20005, lo);
+        owner.Set(20006, hi);
+        uint32_t want = 0, wantSample = 0;
+        for (int i = 0; i < m.count; ++i)
+            for (int j = i + 1; j < m.count; ++j) {
+                const int32_t length = ComputeDistance(std::abs(m.x[i] - m.x[j]), std::abs(m.y[i] - m.y[j]));
+                want += length >= lo && length < hi;
+                wantSample += length > lo && length < hi;
+            }
+        TestFingerprintGraphLines(owner.context, blocks.block, &blocks.block->test);
+        EXPECT_EQ(blocks.block->test.lineCount, std::min(2 * want, uint32_t(kMaxGraphLines))) << lo << " " << hi;
+        SampleFingerprintGraphLines(owner.context, &blocks.block->sample, uint32_t(hi));
+        EXPECT_EQ(blocks.block->sample.lineCount, wantSample) << lo << " " << hi;
+        for (uint32_t k = 0; k < blocks.block->test.lineCount; ++k) {
+            const GraphLine& line = blocks.block->test.lines[k];
+            EXPECT_EQ(line.length, ComputeDistance(std::abs(m.x[line.first] - m.x[line.second]),
+                                                   std::abs(m.y[line.first] - m.y[line.second])));
+        }
+    }
 }
 
 TEST(GetTheOnlyCore, ExactlyOneCoreOfTypeOne) {
