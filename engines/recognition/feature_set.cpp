@@ -1,6 +1,8 @@
 // Feature-set creation: finger image records (ANSI 381, ISO 19794-4, the engine's own) to feature sets.
 #include <string.h>
 
+#include <type_traits>
+
 #include "engines/recognition/extraction.h"
 #include "engines/recognition/objects.h"
 #include "engines/recognition/recog.h"
@@ -176,7 +178,7 @@ bool parseOwn(const uint8_t* d, size_t size, ParsedImage& img) {
 template <class Impl>
 RecogResult createFeatureSet(RecogHandle contextHandle, uint8_t* data, size_t size, uint32_t format,
                              uint32_t purpose, uint32_t flags, RecogHandle* out) {
-    constexpr bool inPlace = sizeof(Impl) < kExtractionWorkArea;
+    constexpr bool inPlace = std::is_same_v<Impl, Embedded::FeatureExtractionInPlace>;
     if (data == nullptr || out == nullptr) return RECOG_E_INVALID_ARG;
     if ((purpose & 0x7FFFFFF8u) != 0 || (flags & 3u) == 3u) return RECOG_E_INVALID_ARG;
     if ((purpose & 7u) == 0) return RECOG_E_INVALID_ARG;  // refused before anything is allocated

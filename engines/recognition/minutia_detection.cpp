@@ -240,7 +240,8 @@ bool adjust_angle(uint8_t& angle, int x, int y, const uint8_t* phase, int width,
     return true;
 }
 
-void extract_minutia(const uint8_t* phase, int width, int pixelCount, const uint8_t*, TopN& best,
+// The footprint reaches the scan through the phase image, where every pixel off it reads 127.
+void extract_minutia(const uint8_t* phase, int width, int pixelCount, const uint8_t* /*footprint*/, TopN& best,
                      const FeatureExtractionImplParameters& prm, bool refineAngles) {
     const int height = pixelCount / width;
     Scan scanState;
