@@ -4,4 +4,3 @@
 // Weak, so the real body wins wherever it is linked in, without a duplicate definition.
 #define SCS_STAND_IN __attribute__((weak))
 
-SCS_STAND_IN TcsResult ResetOwnership(ScsSensor*, uint32_t, const uint8_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }

@@ -307,7 +307,9 @@ TcsResult scsSSLEstablishSession(ScsReplyView* reply, TcsResult status, void* co
         return SCS_SSL_HANDSHAKE_FAILED;
     }
     ScsSSLIo io = deviceIo(device);
-    const uint8_t* data = reply != nullptr ? reply->data : nullptr;
+    // A reply without payload (the recovery's bare status) is still a reply.
+    static const uint8_t kEmpty[1] = {0};
+    const uint8_t* data = reply == nullptr ? nullptr : reply->data != nullptr ? reply->data : kEmpty;
     const uint32_t length = reply != nullptr ? reply->length : 0;
     result = scsSSLStep(c, &io, data, length, status);
     if (result == SCS_SSL_HANDSHAKE_FAILED) freeContext(device);

@@ -1,0 +1,186 @@
+// Ownership replies and certificates, protected data with migration between the settings store and
+// the sensor's flash, reset of ownership with long pipe time-outs, the raw partition's save size and
+// the secure-retry rule of the protected sensor commands.
+#include "tcs/sensorctl/secure_storage.h"
+
+#include "platform/memory.h"
+#include "tcs/sensorctl/chip_session.h"
+#include "tcs/sensorctl/data_slots.h"
+#include "tcs/sensorctl/ownership.h"
+#include "tcs/sensorctl/patches.h"
+#include "tcs/sensorctl/public_keys.h"
+#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/version.h"
+
+#include <string.h>
+
+namespace {
+
+constexpr uint32_t kResetOwnershipPipeMs = 90000;
+constexpr TcsResult kChipRefused = 367;  // a protected command the chip refused: never retried
+
+// Runs body with the sensor's device held.
+template <typename Body>
+TcsResult withDevice(ScsSensor* sensor, Body body) {
+    ScsSensorDevice* device = nullptr;
+    TcsResult result = scsSensorDeviceAcquire(sensor, &device);
+    if (result != TCS_RESULT_OK) return result;
+    result = body(device);
+    scsSensorDeviceRelease(device);
+    return result;
+}
+
+}  // namespace
+
+TcsResult scsSensorStoreTakeOwnershipReply(ScsSensor* sensor, uint32_t length1, const uint8_t* data1,
+                                           uint32_t length2, const uint8_t* data2) {
+    if (data1 == nullptr || data2 == nullptr) return TCS_RESULT_NULL_POINTER;
+    return withDevice(sensor, [&](ScsSensorDevice* device) {
+        TcsResult result = scsStoreDataInStorage(device, SCS_SLOT_SHARED_SECRET, SCS_SERIALIZER_SPI_FLASH,
+                                                 SCS_PROTECTOR_GSK, length1, data1);
+        if (result == TCS_RESULT_OK) {
+            result = scsStoreDataInStorage(device, SCS_SLOT_SENSOR_SECRET, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK,
+                                           length2, data2);
+        }
+        return result;
+    });
+}
+
+TcsResult scsSensorStoreTakeOwnershipWithKeysReply(ScsSensor* sensor, uint32_t length, const uint8_t* data) {
+    if (data == nullptr) return TCS_RESULT_NULL_POINTER;
+    return withDevice(sensor, [&](ScsSensorDevice* device) {
+        return scsStoreDataInStorage(device, SCS_SLOT_HOST_CERTIFICATE, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_NONE,
+                                     length, data);
+    });
+}
+
+TcsResult ResetOwnership(ScsSensor* sensor, uint32_t length, const uint8_t* data) {
+    ScsSensorDevice* device = nullptr;
+    TcsResult result = scsSensorDeviceAcquire(sensor, &device);
+    if (result != TCS_RESULT_OK) return result;
+    PalSensorHandle* handle = device->platformHandle;
+    uint32_t replyRead = 0, requestWrite = 0;
+    result = palSensorGetPipeTimeouts(handle, &replyRead, &requestWrite);
+    bool changedRead = false, changedWrite = false;
+    if (result == TCS_RESULT_OK && replyRead != kResetOwnershipPipeMs) {
+        result = palSensorSetPipeTimeout(handle, 1, kResetOwnershipPipeMs);
+        changedRead = result == TCS_RESULT_OK;
+    }
+    if (result == TCS_RESULT_OK && requestWrite != kResetOwnershipPipeMs) {
+        result = palSensorSetPipeTimeout(handle, 0, kResetOwnershipPipeMs);
+        changedWrite = result == TCS_RESULT_OK;
+    }
+    scsSensorDeviceRelease(device);
+    if (result == TCS_RESULT_OK) result = scsSensorResetOwnership(sensor, length & 0xFFFF, data);
+    // Put back what was changed, also when the command failed.
+    if (changedRead) palSensorSetPipeTimeout(handle, 1, replyRead);
+    if (changedWrite) palSensorSetPipeTimeout(handle, 0, requestWrite);
+    return result;
+}
+
+TcsResult GetSensorCertificate(ScsSensor* sensor, uint32_t* outLength, uint32_t* outSecond, uint8_t* certificate256,
+                               uint8_t* signature256) {
+    if (outLength == nullptr || outSecond == nullptr || certificate256 == nullptr) return TCS_RESULT_NULL_POINTER;
+    TcsResult result = LoadSecurityManagementPatch(sensor, 0);
+    if (result == TCS_RESULT_OK) {
+        uint8_t signature[256];
+        result = scsSensorGetCertificate(sensor, outLength, outSecond, certificate256, signature);
+        if (result == TCS_RESULT_OK) result = scsSensorValidateCertificate(sensor, 256, certificate256, signature);
+        if (result == TCS_RESULT_OK && signature256 != nullptr) memcpy(signature256, signature, 256);
+    }
+    TcsResult unload = UnloadPatch(sensor);
+    return result == TCS_RESULT_OK ? unload : result;
+}
+
+TcsResult GetOwnershipInfo(ScsSensor* sensor, uint16_t* outA, uint16_t* outB) {
+    TcsResult result = LoadSecurityManagementPatch(sensor, 1);
+    if (result != TCS_RESULT_OK) return result;
+    return scsSensorGetOwnershipInfo(sensor, outA, outB);
+}
+
+TcsResult scsGetSecretData(ScsSensor* sensor, uint32_t size, uint8_t* buffer, uint32_t slot, uint32_t store,
+                           uint32_t migrate) {
+    if (buffer == nullptr) return TCS_RESULT_BAD_PARAM;
+    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        if (slot == SCS_SLOT_SHARED_SECRET) {
+            uint8_t cached[SCS_SHARED_SECRET_SIZE];
+            scsDataSlotGetCachedSecret(device, cached);
+            uint8_t zero[SCS_SHARED_SECRET_SIZE] = {};
+            if (memcmp(cached, zero, sizeof cached) != 0) {
+                // The cache holds 32 bytes; a larger request must not read past it.
+                TcsResult r = size <= sizeof cached ? TCS_RESULT_OK : TCS_RESULT_BAD_PARAM;
+                if (r == TCS_RESULT_OK) memcpy(buffer, cached, size);
+                memset(cached, 0, sizeof cached);
+                return r;
+            }
+        }
+        if (store == 2) {
+            TcsResult r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, buffer);
+            if (r == TCS_RESULT_OK) return r;
+            r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_GSK, size, buffer);
+            if (r == TCS_RESULT_OK && migrate &&
+                scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, buffer) ==
+                    TCS_RESULT_OK) {
+                scsDeleteDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS);
+            }
+            return r;
+        }
+        const uint32_t protector = slot == SCS_SLOT_SENSOR_CERTIFICATE ? SCS_PROTECTOR_NONE : SCS_PROTECTOR_GSK;
+        return scsGetDataFromStorage(device, slot, store, protector, size, buffer);
+    });
+}
+
+TcsResult scsSetSecretData(ScsSensor* sensor, uint32_t size, const uint8_t* data, uint32_t slot) {
+    if (data == nullptr) return TCS_RESULT_BAD_PARAM;
+    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_GSK, size, data);
+        if (scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, data) !=
+            TCS_RESULT_OK) {
+            return TCS_RESULT_OK;  // the settings copy stays the only one
+        }
+        auto* back = static_cast<uint8_t*>(palRealMalloc(size != 0 ? size : 1));
+        if (back == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+        TcsResult r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, back);
+        if (r == TCS_RESULT_OK && memcmp(back, data, size) == 0) {
+            scsDeleteDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS);
+        }
+        memset(back, 0, size);
+        palRealFree(back);
+        return r;
+    });
+}
+
+TcsResult scsSensorIsSelkinSecuryEnabledDevice(ScsSensor* sensor) {
+    TcsResult dunmo = scsSensorIsDunmo(sensor);
+    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        const ScsFwVersion* v = device->fwVersion;
+        if (v != nullptr && scsversion::isSelkinKind(v->chipKind)) return 1;
+        if (dunmo == 1) return 1;
+        return v != nullptr && v->major == 4 && v->minor == 0 ? 1 : 0;
+    });
+}
+
+TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, void* context) {
+    if (command == nullptr) return TCS_RESULT_NULL_POINTER;
+    const bool selkin = scsSensorIsSelkinSecuryEnabledDevice(sensor) == 1;
+    if (selkin) {
+        TcsResult result = scsDHEstablishSessionKey(sensor, 0);
+        if (result != TCS_RESULT_OK) return result;
+    }
+    TcsResult result = command(sensor, context);
+    if (result == TCS_RESULT_OK || result == kChipRefused || !selkin) return result;
+    // The chip may have lost its session key: once more with a fresh one.
+    TcsResult fresh = scsDHEstablishSessionKey(sensor, 1);
+    if (fresh != TCS_RESULT_OK) return fresh;
+    return command(sensor, context);
+}
+
+uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t major, uint8_t minor,
+                                 uint32_t haveLastRecord, uint8_t lastType, uint32_t lastAddress,
+                                 uint32_t lastLength) {
+    uint64_t size = brellow ? 3840 : (major == 4 && minor == 40) ? 4096 : 0x10000;
+    if (haveLastRecord) size = lastType == 255 ? 256 : uint64_t(lastAddress) + lastLength + 256;
+    // Every save length is clamped to the image: "256 past the last record" and the 0x10000 default
+    // on a 4096-byte partition both used to read beyond it.
+    return uint32_t(size < imageSize ? size : imageSize);
+}

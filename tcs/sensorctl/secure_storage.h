@@ -1,0 +1,38 @@
+// Ownership replies, certificates, protected data with migration between the stores, the raw
+// partition's save size, and the secure-retry rule of the protected sensor commands.
+#pragma once
+
+#include "tcs/sensorctl/scs_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+TcsResult scsSensorStoreTakeOwnershipReply(ScsSensor* sensor, uint32_t length1, const uint8_t* data1,
+                                           uint32_t length2, const uint8_t* data2);
+TcsResult scsSensorStoreTakeOwnershipWithKeysReply(ScsSensor* sensor, uint32_t length, const uint8_t* data);
+TcsResult GetSensorCertificate(ScsSensor* sensor, uint32_t* outLength, uint32_t* outSecond, uint8_t* certificate256,
+                               uint8_t* signature256);
+TcsResult GetOwnershipInfo(ScsSensor* sensor, uint16_t* outA, uint16_t* outB);
+// store 0 settings, 1 flash, 2 flash then settings (migrating to flash when asked).
+TcsResult scsGetSecretData(ScsSensor* sensor, uint32_t size, uint8_t* buffer, uint32_t slot, uint32_t store,
+                           uint32_t migrate);
+TcsResult scsSetSecretData(ScsSensor* sensor, uint32_t size, const uint8_t* data, uint32_t slot);
+TcsResult scsSensorIsSelkinSecuryEnabledDevice(ScsSensor* sensor);
+
+// Runs a protected command under the secure-retry rule: on a Selkin-secure device a chip session
+// key first, and one retry with a fresh key unless the command succeeded or answered 367.
+typedef TcsResult (*ScsProtectedCommand)(ScsSensor* sensor, void* context);
+TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, void* context);
+
+// Raw partition image as saved under "RAW": "EAT", kind '!' (0x10000 bytes, firmware 4.21) or '"'
+// (4096 bytes). The number of bytes a save takes from an image of imageSize bytes: 3840 on Brellow
+// sensors, 4096 on 4.40, otherwise 0x10000; with a last raw record, 256 when its type is 255, else
+// up to 256 bytes past its end; never more than the image holds.
+uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t major, uint8_t minor,
+                                 uint32_t haveLastRecord, uint8_t lastType, uint32_t lastAddress,
+                                 uint32_t lastLength);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,172 @@
+// Secure channel over the sensor-control engine and the virtual sensor on the emulated bus: the
+// handshake driven by its steps, commands and replies as records, resumption, recovery after a
+// suspend, close notify, and a damaged reply reported as a malfunction.
+#include "fixture.h"
+
+#include "platform/crypto/crypto.h"
+#include "sim/usb/secure_channel.h"
+#include "tcs/sensorctl/data_slots.h"
+#include "tcs/sensorctl/security.h"
+#include "tcs/sensorctl/ssl_session.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class SslEngine : public scstest::SensorControl {
+protected:
+    void SetUp() override {
+        SensorControl::SetUp();
+        palCryptoInitialize();
+        device_ = plugAndAttach();
+        ASSERT_NE(device_, nullptr);
+        activate(device_);
+        Bytes secret(32);
+        for (int i = 0; i < 32; ++i) secret[i] = uint8_t(0x31 * i + 7);
+        simusb::setStoredState(sensor_, "sharedSecret1", secret);
+        version_ = static_cast<ScsFwVersion*>(palRealMalloc(sizeof(ScsFwVersion)));
+        memset(version_, 0, sizeof *version_);
+        version_->major = 4;
+        version_->minor = 40;
+        version_->flags = 0x81;  // AES-secured, provisioned
+        const uint8_t serial[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+        memcpy(version_->serial, serial, 6);
+        palRealFree(device_->fwVersion);
+        device_->fwVersion = version_;
+        scsSSLDeriveSecurityFlags(device_);
+        // The pairing secret as device initialisation caches it (item 1).
+        scsDataSlotSetCachedSecret(device_, secret.data());
+    }
+    void TearDown() override {
+        if (device_ != nullptr) scsDataSlotForgetDevice(device_);
+        SensorControl::TearDown();
+    }
+
+    // Steps the handshake as device initialisation does, pumping the service step between steps.
+    TcsResult establish() {
+        TcsResult result = TCS_RESULT_OK;
+        const bool done = pumpUntil([&] {
+            if (scsSSLIsInSession(device_)) return true;
+            result = scsSSLEstablishSession(nullptr, TCS_RESULT_SERVICE, device_);
+            return result != TCS_RESULT_OK;
+        });
+        return done ? result : TCS_RESULT_TIMEOUT;
+    }
+
+    struct Got {
+        bool done = false;
+        TcsResult status = 0;
+        Bytes payload;
+    };
+    static TcsResult onReply(ScsReplyView* reply, TcsResult status, void* context) {
+        auto* got = static_cast<Got*>(context);
+        got->status = status;
+        if (reply != nullptr && reply->data != nullptr) got->payload.assign(reply->data, reply->data + reply->length);
+        got->done = true;
+        return 0;
+    }
+    // One command through scsSend; the reply as the reply callback sees it.
+    Got command(Bytes bytes, uint32_t replyLength) {
+        Got got;
+        auto* request = static_cast<uint8_t*>(palRealMalloc(uint32_t(bytes.size())));
+        memcpy(request, bytes.data(), bytes.size());
+        EXPECT_EQ(scsSend(device_, request, uint32_t(bytes.size()), replyLength, onReply, &got, nullptr, 0, 0), 0u);
+        EXPECT_TRUE(pumpUntil([&] { return got.done; }));
+        return got;
+    }
+    std::vector<Bytes> log() { return simusb::commandLog(sensor_); }
+
+    ScsSensorDevice* device_ = nullptr;
+    ScsFwVersion* version_ = nullptr;
+};
+
+TEST_F(SslEngine, SecurityFlagsComeFromTheVersionRecord) {
+    struct Case { uint8_t flags; uint32_t aes, rsa, ecc, provisioned; };
+    for (auto [flags, aes, rsa, ecc, provisioned] : std::initializer_list<Case>{
+             {0x00, 0, 0, 0, 0}, {0x01, 1, 0, 0, 0}, {0x02, 0, 1, 0, 0}, {0x83, 0, 1, 0, 1}, {0x04, 0, 0, 1, 0}}) {
+        version_->flags = flags;
+        scsSSLDeriveSecurityFlags(device_);
+        EXPECT_EQ(device_->aesSecured, aes) << int(flags);
+        EXPECT_EQ(device_->rsaSecured, rsa) << int(flags);
+        EXPECT_EQ(device_->eccSecured, ecc) << int(flags);
+        EXPECT_EQ(device_->provisioned, provisioned) << int(flags);
+    }
+}
+
+TEST_F(SslEngine, SharedSecretSessionCarriesCommandsAsRecords) {
+    ASSERT_EQ(establish(), 0u);
+    EXPECT_EQ(scsSSLGetSessionKeyLength(device_), 32u);
+    simusb::clearCommandLog(sensor_);
+    Got got = command({0x01}, 38);
+    ASSERT_EQ(got.status, 0u);
+    ASSERT_GE(got.payload.size(), 36u);
+    EXPECT_EQ(got.payload[8], 4) << "the version block, decrypted";
+    ASSERT_EQ(log().size(), 1u);
+    EXPECT_EQ(log()[0][0], 23) << "the command went out as an application-data record";
+    EXPECT_EQ(log()[0].size(), 5u + 32u);
+
+    // Close notify: afterwards commands go out plain and the sensor takes them so.
+    ASSERT_EQ(scsSSLCloseSession(device_, 1), 0u);
+    EXPECT_FALSE(scsSSLIsInSession(device_));
+    pumpFor(50);
+    got = command({0x01}, 38);
+    EXPECT_EQ(got.status, 0u);
+    EXPECT_EQ(log().back(), Bytes{0x01});
+}
+
+TEST_F(SslEngine, ResumedAndRecoveredSessions) {
+    ASSERT_EQ(establish(), 0u);
+    // A suspend with the recovery key held: one 0x53 message takes the session back.
+    ASSERT_EQ(scsSSLSuspendSession(device_), 0u);
+    simusb::clearCommandLog(sensor_);
+    ASSERT_EQ(establish(), 0u);
+    ASSERT_EQ(log().size(), 1u);
+    EXPECT_EQ(log()[0][0], 0x53);
+    EXPECT_EQ(log()[0].size(), 257u);
+    EXPECT_EQ(command({0x01}, 38).status, 0u);
+
+    // Without the recovery key the context starts over, offers its session id and resumes.
+    static_cast<ScsSSLContext*>(device_->sslContext)->flags &= ~SCS_SSL_FLAG_RECOVERY_KEY_HELD;
+    ASSERT_EQ(scsSSLSuspendSession(device_), 0u);
+    simusb::clearCommandLog(sensor_);
+    ASSERT_EQ(establish(), 0u);
+    EXPECT_TRUE(static_cast<ScsSSLContext*>(device_->sslContext)->flags & SCS_SSL_FLAG_RESUMED);
+    ASSERT_EQ(log().size(), 2u);
+    EXPECT_EQ(log()[1][3], 20) << "second flight: change cipher spec and Finished only";
+    EXPECT_EQ(command({0x01}, 38).status, 0u);
+}
+
+TEST_F(SslEngine, DamagedReplyReportsMalfunction) {
+    ASSERT_EQ(establish(), 0u);
+    // The sensor's next reply arrives with a flipped ciphertext bit.
+    simusb::setCommandHook(23, [](std::span<const uint8_t>) {
+        simusb::Reply r;
+        r.whole = true;
+        r.payload.assign(53, 0x5A);
+        r.payload[0] = 23;
+        r.payload[1] = 3;
+        r.payload[2] = 0;
+        r.payload[3] = 0;
+        r.payload[4] = 48;
+        return r;
+    });
+    simusb::clearCommandLog(sensor_);
+    Got got = command({0x01}, 38);
+    simusb::setCommandHook(23, nullptr);
+    EXPECT_NE(got.status, 0u);
+    // Reported malfunctioning: the device goes to the bad list; the alert itself was never sent.
+    EXPECT_TRUE(pumpUntil([&] { return count(subsystem_->badDevices) == 1; }));
+    for (const Bytes& request : log()) EXPECT_NE(request[0], 21);
+}
+
+TEST_F(SslEngine, HandshakeWithoutPairingSecretFails) {
+    simusb::setStoredState(sensor_, "sharedSecret1", {});
+    EXPECT_EQ(establish(), 383u);
+    EXPECT_EQ(device_->sslContext, nullptr);
+    EXPECT_FALSE(scsSSLIsInSession(device_));
+}
+
+}  // namespace
