@@ -285,6 +285,42 @@ TEST_F(OwnRecordTest, TemplateOfThreeViews) {
     EXPECT_EQ(import(bytes, RECOG_FORMAT_TEMPLATE, 1, &h), RECOG_E_PURPOSE);
 }
 
+TEST_F(OwnRecordTest, OptionalSectionsOfTemplateViews) {
+    R::MatchData view = viewWithCoverage(makeFinger(15, 30), 6);
+    view.flags |= 0x80000000 | 0x40000000 | 0x10000000;  // unnamed bytes, quality byte, fifth byte
+    view.device[3] = 77;
+    view.device[4] = 9;
+    view.version.build = 1234;
+    for (int i = 0; i < view.count(); ++i) view[i].unnamed = uint8_t(100 + i);
+    RecogHandle h = nullptr;
+    ASSERT_EQ(import(exported(templateOf({view}), RECOG_FORMAT_TEMPLATE), RECOG_FORMAT_TEMPLATE, 6, &h), RECOG_OK);
+    const R::MatchData& got = viewsOf(h)[0];
+    EXPECT_EQ(got.flags, view.flags);
+    EXPECT_EQ(got.device[3], 77);
+    EXPECT_EQ(got.device[4], 9);
+    EXPECT_EQ(got.version.build, 1234);
+    // The sections leave the minutiae in confidence order, each with its own bytes.
+    ASSERT_EQ(got.count(), view.count());
+    for (int i = 0; i < got.count(); ++i) {
+        if (i > 0) {
+            EXPECT_GE(got[i - 1].confidence, got[i].confidence);
+        }
+        for (int j = 0; j < view.count(); ++j) {
+            if (view[j].x == got[i].x && view[j].y == got[i].y) {
+                EXPECT_EQ(got[i].unnamed, view[j].unnamed);
+                EXPECT_EQ(got[i].weight, view[j].weight);
+            }
+        }
+    }
+    // Feature sets carry neither the unnamed bytes nor the fifth byte.
+    RecogHandle fs = nullptr;
+    view.purpose = 7;
+    ASSERT_EQ(import(exported(featureSet(view), RECOG_FORMAT_FEATURE_SET), RECOG_FORMAT_FEATURE_SET, 7, &fs), RECOG_OK);
+    EXPECT_EQ(viewOf(fs).flags & (0x80000000 | 0x10000000), 0u);
+    EXPECT_EQ(viewOf(fs).device[3], 77);
+    EXPECT_EQ(viewOf(fs).device[4], 5);
+}
+
 TEST_F(OwnRecordTest, FittedTemplateSizes) {
     std::vector<R::MatchData> views;
     for (int v = 0; v < 4; ++v) views.push_back(viewWithCoverage(makeFinger(20 + v, 70), 6));
