@@ -6,6 +6,7 @@
 #include "platform/crypto/crypto.h"
 #include "sim/usb/secure_channel.h"
 #include "tcs/sensorctl/data_slots.h"
+#include "tcs/sensorctl/secure_storage.h"
 #include "tcs/sensorctl/security.h"
 #include "tcs/sensorctl/ssl_session.h"
 
@@ -167,6 +168,79 @@ TEST_F(SslEngine, HandshakeWithoutPairingSecretFails) {
     EXPECT_EQ(establish(), 383u);
     EXPECT_EQ(device_->sslContext, nullptr);
     EXPECT_FALSE(scsSSLIsInSession(device_));
+}
+
+}  // namespace
+
+namespace {
+
+class SslStorage : public SslEngine {
+protected:
+    void SetUp() override {
+        SslEngine::SetUp();
+        ASSERT_EQ(scsClientCreate(subsystem_, &client_), TCS_RESULT_OK);
+        ASSERT_EQ(scsSensorOpen(client_, device_->name, &sensor_handle_), TCS_RESULT_OK);
+        scsDataSlotForgetDevice(device_);  // no cached pairing secret here
+    }
+    ScsClient* client_ = nullptr;
+    ScsSensor* sensor_handle_ = nullptr;
+};
+
+TEST_F(SslStorage, SecretDataFallsBackToSettingsWhileFlashIsUnavailable) {
+    Bytes secret(32, 0x6B);
+    ASSERT_EQ(scsSetSecretData(sensor_handle_, 32, secret.data(), 8), 0u) << "the settings copy is kept";
+    Bytes back(32, 0);
+    ASSERT_EQ(scsGetSecretData(sensor_handle_, 32, back.data(), 8, 0, 0), 0u);
+    EXPECT_EQ(back, secret);
+    back.assign(32, 0);
+    ASSERT_EQ(scsGetSecretData(sensor_handle_, 32, back.data(), 8, 2, 1), 0u) << "flash first, then settings";
+    EXPECT_EQ(back, secret);
+    ASSERT_EQ(scsGetSecretData(sensor_handle_, 32, back.data(), 8, 0, 0), 0u) << "not migrated: flash refused";
+    Bytes longer(64, 0xEE);
+    EXPECT_EQ(scsGetSecretData(sensor_handle_, 64, longer.data(), 8, 0, 0), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(longer, Bytes(64, 0xEE));
+    EXPECT_EQ(scsGetSecretData(sensor_handle_, 32, nullptr, 8, 0, 0), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsSensorStoreTakeOwnershipReply(sensor_handle_, 32, secret.data(), 32, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(scsSensorStoreTakeOwnershipWithKeysReply(sensor_handle_, 256, nullptr), TCS_RESULT_NULL_POINTER);
+}
+
+TEST_F(SslStorage, SecureRetryOnlyOnSelkinSecureDevices) {
+    struct Count {
+        int calls = 0;
+        TcsResult result = 0;
+    } count;
+    auto command = [](ScsSensor*, void* context) -> TcsResult {
+        auto* c = static_cast<Count*>(context);
+        ++c->calls;
+        return c->result;
+    };
+    EXPECT_EQ(scsSensorIsSelkinSecuryEnabledDevice(sensor_handle_), 0u);
+    count.result = 44;
+    EXPECT_EQ(scsSensorRunProtected(sensor_handle_, command, &count), 44u);
+    EXPECT_EQ(count.calls, 1) << "no session key and no retry on a Harlok chip";
+    version_->chipKind = 2;
+    EXPECT_EQ(scsSensorIsSelkinSecuryEnabledDevice(sensor_handle_), 1u);
+    version_->chipKind = 1;
+    version_->major = 4;
+    version_->minor = 0;
+    EXPECT_EQ(scsSensorIsSelkinSecuryEnabledDevice(sensor_handle_), 1u);
+}
+
+TEST(SslRawPartition, SaveSizeIsClampedToTheImage) {
+    struct Case { uint32_t image; uint32_t brellow; uint8_t minor; uint32_t last; uint8_t type; uint32_t address;
+                  uint32_t length; uint32_t want; };
+    for (const Case& c : std::initializer_list<Case>{
+             {0x10000, 0, 21, 0, 0, 0, 0, 0x10000},  // 4.21: the whole 64 KiB partition
+             {4096, 0, 40, 0, 0, 0, 0, 4096},        // 4.40
+             {4096, 0, 60, 0, 0, 0, 0, 4096},        // default 0x10000 on a 4096-byte partition: clamped
+             {4096, 1, 60, 0, 0, 0, 0, 3840},        // Brellow
+             {4096, 0, 60, 1, 255, 0, 0, 256},       // an erased last record
+             {4096, 0, 40, 1, 3, 1000, 200, 1456},   // 256 past the last record
+             {4096, 0, 40, 1, 3, 3900, 100, 4096},   // 256 past would leave the image: clamped
+         }) {
+        EXPECT_EQ(scsRawPartitionSaveSize(c.image, c.brellow, 4, c.minor, c.last, c.type, c.address, c.length), c.want)
+            << c.image << " " << int(c.minor) << " " << c.address;
+    }
 }
 
 }  // namespace
