@@ -33,6 +33,26 @@ void slide(NccStats& stats, uint32_t leaving, uint32_t entering, uint32_t n) {
 
 void tcsComputeNCCStats(NccStats* stats, const uint8_t* pixels, uint32_t n) {
     if (stats == nullptr) return;
+#ifdef __SSE2__
+    if (pixels != nullptr && n == 64) {
+        // 64-pixel windows (the correlation and culling windows): sums by byte differences to zero,
+        // squares by 16-bit pair products.
+        const __m128i zero = _mm_setzero_si128();
+        __m128i sums = _mm_setzero_si128(), squares = _mm_setzero_si128();
+        for (int i = 0; i < 64; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + i));
+            sums = _mm_add_epi64(sums, _mm_sad_epu8(v, zero));
+            const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+            squares = _mm_add_epi32(squares, _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)));
+        }
+        squares = _mm_add_epi32(squares, _mm_shuffle_epi32(squares, _MM_SHUFFLE(1, 0, 3, 2)));
+        squares = _mm_add_epi32(squares, _mm_shuffle_epi32(squares, _MM_SHUFFLE(2, 3, 0, 1)));
+        stats->sum = uint32_t(_mm_cvtsi128_si32(sums)) + uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+        stats->sumSquares = uint32_t(_mm_cvtsi128_si32(squares));
+        tcsComputeDependentNCCStats(stats, n);
+        return;
+    }
+#endif
     uint32_t sum = 0, squares = 0;
     for (uint32_t i = 0; pixels != nullptr && i < n; ++i) {
         sum += pixels[i];

@@ -440,6 +440,29 @@ TEST(PostProcessing, SkewShiftFillsWithWhite) {
     EXPECT_EQ(rotated[0], 255);
 }
 
+TEST(NccWindows, SixtyFourPixelStatisticsAndCrossSumsMatchPlainSums) {
+    uint32_t seed = 12345;
+    for (int round = 0; round < 200; ++round) {
+        uint8_t a[64], b[64];
+        for (int i = 0; i < 64; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            a[i] = round == 0 ? 255 : uint8_t(seed >> 16);
+            b[i] = round == 0 ? 255 : uint8_t(seed >> 8);
+        }
+        uint32_t sum = 0, squares = 0, cross = 0;
+        for (int i = 0; i < 64; ++i) {
+            sum += a[i];
+            squares += uint32_t(a[i]) * a[i];
+            cross += uint32_t(a[i]) * b[i];
+        }
+        NccStats stats;
+        tcsComputeNCCStats(&stats, a, 64);
+        EXPECT_EQ(stats.sum, sum);
+        EXPECT_EQ(stats.sumSquares, squares);
+        EXPECT_EQ(computeCrossSumL64(a, b), cross);
+    }
+}
+
 TEST(ReconMemory, VolatileBlocksAreAStack) {
     std::vector<uint8_t> area(24 + 200);
     ASSERT_EQ(volatileMemInit(area.data(), uint32_t(area.size())), TCS_RESULT_OK);
