@@ -161,7 +161,7 @@ TcsResult scsQueueDescriptor(ScsSensorDevice* device, ScsDescriptorQueue* queue,
     if (queue == nullptr || entry == nullptr || entry->transfer == nullptr) return TCS_RESULT_INVALID;
     if (scsLock(queue->lock) != TCS_RESULT_OK) return TCS_RESULT_INVALID;
     palListInsertTail(&queue->pending, &entry->links);
-    const bool held = entry->transfer->status == SCS_TRANSFER_HELD;
+    const bool held = scsTransferStatus(entry->transfer) == SCS_TRANSFER_HELD;
     // Submit under the queue lock: a phase that reads the status meanwhile must not see the entry
     // half-submitted.
     TcsResult result = TCS_RESULT_INVALID;
@@ -171,7 +171,7 @@ TcsResult scsQueueDescriptor(ScsSensorDevice* device, ScsDescriptorQueue* queue,
                                nullptr, nullptr);
         if (device->sendLock != nullptr) scsUnlock(device->sendLock);
         // A descriptor the transport never took would stay pending for ever: let the phases consume it.
-        if (result != TCS_RESULT_OK) entry->transfer->status = PAL_TRANSFER_ERROR;
+        if (result != TCS_RESULT_OK) scsSetTransferStatus(entry->transfer, PAL_TRANSFER_ERROR);
     }
     scsUnlock(queue->lock);
     return result;
@@ -227,16 +227,32 @@ TcsResult scsCancelDescriptors(ScsSensorDevice* device, uint32_t cancelFunction)
 TcsResult scsSensorCancelAllRequests(ScsSensorDevice* device, uint32_t status) {
     if (device == nullptr) return TCS_RESULT_NULL_DEVICE_HANDLE;
     ScsDescriptorQueue& queue = device->queues[SCS_QUEUE_REQUEST];
+    struct Call {
+        ScsReply callback;
+        void* context;
+    };
     if (scsLock(queue.lock) != TCS_RESULT_OK) return TCS_RESULT_INVALID;
+    uint32_t count = 0;
+    for (PalListEntry* node = queue.pending.next; node != &queue.pending; node = node->next) ++count;
+    Call* calls = count != 0 ? static_cast<Call*>(palRealMalloc(count * sizeof(Call))) : nullptr;
+    uint32_t used = 0;
     for (PalListEntry* node = queue.pending.next; node != &queue.pending; node = node->next) {
         ScsDescriptor* entry = PAL_LIST_RECORD(node, ScsDescriptor, links);
         if (entry->cancelled) continue;
         entry->cancelled = 1;
-        if (entry->callback != nullptr) {
-            entry->callback(nullptr, status, reinterpret_cast<void*>(static_cast<uintptr_t>(entry->context)));
+        if (entry->callback == nullptr) continue;
+        void* context = reinterpret_cast<void*>(static_cast<uintptr_t>(entry->context));
+        if (calls != nullptr) {
+            calls[used++] = {entry->callback, context};
+        } else {
+            entry->callback(nullptr, status, context);  // no memory for the list: call in place
         }
     }
     scsUnlock(queue.lock);
+    // Called outside the queue lock: a callback that sends again takes the transaction lock, which
+    // ranks above the queue locks.
+    for (uint32_t i = 0; i < used; ++i) calls[i].callback(nullptr, status, calls[i].context);
+    palRealFree(calls);
     return TCS_RESULT_OK;
 }
 
@@ -392,12 +408,14 @@ TcsResult scsSensorDeviceShutdown(ScsSensorDevice* device, uint32_t) {
         }
         device->platformHandle = nullptr;
     }
+    // The queues are emptied after the send lock is released: submissions take the send lock
+    // inside a queue lock, so holding it here while taking the queue locks could deadlock.
+    scsUnlock(device->sendLock);
     emptyQueue(device->queues[SCS_QUEUE_REQUEST], true);
     emptyQueue(device->queues[SCS_QUEUE_REPLY], true);
     emptyQueue(device->queues[SCS_QUEUE_EVENT], true);
     // Posted fingerprint buffers belong to their poster.
     emptyQueue(device->queues[SCS_QUEUE_FP_BUFFER], false);
-    scsUnlock(device->sendLock);
     return TCS_RESULT_OK;
 }
 
@@ -533,7 +551,7 @@ TcsResult scsSend(ScsSensorDevice* device, uint8_t* request, uint32_t length, ui
         return result;
     }
     const bool held = device->requestHold != 0;
-    if (held) entry->transfer->status = SCS_TRANSFER_HELD;
+    if (held) scsSetTransferStatus(entry->transfer, SCS_TRANSFER_HELD);
     result = scsQueueDescriptor(device, &requests, entry);
     if (result != TCS_RESULT_OK && !held) {
         // Its reply entry is already out: let the reply phase drop the pair silently, since the

@@ -455,6 +455,15 @@ typedef struct ScsFingerStatePoll {
     uint32_t firstReportPending;
 } ScsFingerStatePoll;
 
+// The transport's threads complete descriptors without sensor control's locks: read and write the
+// status word atomically, so the completed length and data are seen with it.
+static inline uint32_t scsTransferStatus(const TransferDescriptor* transfer) {
+    return __atomic_load_n(&transfer->status, __ATOMIC_ACQUIRE);
+}
+static inline void scsSetTransferStatus(TransferDescriptor* transfer, uint32_t status) {
+    __atomic_store_n(&transfer->status, status, __ATOMIC_RELEASE);
+}
+
 // Lock helpers: acquire without limit.
 static inline TcsResult scsLock(PalMutexHandle lock) { return palMutexAcquire(lock, PAL_INFINITE); }
 static inline void scsUnlock(PalMutexHandle lock) { palMutexRelease(lock); }

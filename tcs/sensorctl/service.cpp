@@ -190,35 +190,41 @@ TcsResult scsProcessRequestQueue(ScsSensorDevice* device) {
     ScsDescriptorQueue& replies = device->queues[SCS_QUEUE_REPLY];
     if (scsLock(requests.lock) != TCS_RESULT_OK) return TCS_RESULT_INVALID;
     TcsResult result = TCS_RESULT_OK;
+    bool finished = false;
+    bool failed = false;
     for (PalListEntry* node = requests.pending.next; node != &requests.pending; node = node->next) {
         ScsDescriptor* entry = PAL_LIST_RECORD(node, ScsDescriptor, links);
         if (entry->transfer == nullptr) continue;
-        const uint32_t status = entry->transfer->status;
-        if (status == PAL_TRANSFER_DONE || status == PAL_TRANSFER_CANCELLED || status == PAL_TRANSFER_ERROR ||
-            status == SCS_TRANSFER_TOO_SHORT) {
-            scsLock(replies.lock);
-            ScsDescriptor* reply = headEntry(&replies.pending);
-            if (reply != nullptr && reply->transfer->status != PAL_TRANSFER_PENDING) {
-                if (status == PAL_TRANSFER_ERROR || status == SCS_TRANSFER_TOO_SHORT) {
-                    reply->transfer->status = PAL_TRANSFER_ERROR;
-                }
-                if (replies.event != nullptr) palEventSet(replies.event);
-            }
-            scsUnlock(replies.lock);
+        const uint32_t status = scsTransferStatus(entry->transfer);
+        if (status == PAL_TRANSFER_DONE || status == PAL_TRANSFER_CANCELLED) {
+            finished = true;
+        } else if (status == PAL_TRANSFER_ERROR || status == SCS_TRANSFER_TOO_SHORT) {
+            failed = true;
         } else if (status == SCS_TRANSFER_HELD && !device->requestHold) {
             // Pending before the transport sees it: it may complete before this call returns.
-            entry->transfer->status = PAL_TRANSFER_PENDING;
+            scsSetTransferStatus(entry->transfer, PAL_TRANSFER_PENDING);
             scsLock(device->sendLock);
             result = scsSensorSend(device, requests.submitFunction, entry->transfer, sizeof(TransferDescriptor),
                                    nullptr, 0, nullptr, nullptr);
             scsUnlock(device->sendLock);
             if (result != TCS_RESULT_OK) {
-                entry->transfer->status = SCS_TRANSFER_HELD;
+                scsSetTransferStatus(entry->transfer, SCS_TRANSFER_HELD);
                 break;
             }
         }
     }
     scsUnlock(requests.lock);
+    // The reply checks are made after the request lock is released: the reply pass takes the two
+    // locks the other way round.
+    if (finished || failed) {
+        scsLock(replies.lock);
+        ScsDescriptor* reply = headEntry(&replies.pending);
+        if (reply != nullptr && scsTransferStatus(reply->transfer) != PAL_TRANSFER_PENDING) {
+            if (failed) scsSetTransferStatus(reply->transfer, PAL_TRANSFER_ERROR);
+            if (replies.event != nullptr) palEventSet(replies.event);
+        }
+        scsUnlock(replies.lock);
+    }
     return result;
 }
 
@@ -238,7 +244,7 @@ TcsResult scsProcessReplyQueue(ScsSensorDevice* device) {
     for (PalListEntry* node = replies.pending.next; node != &replies.pending;) {
         PalListEntry* next = node->next;
         ScsDescriptor* reply = PAL_LIST_RECORD(node, ScsDescriptor, links);
-        const uint32_t replyStatus = reply->transfer->status;
+        const uint32_t replyStatus = scsTransferStatus(reply->transfer);
         if (replyStatus == PAL_TRANSFER_PENDING) break;
         if (replyStatus > SCS_TRANSFER_TOO_SHORT) {
             node = next;
@@ -251,7 +257,7 @@ TcsResult scsProcessReplyQueue(ScsSensorDevice* device) {
             scsUnlock(requests.lock);
             break;
         }
-        if (replyStatus == PAL_TRANSFER_ERROR && request->transfer->status != PAL_TRANSFER_CANCELLED) {
+        if (replyStatus == PAL_TRANSFER_ERROR && scsTransferStatus(request->transfer) != PAL_TRANSFER_CANCELLED) {
             status = TCS_RESULT_SENSOR_NOT_FOUND;
         }
         if (request->cancelled) {
@@ -259,7 +265,7 @@ TcsResult scsProcessReplyQueue(ScsSensorDevice* device) {
             palListRemove(&reply->links);
             scsFreeDescriptorListEntry(request);
             scsFreeDescriptorListEntry(reply);
-        } else if (request->transfer->status == PAL_TRANSFER_PENDING) {
+        } else if (scsTransferStatus(request->transfer) == PAL_TRANSFER_PENDING) {
             scsUnlock(requests.lock);
             break;
         } else {
@@ -320,7 +326,7 @@ TcsResult scsProcessEventsQueue(ScsSensorDevice* device) {
     for (PalListEntry* node = events.pending.next; node != &events.pending;) {
         PalListEntry* next = node->next;
         ScsDescriptor* entry = PAL_LIST_RECORD(node, ScsDescriptor, links);
-        if (entry->transfer == nullptr || entry->transfer->status != PAL_TRANSFER_DONE) {
+        if (entry->transfer == nullptr || scsTransferStatus(entry->transfer) != PAL_TRANSFER_DONE) {
             node = next;
             continue;
         }
@@ -363,7 +369,8 @@ TcsResult scsProcessFpBuffersQueue(ScsSensorDevice* device) {
     for (PalListEntry* node = queue.pending.next; node != &queue.pending;) {
         PalListEntry* next = node->next;
         ScsDescriptor* entry = PAL_LIST_RECORD(node, ScsDescriptor, links);
-        const uint32_t status = entry->transfer != nullptr ? entry->transfer->status : uint32_t(PAL_TRANSFER_PENDING);
+        const uint32_t status =
+            entry->transfer != nullptr ? scsTransferStatus(entry->transfer) : uint32_t(PAL_TRANSFER_PENDING);
         if (status == SCS_TRANSFER_PARTIAL) {
             if (entry->fpCallback != nullptr) {
                 entry->fpCallback(contextOf(entry), 90, static_cast<uint8_t*>(entry->transfer->data),
@@ -407,7 +414,7 @@ TcsResult scsProcessFpBuffersQueue(ScsSensorDevice* device) {
         }
         palListRemove(&entry->links);
         if (entry->fpCallback != nullptr) {
-            entry->fpCallback(contextOf(entry), fpResultOf(entry->transfer->status), data, length, nullptr);
+            entry->fpCallback(contextOf(entry), fpResultOf(scsTransferStatus(entry->transfer)), data, length, nullptr);
         }
         entry->ownsBuffer = 0;  // the data buffer is the poster's
         scsFreeDescriptorListEntry(entry);

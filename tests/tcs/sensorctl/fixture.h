@@ -6,6 +6,7 @@
 #include "platform/usb_test_seams.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/wire_builders.h"
 
 #include <gtest/gtest.h>
 
@@ -101,7 +102,21 @@ protected:
         sensor_ = simusb::plug(spec);
         if (sensor_ == 0) return nullptr;
         if (!pumpUntil([&] { return count(subsystem_->initialisingDevices) == 1; })) return nullptr;
-        return first(subsystem_->initialisingDevices);
+        ScsSensorDevice* device = first(subsystem_->initialisingDevices);
+        // What device initialisation sets once it knows the protocol.
+        device->replyParser = scsSensorParseReply_V4;
+        return device;
+    }
+
+    // Unlinks and destroys every queued item (their data stays the test's).
+    void dropQueuedItems() {
+        palCriticalSectionAcquire(subsystem_->workList.listLock);
+        while (!palListIsEmpty(&subsystem_->workList.links)) {
+            WorkItem* item = PAL_WORK_ITEM_FROM_LINKS(subsystem_->workList.links.next);
+            palListRemove(&item->links);
+            palWorkItemDestroy(item);
+        }
+        palCriticalSectionRelease(subsystem_->workList.listLock);
     }
 
     // Moves the device from the initialising list to the active list (what initialisation does).

@@ -78,7 +78,9 @@ TEST_F(WithServiceThread, ClientSensorAndCommandFromAnotherThread) {
     ASSERT_TRUE(waitUntil([&] { return initialising() == 1; }));
     std::string name;
     scsLock(subsystem_->deviceListLock);
-    name = PAL_LIST_RECORD(subsystem_->initialisingDevices.next, ScsSensorDevice, links)->name;
+    ScsSensorDevice* device = PAL_LIST_RECORD(subsystem_->initialisingDevices.next, ScsSensorDevice, links);
+    name = device->name;
+    device->replyParser = scsSensorParseReply_V4;  // what device initialisation sets
     scsUnlock(subsystem_->deviceListLock);
 
     ScsSensor* sensor = nullptr;
