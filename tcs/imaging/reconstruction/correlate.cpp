@@ -7,9 +7,9 @@
 #include "tcs/imaging/reconstruction/scan_line.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
-#include <string.h>
 
 namespace {
 
@@ -55,6 +55,8 @@ uint32_t correlateOne(IrReconState& s, uint32_t d, uint8_t* current, uint32_t wi
     bool haveBest = false;
     NccLagSearch search{};
     search.start = ds.lastXLag;
+    // The x window is [-e, -c] and [a, b]: the search takes its bounds as minimum, negative upper,
+    // positive lower, maximum. Taken as (-c, -e, a, b) the negative band would always be empty.
     search.minimum = int8_t(-r.e);
     search.negativeUpper = int8_t(-r.c);
     search.positiveLower = int8_t(r.a);
