@@ -26,6 +26,9 @@ namespace {
 constexpr uint32_t kRawMark = 0xFFFFFFFFu;
 constexpr uint32_t kConfigReplyLength = 2400;
 constexpr uint32_t kTimeslotTableLength = 1408;
+constexpr uint32_t kQueuedGraceMs = 2000;
+
+bool isServiceThread(const ScsSubsystem* subsystem);
 
 struct Call {
     uint32_t status = TCS_RESULT_OK;  // first word: the reply phase reads 0xFFFFFFFF here as "raw"
@@ -91,7 +94,13 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
         release(call);
         return {result, false, {}};
     }
-    result = scsSensorWaitForCommandReply(sensor, call->event, timeoutMs, transactionId);
+    // Off the service thread the command runs as a work item that waits timeoutMs itself and then
+    // always answers; waiting a little longer here lets its answer, not our time-out, decide.
+    ScsSubsystem* subsystem = sensor->device != nullptr ? sensor->device->subsystem : nullptr;
+    const bool queued = subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
+                        !isServiceThread(subsystem);
+    result = scsSensorWaitForCommandReply(sensor, call->event, queued ? timeoutMs + kQueuedGraceMs : timeoutMs,
+                                          transactionId);
     Outcome out{result, false, {}};
     if (result == TCS_RESULT_OK) {
         out.result = call->status;

@@ -289,7 +289,10 @@ TcsResult scsWITSensorSendCommand(WorkItem* item) {
         request.transactionId = &transactionId;
         result = scsSensorSendCommand(record->sensor, &request);
         if (result == TCS_RESULT_OK) {
-            result = scsSensorWaitForCommandReply(record->sensor, wait.event, kCommandWaitMs, transactionId);
+            // The caller's own time-out rides in the request's reserved word: a fixed 15000 ms here
+            // cut ownership's 120000 ms short while the caller still waited.
+            const uint32_t waitMs = record->request.reserved != 0 ? record->request.reserved : kCommandWaitMs;
+            result = scsSensorWaitForCommandReply(record->sensor, wait.event, waitMs, transactionId);
             if (result == TCS_RESULT_OK) result = wait.status;
         }
         palEventFree(wait.event);
