@@ -33,9 +33,11 @@ uint32_t recordLength(const IrDliInstance& in, const uint8_t* record) {
     const uint32_t L = in.recordBytes;
     const int32_t t = in.unpackMap->commonWidth;
     const uint32_t k = record[6] & 0x0F;
-    if (k != 0 && t > 0 && int32_t(k) < t) {
+    if (k != 0 && t > 0 && int32_t(k) < t && L > 8) {
         const uint32_t ratio = uint32_t(t) / k;
-        return (((L - 8) / ratio + 23) & ~15u);
+        // Widths above half the slot width round up past L for sizes not a multiple of 16: a
+        // record never runs beyond the record size.
+        return std::min((((L - 8) / ratio + 23) & ~15u), L);
     }
     return L;
 }

@@ -92,6 +92,22 @@ TEST(RecordFeeding, ShortenedRecordsByTheHeaderWidth) {
     EXPECT_GE(f.counter.lines, 37u);
 }
 
+TEST(RecordFeeding, ShortenedLengthNeverExceedsTheRecordSize) {
+    // Width 7 of 8-bit slots: ((100 - 8) / 1 + 23) rounded down to 16 is 112, beyond the 100 bytes.
+    const SwipeModel m = model();
+    std::vector<uint8_t> stream;
+    for (uint32_t line = 0; line < 30; ++line) {
+        std::vector<uint8_t> r = m.record(line);
+        r.resize(100);
+        r[6] = 7;
+        stream.insert(stream.end(), r.begin(), r.end());
+    }
+    Fed f(m);
+    f.recon.instance.recordBytes = 100;
+    ASSERT_EQ(f.feed(stream), TCS_RESULT_OK);
+    EXPECT_EQ(f.counter.lines, 30u);
+}
+
 TEST(RecordFeeding, RecordsLongerThanTheOldCarry) {
     // Records of 900 bytes: the carry holds any record the size check accepts, and bytes carried
     // from one short buffer stay in front of the next.
