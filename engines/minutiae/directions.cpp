@@ -186,38 +186,36 @@ void CleanupBlockDirImage(int blockColumns, int blockRows, ByteImage blockDirect
 
 namespace {
 
+// The four differences of the interior pixels of one row. Restrict-qualified parameters let
+// the compiler vectorise the loop (restrict on locals did not).
+template <typename T, bool squared>
+void DifferenceRowInterior(int width, const uint8_t* __restrict up, const uint8_t* __restrict mid,
+                           const uint8_t* __restrict down, T* __restrict h, T* __restrict d1, T* __restrict v,
+                           T* __restrict d2) {
+    auto term = [](int a, int b) {
+        const int d = a - b;
+        return squared ? T(d * d) : T(d < 0 ? -d : d);
+    };
+    for (int x = 1; x < width - 1; ++x) {
+        const int p = mid[x];
+        h[x] = term(p, mid[x - 1]) + term(p, mid[x + 1]);
+        d1[x] = term(p, up[x - 1]) + term(p, down[x + 1]);
+        v[x] = term(p, up[x]) + term(p, down[x]);
+        d2[x] = term(p, up[x + 1]) + term(p, down[x - 1]);
+    }
+}
+
 // Per-pixel values of the four differences for one row; zero where a pixel lacks a neighbour.
 template <typename T>
 void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y, bool squared, T* row) {
-    // Distinct arrays: byte pointers may alias anything, which would keep the loops scalar.
-    T* __restrict h = row;
-    T* __restrict d1 = row + width;
-    T* __restrict v = row + 2 * width;
-    T* __restrict d2 = row + 3 * width;
     std::fill(row, row + 4 * size_t(width), T(0));
     if (y < 1 || y >= height - 1 || width < 3) return;
-    const uint8_t* __restrict up = img.data() + size_t(y - 1) * width;
-    const uint8_t* __restrict mid = up + width;
-    const uint8_t* __restrict down = mid + width;
-    if (squared) {
-        auto sq = [](int a, int b) { return T((a - b) * (a - b)); };
-        for (int x = 1; x < width - 1; ++x) {
-            const int p = mid[x];
-            h[x] = sq(p, mid[x - 1]) + sq(p, mid[x + 1]);
-            d1[x] = sq(p, up[x - 1]) + sq(p, down[x + 1]);
-            v[x] = sq(p, up[x]) + sq(p, down[x]);
-            d2[x] = sq(p, up[x + 1]) + sq(p, down[x - 1]);
-        }
-        return;
-    }
-    auto ab = [](int a, int b) { return T(a > b ? a - b : b - a); };
-    for (int x = 1; x < width - 1; ++x) {
-        const int p = mid[x];
-        h[x] = ab(p, mid[x - 1]) + ab(p, mid[x + 1]);
-        d1[x] = ab(p, up[x - 1]) + ab(p, down[x + 1]);
-        v[x] = ab(p, up[x]) + ab(p, down[x]);
-        d2[x] = ab(p, up[x + 1]) + ab(p, down[x - 1]);
-    }
+    const uint8_t* up = img.data() + size_t(y - 1) * width;
+    const uint8_t* mid = up + width;
+    const uint8_t* down = mid + width;
+    T* h = row;
+    if (squared) DifferenceRowInterior<T, true>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
+    else DifferenceRowInterior<T, false>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
 }
 
 // Branch-free choice between two values (ternaries here keep the compiler from vectorising).

@@ -17,6 +17,55 @@ inline int ClipRadius(uint32_t r, int width, int height) {
 // Number of positions of the window of radius r around i inside 0..n-1.
 inline int WindowSpan(int i, int r, int n) { return std::min(i + r, n - 1) - std::max(i - r, 0) + 1; }
 
+// out[x] = col[x - r] + ... + col[x + r] for x in 0..width-1; `col` carries r + 1 zeros on both
+// sides. The running sum is one long chain of additions, so the row is cut into four parts that
+// run side by side, each from its own first sum, when those first sums cost little.
+template <typename T>
+void RunningRowSums(const T* col, int width, int r, T* out) {
+    constexpr int kParts = 4;
+    const int part = width / kParts;
+    if (part < 1 || int64_t(kParts) * (2 * int64_t(r) + 1) > width / 2) {
+        T s = T(0);
+        for (int x = -r; x <= r; ++x) s += col[x];
+        for (int x = 0; x < width; ++x) {
+            out[x] = s;
+            s += col[x + r + 1] - col[x - r];
+        }
+        return;
+    }
+    T s[kParts];
+    for (int k = 0; k < kParts; ++k) {
+        s[k] = T(0);
+        for (int x = k * part - r; x <= k * part + r; ++x) s[k] += col[x];
+    }
+    // Four named chains: kept in registers, not in the array.
+    T s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];
+    const T* c0 = col;
+    const T* c1 = col + part;
+    const T* c2 = col + 2 * part;
+    const T* c3 = col + 3 * part;
+    T* o0 = out;
+    T* o1 = out + part;
+    T* o2 = out + 2 * part;
+    T* o3 = out + 3 * part;
+    for (int i = 0; i < part; ++i) {
+        o0[i] = s0;
+        o1[i] = s1;
+        o2[i] = s2;
+        o3[i] = s3;
+        s0 += c0[i + r + 1] - c0[i - r];
+        s1 += c1[i + r + 1] - c1[i - r];
+        s2 += c2[i + r + 1] - c2[i - r];
+        s3 += c3[i + r + 1] - c3[i - r];
+    }
+    s[kParts - 1] = s3;
+    T t = s[kParts - 1];
+    for (int x = kParts * part; x < width; ++x) {
+        out[x] = t;
+        t += col[x + r + 1] - col[x - r];
+    }
+}
+
 // load(y, T* row) writes `channels` rows of `width` values (channel c at row + c * width);
 // emit(y, const T* sums) receives the window sums for row y in the same layout.
 template <typename T, typename Load, typename Emit>
@@ -52,13 +101,7 @@ void ForEachWindowSumRow(int width, int height, int r, int channels, Load load, 
     for (int y = 0; y < height; ++y) {
         for (int c = 0; c < channels; ++c) {
             const T* col = column.data() + size_t(c) * stride + pad;
-            T* out = sums.data() + size_t(c) * width;
-            T s = T(0);
-            for (int x = 0; x <= std::min(r, width - 1); ++x) s += col[x];
-            for (int x = 0; x < width; ++x) {
-                out[x] = s;
-                s += col[x + r + 1] - col[x - r];
-            }
+            RunningRowSums(col, width, r, sums.data() + size_t(c) * width);
         }
         emit(y, static_cast<const T*>(sums.data()));
         // Leave before entering: with a ring of 2r + 2 rows the entering row takes the slot
