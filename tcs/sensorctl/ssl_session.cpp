@@ -452,15 +452,16 @@ uint32_t scsSSLGetSessionKeyLength(ScsSensorDevice* device) {
     return length;
 }
 
-// Where "secured" comes from. The firmware version record's flags byte carries the sensor's
-// security state: bit 0x01 AES-secured (shared-secret channel), 0x02 RSA-secured (certificates),
-// 0x04 ECC-secured, 0x80 provisioned (paired with an owner). Nothing else the sensor reports says
-// it; a sensor with none of these bits set runs without a secure channel.
-void scsSSLDeriveSecurityFlags(ScsSensorDevice* device) {
-    if (device == nullptr || device->fwVersion == nullptr) return;
-    const uint8_t state = device->fwVersion->flags;
-    device->rsaSecured = (state & 0x02) ? 1 : 0;
-    device->aesSecured = (state & 0x01) && !device->rsaSecured ? 1 : 0;
-    device->eccSecured = (state & 0x04) ? 1 : 0;
-    device->provisioned = (state & 0x80) ? 1 : 0;
+// Where "secured" comes from: the sensor variant, which the sensor reports in the low nibble of its
+// USB device subclass (on firmware 4.40 and 4.60 the version record's variant byte replaces it, as
+// device initialisation reads it). Variant 2 pairs by a shared secret (AES-secured), variant 5 by
+// certificates (RSA-secured), variants 6 and 7 carry the ECC chip (ECC-secured); every other variant
+// runs without a secure channel. Provisioned is bit 0x80 of the version record's flags byte (its low
+// bits are the secure-match and signed-patch bits).
+void scsSSLDeriveSecurityFlags(ScsSensorDevice* device, uint32_t variant) {
+    if (device == nullptr) return;
+    device->aesSecured = variant == 2 ? 1 : 0;
+    device->rsaSecured = variant == 5 ? 1 : 0;
+    device->eccSecured = (variant == 6 || variant == 7) ? 1 : 0;
+    device->provisioned = device->fwVersion != nullptr && (device->fwVersion->flags & 0x80) ? 1 : 0;
 }

@@ -35,8 +35,9 @@ TcsResult scsSSLAlertNotify(ScsSensorDevice* device, uint32_t reason);
 uint32_t scsSSLIsCloseAlertSent(ScsSensorDevice* device);
 TcsResult scsSSLInitCallbacks(ScsSensorDevice* device);
 
-// Security flags of a device from what the sensor reports, set once its version record is read.
-void scsSSLDeriveSecurityFlags(ScsSensorDevice* device);
+// Security flags of a device from its variant (USB subclass low nibble, or the version record's
+// variant byte on 4.40/4.60) and its version record; device initialisation calls it after GET_VERSION.
+void scsSSLDeriveSecurityFlags(ScsSensorDevice* device, uint32_t variant);
 
 #ifdef __cplusplus
 }

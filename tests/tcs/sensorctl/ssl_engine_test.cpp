@@ -32,12 +32,12 @@ protected:
         memset(version_, 0, sizeof *version_);
         version_->major = 4;
         version_->minor = 40;
-        version_->flags = 0x81;  // AES-secured, provisioned
+        version_->flags = 0x80;  // provisioned
         const uint8_t serial[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
         memcpy(version_->serial, serial, 6);
         palRealFree(device_->fwVersion);
         device_->fwVersion = version_;
-        scsSSLDeriveSecurityFlags(device_);
+        scsSSLDeriveSecurityFlags(device_, 2);  // a shared-secret sensor
         // The pairing secret as device initialisation caches it (item 1).
         scsDataSlotSetCachedSecret(device_, secret.data());
     }
@@ -84,16 +84,17 @@ protected:
     ScsFwVersion* version_ = nullptr;
 };
 
-TEST_F(SslEngine, SecurityFlagsComeFromTheVersionRecord) {
-    struct Case { uint8_t flags; uint32_t aes, rsa, ecc, provisioned; };
-    for (auto [flags, aes, rsa, ecc, provisioned] : std::initializer_list<Case>{
-             {0x00, 0, 0, 0, 0}, {0x01, 1, 0, 0, 0}, {0x02, 0, 1, 0, 0}, {0x83, 0, 1, 0, 1}, {0x04, 0, 0, 1, 0}}) {
+TEST_F(SslEngine, SecurityFlagsComeFromVariantAndVersionRecord) {
+    struct Case { uint32_t variant; uint8_t flags; uint32_t aes, rsa, ecc, provisioned; };
+    for (auto [variant, flags, aes, rsa, ecc, provisioned] : std::initializer_list<Case>{
+             {0, 0x00, 0, 0, 0, 0}, {2, 0x01, 1, 0, 0, 0}, {5, 0x02, 0, 1, 0, 0}, {5, 0x83, 0, 1, 0, 1},
+             {6, 0x00, 0, 0, 1, 0}, {7, 0x80, 0, 0, 1, 1}, {3, 0x80, 0, 0, 0, 1}}) {
         version_->flags = flags;
-        scsSSLDeriveSecurityFlags(device_);
-        EXPECT_EQ(device_->aesSecured, aes) << int(flags);
-        EXPECT_EQ(device_->rsaSecured, rsa) << int(flags);
-        EXPECT_EQ(device_->eccSecured, ecc) << int(flags);
-        EXPECT_EQ(device_->provisioned, provisioned) << int(flags);
+        scsSSLDeriveSecurityFlags(device_, variant);
+        EXPECT_EQ(device_->aesSecured, aes) << variant;
+        EXPECT_EQ(device_->rsaSecured, rsa) << variant;
+        EXPECT_EQ(device_->eccSecured, ecc) << variant;
+        EXPECT_EQ(device_->provisioned, provisioned) << variant;
     }
 }
 
