@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "engines/minutiae/match_data.h"
+#include "engines/minutiae/old_interface.h"
 
 namespace mnt {
 namespace {
@@ -341,6 +342,7 @@ extern "C" int32_t MntInitialize(void) {
             gDefaultContext = gOldContext = nullptr;
             return MNT_OUT_OF_MEMORY;
         }
+        OldInit(gOldContext);
     }
     return gInitCount++;
 }

@@ -37,6 +37,11 @@ void BuildRotationMask(MatchDataBlock* block, int32_t rotationTolerance);
 int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int32_t threshold,
                       MntVerifyRecord* record, const MntContext* context, MatchDataBlock* block);
 
+// The verification sequence on the sets already in the match data's test and second records
+// (the context has its match data; the record, when given, has been checked and cleared):
+// 0 when the score is above the threshold, -1 when not.
+int32_t VerifyLoadedRecords(MntContext* context, MntVerifyRecord* record);
+
 // Block-orientation grids of 16-pixel blocks (255 = none).
 void RotateRidgesOrientation(int32_t cx, int32_t cy, int32_t r, FeatureRecord* grid);
 void TranslateRidgesOrientation(int32_t dx, int32_t dy, FeatureRecord* grid);

@@ -47,6 +47,14 @@ int32_t CompareWithTest(MntContext* context, MntVerifyRecord* record) {
 }
 
 }  // namespace
+
+int32_t VerifyLoadedRecords(MntContext* context, MntVerifyRecord* record) {
+    MatchDataBlock* md = context->matchData;
+    BuildRotationMask(md, context->rotationTolerance);
+    FillTestFeaturesMatchData(context, md, &md->test);
+    return CompareWithTest(context, record);
+}
+
 }  // namespace mnt
 
 using namespace mnt;
@@ -61,11 +69,9 @@ extern "C" int32_t MntVerify(const uint8_t* features1, const uint8_t* features2,
     const int32_t checked = PrepareRecord(record);
     if (checked != MNT_OK) return checked;
     MatchDataBlock* md = context->matchData;
-    BuildRotationMask(md, context->rotationTolerance);
     DecompressFeatures(features1, &md->test.features);
     DecompressFeatures(features2, &md->second.features);
-    FillTestFeaturesMatchData(context, md, &md->test);
-    return CompareWithTest(context, record);
+    return VerifyLoadedRecords(context, record);
 }
 
 extern "C" int32_t MntIdentifyStart(const uint8_t* probe, MntContext* context) {
