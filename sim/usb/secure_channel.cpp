@@ -485,6 +485,29 @@ void diffieHellman(Firmware& fw, std::span<const uint8_t> request, Reply& reply)
     state.push_back(k[1]);
 }
 
+// Command 0x29: {u16 256, u32 65537, certificate (modulus, least significant byte first), the maker's
+// signature over it (most significant byte first)}, signed with the maker key of this firmware.
+void getCertificate(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
+    if (fw.stored("ssl.rsa").empty()) {
+        reply.status = kStatusBadCommand;
+        return;
+    }
+    const uint8_t versionCommand[1] = {0x01};
+    Reply version = fw.handle(versionCommand);
+    const Bytes& v = version.payload;
+    Bytes signature = v.size() >= 24 ? sensorCertificateSignature(v[8], v[9], (v[23] & 0x20) ? 1 : 0) : Bytes();
+    if (signature.empty()) {
+        reply.status = kStatusDenied;
+        return;
+    }
+    reply.payload.assign(518, 0);
+    putU16(reply.payload, 0, 256);
+    putU32(reply.payload, 2, 65537);
+    auto certificate = sensorCertificate();
+    std::copy(certificate.begin(), certificate.end(), reply.payload.begin() + 6);
+    std::copy(signature.begin(), signature.end(), reply.payload.begin() + 262);
+}
+
 bool isRecord(std::span<const uint8_t> request) {
     return request.size() >= 5 && request[0] >= kChangeCipherSpec && request[0] <= kApplicationData &&
            request[1] == 3 && request[2] == 0;
@@ -495,6 +518,7 @@ thread_local bool tInsideSession = false;
 const CommandEntry kCommands[] = {
     {0x11, 3, handshakeFlight},
     {0x28, 55, diffieHellman},
+    {0x29, 1, getCertificate},
     {0x53, 1, recover},
 };
 

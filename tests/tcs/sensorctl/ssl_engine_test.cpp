@@ -6,7 +6,9 @@
 #include "platform/crypto/crypto.h"
 #include "sim/usb/secure_channel.h"
 #include "tcs/sensorctl/data_slots.h"
+#include "tcs/sensorctl/public_keys.h"
 #include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/security.h"
 #include "tcs/sensorctl/ssl_session.h"
 
@@ -225,6 +227,21 @@ TEST_F(SslStorage, SecureRetryOnlyOnSelkinSecureDevices) {
     version_->major = 4;
     version_->minor = 0;
     EXPECT_EQ(scsSensorIsSelkinSecuryEnabledDevice(sensor_handle_), 1u);
+}
+
+TEST_F(SslStorage, SensorCertificateFromTheSensorChecksOut) {
+    simusb::setStoredState(sensor_, "ssl.rsa", {1});
+    scsSSLDeriveSecurityFlags(device_, 5);
+    uint32_t length = 0, second = 0;
+    uint8_t certificate[256], signature[256];
+    ASSERT_EQ(scsSensorGetCertificate(sensor_handle_, &length, &second, certificate, signature), 0u);
+    EXPECT_EQ(length, 256u);
+    EXPECT_EQ(scsSensorValidateCertificate(sensor_handle_, 256, certificate, signature), 0u);
+    certificate[17] ^= 1;
+    EXPECT_NE(scsSensorValidateCertificate(sensor_handle_, 256, certificate, signature), 0u);
+    certificate[17] ^= 1;
+    scsSSLDeriveSecurityFlags(device_, 2);
+    EXPECT_EQ(scsSensorValidateCertificate(sensor_handle_, 256, certificate, signature), TCS_RESULT_NOT_IMPLEMENTED);
 }
 
 TEST(SslRawPartition, SaveSizeIsClampedToTheImage) {
