@@ -171,3 +171,43 @@ TEST_F(WorkItems, OwnershipResetIsRefusedUnlessTheDeviceIsSecuredAndNotProvision
 
 }  // namespace
 }  // namespace scstest
+
+namespace scstest {
+namespace {
+
+TEST_F(WorkItems, FingerPollReportsOnceThenLetsOtherItemsRun) {
+    // No finger: a five-byte payload with state 0.
+    simusb::setCommandHook(23, [](std::span<const uint8_t>) {
+        simusb::Reply reply;
+        reply.payload = {0, 0, 0, 0, 0};
+        return reply;
+    });
+    ScsFingerStatePoll poll{sensor_handle_, 60000, 0, 1};
+    Completion report;
+    ASSERT_EQ(palWorkItemEnqueue(&subsystem_->workList, scsWitIdGetFingerState, 0, &poll,
+                                 reinterpret_cast<uintptr_t>(&complete), reinterpret_cast<uintptr_t>(&report), 1,
+                                 nullptr),
+              TCS_RESULT_OK);
+    Completion created;
+    ASSERT_EQ(scsClientSendCreate(subsystem_, complete, &created), TCS_RESULT_OK);
+    const bool ran = pumpUntil([&] { return report.calls == 1 && created.calls == 1; });
+    const std::vector<uint32_t> left = queuedTypes(subsystem_);
+    // The poll waits on its timer at the tail; the step asks to be woken when it runs out.
+    uint32_t wait = 0;
+    subsystem_->phase = 2;
+    const TcsResult step = scsSubsystemService(subsystem_, 0, &wait);
+    dropQueuedItems();
+    simusb::setCommandHook(23, nullptr);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(report.status, TCS_RESULT_OK);
+    EXPECT_EQ(report.object, nullptr);  // finger state 0
+    EXPECT_EQ(poll.firstReportPending, 0u);
+    EXPECT_EQ(left, std::vector<uint32_t>{scsWitIdGetFingerState});
+    EXPECT_EQ(step, TCS_RESULT_NO_WORK_ITEMS);
+    EXPECT_GT(wait, 50000u);
+    EXPECT_LE(wait, 60000u);
+    if (created.object != nullptr) scsClientDestroy(static_cast<ScsClient*>(created.object));
+}
+
+}  // namespace
+}  // namespace scstest
