@@ -105,6 +105,32 @@ TEST(SwipeReconstruction, DeferredLinesInACallerBuffer) {
     EXPECT_GT(t.correlation, c.minCorrelation);
 }
 
+TEST(SwipeReconstruction, WithABaselineMap) {
+    // A baseline of small per-pixel offsets: lines and image are corrected, the swipe still
+    // reconstructs, and the image is not marked uncalibrated.
+    const SwipeCase c{"lag 8", SpeedProfile::Constant, 1.0, 0, 0, 300, 0.7};
+    for (uint32_t cfg : {recon_test::kDefaultCfg, recon_test::kRealTimeCfg}) {
+        SwipeModel model(recon_test::fingerImage(), configFor(c));
+        Recon r(cfg);
+        std::vector<uint8_t> map(272);
+        for (uint32_t i = 0; i < map.size(); ++i) map[i] = uint8_t(128 + int(i % 7) - 3);
+        r.geometry.baselineVarianceMap = map.data();
+        r.geometry.mapLineBytes = 272;
+        r.geometry.mapLines = 1;
+        ASSERT_EQ(r.init(), TCS_RESULT_OK);
+        EXPECT_EQ(r.state()->qualityFlags & kQualityNotCalibrated, 0u);
+        EXPECT_NEAR(r.state()->baselineMean, 128, 2);
+        EXPECT_EQ(r.state()->cfgInfo & 0x18u, 0x18u);
+        ASSERT_TRUE(recon_test::attachModel(r, model));
+        ASSERT_EQ(r.feed(model.stream(0, c.lines), 7, 1, 900), TCS_RESULT_OK);
+        r.finish();
+        const recon_test::Truth t = recon_test::compareWithTruth(r, model);
+        EXPECT_NEAR(r.state()->results.rows, t.rows, t.rows * 0.05) << std::hex << cfg;
+        EXPECT_GT(t.correlation, c.minCorrelation) << std::hex << cfg;
+        EXPECT_EQ(r.state()->qualityFlags & kQualityNotCalibrated, 0u);
+    }
+}
+
 TEST(SwipeReconstruction, EventsInOrderAndTheLivenessImage) {
     SwipeCase c{"lag 8", SpeedProfile::Constant, 1.0, 0, 0, 300, 0};
     SwipeModel model(recon_test::fingerImage(), configFor(c));
