@@ -2,6 +2,7 @@
 // the one path through which every command leaves for the sensor.
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/sensorctl/device_init.h"
+#include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/scs_internal.h"
 #include "tcs/sensorctl/security.h"
 
@@ -94,6 +95,9 @@ void releaseEverything(ScsSensorDevice* device) {
     palRealFree(device->fpLastLine);
     palRealFree(device->calResults);
     palRealFree(device->name);
+    // The command protocol keys its per-device state by the record's address: drop it before the
+    // address can be handed to a new device.
+    scsProtocolDeviceFreed(device);
     palRealFree(device);
 }
 
