@@ -262,6 +262,9 @@ TcsResult tcsDoIR(IrReconState* state, uint8_t* line, const LineTrailerRecord* t
         s.volatileSize = earlyBytes;
         if (!(s.cfgInfo & kCfgImageAlreadyMade)) {
             IRreconstructImage(&s, marks);
+            // The pool's lines are now the image's rows: a second finishing pass finds no lines
+            // rather than reading rows as lines.
+            tcsResetCompoundCircBuffer(&s.pool);
             if (s.aspPixels != nullptr && (s.cfgInfo & kCfgAspImage)) {
                 tcsReorderASPimage(&s);
                 IRhandleInvertAndFlip(&s, 0, 0, s.aspPixels, s.aspColumns, s.aspRows);

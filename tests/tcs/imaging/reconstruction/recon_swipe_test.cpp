@@ -154,6 +154,10 @@ TEST(SwipeReconstruction, EventsInOrderAndTheLivenessImage) {
     uint32_t differing = 0;
     for (uint32_t i = 1; i < 200; ++i) differing += r.asp[size_t(s.aspRows / 2) * 200 + i] != r.asp[i];
     EXPECT_GT(differing, 100u);
+    // The pool became the image: finishing again finds no lines and rejects the result.
+    EXPECT_EQ(r.finish(), TCS_RESULT_OK);
+    EXPECT_EQ(s.results.rows, 0u);
+    EXPECT_EQ(s.qualityFlags & 0x80200000u, 0x80200000u);
 }
 
 TEST(SwipeReconstruction, SensorCorrelatedLinesTakeTheirLagsFromTheHeader) {
