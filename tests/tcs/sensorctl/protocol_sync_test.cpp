@@ -4,6 +4,9 @@
 #include "fixture.h"
 
 #include "tcs/sensorctl/builtin_lists.h"
+#include "tcs/sensorctl/print_defaults.h"
+#include "tcs/sensorctl/properties.h"
+#include "tcs/sensorctl/sensor_properties.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/wire_builders.h"
 
@@ -147,6 +150,70 @@ TEST_F(SyncCommands, SpiFlashIdentifyProgramAndRead) {
     EXPECT_EQ(sent.size(), 35u + 6u);
     EXPECT_EQ(sent[21], 6);
     EXPECT_EQ(scsSensorSPITrans(handle_, 4, nullptr, nullptr, nullptr), 17u);
+}
+
+TEST_F(SyncCommands, FamilyOneDefaultsAndTheCaptureRequestTheyGive) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    ASSERT_EQ(scsSensorSetDefaultPrintConfiguration(handle_), 0u);
+    uint32_t settings[4];
+    ASSERT_EQ(scsSensorGetConfigInfo(handle_, settings), 0u);
+    EXPECT_EQ(settings[1], 18u);
+    EXPECT_EQ(settings[2], 15u);
+    EXPECT_EQ(settings[3], 8u);
+    PrintConfiguration* config = nullptr;
+    ASSERT_EQ(scsSensorGetDefaultPrintConfiguration(handle_, &config), 0u);
+    ASSERT_NE(config, nullptr);
+    uint32_t lineLength = 0;
+    ASSERT_EQ(scsSensorGetUint32DataFromPrintConfig(handle_, config, SCS_PC_LINE_LENGTH, &lineLength), 0u);
+    EXPECT_EQ(lineLength, 288u);
+
+    // Mode 0, every option clear: header, the configuration's blob, the immediate cull record.
+    ScsReplyView reply{};
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 4, 0, 0, 0, nullptr, &reply), 0u);
+    Bytes expected = {2, 0x20, 1, 4, 0};
+    expected.insert(expected.end(), config->blob, config->blob + config->blobLength);
+    for (uint8_t b : {21, 0, 8, 0, 0, 0, 0, 0, 0x20, 0x28, 0, 0}) expected.push_back(b);
+    EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
+
+    // Mode 1 sends the motion record of type 2 after its cull record, and no immediate cull.
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 4, 0, 1, 0x10, nullptr, &reply), 0u);
+    palRealFree(reply.data);
+    const Bytes withMotion = simusb::commandLog(sensor_).back();
+    const size_t at = 5 + config->blobLength;
+    ASSERT_EQ(withMotion.size(), at + 4 + 12 + 24);
+    EXPECT_EQ(Bytes(withMotion.begin() + long(at), withMotion.begin() + long(at) + 4), (Bytes{23, 0, 0, 0}));
+    EXPECT_EQ(withMotion[at + 4], 21);
+    EXPECT_EQ(withMotion[at + 16], 11);
+    EXPECT_EQ(withMotion[at + 18], 20);
+}
+
+TEST_F(SyncCommands, PreBootImageOfTheFirmwareAndTransportProperties) {
+    uint32_t size = 0, id = 0;
+    EXPECT_EQ(scsGetEFIResourceIdAndSize(handle_, &size, &id), 40u) << "no version yet";
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    ASSERT_EQ(scsGetEFIResourceIdAndSize(handle_, &size, &id), 0u);
+    EXPECT_EQ(size, 0x4E000u);
+    EXPECT_EQ(id, 102u);
+    device_->fwVersion->minor = 60;
+    device_->transportValue1 = 0x0007;
+    EXPECT_EQ(scsGetEFIResourceIdAndSize(handle_, &size, &id), 1u) << "4.60 on another product id";
+    device_->transportValue1 = TOV_USB_PID_PREBOOT_SECOND;
+    ASSERT_EQ(scsGetEFIResourceIdAndSize(handle_, &size, &id), 0u);
+    EXPECT_EQ(id, 110u);
+    EXPECT_EQ(scsGetEFIResourceIdAndSize(handle_, nullptr, &id), 17u);
+
+    uint32_t block = 0;
+    device_->transportKind = 2;
+    ASSERT_EQ(scsSensorGetTransportBlockSize(handle_, &block), 0u);
+    EXPECT_EQ(block, 32u);
+    device_->transportKind = 1;
+    ASSERT_EQ(scsSensorGetTransportBlockSize(handle_, &block), 0u);
+    EXPECT_EQ(block, 64u);
+    uint32_t keyLength = 0;
+    ASSERT_EQ(scsSensorGetSupportedRSAKeyLength(handle_, &keyLength), 0u);
+    EXPECT_EQ(keyLength, 128u);
 }
 
 }  // namespace

@@ -1,0 +1,19 @@
+// Sensor properties read through a sensor handle (beside properties.h): RSA key length, transport.
+#pragma once
+
+#include "tcs/sensorctl/scs_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// 256 when bit 3 of the version's capabilities byte is set, else 128.
+TcsResult scsSensorGetSupportedRSAKeyLength(ScsSensor* sensor, uint32_t* outLength);
+// The transport kind byte; kind 0 gives 20.
+TcsResult scsSensorGetTransport(ScsSensor* sensor, uint32_t* outKind);
+// 32 for transport kinds 2 and 3, else 64.
+TcsResult scsSensorGetTransportBlockSize(ScsSensor* sensor, uint32_t* outSize);
+
+#ifdef __cplusplus
+}
+#endif
