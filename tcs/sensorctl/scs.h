@@ -165,6 +165,8 @@ TcsResult scsSensorCancelRequests(ScsSensor* sensor);
 TcsResult scsSensorSetLastIdentificationCtx(ScsSensor* sensor, const void* data, uint32_t length);
 TcsResult scsSensorGetLastIdentificationCtx(ScsSensor* sensor, void* outBuffer, uint32_t length);
 TcsResult scsSensorGetSecurityInfo(ScsSensor* sensor, uint32_t* outInfo4);
+// Items 11 and 12 of the device's default print configuration; 40 without one.
+TcsResult scsSensorGetBitReductionData(ScsSensor* sensor, uint32_t* outValues2);
 // Flash-backed operations: a byte of the pre-boot flag page (8 sets bit 3, 247 clears it, other
 // values replace the byte), and the pre-boot image update (out: why it was written, 0 when it was not).
 TcsResult scsSetGetPbaFlag(ScsSensor* sensor, uint8_t* inOutByte, uint32_t index, uint32_t set);

@@ -3,6 +3,7 @@
 #include "platform/crypto/crypto.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/sensorctl/properties.h"
+#include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/scs_internal.h"
 #include "tcs/sensorctl/security.h"
 #include "tcs/sensorctl/sync_wait.h"
@@ -619,5 +620,19 @@ TcsResult scsSensorFpBufferingGetLastBufferedData(ScsSensor* sensor, void* outBu
             memset(d->fpIv, 0, sizeof d->fpIv);
         }
         return result;
+    });
+}
+
+TcsResult scsSensorGetBitReductionData(ScsSensor* sensor, uint32_t* outValues2) {
+    const TcsResult valid = scsSensorValidate(sensor);
+    if (valid != TCS_RESULT_OK) return valid;
+    if (outValues2 == nullptr) return TCS_RESULT_BAD_PARAM;
+    return withDevice(sensor, [&](ScsSensorDevice* d) -> TcsResult {
+        scsproto::DeviceState* state = scsproto::stateOf(d);
+        const PrintConfiguration* config = state != nullptr ? state->defaultConfig : nullptr;
+        if (config == nullptr || scsIsDefaultPrintConfig(config)) return TCS_RESULT_NULL_POINTER;
+        outValues2[0] = config->fields[11];
+        outValues2[1] = config->fields[12];
+        return TCS_RESULT_OK;
     });
 }

@@ -211,3 +211,17 @@ TEST_F(WorkItems, FingerPollReportsOnceThenLetsOtherItemsRun) {
 
 }  // namespace
 }  // namespace scstest
+
+namespace scstest {
+namespace {
+
+TEST_F(WorkItems, BitReductionDataComesFromTheDefaultPrintConfiguration) {
+    uint32_t values[2] = {};
+    EXPECT_EQ(scsSensorGetBitReductionData(nullptr, values), TCS_RESULT_NULL_SENSOR_HANDLE);
+    EXPECT_EQ(scsSensorGetBitReductionData(sensor_handle_, nullptr), TCS_RESULT_BAD_PARAM);
+    // Initialisation has not chosen a print configuration yet.
+    EXPECT_EQ(scsSensorGetBitReductionData(sensor_handle_, values), TCS_RESULT_NULL_POINTER);
+}
+
+}  // namespace
+}  // namespace scstest
