@@ -345,3 +345,87 @@ TEST_F(SslHandshake, DeviceEncryptDecryptAndMalfunctionOnBadMac) {
 }
 
 }  // namespace
+
+namespace {
+
+// A ServerHello record {22, 3, 0, length} around the message, for the host's first-flight parser.
+Bytes serverHelloRecord(uint8_t versionMinor, const Bytes& sessionId, uint16_t suite, bool withDone) {
+    Bytes body = {3, versionMinor};
+    for (int i = 0; i < 32; ++i) body.push_back(uint8_t(0xA0 + i));
+    body.push_back(uint8_t(sessionId.size()));
+    body.insert(body.end(), sessionId.begin(), sessionId.end());
+    body.push_back(uint8_t(suite >> 8));
+    body.push_back(uint8_t(suite));
+    body.push_back(0);
+    Bytes message = {2, 0, 0, uint8_t(body.size())};
+    message.insert(message.end(), body.begin(), body.end());
+    if (withDone) message.insert(message.end(), {14, 0, 0, 0});
+    Bytes record = {22, 3, 0, 0, uint8_t(message.size())};
+    record.insert(record.end(), message.begin(), message.end());
+    return record;
+}
+
+struct HelloCase {
+    const char* what;
+    bool resumed;  // the context holds session "1234567" with suite 0x44
+    Bytes record;
+    TcsResult result;
+    uint8_t alert;
+};
+
+TEST(SslServerHello, RefusalsAndSessionIds) {
+    palCryptoInitialize();
+    const Bytes held = {1, 2, 3, 4, 5, 6, 7};
+    for (const HelloCase& k : std::initializer_list<HelloCase>{
+             {"resumed with another suite", true, serverHelloRecord(0, held, 0x42, false), SCS_SSL_BAD_RECORD, 40},
+             {"version 3.1", false, serverHelloRecord(1, held, 0x44, true), SCS_SSL_BAD_RECORD, 40},
+             {"unknown suite", false, serverHelloRecord(0, held, 0x35, true), SCS_SSL_BAD_RECORD, 40},
+             {"null suite", false, serverHelloRecord(0, held, 0x00, true), SCS_SSL_BAD_RECORD, 40},
+             {"id of 33 bytes", false, serverHelloRecord(0, Bytes(33, 1), 0x44, true), SCS_SSL_BAD_RECORD, 47},
+             {"expected", false, serverHelloRecord(0, held, 0x44, true), 0u, 0},
+         }) {
+        ScsSSLContext* c = nullptr;
+        ASSERT_EQ(scsSSLClntCtxInit(&c, 1), 0u);
+        c->clientRandom = static_cast<uint8_t*>(palRealMalloc(32));
+        memset(c->clientRandom, 0x11, 32);
+        c->nextMessage = SCS_SSL_MSG_SERVER_HELLO;
+        if (k.resumed) {
+            c->sessionId = static_cast<uint8_t*>(palRealMalloc(7));
+            memcpy(c->sessionId, held.data(), 7);
+            c->spec = scsSSLCipherSpecFind(0x44);
+        }
+        // RSA mode without a sensor certificate: a ServerHelloDone reaching the final flight fails
+        // without an alert, which is not what these cases are about.
+        Bytes data = k.record;
+        TcsResult result = scsSSLProcess(c, data.data(), uint32_t(data.size()));
+        if (k.result == 0) {
+            EXPECT_EQ(result, TCS_RESULT_NULL_POINTER) << k.what;
+            EXPECT_FALSE(c->flags & SCS_SSL_FLAG_SEND_CERTIFICATE) << "no CertificateRequest: no certificate";
+            EXPECT_EQ(c->recoveryId[0], 0xA0 ^ 0x11);
+        } else {
+            EXPECT_EQ(result, k.result) << k.what;
+            EXPECT_EQ(c->sentAlert[1], k.alert) << k.what;
+            EXPECT_EQ(c->output[0], 0x11) << "an alert flight for state 6: " << k.what;
+            EXPECT_EQ(c->output[3], SCS_SSL_ALERT) << k.what;
+        }
+        scsSSLCtxFree(&c);
+    }
+}
+
+TEST(SslServerHello, EmptySessionIdIsForgotten) {
+    palCryptoInitialize();
+    ScsSSLContext* c = nullptr;
+    ASSERT_EQ(scsSSLClntCtxInit(&c, 0), 0u);
+    c->sessionId = static_cast<uint8_t*>(palRealMalloc(7));
+    memset(c->sessionId, 9, 7);
+    ASSERT_EQ(scsSSLHandshakeStart(c), 0u);
+    Bytes data = serverHelloRecord(0, {}, 0x32, false);
+    ASSERT_EQ(scsSSLProcess(c, data.data(), uint32_t(data.size())), 0u);
+    EXPECT_EQ(c->sessionId, nullptr);
+    EXPECT_EQ(c->nextMessage, SCS_SSL_MSG_SERVER_HELLO_DONE);
+    ASSERT_EQ(scsSSLHandshakeStart(c), 0u);
+    EXPECT_EQ(Bytes(c->output + 8 + 39, c->output + 8 + 46), Bytes(7, 0)) << "the next hello offers no session";
+    scsSSLCtxFree(&c);
+}
+
+}  // namespace
