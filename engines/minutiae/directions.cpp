@@ -310,7 +310,7 @@ void PixelOrientations(int width, int height, const std::vector<uint8_t>& img, i
 
 }  // namespace
 
-void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,
+[[gnu::target_clones("avx2", "default"), gnu::flatten]] void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,
                               int64_t contrastThreshold, PixelOrientationSink& sink, bool wantQuality) {
     if (width <= 0 || height <= 0) return;
     const auto img = Linear(width, height, image);

@@ -9,35 +9,38 @@
 namespace mnt {
 namespace {
 
-// Neighbourhood code of the first sub-pass: bit 0 above, then clockwise.
-inline unsigned Code(const uint8_t* above, const uint8_t* row, const uint8_t* below, int x) {
-    return unsigned(above[x] == 0) | unsigned(above[x + 1] == 0) << 1 | unsigned(row[x + 1] == 0) << 2 |
-           unsigned(below[x + 1] == 0) << 3 | unsigned(below[x] == 0) << 4 | unsigned(below[x - 1] == 0) << 5 |
-           unsigned(row[x - 1] == 0) << 6 | unsigned(above[x - 1] == 0) << 7;
+// Neighbourhood codes of the first sub-pass for the inner pixels of a row (bit 0 above, then
+// clockwise), for the whole row at once so that the loop vectorises.
+void RowCodes(int width, const uint8_t* __restrict above, const uint8_t* __restrict row,
+              const uint8_t* __restrict below, uint8_t* __restrict code) {
+    for (int x = 1; x < width - 1; ++x) {
+        code[x] = uint8_t((above[x] == 0 ? 1 : 0) | (above[x + 1] == 0 ? 2 : 0) | (row[x + 1] == 0 ? 4 : 0) |
+                          (below[x + 1] == 0 ? 8 : 0) | (below[x] == 0 ? 16 : 0) | (below[x - 1] == 0 ? 32 : 0) |
+                          (row[x - 1] == 0 ? 64 : 0) | (above[x - 1] == 0 ? 128 : 0));
+    }
 }
 
 // One sub-pass; `turned` reads the neighbourhood turned by half a turn (bit 0 below). Decisions
 // read copies of the rows as they were before the sub-pass changed them.
-int SubPass(int width, int height, ByteImage image, bool turned, std::vector<uint8_t>& visited,
-            std::vector<uint8_t>& previous, std::vector<uint8_t>& current) {
+int SubPass(int width, int height, ByteImage image, const uint8_t* table, std::vector<uint8_t>& visited,
+            std::vector<uint8_t>& previous, std::vector<uint8_t>& current, std::vector<uint8_t>& codes) {
     int removed = 0;
     std::memcpy(previous.data(), image[0], size_t(width));
     for (int y = 1; y < height - 1; ++y) {
         std::memcpy(current.data(), image[y], size_t(width));
         if (!visited[y]) {
             visited[y] = 1;
-            const uint8_t* below = image[y + 1];
+            RowCodes(width, previous.data(), current.data(), image[y + 1], codes.data());
             uint8_t* out = image[y];
+            int removedHere = 0;
+            // Without branches: which pixels go is as unpredictable as the ridges.
             for (int x = 1; x < width - 1; ++x) {
-                if (current[x] != 0) continue;
-                unsigned code = Code(previous.data(), current.data(), below, x);
-                if (turned) code = ((code >> 4) | (code << 4)) & 0xFF;
-                if (skelet[code]) {
-                    out[x] = 255;
-                    ++removed;
-                    visited[y] = 0;
-                }
+                const uint8_t remove = uint8_t(current[x] == 0) & table[codes[x]];
+                out[x] = uint8_t(out[x] | (0 - remove));
+                removedHere += remove;
             }
+            if (removedHere != 0) visited[y] = 0;
+            removed += removedHere;
         }
         std::swap(previous, current);
     }
@@ -61,11 +64,15 @@ const uint8_t skelet[256] = {
 
 void SkeletonizeImage(int width, int height, ByteImage image, uint32_t skeletonIterations) {
     if (width < 3 || height < 3) return;
+    // The second sub-pass reads the code turned by half a turn: its four bits swapped.
+    uint8_t turned[256];
+    for (int code = 0; code < 256; ++code) turned[code] = skelet[((code >> 4) | (code << 4)) & 0xFF];
     std::vector<uint8_t> visitedFirst(size_t(height), 0), visitedSecond(size_t(height), 0);
     std::vector<uint8_t> previous(static_cast<size_t>(width)), current(static_cast<size_t>(width));
+    std::vector<uint8_t> codes(static_cast<size_t>(width));
     for (uint32_t i = 0; i < skeletonIterations; ++i) {
-        int removed = SubPass(width, height, image, false, visitedFirst, previous, current);
-        removed += SubPass(width, height, image, true, visitedSecond, previous, current);
+        int removed = SubPass(width, height, image, skelet, visitedFirst, previous, current, codes);
+        removed += SubPass(width, height, image, turned, visitedSecond, previous, current, codes);
         if (removed == 0) break;
     }
 }
