@@ -1,10 +1,14 @@
 // Virtual sensor: the server side of the secure channel (handshake in both key-exchange modes,
 // records around every command once a session is up, close notify, resumption, the one-message
-// recovery 0x53) and the secure chip's Diffie-Hellman command 0x28.
+// recovery 0x53), the sensor certificate command 0x29 and the secure chip's Diffie-Hellman
+// command 0x28.
 //
 // Ownership state: stored "sharedSecret1" (32 bytes) enables the shared-secret suites; stored
-// "ssl.rsa" (any non-empty value) enables the RSA suites with the sensor's own key pair. Stored
-// "ssl.suite" (2 bytes, big-endian) makes the sensor pick that suite when it is offered.
+// "ssl.rsa" (any non-empty value) enables the RSA suites with the sensor's own key pair and its
+// certificate on 0x29. Stored
+// "ssl.suite" (2 bytes, big-endian) makes the sensor pick that suite when it is offered. It keeps
+// "ssl.resume" (session id, suite, master secret) and "ssl.recovery" (recovery id and key) stored, so
+// a session can be resumed or recovered after a power cycle; the session itself is transient.
 #pragma once
 
 #include "sim/usb/firmware.h"

@@ -38,7 +38,7 @@ TcsResult scsRSFreeSecurityCtx(ScsSensorDevice* device);
 TcsResult scsReplaseRSASignatureByHMAC(const uint8_t* hmac, const uint8_t* block, uint32_t totalLength,
                                        uint8_t** out, uint32_t* outLength);
 
-// Device-level pieces, also used by tests: the context of a device (created on demand), and the
+// Device-level helpers, also used by tests: the context of a device (created on demand), and the
 // command of a fresh exchange (g and x drawn, A computed) in a 137-byte buffer; *length 55 or 73.
 ScsRsSecurityContext* scsRSSecurityContext(ScsSensorDevice* device, uint32_t create);
 TcsResult scsDHBuildCommand(ScsRsSecurityContext* context, uint32_t family, uint8_t* command, uint32_t* length);
