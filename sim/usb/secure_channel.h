@@ -5,10 +5,10 @@
 //
 // Ownership state: stored "sharedSecret1" (32 bytes) enables the shared-secret suites; stored
 // "ssl.rsa" (any non-empty value) enables the RSA suites with the sensor's own key pair and its
-// certificate on 0x29. Stored
-// "ssl.suite" (2 bytes, big-endian) makes the sensor pick that suite when it is offered. It keeps
-// "ssl.resume" (session id, suite, master secret) and "ssl.recovery" (recovery id and key) stored, so
-// a session can be resumed or recovered after a power cycle; the session itself is transient.
+// certificate on 0x29. Stored "ssl.suite" (2 bytes, big-endian) makes the sensor pick that suite
+// when it is offered. It keeps "ssl.resume" (session id, suite, master secret) and "ssl.recovery"
+// (recovery id and key) stored, so a session can be resumed or recovered after a power cycle; the
+// session itself is transient.
 #pragma once
 
 #include "sim/usb/firmware.h"
