@@ -27,7 +27,3 @@ SCS_STAND_IN TcsResult calResultsSaveCalDataToPersistentStorage(void*, const cha
 SCS_STAND_IN TcsResult calResultsLoadLastCalDataFromPersistentStorage(void*, const char*) {
     return TCS_RESULT_NOT_IMPLEMENTED;
 }
-SCS_STAND_IN TcsResult scsSensorGetCountedLinesSynch(ScsSensor*, uint8_t*, uint32_t, uint16_t, uint8_t, uint32_t,
-                                                     void*, void*) {
-    return TCS_RESULT_NOT_IMPLEMENTED;
-}

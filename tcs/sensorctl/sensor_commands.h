@@ -64,3 +64,14 @@ TcsResult scsSensorSetLEDStateEx2(ScsSensor* sensor);
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+// Fingerprint-buffer waits and cancellation of a counted-line capture.
+TcsResult scsSensorWaitForFpBuffersSyncResponse(ScsSensor* sensor, PalEvent* event, uint32_t timeoutMs,
+                                                uint32_t transactionId);
+TcsResult scsSensorCancelAllFingerprintBuffers(ScsSensor* sensor);
+#ifdef __cplusplus
+}
+#endif

@@ -4,6 +4,7 @@
 #include "fixture.h"
 
 #include "tcs/sensorctl/builtin_lists.h"
+#include "tcs/sensorctl/calibration.h"
 #include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/sensor_properties.h"
@@ -214,6 +215,24 @@ TEST_F(SyncCommands, PreBootImageOfTheFirmwareAndTransportProperties) {
     uint32_t keyLength = 0;
     ASSERT_EQ(scsSensorGetSupportedRSAKeyLength(handle_, &keyLength), 0u);
     EXPECT_EQ(keyLength, 128u);
+}
+
+TEST_F(SyncCommands, CountedLinesArriveOnTheFingerprintPipe) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    std::vector<uint8_t> lines(3 * 288, 0);
+    ASSERT_EQ(scsSensorGetCountedLinesSynch(handle_, lines.data(), uint32_t(lines.size()), 3, 0, 4, nullptr, nullptr),
+              0u);
+    for (uint32_t line = 0; line < 3; ++line) {
+        for (uint32_t col = 0; col < 288; col += 41) {
+            EXPECT_EQ(lines[line * 288 + col], uint8_t(0x70 + (line * 3 + col * 5) % 32)) << line << " " << col;
+        }
+    }
+    EXPECT_EQ(device_->captureState, 0u);
+    // Fewer bytes than the buffer holds: 49.
+    std::vector<uint8_t> more(4 * 288, 0);
+    EXPECT_EQ(scsSensorGetCountedLinesSynch(handle_, more.data(), uint32_t(more.size()), 3, 0, 4, nullptr, nullptr),
+              49u);
 }
 
 }  // namespace
