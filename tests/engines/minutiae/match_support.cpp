@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "engines/minutiae/context.h"
 
@@ -97,6 +98,20 @@ std::unique_ptr<FeatureRecord> RecordFromImpression(const simfinger::Impression&
         ++s.count;
     }
     return record;
+}
+
+const std::vector<simfinger::Impression>& SyntheticImpressions(int finger) {
+    static std::map<int, std::vector<simfinger::Impression>> cache;
+    auto& impressions = cache[finger];
+    if (impressions.empty()) {
+        const simfinger::Finger master = simfinger::makeMasterFinger(uint64_t(300 + finger));
+        for (int i = 0; i < 3; ++i) {
+            simfinger::ImpressionParams p = simfinger::randomImpressionParams(uint64_t(1000 + 10 * finger + i));
+            p.contact = {};  // whole-image contact keeps the sets comparable from finger to finger
+            impressions.push_back(simfinger::renderImpression(master, p, 300, 400, 500));
+        }
+    }
+    return impressions;
 }
 
 }  // namespace mnt::test

@@ -28,6 +28,17 @@ std::unique_ptr<FeatureRecord> Transformed(const FeatureRecord& source, int unit
 std::vector<uint8_t> Compress(const FeatureRecord& record, const MntContext* context);
 // Ground truth of an impression: minutiae (engine directions) and cores, no curvature or grid.
 std::unique_ptr<FeatureRecord> RecordFromImpression(const simfinger::Impression& impression);
+// Three 300 x 400 impressions at 500 dpi of synthetic finger `finger` (master seed 300 + finger),
+// made once per process and shared by the tests.
+const std::vector<simfinger::Impression>& SyntheticImpressions(int finger);
+// True in builds with the address sanitizer, where the tests that extract many images take
+// smaller samples.
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__)
+    true;
+#else
+    false;
+#endif
 // The ground-truth direction in engine steps (y grows downwards).
 int EngineDirection(double radians);
 

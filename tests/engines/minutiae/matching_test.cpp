@@ -120,7 +120,8 @@ TEST(GraphLines, LimitsAboveTheLineStoreAreBoundedAndStillReadBack) {
     owner.Set(20004, 100000);
     owner.Set(20006, 2000000000);
     owner.Set(20005, 0);
-    auto r = RandomRecord(5, 1024, 600, 800);
+    // 120 minutiae make 7140 pairs, more than either side's store holds.
+    auto r = RandomRecord(5, 120, 600, 800);
     CopyFeatures(&blocks.block->test.features, r.get());
     TestFingerprintGraphLines(owner.context, blocks.block, &blocks.block->test);
     EXPECT_EQ(blocks.block->test.lineCount, uint32_t(kMaxGraphLines));
@@ -494,15 +495,8 @@ TEST(SyntheticFingerScores, GenuineAndImpostorSeparate) {
     ContextOwner owner;
     constexpr int kFingers = 6, kImpressions = 3;
     std::vector<std::vector<std::vector<uint8_t>>> sets(kFingers);
-    for (int f = 0; f < kFingers; ++f) {
-        const simfinger::Finger finger = simfinger::makeMasterFinger(300 + f);
-        for (int i = 0; i < kImpressions; ++i) {
-            simfinger::ImpressionParams p = simfinger::randomImpressionParams(1000 + 10 * f + i);
-            p.contact = {};
-            const auto im = simfinger::renderImpression(finger, p, 300, 400, 500);
-            sets[f].push_back(Compress(*RecordFromImpression(im), owner.context));
-        }
-    }
+    for (int f = 0; f < kFingers; ++f)
+        for (const auto& im : SyntheticImpressions(f)) sets[f].push_back(Compress(*RecordFromImpression(im), owner.context));
     auto score = [&](const std::vector<uint8_t>& x, const std::vector<uint8_t>& y) {
         MntVerifyRecord record{};
         record.size = MNT_VERIFY_RECORD_SHORT;

@@ -147,9 +147,7 @@ TEST_F(OldInterface, GeneralizationOfThreeOldStructures) {
 }
 
 TEST_F(OldInterface, ExtractionOnASyntheticImpression) {
-    const simfinger::Finger finger = simfinger::makeMasterFinger(77);
-    simfinger::ImpressionParams p;
-    const auto im = simfinger::renderImpression(finger, p, 300, 400, 500);
+    const simfinger::Impression& im = SyntheticImpressions(0)[0];
     std::vector<uint8_t> image = im.image;
     auto features = std::make_unique<MntOldFeatures>();
     EXPECT_EQ(FeaturesExtraction(im.width, im.height, image.data(), 9, features.get()), MNT_BAD_RESOLUTION);
