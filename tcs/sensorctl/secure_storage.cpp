@@ -3,6 +3,7 @@
 // the secure-retry rule of the protected sensor commands.
 #include "tcs/sensorctl/secure_storage.h"
 
+#include "platform/crypto/crypto.h"
 #include "platform/memory.h"
 #include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/data_slots.h"
@@ -12,6 +13,8 @@
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/version.h"
 
+#include <map>
+#include <mutex>
 #include <string.h>
 
 namespace {
@@ -28,6 +31,16 @@ TcsResult withDevice(ScsSensor* sensor, Body body) {
     result = body(device);
     scsSensorDeviceRelease(device);
     return result;
+}
+
+// The device record has no slot for the cached id yet; a table keyed by device stands in.
+struct UidCache {
+    std::mutex lock;
+    std::map<const ScsSensorDevice*, ScsSensorUid> ids;
+};
+UidCache& uidCache() {
+    static UidCache cache;
+    return cache;
 }
 
 }  // namespace
@@ -183,4 +196,71 @@ uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t m
     // Every save length is clamped to the image: "256 past the last record" and the 0x10000 default
     // on a 4096-byte partition both used to read beyond it.
     return uint32_t(size < imageSize ? size : imageSize);
+}
+
+void scsSensorForgetCachedUID(ScsSensorDevice* device) {
+    UidCache& cache = uidCache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    cache.ids.erase(device);
+}
+
+TcsResult scsSensorGetCachedUID(ScsSensor* sensor, ScsSensorUid* out) {
+    if (out == nullptr) return TCS_RESULT_NULL_POINTER;
+    ScsSensorDevice* device = nullptr;
+    TcsResult result = scsSensorDeviceAcquire(sensor, &device);
+    if (result != TCS_RESULT_OK) return result;
+    {
+        UidCache& cache = uidCache();
+        std::lock_guard<std::mutex> hold(cache.lock);
+        auto it = cache.ids.find(device);
+        if (it != cache.ids.end() && it->second.second != 0) {
+            *out = it->second;
+            scsSensorDeviceRelease(device);
+            return TCS_RESULT_OK;
+        }
+    }
+    const ScsFwVersion* version = device->fwVersion;
+    if (version == nullptr) {
+        scsSensorDeviceRelease(device);
+        return TCS_RESULT_NULL_POINTER;
+    }
+    if (scsversion::isSelkinKind(version->chipKind)) {
+        scsSensorDeviceRelease(device);
+        return scsSensorGetUID(sensor, &out->first, &out->second, out->uid);
+    }
+    uint8_t input[6 + 32];
+    uint32_t inputLength = 6;
+    memcpy(input, version->serial, 6);
+    if (device->aesSecured || device->eccSecured) {
+        uint8_t material[256];
+        uint32_t materialLength = device->rsaSecured ? 256 : SCS_SHARED_SECRET_SIZE;
+        if (device->rsaSecured) {
+            result = scsGetDataFromStorage(device, SCS_SLOT_HOST_CERTIFICATE, SCS_SERIALIZER_SPI_FLASH,
+                                           SCS_PROTECTOR_NONE, materialLength, material);
+        } else {
+            result = scsGetSecretData(sensor, materialLength, material, SCS_SLOT_SHARED_SECRET, 2, 0);
+        }
+        if (result == TCS_RESULT_OK) result = palCryptoDigest(material, materialLength, input + 6, PAL_CRYPTO_SHA256);
+        memset(material, 0, sizeof material);
+        if (result != TCS_RESULT_OK) {
+            scsSensorDeviceRelease(device);
+            return result;
+        }
+        inputLength += 32;
+    }
+    ScsSensorUid uid{};
+    uid.first = device->transportValue2;   // the word after the product id in the device information
+    uid.second = device->transportValue1;  // the USB product id
+    uint8_t digest[32];
+    result = palCryptoDigest(input, inputLength, digest, PAL_CRYPTO_MD5);
+    memset(input, 0, sizeof input);
+    if (result == TCS_RESULT_OK) {
+        memcpy(uid.uid, digest, 16);
+        *out = uid;
+        UidCache& cache = uidCache();
+        std::lock_guard<std::mutex> hold(cache.lock);
+        cache.ids[device] = uid;
+    }
+    scsSensorDeviceRelease(device);
+    return result;
 }

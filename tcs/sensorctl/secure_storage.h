@@ -20,6 +20,18 @@ TcsResult scsGetSecretData(ScsSensor* sensor, uint32_t size, uint8_t* buffer, ui
 TcsResult scsSetSecretData(ScsSensor* sensor, uint32_t size, const uint8_t* data, uint32_t slot);
 TcsResult scsSensorIsSelkinSecuryEnabledDevice(ScsSensor* sensor);
 
+// The sensor's unique id; its second u16 being non-zero marks a cached copy valid.
+typedef struct ScsSensorUid {
+    uint16_t first;
+    uint16_t second;
+    uint8_t uid[16];
+} ScsSensorUid;
+
+// The cached id, else the chip's own (Selkin chips), else one derived from the serial (and, on
+// secured sensors, the pairing material); a derived id is cached with the device.
+TcsResult scsSensorGetCachedUID(ScsSensor* sensor, ScsSensorUid* out);
+void scsSensorForgetCachedUID(ScsSensorDevice* device);
+
 // Runs a protected command under the secure-retry rule: on a Selkin-secure device a chip session
 // key first, and one retry with a fresh key unless the command succeeded or answered 367.
 typedef TcsResult (*ScsProtectedCommand)(ScsSensor* sensor, void* context);

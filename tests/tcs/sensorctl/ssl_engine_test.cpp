@@ -244,6 +244,37 @@ TEST_F(SslStorage, SensorCertificateFromTheSensorChecksOut) {
     EXPECT_EQ(scsSensorValidateCertificate(sensor_handle_, 256, certificate, signature), TCS_RESULT_NOT_IMPLEMENTED);
 }
 
+TEST_F(SslStorage, DerivedUidIsCached) {
+    auto md5 = [](const Bytes& data) {
+        uint8_t out[32];
+        palCryptoDigest(data.data(), uint32_t(data.size()), out, PAL_CRYPTO_MD5);
+        return Bytes(out, out + 16);
+    };
+    Bytes serial(version_->serial, version_->serial + 6);
+    device_->transportValue1 = 0x0C3A;  // product id: a zero one would mark the copy invalid
+    scsSSLDeriveSecurityFlags(device_, 0);
+    ScsSensorUid uid{};
+    ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &uid), 0u);
+    EXPECT_EQ(uid.second, device_->transportValue1);
+    EXPECT_EQ(Bytes(uid.uid, uid.uid + 16), md5(serial)) << "an unsecured sensor: the serial alone";
+
+    scsSensorForgetCachedUID(device_);
+    scsSSLDeriveSecurityFlags(device_, 2);
+    Bytes secret(32, 0x3C);
+    ASSERT_EQ(scsSetSecretData(sensor_handle_, 32, secret.data(), 1), 0u);
+    ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &uid), 0u);
+    uint8_t digest[32];
+    palCryptoDigest(secret.data(), 32, digest, PAL_CRYPTO_SHA256);
+    Bytes input = serial;
+    input.insert(input.end(), digest, digest + 32);
+    EXPECT_EQ(Bytes(uid.uid, uid.uid + 16), md5(input)) << "a paired sensor: serial and the secret's digest";
+    device_->transportValue1 = uint16_t(device_->transportValue1 + 1);
+    ScsSensorUid again{};
+    ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &again), 0u);
+    EXPECT_EQ(memcmp(&again, &uid, sizeof uid), 0) << "answered from the cache";
+    scsSensorForgetCachedUID(device_);
+}
+
 TEST(SslRawPartition, SaveSizeIsClampedToTheImage) {
     struct Case { uint32_t image; uint32_t brellow; uint8_t minor; uint32_t last; uint8_t type; uint32_t address;
                   uint32_t length; uint32_t want; };
