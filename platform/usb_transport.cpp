@@ -125,8 +125,11 @@ void completeDescriptor(QueueEntry* entry, uint32_t status, const uint32_t* leng
     TransferDescriptor* descriptor = entry->descriptor;
     palRealFree(entry);
     if (length != nullptr) descriptor->length = *length;
-    descriptor->status = status;
-    if (descriptor->completionEvent != nullptr) palEventSet(descriptor->completionEvent);
+    // Once the status is visible the owner may free the descriptor: read the event first and
+    // publish the status last, with release order so the length is seen with it.
+    PalEvent* event = descriptor->completionEvent;
+    __atomic_store_n(&descriptor->status, status, __ATOMIC_RELEASE);
+    if (event != nullptr) palEventSet(event);
 }
 
 QueueEntry* popFront(DescrQueue& queue) {
