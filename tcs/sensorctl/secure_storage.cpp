@@ -43,6 +43,16 @@ UidCache& uidCache() {
     return cache;
 }
 
+// Likewise the PEK-security flag.
+struct PekFlags {
+    std::mutex lock;
+    std::map<const ScsSensorDevice*, uint32_t> flags;
+};
+PekFlags& pekFlags() {
+    static PekFlags table;
+    return table;
+}
+
 }  // namespace
 
 TcsResult scsSensorStoreTakeOwnershipReply(ScsSensor* sensor, uint32_t length1, const uint8_t* data1,
@@ -198,10 +208,41 @@ uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t m
     return uint32_t(size < imageSize ? size : imageSize);
 }
 
-void scsSensorForgetCachedUID(ScsSensorDevice* device) {
-    UidCache& cache = uidCache();
-    std::lock_guard<std::mutex> hold(cache.lock);
-    cache.ids.erase(device);
+void scsSensorForgetSecurityState(ScsSensorDevice* device) {
+    {
+        UidCache& cache = uidCache();
+        std::lock_guard<std::mutex> hold(cache.lock);
+        cache.ids.erase(device);
+    }
+    PekFlags& pek = pekFlags();
+    std::lock_guard<std::mutex> hold(pek.lock);
+    pek.flags.erase(device);
+}
+
+TcsResult scsSensorDeterminePEKCapability(ScsSensor* sensor, const char* applicationName) {
+    const TcsResult selkin = scsSensorIsSelkinSecuryEnabledDevice(sensor);
+    if (selkin != 0 && selkin != 1) return selkin;
+    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        uint32_t on = 0;
+        if (selkin == 1 || device->rsaSecured) {
+            on = 1;
+        } else if (device->aesSecured) {
+            on = applicationName != nullptr && strcmp(applicationName, "DuzodarOrodu") == 0 ? 0 : 1;
+        }
+        PekFlags& pek = pekFlags();
+        std::lock_guard<std::mutex> hold(pek.lock);
+        pek.flags[device] = on;
+        return TCS_RESULT_OK;
+    });
+}
+
+TcsResult scsSensorIsPEKSecurityEnabled(ScsSensor* sensor) {
+    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        PekFlags& pek = pekFlags();
+        std::lock_guard<std::mutex> hold(pek.lock);
+        auto it = pek.flags.find(device);
+        return it != pek.flags.end() ? it->second : 0;
+    });
 }
 
 TcsResult scsSensorGetCachedUID(ScsSensor* sensor, ScsSensorUid* out) {

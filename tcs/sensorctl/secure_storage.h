@@ -30,7 +30,14 @@ typedef struct ScsSensorUid {
 // The cached id, else the chip's own (Selkin chips), else one derived from the serial (and, on
 // secured sensors, the pairing material); a derived id is cached with the device.
 TcsResult scsSensorGetCachedUID(ScsSensor* sensor, ScsSensorUid* out);
-void scsSensorForgetCachedUID(ScsSensorDevice* device);
+// Drops what is kept per device here (cached id, PEK flag): called when the device record goes.
+void scsSensorForgetSecurityState(ScsSensorDevice* device);
+
+// PEK security: on for Selkin-secure and RSA-secured sensors, and for AES-secured ones unless the
+// application is "DuzodarOrodu"; off otherwise. The flag stays with the device until set again.
+TcsResult scsSensorDeterminePEKCapability(ScsSensor* sensor, const char* applicationName);
+// 1 when on, 0 when off; the device look-up's failure otherwise.
+TcsResult scsSensorIsPEKSecurityEnabled(ScsSensor* sensor);
 
 // Runs a protected command under the secure-retry rule: on a Selkin-secure device a chip session
 // key first, and one retry with a fresh key unless the command succeeded or answered 367.

@@ -258,7 +258,7 @@ TEST_F(SslStorage, DerivedUidIsCached) {
     EXPECT_EQ(uid.second, device_->transportValue1);
     EXPECT_EQ(Bytes(uid.uid, uid.uid + 16), md5(serial)) << "an unsecured sensor: the serial alone";
 
-    scsSensorForgetCachedUID(device_);
+    scsSensorForgetSecurityState(device_);
     scsSSLDeriveSecurityFlags(device_, 2);
     Bytes secret(32, 0x3C);
     ASSERT_EQ(scsSetSecretData(sensor_handle_, 32, secret.data(), 1), 0u);
@@ -272,7 +272,23 @@ TEST_F(SslStorage, DerivedUidIsCached) {
     ScsSensorUid again{};
     ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &again), 0u);
     EXPECT_EQ(memcmp(&again, &uid, sizeof uid), 0) << "answered from the cache";
-    scsSensorForgetCachedUID(device_);
+    scsSensorForgetSecurityState(device_);
+}
+
+TEST_F(SslStorage, PekCapability) {
+    struct Case { uint32_t variant; uint8_t chipKind; const char* app; TcsResult want; };
+    for (const Case& c : std::initializer_list<Case>{{2, 1, "Other", 1},
+                                                     {2, 1, "DuzodarOrodu", 0},
+                                                     {2, 1, "DuzodarOroduX", 1},
+                                                     {5, 1, "DuzodarOrodu", 1},
+                                                     {0, 1, "Other", 0},
+                                                     {0, 2, "DuzodarOrodu", 1}}) {
+        scsSSLDeriveSecurityFlags(device_, c.variant);
+        version_->chipKind = c.chipKind;
+        ASSERT_EQ(scsSensorDeterminePEKCapability(sensor_handle_, c.app), 0u);
+        EXPECT_EQ(scsSensorIsPEKSecurityEnabled(sensor_handle_), c.want) << c.variant << " " << c.app;
+    }
+    scsSensorForgetSecurityState(device_);
 }
 
 TEST(SslRawPartition, SaveSizeIsClampedToTheImage) {
