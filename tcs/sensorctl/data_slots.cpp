@@ -47,14 +47,27 @@ void wipeAndFree(uint8_t* buffer, uint32_t length) {
 }
 
 // The item-1 cache of each device. The device record has no field for it yet; a small table keyed
-// by the device stands in, forgotten when the device goes.
+// by the device stands in. Each entry remembers the sensor's serial, so a later device record at the
+// same address (another sensor) never sees it.
+struct CachedSecret {
+    uint8_t serial[6];
+    std::array<uint8_t, SCS_SHARED_SECRET_SIZE> secret;
+};
 struct SecretCache {
     std::mutex lock;
-    std::map<const ScsSensorDevice*, std::array<uint8_t, SCS_SHARED_SECRET_SIZE>> secrets;
+    std::map<const ScsSensorDevice*, CachedSecret> secrets;
 };
 SecretCache& secretCache() {
     static SecretCache cache;
     return cache;
+}
+
+void serialOf(const ScsSensorDevice* device, uint8_t out[6]) {
+    if (device->fwVersion != nullptr) {
+        memcpy(out, device->fwVersion->serial, 6);
+    } else {
+        memset(out, 0, 6);
+    }
 }
 
 TcsResult prepareSerializer(uint32_t kind, ScsDataSerializer* serializer, bool forWrite) {
@@ -334,13 +347,15 @@ TcsResult scsSignByGSKGlobal(uint32_t length, const uint8_t* data, uint8_t out[3
 
 TcsResult scsDataSlotGetCachedSecret(ScsSensorDevice* device, uint8_t out[SCS_SHARED_SECRET_SIZE]) {
     if (device == nullptr || out == nullptr) return TCS_RESULT_NULL_POINTER;
+    uint8_t serial[6];
+    serialOf(device, serial);
     SecretCache& cache = secretCache();
     std::lock_guard<std::mutex> guard(cache.lock);
     auto it = cache.secrets.find(device);
-    if (it == cache.secrets.end()) {
+    if (it == cache.secrets.end() || memcmp(it->second.serial, serial, 6) != 0) {
         memset(out, 0, SCS_SHARED_SECRET_SIZE);
     } else {
-        memcpy(out, it->second.data(), SCS_SHARED_SECRET_SIZE);
+        memcpy(out, it->second.secret.data(), SCS_SHARED_SECRET_SIZE);
     }
     return TCS_RESULT_OK;
 }
@@ -352,13 +367,14 @@ TcsResult scsDataSlotSetCachedSecret(ScsSensorDevice* device, const uint8_t* sec
     if (secret == nullptr) {
         auto it = cache.secrets.find(device);
         if (it != cache.secrets.end()) {
-            it->second.fill(0);
+            it->second.secret.fill(0);
             cache.secrets.erase(it);
         }
         return TCS_RESULT_OK;
     }
-    std::array<uint8_t, SCS_SHARED_SECRET_SIZE>& slot = cache.secrets[device];
-    memcpy(slot.data(), secret, SCS_SHARED_SECRET_SIZE);
+    CachedSecret& entry = cache.secrets[device];
+    serialOf(device, entry.serial);
+    memcpy(entry.secret.data(), secret, SCS_SHARED_SECRET_SIZE);
     return TCS_RESULT_OK;
 }
 

@@ -33,10 +33,26 @@ TcsResult withDevice(ScsSensor* sensor, Body body) {
     return result;
 }
 
-// The device record has no slot for the cached id yet; a table keyed by device stands in.
+// The device record has no slot for the cached id yet; a table keyed by device stands in. Entries
+// carry the sensor's serial, so a later device record at the same address never inherits them.
+struct Keyed {
+    uint8_t serial[6];
+    ScsSensorUid uid;
+    uint32_t pek;
+};
+bool sameSensor(const Keyed& k, const ScsSensorDevice* device) {
+    uint8_t serial[6] = {};
+    if (device->fwVersion != nullptr) memcpy(serial, device->fwVersion->serial, 6);
+    return memcmp(k.serial, serial, 6) == 0;
+}
+Keyed fresh(const ScsSensorDevice* device) {
+    Keyed k{};
+    if (device->fwVersion != nullptr) memcpy(k.serial, device->fwVersion->serial, 6);
+    return k;
+}
 struct UidCache {
     std::mutex lock;
-    std::map<const ScsSensorDevice*, ScsSensorUid> ids;
+    std::map<const ScsSensorDevice*, Keyed> ids;
 };
 UidCache& uidCache() {
     static UidCache cache;
@@ -46,7 +62,7 @@ UidCache& uidCache() {
 // Likewise the PEK-security flag.
 struct PekFlags {
     std::mutex lock;
-    std::map<const ScsSensorDevice*, uint32_t> flags;
+    std::map<const ScsSensorDevice*, Keyed> flags;
 };
 PekFlags& pekFlags() {
     static PekFlags table;
@@ -231,7 +247,9 @@ TcsResult scsSensorDeterminePEKCapability(ScsSensor* sensor, const char* applica
         }
         PekFlags& pek = pekFlags();
         std::lock_guard<std::mutex> hold(pek.lock);
-        pek.flags[device] = on;
+        Keyed entry = fresh(device);
+        entry.pek = on;
+        pek.flags[device] = entry;
         return TCS_RESULT_OK;
     });
 }
@@ -241,7 +259,7 @@ TcsResult scsSensorIsPEKSecurityEnabled(ScsSensor* sensor) {
         PekFlags& pek = pekFlags();
         std::lock_guard<std::mutex> hold(pek.lock);
         auto it = pek.flags.find(device);
-        return it != pek.flags.end() ? it->second : 0;
+        return it != pek.flags.end() && sameSensor(it->second, device) ? it->second.pek : 0;
     });
 }
 
@@ -254,8 +272,8 @@ TcsResult scsSensorGetCachedUID(ScsSensor* sensor, ScsSensorUid* out) {
         UidCache& cache = uidCache();
         std::lock_guard<std::mutex> hold(cache.lock);
         auto it = cache.ids.find(device);
-        if (it != cache.ids.end() && it->second.second != 0) {
-            *out = it->second;
+        if (it != cache.ids.end() && sameSensor(it->second, device) && it->second.uid.second != 0) {
+            *out = it->second.uid;
             scsSensorDeviceRelease(device);
             return TCS_RESULT_OK;
         }
@@ -300,7 +318,9 @@ TcsResult scsSensorGetCachedUID(ScsSensor* sensor, ScsSensorUid* out) {
         *out = uid;
         UidCache& cache = uidCache();
         std::lock_guard<std::mutex> hold(cache.lock);
-        cache.ids[device] = uid;
+        Keyed entry = fresh(device);
+        entry.uid = uid;
+        cache.ids[device] = entry;
     }
     scsSensorDeviceRelease(device);
     return result;

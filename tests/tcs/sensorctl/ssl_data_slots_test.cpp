@@ -150,6 +150,11 @@ TEST_F(DataSlots, CachedSecretIsAnsweredWithoutStorage) {
     EXPECT_EQ(scsGetDataFromStorage(&device_, 1, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, 40, big),
               TCS_RESULT_BAD_PARAM);
     EXPECT_EQ(big[0], 0xEE);
+
+    // Another sensor in a device record at the same address does not see it.
+    version_.serial[0] ^= 0xFF;
+    scsDataSlotGetCachedSecret(&device_, out);
+    EXPECT_EQ(out[0] | out[31], 0);
 }
 
 TEST_F(DataSlots, KindsAndArguments) {
