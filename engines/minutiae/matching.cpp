@@ -41,6 +41,13 @@ bool HasCurvature(int32_t curvature) { return curvature >= 0 && curvature < 255;
 
 int32_t ClampWeight(int64_t w) { return w > INT32_MAX ? INT32_MAX : int32_t(w); }
 
+// product / divisor for a non-negative product and a positive divisor, in 32 bits when both fit
+// (the usual case; a 64-bit division costs several times more).
+int64_t Quotient(int64_t product, int64_t divisor) {
+    if (product <= INT32_MAX && divisor <= INT32_MAX) return int32_t(product) / int32_t(divisor);
+    return product / divisor;
+}
+
 // raw x 2 up to the pivot line count, raw x scale / n beyond it.
 int64_t NormaliseRaw(int64_t raw, uint32_t lineCount, const MntContext* c) {
     if (int64_t(lineCount) <= c->lineCountPivot) return raw * 2;
@@ -758,6 +765,8 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
             const int32_t tLength = test->bucketLength[tk];
             const int32_t tFirst = test->bucketFirstAngle[tk];
             const int32_t tSecond = test->bucketSecondAngle[tk];
+            const bool testCurvatures =
+                c->useExtraByte && HasCurvature(tm.curvature[t.first]) && HasCurvature(tm.curvature[t.second]);
             int32_t best = 0;
             for (int run = 0; run < runCount; ++run) {
                 const uint32_t from = runs[run][0], to = runs[run][1];
@@ -783,13 +792,12 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
                     if (coreOn) {
                         const int64_t e1 = int64_t(test->coreDistance[t.first]) - sample->coreDistance[s.first];
                         const int64_t e2 = int64_t(test->coreDistance[t.second]) - sample->coreDistance[s.second];
-                        w = ClampWeight(coreWeight(e2) * coreWeight(e1) * w / coreNorm);
+                        w = ClampWeight(Quotient(coreWeight(e2) * coreWeight(e1) * w, coreNorm));
                     }
-                    if (c->useExtraByte && HasCurvature(tm.curvature[t.first]) && HasCurvature(tm.curvature[t.second]) &&
-                        HasCurvature(sm.curvature[s.first]) && HasCurvature(sm.curvature[s.second])) {
+                    if (testCurvatures && HasCurvature(sm.curvature[s.first]) && HasCurvature(sm.curvature[s.second])) {
                         const int64_t x1 = tm.curvature[t.first] - sm.curvature[s.first];
                         const int64_t x2 = tm.curvature[t.second] - sm.curvature[s.second];
-                        w = ClampWeight(curvatureWeight(x2) * curvatureWeight(x1) * w / extraNorm);
+                        w = ClampWeight(Quotient(curvatureWeight(x2) * curvatureWeight(x1) * w, extraNorm));
                     }
                     if (w <= 0) continue;
                     // The pair keeps a byte; 255 is the used mark, so larger weights (only

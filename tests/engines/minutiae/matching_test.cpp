@@ -401,6 +401,46 @@ TEST(MntVerify, SymmetricBandAveragesBothDirectionsAndThresholdIsExclusive) {
     EXPECT_EQ(MntVerify(fa.data(), fb.data(), nullptr, owner.context), MNT_OK);
 }
 
+TEST(MntVerify, ThresholdAboveTheEstimateEndsEarlyWithZero) {
+    ContextOwner owner;
+    auto a = RandomRecord(23, 50);
+    const auto fa = Compress(*a, owner.context);
+    const auto fb = Compress(*Transformed(*a, 30, 150, 200, 20, 20), owner.context);
+    owner.Set(200, 100000);
+    MntVerifyRecord record{};
+    record.size = MNT_VERIFY_RECORD_SHORT;
+    EXPECT_EQ(MntVerify(fa.data(), fb.data(), &record, owner.context), MNT_NO_MATCH);
+    EXPECT_EQ(record.score, 0);
+    EXPECT_EQ(record.rotation, 0u);  // no rotation was worked out
+    owner.Set(200, 47);
+    EXPECT_EQ(MntVerify(fa.data(), fb.data(), &record, owner.context), MNT_OK);
+    EXPECT_EQ(record.rotation, 210u);
+}
+
+TEST(MntVerify, QualityWeightCountsDensityDifferencesAbove14) {
+    ContextOwner owner;
+    owner.Set(20014, 100000);  // one direction only
+    auto a = RandomRecord(25, 50);
+    a->ridgeEdgeDensity = 100;
+    const auto fa = Compress(*a, owner.context);
+    auto score = [&](uint8_t density) {
+        auto b = std::make_unique<FeatureRecord>(*a);
+        b->ridgeEdgeDensity = density;
+        const auto fb = Compress(*b, owner.context);
+        MntVerifyRecord record{};
+        record.size = MNT_VERIFY_RECORD_SHORT;
+        MntVerify(fa.data(), fb.data(), &record, owner.context);
+        return record.score;
+    };
+    const int32_t same = score(100);
+    EXPECT_EQ(score(114), same);
+    EXPECT_EQ(score(86), same);
+    EXPECT_LT(score(115), same);
+    EXPECT_LT(score(200), score(115));
+    owner.Set(20016, 0);
+    EXPECT_EQ(score(200), same);
+}
+
 TEST(MntVerify, UnrelatedAndEmptySetsDoNotMatch) {
     ContextOwner owner;
     const auto empty = Compress(*MakeRecord({}), owner.context);
