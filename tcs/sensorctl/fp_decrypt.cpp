@@ -1,8 +1,13 @@
-// Fingerprint data decryption: each delivery of an encrypted capture is decrypted in place, its last
-// ciphertext block becoming the IV of the next delivery.
+// Fingerprint data encryption: the security record of a capture (fresh key and IV for the sensor)
+// and the in-place decryption of each delivery, its last ciphertext block the IV of the next.
 #include "tcs/sensorctl/print_config.h"
 
 #include "platform/crypto/crypto.h"
+#include "platform/settings.h"
+#include "tcs/sensorctl/fp_crypto.h"
+#include "tcs/sensorctl/security.h"
+
+#include <cstring>
 #include "tcs/sensorctl/protocol_state.h"
 
 extern "C" TcsResult scsSensorDecryptFingerprint(ScsSensorDevice* device, uint8_t* buffer, uint32_t* length) {
@@ -23,5 +28,51 @@ extern "C" TcsResult scsSensorDecryptFingerprint(ScsSensorDevice* device, uint8_
         }
     }
     *length = whole;
+    return TCS_RESULT_OK;
+}
+
+extern "C" uint32_t scsSensorFpEncryptionEnabled(ScsSensorDevice* device) {
+    if (device == nullptr) return 0;
+    const ScsFwVersion* v = device->fwVersion;
+    const uint32_t byDefault =
+        v != nullptr && uint32_t(v->major) * 256 + v->minor >= 1044 && device->productFamily != SCS_FAMILY_4 ? 1 : 0;
+    uint32_t value = byDefault;
+    if (palGetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "encryptFPData", byDefault, &value) != TCS_RESULT_OK) {
+        value = byDefault;
+    }
+    return value != 0 ? 1 : 0;
+}
+
+extern "C" TcsResult scsGetSecurityParams(ScsSensorDevice* device, uint8_t* outRecord, uint32_t* outSize,
+                                          uint32_t sign, uint32_t) {
+    if (device == nullptr || outSize == nullptr) return TCS_RESULT_BAD_PARAM;
+    *outSize = 0;
+    if (!scsSSLIsInSession(device) || !scsSensorFpEncryptionEnabled(device)) return TCS_RESULT_OK;
+    *outSize = 110;
+    if (outRecord == nullptr) return TCS_RESULT_OK;
+    scsproto::DeviceState* state = scsproto::stateOf(device);
+    if (state == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    const uint32_t keyLength = scsSSLGetSessionKeyLength(device);
+    const uint8_t sizeCode = keyLength == 16 ? 1 : keyLength == 24 ? 2 : keyLength == 32 ? 4 : 0;
+    // A session key of another length has no size code for the sensor.
+    if (sizeCode == 0) return TCS_RESULT_BAD_PARAM;
+    uint8_t key[32], iv[32], signing[32] = {};
+    TcsResult result = palCryptoRng(key, sizeof key);
+    if (result == TCS_RESULT_OK) result = palCryptoRng(iv, sizeof iv);
+    if (result == TCS_RESULT_OK && sign != 0) result = palCryptoRng(signing, sizeof signing);
+    if (result != TCS_RESULT_OK) return result;
+    state->fpEncrypted = true;
+    std::memcpy(state->fpKey, key, 32);
+    std::memcpy(state->fpIv, iv, 16);
+    state->fpKeyLength = keyLength;
+    std::memset(outRecord, 0, 110);
+    outRecord[0] = SCS_TAG_SECURITY;
+    outRecord[2] = 106;
+    std::memcpy(outRecord + 4, key, 32);
+    std::memcpy(outRecord + 36, iv, 32);
+    std::memcpy(outRecord + 68, signing, 32);
+    outRecord[105] = 0x03;  // u32 0x300 at 104
+    outRecord[108] = sizeCode;
+    outRecord[109] = 1;
     return TCS_RESULT_OK;
 }

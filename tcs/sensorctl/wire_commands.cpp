@@ -1,6 +1,7 @@
 // Sensor command wire builders (one per command, ending _V4) and the reply parser: each builder
 // validates the handle, formats its request with the wire format and hands it to scsSend.
 #include "tcs/sensorctl/command_args.h"
+#include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/wire_builders.h"
 #include "tcs/sensorctl/wire_format.h"
@@ -100,6 +101,15 @@ TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, sc
                      (a.mode == 2 || (a.mode == 4 && motion == 3 && device->woeType == 2 && woeNfInMode4));
     // Without a calibrated wake-on-event set-up the block goes out zero.
     if (woe) scswire::appendWoeRecord(out, nullptr);
+    uint32_t securitySize = 0;
+    if (a.options & 0x4) {
+        uint8_t record[110];
+        const TcsResult result = scsGetSecurityParams(device, record, &securitySize, a.options & 0x8, 0);
+        if (result != TCS_RESULT_OK) return result;
+        out.insert(out.end(), record, record + securitySize);
+    }
+    // A capture without its own key sends plain data: an earlier capture's key must not decrypt it.
+    if (securitySize == 0) state->fpEncrypted = false;
     return TCS_RESULT_OK;
 }
 

@@ -5,6 +5,7 @@
 
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/calibration.h"
+#include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/sensor_properties.h"
@@ -233,6 +234,20 @@ TEST_F(SyncCommands, CountedLinesArriveOnTheFingerprintPipe) {
     std::vector<uint8_t> more(4 * 288, 0);
     EXPECT_EQ(scsSensorGetCountedLinesSynch(handle_, more.data(), uint32_t(more.size()), 3, 0, 4, nullptr, nullptr),
               49u);
+}
+
+TEST_F(SyncCommands, NoSecurityRecordOutsideASession) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    EXPECT_EQ(scsSensorFpEncryptionEnabled(device_), 1u) << "4.40 on family 1 encrypts by default";
+    uint8_t record[110];
+    uint32_t size = 7;
+    ASSERT_EQ(scsGetSecurityParams(device_, record, &size, 0, 288), 0u);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(scsGetSecurityParams(nullptr, record, &size, 0, 288), 17u);
+    ScsReplyView reply{};
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 1, 0, 0, 0x4, nullptr, &reply), 0u);
+    EXPECT_EQ(simusb::commandLog(sensor_).back().size(), 5u + 12u) << "header and immediate cull only";
 }
 
 }  // namespace

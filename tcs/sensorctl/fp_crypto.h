@@ -1,0 +1,21 @@
+// Fingerprint data encryption of a capture: the security record that hands the sensor a fresh key
+// and IV, and the decryption of what it sends back.
+#pragma once
+
+#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/tag_records.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// *outSize 0 (no record) outside a secure session or with fingerprint encryption off, else 110;
+// the record is written when outRecord is given (110 bytes of room).
+TcsResult scsGetSecurityParams(ScsSensorDevice* device, uint8_t* outRecord, uint32_t* outSize, uint32_t sign,
+                               uint32_t lineLength);
+// Fingerprint encryption: on from firmware 4.20 on families other than 4, unless "encryptFPData" says.
+uint32_t scsSensorFpEncryptionEnabled(ScsSensorDevice* device);
+
+#ifdef __cplusplus
+}
+#endif
