@@ -5,6 +5,7 @@
 
 #include "platform/crypto/crypto.h"
 #include "platform/memory.h"
+#include "platform/settings.h"
 #include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/ownership.h"
@@ -212,6 +213,18 @@ TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, 
     TcsResult fresh = scsDHEstablishSessionKey(sensor, 1);
     if (fresh != TCS_RESULT_OK) return fresh;
     return command(sensor, context);
+}
+
+TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) {
+    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        if (device->fwVersion == nullptr) return TCS_RESULT_NULL_POINTER;
+        char section[300];
+        TcsResult result = scsSensorSectionName(device->fwVersion->serial, section, sizeof section);
+        if (result == TCS_RESULT_OK) result = palRemovePersistentDataValue(section, "RAW");
+        if (result == TCS_RESULT_OK) result = palRemovePersistentDataValue(section, "AfterTakeOwner");
+        memset(section, 0, sizeof section);
+        return result;
+    });
 }
 
 uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t major, uint8_t minor,

@@ -44,6 +44,10 @@ TcsResult scsSensorIsPEKSecurityEnabled(ScsSensor* sensor);
 typedef TcsResult (*ScsProtectedCommand)(ScsSensor* sensor, void* context);
 TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, void* context);
 
+// Removes "RAW" and then "AfterTakeOwner" from the sensor's settings section; the first failure is
+// the result.
+TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor);
+
 // Raw partition image as saved under "RAW": "EAT", kind '!' (0x10000 bytes, firmware 4.21) or '"'
 // (4096 bytes). The number of bytes a save takes from an image of imageSize bytes: 3840 on Brellow
 // sensors, 4096 on 4.40, otherwise 0x10000; with a last raw record, 256 when its type is 255, else

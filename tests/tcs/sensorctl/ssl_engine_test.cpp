@@ -4,6 +4,7 @@
 #include "fixture.h"
 
 #include "platform/crypto/crypto.h"
+#include "platform/settings.h"
 #include "sim/usb/secure_channel.h"
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/public_keys.h"
@@ -289,6 +290,22 @@ TEST_F(SslStorage, PekCapability) {
         EXPECT_EQ(scsSensorIsPEKSecurityEnabled(sensor_handle_), c.want) << c.variant << " " << c.app;
     }
     scsSensorForgetSecurityState(device_);
+}
+
+TEST_F(SslStorage, SavedRawPartitionIsDeleted) {
+    char section[300];
+    ASSERT_EQ(scsSensorSectionName(version_->serial, section, sizeof section), 0u);
+    const uint8_t raw[4] = {'E', 'A', 'T', '"'};
+    const uint8_t after[1] = {1};
+    ASSERT_EQ(palSetPersistentDataBinaryValue(section, "RAW", raw, 4), 0u);
+    ASSERT_EQ(palSetPersistentDataBinaryValue(section, "AfterTakeOwner", after, 1), 0u);
+    ASSERT_EQ(scsDeleteRawPartitionFromPersistentStorage(sensor_handle_), 0u);
+    const uint8_t none[1] = {0};
+    uint32_t size = 0;
+    ASSERT_EQ(palGetPersistentDataBinaryValue(section, "RAW", none, 0, nullptr, &size), 0u);
+    EXPECT_EQ(size, 0u);
+    ASSERT_EQ(palGetPersistentDataBinaryValue(section, "AfterTakeOwner", none, 0, nullptr, &size), 0u);
+    EXPECT_EQ(size, 0u);
 }
 
 TEST(SslRawPartition, SaveSizeIsClampedToTheImage) {
