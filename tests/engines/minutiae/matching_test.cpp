@@ -466,6 +466,30 @@ TEST(MntVerify, LargeSetsStayWithinTheRecord) {
     EXPECT_GT(record->pairCount, 100u);
 }
 
+TEST(MntVerify, ClusteredMinutiaeFillLineGroupsToTheCap) {
+    // Clusters of nearby minutiae make many lines coincide, so the consolidation joins pairs into
+    // groups that reach 255 members.
+    ContextOwner owner;
+    std::vector<Point> points;
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            for (int d = 0; d < 8; ++d) points.push_back({30 + x * 70 + (d % 3) * 3, 30 + y * 80 + (d / 3) * 3, x * 30, -1});
+    auto a = MakeRecord(points);
+    const auto fa = Compress(*a, owner.context);
+    const auto fb = Compress(*Transformed(*a, 4, 150, 200, 9, 0), owner.context);
+    auto record = LongRecord();
+    EXPECT_EQ(MntVerify(fa.data(), fb.data(), record.get(), owner.context), MNT_OK);
+    ASSERT_LE(record->pairCount, 1024u);
+    for (uint32_t k = 0; k < record->pairCount; ++k)
+        for (uint32_t j = 0; j < k; ++j)
+            EXPECT_FALSE(record->firstIndices[j] == record->firstIndices[k] &&
+                         record->secondIndices[j] == record->secondIndices[k]);
+    const int32_t grouped = record->score;
+    owner.Set(20020, 0);  // runs of test lines in place of groups
+    EXPECT_EQ(MntVerify(fa.data(), fb.data(), record.get(), owner.context), MNT_OK);
+    EXPECT_NE(record->score, grouped);
+}
+
 TEST(MntVerify, WeightingsByCoreCurvatureAndBlockOrientation) {
     ContextOwner owner;
     auto a = RandomRecord(51, 50);
