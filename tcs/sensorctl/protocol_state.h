@@ -30,6 +30,7 @@ struct DeviceState {
     bool secureMatchSupported = false;
     bool alternateWoe = false;
     bool fastReadStarted = false;
+    uint8_t matchVerifyResult[16] = {};
     PrintConfiguration* defaultConfig = nullptr;
     // Fingerprint data encryption of the current capture: AES-CBC under the key cut to the session
     // key length, the IV carried from delivery to delivery.

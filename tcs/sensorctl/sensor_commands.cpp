@@ -546,6 +546,23 @@ TcsResult scsSensorTakeOwnership(ScsSensor* sensor, uint32_t length, const uint8
     return result;
 }
 
+TcsResult scsSensorTakeOwnershipWithKeys(ScsSensor* sensor, uint32_t flashCapacity, uint32_t eraseBlockSize,
+                                         const uint8_t* cik, const uint8_t* cios, const uint8_t* privateExponent,
+                                         const uint8_t* privateModulus, const uint8_t* hostModulus,
+                                         uint32_t replyLength, uint8_t* outReply) {
+    const TcsResult valid = scsSensorValidate(sensor);
+    if (valid != TCS_RESULT_OK) return valid;
+    if (outReply == nullptr || replyLength != 256) return TCS_RESULT_BAD_PARAM;
+    const scsargs::TakeOwnershipWithKeys a{flashCapacity, eraseBlockSize, cik,          cios,
+                                           privateExponent, privateModulus, hostModulus};
+    Outcome out = run(sensor, scsWITSensor_CMD_TAKE_OWNERSHIP_EX, &a, SCS_OWNERSHIP_TIMEOUT_MS);
+    const TcsResult result = needPayload(out, 256);
+    if (result == TCS_RESULT_OK) std::memcpy(outReply, out.payload.data(), 256);
+    volatile uint8_t* wipe = out.payload.data();
+    for (size_t i = 0; i < out.payload.size(); ++i) wipe[i] = 0;
+    return result;
+}
+
 TcsResult scsSensorResetOwnership(ScsSensor* sensor, uint32_t length, const uint8_t* password) {
     const scsargs::ResetOwnership a{length, password};
     return run(sensor, scsWITSensor_CMD_RESET_OWNERSHIP, &a, SCS_COMMAND_TIMEOUT_MS).result;
@@ -583,6 +600,21 @@ TcsResult scsSensorCommandBlob(ScsSensor* sensor, const uint8_t* data, uint32_t 
     }
     release(call);
     return result;
+}
+
+TcsResult scsRunCommand(ScsSensor* sensor, uint32_t witId, const void* args, uint32_t argsSize, uint32_t timeoutMs,
+                        uint8_t* outPayload, uint32_t* inOutLength) {
+    struct Raw {
+        uint8_t bytes[sizeof(ScsWitRequest::arguments)];
+    } raw{};
+    if (argsSize > sizeof raw.bytes || inOutLength == nullptr) return TCS_RESULT_BAD_PARAM;
+    if (args != nullptr) std::memcpy(raw.bytes, args, argsSize);
+    Outcome out = run(sensor, witId, &raw, timeoutMs);
+    if (out.result != TCS_RESULT_OK) return out.result;
+    const uint32_t n = uint32_t(std::min<size_t>(out.payload.size(), *inOutLength));
+    if (outPayload != nullptr && n != 0) std::memcpy(outPayload, out.payload.data(), n);
+    *inOutLength = n;
+    return TCS_RESULT_OK;
 }
 
 TcsResult scsSensorGetCFGTSBL(ScsSensor*) { return TCS_RESULT_NOT_SUPPORTED; }

@@ -41,11 +41,20 @@ TcsResult scsSensorGetCertificate(ScsSensor* sensor, uint32_t* outA, uint32_t* o
 TcsResult scsSensorGetOwnershipInfo(ScsSensor* sensor, uint16_t* outA, uint16_t* outB);
 TcsResult scsSensorTakeOwnership(ScsSensor* sensor, uint32_t length, const uint8_t* password, uint8_t* outFirst,
                                  uint32_t firstLength, uint8_t* outSecond, uint32_t secondLength);
+// The 256-byte reply of the keyed pairing; any key pointer may be NULL (the sensor uses its own).
+TcsResult scsSensorTakeOwnershipWithKeys(ScsSensor* sensor, uint32_t flashCapacity, uint32_t eraseBlockSize,
+                                         const uint8_t* cik, const uint8_t* cios, const uint8_t* privateExponent,
+                                         const uint8_t* privateModulus, const uint8_t* hostModulus,
+                                         uint32_t replyLength, uint8_t* outReply);
 TcsResult scsSensorResetOwnership(ScsSensor* sensor, uint32_t length, const uint8_t* password);
 // Sends the bytes as they stand and hands back the raw reply (status word included); *inOutLength
 // is the room in outBuffer on entry and the reply length on return.
 TcsResult scsSensorCommandBlob(ScsSensor* sensor, const uint8_t* data, uint32_t length, uint8_t* outBuffer,
                                uint32_t* inOutLength);
+// The common synchronous call: arguments (at most 160 bytes) as the command's builder reads them,
+// the payload copied out (*inOutLength: room on entry, bytes on return).
+TcsResult scsRunCommand(ScsSensor* sensor, uint32_t witId, const void* args, uint32_t argsSize, uint32_t timeoutMs,
+                        uint8_t* outPayload, uint32_t* inOutLength);
 TcsResult scsSensorGetCachedVersion(ScsSensor* sensor, char* text80);
 TcsResult scsSensorFormatVersionString(ScsSensorDevice* device, char* text80);
 TcsResult scsSensorGetFwVersion(ScsSensor* sensor, ScsFwVersion* outVersion);
