@@ -287,9 +287,14 @@ void PixelOrientations(int width, int height, const std::vector<uint8_t>& img, i
         width, height, r, 4, [&](int y, T* row) { DifferenceRow(img, width, height, y, squared, row); },
         [&](int y, const T* sums) {
             if constexpr (sizeof(T) == sizeof(int32_t)) {
-                auto row = squared ? (wantQuality ? OrientationRow32<true, true> : OrientationRow32<true, false>)
-                                   : (wantQuality ? OrientationRow32<false, true> : OrientationRow32<false, false>);
-                row(width, sums, contrastThreshold, orientation.data(), quality.data(), redo.data());
+                // Direct calls, so that they are inlined into each build of the caller.
+                uint8_t* o = orientation.data();
+                uint8_t* q = quality.data();
+                uint8_t* again = redo.data();
+                if (squared && wantQuality) OrientationRow32<true, true>(width, sums, contrastThreshold, o, q, again);
+                else if (squared) OrientationRow32<true, false>(width, sums, contrastThreshold, o, q, again);
+                else if (wantQuality) OrientationRow32<false, true>(width, sums, contrastThreshold, o, q, again);
+                else OrientationRow32<false, false>(width, sums, contrastThreshold, o, q, again);
             } else {
                 std::fill(redo.begin(), redo.end(), uint8_t(1));
             }
