@@ -54,19 +54,52 @@ inline __m128i weightLanes(uint32_t entry) {
 }
 #endif
 
+#if defined(__SSE2__)
+// Adds a bin's pairs to their four cells each; true when no cell rose above `limit` on the way.
+// Pairs without a cell carry weight 0 and land on the guard cells past the grid.
+inline bool addBinQuietly(int16_t* votes, const uint32_t* first, const uint32_t* last, __m128i limit) {
+    __m128i highest = _mm_setzero_si128();
+    for (const uint32_t* p = first; p < last; ++p) {
+        const uint32_t entry = *p;
+        const int cell = entry & kNoCell;
+        const __m128i w = weightLanes(entry);
+        const __m128i upper = _mm_add_epi16(loadPair(votes + cell), w);
+        const __m128i lower = _mm_add_epi16(loadPair(votes + cell + kGrid), w);
+        storePair(votes + cell, upper);
+        storePair(votes + cell + kGrid, lower);
+        highest = _mm_max_epi16(highest, _mm_max_epi16(upper, lower));
+    }
+    return _mm_movemask_epi8(_mm_cmpgt_epi16(highest, limit)) == 0;
+}
+
+inline void subtractEntries(int16_t* votes, const uint32_t* first, const uint32_t* last) {
+    for (const uint32_t* p = first; p < last; ++p) {
+        const uint32_t entry = *p;
+        const int cell = entry & kNoCell;
+        const __m128i w = weightLanes(entry);
+        storePair(votes + cell, _mm_sub_epi16(loadPair(votes + cell), w));
+        storePair(votes + cell + kGrid, _mm_sub_epi16(loadPair(votes + cell + kGrid), w));
+    }
+}
+#endif
+
 // Adds a bin's pairs to their four cells each, offering every changed cell in the order
 // c, c + 1, c + 64, c + 65.
 inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top) {
     int16_t* votes = pairs.votes;
     int threshold = top.threshold();
 #if defined(__SSE2__)
+    const uint32_t* first = pairs.entries + pairs.binStart[bin];
+    const uint32_t* last = pairs.entries + pairs.binStart[bin + 1];
     __m128i limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
-#endif
-    for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
-        const uint32_t entry = pairs.entries[k];
+    // Offers are rare: add the whole bin unchecked, and only when some cell rose above the
+    // threshold take it back and add it again pair by pair, offering as it goes.
+    if (addBinQuietly(votes, first, last, limit)) return;
+    subtractEntries(votes, first, last);
+    for (const uint32_t* p = first; p < last; ++p) {
+        const uint32_t entry = *p;
         const int cell = entry & kNoCell;
         if (cell == kNoCell) continue;
-#if defined(__SSE2__)
         const __m128i w = weightLanes(entry);
         const __m128i upper = _mm_add_epi16(loadPair(votes + cell), w);
         const __m128i lower = _mm_add_epi16(loadPair(votes + cell + kGrid), w);
@@ -84,7 +117,12 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
             }
         }
         limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
+    }
 #else
+    for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
+        const uint32_t entry = pairs.entries[k];
+        const int cell = entry & kNoCell;
+        if (cell == kNoCell) continue;
         const int weight = signedWeight(uint16_t(entry));
         for (int target : {cell, cell + 1, cell + kGrid, cell + kGrid + 1}) {
             votes[target] = int16_t(votes[target] + weight);
@@ -93,24 +131,21 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
                 threshold = top.threshold();
             }
         }
-#endif
     }
+#endif
 }
 
 inline void subtractBin(minutia_pairs& pairs, int bin) {
-    int16_t* votes = pairs.votes;
+#if defined(__SSE2__)
+    subtractEntries(pairs.votes, pairs.entries + pairs.binStart[bin], pairs.entries + pairs.binStart[bin + 1]);
+#else
     for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
         if (cell == kNoCell) continue;
-#if defined(__SSE2__)
-        const __m128i w = weightLanes(entry);
-        storePair(votes + cell, _mm_sub_epi16(loadPair(votes + cell), w));
-        storePair(votes + cell + kGrid, _mm_sub_epi16(loadPair(votes + cell + kGrid), w));
-#else
-        subtract_votes(votes, uint16_t(cell), signedWeight(uint16_t(entry)));
-#endif
+        subtract_votes(pairs.votes, uint16_t(cell), signedWeight(uint16_t(entry)));
     }
+#endif
 }
 
 }  // namespace
@@ -178,7 +213,8 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
                                               _mm_andnot_si128(inside, noCell));
             const __m128i w = _mm_srli_epi16(
                 _mm_mullo_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(weightB + j)), weightA), 9);
-            const __m128i lowHalf = _mm_or_si128(cell, _mm_slli_epi16(_mm_and_si128(w, weightMask), 12));
+            const __m128i lowHalf =
+                _mm_or_si128(cell, _mm_slli_epi16(_mm_and_si128(_mm_and_si128(w, weightMask), inside), 12));
             const __m128i highHalf = _mm_or_si128(row, _mm_load_si128(reinterpret_cast<const __m128i*>(columnB + j)));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j), _mm_unpacklo_epi16(lowHalf, highHalf));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j + 4), _mm_unpackhi_epi16(lowHalf, highHalf));
@@ -195,7 +231,7 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
             const int u = (int16_t((dx * cosI - dy * sinI + 128) >> 8) >> 3) + 32;
             const int v = (int16_t((dx * sinI + dy * cosI + 128) >> 8) >> 3) + 32;
             const unsigned cell = (unsigned(u) < 63 && unsigned(v) < 63) ? unsigned(v * kGrid + u) : kNoCell;
-            const unsigned weight = (unsigned(mi.weight) * weightB[j]) >> 9;
+            const unsigned weight = cell == kNoCell ? 0 : (unsigned(mi.weight) * weightB[j]) >> 9;
             entry[j] = cell | ((weight & 0xF) << 12) | (unsigned(i) << 16) | (unsigned(j) << 24);
         }
 #endif
