@@ -2,6 +2,7 @@
 // many of the true minutiae it finds (recall) and how many of its minutiae are true (precision).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -100,7 +101,7 @@ Score Compare(const simfinger::Impression& im, const FeatureRecord& r, double sc
 class SyntheticFingers : public ::testing::Test {
  protected:
     static void SetUpTestSuite() {
-        for (uint64_t seed : {11u, 12u, 13u, 14u, 15u, 16u}) masters().push_back(simfinger::makeMasterFinger(seed));
+        for (uint64_t seed : kSeeds) masters().push_back(simfinger::makeMasterFinger(seed));
     }
     static std::vector<simfinger::Finger>& masters() {
         static std::vector<simfinger::Finger> fingers;
@@ -114,28 +115,66 @@ class SyntheticFingers : public ::testing::Test {
     void SetUp() override { context_ = MntCreateContext(); }
     void TearDown() override { MntFreeContext(context_); }
     MntContext* context_ = nullptr;
+
+#ifdef NDEBUG
+    static constexpr uint64_t kSeeds[] = {11, 12, 13, 14, 15, 16};
+#else
+    // Unoptimised builds (the sanitizer run) take half the set.
+    static constexpr uint64_t kSeeds[] = {11, 12, 13};
+#endif
 };
 
+// The set found on the six fingers had recall 0.91 and precision 0.88 at 500 dpi, 0.93 and 0.87
+// at 250 dpi (within 8 pixels and 20 direction steps); the limits keep them from falling.
 TEST_F(SyntheticFingers, RecallAndPrecisionAt500And250Dpi) {
     struct Case {
         int width, height, ppi;
-        double minRecall, minPrecision;
     };
-    for (const Case& c : {Case{300, 400, 500, 0.0, 0.0}, Case{150, 200, 250, 0.0, 0.0}}) {
-        Score total;
+    for (const Case& c : {Case{300, 400, 500}, Case{150, 200, 250}}) {
+        Score total, tight;
         for (size_t i = 0; i < masters().size(); ++i) {
             const auto im = simfinger::renderImpression(masters()[i], Params(100 + i), c.width, c.height, c.ppi);
             const Extraction e = Extract(im, context_);
-            EXPECT_TRUE(e.result == MNT_OK || e.result == MNT_NO_FEATURES) << e.result;
+            EXPECT_EQ(e.result, MNT_OK);
             const Score s = Compare(im, *e.record, 500.0 / c.ppi, 8.0, 20);
-            std::printf("%d dpi finger %zu: truth %d found %d, extracted %d correct %d (result %d)\n", c.ppi, i,
-                        s.truth, s.found, s.extracted, s.correct, e.result);
             total.Add(s);
+            tight.Add(Compare(im, *e.record, 500.0 / c.ppi, 5.0, 10));
         }
-        std::printf("%d dpi: recall %.2f precision %.2f\n", c.ppi, total.Recall(), total.Precision());
-        EXPECT_GE(total.Recall(), c.minRecall) << c.ppi;
-        EXPECT_GE(total.Precision(), c.minPrecision) << c.ppi;
+        std::printf("%d dpi: recall %.2f (%d of %d), precision %.2f (%d of %d)\n", c.ppi, total.Recall(), total.found,
+                    total.truth, total.Precision(), total.correct, total.extracted);
+        std::printf("%d dpi within 5 pixels and 10 steps: recall %.2f, precision %.2f\n", c.ppi, tight.Recall(),
+                    tight.Precision());
+        EXPECT_GE(total.Recall(), 0.85) << c.ppi;
+        EXPECT_GE(total.Precision(), 0.82) << c.ppi;
     }
+}
+
+TEST_F(SyntheticFingers, DeterministicBoundedDecodableAndBinary) {
+    const auto im = simfinger::renderImpression(masters()[0], Params(7), 300, 400, 500);
+    const Extraction first = Extract(im, context_), second = Extract(im, context_);
+    EXPECT_EQ(first.features, second.features);
+    EXPECT_EQ(first.image, second.image);
+    ASSERT_LE(first.features.size(), kMaxCompressedSize);
+    EXPECT_EQ(CompressedFeaturesLength(first.features.data(), first.features.size()), first.features.size());
+    EXPECT_TRUE(std::all_of(first.image.begin(), first.image.end(), [](uint8_t b) { return b == 0 || b == 255; }));
+    // Curvature, singular points and the block grid are all in the set.
+    EXPECT_EQ(first.features[0] & 0x05, 0x05);
+    EXPECT_EQ(first.record->blockColumns, 300 / 16);
+    EXPECT_EQ(first.record->blockRows, 400 / 16);
+    for (int i = 0; i < first.record->minutiae.count; ++i) {
+        EXPECT_GE(first.record->minutiae.curvature[i], 0);
+        EXPECT_LT(first.record->minutiae.curvature[i], 255);
+    }
+
+    // At 250 dpi the set is in 500 dpi pixels and the image comes back at the caller's size.
+    const auto half = simfinger::renderImpression(masters()[0], Params(7), 150, 200, 250);
+    const Extraction low = Extract(half, context_);
+    EXPECT_EQ(low.image.size(), 150u * 200u);
+    EXPECT_TRUE(std::all_of(low.image.begin(), low.image.end(), [](uint8_t b) { return b == 0 || b == 255; }));
+    int beyond = 0;
+    for (int i = 0; i < low.record->minutiae.count; ++i) beyond += low.record->minutiae.x[i] >= 150;
+    EXPECT_GT(beyond, 0);
+    EXPECT_EQ(low.record->blockColumns, 300 / 16);
 }
 
 }  // namespace

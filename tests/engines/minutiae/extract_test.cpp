@@ -143,8 +143,8 @@ TEST_F(Driver, PublicImagesGivePlausibleCounts) {
     for (int finger = 101; finger <= 110; ++finger)
         for (int impression = 1; impression <= 8; ++impression) {
 #ifndef NDEBUG
-            // Unoptimised builds (the sanitizer run) take one impression of each finger.
-            if (impression != 1 + finger % 8) continue;
+            // Unoptimised builds (the sanitizer run) take one impression of every other finger.
+            if (finger % 2 == 0 || impression != 1 + finger % 8) continue;
 #endif
             const std::string name = std::to_string(finger) + "_" + std::to_string(impression) + ".tif";
             std::vector<uint8_t> pixels;
