@@ -350,7 +350,7 @@ extern "C" int32_t MntInitialize(void) {
 extern "C" int32_t MntFinalize(void) {
     if (gInitCount == 0) return MNT_NO_CONTEXT;
     if (--gInitCount == 0) {
-        if (gOldContext != nullptr) MntFreeContext(gOldContext);
+        OldUninit(gOldContext);
         gOldContext = nullptr;
         const bool hadDefault = gDefaultContext != nullptr;
         if (hadDefault) MntFreeContext(gDefaultContext);

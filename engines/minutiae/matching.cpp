@@ -278,6 +278,33 @@ uint32_t VoteTests(const int16_t* __restrict lengths, const uint8_t* __restrict 
     return passed;
 }
 
+// The bins the translation votes went into.
+struct VotedRange {
+    int32_t lowX = kTranslationBins, highX = -1, lowY = kTranslationBins, highY = -1;
+};
+
+// Votes for the shift that brings both ends of the sample line onto the test line's, when the two
+// ends agree on it and it is within 1024 pixels.
+void AddTranslationHistogramValue(MatchDataBlock* block, const FeatureRecord& test, const GraphLine& t,
+                                  const FeatureRecord& sample, const GraphLine& s, uint8_t weight, int32_t tolerance,
+                                  VotedRange* voted) {
+    const MinutiaList& tm = test.minutiae;
+    const MinutiaList& sm = sample.minutiae;
+    const int32_t dx1 = tm.x[t.first] - sm.x[s.first], dy1 = tm.y[t.first] - sm.y[s.first];
+    const int32_t dx2 = tm.x[t.second] - sm.x[s.second], dy2 = tm.y[t.second] - sm.y[s.second];
+    if (Abs(dx1 - dx2) >= tolerance || Abs(dy1 - dy2) >= tolerance) return;
+    if (Abs(dx1) >= kTranslationLimit || Abs(dy1) >= kTranslationLimit || Abs(dx2) >= kTranslationLimit ||
+        Abs(dy2) >= kTranslationLimit)
+        return;
+    const int32_t bx = (dx1 + dx2) / 2 + kTranslationBins / 2, by = (dy1 + dy2) / 2 + kTranslationBins / 2;
+    block->translationX[bx] += weight;
+    block->translationY[by] += weight;
+    voted->lowX = std::min(voted->lowX, bx);
+    voted->highX = std::max(voted->highX, bx);
+    voted->lowY = std::min(voted->lowY, by);
+    voted->highY = std::max(voted->highY, by);
+}
+
 // Both ends of the two lines within the position tolerance after alignment.
 bool LineLocationSimilarity(const FeatureRecord& test, const GraphLine& t, const FeatureRecord& sample,
                             const GraphLine& s, int32_t tolerance) {
@@ -827,7 +854,7 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
         std::memset(block->translationX + block->votedLow, 0, sizeof(uint32_t) * count);
         std::memset(block->translationY + block->votedLow, 0, sizeof(uint32_t) * count);
     }
-    int32_t lowX = kTranslationBins, highX = -1, lowY = kTranslationBins, highY = -1;
+    VotedRange voted;
     auto& list = block->pairIndices;
     list.Clear();
     for (uint32_t k = 0; k < pairs.count; ++k) {
@@ -837,29 +864,17 @@ int32_t MatchFeatures(FeatureMatchRecord* test, FeatureMatchRecord* sample, int3
         int32_t dd = Abs(t.direction - s.direction) % 120;
         if (dd > 60) dd = 120 - dd;
         if (dd >= angleTol) continue;
-        // AddTranslationHistogramValue
-        const int32_t dx1 = tm.x[t.first] - sm.x[s.first], dy1 = tm.y[t.first] - sm.y[s.first];
-        const int32_t dx2 = tm.x[t.second] - sm.x[s.second], dy2 = tm.y[t.second] - sm.y[s.second];
-        if (Abs(dx1 - dx2) < lengthTol && Abs(dy1 - dy2) < lengthTol && Abs(dx1) < kTranslationLimit &&
-            Abs(dy1) < kTranslationLimit && Abs(dx2) < kTranslationLimit && Abs(dy2) < kTranslationLimit) {
-            const int32_t bx = (dx1 + dx2) / 2 + kTranslationBins / 2, by = (dy1 + dy2) / 2 + kTranslationBins / 2;
-            block->translationX[bx] += p.weight;
-            block->translationY[by] += p.weight;
-            lowX = std::min(lowX, bx);
-            highX = std::max(highX, bx);
-            lowY = std::min(lowY, by);
-            highY = std::max(highY, by);
-        }
+        AddTranslationHistogramValue(block, tf, t, sf, s, p.weight, lengthTol, &voted);
         list.Push(k, 500);
     }
-    block->votedLow = std::min(lowX, lowY);
-    block->votedHigh = std::max(highX, highY);
+    block->votedLow = std::min(voted.lowX, voted.lowY);
+    block->votedHigh = std::max(voted.highX, voted.highY);
     const int64_t raw2 = SumOfRunMaxima(block, list.data, list.count);
     if (threshold > ScoreOf(NormaliseRaw(raw2, lines, c), c)) return 0;
 
     // Translation.
-    const int32_t shiftX = TranslationHistogramProcessing(block->translationX, lowX, highX, block->translationWork);
-    const int32_t shiftY = TranslationHistogramProcessing(block->translationY, lowY, highY, block->translationWork);
+    const int32_t shiftX = TranslationHistogramProcessing(block->translationX, voted.lowX, voted.highX, block->translationWork);
+    const int32_t shiftY = TranslationHistogramProcessing(block->translationY, voted.lowY, voted.highY, block->translationWork);
     const int n = MinutiaCount(sf);
     for (int i = 0; i < n; ++i) {
         sf.minutiae.x[i] += shiftX;

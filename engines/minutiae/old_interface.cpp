@@ -116,6 +116,10 @@ void OldInit(MntContext* context) {
     ApplyParameters(gParameters, context);
 }
 
+void OldUninit(MntContext* context) {
+    if (context != nullptr) MntFreeContext(context);
+}
+
 int32_t DegreesToDirection(int32_t degrees) {
     const int32_t d = (120 - degrees * 240 / 360) % 240;
     return d < 0 ? d + 240 : d;

@@ -124,6 +124,8 @@ namespace mnt {
 void DefaultParameters(MntParameters* block);
 // Resets the global block to its defaults and applies it to the older interface's context.
 void OldInit(MntContext* context);
+// Frees the older interface's context (null is ignored).
+void OldUninit(MntContext* context);
 void FpdToFeatures(const MntOldFeatures* source, FeatureRecord* target);
 void FeaturesToFpd(const FeatureRecord* source, MntOldFeatures* target);
 // Degrees (0..359) to a full direction (0..239) and back.
