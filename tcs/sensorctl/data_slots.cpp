@@ -168,6 +168,10 @@ TcsResult scsGetDataFromStorage(ScsSensorDevice* device, uint32_t id, uint32_t s
     // The caller's length is checked against what is stored: a shorter item used to be over-read.
     if (result == TCS_RESULT_OK && plainLength < length) result = TCS_RESULT_BAD_PARAM;
     if (result == TCS_RESULT_OK) memcpy(buffer, plain, length);
+    // The pairing secret is kept with the device once read, so later reads need no storage.
+    if (result == TCS_RESULT_OK && id == SCS_SLOT_SHARED_SECRET && plainLength == SCS_SHARED_SECRET_SIZE) {
+        scsDataSlotSetCachedSecret(device, plain);
+    }
     wipeAndFree(plain, plainLength);
     wipeAndFree(stored, storedLength);
     return result;
@@ -205,6 +209,7 @@ TcsResult scsDeleteDataFromStorage(ScsSensorDevice* device, uint32_t id, uint32_
     TcsResult result = scsSensorSectionName(device->fwVersion->serial, section, sizeof section);
     if (result != TCS_RESULT_OK) return result;
     slotName(id, name);
+    if (id == SCS_SLOT_SHARED_SECRET) scsDataSlotSetCachedSecret(device, nullptr);  // pairing removed
     return palRemovePersistentDataValue(section, name);
 }
 

@@ -79,6 +79,7 @@ TcsResult scsSensorStoreTakeOwnershipReply(ScsSensor* sensor, uint32_t length1, 
         TcsResult result = scsStoreDataInStorage(device, SCS_SLOT_SHARED_SECRET, SCS_SERIALIZER_SPI_FLASH,
                                                  SCS_PROTECTOR_GSK, length1, data1);
         if (result == TCS_RESULT_OK) {
+            if (length1 == SCS_SHARED_SECRET_SIZE) scsDataSlotSetCachedSecret(device, data1);
             result = scsStoreDataInStorage(device, SCS_SLOT_SENSOR_SECRET, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK,
                                            length2, data2);
         }

@@ -118,6 +118,10 @@ TEST_F(DataSlots, SlotsLiveInTheSensorsSettingsSection) {
     std::vector<uint8_t> back(32, 0);
     ASSERT_EQ(scsGetDataFromStorage(&device_, 1, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_GSK, 32, back.data()), 0u);
     EXPECT_EQ(back, secret);
+    uint8_t cached[32];
+    scsDataSlotGetCachedSecret(&device_, cached);
+    EXPECT_EQ(std::vector<uint8_t>(cached, cached + 32), secret) << "kept with the device once read";
+    scsDataSlotForgetDevice(&device_);
     std::vector<uint8_t> modulusBack(256);
     ASSERT_EQ(scsGetDataFromStorage(&device_, 8, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_NONE, 256,
                                     modulusBack.data()),
