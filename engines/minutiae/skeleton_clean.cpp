@@ -141,11 +141,6 @@ void GetNode(ByteImage skeleton, int width, int height, int x, int y, SkeletonNo
         b.status = kBranchStopped;
         b.direction = 255;
     }
-    // Two direct neighbours at right angles: a branch leaving through one also touches the other.
-    const bool up = skeleton[y - 1][x] == 0, right = skeleton[y][x + 1] == 0;
-    const bool down = skeleton[y + 1][x] == 0, left = skeleton[y][x - 1] == 0;
-    const bool corner = (up && right) || (right && down) || (down && left) || (left && up);
-
     for (int b = 0; b < 3; ++b) {
         SkeletonBranch& branch = node->branch[b];
         int px = x, py = y;
@@ -187,6 +182,14 @@ void GetNode(ByteImage skeleton, int width, int height, int x, int y, SkeletonNo
                 // The pixel stays ridge so that a later branch can meet it.
                 branch.status = t == 0 ? kBranchStopped : t == 2 ? kBranchMeets : kBranchBranches;
                 break;
+            }
+            // Two direct neighbours of the node at right angles: a branch leaving through one
+            // also touches the other, so the second step must not see it.
+            bool corner = false;
+            if (step == 0) {
+                const bool up = skeleton[y - 1][x] == 0, right = skeleton[y][x + 1] == 0;
+                const bool down = skeleton[y + 1][x] == 0, left = skeleton[y][x - 1] == 0;
+                corner = (up && right) || (right && down) || (down && left) || (left && up);
             }
             skeleton[py][px] = 255;
             const int fromX = px, fromY = py;
