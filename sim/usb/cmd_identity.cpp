@@ -1,6 +1,7 @@
 // Virtual sensor firmware: version, start information, reset, and peek/poke of its memory.
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
+#include "sim/usb/ownership.h"
 
 #include <algorithm>
 
@@ -13,7 +14,8 @@ constexpr size_t kVersionLength = 36;
 // firmware. Family 1 runs 4.40 build 17 on a Harlok chip, family 2 4.60 build 23.
 std::vector<uint8_t> versionBlock(Firmware& fw) {
     std::vector<uint8_t> v = fw.stored("version");
-    if (v.size() != kVersionLength) {
+    const bool given = v.size() == kVersionLength;
+    if (!given) {
         v.assign(kVersionLength, 0);
         const bool family2 = productFamily(fw.productId()) == 2;
         putU32(v, 0, 1);
@@ -26,6 +28,11 @@ std::vector<uint8_t> versionBlock(Firmware& fw) {
         // Serial: the last six characters of the USB serial string.
         const std::string& serial = fw.serial();
         for (size_t i = 0; i < 6 && i < serial.size(); ++i) v[16 + i] = uint8_t(serial[serial.size() - 1 - i]);
+    }
+    // Flag 0x80: no owner yet. A given version keeps its own flags until the sensor has been
+    // through an ownership command.
+    if (!given || !fw.stored("ownership").empty()) {
+        v[14] = ownershipOpenForPairing(fw) ? uint8_t(v[14] | 0x80) : uint8_t(v[14] & 0x7F);
     }
     // The revision byte follows the loaded patch.
     const std::vector<uint8_t>& patch = fw.transient("patch");

@@ -14,6 +14,7 @@ extern const CommandModule kCaptureModule;
 extern const CommandModule kPatchModule;
 extern const CommandModule kSpiFlashModule;
 extern const CommandModule kSecureChannelModule;
+extern const CommandModule kOwnershipModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -22,6 +23,7 @@ std::span<const CommandModule* const> commandModules() {
         &kPatchModule,
         &kSpiFlashModule,
         &kSecureChannelModule,
+        &kOwnershipModule,
     };
     return kModules;
 }
