@@ -48,9 +48,15 @@ TcsResult scsHarlokCalAspPga1(ScsSensorDevice* device);
 TcsResult scsHarlokCalPgaGain(ScsSensorDevice* device);
 TcsResult scsHarlokCalWoe(ScsSensorDevice* device);
 
+// The 56-byte wake-on-event set-up record from the device's WOE settings (palRealMalloc'd; the caller
+// frees it). outAdjusted may be NULL.
+TcsResult scsHarlokCalGetWoeSetup(ScsSensorDevice* device, uint8_t** outRecord, uint32_t* outLength, uint32_t mode,
+                                  uint32_t* outAdjusted);
+
 TcsResult calResultsSaveCalDataToPersistentStorage(void* container, const char* baseSection);
 TcsResult calResultsLoadLastCalDataFromPersistentStorage(void* container, const char* baseSection);
 
+// Counted-line capture (counted_lines.cpp).
 TcsResult scsSensorGetCountedLinesSynch(ScsSensor* sensor, uint8_t* buffer, uint32_t size, uint16_t lines,
                                         uint8_t mode, uint32_t value, void* printConfiguration, void* outReply);
 
