@@ -233,25 +233,38 @@ void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage di
     OrientationCollector measured(width, height, true);
     ComputePixelOrientations(width, height, image, filterDirRadius, false, -1, measured);
     const int64_t span = int64_t(filterQualityMax) - filterQualityMin;
-    for (int y = 0; y < height; ++y)
+    // The pass count depends on the quality byte only: one table instead of a 64-bit division
+    // a pixel.
+    uint8_t passesFor[256];
+    for (int quality = 0; quality < 256; ++quality) {
+        const int64_t qc = std::min<int64_t>(quality, filterQualityMax);
+        const int64_t v = qc >= filterQualityMin ? (qc - filterQualityMin) * filterPassScale : 0;
+        // Extra passes: the k >= 1 with v - (k - 1) * span >= span / 2. Settings whose
+        // maximum is not above the minimum give none (the count would not end).
+        int64_t extra = 0;
+        if (span > 0 && v >= span / 2) extra = (v - span / 2) / span + 1;
+        // Counts above 7 used to be ORed whole into the 3-bit field, leaving a wrong
+        // count and stray bits; they are clamped.
+        passesFor[quality] = uint8_t(std::min<uint64_t>(uint64_t(filterBasePasses) + uint64_t(extra), kMaxPasses));
+    }
+    const int sp = std::clamp(singularPoints->count, 0, kMaxSingularPoints);
+    for (int y = 0; y < height; ++y) {
+        // Only rows within reach of a singular point need the distance test.
+        bool pointsNear = false;
+        for (int i = 0; i < sp; ++i)
+            pointsNear = pointsNear || std::abs(int64_t(singularPoints->y[i]) - y) < kSingularPointClearance;
+        const uint8_t* orientation = measured.orientation().data() + size_t(y) * width;
+        const uint8_t* quality = measured.quality().data() + size_t(y) * width;
+        uint8_t* d = directions[y];
+        uint8_t* passes = passMap[y];
         for (int x = 0; x < width; ++x) {
-            const size_t i = size_t(y) * width + x;
-            directions[y][x] = uint8_t((directions[y][x] & kBadAreaBit) | measured.orientation()[i]);
-            passMap[y][x] &= uint8_t(~0x07);
-            if ((directions[y][x] & kBadAreaBit) ||
-                IsSingularPointNear(singularPoints, y, x, kSingularPointClearance))
+            d[x] = uint8_t((d[x] & kBadAreaBit) | orientation[x]);
+            passes[x] &= uint8_t(~0x07);
+            if ((d[x] & kBadAreaBit) || (pointsNear && IsSingularPointNear(singularPoints, y, x, kSingularPointClearance)))
                 continue;
-            const int64_t qc = std::min<int64_t>(measured.quality()[i], filterQualityMax);
-            const int64_t v = qc >= filterQualityMin ? (qc - filterQualityMin) * filterPassScale : 0;
-            // Extra passes: the k >= 1 with v - (k - 1) * span >= span / 2. Settings whose
-            // maximum is not above the minimum give none (the count would not end).
-            int64_t extra = 0;
-            if (span > 0 && v >= span / 2) extra = (v - span / 2) / span + 1;
-            // Counts above 7 used to be ORed whole into the 3-bit field, leaving a wrong
-            // count and stray bits; they are clamped.
-            const uint64_t passes = std::min<uint64_t>(uint64_t(filterBasePasses) + uint64_t(extra), kMaxPasses);
-            passMap[y][x] |= uint8_t(passes);
+            passes[x] |= passesFor[quality[x]];
         }
+    }
 }
 
 void FilterImage(int width, int height, ByteImage image, const ByteImage directions, ByteImage passMap) {
