@@ -214,6 +214,18 @@ TcsResult _tcsSensorPrepareGetFingerprintContext(SensorRecord* sensor, const cha
                                                  ImageRecord** outImage);
 TcsResult idsGetFingerprintCB(void* image, TcsResult status, void* request);
 
+// --- Sensor services and ownership ----------------------------------------------------------------------
+// Handlers of core items 5, 7, 9 and 12. Item 7 runs one stage per visit and marks itself done
+// after its callback; the others finish in one visit.
+TcsResult tcsWITVerifyAndUpdateEFI(WorkItem* item);
+TcsResult tcsWITSetOwnership(WorkItem* item);
+TcsResult tcsWITResetOwnership(WorkItem* item);
+TcsResult tcsWITGetCachedVersion(WorkItem* item);
+// Frees the request of an ownership item (7, 8, 9) dropped before its handler finished it.
+void tcsOwnershipItemDiscard(WorkItem* item);
+// Stores the context in sensor control and keeps one expiry item (6) ten minutes ahead.
+TcsResult _tcsSensorSetLastIdentificationCtx(SensorRecord* sensor, const void* context, uint32_t size);
+
 // --- Events -------------------------------------------------------------------------------------------
 TcsResult _tcsSensorEventPerformCallbackEx(SensorRecord* sensor, uint32_t id, uint32_t status, uint64_t data,
                                            uint32_t dataSize);

@@ -40,10 +40,6 @@ void finishItem(WorkItem* item, void* handle, TcsResult result) {
 
 // Inline handlers whose sensor-control services do not exist in this build end with 6.
 void runUnsupportedItem(WorkItem* item) {
-    if (item->type == TCS_ITEM_RESET_OWNERSHIP) {
-        palRealFree(item->object);
-        item->object = nullptr;
-    }
     bool stackItem = item->type == TCS_ITEM_PREPARE_SUSPEND || item->type == TCS_ITEM_PREPARE_RESUME;
     finishItem(item, stackItem ? item->object : nullptr, TCS_RESULT_NOT_IMPLEMENTED);
 }
@@ -65,6 +61,14 @@ bool runIdentifyContextExpiry(WorkItem* item) {
     return true;
 }
 
+// An ownership item cancelled by its timed-out caller still holds its request.
+void discardRequest(WorkItem* item) {
+    if (item->type == TCS_ITEM_SET_OWNERSHIP || item->type == TCS_ITEM_SET_OWNERSHIP_BRELLOW ||
+        item->type == TCS_ITEM_RESET_OWNERSHIP) {
+        tcsOwnershipItemDiscard(item);
+    }
+}
+
 enum class Outcome { Destroy, Requeue };
 
 Outcome dispatch(WorkItem* item) {
@@ -79,10 +83,18 @@ Outcome dispatch(WorkItem* item) {
             *tcsItemState(item) = TCS_ITEM_DONE;
             return Outcome::Destroy;
         case TCS_ITEM_VERIFY_EFI:
+            tcsWITVerifyAndUpdateEFI(item);
+            return Outcome::Destroy;
         case TCS_ITEM_RESET_OWNERSHIP:
-        case TCS_ITEM_PREPARE_RESUME:
+            tcsWITResetOwnership(item);
+            return Outcome::Destroy;
         case TCS_ITEM_CACHED_VERSION:
+            tcsWITGetCachedVersion(item);
+            return Outcome::Destroy;
         case TCS_ITEM_SET_OWNERSHIP:
+            tcsWITSetOwnership(item);
+            return *tcsItemState(item) == TCS_ITEM_DONE ? Outcome::Destroy : Outcome::Requeue;
+        case TCS_ITEM_PREPARE_RESUME:
         case TCS_ITEM_PREPARE_SUSPEND:
             runUnsupportedItem(item);
             return Outcome::Destroy;
@@ -116,6 +128,7 @@ TcsResult coreStage(CoreSubsystem* stack, uint32_t budgetMs, uint32_t* nextWaitM
         WorkItem* item = PAL_WORK_ITEM_FROM_LINKS(list->links.next);
         palListRemove(&item->links);
         if (*tcsItemState(item) == TCS_ITEM_DONE || dispatch(item) == Outcome::Destroy) {
+            discardRequest(item);
             palWorkItemDestroy(item);
             continue;
         }

@@ -119,6 +119,82 @@ TcsResult tcsSensorEventsAddCallback(TcsHandle sensor, EventCallback callback, v
 TcsResult tcsSensorEventsRemoveCallback(TcsHandle sensor, EventCallback callback, void* context);
 TcsResult tcsSensorEventListen(TcsHandle sensor, uint32_t id, int32_t enable);
 
+// --- Sensor services ----------------------------------------------------------------------------------
+// The record of tcsSensorGetDeviceInfo, 48 bytes little-endian as the client library carries it.
+typedef struct DeviceInfoRecord {
+    uint32_t transport;
+    uint32_t firmwareId;  // first word of the firmware version record
+    uint8_t major;
+    uint8_t minor;
+    uint8_t revision;
+    uint8_t notWritten[3];
+    uint8_t serial[6];
+    uint32_t zero;
+    uint32_t flexId;
+    uint32_t driverVersion[4];
+    uint32_t flashSize;
+} DeviceInfoRecord;
+
+typedef struct SensorUidRecord {
+    uint16_t first;
+    uint16_t second;
+    uint8_t uid[16];
+} SensorUidRecord;
+
+// A password or other caller bytes.
+typedef struct SizedBuffer {
+    uint32_t length;
+    const uint8_t* data;
+} SizedBuffer;
+
+TcsResult tcsSensorGetVersionA(TcsHandle sensor, char* out80);
+TcsResult tcsSensorGetVersionW(TcsHandle sensor, uint16_t* out80);
+// The callback receives (version string, result, context); the string is valid during the call.
+TcsResult tcsSensorGetVersionAsync(TcsHandle sensor, CompletionCallback callback, void* context);
+TcsResult tcsSensorGetVersionCB(void* version, TcsResult status, void* waitRecord);
+// 384 when the sensor comes back ready without a secure session, 34 when it does not come back in time.
+TcsResult tcsSensorResetAndWait(TcsHandle sensor, uint32_t timeoutMs);
+TcsResult tcsSensorGetDeviceInfo(TcsHandle sensor, DeviceInfoRecord* out);
+TcsResult tcsSensorGetUID(TcsHandle sensor, SensorUidRecord* out);
+// Copies the id's characters without a terminating zero.
+TcsResult tcsSensorGetId(TcsHandle sensor, char* out);
+uint32_t tcsSensorGetState(TcsHandle sensor);
+TcsResult tcsSensorSetLastCommandSentTime(TcsHandle sensor, uint32_t tick);
+uint32_t tcsSensorGetLastCommandSentTime(TcsHandle sensor);
+TcsResult tcsSensorGetPbaFlag(TcsHandle sensor, uint8_t index, uint8_t* out);
+// value 0, 1, 8 (sets bit 3) or 247 (clears bit 3); 17 for any other.
+TcsResult tcsSensorSetPbaFlag(TcsHandle sensor, uint8_t index, uint8_t value);
+TcsResult tcsSensorEraseEFIImage(TcsHandle sensor);
+TcsResult tcsSensorProgramEFIImage(TcsHandle sensor, const uint8_t* data, uint32_t length, uint32_t erase);
+TcsResult tcsSensorGetEFIImageVersion(TcsHandle sensor, uint32_t* out);
+TcsResult tcsVerifyAndUpdateEFI(TcsHandle sensor, uint32_t* outReason);
+
+// --- Ownership ----------------------------------------------------------------------------------------
+TcsResult tcsSensorGetOwnershipInfo(TcsHandle sensor, uint16_t* outTotal, uint16_t* outAvailable);
+// 256 bytes when the firmware has capability bit 3, else 128.
+TcsResult tcsSensorGetSupportedRSAKeyLength(TcsHandle sensor, uint32_t* outLength);
+// Completions are called as callback(NULL, result, context) on the service thread.
+TcsResult tcsSensorSetOwnerAsync(TcsHandle sensor, const SizedBuffer* password, CompletionCallback callback,
+                                 void* context);
+TcsResult tcsSensorSetOwnerWithKeysAsync(TcsHandle sensor, const uint8_t* cik, const uint8_t* cios,
+                                         const uint8_t* privateExponent, const uint8_t* privateModulus,
+                                         const uint8_t* hostModulus, CompletionCallback callback, void* context);
+TcsResult tcsSensorSetOwnerWithKeysEccAsync(TcsHandle sensor, const uint8_t* cik, const uint8_t* cios,
+                                            const uint8_t* privateExponent, const uint8_t* privateModulus,
+                                            const uint8_t* hostModulus, CompletionCallback callback, void* context);
+TcsResult tcsSensorResetOwnerAsync(TcsHandle sensor, const SizedBuffer* password, CompletionCallback callback,
+                                   void* context);
+// The synchronous forms reset the sensor afterwards (and, but for reset-owner, wait for its return)
+// except after 370 or 381 (password forms) and 40 or 381 (key forms).
+TcsResult tcsSensorSetOwner(TcsHandle sensor, const SizedBuffer* password);
+TcsResult tcsSensorSetOwnerWithKeys(TcsHandle sensor, const uint8_t* cik, const uint8_t* cios,
+                                    const uint8_t* privateExponent, const uint8_t* privateModulus,
+                                    const uint8_t* hostModulus);
+TcsResult tcsSensorSetOwnerWithKeysEcc(TcsHandle sensor, const uint8_t* cik, const uint8_t* cios,
+                                       const uint8_t* privateExponent, const uint8_t* privateModulus,
+                                       const uint8_t* hostModulus);
+TcsResult tcsSensorResetOwner(TcsHandle sensor, const SizedBuffer* password);
+
 // --- Events and buffers ---------------------------------------------------------------------------------
 uint32_t tcsEventGetId(const EventRecord* event);
 uint32_t tcsEventGetStatus(const EventRecord* event);
