@@ -7,6 +7,7 @@
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/protocol_state.h"
+#include "tcs/sensorctl/secure_storage.h"
 #include "tcs/sensorctl/sensor_commands.h"
 
 #include <cstring>
@@ -355,5 +356,29 @@ TcsResult scsGetEFIUpdateReason(ScsSensor* sensor, const uint8_t* newHeader, uin
 }
 
 TcsResult scsLoadEFIImageEx(ScsSensor*, const void*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
+
+TcsResult scsCreateSignedPatch(ScsSensor* sensor, uint32_t length, const uint8_t* patch, uint16_t* outLength,
+                               uint8_t** outBuffer) {
+    if (patch == nullptr || outLength == nullptr || outBuffer == nullptr) return TCS_RESULT_BAD_PARAM;
+    uint8_t key[32];
+    const TcsResult read = scsGetSecretData(sensor, sizeof key, key, 1, 2, 0);
+    TcsResult result;
+    if (read == TCS_RESULT_OK) {
+        result = scspatch::buildSignedPatch(key, patch, length, outBuffer, outLength);
+    } else {
+        bool zeroMac = false;
+        {
+            DeviceRef ref(sensor);
+            const ScsFwVersion* v = ref.result == TCS_RESULT_OK ? ref.device->fwVersion : nullptr;
+            zeroMac = v != nullptr && (v->major > 4 || (v->major == 4 && v->minor >= 21));
+        }
+        // Older firmware has no unkeyed form: without the key there is no signed patch.
+        result = zeroMac ? scspatch::buildSignedPatch(nullptr, patch, length, outBuffer, outLength) : read;
+    }
+    palCryptoRng(key, sizeof key);
+    volatile uint8_t* wipe = key;
+    for (size_t i = 0; i < sizeof key; ++i) wipe[i] = 0;
+    return result;
+}
 
 }  // extern "C"

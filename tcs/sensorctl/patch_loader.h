@@ -22,6 +22,10 @@ TcsResult scsDownloadAuthPatch(ScsSensor* sensor, uint32_t selector);
 TcsResult scsDownloadSecureMatchPatch(ScsSensor* sensor);
 TcsResult scsDownloadGetPrintPatch(ScsSensor* sensor, uint32_t mode);
 TcsResult scsGetEFIImageVersion(ScsSensor* sensor, uint32_t* outVersion);
+// {u16 2, u16 32, HMAC-SHA-256 under the slot-1 shared key, patch}; a MAC of zeros on firmware 4.21
+// and later when the key cannot be read. The caller frees *outBuffer with palRealFree.
+TcsResult scsCreateSignedPatch(ScsSensor* sensor, uint32_t length, const uint8_t* patch, uint16_t* outLength,
+                               uint8_t** outBuffer);
 // The configuration lists of the device's product family (kinds 0 patch, 1 print, 2 calibration,
 // 3 navigation, 4 wake-on-event); NULL with 0 when the family has none.
 TcsResult scsSensorFindConfigList(ScsSensorDevice* device, uint32_t kind, const void* const** outList);

@@ -2,6 +2,7 @@
 // validates the handle, formats its request with the wire format and hands it to scsSend.
 #include "tcs/sensorctl/command_args.h"
 #include "tcs/sensorctl/fp_crypto.h"
+#include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/wire_builders.h"
 #include "tcs/sensorctl/wire_format.h"
@@ -196,6 +197,20 @@ TcsResult scsSensorSendDownloadPatch_V4(ScsSensor* s, ScsWitRequest* r) {
     scsproto::DeviceState* state = scsproto::stateOf(s->device);
     if (state != nullptr && state->patchManagementDisabled) return answerAtOnce(r);
     const auto a = scsargs::read<scsargs::Patch>(r);
+    if (state != nullptr && state->variant == 3) {
+        const ScsFwVersion* v = s->device->fwVersion;
+        if (v == nullptr) return TCS_RESULT_NULL_VERSION_POINTER;
+        if (v->major >= 4 && v->minor >= 20) {
+            uint8_t* signedPatch = nullptr;
+            uint16_t signedLength = 0;
+            const TcsResult result = scsCreateSignedPatch(s, a.length, a.image, &signedLength, &signedPatch);
+            if (result != TCS_RESULT_OK) return result;
+            const TcsResult sent =
+                build(s, r, [&](ScsSensorDevice*) { return scswire::patch(signedPatch, signedLength); });
+            palRealFree(signedPatch);
+            return sent;
+        }
+    }
     return build(s, r, [&a](ScsSensorDevice*) { return scswire::patch(a.image, a.length); });
 }
 

@@ -5,6 +5,7 @@
 #include "platform/crypto/crypto.h"
 #include "sim/usb/sha256.h"
 #include "tcs/sensorctl/builtin_lists.h"
+#include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/wire_builders.h"
@@ -165,6 +166,33 @@ TEST_F(PatchLoading, BuiltInPatchesLoadByKind) {
     EXPECT_EQ(scsSensorLoadPatch(handle_, nullptr, 1, 0, &loaded), 0u);
     EXPECT_EQ(loaded, 0u);
     ASSERT_EQ(scsDownloadSecureMatchPatch(handle_), 0u);
+}
+
+TEST_F(SensorControl, Variant3PatchesGoWrappedUnderTheSharedKey) {
+    simusb::SensorSpec spec;
+    spec.variant = 3;
+    ScsSensorDevice* device = plugAndAttach(spec);
+    ASSERT_NE(device, nullptr);
+    activate(device);
+    device->productFamily = 1;
+    ScsClient* client = nullptr;
+    ASSERT_EQ(scsClientCreate(subsystem_, &client), TCS_RESULT_OK);
+    ScsSensor* handle = nullptr;
+    ASSERT_EQ(scsSensorOpen(client, device->name, &handle), TCS_RESULT_OK);
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle, text), 0u);
+    scsproto::stateOf(device)->variant = 3;
+    // No shared key on either side: firmware 4.40 takes the MAC of zeros.
+    const Bytes image = simPatch(1, 3);
+    ASSERT_EQ(LoadPatch(handle, 1, 0, 0, 3, uint32_t(image.size()), image.data()), 0u);
+    const Bytes sent = simusb::commandLog(sensor_).back();
+    ASSERT_EQ(sent.size(), 1 + 36 + image.size());
+    EXPECT_EQ(Bytes(sent.begin() + 1, sent.begin() + 5), (Bytes{2, 0, 32, 0}));
+    EXPECT_EQ(Bytes(sent.begin() + 37, sent.end()), image);
+    // The sensor holds a key the host does not: its check fails (373, three tries).
+    simusb::setStoredState(sensor_, "sharedSecret1", Bytes(32, 0x77));
+    ASSERT_EQ(scsSensorUnloadPatch(handle), 0u);
+    EXPECT_EQ(LoadPatch(handle, 1, 0, 0, 255, uint32_t(image.size()), image.data()), 373u);
 }
 
 }  // namespace
