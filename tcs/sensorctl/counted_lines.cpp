@@ -1,7 +1,9 @@
-// Counted-line captures: a caller's buffer posted on the fingerprint queue, a get-print for that
-// many lines, and a wait until the buffer is full (or the capture fails or times out).
+// Reads through the fingerprint pipe: counted-line captures (a caller's buffer posted on the
+// fingerprint queue, a get-print for that many lines, a wait until it is full) and the fast read
+// of the SPI flash.
 #include "tcs/sensorctl/calibration.h"
 #include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/sensor_commands_more.h"
 
 #include <atomic>
 #include <new>
@@ -10,6 +12,7 @@ namespace {
 
 constexpr uint32_t kFirstWaitMs = 2000;
 constexpr uint32_t kDrainWaitMs = 15000;
+constexpr uint32_t kFastReadWaitMs = 30000;
 
 // Owned by the caller and the buffer callback, like the command wait records: a buffer completed
 // after its caller gave up finds live memory.
@@ -105,6 +108,36 @@ TcsResult scsSensorGetCountedLinesSynch(ScsSensor* sensor, uint8_t* buffer, uint
         result = wait->status;
         if (result == TCS_RESULT_OK && wait->length < size) result = TCS_RESULT_SENSOR_BAD_SIZE;
     }
+    release(wait);
+    return result;
+}
+
+TcsResult scsFastReadSPIFlash(ScsSensor* sensor, uint32_t, uint16_t commandLength, const uint8_t* command,
+                              uint32_t readLength, uint8_t* buffer) {
+    const TcsResult valid = scsSensorValidate(sensor);
+    if (valid != TCS_RESULT_OK) return valid;
+    if (buffer == nullptr || readLength == 0 || command == nullptr) return TCS_RESULT_BAD_PARAM;
+    auto* wait = new (std::nothrow) BufferWait;
+    if (wait == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    wait->event = palEventAlloc(0, 0, nullptr);
+    if (wait->event == nullptr) {
+        delete wait;
+        return TCS_RESULT_EVENT_CREATION_FAILED;
+    }
+    TcsResult result = scsQueueFpBufferDescriptor(sensor->device, buffer, readLength, bufferDone, wait);
+    if (result != TCS_RESULT_OK) {
+        wait->owners = 1;
+        release(wait);
+        return result;
+    }
+    result = scsStartReadFingerprint(sensor);
+    if (result == TCS_RESULT_OK) result = scsSensorSPIBulkRead(sensor, commandLength, command, readLength, buffer);
+    if (result == TCS_RESULT_OK) {
+        result = scsSensorWaitForFpBuffersSyncResponse(sensor, wait->event, kFastReadWaitMs, 0);
+        if (result == TCS_RESULT_OK) result = wait->status;
+    }
+    // Every path ends with the buffer off the queue, so the caller may free it.
+    scsSensorCancelAllFingerprintBuffers(sensor);
     release(wait);
     return result;
 }

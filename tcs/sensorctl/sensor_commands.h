@@ -81,6 +81,9 @@ extern "C" {
 TcsResult scsSensorWaitForFpBuffersSyncResponse(ScsSensor* sensor, PalEvent* event, uint32_t timeoutMs,
                                                 uint32_t transactionId);
 TcsResult scsSensorCancelAllFingerprintBuffers(ScsSensor* sensor);
+// SPI flash read through the fingerprint pipe: readLength bytes (a multiple of 64) into buffer.
+TcsResult scsFastReadSPIFlash(ScsSensor* sensor, uint32_t ignored, uint16_t commandLength, const uint8_t* command,
+                              uint32_t readLength, uint8_t* buffer);
 #ifdef __cplusplus
 }
 #endif

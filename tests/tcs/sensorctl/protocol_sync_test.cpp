@@ -250,4 +250,16 @@ TEST_F(SyncCommands, NoSecurityRecordOutsideASession) {
     EXPECT_EQ(simusb::commandLog(sensor_).back().size(), 5u + 12u) << "header and immediate cull only";
 }
 
+TEST_F(SyncCommands, FastReadOfTheFlashThroughTheFingerprintPipe) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    spi({0x06});
+    spi({0x02, 0x00, 0x30, 0x00, 0x12, 0x34, 0x56});
+    const Bytes command = {0x0B, 0x00, 0x30, 0x00, 0x00};
+    std::vector<uint8_t> data(128, 0);
+    ASSERT_EQ(scsFastReadSPIFlash(handle_, 0, 5, command.data(), 64, data.data()), 0u);
+    EXPECT_EQ(Bytes(data.begin(), data.begin() + 4), (Bytes{0x12, 0x34, 0x56, 0xFF}));
+    EXPECT_EQ(scsFastReadSPIFlash(handle_, 0, 5, command.data(), 65, data.data()), 17u) << "not a multiple of 64";
+}
+
 }  // namespace
