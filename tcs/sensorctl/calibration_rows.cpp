@@ -56,7 +56,7 @@ struct RowSpec {
     SweepWords sweep;
     std::vector<std::pair<uint16_t, uint16_t>> window;
     std::vector<std::vector<uint8_t>> gainTable;  // tag-14 records (16 bytes each)
-    uint32_t w11 = 0, w19 = 0, w22 = 0, w31 = 0, w32 = 0, w33 = 1, w34 = 0, w35 = 0, w36 = 0;
+    uint32_t w11 = 0xFFFF, w19 = 0, w22 = 0, w31 = 0, w32 = 0, w33 = 1, w34 = 0, w35 = 0, w36 = 0;
 };
 
 struct BuiltRow {
@@ -77,6 +77,10 @@ void build(BuiltRow& out, const RowSpec& spec) {
     put16(b, 40);
     const SweepWords& s = spec.sweep;
     for (uint32_t w : {s.reg, s.start, s.step, s.end, s.mask, s.reps, s.start2, s.step2, s.end2, s.mode}) put32(b, w);
+    // Tells the sensor how many lines to scan at each sweep point.
+    put16(b, 17);
+    put16(b, 2);
+    put16(b, spec.linesPerPoint);
     if (!spec.gainTable.empty()) {
         put16(b, 14);
         put16(b, uint32_t(spec.gainTable.size() * 16));
@@ -121,20 +125,20 @@ struct Rows {
         const std::pair<uint16_t, uint16_t> whole{0, kColumns - 1};
         // CommDet: capacitor codes 1..12 (companion one code higher), one gain entry, settling rule.
         build(rows[0], RowSpec{1u << 0, 12 * 2 + 1, 2, 1, {SCS_CAL_REG_CF, 1, 1, 12, 0, 1, 0, 1, 0, 1},
-                               {whole}, {gainRecord(2, 3, 1, 4, 5, 6)}, 36, 1, 250, 0, 1, 1});
+                               {whole}, {gainRecord(2, 3, 1, 4, 5, 6)}, 0xFFFF, 1, 250, 0, 1, 1});
         // PgaOffset: 0x20..0x60 by 4.
         build(rows[1], RowSpec{1u << 1, 17 * 2 + 1, 2, 1, {SCS_CAL_REG_PGA_OFFSET, 0x20, 4, 0x60, 0, 1, 0, 0, 0, 1},
                                {whole}, {}});
         // Adc: delays 2..20 by 2 in bits 16-23, two passes.
         build(rows[2], RowSpec{1u << 2, 10 * 2 * 2 + 1, 2, 2,
                                {SCS_CAL_REG_ADC_DELAY, 0x20000, 0x20000, 0x140000, 0xFF00FFFFu, 1, 0, 0, 0, 1},
-                               {whole}, {}, 0, 0, 0, 0, 0, 2});
+                               {whole}, {}, 0xFFFF, 0, 0, 0, 0, 2});
         // PgaGain: 0..15, one range per channel.
         build(rows[3], RowSpec{1u << 3, 16 * 2 + 1, 2, 1, {SCS_CAL_REG_PGA_GAIN, 0, 1, 15, 0, 1, 0, 0, 0, 1},
                                {{0, 15}, {16, 31}}, {}});
         // Woe (type 1): thresholds 0x10..0x3F, eight entries a line.
         build(rows[4], RowSpec{1u << 4, 6 + 1, 1, 1, {SCS_CAL_REG_WOE_THRESHOLD, 0x10, 1, 0x3F, 0, 1, 0, 0, 0, 1},
-                               {whole}, {}, 0, 0, 0, 16});
+                               {whole}, {}, 0xFFFF, 0, 0, 16});
         // AspLna1: one point per gain-table record.
         build(rows[5], RowSpec{1u << 5, 6 * 2 + 1, 2, 6, {SCS_CAL_REG_ASP_LNA, 0, 1, 0, 0, 1, 0, 0, 0, 1}, {whole},
                                {gainRecord(1, 1, 2, 2, 3, 3), gainRecord(1, 2, 2, 2, 3, 3), gainRecord(1, 3, 2, 2, 3, 3),
