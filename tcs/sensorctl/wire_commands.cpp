@@ -1,5 +1,6 @@
 // Sensor command wire builders (one per command, ending _V4) and the reply parser: each builder
 // validates the handle, formats its request with the wire format and hands it to scsSend.
+#include "tcs/sensorctl/cal_results.h"
 #include "tcs/sensorctl/command_args.h"
 #include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/patch_loader.h"
@@ -62,6 +63,18 @@ TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, sc
     scsproto::DeviceState* state = scsproto::stateOf(device);
     if (state == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
     if (a.options & 0x10) scswire::appendEmptyRecord(out, SCS_TAG_CONFIG_REPLY);
+    if (a.calibration != 0 && device->calResults != nullptr) {
+        auto* results = static_cast<CalResultsContainer*>(device->calResults);
+        uint16_t length = 0;
+        TcsResult result = calResultsGetCalibrationDataBlob(results, &length, nullptr);
+        if (result == TCS_RESULT_OK && length != 0) {
+            const size_t at = out.size();
+            out.resize(at + length);
+            result = calResultsGetCalibrationDataBlob(results, &length, out.data() + at);
+            out.resize(at + length);
+        }
+        if (result != TCS_RESULT_OK) return result;
+    }
 
     uint32_t motion = 0;
     if (a.mode == 1) {
