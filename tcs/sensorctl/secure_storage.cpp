@@ -9,9 +9,11 @@
 #include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/ownership.h"
+#include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/patches.h"
 #include "tcs/sensorctl/public_keys.h"
 #include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/sensor_commands_more.h"
 #include "tcs/sensorctl/version.h"
 
 #include <map>
@@ -226,6 +228,91 @@ TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) {
         memset(section, 0, sizeof section);
         return result;
     });
+}
+
+namespace {
+
+// A command between two patch downloads: a failing download before it is the result; a failing
+// run-patch download after it only when the command itself succeeded.
+template <typename Before, typename Command>
+TcsResult betweenPatches(ScsSensor* sensor, Before before, Command command) {
+    TcsResult result = before();
+    if (result != TCS_RESULT_OK) return result;
+    result = command();
+    TcsResult restore = scsDownloadRunPatch(sensor);
+    return result != TCS_RESULT_OK ? result : restore;
+}
+
+struct AuthArgs {
+    const uint8_t* a;
+    uint32_t aLength;
+    const uint8_t* b;
+    uint32_t bLength;
+    uint8_t** outData;
+    uint32_t* outLength;
+    uint32_t selector;
+};
+
+TcsResult runAuth(ScsSensor* sensor, void* context) {
+    auto* k = static_cast<AuthArgs*>(context);
+    auto command = [&] {
+        return scsSensorSendGetAuthData(sensor, k->a, k->aLength, k->b, k->bLength, k->outData, k->outLength);
+    };
+    if (k->selector == 0) return command();
+    return betweenPatches(sensor, [&] { return scsDownloadAuthPatch(sensor, k->selector); }, command);
+}
+
+}  // namespace
+
+TcsResult scsSensorGetAuthData(ScsSensor* sensor, const uint8_t* a, uint32_t aLength, const uint8_t* b,
+                               uint32_t bLength, uint8_t** outData, uint32_t* outLength, uint32_t patchSelector) {
+    AuthArgs args{a, aLength, b, bLength, outData, outLength, patchSelector};
+    TcsResult result = scsSensorRunProtected(sensor, runAuth, &args);
+    if (patchSelector != 0) scsDownloadRunPatch(sensor);
+    return result;
+}
+
+TcsResult scsSensorDecVerifyTemplateData(ScsSensor* sensor, uint16_t length, const uint8_t* data,
+                                         uint32_t secondLength, const uint8_t* second, const uint8_t* value32,
+                                         uint8_t* outFirst, uint32_t* inOutFirst, uint8_t* outSecond,
+                                         uint32_t* inOutSecond) {
+    // The capacities are in/out: each attempt starts from what the caller offered.
+    const uint32_t first = inOutFirst != nullptr ? *inOutFirst : 0;
+    const uint32_t secondRoom = inOutSecond != nullptr ? *inOutSecond : 0;
+    auto run = [&](ScsSensor* s) {
+        if (inOutFirst != nullptr) *inOutFirst = first;
+        if (inOutSecond != nullptr) *inOutSecond = secondRoom;
+        return scsSensorSendDecVerifyTemplateData(s, length, data, secondLength, second, value32, outFirst, inOutFirst,
+                                                  outSecond, inOutSecond);
+    };
+    return scsSensorRunProtected(
+        sensor, [](ScsSensor* s, void* c) { return (*static_cast<decltype(run)*>(c))(s); }, &run);
+}
+
+TcsResult scsSensorSignEncTemplateData(ScsSensor* sensor, uint32_t aLength, const uint8_t* a, uint32_t bLength,
+                                       const uint8_t* b, uint8_t* outData, uint32_t* inOutCapacity) {
+    const uint32_t room = inOutCapacity != nullptr ? *inOutCapacity : 0;
+    auto run = [&](ScsSensor* s) {
+        if (inOutCapacity != nullptr) *inOutCapacity = room;
+        return scsSensorSendSignEncTemplateData(s, aLength, a, bLength, b, outData, inOutCapacity);
+    };
+    return scsSensorRunProtected(
+        sensor, [](ScsSensor* s, void* c) { return (*static_cast<decltype(run)*>(c))(s); }, &run);
+}
+
+TcsResult scsSensorMatchVerify(ScsSensor* sensor, uint16_t length, const uint8_t* data, const uint8_t* value32,
+                               uint8_t* outData, uint32_t* inOutCapacity) {
+    const uint32_t room = inOutCapacity != nullptr ? *inOutCapacity : 0;
+    auto run = [&](ScsSensor* s) {
+        return betweenPatches(
+            s, [&] { return scsDownloadSecureMatchPatch(s); },
+            [&] {
+                if (inOutCapacity != nullptr) *inOutCapacity = room;
+                return scsSensorSendMatchVerify(s, length, data, value32, outData, inOutCapacity);
+            });
+    };
+    return scsSensorRunProtected(
+        sensor, [](ScsSensor* s, void* c) { return (*static_cast<decltype(run)*>(c))(s); }, &run);
 }
 
 uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t major, uint8_t minor,

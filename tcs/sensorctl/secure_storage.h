@@ -48,6 +48,20 @@ TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, 
 // the result.
 TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor);
 
+// The protected commands: each runs under the secure-retry rule. Authentication data with a
+// non-zero patch selector is fetched between the authentication patch and the run patch, match
+// verify between the secure-match patch and the run patch.
+TcsResult scsSensorGetAuthData(ScsSensor* sensor, const uint8_t* a, uint32_t aLength, const uint8_t* b,
+                               uint32_t bLength, uint8_t** outData, uint32_t* outLength, uint32_t patchSelector);
+TcsResult scsSensorDecVerifyTemplateData(ScsSensor* sensor, uint16_t length, const uint8_t* data,
+                                         uint32_t secondLength, const uint8_t* second, const uint8_t* value32,
+                                         uint8_t* outFirst, uint32_t* inOutFirst, uint8_t* outSecond,
+                                         uint32_t* inOutSecond);
+TcsResult scsSensorSignEncTemplateData(ScsSensor* sensor, uint32_t aLength, const uint8_t* a, uint32_t bLength,
+                                       const uint8_t* b, uint8_t* outData, uint32_t* inOutCapacity);
+TcsResult scsSensorMatchVerify(ScsSensor* sensor, uint16_t length, const uint8_t* data, const uint8_t* value32,
+                               uint8_t* outData, uint32_t* inOutCapacity);
+
 // Raw partition image as saved under "RAW": "EAT", kind '!' (0x10000 bytes, firmware 4.21) or '"'
 // (4096 bytes). The number of bytes a save takes from an image of imageSize bytes: 3840 on Brellow
 // sensors, 4096 on 4.40, otherwise 0x10000; with a last raw record, 256 when its type is 255, else

