@@ -92,6 +92,14 @@ protected:
         ASSERT_EQ(scsClientCreate(subsystem_, &client_), TCS_RESULT_OK);
         ASSERT_EQ(scsSensorOpen(client_, device_->name, &sensor_handle_), TCS_RESULT_OK);
     }
+    void TearDown() override {
+        // The device free releases the container's record only, not its blocks: release it here.
+        if (device_ != nullptr) {
+            calResultsContainerUnInit(results());
+            device_->calResults = nullptr;
+        }
+        SensorControl::TearDown();
+    }
 
     TcsResult queueCalibrate(Completion* completion) {
         return palWorkItemEnqueue(&subsystem_->workList, scsWitIdSensorCalibrate, SCS_WIT_TIMEOUT_MS, sensor_handle_,
