@@ -6,6 +6,7 @@
 #include "platform/crypto/crypto.h"
 #include "platform/settings.h"
 #include "sim/usb/secure_channel.h"
+#include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/public_keys.h"
 #include "tcs/sensorctl/secure_storage.h"
@@ -45,7 +46,12 @@ protected:
         scsDataSlotSetCachedSecret(device_, secret.data());
     }
     void TearDown() override {
-        if (device_ != nullptr) scsDataSlotForgetDevice(device_);
+        // What the device's release drops once the engine calls these (by address only).
+        if (device_ != nullptr) {
+            scsDataSlotForgetDevice(device_);
+            scsRSFreeSecurityCtx(device_);
+            scsSensorForgetSecurityState(device_);
+        }
         SensorControl::TearDown();
     }
 
