@@ -70,7 +70,12 @@ ScsRsSecurityContext* scsRSSecurityContext(ScsSensorDevice* device, uint32_t cre
     auto* c = static_cast<ScsRsSecurityContext*>(palRealMalloc(sizeof(ScsRsSecurityContext)));
     if (c == nullptr) return nullptr;
     memset(c, 0, sizeof *c);
-    t.contexts[device] = c;
+    try {
+        t.contexts[device] = c;
+    } catch (...) {  // no exception leaves sensor control
+        palRealFree(c);
+        return nullptr;
+    }
     return c;
 }
 

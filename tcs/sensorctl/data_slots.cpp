@@ -377,9 +377,13 @@ TcsResult scsDataSlotSetCachedSecret(ScsSensorDevice* device, const uint8_t* sec
         }
         return TCS_RESULT_OK;
     }
-    CachedSecret& entry = cache.secrets[device];
-    serialOf(device, entry.serial);
-    memcpy(entry.secret.data(), secret, SCS_SHARED_SECRET_SIZE);
+    try {
+        CachedSecret& entry = cache.secrets[device];
+        serialOf(device, entry.serial);
+        memcpy(entry.secret.data(), secret, SCS_SHARED_SECRET_SIZE);
+    } catch (...) {  // no exception leaves sensor control
+        return TCS_RESULT_OUT_OF_MEMORY;
+    }
     return TCS_RESULT_OK;
 }
 

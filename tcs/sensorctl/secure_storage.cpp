@@ -350,7 +350,11 @@ TcsResult scsSensorDeterminePEKCapability(ScsSensor* sensor, const char* applica
         std::lock_guard<std::mutex> hold(pek.lock);
         Keyed entry = fresh(device);
         entry.pek = on;
-        pek.flags[device] = entry;
+        try {
+            pek.flags[device] = entry;
+        } catch (...) {  // no exception leaves sensor control
+            return TCS_RESULT_OUT_OF_MEMORY;
+        }
         return TCS_RESULT_OK;
     });
 }
@@ -421,7 +425,10 @@ TcsResult scsSensorGetCachedUID(ScsSensor* sensor, ScsSensorUid* out) {
         std::lock_guard<std::mutex> hold(cache.lock);
         Keyed entry = fresh(device);
         entry.uid = uid;
-        cache.ids[device] = entry;
+        try {
+            cache.ids[device] = entry;
+        } catch (...) {  // the id is still answered, only not cached
+        }
     }
     scsSensorDeviceRelease(device);
     return result;
