@@ -375,10 +375,13 @@ TcsResult scsSSLDecrypt(ScsSensorDevice* device, uint8_t* buffer, uint32_t* leng
             result = TCS_RESULT_NULL_POINTER;
         } else {
             c->flags &= ~SCS_SSL_FLAG_EXPECT_RECOVERY_KEY;
+            // A reply without application data must not hand on the length of the last command.
+            c->flightLength = 0;
             result = scsSSLProcess(c, buffer, *length);
             if (result == TCS_RESULT_OK) {
-                memmove(buffer, buffer + 5, c->flightLength);
-                *length = c->flightLength;
+                const uint32_t content = *length >= 5 && c->flightLength <= *length - 5 ? c->flightLength : 0;
+                memmove(buffer, buffer + 5, content);
+                *length = content;
             } else if (c->closeAlertSent && !(c->flags & SCS_SSL_FLAG_UNUSABLE)) {
                 if (device->suppressCloseAlert) {
                     c->closeAlertSent = 0;
