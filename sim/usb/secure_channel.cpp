@@ -250,7 +250,9 @@ bool clientHello(Firmware& fw, Session& s, const std::vector<Record>& records, R
         break;
     }
     if (chosen == nullptr) return failHandshake(fw, s, reply, 40), false;
-    Bytes transcript(m.begin(), m.begin() + 4 + (m[1] << 16 | m[2] << 8 | m[3]));
+    const size_t helloLength = 4 + size_t(m[1] << 16 | m[2] << 8 | m[3]);
+    if (helloLength > m.size()) return failHandshake(fw, s, reply, 47), false;
+    Bytes transcript(m.begin(), m.begin() + long(helloLength));
     crypto::randomBytes(s.serverRandom);
 
     // Resumption: the host offers the id of a session this sensor still remembers.
