@@ -11,6 +11,7 @@
 #endif
 
 #include "engines/minutiae/directions.h"
+#include "engines/minutiae/hot.h"
 #include "engines/minutiae/singular_points.h"
 #include "engines/minutiae/window.h"
 
@@ -178,7 +179,7 @@ uint8_t FilterPixel(const uint8_t* source, int width, int height, int x, int y, 
     return uint8_t(sum / weight);
 }
 
-int32_t ComputeBadArea(int width, int height, ByteImage directions, const ByteImage quality,
+MNT_HOT_LOOP int32_t ComputeBadArea(int width, int height, ByteImage directions, const ByteImage quality,
                        const SingularPointList* singularPoints, uint32_t badAreaRadius, uint8_t badAreaQualityMax) {
     const int r = ClipRadius(badAreaRadius, width, height);
     const int64_t side = 2 * int64_t(std::min<uint32_t>(badAreaRadius, 65535)) + 1;
@@ -203,7 +204,7 @@ int32_t ComputeBadArea(int width, int height, ByteImage directions, const ByteIm
     return count == 0 ? -1 : int32_t(sum / count);
 }
 
-void DirectSmoothImage(int width, int height, ByteImage image, const ByteImage directions) {
+MNT_HOT_LOOP void DirectSmoothImage(int width, int height, ByteImage image, const ByteImage directions) {
     const auto source = Linear(width, height, image);
     const Kernels kernels(width);
     std::vector<int> orientationRow;
@@ -213,7 +214,7 @@ void DirectSmoothImage(int width, int height, ByteImage image, const ByteImage d
     }
 }
 
-void DirFilterImage(int width, int height, ByteImage image, uint32_t dirFilterRadius, uint32_t dirFilterPasses) {
+MNT_HOT_LOOP void DirFilterImage(int width, int height, ByteImage image, uint32_t dirFilterRadius, uint32_t dirFilterPasses) {
     const Kernels kernels(width);
     std::vector<int> orientationRow;
     for (uint32_t pass = 0; pass < dirFilterPasses; ++pass) {
@@ -267,7 +268,7 @@ void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage di
     }
 }
 
-void FilterImage(int width, int height, ByteImage image, const ByteImage directions, ByteImage passMap) {
+MNT_HOT_LOOP void FilterImage(int width, int height, ByteImage image, const ByteImage directions, ByteImage passMap) {
     const Kernels kernels(width);
     std::vector<int> orientationRow;
     for (;;) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "engines/minutiae/hot.h"
 #include "engines/minutiae/image_ops.h"
 #include "engines/minutiae/window.h"
 
@@ -315,7 +316,7 @@ void PixelOrientations(int width, int height, const std::vector<uint8_t>& img, i
 
 }  // namespace
 
-[[gnu::target_clones("avx2", "default"), gnu::flatten]] void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,
+MNT_HOT_LOOP void ComputePixelOrientations(int width, int height, const ByteImage image, uint32_t radius, bool squared,
                               int64_t contrastThreshold, PixelOrientationSink& sink, bool wantQuality) {
     if (width <= 0 || height <= 0) return;
     const auto img = Linear(width, height, image);

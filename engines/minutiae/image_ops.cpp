@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engines/minutiae/hot.h"
 #include "engines/minutiae/window.h"
 
 namespace mnt {
@@ -27,7 +28,7 @@ std::vector<uint8_t> Linear(int width, int height, uint8_t* const* image) {
     return out;
 }
 
-std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, int height, uint32_t radius) {
+MNT_HOT_LOOP std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image, int width, int height, uint32_t radius) {
     std::vector<uint8_t> means(image.size());
     const int r = ClipRadius(radius, width, height);
     std::vector<int32_t> spans(static_cast<size_t>(width));
@@ -169,7 +170,7 @@ void BinarizeImage(int width, int height, ByteImage image, uint32_t r) {
         }
 }
 
-void BinarizeImageTwo(int width, int height, const ByteImage source, ByteImage output, uint32_t r1, uint32_t r2) {
+MNT_HOT_LOOP void BinarizeImageTwo(int width, int height, const ByteImage source, ByteImage output, uint32_t r1, uint32_t r2) {
     const auto in = Linear(width, height, source);
     const auto m1 = WindowMeans(in, width, height, r1);
     const auto m2 = WindowMeans(in, width, height, r2);
@@ -180,7 +181,7 @@ void BinarizeImageTwo(int width, int height, const ByteImage source, ByteImage o
         }
 }
 
-void ComputeGImage(int width, int height, ByteImage image, const ByteImage directions, uint32_t radius) {
+MNT_HOT_LOOP void ComputeGImage(int width, int height, ByteImage image, const ByteImage directions, uint32_t radius) {
     std::vector<uint8_t> good, edge;
     EdgeFlags(width, height, Linear(width, height, image), directions, good, edge);
     const int r = ClipRadius(radius, width, height);
@@ -217,7 +218,7 @@ uint8_t ComputeG(int width, int height, const ByteImage image, const ByteImage d
     return goodCount == 0 ? 0 : uint8_t(edgeCount * 255 / goodCount);
 }
 
-void BinarizeImageA(int width, int height, ByteImage image, const ByteImage density, uint8_t highLimit,
+MNT_HOT_LOOP void BinarizeImageA(int width, int height, ByteImage image, const ByteImage density, uint8_t highLimit,
                     uint8_t lowLimit, uint32_t r1, uint32_t r2, uint32_t r3) {
     const auto in = Linear(width, height, image);
     // Each pixel is compared with the mean of the window its density picks: small windows
