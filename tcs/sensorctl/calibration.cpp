@@ -250,6 +250,18 @@ TcsResult scsHarlokCalSetDefaults(ScsSensorDevice* device, uint32_t mode) {
     return TCS_RESULT_OK;
 }
 
+TcsResult scsHarlokCalChooseValuesWithRCAlg(uint32_t count, const uint32_t* pairs, uint32_t step, uint32_t divisor,
+                                            uint32_t interleave, uint32_t parity, uint32_t out[4]) {
+    if (out == nullptr || (count != 0 && pairs == nullptr)) return TCS_RESULT_BAD_PARAM;
+    try {
+        std::vector<std::pair<uint32_t, uint32_t>> list;
+        for (uint32_t i = 0; i < count; ++i) list.push_back({pairs[2 * i], pairs[2 * i + 1]});
+        return chooseValuesWithRCAlg(count, list.data(), step, divisor, interleave != 0, parity != 0, out);
+    } catch (const std::bad_alloc&) {
+        return TCS_RESULT_INVALID;
+    }
+}
+
 TcsResult scsHarlokCalCommDet(ScsSensorDevice* device) { return runStep(device, SCS_CAL_BLOCK_COMMDET, stepCommDet); }
 TcsResult scsHarlokCalPgaOffset(ScsSensorDevice* device) {
     return runStep(device, SCS_CAL_BLOCK_PGA_OFFSET, stepPgaOffset);

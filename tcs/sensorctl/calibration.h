@@ -39,6 +39,11 @@ TcsResult scsHarlokCalGetWoeValues(ScsSensorDevice* device, uint32_t* outFirst, 
 // 1 when the context's wake-on-event calibration failed (1 also without a context).
 uint32_t scsHarlokCalWoeFailed(ScsSensorDevice* device);
 TcsResult scsHarlokCalSetDefaults(ScsSensorDevice* device, uint32_t mode);
+// The settling rule over `count` {value, second word} pairs (2 x count words): out = the chosen
+// value, its index, index / divisor x step + its second word, index % divisor. 0, 1 when the values
+// never rise, 8 when no point settles.
+TcsResult scsHarlokCalChooseValuesWithRCAlg(uint32_t count, const uint32_t* pairs, uint32_t step, uint32_t divisor,
+                                            uint32_t interleave, uint32_t parity, uint32_t out[4]);
 // The sweep evaluations: 0 done, 223 run the step again, other values failed.
 TcsResult scsHarlokCalCommDet(ScsSensorDevice* device);
 TcsResult scsHarlokCalPgaOffset(ScsSensorDevice* device);

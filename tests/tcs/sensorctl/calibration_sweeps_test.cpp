@@ -286,6 +286,21 @@ TEST(CalSettlingRule, ChoosesWithinTwoPercent) {
     }
 }
 
+TEST(CalSettlingRule, FlatInterfaceInterleavedIndex) {
+    // Codes 3, 5, 7, ... (start 3, step 2): the third point settles.
+    const uint32_t pairs[] = {50, 3, 150, 3, 196, 3, 200, 3, 200, 3};
+    uint32_t out[4] = {};
+    ASSERT_EQ(scsHarlokCalChooseValuesWithRCAlg(5, pairs, 2, 1, 0, 1, out), 0u);
+    EXPECT_EQ(out[0], 196u);
+    EXPECT_EQ(out[1], 2u);
+    EXPECT_EQ(out[2], 7u);
+    EXPECT_EQ(out[3], 0u);
+    ASSERT_EQ(scsHarlokCalChooseValuesWithRCAlg(5, pairs, 2, 1, 1, 0, out), 0u);
+    EXPECT_EQ(out[1], 5u);  // doubled, plus one for the odd channel
+    EXPECT_EQ(scsHarlokCalChooseValuesWithRCAlg(0, nullptr, 2, 1, 0, 1, out), 8u);
+    EXPECT_EQ(scsHarlokCalChooseValuesWithRCAlg(1, pairs, 2, 1, 0, 1, nullptr), 17u);
+}
+
 TEST(CalSweepPoints, ModesAndCounts) {
     std::vector<scscal::SweepPoint> points;
     // Mode 1, repeated twice, companion offset 1.
