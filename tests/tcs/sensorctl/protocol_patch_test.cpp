@@ -5,6 +5,7 @@
 #include "platform/crypto/crypto.h"
 #include "sim/usb/sha256.h"
 #include "tcs/sensorctl/builtin_lists.h"
+#include "tcs/sensorctl/config_lookup.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/sensor_commands.h"
@@ -193,6 +194,28 @@ TEST_F(SensorControl, Variant3PatchesGoWrappedUnderTheSharedKey) {
     simusb::setStoredState(sensor_, "sharedSecret1", Bytes(32, 0x77));
     ASSERT_EQ(scsSensorUnloadPatch(handle), 0u);
     EXPECT_EQ(LoadPatch(handle, 1, 0, 0, 255, uint32_t(image.size()), image.data()), 373u);
+}
+
+TEST_F(PatchLoading, FamilyListsAndLookupByDevice) {
+    const void* const* list = nullptr;
+    ASSERT_EQ(scsSensorFindPatchConfigList(device_, &list), 0u);
+    EXPECT_EQ(list, harlokPatchConfigList);
+    ASSERT_EQ(scsSensorFindCalConfigList(device_, &list), 0u);
+    EXPECT_EQ(list, harlokCalConfigList);
+    ASSERT_EQ(scsSensorFindNavConfigList(device_, &list), 0u);
+    EXPECT_EQ(list, nullptr) << "no navigation list for the Harlok families";
+    const ConfigDescriptor* run = scsHarlokFindPatch(device_, harlokPatchConfigList, 1, 0);
+    ASSERT_NE(run, nullptr);
+    EXPECT_EQ(run->words[SCS_PD_MINOR], 40u);
+    EXPECT_EQ(scsHarlokFindPatch(nullptr, harlokPatchConfigList, 1, 0), nullptr);
+    const ConfigDescriptor* woe = reinterpret_cast<const ConfigDescriptor*>(1);
+    ASSERT_EQ(scsSensorFindWoeConfiguration(device_, &woe), 0u);
+    EXPECT_EQ(woe, nullptr) << "the wake-on-event list is empty";
+    device_->productFamily = 3;
+    EXPECT_EQ(scsSensorFindWoeConfiguration(device_, &woe), 17u);
+    ASSERT_EQ(scsSensorFindPatchConfigList(device_, &list), 0u);
+    EXPECT_EQ(list, nullptr) << "families 3 and 4 have no lists";
+    device_->productFamily = 1;
 }
 
 }  // namespace
