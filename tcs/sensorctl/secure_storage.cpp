@@ -315,6 +315,18 @@ TcsResult scsSensorMatchVerify(ScsSensor* sensor, uint16_t length, const uint8_t
         sensor, [](ScsSensor* s, void* c) { return (*static_cast<decltype(run)*>(c))(s); }, &run);
 }
 
+void scsRawPartitionKind(uint32_t brellow, uint8_t major, uint8_t minor, uint8_t* outKind, uint32_t* outSize) {
+    const bool large = !brellow && major == 4 && minor == 21;
+    if (outKind != nullptr) *outKind = large ? '!' : '"';
+    if (outSize != nullptr) *outSize = large ? 0x10000 : 4096;
+}
+
+TcsResult scsRawPartitionCheckSaved(const uint8_t* saved, uint32_t savedSize, uint8_t kind, uint32_t partitionSize) {
+    if (savedSize > partitionSize) return TCS_RESULT_BAD_PARAM;
+    if (saved == nullptr || savedSize < 4 || memcmp(saved, "EAT", 3) != 0 || saved[3] != kind) return 374;
+    return TCS_RESULT_OK;
+}
+
 uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t major, uint8_t minor,
                                  uint32_t haveLastRecord, uint8_t lastType, uint32_t lastAddress,
                                  uint32_t lastLength) {

@@ -66,6 +66,12 @@ TcsResult scsSensorMatchVerify(ScsSensor* sensor, uint16_t length, const uint8_t
 // (4096 bytes). The number of bytes a save takes from an image of imageSize bytes: 3840 on Brellow
 // sensors, 4096 on 4.40, otherwise 0x10000; with a last raw record, 256 when its type is 255, else
 // up to 256 bytes past its end; never more than the image holds.
+// Kind byte and size of the raw partition: '!' and 0x10000 on firmware 4.21, else '"' and 4096
+// (Brellow sensors always the latter).
+void scsRawPartitionKind(uint32_t brellow, uint8_t major, uint8_t minor, uint8_t* outKind, uint32_t* outSize);
+// Checks a saved image before it is restored: 17 when larger than the partition, 374 when it does
+// not begin with "EAT" and the partition's kind byte.
+TcsResult scsRawPartitionCheckSaved(const uint8_t* saved, uint32_t savedSize, uint8_t kind, uint32_t partitionSize);
 uint32_t scsRawPartitionSaveSize(uint32_t imageSize, uint32_t brellow, uint8_t major, uint8_t minor,
                                  uint32_t haveLastRecord, uint8_t lastType, uint32_t lastAddress,
                                  uint32_t lastLength);

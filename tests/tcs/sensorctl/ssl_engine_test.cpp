@@ -350,6 +350,25 @@ TEST_F(SslStorage, ProtectedCommandRetriesOnceWithFreshChipKey) {
     EXPECT_EQ(sent(0x28), 0) << "the key from before is still good";
 }
 
+TEST(SslRawPartition, SavedImageMustMatchTheFirmware) {
+    uint8_t kind = 0;
+    uint32_t size = 0;
+    scsRawPartitionKind(0, 4, 21, &kind, &size);
+    EXPECT_EQ(kind, '!');
+    EXPECT_EQ(size, 0x10000u);
+    scsRawPartitionKind(1, 4, 21, &kind, &size);
+    EXPECT_EQ(kind, '"');
+    EXPECT_EQ(size, 4096u);
+    scsRawPartitionKind(0, 4, 40, &kind, &size);
+    EXPECT_EQ(kind, '"');
+    Bytes saved = {'E', 'A', 'T', '"', 0xFF};
+    EXPECT_EQ(scsRawPartitionCheckSaved(saved.data(), 5, '"', 4096), 0u);
+    EXPECT_EQ(scsRawPartitionCheckSaved(saved.data(), 5, '!', 0x10000), 374u) << "4.21 with a 4096-byte image";
+    EXPECT_EQ(scsRawPartitionCheckSaved(saved.data(), 4097, '"', 4096), TCS_RESULT_BAD_PARAM);
+    saved[0] = 'F';
+    EXPECT_EQ(scsRawPartitionCheckSaved(saved.data(), 5, '"', 4096), 374u);
+}
+
 TEST(SslRawPartition, SaveSizeIsClampedToTheImage) {
     struct Case { uint32_t image; uint32_t brellow; uint8_t minor; uint32_t last; uint8_t type; uint32_t address;
                   uint32_t length; uint32_t want; };
