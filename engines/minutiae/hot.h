@@ -3,8 +3,10 @@
 // quotients only, and no fused multiply-add.
 #pragma once
 
+#ifndef MNT_HOT_LOOP
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define MNT_HOT_LOOP [[gnu::target_clones("avx2", "default"), gnu::flatten]]
 #else
 #define MNT_HOT_LOOP
+#endif
 #endif
