@@ -301,6 +301,40 @@ TEST(CalSettlingRule, FlatInterfaceInterleavedIndex) {
     EXPECT_EQ(scsHarlokCalChooseValuesWithRCAlg(1, pairs, 2, 1, 0, 1, nullptr), 17u);
 }
 
+// Line headers: {0, 0, u16 number, 0, 0, toggle in bit 6, 0}; the end marker starts {1, 1, 0}.
+TEST(CalLineSequence, NumbersFramesAndMarker) {
+    struct Line { uint16_t number; bool toggle; bool marker; };
+    struct Case {
+        const char* what;
+        std::vector<Line> lines;
+        TcsResult last;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"consecutive", {{7, 0, 0}, {8, 0, 0}, {9, 0, 0}}, 0},
+             {"gap", {{7, 0, 0}, {9, 0, 0}}, 17},
+             {"frames of equal length", {{1, 0, 0}, {2, 0, 0}, {1, 1, 0}, {2, 1, 0}, {1, 0, 0}}, 0},
+             {"short second frame", {{1, 0, 0}, {2, 0, 0}, {1, 1, 0}, {1, 0, 0}}, 17},
+             {"marker", {{1, 0, 0}, {0, 0, 1}}, 1},
+         }) {
+        scscal::LineSequence sequence;
+        TcsResult result = 0;
+        for (const Line& l : c.lines) {
+            uint8_t header[8] = {};
+            if (l.marker) {
+                header[0] = header[1] = 1;
+            } else {
+                header[2] = uint8_t(l.number);
+                header[3] = uint8_t(l.number >> 8);
+                header[6] = l.toggle ? 0x40 : 0;
+            }
+            result = scscal::checkLine(sequence, header);
+            if (result == 17) break;
+        }
+        EXPECT_EQ(result, c.last) << c.what;
+        EXPECT_EQ(sequence.endMarker, c.last == 1) << c.what;
+    }
+}
+
 TEST(CalSweepPoints, ModesAndCounts) {
     std::vector<scscal::SweepPoint> points;
     // Mode 1, repeated twice, companion offset 1.
