@@ -271,28 +271,28 @@ struct Transform {
     int32_t cxx, cxy, cyx, cyy, tx, ty;
 };
 
-// Least-squares sums over the accepted pairs, kept in 64 bits and read as their 32-bit values.
+// Least-squares sums over the accepted pairs: 32-bit sums, wrapping.
 struct FitSums {
-    int64_t n = 0, ax = 0, ay = 0, axx = 0, axy = 0, ayy = 0, bx = 0, by = 0, bxax = 0, byax = 0, bxay = 0,
-            byay = 0;
+    uint32_t n = 0, ax = 0, ay = 0, axx = 0, axy = 0, ayy = 0, bx = 0, by = 0, bxax = 0, byax = 0, bxay = 0,
+             byay = 0;
 
     void add(int32_t pax, int32_t pay, int32_t pbx, int32_t pby, int sign) {
-        n += sign * 65536;
-        ax += sign * pax * 256;
-        ay += sign * pay * 256;
-        axx += sign * pax * pax;
-        axy += sign * pax * pay;
-        ayy += sign * pay * pay;
-        bx += sign * pbx * 256;
-        by += sign * pby * 256;
-        bxax += sign * pbx * pax;
-        byax += sign * pby * pax;
-        bxay += sign * pbx * pay;
-        byay += sign * pby * pay;
+        const uint32_t s = uint32_t(sign), xa = uint32_t(pax), ya = uint32_t(pay), xb = uint32_t(pbx),
+                       yb = uint32_t(pby);
+        n += s * 65536u;
+        ax += s * xa * 256u;
+        ay += s * ya * 256u;
+        axx += s * xa * xa;
+        axy += s * xa * ya;
+        ayy += s * ya * ya;
+        bx += s * xb * 256u;
+        by += s * yb * 256u;
+        bxax += s * xb * xa;
+        byax += s * yb * xa;
+        bxay += s * xb * ya;
+        byay += s * yb * ya;
     }
 };
-
-int32_t as32(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
 
 // Truncating quotient of non-negative operands. A 64-bit divide costs tens of cycles on many
 // cores and the fit runs several per score; below 2^53 a double quotient is off by at most one.
@@ -317,7 +317,7 @@ int64_t divideRounded(int64_t numerator, int64_t det) {
 // Affine fit over `count` pairs by Cramer's rule on moments in units of 16; false when the
 // system is singular or the map is too far from a rotation of moderate scale.
 bool fit(const FitSums& sums, int count, const CorrFinderParameters& parameters, Transform& out) {
-    auto moment = [count](int64_t sum) { return int64_t((as32(sum) / count + 8) >> 4); };
+    auto moment = [count](uint32_t sum) { return int64_t((int32_t(sum) / count + 8) >> 4); };
     const int64_t m1 = moment(sums.n), mx = moment(sums.ax), my = moment(sums.ay);
     const int64_t mxx = moment(sums.axx), mxy = moment(sums.axy), myy = moment(sums.ayy);
     const int64_t bx1 = moment(sums.bx), bxx = moment(sums.bxax), bxy = moment(sums.bxay);
@@ -485,7 +485,7 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     }
 
     // Centred positions of the candidates, reused by every collection pass.
-    int16_t candA[256][2], candB[256][2];
+    alignas(16) int16_t candA[256][2], candB[256][2];
     for (size_t p = 0; p < candidates.size(); ++p) {
         const Minutia& ma = a_[candidates[p].a];
         const Minutia& mb = b_[candidates[p].b];
@@ -494,6 +494,8 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
         candB[p][0] = int16_t(mb.x - b_.centreX);
         candB[p][1] = int16_t(mb.y - b_.centreY);
     }
+    // Whole groups of four for the vector collection.
+    for (size_t p = candidates.size(); p % 4 != 0; ++p) candA[p][0] = candA[p][1] = candB[p][0] = candB[p][1] = 0;
 
     const int good2 = parameters_.goodPairDistance2;
     int bound2 = parameters_.pairDistance2;
@@ -518,12 +520,41 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     for (;;) {
         // 3. Collect the candidates the transform brings close.
         int currentCount = 0, currentGood = 0;
+#if defined(__SSE2__)
+        // Four candidates at a time: the turn as pairwise 16-bit products (the coefficients are
+        // table values or fitted ones within -512..512), the errors cut to 16 bits, and their
+        // squares summed by one more pairwise product, whose 32 bits read unsigned.
+        alignas(16) uint32_t squares[256];
+        {
+            auto pack = [](int32_t low, int32_t high) {
+                return _mm_set1_epi32(int32_t(uint32_t(uint16_t(low)) | (uint32_t(uint16_t(high)) << 16)));
+            };
+            const __m128i turnX = pack(t.cxx, t.cxy), turnY = pack(t.cyx, t.cyy);
+            const __m128i shiftX = _mm_set1_epi32(t.tx), shiftY = _mm_set1_epi32(t.ty);
+            const __m128i round = _mm_set1_epi32(128), lowHalf = _mm_set1_epi32(0xFFFF);
+            for (size_t p = 0; p < candidates.size(); p += 4) {
+                const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(candA[p]));
+                const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(candB[p]));
+                const __m128i ex = _mm_sub_epi32(
+                    _mm_add_epi32(shiftX, _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(a, turnX), round), 8)),
+                    _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
+                const __m128i ey = _mm_sub_epi32(
+                    _mm_add_epi32(shiftY, _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(a, turnY), round), 8)),
+                    _mm_srai_epi32(b, 16));
+                const __m128i e = _mm_or_si128(_mm_and_si128(ex, lowHalf), _mm_slli_epi32(ey, 16));
+                _mm_store_si128(reinterpret_cast<__m128i*>(squares + p), _mm_madd_epi16(e, e));
+            }
+        }
+        for (size_t p = 0; p < candidates.size(); ++p) {
+            const uint32_t d2 = squares[p];
+#else
         for (size_t p = 0; p < candidates.size(); ++p) {
             const int32_t ax = candA[p][0], ay = candA[p][1];
             // Differences wrap to 16 bits; the squares are summed unsigned so (-32768, -32768) is far.
             const int32_t ex = int16_t(int64_t(t.tx) + ((t.cxx * ax + t.cxy * ay + 128) >> 8) - candB[p][0]);
             const int32_t ey = int16_t(int64_t(t.ty) + ((t.cyx * ax + t.cyy * ay + 128) >> 8) - candB[p][1]);
             const uint32_t d2 = uint32_t(ex * ex) + uint32_t(ey * ey);
+#endif
             const bool keep = d2 <= uint32_t(bound2);
             current[currentCount] = pair_with_r2{candidates[p].a, candidates[p].b, uint16_t(d2)};
             currentCount += keep;
