@@ -4,7 +4,10 @@
 
 #include "tcs/sensorctl/sensor_properties.h"
 #include "platform/usb_ids.h"
+#include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/ssl_session.h"
+
+#include <cstring>
 
 namespace {
 
@@ -81,6 +84,43 @@ TcsResult scsSensorGetTransportBlockSize(ScsSensor* sensor, uint32_t* outSize) {
     if (ref.result != TCS_RESULT_OK) return ref.result;
     if (ref.device->transportKind == 2 || ref.device->transportKind == 3) *outSize = 32;
     return TCS_RESULT_OK;
+}
+
+TcsResult scsSensorSecureMatchSupported(ScsSensor* sensor) {
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return 0;
+    const scsproto::DeviceState* state = scsproto::stateOf(ref.device);
+    return state != nullptr && state->secureMatchSupported ? 1 : 0;
+}
+
+TcsResult scsIsSelkinMatchOnChip(ScsSensor* sensor) {
+    if (scsSensorValidate(sensor) != TCS_RESULT_OK) return 0;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return 0;
+    const scsproto::DeviceState* state = scsproto::stateOf(ref.device);
+    return state != nullptr && state->selkin && state->secureMatchSupported ? 1 : 0;
+}
+
+TcsResult scsSensorGetLastFpSignature(ScsSensor* sensor, uint8_t* out32) {
+    if (out32 == nullptr) return TCS_RESULT_BAD_PARAM;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    std::memcpy(out32, ref.device->lastFingerprintSignature, 32);
+    return TCS_RESULT_OK;
+}
+
+TcsResult scsIsWoeSupported(ScsSensor* sensor, uint32_t* outSupported) {
+    if (outSupported == nullptr) return TCS_RESULT_BAD_PARAM;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    *outSupported = ref.device->woeType != 0 ? 1 : 0;
+    return TCS_RESULT_OK;
+}
+
+TcsResult scsIsWOENFEnabled(ScsSensor* sensor) {
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return 0;
+    return ref.device->woeType == 2 ? 1 : 0;
 }
 
 }  // extern "C"

@@ -1,4 +1,5 @@
-// Sensor properties read through a sensor handle (beside properties.h): RSA key length, transport.
+// Sensor properties read through a sensor handle (beside properties.h): RSA key length, transport,
+// secure match, wake-on-event type, last fingerprint signature.
 #pragma once
 
 #include "tcs/sensorctl/scs_internal.h"
@@ -13,6 +14,12 @@ TcsResult scsSensorGetSupportedRSAKeyLength(ScsSensor* sensor, uint32_t* outLeng
 TcsResult scsSensorGetTransport(ScsSensor* sensor, uint32_t* outKind);
 // 32 for transport kinds 2 and 3, else 64.
 TcsResult scsSensorGetTransportBlockSize(ScsSensor* sensor, uint32_t* outSize);
+// Predicates give the value itself, 0 when the device cannot be had.
+TcsResult scsSensorSecureMatchSupported(ScsSensor* sensor);
+TcsResult scsIsSelkinMatchOnChip(ScsSensor* sensor);
+TcsResult scsIsWOENFEnabled(ScsSensor* sensor);
+TcsResult scsSensorGetLastFpSignature(ScsSensor* sensor, uint8_t* out32);
+TcsResult scsIsWoeSupported(ScsSensor* sensor, uint32_t* outSupported);
 
 #ifdef __cplusplus
 }

@@ -216,6 +216,12 @@ TEST_F(SyncCommands, PreBootImageOfTheFirmwareAndTransportProperties) {
     uint32_t keyLength = 0;
     ASSERT_EQ(scsSensorGetSupportedRSAKeyLength(handle_, &keyLength), 0u);
     EXPECT_EQ(keyLength, 128u);
+    EXPECT_EQ(scsSensorSecureMatchSupported(handle_), 0u) << "flags bit 0 clear";
+    device_->woeType = 2;
+    EXPECT_EQ(scsIsWOENFEnabled(handle_), 1u);
+    uint32_t woe = 0;
+    ASSERT_EQ(scsIsWoeSupported(handle_, &woe), 0u);
+    EXPECT_EQ(woe, 1u);
 }
 
 TEST_F(SyncCommands, CountedLinesArriveOnTheFingerprintPipe) {
