@@ -161,12 +161,10 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
                      alignments& out) {
     memset(pairs.votes, 0, sizeof pairs.votes);
 
-    // Every pair's rotation bin, cell and weight, in pair order i * count(B) + j.
+    // Every pair's rotation bin first, in pair order i * count(B) + j, to size the bins.
     const int countA = a.count(), countB = b.count();
-    // Rows are written eight pairs at a time; a row's overhang is overwritten by the next row.
-    constexpr int kPadded = kMaxMinutiae + 4;  // 80: whole groups of eight
+    constexpr int kPadded = kMaxMinutiae + 4;  // 80: whole groups of eight and of sixteen
     alignas(16) uint8_t rotations[kMaxMinutiae * kMaxMinutiae + 16];
-    alignas(16) uint32_t entries[kMaxMinutiae * kMaxMinutiae + 16];
     alignas(16) int16_t relXB[kPadded] = {}, relYB[kPadded] = {}, weightB[kPadded] = {};
     alignas(16) uint8_t angleB[kPadded] = {};
     alignas(16) uint16_t columnB[kPadded];  // j in the high byte: bits 24-31 of an entry
@@ -178,9 +176,31 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
         weightB[j] = b[j].weight;
     }
     for (int i = 0; i < countA; ++i) {
-        const Minutia& mi = a[i];
         uint8_t* rotation = rotations + i * countB;
-        uint32_t* entry = entries + i * countB;
+#if defined(__SSE2__)
+        // A row's overhang is overwritten by the next row.
+        const __m128i angleA = _mm_set1_epi8(int8_t(a[i].angle));
+        for (int j = 0; j < countB; j += 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(rotation + j),
+                             _mm_sub_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(angleB + j)), angleA));
+        }
+#else
+        for (int j = 0; j < countB; ++j) rotation[j] = uint8_t(angleB[j] - a[i].angle);
+#endif
+    }
+    const int total = countA * countB;
+    uint16_t fill[256] = {};
+    for (int index = 0; index < total; ++index) ++fill[rotations[index]];
+    pairs.binStart[0] = 0;
+    for (int bin = 0; bin < 256; ++bin) {
+        pairs.binStart[bin + 1] = uint16_t(pairs.binStart[bin] + fill[bin]);
+        fill[bin] = pairs.binStart[bin + 1];
+    }
+
+    // Then every pair's cell and weight, placed in its bin as it is made: each bin newest first.
+    for (int i = 0; i < countA; ++i) {
+        const Minutia& mi = a[i];
+        const uint8_t* rotation = rotations + i * countB;
 #if defined(__SSE2__)
         // dx cos - dy sin and dx sin + dy cos as pairwise 16-bit products summed in 32 bits; the
         // cosine and sine come from the angle table, so neither product pair can overflow.
@@ -188,7 +208,6 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
         const __m128i turnV = _mm_set1_epi32(int32_t(uint16_t(mi.sin)) | int32_t(uint32_t(uint16_t(mi.cos)) << 16));
         const __m128i relXA = _mm_set1_epi16(mi.relX), relYA = _mm_set1_epi16(mi.relY);
         const __m128i weightA = _mm_set1_epi16(mi.weight);
-        const __m128i angleA = _mm_set1_epi8(int8_t(mi.angle));
         const __m128i round = _mm_set1_epi32(128), centre = _mm_set1_epi16(32), limit = _mm_set1_epi16(63);
         const __m128i noCell = _mm_set1_epi16(kNoCell), minus1 = _mm_set1_epi16(-1);
         const __m128i weightMask = _mm_set1_epi16(0xF);
@@ -216,15 +235,15 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
             const __m128i lowHalf =
                 _mm_or_si128(cell, _mm_slli_epi16(_mm_and_si128(_mm_and_si128(w, weightMask), inside), 12));
             const __m128i highHalf = _mm_or_si128(row, _mm_load_si128(reinterpret_cast<const __m128i*>(columnB + j)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j), _mm_unpacklo_epi16(lowHalf, highHalf));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + j + 4), _mm_unpackhi_epi16(lowHalf, highHalf));
-            const __m128i rot = _mm_sub_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(angleB + j)), angleA);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(rotation + j), rot);
+            alignas(16) uint32_t group[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(group), _mm_unpacklo_epi16(lowHalf, highHalf));
+            _mm_store_si128(reinterpret_cast<__m128i*>(group + 4), _mm_unpackhi_epi16(lowHalf, highHalf));
+            const int n = std::min(8, countB - j);
+            for (int k = 0; k < n; ++k) pairs.entries[--fill[rotation[j + k]]] = group[k];
         }
 #else
         const int32_t cosI = mi.cos, sinI = mi.sin;
         for (int j = 0; j < countB; ++j) {
-            rotation[j] = uint8_t(angleB[j] - mi.angle);
             const int32_t dx = int16_t(relXB[j] - mi.relX);
             const int32_t dy = int16_t(relYB[j] - mi.relY);
             // The turned difference is cut to 16 bits before the shift to 8-unit cells.
@@ -232,21 +251,11 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
             const int v = (int16_t((dx * sinI + dy * cosI + 128) >> 8) >> 3) + 32;
             const unsigned cell = (unsigned(u) < 63 && unsigned(v) < 63) ? unsigned(v * kGrid + u) : kNoCell;
             const unsigned weight = cell == kNoCell ? 0 : (unsigned(mi.weight) * weightB[j]) >> 9;
-            entry[j] = cell | ((weight & 0xF) << 12) | (unsigned(i) << 16) | (unsigned(j) << 24);
+            pairs.entries[--fill[rotation[j]]] =
+                cell | ((weight & 0xF) << 12) | (unsigned(i) << 16) | (unsigned(j) << 24);
         }
 #endif
     }
-
-    // Group by bin, each bin newest first.
-    const int total = countA * countB;
-    uint16_t fill[256] = {};
-    for (int index = 0; index < total; ++index) ++fill[rotations[index]];
-    pairs.binStart[0] = 0;
-    for (int bin = 0; bin < 256; ++bin) {
-        pairs.binStart[bin + 1] = uint16_t(pairs.binStart[bin] + fill[bin]);
-        fill[bin] = pairs.binStart[bin + 1];
-    }
-    for (int index = 0; index < total; ++index) pairs.entries[--fill[rotations[index]]] = entries[index];
 
     const int window = parameters.rotationWindow;
     TopList top(parameters.minimumVotes);
