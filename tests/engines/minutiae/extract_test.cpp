@@ -135,6 +135,40 @@ TEST_F(Driver, NoGoodAreaGivesNoFeaturesOrTheQuality) {
     }
 }
 
+// Every mode's settings (spot elimination, good-area growing, squared differences, one-level
+// binarisation, extra smoothing) on small and odd sizes: a set and a binary image, nothing more.
+TEST_F(Driver, EveryModeOnSmallAndOddImages) {
+    struct Size {
+        int32_t w, h;
+    };
+    std::vector<uint8_t> features(kMaxCompressedSize);
+    for (const uint32_t mode : {0u, 200u, 300u, 400u, 600u, 700u, 900u, 1000u, 1100u}) {
+        ASSERT_EQ(MntSetParameter(1000, int32_t(mode), context_), MNT_OK);
+        for (const Size& size : {Size{16, 16}, Size{37, 23}, Size{121, 90}}) {
+            for (const bool noise : {false, true}) {
+                const Image source = noise ? Image(size.w, size.h, [](int x, int y) { return (x * 7919 + y * 104729) % 251; })
+                                           : test::OrientedSinusoid(size.w, size.h, 20, 9);
+                std::vector<uint8_t> pixels = source.linear();
+                uint64_t length = 0;
+                const int32_t r =
+                    MntExtract(size.w, size.h, pixels.data(), 500, features.data(), &length, context_);
+                EXPECT_TRUE(r == MNT_OK || r == MNT_NO_FEATURES) << mode << " " << size.w << "x" << size.h;
+                EXPECT_EQ(CompressedFeaturesLength(features.data(), length), length);
+                EXPECT_TRUE(std::all_of(pixels.begin(), pixels.end(), [](uint8_t b) { return b == 0 || b == 255; }));
+            }
+        }
+    }
+    // One-level binarisation without any filter pass.
+    ASSERT_EQ(MntSetParameter(10001, 0, context_), MNT_OK);
+    for (const uint32_t id : {10012u, 10015u, 10016u}) ASSERT_EQ(MntSetParameter(id, 0, context_), MNT_OK);
+    const Image source = test::OrientedSinusoid(100, 120, 50, 9);
+    std::vector<uint8_t> pixels = source.linear();
+    uint64_t length = 0;
+    const int32_t r = MntExtract(100, 120, pixels.data(), 500, features.data(), &length, context_);
+    EXPECT_TRUE(r == MNT_OK || r == MNT_NO_FEATURES);
+    EXPECT_TRUE(std::all_of(pixels.begin(), pixels.end(), [](uint8_t b) { return b == 0 || b == 255; }));
+}
+
 // Every public image gives a plausible number of minutiae and a binary image.
 TEST_F(Driver, PublicImagesGivePlausibleCounts) {
     std::vector<uint8_t> features(kMaxCompressedSize);
