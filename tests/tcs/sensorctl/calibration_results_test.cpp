@@ -234,6 +234,33 @@ TEST(CalResults, OldFormWithDefaultBitWritesDefaultSet) {
     EXPECT_EQ(attempts, 1u);
 }
 
+TEST(CalResults, ContainerBlobRoundTrip) {
+    Container box;
+    ASSERT_EQ(calResultsSetWord(box.c, 0, CAL_WORD_CF1, 0x0302), 0u);
+    ASSERT_EQ(calResultsSetByte(box.c, 5, CAL_ITEM_GAIN_TABLE_INDEX_PRI, 4), 0u);
+    ASSERT_EQ(calResultsSetGetPrintStatus(box.c, 0x01020304), 0u);
+    uint32_t size = 0;
+    ASSERT_EQ(calResultsGetAsBlob(box.c, &size, nullptr), 0u);
+    EXPECT_EQ(size, (4u + 62) + (4 + 27) + (4 + 4));
+    std::vector<uint8_t> blob(size);
+    ASSERT_EQ(calResultsGetAsBlob(box.c, &size, blob.data()), 0u);
+
+    Container back;
+    ASSERT_EQ(calResultsSetFromBlob(back.c, size, blob.data()), 0u);
+    blob.assign(blob.size(), 0);  // the parsed container keeps its own copy
+    uint16_t cf1 = 0;
+    ASSERT_EQ(calResultsGetWord(back.c, 0, CAL_SET_CHOSEN, CAL_WORD_CF1, &cf1), 0u);
+    EXPECT_EQ(cf1, 0x0302);
+    uint32_t status = 0;
+    ASSERT_EQ(calResultsGetGetPrintStatus(back.c, &status), 0u);
+    EXPECT_EQ(status, 0x01020304u);
+    // Parsed blocks take writes like built ones.
+    ASSERT_EQ(calResultsSetByte(back.c, 5, CAL_ITEM_GAIN_TABLE_INDEX_PRI, 6), 0u);
+    uint8_t index = 0;
+    ASSERT_EQ(calResultsGetByte(back.c, 5, CAL_SET_CHOSEN, CAL_ITEM_GAIN_TABLE_INDEX_PRI, &index), 0u);
+    EXPECT_EQ(index, 6);
+}
+
 TEST(CalBlob, LengthsAndShortBuffer) {
     Container box;
     ASSERT_EQ(calResultsSetByte(box.c, 0, CAL_ITEM_LNA1A_PRI, 1), 0u);

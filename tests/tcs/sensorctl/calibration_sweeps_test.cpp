@@ -137,6 +137,15 @@ TEST_F(CalSweeps, BrokenCaptureRetriesOnceThenFails) {
         EXPECT_EQ(word(1, CAL_WORD_STATUS), c.status) << c.what;
         EXPECT_EQ(word(1, CAL_WORD_ATTEMPTS), 2u) << c.what;
     }
+    // CommDet: a saturated first column, and a first column group brighter than the second (the image
+    // is inverted: the even columns, flat in the model, never settle).
+    auto saturate = [](std::vector<uint8_t>& l) { l[8] = 250; };
+    EXPECT_EQ(runStep(SCS_CAL_BLOCK_COMMDET, 0, scsHarlokCalCommDet, saturate), 223u);
+    EXPECT_EQ(word(0, CAL_WORD_STATUS), 1u);
+    auto invert = [](std::vector<uint8_t>& l) { l[8] = l[40 + 8] = 230; };
+    EXPECT_EQ(runStep(SCS_CAL_BLOCK_COMMDET, 1, scsHarlokCalCommDet, invert), 54u);
+    EXPECT_EQ(word(0, CAL_WORD_STATUS), 1u);
+    EXPECT_EQ(word(0, CAL_WORD_ATTEMPTS), 2u);
     // A clean capture on the second attempt succeeds.
     EXPECT_EQ(runStep(SCS_CAL_BLOCK_ADC, 0, scsHarlokCalAdc, cases[0].tamper), 223u);
     EXPECT_EQ(runStep(SCS_CAL_BLOCK_ADC, 1, scsHarlokCalAdc), 0u);
