@@ -230,7 +230,7 @@ extern "C" int32_t MntExtract(int32_t width, int32_t height, uint8_t* pixels, in
         *size = CompressFeatures(record.get(), features, c);
         StretchImageToLinear(sw, sh, image.rows(), width, height, pixels);
     } catch (const std::bad_alloc&) {
-        // Nothing was delivered: the set is written only after the pipeline has run.
+        // The pipeline has no result code of its own for this; what the buffers hold is not a result.
         return MNT_OUT_OF_MEMORY;
     }
     if (c->reportGoodAreaMean) return r;

@@ -28,6 +28,7 @@ void StretchImageToLinear(int sw, int sh, const ByteImage source, int tw, int th
 
 // The pipeline on an image at 500 dpi: fills the record and leaves the processed image in `image`.
 // Returns the good-area quality when `reportGoodAreaMean` is set, else 1 for a usable image, 0 not.
+// Throws std::bad_alloc when memory runs out (MntExtract turns that into -2).
 int32_t ExtractFeatures(int width, int height, ByteImage image, FeatureRecord* record, const MntContext* context);
 
 void MapBadArea(int width, int height, ByteImage image, const ByteImage directions);
