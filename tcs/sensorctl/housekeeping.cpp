@@ -7,5 +7,3 @@
 SCS_STAND_IN TcsResult _scsSensorHarlokWOESetup(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult _scsGetBaselineData(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult _scsDetermineFlexId(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-SCS_STAND_IN TcsResult scsSensorEnableSelectiveSuspend(ScsSensor*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-SCS_STAND_IN TcsResult scsSensorDisableSelectiveSuspend(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }

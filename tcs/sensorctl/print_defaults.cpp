@@ -85,13 +85,15 @@ TcsResult scsSensorSetDefaultPrintConfiguration(ScsSensor* sensor) {
         state->defaultConfig = found;
     }
 
-    const uint32_t selective = setting("useSelectiveSuspend", 0);
-    if (selective != 0) setting("AlternateWOE", 1);
+    state->selectiveSuspend = setting("useSelectiveSuspend", 0) != 0;
+    // Read when selective suspend is in use, and yet the flag stays 0: kept as found.
+    if (state->selectiveSuspend) setting("AlternateWOE", 1);
     state->alternateWoe = false;
     uint32_t woe = setting("woeType", device->woeType);
     if (woe > 2) woe = device->woeType;
     device->woeType = woe;
-    setting("selectiveSuspendTimeout", 5000);
+    if (woe == 0) state->selectiveSuspend = false;
+    state->selectiveSuspendTimeoutMs = setting("selectiveSuspendTimeout", 5000);
     return TCS_RESULT_OK;
 }
 

@@ -29,6 +29,8 @@ struct DeviceState {
     bool selkin = false;
     bool secureMatchSupported = false;
     bool alternateWoe = false;
+    bool selectiveSuspend = false;
+    uint32_t selectiveSuspendTimeoutMs = 5000;
     bool fastReadStarted = false;
     uint8_t matchVerifyResult[16] = {};
     PrintConfiguration* defaultConfig = nullptr;

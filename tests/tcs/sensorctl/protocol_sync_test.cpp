@@ -6,6 +6,7 @@
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/calibration.h"
 #include "tcs/sensorctl/fp_crypto.h"
+#include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/sensor_properties.h"
@@ -266,6 +267,12 @@ TEST_F(SyncCommands, FastReadOfTheFlashThroughTheFingerprintPipe) {
     ASSERT_EQ(scsFastReadSPIFlash(handle_, 0, 5, command.data(), 64, data.data()), 0u);
     EXPECT_EQ(Bytes(data.begin(), data.begin() + 4), (Bytes{0x12, 0x34, 0x56, 0xFF}));
     EXPECT_EQ(scsFastReadSPIFlash(handle_, 0, 5, command.data(), 65, data.data()), 17u) << "not a multiple of 64";
+}
+
+TEST_F(SyncCommands, SelectiveSuspendGoesToTheTransport) {
+    EXPECT_EQ(scsSensorEnableSelectiveSuspend(handle_, 0), 0u);
+    EXPECT_EQ(scsSensorDisableSelectiveSuspend(handle_), 0u);
+    EXPECT_EQ(scsSensorEnableSelectiveSuspend(nullptr, 0), scsSensorValidate(nullptr));
 }
 
 }  // namespace
