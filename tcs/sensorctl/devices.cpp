@@ -1,9 +1,12 @@
 // Sensor devices: allocation, start-up, shut-down and release, the four descriptor queues, and scsSend,
 // the one path through which every command leaves for the sensor.
 #include "tcs/flashfs/xtfs.h"
+#include "tcs/sensorctl/chip_session.h"
+#include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/device_init.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/secure_storage.h"
 #include "tcs/sensorctl/security.h"
 
 #include <string.h>
@@ -95,9 +98,12 @@ void releaseEverything(ScsSensorDevice* device) {
     palRealFree(device->fpLastLine);
     palRealFree(device->calResults);
     palRealFree(device->name);
-    // The command protocol keys its per-device state by the record's address: drop it before the
-    // address can be handed to a new device.
+    // The command protocol and the secure channel key per-device state by the record's address:
+    // drop it before the address can be handed to a new device.
     scsProtocolDeviceFreed(device);
+    scsDataSlotForgetDevice(device);
+    scsRSFreeSecurityCtx(device);
+    scsSensorForgetSecurityState(device);
     palRealFree(device);
 }
 
