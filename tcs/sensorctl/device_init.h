@@ -13,6 +13,10 @@ TcsResult scsCancelDeviceInitialization(ScsSensorDevice* device, uint32_t mode);
 // Frees the device's initialisation record so initialisation starts again from its first step.
 void scsSensorDeviceFreeInitRecord(ScsSensorDevice* device);
 
+// Test seam: while held, arrived devices stay on the initialising list untouched (tests that drive
+// the engine by hand); released by default.
+void scsTestHoldDeviceInit(uint32_t held);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 #include "platform/pal.h"
 #include "platform/usb_test_seams.h"
 #include "sim/usb/sim_usb.h"
+#include "tcs/sensorctl/device_init.h"
 #include "tcs/sensorctl/scs_internal.h"
 #include "tcs/sensorctl/wire_builders.h"
 
@@ -46,6 +47,8 @@ protected:
         palTestSetUsbPollInterval(5);
         palTestSetUsbWorkerStopTimeout(0);
         palTestSetSettingsPath(settingsPath().c_str());
+        // These tests drive the engine by hand: arrived devices stay initialising.
+        scsTestHoldDeviceInit(1);
         wake_ = palEventAlloc(0, 1, nullptr);
         ASSERT_NE(wake_, nullptr);
         ASSERT_EQ(scsSubsystemStartup(&subsystem_, wake_, SCS_START_NO_SERVICE_THREAD, nullptr), TCS_RESULT_OK);
@@ -65,6 +68,7 @@ protected:
         palTestSetUsbPollInterval(0);
         unlink(settingsPath().c_str());
         palTestSetSettingsPath(nullptr);
+        scsTestHoldDeviceInit(0);
     }
 
     // Runs service steps until the condition holds (true) or about ms of real time pass (false).

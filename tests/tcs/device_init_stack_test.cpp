@@ -1,0 +1,270 @@
+// Device initialisation on the whole in-process stack: service thread, sensor control and the
+// virtual sensor, seen through a client's system events.
+#include "platform/test_seams.h"
+#include "platform/usb_test_seams.h"
+#include "sim/usb/sim_usb.h"
+#include "platform/pnp.h"
+#include "tcs/core.h"
+#include "tcs/handle_map.h"
+#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/tcs.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Seen {
+    uint32_t id;
+    uint32_t status;
+    std::string name;    // events with a sensor id
+    uint32_t count = 0;  // event 9
+};
+
+struct EventLog {
+    std::mutex lock;
+    std::vector<Seen> events;
+
+    std::vector<Seen> snapshot() {
+        std::lock_guard<std::mutex> hold(lock);
+        return events;
+    }
+    bool has(uint32_t id) {
+        for (const Seen& e : snapshot()) {
+            if (e.id == id) return true;
+        }
+        return false;
+    }
+    Seen find(uint32_t id) {
+        for (const Seen& e : snapshot()) {
+            if (e.id == id) return e;
+        }
+        return {0, 0, {}};
+    }
+    size_t countOf(uint32_t id) {
+        size_t n = 0;
+        for (const Seen& e : snapshot()) n += e.id == id;
+        return n;
+    }
+};
+
+TcsResult recordEvent(void*, void* context, EventRecord* event) {
+    auto* log = static_cast<EventLog*>(context);
+    Seen seen{event->id, event->status, {}};
+    if (event->id == 9 && event->dataSize == 4) {
+        std::memcpy(&seen.count, event->data, 4);
+    } else if (event->data != nullptr && event->dataSize > 0) {
+        seen.name.assign(static_cast<const char*>(event->data), strnlen(static_cast<const char*>(event->data), event->dataSize));
+    }
+    std::lock_guard<std::mutex> hold(log->lock);
+    log->events.push_back(seen);
+    return TCS_RESULT_OK;
+}
+
+// A 4.40 family-1 version block whose variant byte (offset 22) is the given value.
+std::vector<uint8_t> versionBlock(uint8_t variantByte, uint8_t flags = 0) {
+    std::vector<uint8_t> v(36, 0);
+    v[0] = 1;
+    v[4] = 17;
+    v[8] = 4;
+    v[9] = 40;
+    v[10] = 1;
+    v[11] = 4;
+    v[13] = 1;
+    v[14] = flags;
+    v[16] = 'S';
+    v[22] = variantByte;
+    return v;
+}
+
+class DeviceInitStack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        simusb::resetAll();
+        palTestSetUsbPollInterval(5);
+        palTestSetUsbWorkerStopTimeout(0);
+        settings_ = ::testing::TempDir() + "/tcs_device_init_settings";
+        palTestSetSettingsPath(settings_.c_str());
+    }
+
+    void TearDown() override {
+        if (client_ != 0) {
+            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        }
+        if (stack_ != nullptr) {
+            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        }
+        for (uint8_t code : hooked_) simusb::setCommandHook(code, nullptr);
+        simusb::resetAll();
+        palTestSetUsbPollInterval(0);
+        palTestSetSettingsPath(nullptr);
+        std::remove(settings_.c_str());
+        // Start-up installs the core's handle clean-ups; other suites of this binary expect none.
+        _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_IMAGE, nullptr);
+        _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_SENSOR, nullptr);
+    }
+
+    void start(uint32_t flags = 0) {
+        ASSERT_EQ(tcsStartupEx(&stack_, flags | TCS_START_FAST_POLL, nullptr), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientEventsAddCallback(client_, recordEvent, &log_), TCS_RESULT_OK);
+    }
+
+    void answerVersion(uint8_t variantByte, uint8_t flags = 0) {
+        hook(0x01, [variantByte, flags](std::span<const uint8_t>) {
+            return simusb::Reply{0, versionBlock(variantByte, flags)};
+        });
+    }
+
+    void hook(uint8_t code, simusb::CommandHook h) {
+        simusb::setCommandHook(code, std::move(h));
+        hooked_.push_back(code);
+    }
+
+    bool waitFor(const std::function<bool()>& condition, int ms = 5000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (!condition()) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    size_t listed(PalListEntry ScsSubsystem::*list) {
+        ScsSubsystem* control = stack_->sensorControl;
+        scsLock(control->deviceListLock);
+        size_t n = 0;
+        PalListEntry* head = &(control->*list);
+        for (PalListEntry* node = head->next; node != head; node = node->next) ++n;
+        scsUnlock(control->deviceListLock);
+        return n;
+    }
+
+    static ScsClient* clientOf(TcsHandle client) {
+        void* record = nullptr;
+        tcsSafeClientHandleFetch(client, &record);
+        return record != nullptr ? static_cast<ClientRecord*>(record)->sensorControlClient : nullptr;
+    }
+
+    std::string settings_;
+    CoreSubsystem* stack_ = nullptr;
+    TcsHandle client_ = 0;
+    EventLog log_;
+    std::vector<uint8_t> hooked_;
+};
+
+// The sensor is on the bus before start-up, as for the tool: the plug-and-play layer counts it, so
+// all-ready follows ready.
+TEST_F(DeviceInitStack, PlainSensorArrivesBecomesReadyOpensAndCloses) {
+    answerVersion(1);
+    ASSERT_NE(simusb::plug(), 0);
+    start();
+    ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
+    ASSERT_TRUE(waitFor([&] { return log_.has(2); }));
+    const Seen arriving = log_.find(2);
+    const Seen ready = log_.find(3);
+    EXPECT_FALSE(arriving.name.empty());
+    EXPECT_EQ(ready.name, arriving.name);
+    EXPECT_EQ(ready.status, TCS_RESULT_OK);
+    EXPECT_EQ(log_.countOf(2), 1u);
+    EXPECT_FALSE(log_.has(4));
+    // All-ready comes when the plug-and-play layer counted the sensor as present at start-up; when
+    // its first bus scan comes after sensor control's replay the sensor counts as a live arrival.
+    if (palPnpGetDeviceCount(stack_->sensorControl->pnp) == 1) {
+        ASSERT_TRUE(waitFor([&] { return log_.has(9); }));
+        EXPECT_EQ(log_.find(9).count, 1u);
+    }
+
+    // Once ready the sensor opens and closes on sensor control's side (the core's open and close go
+    // through image acquisition as well).
+    ScsSensor* handle = nullptr;
+    ASSERT_EQ(scsSensorOpen(clientOf(client_), ready.name.c_str(), &handle), TCS_RESULT_OK);
+    EXPECT_EQ(scsSensorClose(handle), TCS_RESULT_OK);
+}
+
+TEST_F(DeviceInitStack, LiveArrivalIsAnnouncedOnceAndBecomesReady) {
+    answerVersion(1);
+    start();
+    const simusb::SensorId id = simusb::plug();
+    ASSERT_NE(id, 0);
+    ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
+    std::vector<uint32_t> ids;
+    for (const Seen& e : log_.snapshot()) ids.push_back(e.id);
+    EXPECT_EQ(ids, (std::vector<uint32_t>{2, 3}));
+    EXPECT_EQ(log_.find(3).status, TCS_RESULT_OK);
+    EXPECT_EQ(listed(&ScsSubsystem::activeDevices), 1u);
+    EXPECT_EQ(listed(&ScsSubsystem::initialisingDevices), 0u);
+    // The full table reads the version, the start information and the run patch's version again.
+    size_t versions = 0;
+    for (const auto& command : simusb::commandLog(id)) versions += !command.empty() && command[0] == 0x01;
+    EXPECT_GE(versions, 3u);
+}
+
+TEST_F(DeviceInitStack, ReadyWithoutStepsSendsNoCommandAndReportsVariant2) {
+    struct Case {
+        uint8_t variant;
+        TcsResult status;
+    };
+    for (const Case& c : std::initializer_list<Case>{{0, TCS_RESULT_OK}, {2, 529}}) {
+        SCOPED_TRACE(int(c.variant));
+        start(0x80000000u);
+        simusb::SensorSpec spec;
+        spec.variant = c.variant;
+        const simusb::SensorId id = simusb::plug(spec);
+        ASSERT_NE(id, 0);
+        ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
+        EXPECT_EQ(log_.find(3).status, c.status);
+        EXPECT_TRUE(simusb::commandLog(id).empty());
+        EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        client_ = 0;
+        EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        stack_ = nullptr;
+        simusb::resetAll();
+        std::lock_guard<std::mutex> hold(log_.lock);
+        log_.events.clear();
+    }
+}
+
+TEST_F(DeviceInitStack, FailingStepRaisesFailureAndTheDeviceIsRetried) {
+    answerVersion(1);
+    hook(0x19, [](std::span<const uint8_t>) { return simusb::Reply{0x0401, {}}; });
+    start();
+    ASSERT_NE(simusb::plug(), 0);
+    ASSERT_TRUE(waitFor([&] { return log_.has(4); }));
+    EXPECT_FALSE(log_.has(3));
+    EXPECT_FALSE(log_.find(4).name.empty());
+    // Reported as malfunctioning: off the initialising list onto the list of devices to retry.
+    ASSERT_TRUE(waitFor([&] { return listed(&ScsSubsystem::badDevices) == 1; }));
+    EXPECT_EQ(listed(&ScsSubsystem::initialisingDevices), 0u);
+    EXPECT_EQ(listed(&ScsSubsystem::activeDevices), 0u);
+}
+
+TEST_F(DeviceInitStack, UnplugDuringInitialisationThenReplug) {
+    answerVersion(1);
+    start();
+    simusb::SensorSpec spec;
+    const simusb::SensorId id = simusb::plug(spec);
+    ASSERT_NE(id, 0);
+    // Slow replies keep the device initialising long enough to pull it out.
+    simusb::delayReplies(id, 200, 3);
+    ASSERT_TRUE(waitFor([&] { return log_.has(2); }));
+    ASSERT_TRUE(simusb::unplug(id));
+    ASSERT_TRUE(waitFor([&] { return log_.has(1); }));
+    ASSERT_TRUE(waitFor([&] { return listed(&ScsSubsystem::initialisingDevices) == 0; }));
+    EXPECT_FALSE(log_.has(3));
+
+    ASSERT_NE(simusb::plug(spec), 0);
+    ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
+    EXPECT_EQ(log_.find(3).status, TCS_RESULT_OK);
+    EXPECT_EQ(listed(&ScsSubsystem::activeDevices), 1u);
+}
+
+}  // namespace
