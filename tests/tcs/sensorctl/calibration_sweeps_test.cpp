@@ -214,6 +214,56 @@ TEST_F(CalSweeps, LimitsTooManyLinesAndNoLimitCheck) {
     EXPECT_EQ(runStep(SCS_CAL_BLOCK_ADC, 0, scsHarlokCalAdc), 0xDEADu);
 }
 
+// A CommDet row without the settling rule (w32 0, window from column 1) whose first capacitor code
+// is 6: with w11 144 (one step of 144) the codes reach (1 + 2) x 256 and are moved down.
+struct CapacitorRow {
+    std::vector<uint8_t> blob;
+    CalConfigDescriptor row{};
+    const void* list[2] = {&row, nullptr};
+    CapacitorRow() {
+        auto put16 = [&](uint32_t v) { blob.push_back(uint8_t(v)); blob.push_back(uint8_t(v >> 8)); };
+        auto put32 = [&](uint32_t v) { put16(v & 0xFFFF); put16(v >> 16); };
+        put16(0x8003); put16(4); put16(1); put16(31);
+        put16(13); put16(40);
+        for (uint32_t w : {0x200Cu, 6u, 1u, 17u, 0u, 1u, 0u, 1u, 0u, 1u}) put32(w);
+        put16(17); put16(2); put16(2);
+        put16(14); put16(16);
+        for (uint8_t b : {0, 2, 3, 1, 4, 5, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0}) blob.push_back(b);
+        uint32_t w[37] = {};
+        for (int i : {4, 5, 6, 7, 8, 10, 12}) w[i] = 0xFFFF;
+        w[9] = 1u << 0;
+        w[11] = 144;
+        w[14] = 40;
+        w[15] = 12 * 2 + 1;
+        w[19] = 1;
+        w[20] = 2;
+        w[21] = 1;
+        w[22] = 250;
+        std::memcpy(row.words, w, sizeof row.words);
+        row.dataLength = uint32_t(blob.size());
+        row.data = blob.data();
+        row.more[33 - 30] = 1;
+    }
+};
+
+TEST_F(CalSweeps, CapacitorCodesMovedDownAndSwapped) {
+    CapacitorRow capacitor;
+    scsHarlokCalTestSetRows(capacitor.list);
+    scsproto::stateOf(&device_)->soClock = 144;
+    ASSERT_EQ(scsHarlokCalContextInit(&device_, 0), 0u);
+    ASSERT_EQ(runStep(SCS_CAL_BLOCK_COMMDET, 0, scsHarlokCalCommDet), 0u);
+    // Code 6 (768) and its companion 7 (0x302) go down half a step: 514 and 0x300; adjusted but not
+    // inverted, so they are stored swapped.
+    EXPECT_EQ(flag(0, CAL_FLAG_CF_ADJUSTED), 1u);
+    EXPECT_EQ(flag(0, CAL_FLAG_INVERT_IMAGE), 0u);
+    EXPECT_EQ(word(0, CAL_WORD_CF1), 0x300u);
+    EXPECT_EQ(word(0, CAL_WORD_CF2), 514u);
+    EXPECT_EQ(flag(0, CAL_FLAG_CF1_HALF_STEP), 1u);
+    EXPECT_EQ(flag(0, CAL_FLAG_CF2_HALF_STEP), 0u);
+    EXPECT_EQ(chosen(0, CAL_ITEM_GAIN_TABLE_INDEX_PRI), 0);
+    EXPECT_EQ(chosen(0, CAL_ITEM_LNA2B_SEC), 4);
+}
+
 TEST_F(CalSweeps, SetDefaultsPutsBlocksAndWoeValuesOnTheirDefaults) {
     ASSERT_EQ(scsHarlokCalContextInit(&device_, 0), 0u);
     ASSERT_EQ(runStep(SCS_CAL_BLOCK_WOE, 0, scsHarlokCalWoe), 0u);
