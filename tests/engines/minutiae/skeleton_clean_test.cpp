@@ -118,6 +118,31 @@ TEST(EliminateEyes, OpensTheLoopOnItsLongerSide) {
     EXPECT_EQ(inBad.at(45, 47), 0);
 }
 
+TEST(EliminateEyes, ShortBridgeBetweenTwoForksGoes) {
+    // Two Y-shaped forks, (50, 50) and (55, 50), joined by a bridge of four pixels: the bridge
+    // goes, the forks become two bent ridges.
+    Image image = Blank(120, 100);
+    Line(50, 50, 60, 20, image.rows());
+    Line(50, 50, 20, 56, image.rows());
+    Line(50, 50, 55, 50, image.rows());
+    Line(55, 50, 45, 80, image.rows());
+    Line(55, 50, 85, 44, image.rows());
+    auto want = RidgePixels(image);
+    std::erase_if(want, [](const std::pair<int, int>& p) { return p.second == 50 && p.first > 50 && p.first < 55; });
+    const Image good(120, 100, [](int, int) { return 0; });
+    EliminateEyes(120, 100, image.rows(), good.rows());
+    EXPECT_EQ(RidgePixels(image), want);
+
+    // Forks at right angles (T-shaped) keep their bridge.
+    Image ladder = Blank(120, 100);
+    Line(20, 50, 80, 50, ladder.rows());
+    Line(20, 55, 80, 55, ladder.rows());
+    Line(50, 51, 50, 54, ladder.rows());
+    const auto before = RidgePixels(ladder);
+    EliminateEyes(120, 100, ladder.rows(), good.rows());
+    EXPECT_EQ(RidgePixels(ladder), before);
+}
+
 TEST(GetNode, BranchesStatusesAndRestore) {
     Image image = EyeAt(40, 50);
     const auto before = RidgePixels(image);
