@@ -101,6 +101,11 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
                         !isServiceThread(subsystem);
     result = scsSensorWaitForCommandReply(sensor, call->event, queued ? timeoutMs + kQueuedGraceMs : timeoutMs,
                                           transactionId);
+    // A queued item that has not started by now is dropped unsent (the send path handed back its
+    // number in the reserved word); one already running answers into the heap record.
+    if (result != TCS_RESULT_OK && queued) {
+        palWorkItemCancel(&subsystem->workList, result, 1, request.reserved);
+    }
     Outcome out{result, false, {}};
     if (result == TCS_RESULT_OK) {
         out.result = call->status;

@@ -222,11 +222,14 @@ TcsResult scsSensorSendCommand(ScsSensor* sensor, ScsWitRequest* request) {
         if (record == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
         record->sensor = sensor;
         record->request = *request;
+        uint32_t sequence = 0;
         const TcsResult result = palWorkItemEnqueue(
             &subsystem->workList, request->witId, SCS_WIT_TIMEOUT_MS, record,
             reinterpret_cast<uintptr_t>(request->replyCallback), reinterpret_cast<uintptr_t>(request->context), 1,
-            nullptr);
+            &sequence);
         if (result != TCS_RESULT_OK) palRealFree(record);
+        // The caller gets the item's number back in the reserved word, to cancel it if it gives up.
+        if (result == TCS_RESULT_OK) request->reserved = sequence;
         return result;
     }
     ScsWireBuilder builder = gScsWitList[request->witId].builder;

@@ -279,6 +279,14 @@ TcsResult scsWITSensorSendCommand(WorkItem* item) {
         finish(item, TCS_RESULT_INVALID);
         return TCS_RESULT_INVALID;
     }
+    if (item->cancelled) {
+        // Its caller gave up waiting before the item started: answer without sending.
+        replyBack(item, nullptr, TCS_RESULT_CANCEL);
+        palRealFree(record);
+        item->object = nullptr;
+        finish(item, TCS_RESULT_CANCEL);
+        return TCS_RESULT_CANCEL;
+    }
     CommandWait wait{TCS_RESULT_OK, palEventAlloc(1, 0, nullptr), 1, item, 0};
     TcsResult result = TCS_RESULT_EVENT_CREATION_FAILED;
     if (wait.event != nullptr) {

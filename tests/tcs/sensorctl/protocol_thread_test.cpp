@@ -24,6 +24,10 @@ protected:
             scsSubsystemSetTCSThreadHandle(subsystem_, palCurrentThreadId(), 1);
             recorded = true;
             while (!stop_) {
+                if (paused_) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
                 uint32_t wait = 0;
                 scsSubsystemService(subsystem_, 500, &wait);
                 palEventWaitFor(wake_, wait == 0 ? 5 : (wait < 5 ? wait : 5));
@@ -49,12 +53,19 @@ protected:
     ScsSubsystem* subsystem_ = nullptr;
     std::thread service_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> paused_{false};
 };
+
+TcsResult countReply(ScsReplyView*, TcsResult result, void* context) {
+    static_cast<std::atomic<int>*>(context)->store(int(result) + 1000);
+    return TCS_RESULT_OK;
+}
 
 TEST_F(ProtocolOffThread, VersionPeekAndPokeFromAnotherThread) {
     ScsClient* client = nullptr;
     ASSERT_EQ(scsClientCreate(subsystem_, &client), TCS_RESULT_OK);
-    ASSERT_NE(simusb::plug(), 0);
+    const simusb::SensorId plugged = simusb::plug();
+    ASSERT_NE(plugged, 0);
     std::string name;
     const auto deadline = scstest::Clock::now() + std::chrono::seconds(3);
     while (name.empty() && scstest::Clock::now() < deadline) {
@@ -78,6 +89,21 @@ TEST_F(ProtocolOffThread, VersionPeekAndPokeFromAnotherThread) {
     uint32_t value = 0;
     ASSERT_EQ(scsSensorPeek(sensor, 0x100, 1, &value), 0u);
     EXPECT_EQ(value, 0xABu);
+
+    // A queued command whose caller gave up before it started is answered without being sent.
+    paused_ = true;
+    std::atomic<int> answered{0};
+    ScsWitRequest request{};
+    request.witId = scsWITSensor_CMD_GET_VERSION;
+    request.replyCallback = countReply;
+    request.context = &answered;
+    ASSERT_EQ(scsSensorSendCommand(sensor, &request), TCS_RESULT_OK);
+    ASSERT_NE(request.reserved, 0u) << "the item's number comes back";
+    ASSERT_EQ(palWorkItemCancel(&subsystem_->workList, TCS_RESULT_TIMEOUT, 1, request.reserved), TCS_RESULT_OK);
+    paused_ = false;
+    const auto until = scstest::Clock::now() + std::chrono::seconds(3);
+    while (answered.load() == 0 && scstest::Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(answered.load(), 1000 + int(TCS_RESULT_CANCEL)) << "answered as cancelled, not with a reply";
 
     EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
     EXPECT_EQ(scsClientDestroy(client), TCS_RESULT_OK);
