@@ -5,5 +5,5 @@ build=${1:-build}
 if [ -x "$build/tools/sensor/sensor" ]; then
     exec bash scripts/demo-sensor.sh "$build"
 fi
-echo "The sensor tool is not built yet; running the test suite instead."
-cd "$build" && ctest --output-on-failure -j "$(nproc)"
+echo "The sensor tool is not built yet; bringing up a virtual sensor on the in-process stack instead."
+exec "$build/sim/demo/stack_demo"
