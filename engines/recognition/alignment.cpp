@@ -15,7 +15,8 @@ namespace DurodudUrodera::FpRecEngineImpl {
 namespace ContinousVoting {
 namespace {
 
-[[maybe_unused]] int signedWeight(uint16_t cellWeight) { return int16_t(cellWeight) >> 12; }
+// The signed 4-bit weight in the top bits of an entry.
+[[maybe_unused]] int signedWeight(uint32_t entry) { return int32_t(entry) >> 28; }
 
 #if defined(__SSE2__)
 // Two neighbouring cells at once; 16-bit lanes wrap like the scalar votes.
@@ -29,28 +30,16 @@ inline void storePair(int16_t* p, __m128i x) {
     memcpy(p, &v, 4);
 }
 
-// The signed 4-bit weight field, broadcast to every 16-bit lane.
-alignas(16) constexpr int16_t kWeightLanes[16][8] = {
-    {0, 0, 0, 0, 0, 0, 0, 0},
-    {1, 1, 1, 1, 1, 1, 1, 1},
-    {2, 2, 2, 2, 2, 2, 2, 2},
-    {3, 3, 3, 3, 3, 3, 3, 3},
-    {4, 4, 4, 4, 4, 4, 4, 4},
-    {5, 5, 5, 5, 5, 5, 5, 5},
-    {6, 6, 6, 6, 6, 6, 6, 6},
-    {7, 7, 7, 7, 7, 7, 7, 7},
-    {-8, -8, -8, -8, -8, -8, -8, -8},
-    {-7, -7, -7, -7, -7, -7, -7, -7},
-    {-6, -6, -6, -6, -6, -6, -6, -6},
-    {-5, -5, -5, -5, -5, -5, -5, -5},
-    {-4, -4, -4, -4, -4, -4, -4, -4},
-    {-3, -3, -3, -3, -3, -3, -3, -3},
-    {-2, -2, -2, -2, -2, -2, -2, -2},
-    {-1, -1, -1, -1, -1, -1, -1, -1},
+// The signed 4-bit weight field in the two lanes of a cell pair; the other lanes stay 0 so they
+// never pass the threshold test.
+alignas(8) constexpr int16_t kWeightLanes[16][4] = {
+    {0, 0, 0, 0},   {1, 1, 0, 0},   {2, 2, 0, 0},   {3, 3, 0, 0},   {4, 4, 0, 0},   {5, 5, 0, 0},
+    {6, 6, 0, 0},   {7, 7, 0, 0},   {-8, -8, 0, 0}, {-7, -7, 0, 0}, {-6, -6, 0, 0}, {-5, -5, 0, 0},
+    {-4, -4, 0, 0}, {-3, -3, 0, 0}, {-2, -2, 0, 0}, {-1, -1, 0, 0},
 };
 
 inline __m128i weightLanes(uint32_t entry) {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(kWeightLanes[(entry >> 12) & 0xF]));
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWeightLanes[entry >> 28]));
 }
 #endif
 
@@ -123,7 +112,7 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
         if (cell == kNoCell) continue;
-        const int weight = signedWeight(uint16_t(entry));
+        const int weight = signedWeight(entry);
         for (int target : {cell, cell + 1, cell + kGrid, cell + kGrid + 1}) {
             votes[target] = int16_t(votes[target] + weight);
             if (votes[target] > threshold) {
@@ -143,7 +132,7 @@ inline void subtractBin(minutia_pairs& pairs, int bin) {
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
         if (cell == kNoCell) continue;
-        subtract_votes(pairs.votes, uint16_t(cell), signedWeight(uint16_t(entry)));
+        subtract_votes(pairs.votes, uint16_t(cell), signedWeight(entry));
     }
 #endif
 }
@@ -167,8 +156,8 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
     alignas(16) uint8_t rotations[kMaxMinutiae * kMaxMinutiae + 16];
     alignas(16) int16_t relXB[kPadded] = {}, relYB[kPadded] = {}, weightB[kPadded] = {};
     alignas(16) uint8_t angleB[kPadded] = {};
-    alignas(16) uint16_t columnB[kPadded];  // j in the high byte: bits 24-31 of an entry
-    for (int j = 0; j < kPadded; ++j) columnB[j] = uint16_t(j << 8);
+    alignas(16) uint16_t columnB[kPadded];  // j at bits 20-27 of an entry
+    for (int j = 0; j < kPadded; ++j) columnB[j] = uint16_t(j << 4);
     for (int j = 0; j < countB; ++j) {
         relXB[j] = b[j].relX;
         relYB[j] = b[j].relY;
@@ -211,7 +200,8 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
         const __m128i round = _mm_set1_epi32(128), centre = _mm_set1_epi16(32), limit = _mm_set1_epi16(63);
         const __m128i noCell = _mm_set1_epi16(kNoCell), minus1 = _mm_set1_epi16(-1);
         const __m128i weightMask = _mm_set1_epi16(0xF);
-        const __m128i row = _mm_set1_epi16(int16_t(i));
+        // i at bits 12-19 of an entry: its low four bits in the low half, the rest in the high.
+        const __m128i rowLow = _mm_set1_epi16(int16_t((i & 0xF) << 12)), rowHigh = _mm_set1_epi16(int16_t(i >> 4));
         // (x + 128) >> 8 cut to 16 bits: bits 8-23 of the sum, sign-extended; packing is then exact.
         auto cut = [&](__m128i low, __m128i high) {
             low = _mm_srai_epi32(_mm_slli_epi32(_mm_add_epi32(low, round), 8), 16);
@@ -232,9 +222,10 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
                                               _mm_andnot_si128(inside, noCell));
             const __m128i w = _mm_srli_epi16(
                 _mm_mullo_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(weightB + j)), weightA), 9);
-            const __m128i lowHalf =
-                _mm_or_si128(cell, _mm_slli_epi16(_mm_and_si128(_mm_and_si128(w, weightMask), inside), 12));
-            const __m128i highHalf = _mm_or_si128(row, _mm_load_si128(reinterpret_cast<const __m128i*>(columnB + j)));
+            const __m128i lowHalf = _mm_or_si128(cell, rowLow);
+            const __m128i highHalf =
+                _mm_or_si128(_mm_or_si128(rowHigh, _mm_load_si128(reinterpret_cast<const __m128i*>(columnB + j))),
+                             _mm_slli_epi16(_mm_and_si128(_mm_and_si128(w, weightMask), inside), 12));
             alignas(16) uint32_t group[8];
             _mm_store_si128(reinterpret_cast<__m128i*>(group), _mm_unpacklo_epi16(lowHalf, highHalf));
             _mm_store_si128(reinterpret_cast<__m128i*>(group + 4), _mm_unpackhi_epi16(lowHalf, highHalf));
@@ -252,7 +243,7 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
             const unsigned cell = (unsigned(u) < 63 && unsigned(v) < 63) ? unsigned(v * kGrid + u) : kNoCell;
             const unsigned weight = cell == kNoCell ? 0 : (unsigned(mi.weight) * weightB[j]) >> 9;
             pairs.entries[--fill[rotation[j]]] =
-                cell | ((weight & 0xF) << 12) | (unsigned(i) << 16) | (unsigned(j) << 24);
+                cell | (unsigned(i) << 12) | (unsigned(j) << 20) | ((weight & 0xF) << 28);
         }
 #endif
     }
@@ -457,7 +448,7 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     int16_t closeSumX = 0, closeSumY = 0;
     // A near pair joins the candidates; a close one also adds its shift to the sums.
     auto take = [&](uint32_t packed, bool close, int32_t c, int32_t s) {
-        const int i = (packed >> 16) & 0xFF, j = packed >> 24;
+        const int i = (packed >> 12) & 0xFF, j = (packed >> 20) & 0xFF;
         candidates.push_back(pair_t{uint8_t(i), uint8_t(j)});
         if (close) {
             ++closeCount;

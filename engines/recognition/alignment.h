@@ -19,8 +19,8 @@ constexpr int kGrid = 64;
 // order of the score depend on it.
 struct minutia_pairs {
     uint16_t binStart[257];  // bin b holds entries binStart[b] .. binStart[b + 1] - 1
-    // Per entry: translation cell in bits 0-11 (0xFFF none), signed 4-bit weight in bits 12-15,
-    // minutia of A in bits 16-23, minutia of B in bits 24-31. A pair without a cell has weight 0.
+    // Per entry: translation cell in bits 0-11 (0xFFF none), minutia of A in bits 12-19, minutia
+    // of B in bits 20-27, signed 4-bit weight in bits 28-31 (0 for a pair without a cell).
     uint32_t entries[kMaxMinutiae * kMaxMinutiae + 8];  // room to read a group of eight past the end
     // The grid, then guard cells that pairs without a cell (0xFFF, weight 0) may touch unchecked.
     int16_t votes[kGrid * kGrid + kGrid + 2];
