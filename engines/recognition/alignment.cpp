@@ -56,7 +56,7 @@ inline bool addBinQuietly(int16_t* votes, const uint32_t* first, const uint32_t*
         const __m128i lower = _mm_add_epi16(loadPair(votes + cell + kGrid), w);
         storePair(votes + cell, upper);
         storePair(votes + cell + kGrid, lower);
-        highest = _mm_max_epi16(highest, _mm_max_epi16(upper, lower));
+        highest = _mm_max_epi16(_mm_max_epi16(highest, upper), lower);
     }
     return _mm_movemask_epi8(_mm_cmpgt_epi16(highest, limit)) == 0;
 }
