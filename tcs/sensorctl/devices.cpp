@@ -1,6 +1,7 @@
 // Sensor devices: allocation, start-up, shut-down and release, the four descriptor queues, and scsSend,
 // the one path through which every command leaves for the sensor.
 #include "tcs/flashfs/xtfs.h"
+#include "tcs/sensorctl/cal_results.h"
 #include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/device_init.h"
@@ -96,7 +97,7 @@ void releaseEverything(ScsSensorDevice* device) {
     palRealFree(device->fwVersion);
     palRealFree(device->fpBuffer);
     palRealFree(device->fpLastLine);
-    palRealFree(device->calResults);
+    calResultsContainerUnInit(static_cast<CalResultsContainer*>(device->calResults));
     palRealFree(device->name);
     // The command protocol and the secure channel key per-device state by the record's address:
     // drop it before the address can be handed to a new device.

@@ -58,12 +58,19 @@ TEST_F(WorkItems, CalibrationSwitchedOffFinishesAtOnceAndMarksTheDeviceCalibrate
 }
 
 TEST_F(WorkItems, FailedCalibrationRecoversWithAHardReset) {
-    // The patch loader is not there yet: the sequence fails, falls back and asks for a reset. The
-    // reset goes ahead of the calibration item, so by the item's last visit its handle has lost the
-    // device.
+    // A sweep capture the sensor refuses fails the sequence: it falls back and asks for a reset.
+    // The reset goes ahead of the calibration item, so by the item's last visit its handle has lost
+    // the device.
+    simusb::setCommandHook(0x02, [](std::span<const uint8_t>) {
+        simusb::Reply refused;
+        refused.status = 0x0404;
+        return refused;
+    });
     Completion completion;
     ASSERT_EQ(queue(scsWitIdSensorCalibrate, sensor_handle_, &completion), TCS_RESULT_OK);
-    ASSERT_TRUE(pumpUntil([&] { return completion.calls == 1; }));
+    const bool completed = pumpUntil([&] { return completion.calls == 1; });
+    simusb::setCommandHook(0x02, nullptr);
+    ASSERT_TRUE(completed);
     EXPECT_EQ(completion.status, TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN);
     EXPECT_EQ(device_->calibrated, 1u);
     EXPECT_EQ(sensor_handle_->device, nullptr);
