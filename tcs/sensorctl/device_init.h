@@ -13,6 +13,12 @@ TcsResult scsCancelDeviceInitialization(ScsSensorDevice* device, uint32_t mode);
 // Frees the device's initialisation record so initialisation starts again from its first step.
 void scsSensorDeviceFreeInitRecord(ScsSensorDevice* device);
 
+// Reads the 23-byte device information (control function 0x820): four driver words, product id,
+// vendor id, subclass high and low nibble, transport kind.
+TcsResult scsGetDeviceInfo(ScsSensorDevice* device, uint8_t* out23);
+// Reads the device information and sets the reply parser, family, ids, variant and signature caching.
+TcsResult scsSensorDeviceFirstTimeInit(ScsSensorDevice* device);
+
 // Test seam: while held, arrived devices stay on the initialising list untouched (tests that drive
 // the engine by hand); released by default.
 void scsTestHoldDeviceInit(uint32_t held);
