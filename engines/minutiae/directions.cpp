@@ -19,18 +19,36 @@ struct Differences {
     int64_t h, d1, v, d2;
 };
 
-Differences PixelDifferences(const std::vector<uint8_t>& img, int width, int height, int x, int y, bool squared) {
-    if (x < 1 || y < 1 || x >= width - 1 || y >= height - 1) return {0, 0, 0, 0};
+// The four differences of the interior pixels of one row. Restrict-qualified parameters let
+// the compiler vectorise the loop (restrict on locals did not).
+template <typename T, bool squared>
+void DifferenceRowInterior(int width, const uint8_t* __restrict up, const uint8_t* __restrict mid,
+                           const uint8_t* __restrict down, T* __restrict h, T* __restrict d1, T* __restrict v,
+                           T* __restrict d2) {
+    auto term = [](int a, int b) {
+        const int d = a - b;
+        return squared ? T(d * d) : T(d < 0 ? -d : d);
+    };
+    for (int x = 1; x < width - 1; ++x) {
+        const int p = mid[x];
+        h[x] = term(p, mid[x - 1]) + term(p, mid[x + 1]);
+        d1[x] = term(p, up[x - 1]) + term(p, down[x + 1]);
+        v[x] = term(p, up[x]) + term(p, down[x]);
+        d2[x] = term(p, up[x + 1]) + term(p, down[x - 1]);
+    }
+}
+
+// Per-pixel values of the four differences for one row; zero where a pixel lacks a neighbour.
+template <typename T>
+void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y, bool squared, T* row) {
+    std::fill(row, row + 4 * size_t(width), T(0));
+    if (y < 1 || y >= height - 1 || width < 3) return;
     const uint8_t* up = img.data() + size_t(y - 1) * width;
     const uint8_t* mid = up + width;
     const uint8_t* down = mid + width;
-    const int p = mid[x];
-    auto term = [&](int q) -> int64_t {
-        const int d = p - q;
-        return squared ? int64_t(d) * d : std::abs(d);
-    };
-    return {term(mid[x - 1]) + term(mid[x + 1]), term(up[x - 1]) + term(down[x + 1]),
-            term(up[x]) + term(down[x]), term(up[x + 1]) + term(down[x - 1])};
+    T* h = row;
+    if (squared) DifferenceRowInterior<T, true>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
+    else DifferenceRowInterior<T, false>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
 }
 
 class QualitySink : public PixelOrientationSink {
@@ -140,18 +158,25 @@ void ComputeBlockDirImage(int width, int height, const ByteImage image, int bloc
     if (blockColumns <= 0 || blockRows <= 0) return;
     const auto img = Linear(width, height, image);
     std::vector<Differences> sums(size_t(blockColumns) * blockRows, Differences{0, 0, 0, 0});
-    for (int by = 0; by < blockRows; ++by)
+    // Whole rows of differences (zero where a pixel lacks a neighbour), added up block by block.
+    std::vector<int32_t> row(4 * static_cast<size_t>(width));
+    for (int y = 0; y < std::min(height, kBlockSize * blockRows); ++y) {
+        DifferenceRow(img, width, height, y, false, row.data());
+        Differences* blocks = sums.data() + size_t(y / kBlockSize) * blockColumns;
         for (int bx = 0; bx < blockColumns; ++bx) {
-            Differences& s = sums[size_t(by) * blockColumns + bx];
-            for (int y = std::max(1, kBlockSize * by); y < kBlockSize * by + kBlockSize && y < height - 1; ++y)
-                for (int x = std::max(1, kBlockSize * bx); x < kBlockSize * bx + kBlockSize && x < width - 1; ++x) {
-                    const Differences d = PixelDifferences(img, width, height, x, y, false);
-                    s.h += d.h;
-                    s.d1 += d.d1;
-                    s.v += d.v;
-                    s.d2 += d.d2;
-                }
+            int32_t h = 0, d1 = 0, v = 0, d2 = 0;
+            for (int x = kBlockSize * bx; x < kBlockSize * bx + kBlockSize && x < width; ++x) {
+                h += row[x];
+                d1 += row[width + x];
+                v += row[2 * width + x];
+                d2 += row[3 * width + x];
+            }
+            blocks[bx].h += h;
+            blocks[bx].d1 += d1;
+            blocks[bx].v += v;
+            blocks[bx].d2 += d2;
         }
+    }
     const int64_t threshold = int64_t(blockContrastMin) * 512;
     for (int by = 0; by < blockRows; ++by)
         for (int bx = 0; bx < blockColumns; ++bx) {
@@ -186,38 +211,6 @@ void CleanupBlockDirImage(int blockColumns, int blockRows, ByteImage blockDirect
 }
 
 namespace {
-
-// The four differences of the interior pixels of one row. Restrict-qualified parameters let
-// the compiler vectorise the loop (restrict on locals did not).
-template <typename T, bool squared>
-void DifferenceRowInterior(int width, const uint8_t* __restrict up, const uint8_t* __restrict mid,
-                           const uint8_t* __restrict down, T* __restrict h, T* __restrict d1, T* __restrict v,
-                           T* __restrict d2) {
-    auto term = [](int a, int b) {
-        const int d = a - b;
-        return squared ? T(d * d) : T(d < 0 ? -d : d);
-    };
-    for (int x = 1; x < width - 1; ++x) {
-        const int p = mid[x];
-        h[x] = term(p, mid[x - 1]) + term(p, mid[x + 1]);
-        d1[x] = term(p, up[x - 1]) + term(p, down[x + 1]);
-        v[x] = term(p, up[x]) + term(p, down[x]);
-        d2[x] = term(p, up[x + 1]) + term(p, down[x - 1]);
-    }
-}
-
-// Per-pixel values of the four differences for one row; zero where a pixel lacks a neighbour.
-template <typename T>
-void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y, bool squared, T* row) {
-    std::fill(row, row + 4 * size_t(width), T(0));
-    if (y < 1 || y >= height - 1 || width < 3) return;
-    const uint8_t* up = img.data() + size_t(y - 1) * width;
-    const uint8_t* mid = up + width;
-    const uint8_t* down = mid + width;
-    T* h = row;
-    if (squared) DifferenceRowInterior<T, true>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
-    else DifferenceRowInterior<T, false>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
-}
 
 // Branch-free choice between two values (ternaries here keep the compiler from vectorising).
 inline int32_t Select(bool c, int32_t a, int32_t b) { return b ^ ((a ^ b) & -int32_t(c)); }
