@@ -156,8 +156,10 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
     alignas(16) uint8_t rotations[kMaxMinutiae * kMaxMinutiae + 16];
     alignas(16) int16_t relXB[kPadded] = {}, relYB[kPadded] = {}, weightB[kPadded] = {};
     alignas(16) uint8_t angleB[kPadded] = {};
+#if defined(__SSE2__)
     alignas(16) uint16_t columnB[kPadded];  // j at bits 20-27 of an entry
     for (int j = 0; j < kPadded; ++j) columnB[j] = uint16_t(j << 4);
+#endif
     for (int j = 0; j < countB; ++j) {
         relXB[j] = b[j].relX;
         relYB[j] = b[j].relY;
