@@ -2,6 +2,7 @@
 // fingerprint queue, a get-print for that many lines, a wait until it is full) and the fast read
 // of the SPI flash.
 #include "tcs/sensorctl/calibration.h"
+#include "tcs/sensorctl/fp_signing.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/sensor_commands_more.h"
 
@@ -104,6 +105,8 @@ TcsResult scsSensorGetCountedLinesSynch(ScsSensor* sensor, uint8_t* buffer, uint
     }
     result = scsSensorWaitForFpBuffersSyncResponse(sensor, wait->event, waitMs, 0);
     scsSensorCancelAllFingerprintBuffers(sensor);
+    const TcsResult finalised = _scsSensorFpCryptContextFinalize(device, 1);
+    if (result == TCS_RESULT_OK && finalised != TCS_RESULT_OK) result = finalised;
     if (result == TCS_RESULT_OK) {
         result = wait->status;
         if (result == TCS_RESULT_OK && wait->length < size) result = TCS_RESULT_SENSOR_BAD_SIZE;

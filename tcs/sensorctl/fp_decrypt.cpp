@@ -5,6 +5,7 @@
 #include "platform/crypto/crypto.h"
 #include "platform/settings.h"
 #include "tcs/sensorctl/fp_crypto.h"
+#include "tcs/sensorctl/fp_signing.h"
 #include "tcs/sensorctl/security.h"
 
 #include <cstring>
@@ -23,9 +24,11 @@ extern "C" TcsResult scsSensorDecryptFingerprint(ScsSensorDevice* device, uint8_
         const TcsResult result = palCryptoDecrypt(buffer, whole, buffer, nullptr, state->fpKey, state->fpKeyLength,
                                                   state->fpIv, 5);
         if (result != TCS_RESULT_OK) {
-            state->fpEncrypted = false;
+            _scsSensorFpCryptContextFinalize(device, 0);
             return result;
         }
+        const TcsResult signed_ = _scsSensorFpSignUpdate(device, buffer, whole);
+        if (signed_ != TCS_RESULT_OK) return signed_;
     }
     *length = whole;
     return TCS_RESULT_OK;
@@ -44,7 +47,7 @@ extern "C" uint32_t scsSensorFpEncryptionEnabled(ScsSensorDevice* device) {
 }
 
 extern "C" TcsResult scsGetSecurityParams(ScsSensorDevice* device, uint8_t* outRecord, uint32_t* outSize,
-                                          uint32_t sign, uint32_t) {
+                                          uint32_t sign, uint32_t lineLength) {
     if (device == nullptr || outSize == nullptr) return TCS_RESULT_BAD_PARAM;
     *outSize = 0;
     if (!scsSSLIsInSession(device) || !scsSensorFpEncryptionEnabled(device)) return TCS_RESULT_OK;
@@ -52,25 +55,25 @@ extern "C" TcsResult scsGetSecurityParams(ScsSensorDevice* device, uint8_t* outR
     if (outRecord == nullptr) return TCS_RESULT_OK;
     scsproto::DeviceState* state = scsproto::stateOf(device);
     if (state == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    // An earlier capture's context ends here; its key and signature stay unless this one signs.
+    _scsSensorFpCryptContextFinalize(device, sign == 0 ? 1 : 0);
     const uint32_t keyLength = scsSSLGetSessionKeyLength(device);
     const uint8_t sizeCode = keyLength == 16 ? 1 : keyLength == 24 ? 2 : keyLength == 32 ? 4 : 0;
     // A session key of another length has no size code for the sensor.
     if (sizeCode == 0) return TCS_RESULT_BAD_PARAM;
-    uint8_t key[32], iv[32], signing[32] = {};
-    TcsResult result = palCryptoRng(key, sizeof key);
-    if (result == TCS_RESULT_OK) result = palCryptoRng(iv, sizeof iv);
-    if (result == TCS_RESULT_OK && sign != 0) result = palCryptoRng(signing, sizeof signing);
-    if (result != TCS_RESULT_OK) return result;
-    state->fpEncrypted = true;
-    std::memcpy(state->fpKey, key, 32);
-    std::memcpy(state->fpIv, iv, 16);
+    TcsResult result = _scsSensorFpEncInit(device);
+    if (result == TCS_RESULT_OK && sign != 0) result = _scsSensorFpSignInit(device, uint16_t(lineLength));
+    if (result != TCS_RESULT_OK) {
+        _scsSensorFpCryptContextFinalize(device, 0);
+        return result;
+    }
     state->fpKeyLength = keyLength;
     std::memset(outRecord, 0, 110);
     outRecord[0] = SCS_TAG_SECURITY;
     outRecord[2] = 106;
-    std::memcpy(outRecord + 4, key, 32);
-    std::memcpy(outRecord + 36, iv, 32);
-    std::memcpy(outRecord + 68, signing, 32);
+    std::memcpy(outRecord + 4, state->fpKey, 32);
+    std::memcpy(outRecord + 36, state->fpIv, 32);
+    if (sign != 0) std::memcpy(outRecord + 68, state->signingKey, 32);
     outRecord[105] = 0x03;  // u32 0x300 at 104
     outRecord[108] = sizeCode;
     outRecord[109] = 1;

@@ -38,8 +38,18 @@ struct DeviceState {
     // key length, the IV carried from delivery to delivery.
     bool fpEncrypted = false;
     uint8_t fpKey[32] = {};
-    uint8_t fpIv[16] = {};
+    uint8_t fpIv[32] = {};  // AES-CBC takes the first 16; the sensor gets all 32
     uint32_t fpKeyLength = 16;
+    // Fingerprint signing: HMAC-SHA-256 under a fresh key, or on RSA-secured sensors a digest
+    // (MD5 on 4.40, over alternating hashed and skipped spans).
+    uint8_t signingKey[32] = {};
+    uint8_t signatureResult[32] = {};
+    void* signMac = nullptr;     // MacContext*
+    void* signDigest = nullptr;  // DigestContext*
+    bool signSpans = false;
+    uint16_t signBlockLength = 0;
+    uint32_t signPhase = 0;
+    uint32_t signPosition = 0;
 
     DeviceState();
 };

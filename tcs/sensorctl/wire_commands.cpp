@@ -59,7 +59,7 @@ TcsResult answerAtOnce(ScsWitRequest* request) {
 TcsResult refused(ScsSensor*, ScsWitRequest*) { return TCS_RESULT_NOT_SUPPORTED; }
 
 // The capture request's records 2 onwards (the parameter blob comes first), in their fixed order.
-TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, scswire::Bytes& out) {
+TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, uint32_t lineLength, scswire::Bytes& out) {
     scsproto::DeviceState* state = scsproto::stateOf(device);
     if (state == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
     if (a.options & 0x10) scswire::appendEmptyRecord(out, SCS_TAG_CONFIG_REPLY);
@@ -118,7 +118,8 @@ TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, sc
     uint32_t securitySize = 0;
     if (a.options & 0x4) {
         uint8_t record[110];
-        const TcsResult result = scsGetSecurityParams(device, record, &securitySize, a.options & 0x8, 0);
+        const TcsResult result =
+            scsGetSecurityParams(device, record, &securitySize, a.options & 0x8, uint32_t(lineLength));
         if (result != TCS_RESULT_OK) return result;
         out.insert(out.end(), record, record + securitySize);
     }
@@ -272,7 +273,7 @@ TcsResult scsSensorSendGetFingerprint_V4(ScsSensor* s, ScsWitRequest* r) {
 
     scswire::Bytes bytes = scswire::captureHeader(uint16_t(lineLength), a.lines);
     if (blobLength != 0) bytes.insert(bytes.end(), blob, blob + blobLength);
-    result = captureRecords(device, a, bytes);
+    result = captureRecords(device, a, lineLength, bytes);
     if (result != TCS_RESULT_OK) return result;
 
     device->printCommand[0] = lineLength;

@@ -412,3 +412,54 @@ TEST(FingerprintDecrypt, WholeBlocksOnlyAndTheIvCarriesOver) {
 }
 
 }  // namespace
+
+// --- Fingerprint signing --------------------------------------------------------------------------------
+#include "tcs/sensorctl/fp_signing.h"
+
+namespace {
+
+TEST(FingerprintSigning, Firmware440SpansHashOneBlockThenSkipFifteen) {
+    std::vector<std::pair<uint32_t, uint32_t>> fed;
+    uint32_t phase = 1, position = 0;
+    scssign::walkSpans(4, phase, position, 16, [&](uint32_t offset, uint32_t n) { fed.push_back({offset, n}); });
+    EXPECT_EQ(fed, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 4}}));
+    // The next 60 bytes: the rest of the skipped span (48 more), then a hashed span of 4 at 48.
+    fed.clear();
+    scssign::walkSpans(4, phase, position, 60, [&](uint32_t offset, uint32_t n) { fed.push_back({offset, n}); });
+    EXPECT_EQ(fed, (std::vector<std::pair<uint32_t, uint32_t>>{{48, 4}}));
+    EXPECT_EQ(phase, 0u);
+    EXPECT_EQ(position, 8u);
+}
+
+TEST(FingerprintSigning, HmacOverTheDecryptedDataBecomesTheLastSignature) {
+    static ScsSensorDevice device{};
+    scsproto::DeviceState* state = scsproto::stateOf(&device);
+    ASSERT_NE(state, nullptr);
+    ASSERT_EQ(palCryptoInitialize(), 0u);  // seeds the generator, as stack start-up does
+    ASSERT_EQ(_scsSensorFpEncInit(&device), 0u);
+    ASSERT_EQ(_scsSensorFpSignInit(&device, 32), 0u);
+    state->fpKeyLength = 16;
+    uint8_t plain[48], cipher[48], iv[32];
+    for (int i = 0; i < 48; ++i) plain[i] = uint8_t(i + 7);
+    std::memcpy(iv, state->fpIv, 32);
+    ASSERT_EQ(palCryptoEncrypt(plain, 48, cipher, nullptr, state->fpKey, 16, iv, 5), 0u);
+    uint8_t key[32];
+    std::memcpy(key, state->signingKey, 32);
+
+    uint32_t length = 48;
+    ASSERT_EQ(scsSensorDecryptFingerprint(&device, cipher, &length), 0u);
+    EXPECT_EQ(std::memcmp(cipher, plain, 48), 0);
+    ASSERT_EQ(_scsSensorFpCryptContextFinalize(&device, 1), 0u);
+    uint8_t expected[32];
+    uint32_t macLength = 32;
+    ASSERT_EQ(palCryptoMAC(plain, 48, key, 32, expected, &macLength, 0), 0u);
+    EXPECT_EQ(std::memcmp(device.lastFingerprintSignature, expected, 32), 0);
+    EXPECT_EQ(std::memcmp(state->signingKey, key, 32), 0) << "kept";
+    EXPECT_FALSE(state->fpEncrypted);
+    ASSERT_EQ(_scsSensorFpCryptContextFinalize(&device, 0), 0u);
+    EXPECT_EQ(std::memcmp(state->signingKey, Bytes(32, 0).data(), 32), 0) << "wiped";
+    scsproto::forget(&device);
+    palCryptoUninitialize();
+}
+
+}  // namespace
