@@ -162,7 +162,11 @@ TcsResult missing() { return TCS_RESULT_NOT_IMPLEMENTED; }
 
 Outcome stepGetVersion(ScsSensorDevice* device, ScsSensor* sensor, DeviceInitRecord* record) {
     char text[SCS_VERSION_TEXT_SIZE];
+    // The first version reply starts the device's protocol state afresh: keep the variant the USB
+    // descriptor gave.
+    const uint32_t descriptorVariant = variantOf(device);
     TcsResult result = scsSensorGetVersion(sensor, text);
+    if (variantOf(device) != descriptorVariant) setVariant(device, descriptorVariant);
     if (result == TCS_RESULT_OK) {
         if (device->fwVersion == nullptr) {
             result = TCS_RESULT_NULL_POINTER;
@@ -388,7 +392,9 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
         case 9: return stepAfterTakeOwner(device, record);
         case 10: {
             uint32_t capacity = 0;
-            xtfsGetFlashInfo(sensor, &capacity);
+            // Without the flash services in this build (6) the raw partition cannot be read: the
+            // sensor is still usable, without a secure session.
+            if (xtfsGetFlashInfo(sensor, &capacity) == TCS_RESULT_NOT_IMPLEMENTED) return Outcome::Insecure;
             if (capacity == 0) return Outcome::Fail;
             uint32_t found = 0;
             const TcsResult result = scsDeSerializeRawPartition ? scsDeSerializeRawPartition(sensor, &found) : missing();

@@ -233,6 +233,28 @@ TEST_F(DeviceInitStack, ReadyWithoutStepsSendsNoCommandAndReportsVariant2) {
     }
 }
 
+// Start flag 0x100 leaves secure variants without a secure session: ready, with status 372.
+TEST_F(DeviceInitStack, SecureVariantWithoutSecureSessionIsReadyWith372) {
+    for (uint8_t variant : {3, 5}) {
+        SCOPED_TRACE(int(variant));
+        answerVersion(variant);
+        start(0x00000100u);
+        simusb::SensorSpec spec;
+        spec.variant = variant;
+        ASSERT_NE(simusb::plug(spec), 0);
+        ASSERT_TRUE(waitFor([&] { return log_.has(3) || log_.has(4); }));
+        EXPECT_EQ(log_.find(3).status, TCS_RESULT_READY_NO_SECURE_SESSION);
+        EXPECT_FALSE(log_.has(4));
+        EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        client_ = 0;
+        EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        stack_ = nullptr;
+        simusb::resetAll();
+        std::lock_guard<std::mutex> hold(log_.lock);
+        log_.events.clear();
+    }
+}
+
 TEST_F(DeviceInitStack, FailingStepRaisesFailureAndTheDeviceIsRetried) {
     answerVersion(1);
     hook(0x19, [](std::span<const uint8_t>) { return simusb::Reply{0x0401, {}}; });
@@ -245,6 +267,8 @@ TEST_F(DeviceInitStack, FailingStepRaisesFailureAndTheDeviceIsRetried) {
     ASSERT_TRUE(waitFor([&] { return listed(&ScsSubsystem::badDevices) == 1; }));
     EXPECT_EQ(listed(&ScsSubsystem::initialisingDevices), 0u);
     EXPECT_EQ(listed(&ScsSubsystem::activeDevices), 0u);
+    // A device waiting for its retry holds shut-down up for its whole budget.
+    scsFreeDiscoveredDevices(stack_->sensorControl);
 }
 
 TEST_F(DeviceInitStack, UnplugDuringInitialisationThenReplug) {
