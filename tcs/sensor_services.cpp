@@ -9,6 +9,8 @@
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/device_accessors.h"
+#include "tcs/sensorctl/housekeeping.h"
+#include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/secure_storage.h"
@@ -83,6 +85,13 @@ TcsResult withStorage(ScsSensor* sensor, bool goOnWhenOpenFails, Fn fn) {
     const TcsResult result = fn();
     xtfsStorageClose(sensor, XTFS_PART_IMAGE);
     return result;
+}
+
+bool listed(PalListEntry* head, ScsSensorDevice* device) {
+    for (PalListEntry* e = head->next; e != head; e = e->next) {
+        if (e == &device->links) return true;
+    }
+    return false;
 }
 
 WorkItem* takeQueuedExpiry(CoreSubsystem* stack) {
@@ -359,6 +368,125 @@ TcsResult _tcsSensorSetLastIdentificationCtx(SensorRecord* sensor, const void* c
     }
     palCriticalSectionRelease(list->listLock);
     return outcome;
+}
+
+TcsResult tcsSensorEnableSelectiveSuspend(TcsHandle handle, uint32_t timeoutMs) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    if (scsIsSelectiveSuspendEnabled(sensor->sensorControlSensor) != 1) return TCS_RESULT_NOT_IMPLEMENTED;
+    return scsSensorEnableSelectiveSuspend(sensor->sensorControlSensor, timeoutMs);
+}
+
+TcsResult tcsSensorDisableSelectiveSuspend(TcsHandle handle) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    if (scsIsSelectiveSuspendEnabled(sensor->sensorControlSensor) != 1) return TCS_RESULT_NOT_IMPLEMENTED;
+    return scsSensorDisableSelectiveSuspend(sensor->sensorControlSensor);
+}
+
+TcsResult tcsSensorSetSelectiveSuspendTimeout(TcsHandle handle, uint32_t timeoutMs) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    uint32_t initialised = 0;
+    result = scsIsSensorInitialized(sensor->sensorControlSensor, &initialised);
+    if (result != TCS_RESULT_OK || initialised == 0) return TCS_RESULT_SENSOR_INITIALIZING;
+    return scsSensorSetSelectiveSuspendTimeout(sensor->sensorControlSensor, timeoutMs);
+}
+
+TcsResult tcsSensorGetSelectiveSuspendTimeout(TcsHandle handle, uint32_t* outTimeoutMs) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    uint32_t initialised = 0;
+    result = scsIsSensorInitialized(sensor->sensorControlSensor, &initialised);
+    if (result != TCS_RESULT_OK || initialised == 0) return TCS_RESULT_SENSOR_INITIALIZING;
+    return scsSensorGetSelectiveSuspendTimeout(sensor->sensorControlSensor, outTimeoutMs);
+}
+
+TcsResult tcsSensorReconfigureStart(TcsHandle handle) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    ScsSensor* control = sensor->sensorControlSensor;
+    if (scsIsSelectiveSuspendEnabled(control) != 1) return TCS_RESULT_NOT_IMPLEMENTED;
+    scsSensorDisableSelectiveSuspend(control);
+    uint32_t lost = 0;
+    result = scsSensorWasSuspended(control, &lost);
+    if (result != TCS_RESULT_OK) return result;
+    if (lost == 0) return TCS_RESULT_CANCEL;  // kept its state: nothing to redo
+    ScsSensorDevice* device = nullptr;
+    result = scsSensorDeviceAcquire(control, &device);
+    if (result != TCS_RESULT_OK) return result;
+    ScsSubsystem* subsystem = device->subsystem;
+    result = scsLock(subsystem->deviceListLock);
+    if (result == TCS_RESULT_OK) {
+        if (listed(&subsystem->activeDevices, device)) {
+            palListRemove(&device->links);
+            palListInsertTail(&subsystem->initialisingDevices, &device->links);
+            scsSensorSetSuspendModeEx(control, 1);
+        } else {
+            result = TCS_RESULT_SENSOR_NOT_FOUND;
+        }
+        scsUnlock(subsystem->deviceListLock);
+    }
+    if (result == TCS_RESULT_OK) scsSensorSignalWorkToDo(device);
+    scsSensorDeviceRelease(device);
+    return result;
+}
+
+TcsResult tcsSensorReconfigureIsFinished(TcsHandle handle, uint32_t* outFinished) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    if (outFinished == nullptr) return TCS_RESULT_NULL_POINTER;
+    *outFinished = 1;
+    ScsSensorDevice* device = nullptr;
+    result = scsSensorDeviceAcquire(sensor->sensorControlSensor, &device);
+    if (result != TCS_RESULT_OK) return result;
+    ScsSubsystem* subsystem = device->subsystem;
+    result = scsLock(subsystem->deviceListLock);
+    if (result == TCS_RESULT_OK) {
+        if (listed(&subsystem->initialisingDevices, device)) *outFinished = 0;
+        scsUnlock(subsystem->deviceListLock);
+    }
+    scsSensorDeviceRelease(device);
+    return result;
+}
+
+TcsResult tcsSensorResumeFromSelectiveSuspend(TcsHandle handle) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    ScsSensor* control = sensor->sensorControlSensor;
+    if (control == nullptr) return TCS_RESULT_NULL_POINTER;
+    ScsSensorDevice* device = nullptr;
+    result = scsSensorDeviceAcquire(control, &device);
+    if (result != TCS_RESULT_OK) return result;
+    ScsSubsystem* subsystem = device->subsystem;
+    result = scsLock(subsystem->deviceListLock);
+    if (result == TCS_RESULT_OK) {
+        PalListEntry* before = device->links.prev;
+        palListRemove(&device->links);
+        palListInsertTail(&subsystem->initialisingDevices, &device->links);
+        result = scsSensorSetSuspendModeEx(control, 1);
+        if (result != TCS_RESULT_OK) {
+            // Back where it was: taken off the initialising list into no list at all, the device
+            // was lost to sensor control for good.
+            palListRemove(&device->links);
+            if (before == &device->links) {
+                palListInit(&device->links);
+            } else {
+                palListInsertAfter(before, &device->links);
+            }
+        }
+        scsUnlock(subsystem->deviceListLock);
+    }
+    if (result == TCS_RESULT_OK) scsSensorSignalWorkToDo(device);
+    scsSensorDeviceRelease(device);
+    return result;
 }
 
 }  // extern "C"

@@ -168,6 +168,15 @@ TcsResult tcsSensorEraseEFIImage(TcsHandle sensor);
 TcsResult tcsSensorProgramEFIImage(TcsHandle sensor, const uint8_t* data, uint32_t length, uint32_t erase);
 TcsResult tcsSensorGetEFIImageVersion(TcsHandle sensor, uint32_t* out);
 TcsResult tcsVerifyAndUpdateEFI(TcsHandle sensor, uint32_t* outReason);
+// Selective suspend: 6 unless the device uses it; the time-out calls give 358 while it initialises.
+TcsResult tcsSensorEnableSelectiveSuspend(TcsHandle sensor, uint32_t timeoutMs);
+TcsResult tcsSensorDisableSelectiveSuspend(TcsHandle sensor);
+TcsResult tcsSensorSetSelectiveSuspendTimeout(TcsHandle sensor, uint32_t timeoutMs);
+TcsResult tcsSensorGetSelectiveSuspendTimeout(TcsHandle sensor, uint32_t* outTimeoutMs);
+// 1 when the sensor kept its state in the suspend (nothing to do), 0 when it is initialised again.
+TcsResult tcsSensorReconfigureStart(TcsHandle sensor);
+TcsResult tcsSensorReconfigureIsFinished(TcsHandle sensor, uint32_t* outFinished);
+TcsResult tcsSensorResumeFromSelectiveSuspend(TcsHandle sensor);
 
 // --- Ownership ----------------------------------------------------------------------------------------
 TcsResult tcsSensorGetOwnershipInfo(TcsHandle sensor, uint16_t* outTotal, uint16_t* outAvailable);

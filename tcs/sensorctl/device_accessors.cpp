@@ -3,6 +3,9 @@
 
 #include "platform/text.h"
 #include "tcs/flashfs/xtfs.h"
+#include "tcs/sensorctl/patches.h"
+#include "tcs/sensorctl/protocol_state.h"
+#include "tcs/sensorctl/sensor_commands.h"
 
 #include <cstring>
 
@@ -63,6 +66,57 @@ TcsResult scsSensorGetDriverVersion(ScsSensor* sensor, ScsDriverVersion* outVers
     std::memcpy(&vendor, info + 18, 2);
     outVersion->productId = palSensorToHost16(product);
     outVersion->vendorId = palSensorToHost16(vendor);
+    return TCS_RESULT_OK;
+}
+
+TcsResult scsIsSelectiveSuspendEnabled(ScsSensor* sensor) {
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    const scsproto::DeviceState* state = scsproto::stateOf(ref.device);
+    return state != nullptr && state->selectiveSuspend ? 1 : 0;
+}
+
+TcsResult scsIsSensorInitialized(ScsSensor* sensor, uint32_t* outInitialised) {
+    if (outInitialised == nullptr) return TCS_RESULT_BAD_PARAM;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    *outInitialised = ref.device->initRecord == nullptr ? 1 : 0;
+    return TCS_RESULT_OK;
+}
+
+TcsResult scsSensorSetSelectiveSuspendTimeout(ScsSensor* sensor, uint32_t timeoutMs) {
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    scsproto::DeviceState* state = scsproto::stateOf(ref.device);
+    if (state == nullptr) return TCS_RESULT_NULL_POINTER;
+    state->selectiveSuspendTimeoutMs = timeoutMs;
+    return TCS_RESULT_OK;
+}
+
+TcsResult scsSensorGetSelectiveSuspendTimeout(ScsSensor* sensor, uint32_t* outTimeoutMs) {
+    if (outTimeoutMs == nullptr) return TCS_RESULT_BAD_PARAM;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    const scsproto::DeviceState* state = scsproto::stateOf(ref.device);
+    if (state == nullptr) return TCS_RESULT_NULL_POINTER;
+    *outTimeoutMs = state->selectiveSuspendTimeoutMs;
+    return TCS_RESULT_OK;
+}
+
+TcsResult scsSensorWasSuspended(ScsSensor* sensor, uint32_t* outSuspended) {
+    if (outSuspended == nullptr) return TCS_RESULT_BAD_PARAM;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    ScsSensorDevice* device = ref.device;
+    if (!(device->aesSecured || device->rsaSecured || device->eccSecured)) {
+        *outSuspended = 1;
+        return UnloadPatch(sensor);
+    }
+    const uint32_t kept = device->suppressCloseAlert;
+    device->suppressCloseAlert = 1;
+    char text[SCS_VERSION_TEXT_SIZE];
+    *outSuspended = scsSensorGetVersion(sensor, text) != TCS_RESULT_OK ? 1 : 0;
+    device->suppressCloseAlert = kept;
     return TCS_RESULT_OK;
 }
 

@@ -21,6 +21,15 @@ TcsResult scsSensorIsProvisioned(ScsSensor* sensor, uint32_t* outProvisioned);
 TcsResult scsSensorDisableResetRecovery(ScsSensor* sensor, uint32_t disable);
 TcsResult scsSensorGetFlashSize(ScsSensor* sensor, uint32_t* outSize);
 TcsResult scsSensorGetDriverVersion(ScsSensor* sensor, ScsDriverVersion* outVersion);
+// 1 when the device uses selective suspend, 0 when not; the look-up's failure otherwise.
+TcsResult scsIsSelectiveSuspendEnabled(ScsSensor* sensor);
+// 1 when no device initialisation is attached to the device.
+TcsResult scsIsSensorInitialized(ScsSensor* sensor, uint32_t* outInitialised);
+TcsResult scsSensorSetSelectiveSuspendTimeout(ScsSensor* sensor, uint32_t timeoutMs);
+TcsResult scsSensorGetSelectiveSuspendTimeout(ScsSensor* sensor, uint32_t* outTimeoutMs);
+// 1 when the sensor lost its state in a suspend: a secured sensor that no longer answers
+// get-version (asked with close alerts held back), any other sensor always (its patch is unloaded).
+TcsResult scsSensorWasSuspended(ScsSensor* sensor, uint32_t* outSuspended);
 
 #ifdef __cplusplus
 }

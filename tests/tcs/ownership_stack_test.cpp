@@ -302,7 +302,7 @@ TEST_F(OwnershipStack, ResetAndWaitMatchesTheReadySensorAndItsStatus) {
         SCOPED_TRACE(c.readyName);
         simusb::clearCommandLog(id);
         TcsResult result = 0xFFFF;
-        std::thread waiter([&] { result = tcsSensorResetAndWait(sensor, 1500); });
+        std::thread waiter([&] { result = tcsSensorResetAndWait(sensor, 400); });
         ASSERT_TRUE(waitFor([&] { return sent(id, 0x05); }));
         std::string removed = name_;
         EventRecord gone{TCS_SYSTEM_EVENT_SENSOR_REMOVED, 0, uint32_t(removed.size() + 1), removed.data()};
@@ -376,6 +376,21 @@ TEST_F(OwnershipStack, SensorServicesOnAReadySensor) {
     std::string idText(name_.size(), '\0');
     EXPECT_EQ(tcsSensorGetId(sensor, idText.data()), TCS_RESULT_OK);
     EXPECT_EQ(idText, name_);
+
+    // Selective suspend is off unless the settings ask for it.
+    EXPECT_EQ(tcsSensorEnableSelectiveSuspend(sensor, 0), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(tcsSensorDisableSelectiveSuspend(sensor), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(tcsSensorReconfigureStart(sensor), TCS_RESULT_NOT_IMPLEMENTED);
+    uint32_t value = 0;
+    EXPECT_EQ(tcsSensorGetSelectiveSuspendTimeout(sensor, &value), TCS_RESULT_OK);
+    EXPECT_EQ(value, 5000u);
+    EXPECT_EQ(tcsSensorSetSelectiveSuspendTimeout(sensor, 700), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorGetSelectiveSuspendTimeout(sensor, &value), TCS_RESULT_OK);
+    EXPECT_EQ(value, 700u);
+    EXPECT_EQ(tcsSensorReconfigureIsFinished(sensor, &value), TCS_RESULT_OK);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(tcsSensorSetLastCommandSentTime(sensor, 1234), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorGetLastCommandSentTime(sensor), 1234u);
 
     if (!flashStorageBuilt()) {
         close(sensor);
