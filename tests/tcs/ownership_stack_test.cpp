@@ -5,6 +5,7 @@
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
+#include "platform/usb_transport.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/flashfs/xtfs.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -35,6 +37,18 @@ struct Ready {
     std::mutex lock;
     std::vector<std::pair<std::string, uint32_t>> events;  // sensor id, status of event 3
 };
+
+struct Completion {
+    std::atomic<int> calls{0};
+    std::atomic<TcsResult> status{0xFFFF};
+};
+
+TcsResult recordCompletion(void*, TcsResult status, void* context) {
+    auto* c = static_cast<Completion*>(context);
+    c->status = status;
+    c->calls++;
+    return TCS_RESULT_OK;
+}
 
 TcsResult recordReady(void*, void* context, EventRecord* event) {
     if (event->id != TCS_SYSTEM_EVENT_SENSOR_READY || event->data == nullptr) return TCS_RESULT_OK;
@@ -410,6 +424,65 @@ TEST_F(OwnershipStack, SensorServicesOnAReadySensor) {
     EXPECT_EQ(tcsSensorSetPbaFlag(sensor, 3, 1), TCS_RESULT_OK);
     EXPECT_EQ(tcsSensorGetPbaFlag(sensor, 3, &flag), TCS_RESULT_OK);
     EXPECT_EQ(flag, 1);
+    close(sensor);
+}
+
+// The keyed take-ownership stage raises both pipe time-outs to 90000 ms for its command and puts
+// them back also when the command or the store of its reply fails. The item is run here by hand,
+// stage by stage: counters (stage 0), then straight to the command (stage 3).
+TEST_F(OwnershipStack, KeyedStageRestoresThePipeTimeOutsOnEveryPath) {
+    const simusb::SensorId id = plug(40, 0, 1);
+    ASSERT_NE(id, 0);
+    uint32_t status = 0;
+    TcsHandle sensor = startAndOpen(&status);
+    ASSERT_NE(sensor, 0u);
+    PalSensorHandle* pipe = deviceOf(sensor)->platformHandle;
+    uint32_t readMs = 0, writeMs = 0;
+    ASSERT_EQ(palSensorGetPipeTimeouts(pipe, &readMs, &writeMs), TCS_RESULT_OK);
+    ASSERT_NE(readMs, 90000u);
+
+    struct Case {
+        const char* what;
+        uint16_t replyStatus;  // 0: the sensor's own answer
+    };
+    for (const Case& c : {Case{"command refused", 0x0404}, Case{"command answered", 0}}) {
+        SCOPED_TRACE(c.what);
+        if (c.replyStatus != 0) {
+            const uint16_t code = c.replyStatus;
+            simusb::setCommandHook(0x2C, [code](std::span<const uint8_t>) { return simusb::Reply{code, {}}; });
+        }
+        Completion done;
+        WorkList* list = &stack_->workList;
+        // Holding the (recursive) list lock keeps the service thread off the item while it is taken.
+        palCriticalSectionAcquire(list->listLock);
+        ASSERT_EQ(tcsSensorSetOwnerWithKeysAsync(sensor, nullptr, nullptr, nullptr, nullptr, nullptr, recordCompletion,
+                                                 &done),
+                  TCS_RESULT_OK);
+        WorkItem* item = nullptr;
+        for (PalListEntry* e = list->links.next; e != &list->links; e = e->next) {
+            if (PAL_WORK_ITEM_FROM_LINKS(e)->type == TCS_ITEM_SET_OWNERSHIP) item = PAL_WORK_ITEM_FROM_LINKS(e);
+        }
+        ASSERT_NE(item, nullptr);
+        palListRemove(&item->links);
+        palCriticalSectionRelease(list->listLock);
+
+        EXPECT_EQ(tcsWITSetOwnership(item), TCS_RESULT_OK) << "counters";
+        *tcsItemStep(item) = 3;
+        simusb::clearCommandLog(id);
+        const TcsResult taken = tcsWITSetOwnership(item);
+        EXPECT_TRUE(sent(id, 0x2C));
+        if (c.replyStatus != 0) {
+            EXPECT_EQ(taken, 370u);
+        }
+        uint32_t readAfter = 0, writeAfter = 0;
+        ASSERT_EQ(palSensorGetPipeTimeouts(pipe, &readAfter, &writeAfter), TCS_RESULT_OK);
+        EXPECT_EQ(readAfter, readMs);
+        EXPECT_EQ(writeAfter, writeMs);
+        for (int i = 0; i < 8 && *tcsItemState(item) != TCS_ITEM_DONE; ++i) tcsWITSetOwnership(item);
+        EXPECT_EQ(done.calls, 1);
+        palWorkItemDestroy(item);
+        simusb::setCommandHook(0x2C, nullptr);
+    }
     close(sensor);
 }
 
