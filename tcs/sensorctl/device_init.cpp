@@ -825,6 +825,14 @@ TcsResult scsSensorDeviceFirstTimeInit(ScsSensorDevice* device) {
 TcsResult scsSensorDeviceInit(ScsSensorDevice* device) {
     if (device == nullptr) return TCS_RESULT_BAD_PARAM;
     if (gInitHeld.load() != 0) return TCS_RESULT_OK;
+    // The steps' synchronous commands pump the device themselves only once they know they run on
+    // the service thread; before the stack has handed its identity over they would queue their
+    // work for this very thread and wait for it until they time out.
+    const ScsSubsystem* subsystem = device->subsystem;
+    if (subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
+        !subsystem->serviceThreadSet) {
+        return TCS_RESULT_OK;
+    }
     if (device->initRecord == nullptr) {
         if (!device->initialisedOnce) {
             const TcsResult result = scsSensorDeviceFirstTimeInit(device);
