@@ -3,6 +3,7 @@
 #include "tcs/sensorctl/print_defaults.h"
 
 #include "platform/settings.h"
+#include "tcs/imaging/reconstruction/flex_info.h"
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/protocol_state.h"
@@ -89,8 +90,10 @@ TcsResult scsSensorSetDefaultPrintConfiguration(ScsSensor* sensor) {
     // Read when selective suspend is in use, and yet the flag stays 0: kept as found.
     if (state->selectiveSuspend) setting("AlternateWOE", 1);
     state->alternateWoe = false;
-    uint32_t woe = setting("woeType", device->woeType);
-    if (woe > 2) woe = device->woeType;
+    const FlexInfoRecord* flex = dliFindFlexInfo(int32_t(device->flexId));
+    if (flex == nullptr) return TCS_RESULT_NULL_POINTER;
+    uint32_t woe = setting("woeType", flex->defaultWoeType);
+    if (woe > 2) woe = flex->defaultWoeType;
     device->woeType = woe;
     if (woe == 0) state->selectiveSuspend = false;
     state->selectiveSuspendTimeoutMs = setting("selectiveSuspendTimeout", 5000);

@@ -5,6 +5,7 @@
 
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/calibration.h"
+#include "tcs/sensorctl/device_accessors.h"
 #include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/print_defaults.h"
@@ -158,6 +159,7 @@ TEST_F(SyncCommands, SpiFlashIdentifyProgramAndRead) {
 TEST_F(SyncCommands, FamilyOneDefaultsAndTheCaptureRequestTheyGive) {
     char text[80];
     ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    device_->flexId = 14;
     ASSERT_EQ(scsSensorSetDefaultPrintConfiguration(handle_), 0u);
     uint32_t settings[4];
     ASSERT_EQ(scsSensorGetConfigInfo(handle_, settings), 0u);
@@ -189,6 +191,26 @@ TEST_F(SyncCommands, FamilyOneDefaultsAndTheCaptureRequestTheyGive) {
     EXPECT_EQ(withMotion[at + 4], 21);
     EXPECT_EQ(withMotion[at + 16], 11);
     EXPECT_EQ(withMotion[at + 18], 20);
+}
+
+// The module's flex record must exist; it gives the wake-on-event type that a stored value
+// outside 0-2 falls back to.
+TEST_F(SyncCommands, DefaultsTakeTheWakeOnEventTypeFromTheFlexRecord) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    device_->flexId = 12345;
+    EXPECT_EQ(scsSensorSetDefaultPrintConfiguration(handle_), 40u) << "no flex record";
+    struct Case { uint32_t flex; int64_t stored; uint32_t woeType; };
+    for (auto [flex, stored, woeType] : std::initializer_list<Case>{
+             {14, -1, 1}, {58, -1, 2}, {58, 7, 2}, {14, 3, 1}, {58, 1, 1}, {14, 0, 0}}) {
+        device_->flexId = flex;
+        if (stored >= 0) palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "woeType", uint32_t(stored));
+        palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "useSelectiveSuspend", 1);
+        ASSERT_EQ(scsSensorSetDefaultPrintConfiguration(handle_), 0u) << flex << " " << stored;
+        EXPECT_EQ(device_->woeType, woeType) << flex << " " << stored;
+        EXPECT_EQ(scsIsSelectiveSuspendEnabled(handle_), woeType != 0 ? 1u : 0u) << flex << " " << stored;
+        palRemovePersistentDataValue("SOFTWARE\\Tovantic\\tfs530", "woeType");
+    }
 }
 
 TEST_F(SyncCommands, PreBootImageOfTheFirmwareAndTransportProperties) {
