@@ -6,6 +6,7 @@
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
 #include "platform/usb_transport.h"
+#include "sim/usb/firmware.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/flashfs/xtfs.h"
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -97,17 +99,22 @@ protected:
         std::system(("rm -rf " + stateDir_).c_str());
     }
 
-    // Plugs a family-1 sensor running the given firmware.
-    simusb::SensorId plug(uint8_t minor, uint8_t usbVariant, uint8_t variantByte, uint8_t capabilities = 0) {
-        simusb::SensorSpec spec;
-        spec.serial = "OWN" + std::to_string(minor);
-        spec.variant = usbVariant;
-        const simusb::SensorId id = simusb::plug(spec);
-        if (id != 0) simusb::setStoredState(id, "version", version(minor, variantByte, capabilities));
-        return id;
+    // A family-1 sensor running the given firmware, its stored state written before it is plugged:
+    // it is plugged only once the stack and its client are up, so that its initialisation never
+    // holds up the client's creation.
+    void prepare(uint8_t minor, uint8_t usbVariant, uint8_t variantByte, uint8_t capabilities = 0,
+                 const std::map<std::string, std::vector<uint8_t>>& stored = {}) {
+        spec_.serial = "OWN" + std::to_string(minor);
+        spec_.variant = usbVariant;
+        simusb::Firmware firmware(spec_.serial, spec_.productId, usbVariant);
+        firmware.stored("version") = version(minor, variantByte, capabilities);
+        for (const auto& [name, value] : stored) firmware.stored(name) = value;
+        firmware.storedChanged();
+        ASSERT_TRUE(firmware.save(stateDir_));
     }
 
-    // Starts the stack and opens the sensor once it is ready; the ready status goes to *status.
+    // Starts the stack, plugs the prepared sensor and opens it once it is ready; the ready status
+    // goes to *status.
     TcsHandle startAndOpen(uint32_t* status) {
         {
             std::lock_guard<std::mutex> hold(ready_.lock);
@@ -116,6 +123,8 @@ protected:
         EXPECT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
         EXPECT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
         EXPECT_EQ(tcsClientEventsAddCallback(client_, recordReady, &ready_), TCS_RESULT_OK);
+        id_ = simusb::plug(spec_);
+        EXPECT_NE(id_, 0);
         if (!waitFor([&] { return readyCount() > 0; })) return 0;
         return open(status);
     }
@@ -152,6 +161,8 @@ protected:
     }
 
     void stop() {
+        if (id_ != 0) simusb::unplug(id_);
+        id_ = 0;
         if (client_ != 0) {
             EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
         }
@@ -211,6 +222,8 @@ protected:
     std::string settings_;
     std::string stateDir_;
     std::string name_;
+    simusb::SensorSpec spec_;
+    simusb::SensorId id_ = 0;
     CoreSubsystem* stack_ = nullptr;
     TcsHandle client_ = 0;
     Ready ready_;
@@ -218,11 +231,11 @@ protected:
 
 TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
     if (!flashStorageBuilt()) GTEST_SKIP() << "pairing keeps its secrets through flash storage, not linked in";
-    const simusb::SensorId id = plug(21, 2, 0);
-    ASSERT_NE(id, 0);
+    prepare(21, 2, 0);
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
     ASSERT_NE(sensor, 0u);
+    const simusb::SensorId id = id_;
     EXPECT_EQ(status, TCS_RESULT_READY_NO_SECURE_SESSION) << "no shared secret yet";
 
     uint16_t total = 0, left = 0;
@@ -273,13 +286,11 @@ TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
 // A reset with no ownership cycle left: the command is sent, answered 0x0466, and the call ends
 // with 381 after the clean-up of its kind of device, without resetting the sensor.
 TEST_F(OwnershipStack, ResetWithNoCycleLeftGives381WithoutAReset) {
-    const simusb::SensorId id = plug(40, 0, 1);
-    ASSERT_NE(id, 0);
-    simusb::setStoredState(id, "ownership", {1});
-    simusb::setStoredState(id, "ownership.cycles", {5, 0, 0, 0});
+    prepare(40, 0, 1, 0, {{"ownership", {1}}, {"ownership.cycles", {5, 0, 0, 0}}});
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
     ASSERT_NE(sensor, 0u);
+    const simusb::SensorId id = id_;
     // As a paired AES-secured sensor (the secure session itself is not needed here).
     ScsSensorDevice* device = deviceOf(sensor);
     device->aesSecured = 1;
@@ -297,11 +308,11 @@ TEST_F(OwnershipStack, ResetWithNoCycleLeftGives381WithoutAReset) {
 // the test raises are the only ones: a ready event for the same sensor (any case) ends the wait,
 // with 384 when the sensor came back without a secure session; one for another sensor does not.
 TEST_F(OwnershipStack, ResetAndWaitMatchesTheReadySensorAndItsStatus) {
-    const simusb::SensorId id = plug(40, 0, 1);
-    ASSERT_NE(id, 0);
+    prepare(40, 0, 1);
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
     ASSERT_NE(sensor, 0u);
+    const simusb::SensorId id = id_;
     simusb::setCommandHook(0x05, [](std::span<const uint8_t>) { return simusb::Reply{}; });
     struct Case {
         std::string readyName;
@@ -337,11 +348,11 @@ TEST_F(OwnershipStack, KeysOn440And460) {
     if (!flashStorageBuilt()) GTEST_SKIP() << "pairing keeps its secrets through flash storage, not linked in";
     for (uint8_t minor : {uint8_t(40), uint8_t(60)}) {
         SCOPED_TRACE(int(minor));
-        const simusb::SensorId id = plug(minor, 5, 5, 0x10);
-        ASSERT_NE(id, 0);
+        prepare(minor, 5, 5, 0x10);
         uint32_t status = 0;
         TcsHandle sensor = startAndOpen(&status);
         ASSERT_NE(sensor, 0u);
+        const simusb::SensorId id = id_;
         uint16_t total = 0, left = 0;
         EXPECT_EQ(tcsSensorGetOwnershipInfo(sensor, &total, &left), TCS_RESULT_OK);
         EXPECT_EQ(total, 0xFFFF) << "only 4.21 counts";
@@ -361,17 +372,14 @@ TEST_F(OwnershipStack, KeysOn440And460) {
         EXPECT_EQ(simusb::storedState(id, "ownership"), std::vector<uint8_t>{0});
         close(sensor);
         stop();
-        simusb::unplug(id);
     }
 }
 
 TEST_F(OwnershipStack, SensorServicesOnAReadySensor) {
-    const simusb::SensorId id = plug(40, 0, 1);
-    ASSERT_NE(id, 0);
     // The pre-boot flag page: its magic, then the flags.
     std::vector<uint8_t> flash(1u << 20, 0xFF);
     std::memcpy(flash.data(), "_VEH", 4);
-    simusb::setStoredState(id, "flash", flash);
+    prepare(40, 0, 1, 0, {{"flash", flash}});
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
     ASSERT_NE(sensor, 0u);
@@ -390,6 +398,44 @@ TEST_F(OwnershipStack, SensorServicesOnAReadySensor) {
     std::string idText(name_.size(), '\0');
     EXPECT_EQ(tcsSensorGetId(sensor, idText.data()), TCS_RESULT_OK);
     EXPECT_EQ(idText, name_);
+
+    struct VersionSeen {
+        std::atomic<int> calls{0};
+        std::string text;
+    } seen;
+    ASSERT_EQ(tcsSensorGetVersionAsync(
+                  sensor,
+                  [](void* version, TcsResult result, void* context) -> TcsResult {
+                      auto* v = static_cast<VersionSeen*>(context);
+                      if (result == TCS_RESULT_OK) v->text = static_cast<const char*>(version);
+                      v->calls++;
+                      return TCS_RESULT_OK;
+                  },
+                  &seen),
+              TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return seen.calls.load() == 1; }));
+    EXPECT_EQ(seen.text, std::string(text));
+
+    // One expiry item for the cached identification context, however often it is set; none once cleared.
+    void* record = nullptr;
+    tcsSafeSensorHandleFetch(sensor, &record);
+    auto* sensorRecord = static_cast<SensorRecord*>(record);
+    uint8_t context[128] = {7};
+    auto expiries = [&] {
+        WorkList* list = &stack_->workList;
+        palCriticalSectionAcquire(list->listLock);
+        size_t n = 0;
+        for (PalListEntry* e = list->links.next; e != &list->links; e = e->next) {
+            n += PAL_WORK_ITEM_FROM_LINKS(e)->type == TCS_ITEM_IDENTIFY_CONTEXT_EXPIRY;
+        }
+        palCriticalSectionRelease(list->listLock);
+        return n;
+    };
+    EXPECT_EQ(_tcsSensorSetLastIdentificationCtx(sensorRecord, context, sizeof context), TCS_RESULT_OK);
+    EXPECT_EQ(_tcsSensorSetLastIdentificationCtx(sensorRecord, context, sizeof context), TCS_RESULT_OK);
+    EXPECT_EQ(expiries(), 1u);
+    EXPECT_EQ(_tcsSensorSetLastIdentificationCtx(sensorRecord, nullptr, 0), TCS_RESULT_OK);
+    EXPECT_EQ(expiries(), 0u);
 
     // Selective suspend is off unless the settings ask for it.
     EXPECT_EQ(tcsSensorEnableSelectiveSuspend(sensor, 0), TCS_RESULT_NOT_IMPLEMENTED);
@@ -431,11 +477,11 @@ TEST_F(OwnershipStack, SensorServicesOnAReadySensor) {
 // them back also when the command or the store of its reply fails. The item is run here by hand,
 // stage by stage: counters (stage 0), then straight to the command (stage 3).
 TEST_F(OwnershipStack, KeyedStageRestoresThePipeTimeOutsOnEveryPath) {
-    const simusb::SensorId id = plug(40, 0, 1);
-    ASSERT_NE(id, 0);
+    prepare(40, 0, 1);
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
     ASSERT_NE(sensor, 0u);
+    const simusb::SensorId id = id_;
     PalSensorHandle* pipe = deviceOf(sensor)->platformHandle;
     uint32_t readMs = 0, writeMs = 0;
     ASSERT_EQ(palSensorGetPipeTimeouts(pipe, &readMs, &writeMs), TCS_RESULT_OK);
