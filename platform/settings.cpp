@@ -483,4 +483,30 @@ TcsResult palRemovePersistentDataValue(const char* section, const char* name) {
     return palWriteAllPersistentData(&parsed.head);
 }
 
+TcsResult palGetPersistentQueryInfo(const char* section, uint32_t*, uint32_t*) {
+    return section == nullptr ? TCS_RESULT_NULL_POINTER : TCS_RESULT_NOT_IMPLEMENTED;
+}
+
+TcsResult palGetPersistentEnumValue(const char* section, uint32_t, char*, uint32_t*) {
+    return section == nullptr ? TCS_RESULT_NULL_POINTER : TCS_RESULT_NOT_IMPLEMENTED;
+}
+
+TcsResult palGetPersistentEnumKey(const char* section, uint32_t, char*, uint32_t*) {
+    return section == nullptr ? TCS_RESULT_NULL_POINTER : TCS_RESULT_NOT_IMPLEMENTED;
+}
+
+TcsResult palCreatePersistentKey(const char* section) {
+    return section == nullptr ? TCS_RESULT_NULL_POINTER : TCS_RESULT_NOT_IMPLEMENTED;
+}
+
+TcsResult palDeletePersistentKey(const char* section) {
+    return section == nullptr ? TCS_RESULT_NULL_POINTER : TCS_RESULT_NOT_IMPLEMENTED;
+}
+
+TcsResult palVerifyPersistentKeyExistence(const char* section, const char* name) {
+    return section == nullptr || name == nullptr ? TCS_RESULT_NULL_POINTER : TCS_RESULT_NOT_IMPLEMENTED;
+}
+
+TcsResult palGetPersistentKeyNameFromSensorId(const char*, char*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
+
 }  // extern "C"

@@ -48,6 +48,17 @@ TcsResult palGetPersistentDataBinaryValue(const char* section, const char* name,
 // name is a prefix of the requested section.
 TcsResult palRemovePersistentDataValue(const char* section, const char* name);
 
+// Registry-style queries this store does not implement: 40 when the section (or, for the existence
+// test, the value name) is NULL, else 6.
+TcsResult palGetPersistentQueryInfo(const char* section, uint32_t* subSectionCount, uint32_t* valueCount);
+TcsResult palGetPersistentEnumValue(const char* section, uint32_t index, char* name, uint32_t* nameSize);
+TcsResult palGetPersistentEnumKey(const char* section, uint32_t index, char* name, uint32_t* nameSize);
+TcsResult palCreatePersistentKey(const char* section);
+TcsResult palDeletePersistentKey(const char* section);
+TcsResult palVerifyPersistentKeyExistence(const char* section, const char* name);
+// Always 6: callers then use their fixed section names.
+TcsResult palGetPersistentKeyNameFromSensorId(const char* sensorId, char* buffer, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -171,6 +171,34 @@ TEST_F(Settings, NullArguments) {
     }
 }
 
+TEST_F(Settings, RegistryQueriesAreNotImplementedAndTouchNothing) {
+    char name[16];
+    uint32_t size = sizeof name;
+    uint32_t first = 0, second = 0;
+    struct Case {
+        TcsResult got;
+        TcsResult expected;
+    };
+    for (auto [got, expected] : std::initializer_list<Case>{
+             {palGetPersistentQueryInfo(nullptr, &first, &second), TCS_RESULT_NULL_POINTER},
+             {palGetPersistentQueryInfo(kIr, &first, &second), TCS_RESULT_NOT_IMPLEMENTED},
+             {palGetPersistentEnumValue(nullptr, 0, name, &size), TCS_RESULT_NULL_POINTER},
+             {palGetPersistentEnumValue(kIr, 0, name, &size), TCS_RESULT_NOT_IMPLEMENTED},
+             {palGetPersistentEnumKey(nullptr, 0, name, &size), TCS_RESULT_NULL_POINTER},
+             {palGetPersistentEnumKey(kIr, 0, name, &size), TCS_RESULT_NOT_IMPLEMENTED},
+             {palCreatePersistentKey(nullptr), TCS_RESULT_NULL_POINTER},
+             {palCreatePersistentKey(kIr), TCS_RESULT_NOT_IMPLEMENTED},
+             {palDeletePersistentKey(nullptr), TCS_RESULT_NULL_POINTER},
+             {palDeletePersistentKey(kIr), TCS_RESULT_NOT_IMPLEMENTED},
+             {palVerifyPersistentKeyExistence(kIr, nullptr), TCS_RESULT_NULL_POINTER},
+             {palVerifyPersistentKeyExistence(nullptr, "Gain"), TCS_RESULT_NULL_POINTER},
+             {palVerifyPersistentKeyExistence(kIr, "Gain"), TCS_RESULT_NOT_IMPLEMENTED},
+             {palGetPersistentKeyNameFromSensorId("usb#Vid_2e7b", name, sizeof name), TCS_RESULT_NOT_IMPLEMENTED}}) {
+        EXPECT_EQ(got, expected);
+    }
+    EXPECT_EQ(access(path_.c_str(), F_OK), -1);  // none of them reads or creates the file
+}
+
 TEST_F(Settings, TextsThatWouldNotReadBackAreRefused) {
     ASSERT_EQ(palSetPersistentDataStringValue(kIr, "Keep", "1", 1), TCS_RESULT_OK);
     for (const char* text : {"two\nlines", "a[b]", " leading", "\tleading"}) {
