@@ -10,7 +10,9 @@
 
 namespace {
 
-// Global and unlocked: the system draws random numbers from the service thread and during start-up.
+// One state for the process, drawn from by the service thread, the database thread and callers'
+// threads alike. Two unlocked draws at once could read the same XKEY and hand both callers the same
+// bytes (the same IV or key twice), so every access holds the lock; outputs are unchanged.
 PRNGCtx gPrng;
 
 void sha1(const uint8_t* data, uint32_t length, uint8_t out[20]) {
@@ -22,6 +24,15 @@ void sha1(const uint8_t* data, uint32_t length, uint8_t out[20]) {
 }
 
 }  // namespace
+
+namespace tov::crypto {
+
+std::recursive_mutex& prngLock() {
+    static auto* lock = new std::recursive_mutex;  // never destroyed: threads may draw during exit
+    return *lock;
+}
+
+}  // namespace tov::crypto
 
 extern "C" {
 
@@ -45,6 +56,7 @@ void palPRNGMathSum_q(uint32_t value, uint32_t* number, uint32_t words) {
 
 TcsResult palPRNGContextInit(uint8_t* seed, uint32_t length) {
     if (seed == nullptr || length == 0) return TCS_RESULT_INVALID;
+    std::lock_guard<std::recursive_mutex> hold(tov::crypto::prngLock());
     // Seeding mixes rather than resets: the caller's seed is XORed with the current XKEY in place.
     const uint32_t mixed = length < 20 ? length : 20;
     for (uint32_t i = 0; i < mixed; ++i) seed[i] ^= gPrng.xkey[i];
@@ -55,6 +67,7 @@ TcsResult palPRNGContextInit(uint8_t* seed, uint32_t length) {
 
 TcsResult palPRNGRandomGenerate(uint8_t* out, uint32_t length) {
     if (out == nullptr || length == 0) return TCS_RESULT_INVALID;
+    std::lock_guard<std::recursive_mutex> hold(tov::crypto::prngLock());
     if (!gPrng.seeded) return TCS_RESULT_ERROR;
     uint8_t input[32] = {};
     uint8_t x[20];
@@ -80,6 +93,7 @@ TcsResult palPRNGRandomGenerate(uint8_t* out, uint32_t length) {
 }
 
 void palPRNGContextUninit(void) {
+    std::lock_guard<std::recursive_mutex> hold(tov::crypto::prngLock());
     tov::crypto::wipe(gPrng.xkey, sizeof gPrng.xkey);
     gPrng.seeded = 0;
 }

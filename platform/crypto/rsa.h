@@ -91,4 +91,12 @@ void palPRNGMathSum_q(uint32_t value, uint32_t* number, uint32_t words);
 
 #ifdef __cplusplus
 }
+
+#include <mutex>
+
+namespace tov::crypto {
+// The generator's lock. Recursive, so that palCryptoRng can hold it across a reseed and the draw
+// after it while both take it again inside.
+std::recursive_mutex& prngLock();
+}  // namespace tov::crypto
 #endif

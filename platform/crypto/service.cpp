@@ -81,6 +81,7 @@ TcsResult palCryptoInitialize(void) {
     uint32_t words[5] = {t, t + 1, t + 2, t + 3, t + 4};
     uint8_t seed[20];
     memcpy(seed, words, sizeof seed);
+    std::lock_guard<std::recursive_mutex> hold(tov::crypto::prngLock());
     TcsResult rc = palPRNGContextInit(seed, sizeof seed);
     wipe(seed, sizeof seed);
     if (rc != TCS_RESULT_OK) return rc;
@@ -98,6 +99,8 @@ TcsResult palCryptoRng(uint8_t* buffer, uint32_t length) {
     if (buffer == nullptr) return TCS_RESULT_BAD_PARAM;
     bool reseed = false;
     for (uint32_t i = 1; i < length && !reseed; ++i) reseed = buffer[i] != 0;
+    // The reseed and the draw are one step: no other thread may draw from the state in between.
+    std::lock_guard<std::recursive_mutex> hold(tov::crypto::prngLock());
     if (reseed) {
         // The time ends at the last byte, most significant byte first.
         const uint32_t t = palGetSecondsSinceEpoch();
