@@ -4,6 +4,7 @@
 #include "platform/usb_test_seams.h"
 #include "sim/usb/sim_usb.h"
 #include "platform/pnp.h"
+#include "platform/settings.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/scs_internal.h"
@@ -253,6 +254,29 @@ TEST_F(DeviceInitStack, SecureVariantWithoutSecureSessionIsReadyWith372) {
         std::lock_guard<std::mutex> hold(log_.lock);
         log_.events.clear();
     }
+}
+
+TEST_F(DeviceInitStack, ResetLogRecordsTheStartInformationWhenEnabled) {
+    const std::string log = ::testing::TempDir() + "/tcs_reset_log.txt";
+    std::remove(log.c_str());
+    const char* section = "SOFTWARE\\Tovantic\\tfs530\\ResetLog";
+    ASSERT_EQ(palSetPersistentDataLongValue(section, "Enable", 1), TCS_RESULT_OK);
+    ASSERT_EQ(palSetPersistentDataStringValue(section, "FilePath", log.c_str(), uint32_t(log.size() + 1)),
+              TCS_RESULT_OK);
+    answerVersion(1);
+    start();
+    ASSERT_NE(simusb::plug(), 0);
+    ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
+    FILE* file = std::fopen(log.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    char text[512] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    std::remove(log.c_str());
+    const std::string written(text, n);
+    EXPECT_EQ(written.rfind("Time: ", 0), 0u) << written;
+    EXPECT_NE(written.find("\nstart_type = 0 \n reset_type = 0 \n start_status = 0x00000000\n\n"), std::string::npos)
+        << written;
 }
 
 TEST_F(DeviceInitStack, FailingStepRaisesFailureAndTheDeviceIsRetried) {
