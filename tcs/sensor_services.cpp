@@ -87,6 +87,28 @@ TcsResult withStorage(ScsSensor* sensor, bool goOnWhenOpenFails, Fn fn) {
     return result;
 }
 
+// The security-info request writes its four words at the start of its context before it calls
+// back, so the record starts with them; the status and event follow. Shared by waiter and
+// completion like the core's wait records: whichever side comes second frees it.
+struct SecurityInfoWait {
+    uint32_t info[4];
+    uint32_t status;
+    PalEvent* event;
+};
+
+TcsResult securityInfoDone(void*, TcsResult status, void* context) {
+    auto* wait = static_cast<SecurityInfoWait*>(context);
+    if (wait == nullptr) return TCS_RESULT_OK;
+    const uint32_t previous = __atomic_exchange_n(&wait->status, status, __ATOMIC_ACQ_REL);
+    if (previous == TCS_RESULT_TIMEOUT) {
+        palEventFree(wait->event);
+        palRealFree(wait);
+        return TCS_RESULT_INVALID;
+    }
+    palEventSet(wait->event);
+    return TCS_RESULT_OK;
+}
+
 bool listed(PalListEntry* head, ScsSensorDevice* device) {
     for (PalListEntry* e = head->next; e != head; e = e->next) {
         if (e == &device->links) return true;
@@ -186,6 +208,39 @@ TcsResult tcsSensorResetAndWait(TcsHandle handle, uint32_t timeoutMs) {
     }
     palRealFree(wait.removedId);
     palEventFree(wait.event);
+    return result;
+}
+
+TcsResult tcsSensorGetSecurityInfo(TcsHandle handle, uint32_t* outInfo4) {
+    SensorRecord* sensor = nullptr;
+    TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    if (outInfo4 == nullptr) return TCS_RESULT_NULL_POINTER;
+    auto* wait = static_cast<SecurityInfoWait*>(palRealMalloc(sizeof(SecurityInfoWait)));
+    if (wait == nullptr) return TCS_RESULT_INVALID;
+    std::memset(wait, 0, sizeof *wait);
+    wait->status = TCS_SYNC_PENDING;
+    wait->event = palEventAlloc(0, 0, nullptr);
+    if (wait->event == nullptr) {
+        palRealFree(wait);
+        return TCS_RESULT_EVENT_CREATION_FAILED;
+    }
+    result = scsSensorSendGetSecurityInfo(sensor->sensorControlSensor, securityInfoDone, wait);
+    if (result == TCS_RESULT_OK) {
+        CoreSubsystem* stack = sensor->client != nullptr ? sensor->client->stack : nullptr;
+        result = _tcsSubsystemWaitForResponse(stack, wait->event, kVersionItemTimeoutMs);
+        if (result == TCS_RESULT_OK) {
+            result = __atomic_load_n(&wait->status, __ATOMIC_ACQUIRE);
+        } else {
+            const uint32_t previous = __atomic_exchange_n(&wait->status, TCS_RESULT_TIMEOUT, __ATOMIC_ACQ_REL);
+            if (previous == TCS_SYNC_PENDING) return result;  // the late completion frees it
+            palEventWaitFor(wait->event, PAL_INFINITE);
+            result = previous;
+        }
+        if (result == TCS_RESULT_OK) std::memcpy(outInfo4, wait->info, sizeof wait->info);
+    }
+    palEventFree(wait->event);
+    palRealFree(wait);
     return result;
 }
 

@@ -154,6 +154,8 @@ TcsResult tcsSensorGetVersionAsync(TcsHandle sensor, CompletionCallback callback
 TcsResult tcsSensorGetVersionCB(void* version, TcsResult status, void* waitRecord);
 // 384 when the sensor comes back ready without a secure session, 34 when it does not come back in time.
 TcsResult tcsSensorResetAndWait(TcsHandle sensor, uint32_t timeoutMs);
+// {provisioned or secured, secured, in a secure session, pre-boot image partition byte}
+TcsResult tcsSensorGetSecurityInfo(TcsHandle sensor, uint32_t* outInfo4);
 TcsResult tcsSensorGetDeviceInfo(TcsHandle sensor, DeviceInfoRecord* out);
 TcsResult tcsSensorGetUID(TcsHandle sensor, SensorUidRecord* out);
 // Copies the id's characters without a terminating zero.

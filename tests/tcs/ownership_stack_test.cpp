@@ -437,6 +437,11 @@ TEST_F(OwnershipStack, SensorServicesOnAReadySensor) {
     EXPECT_EQ(_tcsSensorSetLastIdentificationCtx(sensorRecord, nullptr, 0), TCS_RESULT_OK);
     EXPECT_EQ(expiries(), 0u);
 
+    uint32_t security[4] = {9, 9, 9, 9};
+    EXPECT_EQ(tcsSensorGetSecurityInfo(sensor, security), TCS_RESULT_OK);
+    EXPECT_EQ(security[1], 0u) << "not a secured variant";
+    EXPECT_EQ(security[2], 0u) << "no secure session";
+
     // Selective suspend is off unless the settings ask for it.
     EXPECT_EQ(tcsSensorEnableSelectiveSuspend(sensor, 0), TCS_RESULT_NOT_IMPLEMENTED);
     EXPECT_EQ(tcsSensorDisableSelectiveSuspend(sensor), TCS_RESULT_NOT_IMPLEMENTED);

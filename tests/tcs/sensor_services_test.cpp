@@ -104,6 +104,7 @@ TEST_F(SensorServices, UnknownHandleGives14Everywhere) {
         [&] { return tcsSensorGetVersionAsync(none, recordCompletion, nullptr); },
         [&] { return tcsSensorResetAndWait(none, 10); },
         [&] { return tcsSensorGetDeviceInfo(none, &info); },
+        [&] { return tcsSensorGetSecurityInfo(none, &word); },
         [&] { return tcsSensorGetUID(none, &uid); },
         [&] { return tcsSensorGetPbaFlag(none, 0, &byte); },
         [&] { return tcsSensorSetPbaFlag(none, 0, 1); },
@@ -127,6 +128,7 @@ TEST_F(SensorServices, MissingOutputsAndBadValues) {
     EXPECT_EQ(tcsSensorGetVersionAsync(handle_, nullptr, nullptr), TCS_RESULT_NULL_POINTER);
     EXPECT_EQ(tcsSensorGetDeviceInfo(handle_, nullptr), TCS_RESULT_BAD_PARAM);
     EXPECT_EQ(tcsSensorGetUID(handle_, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(tcsSensorGetSecurityInfo(handle_, nullptr), TCS_RESULT_NULL_POINTER);
     EXPECT_EQ(tcsSensorGetPbaFlag(handle_, 0, nullptr), TCS_RESULT_NULL_POINTER);
     EXPECT_EQ(tcsSensorProgramEFIImage(handle_, nullptr, 10, 0), TCS_RESULT_NULL_POINTER);
     EXPECT_EQ(tcsSensorGetEFIImageVersion(handle_, nullptr), TCS_RESULT_NULL_POINTER);
