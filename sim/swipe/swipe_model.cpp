@@ -139,7 +139,15 @@ double SwipeModel::rowAt(uint32_t line) const {
     return row;
 }
 
-double SwipeModel::driftAt(uint32_t line) const { return config_.driftPerLine * line; }
+double SwipeModel::driftAt(uint32_t line) const {
+    double drift = config_.driftPerLine * line;
+    if (config_.profile == SpeedProfile::StickThenJump && config_.stickRock > 0 && line > config_.stickStart &&
+        line <= config_.stickStart + config_.stickLines) {
+        std::mt19937 rng(config_.seed * 2654435761u + line);
+        drift += std::uniform_real_distribution<double>(-config_.stickRock, config_.stickRock)(rng);
+    }
+    return drift;
+}
 
 std::vector<uint8_t> SwipeModel::linePixels(uint32_t line) const {
     std::vector<uint8_t> out;

@@ -48,6 +48,9 @@ struct SwipeConfig {
     uint32_t stickLines = 0;            // lines without movement,
     uint32_t jumpLines = 0;             // lines of the jump,
     double jumpRowsPerLine = 3.0;       // and its speed
+    // StickThenJump: while the finger is held the skin under the sensor may still roll sideways by
+    // up to this many columns from line to line (0: held still, lines repeat with sensor noise).
+    double stickRock = 0.0;
     double driftPerLine = 0.0;          // sideways columns per line
     double startRow = 0.0;
     uint16_t startTime = 0;

@@ -186,3 +186,35 @@ TEST(SwipeReconstruction, SensorCorrelatedLinesTakeTheirLagsFromTheHeader) {
 }
 
 }  // namespace
+
+TEST(SwipeReconstruction, AHeldFingerIsCulledUnlessItsSkinStillMoves) {
+    // A finger held still repeats its line with sensor noise: culling drops the held lines, so
+    // correlation never sees the stop. When the skin under the sensor still rolls sideways, the
+    // held lines pass culling and the lag climbs line by line to the end of the search range,
+    // the pattern that lag finalisation classifies as stiction.
+    for (double rock : {0.0, 2.0}) {
+        SwipeCase c{"stick, jump", SpeedProfile::StickThenJump, 1.0, 0, 0, 400, 0};
+        SwipeConfig config = configFor(c);
+        config.stickRock = rock;
+        SwipeModel model(recon_test::fingerImage(), config);
+        Recon r(recon_test::kRealTimeCfg);
+        ASSERT_EQ(r.init(), TCS_RESULT_OK);
+        ASSERT_TRUE(recon_test::attachModel(r, model));
+        ASSERT_EQ(r.feed(model.stream(0, c.lines), 3, 1, 900), TCS_RESULT_OK);
+        const IrReconState& s = *r.state();
+        uint32_t held = 0, highLags = 0;
+        for (uint32_t i = 0; i < s.pool.count; ++i) {
+            const uint8_t* line = tcsGetEntryFromCompoundCircBuffer(i, const_cast<CompoundCircBuffer*>(&s.pool));
+            const uint32_t number = uint32_t(line[2] | (line[3] << 8)) / config.ticksPerLine;
+            if (number <= config.stickStart || number > config.stickStart + config.stickLines) continue;
+            ++held;
+            highLags += line[1] >= 21;
+        }
+        if (rock == 0) {
+            EXPECT_LE(held, 5u);
+        } else {
+            EXPECT_GT(held, 70u);
+            EXPECT_GT(highLags, 30u);
+        }
+    }
+}
