@@ -3,14 +3,12 @@
 
 #include "platform/text.h"
 #include "tcs/flashfs/xtfs.h"
+#include "tcs/sensorctl/device_init.h"
 #include "tcs/sensorctl/patches.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/sensor_commands.h"
 
 #include <cstring>
-
-// Device initialisation owns the transport query.
-extern "C" TcsResult scsGetDeviceInfo(ScsSensorDevice* device, uint8_t* out23);
 
 namespace {
 
