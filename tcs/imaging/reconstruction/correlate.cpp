@@ -120,7 +120,15 @@ uint32_t correlateOne(IrReconState& s, uint32_t d, uint8_t* current, uint32_t wi
         for (uint8_t h : ds.yLagHistory) far = far && abs(bestLag - int32_t(h)) > 4;
         if (far) bestLag = ds.yLagHistory[(s.processedLines + 3) % 4];
     }
-    const uint32_t S = bestCombined;
+    irRecordCorrelation(s, d, current, bestLag, bestX, bestCombined, outFlag);
+    return d;
+}
+
+}  // namespace
+
+void irRecordCorrelation(IrReconState& s, uint32_t d, uint8_t* current, int32_t bestLag, int8_t bestX, uint32_t S,
+                         uint32_t* outFlag) {
+    IrDirectionState& ds = s.direction[d];
     if (S < kGoodCorrelation) {
         ++ds.badLines;
         ds.lastBadLine = uint16_t(s.processedLines);
@@ -146,10 +154,7 @@ uint32_t correlateOne(IrReconState& s, uint32_t d, uint8_t* current, uint32_t wi
     } else if (ds.holdCounter > 0) {
         --ds.holdCounter;
     }
-    return d;
 }
-
-}  // namespace
 
 void setupCorrParams(IrReconState* state, uint32_t d, CorrRanges* out) {
     IrDirectionState& ds = state->direction[d];

@@ -27,6 +27,11 @@ TcsResult IRcorrelate(IrReconState* state, uint8_t* line);
 uint32_t IRcorrelateUp(IrReconState* state, uint8_t* line, uint32_t windowLength, uint32_t* outFlag);
 uint32_t IRcorrelateDown(IrReconState* state, uint8_t* line, uint32_t windowLength, uint32_t* outFlag);
 uint32_t IRcorrelateUpDown(IrReconState* state, uint8_t* line, uint32_t windowLength, uint32_t* outFlag);
+// Bookkeeping of a correlator's best match S for direction d: good and weak line counts, last lags
+// (kept when S is below 1500), accumulated score, out flag (best lag above 21), the line's header
+// bytes and the skip counters. Shared by both correlators.
+void irRecordCorrelation(IrReconState& state, uint32_t direction, uint8_t* line, int32_t bestLag, int8_t bestX,
+                         uint32_t S, uint32_t* outFlag);
 void setupCorrParams(IrReconState* state, uint32_t direction, CorrRanges* out);
 // 1 when the rows were mirrored.
 uint32_t IRhandleInvertAndFlip(IrReconState* state, uint32_t unused, uint32_t swap, uint8_t* pixels, uint32_t columns,

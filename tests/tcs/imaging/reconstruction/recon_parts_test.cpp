@@ -488,3 +488,51 @@ TEST(ReconMemory, VolatileBlocksAreAStack) {
 }
 
 }  // namespace
+
+TEST(Correlation, BookkeepingAtTheGoodScoreAndTheRangeEnd) {
+    // S of 1500 is a good line and moves the last lags; 1499 is weak and leaves them. A best lag
+    // of 22 sets the out flag and takes S / 512 off the accumulated score twice.
+    struct Case {
+        uint32_t S;
+        int32_t lag;
+        int8_t x;
+        bool good;
+        uint32_t accumulated;  // from 1000
+        uint32_t flag;
+        uint8_t root;
+    };
+    const Case cases[] = {
+        {1500, 10, 2, true, 1000 + 1500 / 256, 0, 38},
+        {1499, 10, 2, false, 1000 + 1499 / 256, 0, 38},
+        {1500, 19, -1, true, 1000 + 1500 / 256 - 1500 / 512, 0, 38},
+        {1500, 22, 1, true, 1000 + 1500 / 256 - 2 * (1500 / 512), 1, 38},
+        {40000, 22, 0, true, 1000 + 40000 / 256 - 2 * (40000 / 512), 1, 127},
+        {1499, 22, 0, false, 1000 + 1499 / 256 - 2 * (1499 / 512), 1, 38},
+    };
+    for (const Case& c : cases) {
+        Recon r(recon_test::kRealTimeCfg);
+        ASSERT_EQ(r.init(), TCS_RESULT_OK);
+        IrReconState& s = *r.state();
+        s.processedLines = 120;
+        IrDirectionState& ds = s.direction[1];
+        ds.lastYLag = 8;
+        ds.lastXLag = 0;
+        ds.accumulatedScore = 1000;
+        ds.goodLines = ds.badLines = 0;
+        std::vector<uint8_t> line = poolLine(0, 0, 0, 7);
+        uint32_t flag = 7;
+        irRecordCorrelation(s, 1, line.data(), c.lag, c.x, c.S, &flag);
+        EXPECT_EQ(ds.goodLines, c.good ? 1 : 0) << c.S << " lag " << c.lag;
+        EXPECT_EQ(ds.badLines, c.good ? 0 : 1) << c.S;
+        EXPECT_EQ(c.good ? ds.lastGoodLine : ds.lastBadLine, 120);
+        EXPECT_EQ(ds.lastYLag, c.good ? c.lag : 8) << c.S;
+        EXPECT_EQ(ds.lastXLag, c.good ? c.x : 0) << c.S;
+        EXPECT_EQ(ds.lastScore, std::min<uint32_t>(c.S, 0xFFFF));
+        EXPECT_EQ(ds.accumulatedScore, c.accumulated) << c.S << " lag " << c.lag;
+        EXPECT_EQ(flag, c.flag) << c.lag;
+        // Header bytes of direction 1: the last lags (kept ones for a weak line) and isqrt(S).
+        EXPECT_EQ(line[1], uint8_t(ds.lastYLag));
+        EXPECT_EQ(int8_t(line[5]), ds.lastXLag);
+        EXPECT_EQ(line[7], c.root);
+    }
+}
