@@ -2,6 +2,7 @@
 #include "tcs/handle_map.h"
 
 #include "platform/memory.h"
+#include "tcs/core.h"
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,40 @@ TEST_F(HandleMap, CreatesOnManyThreadsNeverShareAValue) {
     ASSERT_EQ(all.size(), size_t(kThreads * kEach));
     for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], i + 1);
     for (uint64_t h : all) EXPECT_EQ(tcsHandleDestroy(h), TCS_RESULT_OK);
+}
+
+TEST_F(HandleMap, ValidatorsJudgeWhatAFetchReturned) {
+    // Fetching an unknown handle is no error: the validator turns the null record into its code.
+    ClientRecord client{};
+    SensorRecord sensor{};
+    const uint64_t clientHandle = create(TCS_HANDLE_TYPE_CLIENT, &client);
+    const uint64_t sensorHandle = create(TCS_HANDLE_TYPE_SENSOR, &sensor);
+    const uint64_t unknown = sensorHandle + 100;
+    void* object = nullptr;
+
+    ASSERT_EQ(tcsSafeClientHandleFetch(clientHandle, &object), TCS_RESULT_OK);
+    EXPECT_EQ(tcsClientValidate(static_cast<ClientRecord*>(object)), TCS_RESULT_OK);
+    client.destroying = 1;
+    EXPECT_EQ(tcsClientValidate(static_cast<ClientRecord*>(object)), TCS_RESULT_CLIENT_DESTRUCTION_IN_PROCESS);
+    ASSERT_EQ(tcsSafeClientHandleFetch(unknown, &object), TCS_RESULT_OK);
+    EXPECT_EQ(tcsClientValidate(static_cast<ClientRecord*>(object)), TCS_RESULT_NULL_CLIENT_HANDLE);
+    // A sensor handle is no client handle.
+    ASSERT_EQ(tcsSafeClientHandleFetch(sensorHandle, &object), TCS_RESULT_OK);
+    EXPECT_EQ(tcsClientValidate(static_cast<ClientRecord*>(object)), TCS_RESULT_NULL_CLIENT_HANDLE);
+
+    ASSERT_EQ(tcsSafeSensorHandleFetch(sensorHandle, &object), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorValidate(static_cast<SensorRecord*>(object)), TCS_RESULT_OK);
+    sensor.closing = 1;
+    EXPECT_EQ(tcsSensorValidate(static_cast<SensorRecord*>(object)), TCS_RESULT_SENSOR_CLOSE_IN_PROCESS);
+    ASSERT_EQ(tcsSafeSensorHandleFetch(unknown, &object), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorValidate(static_cast<SensorRecord*>(object)), TCS_RESULT_NULL_SENSOR_HANDLE);
+    // The records live on this stack: take them out of the map without the kind's clean-up.
+    EXPECT_EQ(_tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_CLIENT, [](HandleNode* node) { node->object = nullptr; }),
+              TCS_RESULT_OK);
+    EXPECT_EQ(_tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_SENSOR, [](HandleNode* node) { node->object = nullptr; }),
+              TCS_RESULT_OK);
+    EXPECT_EQ(tcsHandleDestroy(clientHandle), TCS_RESULT_OK);
+    EXPECT_EQ(tcsHandleDestroy(sensorHandle), TCS_RESULT_OK);
 }
 
 TEST(HandleMapAbsent, EveryOperationAnswers54AfterItsArgumentChecks) {
