@@ -14,10 +14,19 @@ constexpr uint8_t kDroppedView = 0xFF;
 
 // Pair scores of the five positions 0-4 (four views and one candidate) as a lower triangle.
 struct PairScores {
-    int32_t values[10] = {};
+    static constexpr int kSlots = (kEnrollViews + 1) * kEnrollViews / 2;
+    int32_t values[kSlots] = {};
     static int slot(int i, int j) { return i > j ? i * (i - 1) / 2 + j : j * (j - 1) / 2 + i; }
-    int32_t get(int i, int j) const { return values[slot(i, j)]; }
-    void set(int i, int j, int32_t v) { values[slot(i, j)] = v; }
+    // Pairs of distinct positions only; a slot past the table (as (4, 4) would give) reads 0 and
+    // stores nothing rather than reaching beyond the scores.
+    int32_t get(int i, int j) const {
+        const unsigned s = unsigned(slot(i, j));
+        return s < unsigned(kSlots) ? values[s] : 0;
+    }
+    void set(int i, int j, int32_t v) {
+        const unsigned s = unsigned(slot(i, j));
+        if (s < unsigned(kSlots)) values[s] = v;
+    }
 };
 
 // Outcome of the consistency rule over a set of positions.

@@ -1,6 +1,7 @@
 // Alignment records: DER bytes both ways, plausibility bounds, purposes and malformed input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "engines/recognition/alignment_data.h"
@@ -17,8 +18,10 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 Bytes element(uint8_t tag, const Bytes& content) {
-    Bytes out = {tag, uint8_t(content.size())};
-    out.insert(out.end(), content.begin(), content.end());
+    Bytes out(content.size() + 2);
+    out[0] = tag;
+    out[1] = uint8_t(content.size());
+    std::copy(content.begin(), content.end(), out.begin() + 2);
     return out;
 }
 Bytes sequence(std::initializer_list<Bytes> parts) { return element(0x30, cat(parts)); }
