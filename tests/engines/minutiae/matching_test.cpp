@@ -557,7 +557,8 @@ TEST(MntIdentify, SequenceComparesEachCandidateWithTheProbe) {
 // default speed and at the speed matcher 1 selects.
 TEST(SyntheticFingerScores, GenuineAndImpostorSeparate) {
     ContextOwner owner;
-    constexpr int kFingers = 6, kImpressions = 3;
+    // Fewer fingers under the sanitizers, where growing each synthetic finger is slow.
+    const int kFingers = kSanitized ? 4 : 6, kImpressions = 3;
     std::vector<std::vector<std::vector<uint8_t>>> sets(kFingers);
     for (int f = 0; f < kFingers; ++f)
         for (const auto& im : SyntheticImpressions(f)) sets[f].push_back(Compress(*RecordFromImpression(im), owner.context));
