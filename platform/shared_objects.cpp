@@ -95,6 +95,9 @@ TcsResult palSemaphoreAcquire(PalSharedObject* semaphore, uint32_t ms) {
 
 TcsResult palSemaphoreRelease(PalSharedObject* semaphore) {
     if (semaphore == nullptr) return TCS_RESULT_INVALID_HANDLE;
+    // No undo flag here, unlike the acquire: counts are handed between processes (one acquires,
+    // another releases), and an undone release would take the count back when its process exits.
+    // An acquire's adjustment therefore stays with its process until that process exits.
     sembuf give{0, 1, 0};
     return semop(int(semaphore->systemId), &give, 1) == 0 ? TCS_RESULT_OK : TCS_RESULT_INVALID;
 }
