@@ -84,9 +84,13 @@ void bridgeColumns(const Pixels& px, uint32_t rows, uint32_t from, uint32_t to) 
     }
 }
 
-void rotate(IrReconState& s, uint8_t* image, uint32_t rows, uint32_t columns) {
-    uint8_t* out = s.options != nullptr ? s.options->frameBuffer : nullptr;
-    if (out == nullptr || s.options->frameBufferSize < rows * columns) return;
+// Packed images are sampled as 8-bit values (nibble << 4) and written back to the nearest nibble.
+void rotate(IrReconState& s, const Pixels& px, uint32_t rows) {
+    const uint32_t columns = px.columns;
+    const size_t bytes = size_t(rows) * px.rowBytes();
+    uint8_t* frame = s.options != nullptr ? s.options->frameBuffer : nullptr;
+    if (frame == nullptr || s.options->frameBufferSize < bytes) return;
+    const Pixels out{frame, columns, px.packed};
     int32_t index = int32_t(s.results.driftCompanion) * 8 / int32_t(s.defaultLag);
     const int32_t steps = std::min(abs(index), 11);
     const int32_t cosine = kCos[steps];
@@ -102,16 +106,17 @@ void rotate(IrReconState& s, uint8_t* image, uint32_t rows, uint32_t columns) {
             uint8_t value = 255;
             if (x0 >= 0 && y0 >= 0 && x0 + 1 < int64_t(columns) && y0 + 1 < int64_t(rows)) {
                 const int64_t fx = sx & (kFixedOne - 1), fy = sy & (kFixedOne - 1);
-                const uint8_t* p = image + size_t(y0) * columns + size_t(x0);
-                const int64_t top = p[0] * (kFixedOne - fx) + p[1] * fx;
-                const int64_t bottom = p[columns] * (kFixedOne - fx) + p[columns + 1] * fx;
-                const int64_t v = ((top >> 10) * (kFixedOne - fy) + (bottom >> 10) * fy + (int64_t(1) << 29)) >> 30;
+                const uint32_t x = uint32_t(x0), y = uint32_t(y0);
+                const int64_t top = px.get(y, x) * (kFixedOne - fx) + px.get(y, x + 1) * fx;
+                const int64_t bottom = px.get(y + 1, x) * (kFixedOne - fx) + px.get(y + 1, x + 1) * fx;
+                int64_t v = ((top >> 10) * (kFixedOne - fy) + (bottom >> 10) * fy + (int64_t(1) << 29)) >> 30;
+                if (px.packed) v += 8;
                 value = uint8_t(std::clamp<int64_t>(v, 0, 255));
             }
-            out[size_t(r) * columns + c] = value;
+            out.set(r, c, value);
         }
     }
-    memcpy(image, out, size_t(rows) * columns);
+    memcpy(px.image, frame, bytes);
 }
 
 }  // namespace
@@ -513,7 +518,7 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
         const uint32_t option = !(s.cfgInfo & kCfgRotate) || (drift >= -1 && drift <= 1) ? 1 : 0;
         IRSkewCorrectImage(&s, image, packed, rowMarks, rows, columns, 0, option, nullptr, nullptr, s.geometry->flip);
     }
-    if ((s.cfgInfo & kCfgRotate) && abs(drift) > 1 && !packed) rotate(s, image, rows, columns);
+    if ((s.cfgInfo & kCfgRotate) && abs(drift) > 1) rotate(s, px, rows);
 
     if ((s.cfgInfo & kCfgTiltMask) && !packed) {
         for (uint32_t i = 0; i < rows * columns; ++i) image[i] &= 0xF0;

@@ -536,3 +536,50 @@ TEST(Correlation, BookkeepingAtTheGoodScoreAndTheRangeEnd) {
         EXPECT_EQ(line[7], c.root);
     }
 }
+
+TEST(PostProcessing, RotationOfEightAndFourBitImages) {
+    // A dark vertical line through the middle, drift 4 (22.5 degrees back): the line leans by
+    // tan(22.5) per row about the centre, corners come in white; the 4-bit image turns the same way.
+    constexpr uint32_t kRows = 100, kColumns = 200;
+    std::vector<uint8_t> results[2];
+    for (uint32_t packed = 0; packed < 2; ++packed) {
+        Recon r(kCfgRotate | kCfgNoSkew | (packed ? kCfgPackedImage : 0u));
+        ASSERT_EQ(r.init(), TCS_RESULT_OK);
+        IrReconState& s = *r.state();
+        FinishingScratch scratch(s);
+        s.geometry->primaryPolarity = 0;
+        s.detectedDirection = 0;
+        s.results.rows = kRows;
+        s.results.columns = kColumns;
+        s.results.driftCompanion = -4;  // negated by the orientation step
+        std::vector<uint8_t> flat(kRows * kColumns);
+        for (uint32_t y = 0; y < kRows; ++y) {
+            for (uint32_t x = 0; x < kColumns; ++x) flat[y * kColumns + x] = (x >= 99 && x <= 101) ? 0 : 240;
+        }
+        for (uint32_t y = 0; y < kRows; ++y) {
+            if (packed) pack4bitRow(&flat[y * kColumns], s.image + y * kColumns / 2, kColumns / 2, 1);
+            else memcpy(s.image + y * kColumns, &flat[y * kColumns], kColumns);
+        }
+        std::vector<uint8_t> marks(512, 0);
+        ASSERT_EQ(IRpostProcessImage(&s, marks.data()), 0);
+        results[packed].resize(kRows * kColumns);
+        for (uint32_t y = 0; y < kRows; ++y) {
+            if (packed) unpack4bitRow(s.image + y * kColumns / 2, &results[packed][y * kColumns], kColumns, 1);
+            else memcpy(&results[packed][y * kColumns], s.image + y * kColumns, kColumns);
+        }
+        // Darkest column of rows 20, 50 and 80: about 30 x 0.414 = 12.4 columns either side.
+        auto darkest = [&](uint32_t y) {
+            const uint8_t* row = &results[packed][y * kColumns];
+            return uint32_t(std::min_element(row + 20, row + kColumns - 20) - row);
+        };
+        const int centre = int(darkest(50));
+        EXPECT_NEAR(centre, 100, 1) << packed;
+        EXPECT_NEAR(std::abs(int(darkest(20)) - centre), 12, 1.5) << packed;
+        EXPECT_NEAR(std::abs(int(darkest(80)) - centre), 12, 1.5) << packed;
+        EXPECT_LT((int(darkest(20)) - centre) * (int(darkest(80)) - centre), 0) << packed;
+        EXPECT_GE(results[packed][0], 240) << packed;  // a corner from outside the image
+    }
+    for (size_t i = 0; i < results[0].size(); ++i) {
+        ASSERT_NEAR(int(results[0][i] & 0xF0), int(results[1][i]), 16) << "pixel " << i;
+    }
+}
