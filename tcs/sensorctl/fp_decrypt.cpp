@@ -4,6 +4,7 @@
 
 #include "platform/crypto/crypto.h"
 #include "platform/settings.h"
+#include "platform/text.h"
 #include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/fp_signing.h"
 #include "tcs/sensorctl/security.h"
@@ -31,6 +32,27 @@ extern "C" TcsResult scsSensorDecryptFingerprint(ScsSensorDevice* device, uint8_
         if (signed_ != TCS_RESULT_OK) return signed_;
     }
     *length = whole;
+    return TCS_RESULT_OK;
+}
+
+extern "C" TcsResult scsGetFpBufferingParams(ScsSensorDevice* device, uint8_t* outRecord, uint32_t* outSize) {
+    if (device == nullptr || outSize == nullptr) return TCS_RESULT_BAD_PARAM;
+    scsproto::DeviceState* state = scsproto::stateOf(device);
+    if (state == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    *outSize = 20;
+    if (outRecord != nullptr) {
+        const uint32_t words[4] = {state->fpBufferingParams[0], state->fpBufferingParams[1],
+                                   state->fpBufferingFirstUnit,
+                                   state->fpBufferingFirstUnit + state->fpBufferingUnitCount - 1};
+        const uint16_t head[2] = {palHostToSensor16(SCS_TAG_FP_BUFFERING), palHostToSensor16(16)};
+        std::memcpy(outRecord, head, 4);
+        for (uint32_t i = 0; i < 4; ++i) {
+            const uint32_t w = palHostToSensor32(words[i]);
+            std::memcpy(outRecord + 4 + 4 * i, &w, 4);
+        }
+    }
+    std::memcpy(state->bufferedFpKey, state->fpKey, sizeof state->bufferedFpKey);
+    std::memcpy(state->bufferedFpIv, state->fpIv, sizeof state->bufferedFpIv);
     return TCS_RESULT_OK;
 }
 

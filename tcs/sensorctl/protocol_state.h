@@ -8,6 +8,12 @@
 
 #include <stdint.h>
 
+#include <vector>
+
+// Bit of the device's wake-on-event flags: wake-on-variance is on, and the capture request carries
+// its record beside the wake-on-event record.
+#define SCS_WOE_FLAG_WOVAR 0x1u
+
 namespace scsproto {
 
 struct LoadedPatch {
@@ -50,6 +56,17 @@ struct DeviceState {
     uint16_t signBlockLength = 0;
     uint32_t signPhase = 0;
     uint32_t signPosition = 0;
+
+    // Fingerprint buffering in the sensor's flash: the two buffering parameters and the first unit
+    // and unit count of the buffering area, filled by flash storage when it opens the ring (zero
+    // until then); the key and IV of the capture whose data went into the ring.
+    uint32_t fpBufferingParams[2] = {};
+    uint32_t fpBufferingFirstUnit = 0;
+    uint32_t fpBufferingUnitCount = 0;
+    uint8_t bufferedFpKey[32] = {};
+    uint8_t bufferedFpIv[32] = {};
+    // The last capture request asked to be kept (option 0x4000), from byte 1 on.
+    std::vector<uint8_t> captureRequestCopy;
 
     DeviceState();
 };

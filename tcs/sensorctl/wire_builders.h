@@ -9,6 +9,12 @@ extern "C" {
 #endif
 
 TcsResult scsSensorSendGetVersion_V4(ScsSensor* sensor, ScsWitRequest* request);
+// The 56-byte wake-on-event set-up chosen by the sensor's calibration (palRealMalloc'd, the caller
+// frees it); 7 when a pointer is missing. The Ex form also reports whether the calibrated values
+// were held back.
+TcsResult scsSensorHarlokCalGetWoeSetup(ScsSensor* sensor, uint8_t** outSetup, uint32_t* outLength, uint32_t selector);
+TcsResult scsSensorHarlokCalGetWoeSetupEx(ScsSensor* sensor, uint8_t** outSetup, uint32_t* outLength,
+                                          uint32_t selector, uint32_t* outAdjusted);
 TcsResult scsSensorSendReset_V4(ScsSensor* sensor, ScsWitRequest* request);
 TcsResult scsSensorSendGetStartInfo_V4(ScsSensor* sensor, ScsWitRequest* request);
 TcsResult scsSensorSendPeek_V4(ScsSensor* sensor, ScsWitRequest* request);

@@ -10,6 +10,7 @@
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/properties.h"
+#include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/sensor_properties.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/wire_builders.h"
@@ -191,6 +192,62 @@ TEST_F(SyncCommands, FamilyOneDefaultsAndTheCaptureRequestTheyGive) {
     EXPECT_EQ(withMotion[at + 4], 21);
     EXPECT_EQ(withMotion[at + 16], 11);
     EXPECT_EQ(withMotion[at + 18], 20);
+}
+
+// A wake-on-event capture carries the calibration's set-up, the wake-on-variance record when that is
+// on, the fingerprint-buffering record when asked, and option 0x4000 keeps a copy of the request.
+TEST_F(SyncCommands, WakeOnEventCaptureRecords) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    device_->flexId = 14;
+    ASSERT_EQ(scsSensorSetDefaultPrintConfiguration(handle_), 0u);
+    ASSERT_EQ(device_->woeType, 1u);
+    device_->woeFlags |= SCS_WOE_FLAG_WOVAR;
+    scsproto::DeviceState* state = scsproto::stateOf(device_);
+    state->fpBufferingParams[0] = 7;
+    state->fpBufferingParams[1] = 9;
+    state->fpBufferingFirstUnit = 0x100;
+    state->fpBufferingUnitCount = 0x80;
+    state->fpKey[0] = 0x5A;
+
+    uint8_t* setup = nullptr;
+    uint32_t setupLength = 0;
+    EXPECT_EQ(scsSensorHarlokCalGetWoeSetup(handle_, nullptr, &setupLength, 0), 7u);
+    ASSERT_EQ(scsSensorHarlokCalGetWoeSetup(handle_, &setup, &setupLength, 0), 0u);
+    ASSERT_EQ(setupLength, 56u);
+    const Bytes calibrated(setup, setup + 56);
+    palRealFree(setup);
+    EXPECT_NE(calibrated, Bytes(56, 0));
+
+    ScsReplyView reply{};
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 4, 0, 2, 0x4100, nullptr, &reply), 0u);
+    palRealFree(reply.data);
+    const Bytes sent = simusb::commandLog(sensor_).back();
+    PrintConfiguration* config = nullptr;
+    ASSERT_EQ(scsSensorGetDefaultPrintConfiguration(handle_, &config), 0u);
+    size_t at = 5 + config->blobLength + 12;  // header, blob, immediate cull
+    ASSERT_EQ(sent.size(), at + 64 + 14 + 20);
+    EXPECT_EQ(Bytes(sent.begin() + long(at), sent.begin() + long(at) + 8), (Bytes{7, 0, 60, 0, 16, 0, 0, 0}));
+    EXPECT_EQ(Bytes(sent.begin() + long(at) + 8, sent.begin() + long(at) + 64), calibrated);
+    at += 64;
+    EXPECT_EQ(Bytes(sent.begin() + long(at), sent.begin() + long(at) + 14),
+              (Bytes{25, 0, 10, 0, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 8, 0}));
+    at += 14;
+    EXPECT_EQ(Bytes(sent.begin() + long(at), sent.end()),
+              (Bytes{34, 0, 16, 0, 7, 0, 0, 0, 9, 0, 0, 0, 0, 1, 0, 0, 0x7F, 1, 0, 0}));
+    EXPECT_EQ(state->bufferedFpKey[0], 0x5A) << "the buffered data keep the capture's key";
+    EXPECT_EQ(state->captureRequestCopy, Bytes(sent.begin() + 1, sent.end()));
+
+    // Without wake-on-variance and without calibration values for the other WOE type the block is zero.
+    device_->woeFlags = 0;
+    device_->woeType = 2;
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 4, 0, 2, 0, nullptr, &reply), 0u);
+    palRealFree(reply.data);
+    const Bytes plain = simusb::commandLog(sensor_).back();
+    at = 5 + config->blobLength + 12;
+    ASSERT_EQ(plain.size(), at + 64);
+    EXPECT_EQ(Bytes(plain.begin() + long(at) + 8, plain.end()), Bytes(56, 0));
+    EXPECT_EQ(state->captureRequestCopy, Bytes(sent.begin() + 1, sent.end())) << "kept until asked again";
 }
 
 // The module's flex record must exist; it gives the wake-on-event type that a stored value
