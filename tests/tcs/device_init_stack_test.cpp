@@ -279,6 +279,22 @@ TEST_F(DeviceInitStack, ResetLogRecordsTheStartInformationWhenEnabled) {
         << written;
 }
 
+// Shut-down cancels an initialisation that is waiting on the sensor.
+TEST_F(DeviceInitStack, ShutdownDuringInitialisationIsClean) {
+    answerVersion(1);
+    start();
+    const simusb::SensorId id = simusb::plug();
+    ASSERT_NE(id, 0);
+    simusb::delayReplies(id, 100, 5);
+    ASSERT_TRUE(waitFor([&] { return log_.has(2); }));
+    EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+    client_ = 0;
+    EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+    stack_ = nullptr;
+    EXPECT_FALSE(log_.has(3));
+    EXPECT_EQ(simusb::openHandleCount(), 0);
+}
+
 TEST_F(DeviceInitStack, FailingStepRaisesFailureAndTheDeviceIsRetried) {
     answerVersion(1);
     hook(0x19, [](std::span<const uint8_t>) { return simusb::Reply{0x0401, {}}; });
