@@ -215,6 +215,10 @@ struct IrReconResults {
     uint16_t lastTime;
     uint32_t firstUsedIndex;
     uint32_t lastUsedIndex;
+    // Sensor times of the first line used (the newest) and of the last one used that still lies
+    // at least 20 lines from the oldest pooled line.
+    uint16_t firstUsedTime;
+    uint16_t lastUsedTime;
     uint32_t droppedLines;
     uint32_t repeatedLines;
     int32_t xLagSum;

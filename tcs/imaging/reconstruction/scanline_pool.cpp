@@ -32,6 +32,7 @@ constexpr uint32_t kMaxPlausibleLag = 19;
 constexpr uint32_t kDropLag = 22;
 constexpr uint32_t kNoiseRowCount = 420;
 constexpr uint32_t kNoSource = 0xFFF;
+constexpr uint32_t kUsedTimeMargin = 20;   // lines from the oldest for the last used time
 // What a replay feeds the per-line stage: full lines from the deferred ring, or pooled lines (packed
 // when the pool holds 4-bit lines).
 constexpr uint8_t kReplayingDeferred = 1;
@@ -222,6 +223,11 @@ TcsResult IRprocessScanline(IrReconState* state, uint8_t* line, uint32_t flags) 
     } else if (s.replaying && !admissible(s, line)) {
         // Replayed from the pool: a line the pool would have refused keeps no trusted score.
         line[6] = line[7] = 0;
+    }
+    // Progress for whoever watches the event record: lines pooled so far and their length.
+    if (s.eventRecord != nullptr) {
+        s.eventRecord->rows = uint16_t(std::min<uint32_t>(s.pool.count, 0xFFFF));
+        s.eventRecord->columns = uint16_t(s.poolEntryBytes);
     }
     return TCS_RESULT_OK;
 }
@@ -431,6 +437,7 @@ TcsResult IRreconstructImage(IrReconState* state, uint8_t* rowMarks) {
     int32_t xSum = 0;
     uint32_t xAbs = 0;
     uint32_t usedLines[kMaxImageRows];
+    res.firstUsedTime = res.lastUsedTime = 0;
     for (uint32_t i = 0; i < count && rows < maxRows; ++i) {
         uint8_t* line = tcsGetEntryFromCompoundCircBuffer(i, &s.pool);
         Placement& p = place[i];
@@ -457,6 +464,9 @@ TcsResult IRreconstructImage(IrReconState* state, uint8_t* rowMarks) {
         ySum += line[d];
         if (rows < maxRows / 2) yFirstHalf += line[d];
         scoreSum += line[6 + d];
+        const uint16_t time = uint16_t(line[2] | (line[3] << 8));
+        if (used == 1) res.firstUsedTime = time;
+        if (i + kUsedTimeMargin < count) res.lastUsedTime = time;
         const int8_t x = int8_t(line[4 + d]);
         xSum += x;
         xAbs += uint32_t(abs(x));

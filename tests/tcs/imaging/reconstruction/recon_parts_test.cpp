@@ -251,6 +251,10 @@ TEST(RowAssignment, LagEightGivesOneRowPerLineAndNegativeXLagsMarkRows) {
     EXPECT_EQ(s.results.repeatedLines, 0u);
     EXPECT_EQ(marks[10], uint8_t(-24));
     EXPECT_EQ(s.results.meanYLag, 8);
+    // Line k was pooled at time 1000 - k: the first used line follows the junk, the last used time
+    // is taken 20 lines from the oldest (index 279).
+    EXPECT_EQ(s.results.firstUsedTime, 1000 - s.results.trailingCount);
+    EXPECT_EQ(s.results.lastUsedTime, 1000 - 279);
 }
 
 TEST(RowAssignment, LagFourRepeatsAndInterpolatesEverySecondRow) {

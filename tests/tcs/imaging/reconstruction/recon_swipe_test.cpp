@@ -202,6 +202,9 @@ TEST(SwipeReconstruction, AHeldFingerIsCulledUnlessItsSkinStillMoves) {
         ASSERT_TRUE(recon_test::attachModel(r, model));
         ASSERT_EQ(r.feed(model.stream(0, c.lines), 3, 1, 900), TCS_RESULT_OK);
         const IrReconState& s = *r.state();
+        // Progress of the per-line stage: the pool's count and line length in the event record.
+        EXPECT_EQ(r.events.rows, s.pool.count);
+        EXPECT_EQ(r.events.columns, s.poolEntryBytes);
         uint32_t held = 0, highLags = 0;
         for (uint32_t i = 0; i < s.pool.count; ++i) {
             const uint8_t* line = tcsGetEntryFromCompoundCircBuffer(i, const_cast<CompoundCircBuffer*>(&s.pool));
