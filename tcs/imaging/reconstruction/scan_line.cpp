@@ -58,6 +58,8 @@ struct SlotArray {
 TcsResult ProcessTimeslotTable(const uint32_t* table, uint32_t bankArgument, uint32_t tableBytes,
                                const FlexInfoRecord* flex, LineUnpackMap* map) {
     (void)bankArgument;
+    // Only modules whose lines carry their own sample width are mapped: the raw-format module
+    // (flex 131) is refused, so no reconstruction opens for it; its row still serves sensor control.
     if (flex == nullptr || flex->lineFormat != kFlexLineFormatHeaderWidth) return TCS_RESULT_BAD_PARAM;
     if (table == nullptr || map == nullptr) return TCS_RESULT_BAD_PARAM;
     const uint32_t pixels = uint32_t(flex->primaryCount) + flex->secondaryCount;
