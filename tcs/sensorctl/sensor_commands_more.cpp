@@ -4,9 +4,12 @@
 #include "tcs/sensorctl/sensor_commands_more.h"
 
 #include "platform/settings.h"
+#include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/command_args.h"
 #include "tcs/sensorctl/patch_loader.h"
+#include "tcs/sensorctl/patches.h"
 #include "tcs/sensorctl/protocol_state.h"
+#include "tcs/sensorctl/secure_storage.h"
 #include "tcs/sensorctl/sensor_commands.h"
 
 #include <cstdio>
@@ -32,6 +35,23 @@ const void* devicePatchList(ScsSensor* sensor) {
     if (sensor != nullptr && sensor->device != nullptr) scsSensorFindPatchConfigList(sensor->device, &list);
     return list;
 }
+
+// On Selkin-secure sensors the chip answers encrypted under the session key and padded: decrypt in
+// place and cut the padding off, which gives the final length.
+TcsResult secureReply(ScsSensor* sensor, uint8_t* data, uint32_t* length) {
+    if (scsSensorIsSelkinSecuryEnabledDevice(sensor) != 1) return TCS_RESULT_OK;
+    TcsResult result = scsRSEncDecData(sensor, data, data, *length, 0);
+    if (result == TCS_RESULT_OK) result = scsRSUnpackPayloadData(data, length);
+    return result;
+}
+
+// Template commands leave the template patch loaded; Selkin-secure sensors get their run patch back.
+struct RestoreRunPatchAfter {
+    ScsSensor* sensor;
+    ~RestoreRunPatchAfter() {
+        if (scsSensorIsSelkinSecuryEnabledDevice(sensor) == 1) scsSensorRestoreRunPatch(sensor);
+    }
+};
 
 }  // namespace
 
@@ -88,6 +108,9 @@ TcsResult scsSensorSendMatchVerify(ScsSensor* sensor, uint16_t length, const uin
     if (payload.size() < 18) return TCS_RESULT_SENSOR_SHORT_CMD;
     uint32_t n = readU16(payload.data());
     if (n > payload.size() - 18) return TCS_RESULT_SENSOR_SHORT_CMD;
+    // Decrypted whole, before the copy is bounded, so a short caller buffer never cuts a cipher block.
+    result = secureReply(sensor, payload.data() + 18, &n);
+    if (result != TCS_RESULT_OK) return result;
     if (n > *inOutCapacity) n = *inOutCapacity;
     if (outData != nullptr) std::memcpy(outData, payload.data() + 18, n);
     *inOutCapacity = n;
@@ -102,6 +125,7 @@ TcsResult scsSensorSendSignEncTemplateData(ScsSensor* sensor, uint32_t aLength, 
     const TcsResult valid = scsSensorValidate(sensor);
     if (valid != TCS_RESULT_OK) return valid;
     if (outData == nullptr || inOutCapacity == nullptr) return TCS_RESULT_BAD_PARAM;
+    const RestoreRunPatchAfter restore{sensor};
     TcsResult result = scsSensorLoadPatch(sensor, devicePatchList(sensor), 0x10000, 0, nullptr);
     if (result != TCS_RESULT_OK) return result;
     const scsargs::SignEnc args{aLength, a, bLength, b};
@@ -124,6 +148,7 @@ TcsResult scsSensorSendDecVerifyTemplateData(ScsSensor* sensor, uint16_t length,
     const TcsResult valid = scsSensorValidate(sensor);
     if (valid != TCS_RESULT_OK) return valid;
     if (outFirst == nullptr || inOutFirst == nullptr || inOutSecond == nullptr) return TCS_RESULT_BAD_PARAM;
+    const RestoreRunPatchAfter restore{sensor};
     TcsResult result = scsSensorLoadPatch(sensor, devicePatchList(sensor), 0x10000, 0, nullptr);
     if (result != TCS_RESULT_OK) return result;
     const scsargs::DecVerify args{length, data, secondLength, second, value32};
@@ -157,11 +182,14 @@ TcsResult scsSensorSendGetAuthData(ScsSensor* sensor, const uint8_t* a, uint32_t
     uint16_t n;
     std::memcpy(&n, payload.data(), 2);  // taken as it stands
     if (n > payload.size() - 2) return TCS_RESULT_SENSOR_SHORT_CMD;
-    auto* copy = static_cast<uint8_t*>(palRealMalloc(n == 0 ? 1 : n));
+    uint32_t length = n;
+    result = secureReply(sensor, payload.data() + 2, &length);
+    if (result != TCS_RESULT_OK) return result;
+    auto* copy = static_cast<uint8_t*>(palRealMalloc(length == 0 ? 1 : length));
     if (copy == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
-    std::memcpy(copy, payload.data() + 2, n);
+    std::memcpy(copy, payload.data() + 2, length);
     *outData = copy;
-    *outLength = n;
+    *outLength = length;
     return TCS_RESULT_OK;
 }
 

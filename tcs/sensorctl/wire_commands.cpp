@@ -1,6 +1,9 @@
 // Sensor command wire builders (one per command, ending _V4) and the reply parser: each builder
 // validates the handle, formats its request with the wire format and hands it to scsSend.
 #include "tcs/sensorctl/cal_results.h"
+#include "tcs/sensorctl/chip_session.h"
+#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/calibration.h"
 #include "tcs/sensorctl/command_args.h"
 #include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/patch_loader.h"
@@ -113,8 +116,18 @@ TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, ui
     }
     const bool woe = device->transportKind != 2 &&
                      (a.mode == 2 || (a.mode == 4 && motion == 3 && device->woeType == 2 && woeNfInMode4));
-    // Without a calibrated wake-on-event set-up the block goes out zero.
-    if (woe) scswire::appendWoeRecord(out, nullptr);
+    if (woe) {
+        // Without a calibrated wake-on-event set-up the block goes out zero.
+        uint8_t* setup = nullptr;
+        uint32_t setupLength = 0;
+        const bool calibrated = scsHarlokCalGetWoeSetup(device, &setup, &setupLength, 0, nullptr) == TCS_RESULT_OK &&
+                                setup != nullptr && setupLength >= 56;
+        scswire::appendWoeRecord(out, calibrated ? setup : nullptr);
+        if (setup != nullptr) palRealFree(setup);
+        // The device record keeps one wake-on-variance threshold ("WOVARthresh"); the second of the
+        // pair has no source on this stack and counts as 0.
+        if (device->woeFlags & SCS_WOE_FLAG_WOVAR) scswire::appendWovRecord(out, setting, device->woVarThreshold);
+    }
     uint32_t securitySize = 0;
     if (a.options & 0x4) {
         uint8_t record[110];
@@ -125,6 +138,13 @@ TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, ui
     }
     // A capture without its own key sends plain data: an earlier capture's key must not decrypt it.
     if (securitySize == 0) state->fpEncrypted = false;
+    if (a.options & 0x100) {
+        uint8_t record[20];
+        uint32_t size = 0;
+        const TcsResult result = scsGetFpBufferingParams(device, record, &size);
+        if (result != TCS_RESULT_OK) return result;
+        out.insert(out.end(), record, record + size);
+    }
     return TCS_RESULT_OK;
 }
 
@@ -275,6 +295,7 @@ TcsResult scsSensorSendGetFingerprint_V4(ScsSensor* s, ScsWitRequest* r) {
     if (blobLength != 0) bytes.insert(bytes.end(), blob, blob + blobLength);
     result = captureRecords(device, a, lineLength, bytes);
     if (result != TCS_RESULT_OK) return result;
+    if (a.options & 0x4000) state->captureRequestCopy.assign(bytes.begin() + 1, bytes.end());
 
     device->printCommand[0] = lineLength;
     device->printCommand[1] = period;
@@ -338,17 +359,41 @@ TcsResult scsSensorSendTakeOwnershipWithKeys_V4(ScsSensor* s, ScsWitRequest* r) 
 }
 
 TcsResult scsSensorSendMatchVerify_V4(ScsSensor* s, ScsWitRequest* r) {
-    return build(s, r, [r](ScsSensorDevice*) {
-        const auto a = scsargs::read<scsargs::MatchVerify>(r);
-        return scswire::matchVerify(a.data, a.length, a.value);
-    });
+    const TcsResult valid = scsSensorValidate(s);
+    if (valid != TCS_RESULT_OK) return valid;
+    if (r == nullptr) return TCS_RESULT_BAD_PARAM;
+    const auto a = scsargs::read<scsargs::MatchVerify>(r);
+    uint8_t value[32] = {};
+    if (a.value != nullptr) std::memcpy(value, a.value, sizeof value);
+    if (s->device->rsaSecured != 0) {
+        if (const scsproto::DeviceState* state = scsproto::stateOf(s->device)) {
+            for (size_t i = 0; i < sizeof value; ++i) value[i] ^= state->signingKey[i];
+        }
+    }
+    std::optional<scswire::Bytes> bytes = scswire::matchVerify(a.data, a.length, value);
+    if (!bytes) return TCS_RESULT_BAD_PARAM;
+    constexpr size_t kTemplateAt = 37;
+    if (a.length != 0 && scsSensorIsSelkinSecuryEnabledDevice(s) == 1) {
+        uint8_t* templ = bytes->data() + kTemplateAt;
+        const TcsResult result = scsRSEncDecData(s, templ, templ, a.length, 1);
+        if (result != TCS_RESULT_OK) return result;
+    }
+    return sendBytes(s, r, *bytes, scswire::replySize(scswire::kCmdMatchVerify));
 }
 
 TcsResult scsSensorSendSignEncTemplateData_V4(ScsSensor* s, ScsWitRequest* r) {
-    return build(s, r, [r](ScsSensorDevice*) {
-        const auto a = scsargs::read<scsargs::SignEnc>(r);
-        return scswire::signEncTemplateData(a.a, a.aLength, a.b, a.bLength);
-    });
+    const TcsResult valid = scsSensorValidate(s);
+    if (valid != TCS_RESULT_OK) return valid;
+    if (r == nullptr) return TCS_RESULT_BAD_PARAM;
+    const auto a = scsargs::read<scsargs::SignEnc>(r);
+    std::optional<scswire::Bytes> bytes = scswire::signEncTemplateData(a.a, a.aLength, a.b, a.bLength);
+    if (!bytes) return TCS_RESULT_BAD_PARAM;
+    if (a.aLength != 0 && scsSensorIsSelkinSecuryEnabledDevice(s) == 1) {
+        uint8_t* fields = bytes->data() + 5;
+        const TcsResult result = scsRSEncDecData(s, fields, fields, a.aLength + a.bLength, 1);
+        if (result != TCS_RESULT_OK) return result;
+    }
+    return sendBytes(s, r, *bytes, scswire::replySize(scswire::kCmdSignEncTemplateData));
 }
 
 TcsResult scsSensorSendDecVerifyTemplateData_V4(ScsSensor* s, ScsWitRequest* r) {
@@ -388,6 +433,21 @@ TcsResult scsSensorSendDbUserInfoGet_V4(ScsSensor* s, ScsWitRequest* r) { return
 TcsResult scsSensorSendDbSystemParamGet_V4(ScsSensor* s, ScsWitRequest* r) { return refused(s, r); }
 TcsResult scsSensorSendDbSystemParamSet_V4(ScsSensor* s, ScsWitRequest* r) { return refused(s, r); }
 TcsResult scsSensorSendDbContainerInfoGet_V4(ScsSensor* s, ScsWitRequest* r) { return refused(s, r); }
+
+TcsResult scsSensorHarlokCalGetWoeSetupEx(ScsSensor* s, uint8_t** outSetup, uint32_t* outLength, uint32_t selector,
+                                          uint32_t* outAdjusted) {
+    if (s == nullptr || outSetup == nullptr || outLength == nullptr) return TCS_RESULT_INVALID;
+    ScsSensorDevice* device = nullptr;
+    const TcsResult acquired = scsSensorDeviceAcquire(s, &device);
+    if (acquired != TCS_RESULT_OK) return acquired;
+    const TcsResult result = scsHarlokCalGetWoeSetup(device, outSetup, outLength, selector, outAdjusted);
+    scsSensorDeviceRelease(device);
+    return result;
+}
+
+TcsResult scsSensorHarlokCalGetWoeSetup(ScsSensor* s, uint8_t** outSetup, uint32_t* outLength, uint32_t selector) {
+    return scsSensorHarlokCalGetWoeSetupEx(s, outSetup, outLength, selector, nullptr);
+}
 
 TcsResult scsSensorParseReply_V4(ScsSensorDevice* device, uint8_t* request, uint8_t* reply, uint32_t length,
                                  ScsReply callback, void* context) {

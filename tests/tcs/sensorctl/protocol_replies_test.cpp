@@ -2,9 +2,14 @@
 // checked against what the payload really holds (the sensor's answers scripted with hooks).
 #include "fixture.h"
 
+#include "platform/crypto/crypto.h"
+#include "tcs/sensorctl/chip_session.h"
+#include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/sensor_commands_more.h"
 #include "tcs/sensorctl/wire_builders.h"
+
+#include <cstring>
 
 namespace {
 
@@ -61,6 +66,59 @@ TEST_F(Replies, MatchVerifyLowersToTheCapacityAndRefusesOverlongLengths) {
     capacity = 8;
     EXPECT_EQ(scsSensorSendMatchVerify(handle_, 8, templ.data(), value.data(), out, &capacity), 43u);
     EXPECT_EQ(scsSensorSendMatchVerify(handle_, 8, templ.data(), value.data(), out, nullptr), 17u);
+}
+
+// RSA-secured sensors get the verification value masked with the capture's signing key; Selkin-secure
+// ones get the template encrypted under the chip session key and answer encrypted and padded.
+TEST_F(Replies, MatchVerifyOnSecuredSensors) {
+    Bytes reply = {0, 0};
+    reply.resize(18, 0xB0);
+    answer(0x1C, reply);
+    scsproto::DeviceState* state = scsproto::stateOf(device_);
+    for (int i = 0; i < 32; ++i) state->signingKey[i] = uint8_t(i);
+    const Bytes templ(16, 0x33), value(32, 0x22);
+    uint8_t out[16] = {};
+    uint32_t capacity = sizeof out;
+    device_->rsaSecured = 1;
+    ASSERT_EQ(scsSensorSendMatchVerify(handle_, 16, templ.data(), value.data(), out, &capacity), 0u);
+    Bytes masked;
+    for (int i = 0; i < 32; ++i) masked.push_back(uint8_t(0x22 ^ i));
+    Bytes sent = simusb::commandLog(sensor_).back();
+    EXPECT_EQ(Bytes(sent.begin() + 5, sent.begin() + 37), masked);
+    EXPECT_EQ(Bytes(sent.begin() + 37, sent.end()), templ) << "not Selkin-secure: template in clear";
+    device_->rsaSecured = 0;
+
+    device_->fwVersion->chipKind = 2;  // Selkin
+    ScsRsSecurityContext* chip = scsRSSecurityContext(device_, 1);
+    ASSERT_NE(chip, nullptr);
+    std::memset(chip->sessionKey, 0x5C, 16);
+    uint8_t encryptCounter[16], decryptCounter[16];
+    std::memcpy(encryptCounter, chip->encryptCounter, 16);
+    std::memcpy(decryptCounter, chip->decryptCounter, 16);
+    Bytes wireTemplate(16);
+    ASSERT_EQ(palCryptoEncrypt(templ.data(), 16, wireTemplate.data(), nullptr, chip->sessionKey, 16, encryptCounter,
+                               PAL_CRYPTO_AES_CTR), 0u);
+    const Bytes padded = {1, 2, 3, 4, 5, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes cipher(16);
+    ASSERT_EQ(palCryptoEncrypt(padded.data(), 16, cipher.data(), nullptr, chip->sessionKey, 16, decryptCounter,
+                               PAL_CRYPTO_AES_CTR), 0u);
+    reply = {16, 0};
+    reply.resize(18, 0xB1);
+    reply.insert(reply.end(), cipher.begin(), cipher.end());
+    answer(0x1C, reply);
+    capacity = sizeof out;
+    ASSERT_EQ(scsSensorSendMatchVerify(handle_, 16, templ.data(), value.data(), out, &capacity), 0u);
+    sent = simusb::commandLog(sensor_).back();
+    EXPECT_EQ(Bytes(sent.begin() + 5, sent.begin() + 37), value);
+    EXPECT_EQ(Bytes(sent.begin() + 37, sent.end()), wireTemplate);
+    ASSERT_EQ(capacity, 5u);
+    EXPECT_EQ(Bytes(out, out + 5), (Bytes{1, 2, 3, 4, 5}));
+
+    // A template that is not whole cipher blocks cannot be encrypted: refused before sending.
+    const size_t before = simusb::commandLog(sensor_).size();
+    capacity = sizeof out;
+    EXPECT_EQ(scsSensorSendMatchVerify(handle_, 8, templ.data(), value.data(), out, &capacity), 17u);
+    EXPECT_EQ(simusb::commandLog(sensor_).size(), before);
 }
 
 TEST_F(Replies, SignAndEncryptReportsADataTooBigForTheBuffer) {
