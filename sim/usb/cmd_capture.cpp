@@ -1,5 +1,6 @@
 // Virtual sensor firmware: captures (get print with its tag records, counted lines on 0x82, the
 // configuration reply), stop print, get configuration and finger status.
+#include "sim/usb/analog_model.h"
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
 
@@ -58,9 +59,12 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     if (wantsConfiguration) reply.payload = configurationReply();
     if (lines == 0) {
         fw.transient("capturing") = {1};
-    } else {
-        fw.sendFingerprintData(scanLines(lineLength, lines));
+        return;
     }
+    // A calibration sweep's records make the analog front end answer the sweep; any other capture
+    // scans a resting sensor.
+    std::vector<uint8_t> swept = analogModelCapture(lineLength, lines, request.subspan(5));
+    fw.sendFingerprintData(!swept.empty() ? std::move(swept) : scanLines(lineLength, lines));
 }
 
 void stopPrint(Firmware& fw, std::span<const uint8_t>, Reply&) { fw.transient("capturing").clear(); }

@@ -195,6 +195,25 @@ TEST(SimFirmware, GetPrintSendsCountedLinesAndTheConfigurationOnRequest) {
     EXPECT_EQ(fw.handle(command(0x02, forever)).status, 0);
 }
 
+// A capture whose records carry a calibration sweep is answered by the analog model: numbered line
+// headers and the frame's end marker, not a resting sensor's lines.
+TEST(SimFirmware, GetPrintWithASweepAnswersFromTheAnalogModel) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    Bytes sweep;
+    put16(sweep, 64);
+    put16(sweep, 3);
+    put16(sweep, 13);
+    put16(sweep, 40);
+    for (uint32_t word : {0x300420C8u, 0x40u, 1u, 0x41u, 0u, 1u, 0u, 0u, 0u, 0u}) put32(sweep, word);
+    ASSERT_EQ(fw.handle(command(0x02, sweep)).status, 0);
+    ASSERT_EQ(fw.fingerprintTransfers().size(), 1u);
+    const Bytes lines = fw.fingerprintTransfers().front();
+    ASSERT_EQ(lines.size(), 3u * 64u);
+    EXPECT_EQ(lines[2], 1);
+    EXPECT_EQ(lines[64 + 2], 2);
+    EXPECT_EQ(Bytes(lines.begin() + 128, lines.begin() + 130), (Bytes{1, 1})) << "end marker";
+}
+
 TEST(SimFirmware, PeekPokeAndFingerStatus) {
     simusb::Firmware fw("SIM00001", 0x0001, 0);
     Bytes poke;
