@@ -622,8 +622,6 @@ void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
 
 extern "C" {
 
-TcsResult scsDeviceInit(void* handle, TcsResult status, ScsSensorDevice* device);
-
 TcsResult scsDeviceInitCallback(void* handle, TcsResult status, void* context) {
     auto* completion = static_cast<CompletionContext*>(context);
     if (completion == nullptr) return TCS_RESULT_NULL_POINTER;

@@ -9,7 +9,13 @@ extern "C" {
 
 // One initialisation step of a device on the initialising list (called under the device-list lock).
 TcsResult scsSensorDeviceInit(ScsSensorDevice* device);
+// Cancels (mode non-zero: removal) and runs the machine to its end on the calling thread.
 TcsResult scsCancelDeviceInitialization(ScsSensorDevice* device, uint32_t mode);
+// One visit of the outer machine: status 209 is a service visit, any other the completion status of
+// the private client's or handle's pending request (handle: what it produced).
+TcsResult scsDeviceInit(void* handle, TcsResult status, ScsSensorDevice* device);
+// Completion of the private requests; destroys the client of a context orphaned by a cancel.
+TcsResult scsDeviceInitCallback(void* handle, TcsResult status, void* context);
 // Frees the device's initialisation record so initialisation starts again from its first step.
 void scsSensorDeviceFreeInitRecord(ScsSensorDevice* device);
 
