@@ -482,7 +482,8 @@ TcsResult IRpostProcessImage(IrReconState* state, uint8_t* rowMarks) {
     doFingerWidthAnalysis(image, rows, columns, 0, rowMarks, &res.leftMargin, &res.rightMargin, packed);
 
     // The window is kept inside the image: wide margins could put its start before column 0.
-    int32_t centre = packed ? (2 * int32_t(columns) - res.rightMargin + res.leftMargin) / 2
+    // Packed: the formula's width is the row's byte count; the margins count pixels.
+    int32_t centre = packed ? (2 * int32_t(rowBytes) - res.rightMargin + res.leftMargin) / 2
                             : (int32_t(res.leftMargin) + int32_t(columns) - res.rightMargin) / 2;
     int32_t first = std::clamp(centre - 32, 0, std::max(int32_t(columns) - int32_t(kCentreWindow), 0));
     uint64_t sum = 0, squares = 0, n = 0;

@@ -45,7 +45,7 @@ enum : uint32_t {
 };
 
 // Image quality flag bits.
-enum : uint32_t {
+enum ImageQualityFlags : uint32_t {
     kQualityStiction = 0x1,
     kQualityTooFast = 0x2,
     kQualityTooShort = 0x4,

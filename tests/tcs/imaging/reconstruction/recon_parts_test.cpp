@@ -587,3 +587,33 @@ TEST(PostProcessing, RotationOfEightAndFourBitImages) {
         ASSERT_NEAR(int(results[0][i] & 0xF0), int(results[1][i]), 16) << "pixel " << i;
     }
 }
+
+TEST(PostProcessing, CentreWindowOfEightAndFourBitImages) {
+    // Grey rising across the columns in whole nibbles: the window's mean tells where it sat. Both
+    // forms place it at the middle of the finger between the margins, in pixels.
+    constexpr uint32_t kRows = 100, kColumns = 200;
+    for (uint32_t packed = 0; packed < 2; ++packed) {
+        Recon r(kCfgNoSkew | (packed ? kCfgPackedImage : 0u));
+        ASSERT_EQ(r.init(), TCS_RESULT_OK);
+        IrReconState& s = *r.state();
+        FinishingScratch scratch(s);
+        s.geometry->primaryPolarity = 0;
+        s.detectedDirection = 0;
+        s.results.rows = kRows;
+        s.results.columns = kColumns;
+        std::vector<uint8_t> row(kColumns);
+        for (uint32_t x = 0; x < kColumns; ++x) row[x] = uint8_t(16 * (x / 13));
+        for (uint32_t y = 0; y < kRows; ++y) {
+            if (packed) pack4bitRow(row.data(), s.image + y * kColumns / 2, kColumns / 2, 1);
+            else memcpy(s.image + y * kColumns, row.data(), kColumns);
+        }
+        std::vector<uint8_t> marks(512, 0);
+        ASSERT_EQ(IRpostProcessImage(&s, marks.data()), 0);
+        const int centre = (s.results.leftMargin + int(kColumns) - s.results.rightMargin) / 2;
+        const int first = std::clamp(centre - 32, 0, int(kColumns) - 64);
+        uint32_t sum = 0;
+        for (int x = first; x < first + 64; ++x) sum += row[x];
+        EXPECT_EQ(s.results.centreMeanGrey, sum / 64) << "packed " << packed << " margins " << s.results.leftMargin
+                                                       << ", " << s.results.rightMargin;
+    }
+}
