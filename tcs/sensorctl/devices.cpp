@@ -9,6 +9,7 @@
 #include "tcs/sensorctl/scs_internal.h"
 #include "tcs/sensorctl/secure_storage.h"
 #include "tcs/sensorctl/security.h"
+#include "tcs/sensorctl/template_cache.h"
 
 #include <string.h>
 
@@ -287,20 +288,13 @@ TcsResult scsSensorDeviceFreeDecTemplatesList(ScsSensorDevice* device, const uin
     if (device->decTemplatesLock == nullptr || scsLock(device->decTemplatesLock) != TCS_RESULT_OK) {
         return TCS_RESULT_INVALID;
     }
-    // Entries are {links, 16-byte id, data, extra data}; the template-cache work fills them.
-    struct Entry {
-        PalListEntry links;
-        uint8_t id[16];
-        void* data;
-        void* extra;
-    };
     for (PalListEntry* node = device->decTemplates.next; node != &device->decTemplates;) {
         PalListEntry* next = node->next;
-        Entry* entry = PAL_LIST_RECORD(node, Entry, links);
-        if (id16 == nullptr || memcmp(entry->id, id16, 16) == 0) {
+        ScsDecTemplateEntry* entry = PAL_LIST_RECORD(node, ScsDecTemplateEntry, links);
+        if (id16 == nullptr || memcmp(entry->userKey, id16, 16) == 0) {
             palListRemove(node);
             palRealFree(entry->data);
-            palRealFree(entry->extra);
+            palRealFree(entry->secondData);
             palRealFree(entry);
         }
         node = next;
