@@ -361,6 +361,7 @@ typedef struct ScsSubsystem {
     uint32_t esdRecoveryOff;
     uint32_t resetRecoveryOff;
     uint32_t suspended;
+    uint32_t stopping;  // set by shut-down: a client created after it is destroyed again at once
     uint8_t* keptIdentificationCtx;
     uint32_t keptIdentificationCtxLength;
     PalEvent* wakeEvent;

@@ -363,6 +363,7 @@ void scsFreeDiscoveredDevices(ScsSubsystem* subsystem) {
 
 TcsResult scsSubsystemShutdown(ScsSubsystem* subsystem) {
     if (subsystem == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
+    subsystem->stopping = 1;
     palWorkItemEnqueue(&subsystem->workList, scsWitIdLedTerminate, SCS_WIT_TIMEOUT_MS, subsystem, 0, 0, 1, nullptr);
     TcsResult result = palWorkItemEnqueue(&subsystem->workList, scsWitIdPnpShutdown, SCS_WIT_TIMEOUT_MS, subsystem, 0,
                                           0, 1, nullptr);

@@ -617,6 +617,11 @@ TcsResult scsClientCreateLedCB(void* object, TcsResult status, void* context) {
     auto* subsystem = static_cast<ScsSubsystem*>(context);
     if (subsystem == nullptr || subsystem->ledState == nullptr) return TCS_RESULT_INVALID;
     auto* client = static_cast<ScsClient*>(object);
+    // A stack stopped before start-up's items ran creates the LED client after the terminate item
+    // and the client destroys of shut-down have gone by: destroy it here, or nothing ever frees it.
+    if (status == TCS_RESULT_OK && client != nullptr && subsystem->stopping) {
+        return scsClientSendDestroy(client, dummyscsClientDestroyCB, nullptr);
+    }
     subsystem->ledState[0] = client;
     if (status != TCS_RESULT_OK || client == nullptr) return TCS_RESULT_INVALID;
     return scsClientEventsAddCallback(client, scsLEDEventHandlerCB, nullptr);

@@ -315,3 +315,24 @@ TEST(ScsSyncWait, CompletionRacingTheCallerFreesOnce) {
 
 }  // namespace
 }  // namespace scstest
+
+namespace scstest {
+namespace {
+
+// The LED client is made by start-up's own items. A stack stopped before they ran must still free
+// it (LeakSanitizer reports the client otherwise); both the item not run at all and the item run
+// with its client create still queued.
+TEST(ScsLedClient, StackStoppedBeforeStartUpItemsRan) {
+    for (int steps : {0, 1}) {
+        PalEvent* wake = palEventAlloc(0, 1, nullptr);
+        ASSERT_NE(wake, nullptr);
+        ScsSubsystem* subsystem = nullptr;
+        ASSERT_EQ(scsSubsystemStartup(&subsystem, wake, SCS_START_NO_SERVICE_THREAD, nullptr), TCS_RESULT_OK);
+        for (int i = 0; i < steps; ++i) scsSubsystemService(subsystem, 20, nullptr);
+        EXPECT_EQ(scsSubsystemShutdown(subsystem), TCS_RESULT_OK) << steps;
+        palEventFree(wake);
+    }
+}
+
+}  // namespace
+}  // namespace scstest
