@@ -65,6 +65,12 @@ struct DeviceState {
     uint32_t fpBufferingUnitCount = 0;
     uint8_t bufferedFpKey[32] = {};
     uint8_t bufferedFpIv[32] = {};
+    // Wake-on-event thresholds and deltas, the alternate pair used while alternate WOE is on; the
+    // motion threshold delta added to the capture's presence thresholds. 16 is the allocation value
+    // of the device's base threshold.
+    uint32_t woeThreshold = 16, woeThresholdAlt = 16;
+    uint32_t woeThresholdDelta = 0, woeThresholdDeltaAlt = 0;
+    uint32_t motionThresholdDelta = 0;
     // The last capture request asked to be kept (option 0x4000), from byte 1 on.
     std::vector<uint8_t> captureRequestCopy;
 

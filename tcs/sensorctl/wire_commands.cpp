@@ -104,13 +104,13 @@ TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, ui
             out.insert(out.end(), blob, blob + blobLength);
             palRealFree(blob);
         } else if (motion == 1) {
-            scswire::appendMotion1(out, setting, 0);
+            scswire::appendMotion1(out, setting, state->motionThresholdDelta);
         } else if (motion == 2) {
             scswire::appendMotion2(out, setting);
         } else {
             woeNfInMode4 = setting("useWOENFInCapMode4", 0) == 1 && device->woeType == 2;
             scswire::Motion3Inputs in{uint8_t(state->bitDepth), device->flexId, -1, a.mode, false,
-                                      woeNfInMode4, 0, false, {}};
+                                      woeNfInMode4, state->motionThresholdDelta, false, {}};
             scswire::appendMotion3(out, setting, in);
         }
     }
