@@ -58,8 +58,8 @@ TcsResult xtfsIsPatchSignatureCached(ScsSensor* sensor, const XtfsPatchKey* key,
                                      uint8_t* outItem40);
 TcsResult xtfsInvalidateCachedPatchSignature(ScsSensor* sensor, const XtfsPatchKey* key, uint8_t selector);
 TcsResult xtfsCachePatchSignatureItem(ScsSensor* sensor, const uint8_t* item40);
-TcsResult BulkRead(ScsSensor* sensor, uint32_t address, void* buffer, uint32_t length, uint8_t readCommand,
-                   uint32_t fastRead);
+// readCommand 0: fast read of length bytes from address; else that one-byte command alone.
+TcsResult BulkRead(ScsSensor* sensor, uint32_t address, void* buffer, uint32_t length, uint8_t readCommand);
 TcsResult PageReadRaw(ScsSensor* sensor, uint32_t address, uint8_t* page256);
 TcsResult PageProgramRaw(ScsSensor* sensor, uint32_t address, const uint8_t* page256);
 TcsResult SectorErase(ScsSensor* sensor, uint32_t address);

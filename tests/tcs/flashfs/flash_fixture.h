@@ -1,0 +1,61 @@
+// A sensor handle over the virtual sensor with its 1 MiB flash, for the flash storage tests.
+#pragma once
+
+#include "../sensorctl/fixture.h"
+
+#include "tcs/flashfs/xtfs_storage.h"
+#include "tcs/sensorctl/sensor_commands.h"
+
+#include <cstring>
+#include <vector>
+
+namespace xtfstest {
+
+using Bytes = std::vector<uint8_t>;
+
+class FlashTest : public scstest::SensorControl {
+protected:
+    void SetUp() override {
+        SensorControl::SetUp();
+        ASSERT_EQ(scsClientCreate(subsystem_, &client_), TCS_RESULT_OK);
+        device_ = plugAndAttach();
+        ASSERT_NE(device_, nullptr);
+        activate(device_);
+        device_->productFamily = 1;
+        ASSERT_EQ(scsSensorOpen(client_, device_->name, &handle_), TCS_RESULT_OK);
+        char text[80];
+        ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    }
+    void TearDown() override {
+        simusb::setCommandHook(0x0B, nullptr);
+        // Whatever a test left open is closed here, so the storage record goes with it.
+        for (int round = 0; round < 8 && device_ != nullptr && device_->storageInfo != nullptr; ++round) {
+            for (uint32_t kind = 0; kind < 4; ++kind) xtfsStorageCleanup(device_, kind);
+        }
+        SensorControl::TearDown();
+    }
+
+    Bytes flash() { return simusb::storedState(sensor_, "flash"); }
+    // Lays bytes into the virtual flash (blank elsewhere).
+    void seed(uint32_t address, const Bytes& bytes) {
+        Bytes f = flash();
+        if (f.size() != (1u << 20)) f.assign(1u << 20, 0xFF);
+        std::copy(bytes.begin(), bytes.end(), f.begin() + address);
+        simusb::setStoredState(sensor_, "flash", f);
+    }
+    // SPI transfers (command 0x0B) that reached the sensor, by their first MOSI byte.
+    std::vector<uint8_t> spiOpcodes() {
+        std::vector<uint8_t> ops;
+        for (const Bytes& request : simusb::commandLog(sensor_)) {
+            if (request.size() > 35 && request[0] == 0x0B) ops.push_back(request[35]);
+        }
+        return ops;
+    }
+    XtfsStorageInfo* info() { return GetStorageInfo(handle_); }
+
+    ScsSensorDevice* device_ = nullptr;
+    ScsClient* client_ = nullptr;
+    ScsSensor* handle_ = nullptr;
+};
+
+}  // namespace xtfstest
