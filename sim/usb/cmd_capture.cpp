@@ -1,5 +1,5 @@
 // Virtual sensor firmware: captures (get print with its tag records, counted lines on 0x82, the
-// configuration reply), stop print, get configuration and finger status.
+// configuration reply), stop print, wake-on-event set-up, get configuration and finger status.
 #include "sim/usb/analog_model.h"
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
@@ -78,8 +78,14 @@ void getFingerStatus(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
     for (size_t i = 0; i < finger.size() && i < 2; ++i) reply.payload[i] = finger[i];
 }
 
+// {56-byte wake-on-event set-up}: kept until power is lost, for a later wake-on-event capture.
+void woeSetup(Firmware& fw, std::span<const uint8_t> request, Reply&) {
+    fw.transient("woeSetup").assign(request.begin() + 1, request.begin() + 57);
+}
+
 constexpr CommandEntry kCommands[] = {
-    {0x02, 5, getPrint}, {0x04, 1, stopPrint}, {0x15, 1, getConfiguration}, {0x17, 1, getFingerStatus},
+    {0x02, 5, getPrint}, {0x04, 1, stopPrint}, {0x12, 57, woeSetup}, {0x15, 1, getConfiguration},
+    {0x17, 1, getFingerStatus},
 };
 
 }  // namespace

@@ -1,9 +1,21 @@
-// Device housekeeping: stand-in bodies until the housekeeping work lands (6).
+// Device housekeeping: the wake-on-event set-up; stand-in bodies (6) for the baseline and flex-id
+// work until device initialisation's processing routines land.
 #include "tcs/sensorctl/housekeeping.h"
+
+#include "tcs/sensorctl/sensor_commands_more.h"
+#include "tcs/sensorctl/wire_builders.h"
 
 // Weak, so the real body wins wherever it is linked in, without a duplicate definition.
 #define SCS_STAND_IN __attribute__((weak))
 
-SCS_STAND_IN TcsResult _scsSensorHarlokWOESetup(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
+// The wake-on-event set-up that calibration chose, sent to the sensor.
+TcsResult _scsSensorHarlokWOESetup(ScsSensor* sensor) {
+    uint8_t* setup = nullptr;
+    uint32_t length = 0;
+    TcsResult result = scsSensorHarlokCalGetWoeSetup(sensor, &setup, &length, 0);
+    if (result == TCS_RESULT_OK) result = scsSensorWOESetup(sensor, length, setup);
+    palRealFree(setup);
+    return result;
+}
 SCS_STAND_IN TcsResult _scsGetBaselineData(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult _scsDetermineFlexId(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }

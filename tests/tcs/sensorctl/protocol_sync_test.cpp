@@ -250,6 +250,24 @@ TEST_F(SyncCommands, WakeOnEventCaptureRecords) {
     EXPECT_EQ(state->captureRequestCopy, Bytes(sent.begin() + 1, sent.end())) << "kept until asked again";
 }
 
+// Device initialisation's wake-on-event step sends the set-up that calibration chose.
+TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
+    device_->flexId = 14;
+    device_->woeType = 0;
+    const size_t before = simusb::commandLog(sensor_).size();
+    EXPECT_EQ(_scsSensorHarlokWOESetup(handle_), 17u) << "no wake-on-event on this device";
+    EXPECT_EQ(simusb::commandLog(sensor_).size(), before);
+    device_->woeType = 1;
+    uint8_t* setup = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(scsSensorHarlokCalGetWoeSetup(handle_, &setup, &length, 0), 0u);
+    Bytes expected = {0x12};
+    expected.insert(expected.end(), setup, setup + length);
+    palRealFree(setup);
+    ASSERT_EQ(_scsSensorHarlokWOESetup(handle_), 0u);
+    EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
+}
+
 // The module's flex record must exist; it gives the wake-on-event type that a stored value
 // outside 0-2 falls back to.
 TEST_F(SyncCommands, DefaultsTakeTheWakeOnEventTypeFromTheFlexRecord) {
