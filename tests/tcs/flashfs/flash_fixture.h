@@ -35,11 +35,15 @@ protected:
         SensorControl::TearDown();
     }
 
-    Bytes flash() { return simusb::storedState(sensor_, "flash"); }
+    // The virtual flash; blank until the sensor first writes it.
+    Bytes flash() {
+        Bytes f = simusb::storedState(sensor_, "flash");
+        if (f.size() != (1u << 20)) f.assign(1u << 20, 0xFF);
+        return f;
+    }
     // Lays bytes into the virtual flash (blank elsewhere).
     void seed(uint32_t address, const Bytes& bytes) {
         Bytes f = flash();
-        if (f.size() != (1u << 20)) f.assign(1u << 20, 0xFF);
         std::copy(bytes.begin(), bytes.end(), f.begin() + address);
         simusb::setStoredState(sensor_, "flash", f);
     }
