@@ -4,16 +4,7 @@
 // Weak, so the real body wins wherever it is linked in, without a duplicate definition.
 #define SCS_STAND_IN __attribute__((weak))
 
-SCS_STAND_IN TcsResult xtfsIsPatchSignatureCached(ScsSensor*, const XtfsPatchKey*, uint8_t, uint32_t*, uint8_t*) {
-    return TCS_RESULT_NOT_IMPLEMENTED;
-}
-SCS_STAND_IN TcsResult xtfsInvalidateCachedPatchSignature(ScsSensor*, const XtfsPatchKey*, uint8_t) {
-    return TCS_RESULT_NOT_IMPLEMENTED;
-}
-SCS_STAND_IN TcsResult xtfsCachePatchSignatureItem(ScsSensor*, const uint8_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult xtfsBulkEraseFSSStorage(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult xtfsReadLastBufferedFpData(ScsSensor*, uint32_t, void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult xtfsGenFSSEncKey(ScsSensor*, uint32_t, void*, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-SCS_STAND_IN TcsResult CalculateRAWPartitionHash(ScsSensor*, uint8_t*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-SCS_STAND_IN TcsResult VerifyRAWPartitionIntegrity(ScsSensor*, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult xtfsRestore(ScsSensor*, const void*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
