@@ -127,9 +127,26 @@ TcsResult startCreate(CompletionCallback callback, SyncWaitRecord* record, void*
     return tcsClientCreateSysAsync(static_cast<CoreSubsystem*>(stack), callback, record);
 }
 
+// A client handle released with tcsHandleDestroy while its record is still in the stack's list
+// goes through the client's own destroy: its sensors, matchers and lists are torn down with it.
+uint32_t destroyLinkedClient(uint64_t handle, void* object, TcsResult* outResult) {
+    auto* client = static_cast<ClientRecord*>(object);
+    CoreSubsystem* stack = client->stack;
+    if (stack == nullptr || client->links.next == nullptr || client->links.next == &client->links) return 0;
+    bool linked = false;
+    if (palCriticalSectionAcquire(stack->clientLock) != TCS_RESULT_OK) return 0;
+    for (PalListEntry* e = stack->clients.next; e != &stack->clients && !linked; e = e->next) linked = e == &client->links;
+    palCriticalSectionRelease(stack->clientLock);
+    if (!linked) return 0;
+    *outResult = tcsClientDestroy(handle);
+    return 1;
+}
+
 }  // namespace
 
 extern "C" {
+
+void _tcsClientRegisterOwnerDestroy(void) { _tcsSafeHandleSetOwnerDestroy(TCS_HANDLE_TYPE_CLIENT, destroyLinkedClient); }
 
 TcsResult tcsClientValidate(ClientRecord* client) {
     if (client == nullptr) return TCS_RESULT_NULL_CLIENT_HANDLE;

@@ -243,6 +243,9 @@ uint32_t _tcsImageGetAspScore(ImageRecord* image);
 void* _tcsImageGetASPMetrics(ImageRecord* image);
 // Registers the image kind's clean-up (metrics blocks, then the record) with the handle map.
 void _tcsImageRegisterCleanup(void);
+// Route tcsHandleDestroy of a live client or sensor handle through its own destroy or close.
+void _tcsClientRegisterOwnerDestroy(void);
+void _tcsSensorRegisterOwnerDestroy(void);
 
 #ifdef __cplusplus
 }

@@ -31,6 +31,8 @@ void freeObjectOnly(HandleNode* node) {
 
 HandleCleanup gCleanups[TCS_HANDLE_TYPE_COUNT] = {};
 
+HandleOwnerDestroy gOwnerDestroys[TCS_HANDLE_TYPE_COUNT] = {};
+
 HandleCleanup cleanupFor(HandleType kind) {
     return gCleanups[kind] != nullptr ? gCleanups[kind] : freeObjectOnly;
 }
@@ -87,6 +89,12 @@ TcsResult _tcsSafeHandleSetCleanup(HandleType kind, HandleCleanup cleanup) {
         KindLock lock(slot);
         slot.cleanup = cleanupFor(kind);
     }
+    return TCS_RESULT_OK;
+}
+
+TcsResult _tcsSafeHandleSetOwnerDestroy(HandleType kind, HandleOwnerDestroy destroy) {
+    if (!validKind(kind)) return TCS_RESULT_BAD_PARAM;
+    __atomic_store_n(&gOwnerDestroys[kind], destroy, __ATOMIC_RELEASE);
     return TCS_RESULT_OK;
 }
 
@@ -225,7 +233,24 @@ TcsResult tcsSafeHandleDestroy(uint64_t handle) {
     return _tcsSafeHandleDestroy(handle, kind);
 }
 
-TcsResult tcsHandleDestroy(uint64_t handle) { return tcsSafeHandleDestroy(handle); }
+// A client or sensor released here used to be freed while still linked in the stack's lists, which
+// then held a dangling entry: its owner now tears it down the way its own destroy does.
+TcsResult tcsHandleDestroy(uint64_t handle) {
+    if (handle == 0) return TCS_RESULT_INVALID_HANDLE;
+    if (gHandleMap == nullptr) return TCS_RESULT_ERROR;
+    HandleType kind;
+    TcsResult result = _tcsSafeHandleTypeGet(handle, &kind);
+    if (result != TCS_RESULT_OK) return result;
+    HandleOwnerDestroy destroy = __atomic_load_n(&gOwnerDestroys[kind], __ATOMIC_ACQUIRE);
+    if (destroy != nullptr) {
+        void* object = nullptr;
+        if (_tcsSafeHandleFetch(handle, kind, &object) == TCS_RESULT_OK && object != nullptr &&
+            destroy(handle, object, &result) != 0) {
+            return result;
+        }
+    }
+    return _tcsSafeHandleDestroy(handle, kind);
+}
 
 TcsResult tcsSafeExHandleDestroy(void* object, HandleType kind) {
     if (object == nullptr) return TCS_RESULT_INVALID_HANDLE;

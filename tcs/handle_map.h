@@ -44,6 +44,12 @@ typedef void (*HandleCleanup)(HandleNode* node);
 // 17 for a kind above 11.
 TcsResult _tcsSafeHandleSetCleanup(HandleType kind, HandleCleanup cleanup);
 
+// Runs before the public destroy of a handle of its kind, outside the map's locks: an owner whose
+// records sit in other lists (clients, sensors) tears a live record down through its own destroy
+// and returns 1 with that result; 0 lets the plain destroy go on. NULL removes it.
+typedef uint32_t (*HandleOwnerDestroy)(uint64_t handle, void* object, TcsResult* outResult);
+TcsResult _tcsSafeHandleSetOwnerDestroy(HandleType kind, HandleOwnerDestroy destroy);
+
 TcsResult tcsSafeHandlesInitialize(void);
 TcsResult tcsSafeHandlesUnInitialize(void);
 

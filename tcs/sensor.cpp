@@ -51,6 +51,21 @@ void sensorCleanup(HandleNode* node) {
 
 void registerSensorCleanup() { _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_SENSOR, sensorCleanup); }
 
+// A sensor handle released with tcsHandleDestroy while its record is still in its client's list is
+// closed the way tcsSensorClose does, so no freed record stays linked and sensor control lets go.
+uint32_t closeLinkedSensor(uint64_t handle, void* object, TcsResult* outResult) {
+    auto* sensor = static_cast<SensorRecord*>(object);
+    ClientRecord* client = sensor->client;
+    if (client == nullptr || sensor->links.next == nullptr || sensor->links.next == &sensor->links) return 0;
+    bool linked = false;
+    if (palCriticalSectionAcquire(client->sensorLock) != TCS_RESULT_OK) return 0;
+    for (PalListEntry* e = client->sensors.next; e != &client->sensors && !linked; e = e->next) linked = e == &sensor->links;
+    palCriticalSectionRelease(client->sensorLock);
+    if (!linked) return 0;
+    *outResult = tcsSensorClose(handle);
+    return 1;
+}
+
 // The sensor and the client that owns it must both be valid.
 TcsResult validateWithClient(SensorRecord* sensor) {
     TcsResult result = tcsSensorValidate(sensor);
@@ -449,6 +464,8 @@ TcsResult tcsSensorCloseStep(void* value, TcsResult status, void* itemArgument) 
         visit = true;
     }
 }
+
+void _tcsSensorRegisterOwnerDestroy(void) { _tcsSafeHandleSetOwnerDestroy(TCS_HANDLE_TYPE_SENSOR, closeLinkedSensor); }
 
 TcsResult tcsSensorReattachAsync(TcsHandle handle, CompletionCallback callback, void* context) {
     SensorRecord* sensor = fetchSensor(handle);

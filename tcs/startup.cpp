@@ -181,6 +181,8 @@ TcsResult tcsStartupEx(CoreSubsystem** outStack, uint32_t flags, const StartupOp
         return result;
     }
     _tcsImageRegisterCleanup();
+    _tcsClientRegisterOwnerDestroy();
+    _tcsSensorRegisterOwnerDestroy();
     if ((flags & TCS_START_NO_SERVICE_THREAD) == 0) result = startServiceThread(stack);
     if (result == TCS_RESULT_OK) result = dssSubsystemPostStartup(stack, stack->database);
     if (result != TCS_RESULT_OK) {

@@ -338,6 +338,26 @@ TEST_F(CoreTest, ShutdownDestroysLiveClients) {
     stack_ = nullptr;
 }
 
+// Releasing a client through the generic handle destroy used to free the record while the stack's
+// client list still held it; shut-down then walked freed memory.
+TEST_F(CoreTest, ClientReleasedByHandleDestroyLeavesTheStackList) {
+    startPumped();
+    TcsHandle a = 0, b = 0;
+    ASSERT_EQ(tcsClientCreateSys(stack_, &a), TCS_RESULT_OK);
+    ASSERT_EQ(tcsClientCreateSys(stack_, &b), TCS_RESULT_OK);
+    void* kept = nullptr;
+    tcsSafeClientHandleFetch(b, &kept);
+    EXPECT_EQ(tcsHandleDestroy(a), TCS_RESULT_OK);
+    ASSERT_FALSE(palListIsEmpty(&stack_->clients));
+    EXPECT_EQ(stack_->clients.next, &static_cast<ClientRecord*>(kept)->links);
+    EXPECT_EQ(stack_->clients.next->next, &stack_->clients);
+    uint32_t value = 0;
+    EXPECT_EQ(tcsGetParam(a, 6, &value), TCS_RESULT_NULL_CLIENT_HANDLE);
+    EXPECT_EQ(tcsHandleDestroy(a), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+    stack_ = nullptr;
+}
+
 TEST_F(CoreTest, ClientParametersDefaultsAndChecks) {
     startPumped();
     TcsHandle client = 0;

@@ -17,7 +17,11 @@ void* newObject() { return palRealMalloc(16); }
 
 class HandleMap : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(tcsSafeHandlesInitialize(), TCS_RESULT_OK); }
+    void SetUp() override {
+        // Objects here are bare blocks: no stack's client or sensor destroy may look into them.
+        for (HandleType k = 0; k < TCS_HANDLE_TYPE_COUNT; ++k) _tcsSafeHandleSetOwnerDestroy(k, nullptr);
+        ASSERT_EQ(tcsSafeHandlesInitialize(), TCS_RESULT_OK);
+    }
     void TearDown() override {
         for (HandleType k = 0; k < TCS_HANDLE_TYPE_COUNT; ++k) _tcsSafeHandleSetCleanup(k, nullptr);
         EXPECT_EQ(tcsSafeHandlesUnInitialize(), TCS_RESULT_OK);
