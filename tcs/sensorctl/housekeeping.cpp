@@ -2,6 +2,7 @@
 // work until device initialisation's processing routines land.
 #include "tcs/sensorctl/housekeeping.h"
 
+#include "platform/clock.h"
 #include "tcs/sensorctl/sensor_commands_more.h"
 #include "tcs/sensorctl/wire_builders.h"
 
@@ -19,3 +20,32 @@ TcsResult _scsSensorHarlokWOESetup(ScsSensor* sensor) {
 }
 SCS_STAND_IN TcsResult _scsGetBaselineData(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 SCS_STAND_IN TcsResult _scsDetermineFlexId(ScsSensor*) { return TCS_RESULT_NOT_IMPLEMENTED; }
+
+TcsResult scsSensorPostFingerprintBufferEx(ScsSensor* sensor, uint8_t* buffer, uint32_t size, uint32_t,
+                                           ScsFpBufferCallback callback, void* context) {
+    const TcsResult valid = scsSensorValidate(sensor);
+    if (valid != TCS_RESULT_OK) return valid;
+    if (buffer == nullptr) return TCS_RESULT_BAD_PARAM;
+    return scsQueueFpBufferDescriptor(sensor->device, buffer, size, callback, context);
+}
+
+TcsResult scsSensorPostFingerprintBuffer(ScsSensor* sensor, uint8_t* buffer, uint32_t size,
+                                         ScsFpBufferCallback callback, void* context) {
+    return scsSensorPostFingerprintBufferEx(sensor, buffer, size, 0, callback, context);
+}
+
+TcsResult scsSensorGetRetransmissionTimeout(ScsSensor* sensor, uint32_t* outTimeoutMs) {
+    if (outTimeoutMs == nullptr) return TCS_RESULT_BAD_PARAM;
+    const TcsResult valid = scsSensorValidate(sensor);
+    if (valid != TCS_RESULT_OK) return valid;
+    uint32_t returned = 0;
+    return scsSensorSend(sensor->device, 0x829, nullptr, 0, outTimeoutMs, sizeof *outTimeoutMs, &returned, nullptr);
+}
+
+TcsResult scsSensorHWReset(ScsSensor* sensor) {
+    const TcsResult valid = scsSensorValidate(sensor);
+    if (valid != TCS_RESULT_OK) return valid;
+    const TcsResult result = palSensorHWReset(sensor->device->platformHandle);
+    palSleep(4000);
+    return result;
+}

@@ -268,6 +268,35 @@ TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
     EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
 }
 
+TEST_F(SyncCommands, PostedFingerprintBufferReceivesTheSensorsData) {
+    struct Received {
+        int calls = 0;
+        TcsResult status = 99;
+        uint32_t length = 0;
+    } received;
+    auto done = [](void* context, TcsResult status, uint8_t*, uint32_t length, void*) -> TcsResult {
+        auto* r = static_cast<Received*>(context);
+        ++r->calls;
+        r->status = status;
+        r->length = length;
+        return TCS_RESULT_OK;
+    };
+    uint8_t buffer[64];
+    EXPECT_EQ(scsSensorPostFingerprintBuffer(handle_, nullptr, 64, done, &received), 17u);
+    ASSERT_EQ(scsSensorPostFingerprintBufferEx(handle_, buffer, sizeof buffer, 1, done, &received), 0u);
+    ASSERT_EQ(scsStartReadFingerprint(handle_), 0u);
+    const Bytes data(64, 0x3C);
+    simusb::pushFingerprintData(sensor_, data);
+    ASSERT_TRUE(pumpUntil([&] { return received.calls == 1; }));
+    EXPECT_EQ(received.status, 0u);
+    EXPECT_EQ(received.length, 64u);
+    EXPECT_EQ(Bytes(buffer, buffer + 64), data);
+    uint32_t timeout = 0;
+    EXPECT_EQ(scsSensorGetRetransmissionTimeout(handle_, nullptr), 17u);
+    ASSERT_EQ(scsSensorGetRetransmissionTimeout(handle_, &timeout), 0u);
+    EXPECT_NE(timeout, 0u);
+}
+
 // The module's flex record must exist; it gives the wake-on-event type that a stored value
 // outside 0-2 falls back to.
 TEST_F(SyncCommands, DefaultsTakeTheWakeOnEventTypeFromTheFlexRecord) {
