@@ -40,4 +40,8 @@ TcsResult programPage(ScsSensor* sensor, uint32_t address, const uint8_t* data, 
 TcsResult writeRawData(ScsSensor* sensor, uint32_t address, const uint8_t* data, uint32_t length);
 TcsResult eraseBlock(ScsSensor* sensor, uint8_t opcode, uint32_t address);
 
+// Places the file-system partition and allocates its mirror (first open of kind 2).
+TcsResult openFss(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* info);
+void freeFss(XtfsStorageInfo* info);
+
 }  // namespace xtfsdetail

@@ -163,11 +163,12 @@ uint32_t sizeOf(const XtfsStorageInfo* info, uint32_t kind) {
     switch (kind) {
         case XTFS_PART_IMAGE: return info->imageOpen ? info->imageSize : 0;
         case XTFS_PART_RAW: return info->rawOpen ? info->rawSize - XTFS_PAGE_SIZE : 0;
+        case XTFS_PART_FS: return info->fssOpen ? info->fssSize : 0;
         default: return 0;
     }
 }
 
-bool anyOpen(const XtfsStorageInfo* info) { return info->rawOpen != 0 || info->imageOpen != 0; }
+bool anyOpen(const XtfsStorageInfo* info) { return info->rawOpen != 0 || info->imageOpen != 0 || info->fssOpen != 0; }
 
 // Entry lookup shared by the device-handle operations: 375, 79, 374 in that order.
 TcsResult findEntry(ScsSensorDevice* device, uint32_t type, XtfsStorageInfo** outInfo, int* outSlot) {
@@ -225,13 +226,20 @@ XtfsRawDataRecord* GetLastRawDataRecord(XtfsStorageInfo* info) {
 TcsResult xtfsStorageOpenEx(ScsSensor* sensor, uint32_t kind, uint32_t create, uint32_t check, uint32_t* outSize) {
     DeviceRef ref(sensor);
     if (ref.result != TCS_RESULT_OK) return ref.result;
-    if (kind != XTFS_PART_IMAGE && kind != XTFS_PART_RAW) return kind <= XTFS_PART_FP_BUFFER ? TCS_RESULT_NOT_IMPLEMENTED
-                                                                                              : TCS_RESULT_BAD_PARAM;
+    if (kind > XTFS_PART_FP_BUFFER) return TCS_RESULT_BAD_PARAM;
+    // The fingerprint-buffering ring is not built in this stack.
+    if (kind == XTFS_PART_FP_BUFFER) return TCS_RESULT_NOT_IMPLEMENTED;
     TcsResult result = xtfsdetail::ensureContext(sensor, ref.device);
     if (result != TCS_RESULT_OK) return result;
     XtfsStorageInfo* info = infoOf(ref.device);
-    result = kind == XTFS_PART_RAW ? openRaw(sensor, ref.device, info, create != 0, check != 0)
-                                   : openImage(ref.device, info);
+    if (kind == XTFS_PART_RAW) {
+        result = openRaw(sensor, ref.device, info, create != 0, check != 0);
+    } else if (kind == XTFS_PART_FS) {
+        result = info->fssOpen != 0 ? TCS_RESULT_OK : xtfsdetail::openFss(sensor, ref.device, info);
+        if (result == TCS_RESULT_OK) ++info->fssOpen;
+    } else {
+        result = openImage(ref.device, info);
+    }
     if (result == TCS_RESULT_OK && outSize != nullptr) *outSize = sizeOf(info, kind);
     // A failed first open leaves nothing behind.
     if (result != TCS_RESULT_OK && !anyOpen(info)) xtfsStorageCleanup(ref.device, kind);
@@ -251,8 +259,10 @@ TcsResult xtfsStorageCleanup(ScsSensorDevice* device, uint32_t partitionKind) {
     if (info == nullptr) return TCS_RESULT_OK;
     if (partitionKind == XTFS_PART_RAW && info->rawOpen != 0 && --info->rawOpen == 0) freeRaw(info);
     if (partitionKind == XTFS_PART_IMAGE && info->imageOpen != 0) --info->imageOpen;
+    if (partitionKind == XTFS_PART_FS && info->fssOpen != 0 && --info->fssOpen == 0) xtfsdetail::freeFss(info);
     if (!anyOpen(info)) {
         freeRaw(info);
+        xtfsdetail::freeFss(info);
         palRealFree(info);
         device->storageInfo = nullptr;
     }
@@ -270,7 +280,7 @@ TcsResult xtfsIsStorageOpen(ScsSensor* sensor, uint32_t kind, uint32_t* outFlag)
     DeviceRef ref(sensor);
     if (ref.result != TCS_RESULT_OK) return ref.result;
     const XtfsStorageInfo* info = infoOf(ref.device);
-    *outFlag = info != nullptr && ((kind == XTFS_PART_RAW && info->rawOpen) || (kind == XTFS_PART_IMAGE && info->imageOpen));
+    *outFlag = info != nullptr && sizeOf(info, kind) != 0;
     return TCS_RESULT_OK;
 }
 

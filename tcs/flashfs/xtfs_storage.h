@@ -71,6 +71,9 @@ TcsResult xtfsGetStorageSize(ScsSensor* sensor, uint32_t kind, uint32_t* outSize
 TcsResult xtfsIsRawPartitionEntryValid(ScsSensorDevice* device, uint32_t entryType, uint32_t* outFlag);
 TcsResult xtfsRemoveRawPartitionEntry(ScsSensor* sensor, uint32_t entryType);
 
+// Erases count blocks of the file-system partition from the partition offset on (0xD8 each).
+TcsResult xtfsSectorEraseFlash(ScsSensor* sensor, uint32_t offset, uint32_t count);
+
 // The first two words are read by sensor control at fixed offsets: keep them first.
 struct XtfsStorageInfo {
     uint32_t capacity;       // flash bytes
@@ -95,6 +98,14 @@ struct XtfsStorageInfo {
     uint32_t imageOpen;
     uint32_t imageBase;
     uint32_t imageSize;
+
+    // File-system partition (kind 2): its place on flash and the RAM mirror with its maps.
+    uint32_t fssOpen;
+    uint32_t fssBase;
+    uint32_t fssSize;
+    uint8_t* fssMirror;    // fssSize bytes
+    uint8_t* fssBlockMap;  // one byte per block: 1 = erase at commit
+    uint8_t* fssPageMap;   // one byte per page: bit 0 loaded, bit 1 to be programmed
 };
 
 #ifdef __cplusplus
