@@ -208,6 +208,9 @@ TcsResult _tcsSensorCloseAsync(SensorRecord* sensor, CompletionCallback callback
 TcsResult tcsSensorOpenStep(void* value, TcsResult status, void* item);
 TcsResult tcsSensorCloseStep(void* value, TcsResult status, void* item);
 TcsResult tcsSensorReattachItem(WorkItem* item);
+// Core items 10 (step machine) and 11 (inline).
+TcsResult tcsPrepareForSuspendStep(void* value, TcsResult status, void* item);
+TcsResult tcsPrepareForResumeItem(WorkItem* item);
 TcsResult tcsSensorGetFingerprintAsyncPriv(SensorRecord* sensor, CompletionCallback callback, void* context,
                                            const char* path);
 TcsResult _tcsSensorPrepareGetFingerprintContext(SensorRecord* sensor, const char* path, GetPrintContext** outContext,

@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "tcs/handle_map.h"
+#include "tcs/sensorctl/scs_internal.h"
 
 #include <cstring>
 
@@ -29,19 +30,6 @@ bool onServiceThread(CoreSubsystem* stack) {
 
 void keepSmallerWait(uint32_t& running, uint32_t offered) {
     if (offered != 0 && (running == 0 || offered < running)) running = offered;
-}
-
-void finishItem(WorkItem* item, void* handle, TcsResult result) {
-    tcsItemSetResult(item, result);
-    CompletionCallback callback = tcsItemCallback(item);
-    if (callback != nullptr) callback(handle, result, tcsItemContext(item));
-    *tcsItemState(item) = TCS_ITEM_DONE;
-}
-
-// Inline handlers whose sensor-control services do not exist in this build end with 6.
-void runUnsupportedItem(WorkItem* item) {
-    bool stackItem = item->type == TCS_ITEM_PREPARE_SUSPEND || item->type == TCS_ITEM_PREPARE_RESUME;
-    finishItem(item, stackItem ? item->object : nullptr, TCS_RESULT_NOT_IMPLEMENTED);
 }
 
 // Type 6: the clock starts on the first visit; the item waits until the cached identification
@@ -94,9 +82,9 @@ Outcome dispatch(WorkItem* item) {
         case TCS_ITEM_SET_OWNERSHIP:
             tcsWITSetOwnership(item);
             return *tcsItemState(item) == TCS_ITEM_DONE ? Outcome::Destroy : Outcome::Requeue;
+        case TCS_ITEM_PREPARE_SUSPEND: machine = tcsPrepareForSuspendStep; break;
         case TCS_ITEM_PREPARE_RESUME:
-        case TCS_ITEM_PREPARE_SUSPEND:
-            runUnsupportedItem(item);
+            tcsPrepareForResumeItem(item);
             return Outcome::Destroy;
         case TCS_ITEM_IDENTIFY_CONTEXT_EXPIRY:
             return runIdentifyContextExpiry(item) ? Outcome::Destroy : Outcome::Requeue;
@@ -335,8 +323,13 @@ TcsResult tcsPrepareForResumeAsync(CoreSubsystem* stack, CompletionCallback call
 
 TcsResult tcsPrepareForSuspend(CoreSubsystem* stack) {
     if (stack == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
+    scsChangeStateToSuspend(stack->sensorControl);
     TcsResult result = _tcsSyncCall(stack, kSyncItemTimeoutMs, TCS_RESULT_INVALID, nullptr, startSuspend, stack);
-    if (result == TCS_RESULT_TIMEOUT) _tcsCompleteWorkItem(&stack->workList, TCS_ITEM_PREPARE_SUSPEND);
+    if (result == TCS_RESULT_TIMEOUT) {
+        // Image acquisition's abort item (5) has no list the core can reach yet: it ends by its own time-out.
+        _tcsCompleteWorkItem(&stack->sensorControl->workList, scsWitIdSystemPrepareForSuspend);
+        _tcsCompleteWorkItem(&stack->workList, TCS_ITEM_PREPARE_SUSPEND);
+    }
     return result;
 }
 

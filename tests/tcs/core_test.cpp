@@ -639,10 +639,27 @@ TEST_F(CoreTest, SensorOpenOfAnAbsentSensorFailsAndKeepsNothing) {
     EXPECT_EQ(tcsSensorGetFingerprint(987654, nullptr, nullptr), TCS_RESULT_NULL_POINTER);
 }
 
-TEST_F(CoreTest, SuspendAndResumeReportWhatSensorControlCannotDoYet) {
+TEST_F(CoreTest, SuspendHandsOverToSensorControlAndResumeWakesIt) {
     startPumped();
-    EXPECT_EQ(tcsPrepareForSuspend(stack_), TCS_RESULT_NOT_IMPLEMENTED);
-    EXPECT_EQ(tcsPrepareForResume(stack_), TCS_RESULT_NOT_IMPLEMENTED);
+    settle(stack_);
+    EXPECT_EQ(tcsPrepareForSuspend(stack_), TCS_RESULT_OK);
+    EXPECT_EQ(stack_->sensorControl->suspended, 1u);
+    EXPECT_TRUE(palListIsEmpty(&stack_->workList.links));
+    EXPECT_TRUE(palListIsEmpty(&stack_->sensorControl->workList.links));
+    EXPECT_EQ(tcsPrepareForResume(stack_), TCS_RESULT_OK);
+    EXPECT_EQ(stack_->sensorControl->suspended, 0u);
+
+    // The asynchronous forms report the stack itself as their value.
+    Completion suspended, resumed;
+    ASSERT_EQ(tcsPrepareForSuspendAsync(stack_, recordCompletion, &suspended), TCS_RESULT_OK);
+    ASSERT_TRUE(pumpUntil([&] { return suspended.calls == 1; }));
+    EXPECT_EQ(suspended.handle, stack_);
+    EXPECT_EQ(suspended.status, TCS_RESULT_OK);
+    ASSERT_EQ(tcsPrepareForResumeAsync(stack_, recordCompletion, &resumed), TCS_RESULT_OK);
+    ASSERT_TRUE(pumpUntil([&] { return resumed.calls == 1; }));
+    EXPECT_EQ(resumed.handle, stack_);
+    EXPECT_EQ(resumed.status, TCS_RESULT_OK);
+
     EXPECT_EQ(tcsPrepareForSuspend(nullptr), TCS_RESULT_NULL_SUBSYSTEM_HANDLE);
     EXPECT_EQ(tcsPrepareForResume(nullptr), TCS_RESULT_NULL_SUBSYSTEM_HANDLE);
     EXPECT_EQ(tcsPrepareForSuspendAsync(nullptr, recordCompletion, nullptr), TCS_RESULT_NULL_STACK_SUSPEND);

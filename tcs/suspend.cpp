@@ -1,0 +1,219 @@
+// Core work items 10 and 11: preparing the stack for a system suspend (stop captures, let the sensors
+// settle, hand over to sensor control) and for the resume after it.
+#include "tcs/core.h"
+
+#include "platform/clock.h"
+#include "platform/memory.h"
+#include "tcs/sensorctl/device_properties.h"
+#include "tcs/sensorctl/scs_internal.h"
+
+// Sensor control's rebuild of the platform's available-device list comes with its device
+// housekeeping; until that is linked the suspend goes on without it.
+extern "C" TcsResult scsUpdateAvailableDeviceList(ScsSubsystem* subsystem) __attribute__((weak));
+
+namespace {
+
+constexpr uint32_t kSettleLimitMs = 999;
+constexpr uint32_t kGetVersionWitId = 1;
+// Sensor control writes this into the caller's item before it reports item 70's completion.
+constexpr uint32_t kSuspendDoneMark = 113;
+
+enum Step : uint32_t {
+    kRebuildList = 0,
+    kAbortCaptures = 1,
+    kAwaitAborts = 2,
+    kQueryVersions = 3,
+    kAwaitVersions = 4,
+    kHandOver = 5,
+    kAwaitHandOver = 6,
+    kReport = 7,
+};
+
+// One round of abort or get-version requests. Their completions may come after the machine gave up
+// waiting (999 ms) or after the item was dropped by a caller that timed out, so they never touch
+// the item without finding it still queued; the last completion of a forsaken round frees it.
+struct Round {
+    CoreSubsystem* stack;
+    WorkItem* item;
+    uint32_t sequence;
+    uint32_t outstanding;
+    bool forsaken;
+    bool sending;  // set while the round's requests go out: the item is off the list meanwhile
+};
+
+// The item's first spare word keeps the current round.
+Round* roundOf(const WorkItem* item) { return reinterpret_cast<Round*>(uintptr_t(item->reserved3[0])); }
+void setRound(WorkItem* item, Round* round) { item->reserved3[0] = uint64_t(uintptr_t(round)); }
+
+bool itemStillQueued(const Round* round) {
+    WorkList* list = &round->stack->workList;
+    bool found = false;
+    if (palCriticalSectionAcquire(list->listLock) != TCS_RESULT_OK) return false;
+    for (PalListEntry* e = list->links.next; e != &list->links && !found; e = e->next) {
+        found = PAL_WORK_ITEM_FROM_LINKS(e) == round->item;
+    }
+    palCriticalSectionRelease(list->listLock);
+    return found && round->item->sequence == round->sequence && *tcsItemState(round->item) != TCS_ITEM_DONE;
+}
+
+// Leaves the current round: freed when nothing is outstanding, else left to its late completions.
+void leaveRound(WorkItem* item) {
+    Round* round = roundOf(item);
+    setRound(item, nullptr);
+    if (round == nullptr) return;
+    if (round->outstanding == 0) {
+        palRealFree(round);
+    } else {
+        round->forsaken = true;
+    }
+}
+
+TcsResult roundCompleted(void*, TcsResult, void* context) {
+    auto* round = static_cast<Round*>(context);
+    if (round->outstanding > 0) --round->outstanding;
+    if (round->sending) return TCS_RESULT_OK;
+    if (round->forsaken || !itemStillQueued(round)) {
+        round->forsaken = true;
+        if (round->outstanding == 0) palRealFree(round);
+        return TCS_RESULT_OK;
+    }
+    // At 0 the waiting step moves straight on to the hand-over.
+    if (round->outstanding == 0) {
+        uint32_t& step = *tcsItemStep(round->item);
+        if (step == 2 || step == 4) step = 5;
+    }
+    return TCS_RESULT_OK;
+}
+
+TcsResult versionReply(ScsReplyView*, TcsResult result, void* round) { return roundCompleted(nullptr, result, round); }
+
+TcsResult handOverDone(void*, TcsResult result, void* item) { return tcsPrepareForSuspendStep(nullptr, result, item); }
+
+// Starts a round: runs send(sensor, round) for every open sensor under the client-list lock and
+// each sensor-list lock, counting the requests that were queued.
+template <typename Send>
+void startRound(CoreSubsystem* stack, WorkItem* item, Send send) {
+    auto* round = static_cast<Round*>(palRealMalloc(sizeof(Round)));
+    if (round == nullptr) return;  // nothing sent: the wait ends on the next visit
+    *round = Round{stack, item, item->sequence, 0, false, true};
+    setRound(item, round);
+    if (palCriticalSectionAcquire(stack->clientLock) != TCS_RESULT_OK) {
+        round->sending = false;
+        return;
+    }
+    for (PalListEntry* c = stack->clients.next; c != &stack->clients; c = c->next) {
+        auto* client = PAL_LIST_RECORD(c, ClientRecord, links);
+        if (palCriticalSectionAcquire(client->sensorLock) != TCS_RESULT_OK) continue;
+        for (PalListEntry* s = client->sensors.next; s != &client->sensors; s = s->next) {
+            // Counted before the send: a request run at once completes inside it.
+            ++round->outstanding;
+            if (!send(PAL_LIST_RECORD(s, SensorRecord, links), round)) --round->outstanding;
+        }
+        palCriticalSectionRelease(client->sensorLock);
+    }
+    palCriticalSectionRelease(stack->clientLock);
+    round->sending = false;
+}
+
+uint32_t outstanding(WorkItem* item) { return roundOf(item) != nullptr ? roundOf(item)->outstanding : 0; }
+
+bool settleTimedOut(WorkItem* item) { return uint32_t(palGetTickCount() - item->baseTick) > kSettleLimitMs; }
+
+}  // namespace
+
+extern "C" {
+
+TcsResult tcsPrepareForSuspendStep(void* value, TcsResult status, void* itemArgument) {
+    (void)value;
+    auto* item = static_cast<WorkItem*>(itemArgument);
+    auto* stack = static_cast<CoreSubsystem*>(item->object);
+    uint32_t& step = *tcsItemStep(item);
+    const bool visit = status == TCS_RESULT_SERVICE;
+    if (!visit) {
+        // Only item 70's completion comes here; sensor control marks it in the item first.
+        if (step == kAwaitHandOver && item->remainingMs == kSuspendDoneMark) {
+            tcsItemSetResult(item, status);
+            step = kReport;
+        }
+        return TCS_RESULT_OK;
+    }
+    for (;;) {
+        switch (step) {
+            case kRebuildList:
+                item->remainingMs = 0;  // held the queueing time-out until now
+                if (scsUpdateAvailableDeviceList != nullptr) scsUpdateAvailableDeviceList(stack->sensorControl);
+                step = kAbortCaptures;
+                break;
+            case kAbortCaptures:
+                if (idsIsGetPrintTaskInWorkList(stack->imaging) != 1) {
+                    step = kQueryVersions;
+                    break;
+                }
+                startRound(stack, item, [](SensorRecord* sensor, Round* round) {
+                    scsSensorDisableSSLAlerts(sensor->sensorControlSensor, 1);
+                    return idsSensorSendAbortFingerprint(sensor->imagingSensor, roundCompleted, round) == TCS_RESULT_OK;
+                });
+                item->baseTick = palGetTickCount();
+                step = kAwaitAborts;
+                return TCS_RESULT_OK;
+            case kAwaitAborts:
+                if (outstanding(item) == 0) {
+                    leaveRound(item);
+                    step = kQueryVersions;
+                    break;
+                }
+                if (!settleTimedOut(item)) return TCS_RESULT_OK;
+                // Image acquisition keeps no list the core can reach yet: its abort item ends by its own time-out.
+                leaveRound(item);
+                step = kHandOver;
+                break;
+            case kQueryVersions:
+                startRound(stack, item, [](SensorRecord* sensor, Round* round) {
+                    scsSensorDisableSSLAlerts(sensor->sensorControlSensor, 1);
+                    ScsWitRequest request{};
+                    request.witId = kGetVersionWitId;
+                    request.replyCallback = versionReply;
+                    request.context = round;
+                    return scsSensorSendCommand(sensor->sensorControlSensor, &request) == TCS_RESULT_OK;
+                });
+                item->baseTick = palGetTickCount();
+                step = kAwaitVersions;
+                return TCS_RESULT_OK;
+            case kAwaitVersions:
+                if (outstanding(item) != 0 && !settleTimedOut(item)) return TCS_RESULT_OK;
+                leaveRound(item);
+                step = kHandOver;
+                break;
+            case kHandOver: {
+                leaveRound(item);  // a round whose last completion moved the machine on
+                step = kAwaitHandOver;
+                const TcsResult sent = scsSendPrepareForSuspend(stack->sensorControl, handOverDone, item);
+                if (sent == TCS_RESULT_OK) return TCS_RESULT_OK;
+                tcsItemSetResult(item, sent);
+                step = kReport;
+                break;
+            }
+            case kAwaitHandOver:
+                return TCS_RESULT_OK;
+            default: {  // kReport
+                CompletionCallback callback = tcsItemCallback(item);
+                if (callback != nullptr) callback(stack, tcsItemResult(item), tcsItemContext(item));
+                *tcsItemState(item) = TCS_ITEM_DONE;
+                return TCS_RESULT_OK;
+            }
+        }
+    }
+}
+
+TcsResult tcsPrepareForResumeItem(WorkItem* item) {
+    auto* stack = static_cast<CoreSubsystem*>(item->object);
+    const TcsResult result = scsPrepareForResume(stack->sensorControl);
+    palEventSet(stack->workList.wakeEvent);
+    tcsItemSetResult(item, result);
+    CompletionCallback callback = tcsItemCallback(item);
+    if (callback != nullptr) callback(stack, result, tcsItemContext(item));
+    *tcsItemState(item) = TCS_ITEM_DONE;
+    return result;
+}
+
+}  // extern "C"
