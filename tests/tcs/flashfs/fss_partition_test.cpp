@@ -117,3 +117,41 @@ TEST_F(SecuredFileSystem, EntryBeyondTheFlash) {
 }
 
 }  // namespace
+
+namespace {
+
+using xtfstest::Bytes;
+using xtfstest::FlashTest;
+
+TEST_F(FlashTest, FileSystemKeyIsWrappedByTheSensor) {
+    uint32_t length = 0;
+    ASSERT_EQ(xtfsGenFSSEncKey(handle_, 32, nullptr, &length), 0u);
+    EXPECT_EQ(length, 96u);
+    EXPECT_EQ(xtfsGenFSSEncKey(handle_, 32, nullptr, nullptr), 17u);
+
+    // The sensor wraps what it is given: here the key reversed, then 64 bytes of 0xA5.
+    static Bytes sent;
+    simusb::setCommandHook(29, [](std::span<const uint8_t> request) {
+        simusb::Reply reply;
+        const uint32_t n = uint32_t(request[1] | request[2] << 8);
+        sent.assign(request.begin() + 5, request.begin() + 5 + n);
+        Bytes wrapped(sent.rbegin(), sent.rend());
+        wrapped.resize(n + 64, 0xA5);
+        reply.payload = {uint8_t(wrapped.size()), uint8_t(wrapped.size() >> 8)};
+        reply.payload.insert(reply.payload.end(), wrapped.begin(), wrapped.end());
+        return reply;
+    });
+    Bytes out(96, 0);
+    length = 96;
+    ASSERT_EQ(xtfsGenFSSEncKey(handle_, 32, out.data(), &length), 0u);
+    simusb::setCommandHook(29, nullptr);
+    EXPECT_EQ(length, 96u);
+    ASSERT_EQ(sent.size(), 32u);
+    EXPECT_NE(sent, Bytes(32, 0)) << "a random key";
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 32), Bytes(sent.rbegin(), sent.rend()));
+    EXPECT_EQ(Bytes(out.begin() + 32, out.end()), Bytes(64, 0xA5));
+    length = 95;
+    EXPECT_EQ(xtfsGenFSSEncKey(handle_, 32, out.data(), &length), 17u) << "buffer too small";
+}
+
+}  // namespace
