@@ -24,6 +24,30 @@ TcsResult scsSensorPostFingerprintBuffer(ScsSensor* sensor, uint8_t* buffer, uin
                                          ScsFpBufferCallback callback, void* context);
 // The transport's retransmission time-out in ms (function 0x829).
 TcsResult scsSensorGetRetransmissionTimeout(ScsSensor* sensor, uint32_t* outTimeoutMs);
+// Calibration as work item 63, waited for up to 15000 ms: the item's status. 40 without client or
+// subsystem, 46 while a calibration type is set (one runs).
+TcsResult scsSensorCalibrate(ScsSensor* sensor, uint8_t type);
+// Work item 70 queued with the generic completion, waited for up to 15000 ms: its status (0 when it
+// has not run by then).
+TcsResult scsPrepareForSuspend(ScsSubsystem* subsystem);
+
+// A baseline-information block: three images, each a 24-byte header {u32, u32 width, u32 height,
+// u32, pixel buffer}.
+typedef struct ScsBaseLineImage {
+    uint32_t kind;
+    uint32_t width;
+    uint32_t height;
+    uint32_t reserved;
+    uint8_t* pixels;  // width x height bytes, palRealMalloc'd; NULL when the image is absent
+} ScsBaseLineImage;
+typedef struct ScsBaseLineInfo {
+    ScsBaseLineImage images[3];
+} ScsBaseLineInfo;
+// Copies each present image into the target (7 when a copy cannot be made; nothing kept then).
+TcsResult scsCloneBaseLineInfo(const ScsBaseLineInfo* source, ScsBaseLineInfo* target);
+// Frees the three pixel buffers (not the block).
+TcsResult scsFreeBaseLineInfo(ScsBaseLineInfo* info);
+
 // Hardware reset of the device, then 4000 ms for it to come back.
 TcsResult scsSensorHWReset(ScsSensor* sensor);
 

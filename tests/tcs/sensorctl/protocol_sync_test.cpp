@@ -297,6 +297,35 @@ TEST_F(SyncCommands, PostedFingerprintBufferReceivesTheSensorsData) {
     EXPECT_NE(timeout, 0u);
 }
 
+TEST_F(SyncCommands, CalibrateRunsTheItemOnceAtATime) {
+    EXPECT_EQ(scsSensorCalibrate(nullptr, 1), 40u);
+    device_->captureModeByte = 1;
+    EXPECT_EQ(scsSensorCalibrate(handle_, 1), 46u) << "one is running";
+    device_->captureModeByte = 0;
+    ASSERT_EQ(palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "calibrationEnable", 0), 0u);
+    EXPECT_EQ(scsSensorCalibrate(handle_, 1), 0u);
+    EXPECT_EQ(device_->calibrated, 1u);
+    EXPECT_EQ(device_->captureModeByte, 0) << "free for the next calibration";
+    EXPECT_EQ(scsPrepareForSuspend(nullptr), 17u);
+}
+
+// Baseline blocks are copied image by image; absent images stay absent.
+TEST(BaseLineInfo, CloneAndFree) {
+    uint8_t pixels[6] = {1, 2, 3, 4, 5, 6};
+    ScsBaseLineInfo source{};
+    source.images[1] = {7, 3, 2, 0, pixels};
+    ScsBaseLineInfo copy{};
+    ASSERT_EQ(scsCloneBaseLineInfo(&source, &copy), 0u);
+    EXPECT_EQ(copy.images[0].pixels, nullptr);
+    ASSERT_NE(copy.images[1].pixels, nullptr);
+    EXPECT_NE(copy.images[1].pixels, pixels);
+    EXPECT_EQ(Bytes(copy.images[1].pixels, copy.images[1].pixels + 6), Bytes(pixels, pixels + 6));
+    EXPECT_EQ(copy.images[1].width, 3u);
+    EXPECT_EQ(scsFreeBaseLineInfo(&copy), 0u);
+    EXPECT_EQ(copy.images[1].pixels, nullptr);
+    EXPECT_EQ(scsCloneBaseLineInfo(nullptr, &copy), 17u);
+}
+
 // The module's flex record must exist; it gives the wake-on-event type that a stored value
 // outside 0-2 falls back to.
 TEST_F(SyncCommands, DefaultsTakeTheWakeOnEventTypeFromTheFlexRecord) {
