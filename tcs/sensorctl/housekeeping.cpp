@@ -76,6 +76,14 @@ TcsResult queueAndWait(ScsSubsystem* subsystem, uint32_t type, void* object, Tcs
 
 }  // namespace
 
+TcsResult scsSensorHarlokWOESetup(ScsSubsystem* subsystem, ScsWoeSetupContext* context) {
+    if (subsystem == nullptr || context == nullptr || context->sensor == nullptr) return TCS_RESULT_BAD_PARAM;
+    const bool direct =
+        !subsystem->serviceThreadSet || palIsCurrentThread(subsystem->serviceThread, nullptr);
+    if (direct) return _scsSensorHarlokWOESetup(context->sensor);
+    return queueAndWait(subsystem, scsWitIdWoeSetup, context->sensor, TCS_RESULT_TIMEOUT);
+}
+
 TcsResult scsSensorCalibrate(ScsSensor* sensor, uint8_t type) {
     if (sensor == nullptr || sensor->client == nullptr || sensor->client->subsystem == nullptr) {
         return TCS_RESULT_NULL_POINTER;

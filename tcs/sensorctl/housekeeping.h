@@ -24,6 +24,13 @@ TcsResult scsSensorPostFingerprintBuffer(ScsSensor* sensor, uint8_t* buffer, uin
                                          ScsFpBufferCallback callback, void* context);
 // The transport's retransmission time-out in ms (function 0x829).
 TcsResult scsSensorGetRetransmissionTimeout(ScsSensor* sensor, uint32_t* outTimeoutMs);
+// The wake-on-event set-up: run directly on the service thread (or when there is none), else as
+// work item 81 waited for up to 15000 ms. 17 without subsystem or sensor.
+typedef struct ScsWoeSetupContext {
+    ScsSensor* sensor;
+    uint32_t argument;
+} ScsWoeSetupContext;
+TcsResult scsSensorHarlokWOESetup(ScsSubsystem* subsystem, ScsWoeSetupContext* context);
 // Calibration as work item 63, waited for up to 15000 ms: the item's status. 40 without client or
 // subsystem, 46 while a calibration type is set (one runs).
 TcsResult scsSensorCalibrate(ScsSensor* sensor, uint8_t type);

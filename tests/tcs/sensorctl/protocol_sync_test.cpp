@@ -266,6 +266,12 @@ TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
     palRealFree(setup);
     ASSERT_EQ(_scsSensorHarlokWOESetup(handle_), 0u);
     EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
+    // Without a service thread the flat call does the work itself.
+    simusb::clearCommandLog(sensor_);
+    ScsWoeSetupContext context{handle_, 0};
+    EXPECT_EQ(scsSensorHarlokWOESetup(nullptr, &context), 17u);
+    ASSERT_EQ(scsSensorHarlokWOESetup(subsystem_, &context), 0u);
+    EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
 }
 
 TEST_F(SyncCommands, PostedFingerprintBufferReceivesTheSensorsData) {
