@@ -44,4 +44,8 @@ TcsResult eraseBlock(ScsSensor* sensor, uint8_t opcode, uint32_t address);
 TcsResult openFss(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* info);
 void freeFss(XtfsStorageInfo* info);
 
+// SHA-1 of a raw partition image (rawImage, rawBase and rawSize are used): as it will be stored
+// (forStore), or as the live type-14 entry covers it.
+TcsResult rawHash(const XtfsStorageInfo* info, bool forStore, uint8_t* out20);
+
 }  // namespace xtfsdetail

@@ -144,6 +144,12 @@ TcsResult openRaw(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* i
     info->rawImage = image;
     info->header = image;
     info->layout = image[3] == 0xFF ? uint8_t(device->rsaSecured ? XTFS_LAYOUT_RSA : XTFS_LAYOUT_AES) : image[3];
+    // A blank partition is an empty table: its signature and layout reach flash with the first
+    // table write (they only clear bits of the blank page).
+    if (IsBlankBuffer(image, 4)) {
+        memcpy(image, gEATSignature, 3);
+        image[3] = info->layout;
+    }
     info->deferWrites = 0;
     info->rawOpen = 1;
     return TCS_RESULT_OK;

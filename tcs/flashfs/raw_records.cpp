@@ -47,7 +47,7 @@ TcsResult hashUpdate(PalHashContext* context, const uint8_t* data, uint32_t leng
 // the entry does not exist yet: it is taken where the add will put it (first empty slot, after the
 // last data record), with an older hash entry already retired (type 0, data zeroed) as the add
 // will leave it.
-TcsResult computeHash(XtfsStorageInfo* info, bool forStore, uint8_t* out20) {
+TcsResult computeHash(const XtfsStorageInfo* info, bool forStore, uint8_t* out20) {
     uint8_t table[XTFS_PAGE_SIZE];
     memcpy(table, info->rawImage, sizeof table);
     const uint32_t dataStart = info->rawBase + XTFS_PAGE_SIZE;
@@ -96,6 +96,14 @@ TcsResult computeHash(XtfsStorageInfo* info, bool forStore, uint8_t* out20) {
     if (result == TCS_RESULT_OK) result = palHashFinal(&context, out20);
     return result;
 }
+
+}  // namespace
+
+namespace xtfsdetail {
+TcsResult rawHash(const XtfsStorageInfo* info, bool forStore, uint8_t* out20) { return computeHash(info, forStore, out20); }
+}  // namespace xtfsdetail
+
+namespace {
 
 // Patch-signature stack: top of the cache and how far down it may reach.
 struct Stack {

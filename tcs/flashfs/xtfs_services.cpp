@@ -5,4 +5,3 @@
 #define SCS_STAND_IN __attribute__((weak))
 
 SCS_STAND_IN TcsResult xtfsReadLastBufferedFpData(ScsSensor*, uint32_t, void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-SCS_STAND_IN TcsResult xtfsRestore(ScsSensor*, const void*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
