@@ -3,6 +3,7 @@
 #include "tcs/sensorctl/housekeeping.h"
 
 #include "platform/clock.h"
+#include "platform/pnp.h"
 #include "tcs/sensorctl/sensor_commands_more.h"
 #include "tcs/sensorctl/sync_wait.h"
 
@@ -82,6 +83,26 @@ TcsResult scsSensorHarlokWOESetup(ScsSubsystem* subsystem, ScsWoeSetupContext* c
         !subsystem->serviceThreadSet || palIsCurrentThread(subsystem->serviceThread, nullptr);
     if (direct) return _scsSensorHarlokWOESetup(context->sensor);
     return queueAndWait(subsystem, scsWitIdWoeSetup, context->sensor, TCS_RESULT_TIMEOUT);
+}
+
+TcsResult scsUpdateAvailableDeviceList(ScsSubsystem* subsystem) {
+    if (subsystem == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (subsystem->deviceListLock == nullptr || scsLock(subsystem->deviceListLock) != TCS_RESULT_OK) {
+        return TCS_RESULT_INVALID;
+    }
+    palPnpResetStillAvailableFlag(subsystem->pnp);
+    auto add = [&](PalListEntry* list, bool announcedOnly) {
+        for (PalListEntry* node = list->next; node != list; node = node->next) {
+            ScsSensorDevice* device = PAL_LIST_RECORD(node, ScsSensorDevice, links);
+            if (device->name == nullptr || (announcedOnly && device->announced != 1)) continue;
+            palPnpAddToAvailableDeviceList(subsystem->pnp, device->name,
+                                           device->resetRecovery == 1 ? reinterpret_cast<uintptr_t>(device) : 0);
+        }
+    };
+    add(&subsystem->initialisingDevices, false);
+    add(&subsystem->activeDevices, true);
+    scsUnlock(subsystem->deviceListLock);
+    return TCS_RESULT_OK;
 }
 
 TcsResult scsSensorCalibrate(ScsSensor* sensor, uint8_t type) {

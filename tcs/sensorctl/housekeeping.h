@@ -31,6 +31,10 @@ typedef struct ScsWoeSetupContext {
     uint32_t argument;
 } ScsWoeSetupContext;
 TcsResult scsSensorHarlokWOESetup(ScsSubsystem* subsystem, ScsWoeSetupContext* context);
+// Rebuilds the plug-and-play layer's available list: still-available marks cleared, then every
+// initialising device and every announced active device added (with the device itself when its
+// reset recovery is on). 40 for a null subsystem, 7 when the device-list lock fails.
+TcsResult scsUpdateAvailableDeviceList(ScsSubsystem* subsystem);
 // Calibration as work item 63, waited for up to 15000 ms: the item's status. 40 without client or
 // subsystem, 46 while a calibration type is set (one runs).
 TcsResult scsSensorCalibrate(ScsSensor* sensor, uint8_t type);

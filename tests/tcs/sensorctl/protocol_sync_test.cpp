@@ -3,6 +3,7 @@
 // layout.
 #include "fixture.h"
 
+#include "platform/pnp.h"
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/calibration.h"
 #include "tcs/sensorctl/device_accessors.h"
@@ -313,6 +314,22 @@ TEST_F(SyncCommands, CalibrateRunsTheItemOnceAtATime) {
     EXPECT_EQ(device_->calibrated, 1u);
     EXPECT_EQ(device_->captureModeByte, 0) << "free for the next calibration";
     EXPECT_EQ(scsPrepareForSuspend(nullptr), 17u);
+}
+
+TEST_F(SyncCommands, AvailableListHoldsTheAnnouncedDevices) {
+    EXPECT_EQ(scsUpdateAvailableDeviceList(nullptr), 40u);
+    device_->announced = 0;
+    ASSERT_EQ(scsUpdateAvailableDeviceList(subsystem_), 0u);
+    palPnpRemoveFromAvailableDeviceList(subsystem_->pnp, device_->name);
+    ASSERT_EQ(scsUpdateAvailableDeviceList(subsystem_), 0u);
+    EXPECT_EQ(palPnpIsInAvailableDeviceList(subsystem_->pnp, device_->name), 0u) << "not announced";
+    device_->announced = 1;
+    device_->resetRecovery = 1;
+    ASSERT_EQ(scsUpdateAvailableDeviceList(subsystem_), 0u);
+    EXPECT_EQ(palPnpIsInAvailableDeviceList(subsystem_->pnp, device_->name), 1u);
+    uint64_t reference = 0;
+    ASSERT_EQ(palPnpGetSensorDeviceFromAvailableDeviceList(subsystem_->pnp, device_->name, &reference), 0u);
+    EXPECT_EQ(reference, reinterpret_cast<uintptr_t>(device_));
 }
 
 // Baseline blocks are copied image by image; absent images stay absent.
