@@ -55,6 +55,7 @@ struct UsbSubsystem {
     uint32_t pollThreadId;
     PalEvent* stopEvent;
     PalEvent* exitEvent;
+    PalEvent* scannedEvent;  // set once the initial scan has announced what was on the bus
     std::atomic<uint32_t> stop;
 };
 
@@ -415,6 +416,7 @@ void usbScanForDevice(UsbSubsystem* usb, bool initial) {
 uint32_t pollSensorProc(void* argument) {
     auto* usb = static_cast<UsbSubsystem*>(argument);
     usbScanForDevice(usb, true);
+    palEventSet(usb->scannedEvent);
     while (usb->stop.load() == 0) {
         const TcsResult waited = palEventWaitFor(usb->stopEvent, gPollIntervalMs.load());
         if (usb->stop.load() != 0) break;
@@ -432,6 +434,7 @@ void freeSubsystem(UsbSubsystem* usb) {
     if (usb->scanLock != nullptr) palCriticalSectionFree(usb->scanLock);
     if (usb->stopEvent != nullptr) palEventFree(usb->stopEvent);
     if (usb->exitEvent != nullptr) palEventFree(usb->exitEvent);
+    if (usb->scannedEvent != nullptr) palEventFree(usb->scannedEvent);
     usb->~UsbSubsystem();
     palRealFree(usb);
 }
@@ -468,8 +471,9 @@ TcsResult palUsbSubsystemStartup(PnpContext* context) {
     usb_init();
     usb->stopEvent = palEventAlloc(0, 0, nullptr);
     usb->exitEvent = palEventAlloc(0, 0, nullptr);
+    usb->scannedEvent = palEventAlloc(1, 0, nullptr);
     if (usb->scanLock == nullptr || usb->deviceListLock == nullptr || usb->stopEvent == nullptr ||
-        usb->exitEvent == nullptr) {
+        usb->exitEvent == nullptr || usb->scannedEvent == nullptr) {
         freeSubsystem(usb);
         return TCS_RESULT_OUT_OF_MEMORY;
     }
@@ -478,8 +482,14 @@ TcsResult palUsbSubsystemStartup(PnpContext* context) {
     if (started != TCS_RESULT_OK) {
         pUsbSubsystem = nullptr;
         freeSubsystem(usb);
+        return started;
     }
-    return started;
+    // Sensors already on the bus must be announced before anyone can register a callback: a
+    // callback registered earlier than the initial scan would take them for live arrivals, and
+    // the replay that counts the devices present at start-up would find none.
+    while (palEventWaitFor(usb->scannedEvent, kShutdownWaitSliceMs) == TCS_RESULT_TIMEOUT) {
+    }
+    return TCS_RESULT_OK;
 }
 
 TcsResult palUsbSubsystemShutdown(void) {

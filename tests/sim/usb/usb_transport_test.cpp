@@ -227,6 +227,28 @@ TEST_F(UsbTransport, LateCallbackGetsPresentDevicesReplayed) {
     EXPECT_EQ(palPnpGetDeviceCount(pnp_), 4u) << "counted afresh from zero";
 }
 
+// Start-up returns after the initial scan: a callback registered straight away never takes a
+// sensor that was on the bus at start-up for a live arrival, and the replay counts it.
+TEST_F(UsbTransport, SensorPresentAtStartupIsReplayedNotLive) {
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_NE(simusb::plug(), 0);
+        ASSERT_EQ(palPnpSubsystemStartup(&pnp_, reinterpret_cast<uint64_t>(wake_), 0, nullptr), TCS_RESULT_OK);
+        Recorder early;
+        ASSERT_EQ(palPnpAddCallback(pnp_, Recorder::callback, &early), TCS_RESULT_OK);
+        EXPECT_EQ(palPnpSubsystemService(pnp_, nullptr), TCS_RESULT_OK);
+        auto notes = early.snapshot();
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes[0].name, kDefaultName);
+        EXPECT_EQ(notes[0].detection, uint32_t(PAL_PNP_DETECTION_REPLAYED));
+        EXPECT_EQ(palPnpGetDeviceCount(pnp_), 1u);
+        EXPECT_EQ(palPnpRemoveCallback(pnp_, Recorder::callback, &early), TCS_RESULT_OK);
+        EXPECT_EQ(palPnpSubsystemShutdown(pnp_), TCS_RESULT_OK);
+        pnp_ = nullptr;
+        simusb::resetAll();
+    }
+}
+
 TEST_F(UsbTransport, LateCallbackWithNoSensorGetsOneActionThree) {
     start();
     Recorder late;
