@@ -158,6 +158,8 @@ TcsResult scsSensorSetLastCommandSentTime(ScsSensor* sensor, uint32_t tick);
 TcsResult scsSensorGetLastCommandSentTime(ScsSensor* sensor, uint32_t* outTick);
 TcsResult scsSensorGetSuspendedMode(ScsSensor* sensor, uint8_t* outMode);
 TcsResult scsSensorGetState(ScsSensor* sensor, uint32_t* outState);
+// The five print-command fields of the device.
+TcsResult scsSensorGetPrintCmd(ScsSensor* sensor, uint32_t* outFields5);
 TcsResult scsSensorIsDefaultCalUsed(ScsSensor* sensor);
 TcsResult scsSensorSetSuspendMode(ScsSensor* sensor, uint32_t mode);
 TcsResult scsSensorCancelRequest(ScsSensor* sensor, uint32_t transactionId);
@@ -167,6 +169,56 @@ TcsResult scsSensorGetLastIdentificationCtx(ScsSensor* sensor, void* outBuffer, 
 TcsResult scsSensorGetSecurityInfo(ScsSensor* sensor, uint32_t* outInfo4);
 // Items 11 and 12 of the device's default print configuration; 40 without one.
 TcsResult scsSensorGetBitReductionData(ScsSensor* sensor, uint32_t* outValues2);
+
+// What a capture file records about the sensor that made it. Owned: the version copy, the
+// configuration reply and print-parameter copies; the time-slot table points into the reply copy;
+// the calibration results stay the device's.
+typedef struct ScsPrintConfigurationData {
+    uint32_t timeStamp;  // seconds since the epoch
+    uint32_t flexId;
+    uint32_t transportKind;
+    uint32_t transportValue1;
+    uint32_t transportValue2;
+    struct ScsFwVersion* version;  // 28-byte copy; NULL when the device has no version record
+    uint8_t* configReply;
+    uint32_t configReplyLength;
+    uint32_t printParamLength;
+    uint8_t* printParam;
+    const uint8_t* tsTable;
+    uint32_t tsTableLength;
+    uint32_t printCommand[5];
+    void* baseline;      // clone of the device's baseline information; NULL while none is kept
+    void* calResults;    // the device's calibration results container
+    uint32_t bitReduction[2];
+} ScsPrintConfigurationData;
+
+// The sensor tool's diagnostic snapshot; zeroed first. Owned: the two reply copies.
+typedef struct ScsHarlokData {
+    uint32_t timeStamp;
+    uint32_t flexId;
+    uint32_t transportKind;
+    uint32_t transportValue1;
+    uint32_t transportValue2;
+    uint8_t version[28];  // zeros when the device has no version record
+    uint8_t* configReply;
+    uint32_t configReplyLength;
+    uint32_t printParamLength;
+    uint8_t* printParam;
+    uint32_t printCommand[4];
+    uint32_t calUsesDefaults;  // calibration results in their old format
+    uint32_t calGetPrintStatus;
+    uint32_t calCount;
+    uint32_t calWords[255];
+    uint32_t preBoot[2];
+} ScsHarlokData;
+
+// 14 / 200 for the handle, 17 for a null record; on failure nothing stays allocated.
+TcsResult scsSensorGetPrintConfigurationData(ScsSensor* sensor, ScsPrintConfigurationData* outData);
+// Frees the owned parts and zeroes the record; NULL is accepted.
+TcsResult scsSensorFreePrintConfigurationData(ScsPrintConfigurationData* data);
+TcsResult scsSensorGetHarlokData(ScsSensor* sensor, ScsHarlokData* outData);
+// 40 for NULL.
+TcsResult scsSensorFreeHarlokData(ScsHarlokData* data);
 // Flash-backed operations: a byte of the pre-boot flag page (8 sets bit 3, 247 clears it, other
 // values replace the byte), and the pre-boot image update (out: why it was written, 0 when it was not).
 TcsResult scsSetGetPbaFlag(ScsSensor* sensor, uint8_t* inOutByte, uint32_t index, uint32_t set);

@@ -453,6 +453,14 @@ TcsResult scsSensorGetState(ScsSensor* sensor, uint32_t* outState) {
     });
 }
 
+TcsResult scsSensorGetPrintCmd(ScsSensor* sensor, uint32_t* outFields5) {
+    return withDevice(sensor, [&](ScsSensorDevice* d) -> TcsResult {
+        if (outFields5 == nullptr) return TCS_RESULT_BAD_PARAM;
+        memcpy(outFields5, d->printCommand, sizeof d->printCommand);
+        return TCS_RESULT_OK;
+    });
+}
+
 TcsResult scsSensorIsDefaultCalUsed(ScsSensor* sensor) {
     return withDevice(sensor, [&](ScsSensorDevice* d) -> TcsResult { return d->defaultCalUsed ? 1 : 0; });
 }

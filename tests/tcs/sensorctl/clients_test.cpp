@@ -223,6 +223,69 @@ TEST_F(Clients, AccessorsTakeAReferenceAndRefuseADeviceBeingReleased) {
     EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
 }
 
+// The snapshots own copies: the device's buffers may change or go while a capture file is written.
+TEST_F(Clients, PrintConfigurationSnapshotsOwnTheirCopies) {
+    ScsSensorDevice* device = plugAndAttach();
+    ASSERT_NE(device, nullptr);
+    ScsSensor* sensor = nullptr;
+    ASSERT_EQ(scsSensorOpen(client_, device->name, &sensor), TCS_RESULT_OK);
+    device->flexId = 0x1234;
+    for (uint32_t i = 0; i < 5; ++i) device->printCommand[i] = 10 + i;
+    uint8_t reply[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    device->configReply = reply;
+    device->configReplyLength = sizeof reply;
+    auto* version = static_cast<ScsFwVersion*>(palRealMalloc(sizeof(ScsFwVersion)));
+    ASSERT_NE(version, nullptr);
+    std::memset(version, 0, sizeof *version);
+    version->major = 4;
+    version->minor = 60;
+    device->fwVersion = version;
+
+    uint32_t fields[5] = {};
+    ASSERT_EQ(scsSensorGetPrintCmd(sensor, fields), TCS_RESULT_OK);
+    EXPECT_EQ(fields[4], 14u);
+    EXPECT_EQ(scsSensorGetPrintCmd(sensor, nullptr), TCS_RESULT_BAD_PARAM);
+
+    ScsPrintConfigurationData data;
+    ASSERT_EQ(scsSensorGetPrintConfigurationData(sensor, &data), TCS_RESULT_OK);
+    EXPECT_NE(data.timeStamp, 0u);
+    EXPECT_EQ(data.flexId, 0x1234u);
+    EXPECT_EQ(data.printCommand[0], 10u);
+    ASSERT_NE(data.version, nullptr);
+    EXPECT_NE(data.version, version);
+    EXPECT_EQ(data.version->minor, 60);
+    ASSERT_EQ(data.configReplyLength, sizeof reply);
+    EXPECT_NE(data.configReply, reply);
+    EXPECT_EQ(std::memcmp(data.configReply, reply, sizeof reply), 0);
+    // A time-slot table, when found, lies inside the copy.
+    if (data.tsTable != nullptr) {
+        EXPECT_GE(data.tsTable, data.configReply);
+        EXPECT_LE(data.tsTable + data.tsTableLength, data.configReply + data.configReplyLength);
+    }
+    EXPECT_EQ(scsSensorFreePrintConfigurationData(&data), TCS_RESULT_OK);
+    EXPECT_EQ(data.configReply, nullptr);
+    EXPECT_EQ(data.version, nullptr);
+    EXPECT_EQ(scsSensorFreePrintConfigurationData(nullptr), TCS_RESULT_OK);
+    EXPECT_EQ(scsSensorGetPrintConfigurationData(sensor, nullptr), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(scsSensorGetPrintConfigurationData(nullptr, &data), TCS_RESULT_NULL_SENSOR_HANDLE);
+
+    ScsHarlokData harlok;
+    ASSERT_EQ(scsSensorGetHarlokData(sensor, &harlok), TCS_RESULT_OK);
+    EXPECT_EQ(harlok.flexId, 0x1234u);
+    EXPECT_EQ(harlok.printCommand[3], 13u);
+    EXPECT_EQ(harlok.version[9], 60);
+    ASSERT_EQ(harlok.configReplyLength, sizeof reply);
+    EXPECT_EQ(std::memcmp(harlok.configReply, reply, sizeof reply), 0);
+    EXPECT_EQ(scsSensorFreeHarlokData(&harlok), TCS_RESULT_OK);
+    EXPECT_EQ(harlok.configReply, nullptr);
+    EXPECT_EQ(scsSensorFreeHarlokData(nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(scsSensorGetHarlokData(sensor, nullptr), TCS_RESULT_NULL_POINTER);
+
+    device->configReply = nullptr;
+    device->configReplyLength = 0;
+    EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
+}
+
 TEST_F(Clients, IdentificationContextOutlivesItsDevice) {
     ScsSensorDevice* device = plugAndAttach();
     ASSERT_NE(device, nullptr);
