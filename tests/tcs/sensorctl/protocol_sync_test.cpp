@@ -7,6 +7,7 @@
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/calibration.h"
 #include "tcs/sensorctl/device_accessors.h"
+#include "tcs/sensorctl/device_properties.h"
 #include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/print_defaults.h"
@@ -249,6 +250,25 @@ TEST_F(SyncCommands, WakeOnEventCaptureRecords) {
     ASSERT_EQ(plain.size(), at + 64);
     EXPECT_EQ(Bytes(plain.begin() + long(at) + 8, plain.end()), Bytes(56, 0));
     EXPECT_EQ(state->captureRequestCopy, Bytes(sent.begin() + 1, sent.end())) << "kept until asked again";
+}
+
+// The device's motion threshold delta raises the presence thresholds of the capture's motion record.
+TEST_F(SyncCommands, MotionThresholdDeltaReachesTheCaptureRequest) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    device_->flexId = 14;
+    ASSERT_EQ(scsSensorSetDefaultPrintConfiguration(handle_), 0u);
+    PrintConfiguration* config = nullptr;
+    ASSERT_EQ(scsSensorGetDefaultPrintConfiguration(handle_, &config), 0u);
+    ASSERT_EQ(scsSensorSetMotionParamThresholdDelta(handle_, 5), 0u);
+    ScsReplyView reply{};
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 4, 0, 4, 0, nullptr, &reply), 0u);
+    palRealFree(reply.data);
+    const Bytes sent = simusb::commandLog(sensor_).back();
+    const size_t at = 5 + config->blobLength + 12;  // after the cull record
+    ASSERT_GE(sent.size(), at + 8);
+    EXPECT_EQ(Bytes(sent.begin() + long(at), sent.begin() + long(at) + 8), (Bytes{8, 0, 24, 0, 255, 0, 255, 0}))
+        << "250 + 5 for present and absent";
 }
 
 // Device initialisation's wake-on-event step sends the set-up that calibration chose.
