@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+extern "C" TcsResult scsSensorDeviceReplace(ScsSensor* sensor, const char* deviceName) __attribute__((weak));
+
 namespace {
 
 constexpr uint32_t kSensorItemTimeoutMs = 5000;
@@ -483,10 +485,15 @@ TcsResult tcsSensorReattach(TcsHandle handle) {
                         &handle);
 }
 
-// Core item 4. Sensor control offers no device replacement yet: the reattach reports 6.
+// Core item 4. The device replacement comes with sensor control's resume handling; until that is
+// linked the reattach reports 6.
 TcsResult tcsSensorReattachItem(WorkItem* item) {
     auto* sensor = static_cast<SensorRecord*>(item->object);
-    TcsResult result = sensor != nullptr ? TCS_RESULT_NOT_IMPLEMENTED : TCS_RESULT_NULL_SENSOR_HANDLE;
+    TcsResult result = TCS_RESULT_NULL_SENSOR_HANDLE;
+    if (sensor != nullptr) {
+        result = scsSensorDeviceReplace != nullptr ? scsSensorDeviceReplace(sensor->sensorControlSensor, sensor->sensorId)
+                                                   : TCS_RESULT_NOT_IMPLEMENTED;
+    }
     tcsItemSetResult(item, result);
     CompletionCallback callback = tcsItemCallback(item);
     if (callback == nullptr) return result;

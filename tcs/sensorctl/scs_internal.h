@@ -446,6 +446,8 @@ TcsResult scsClientCreateLedCB(void* object, TcsResult status, void* context);
 TcsResult scsLEDEventHandlerCB(ScsClient* client, void* context, EventRecord* event);
 TcsResult scsSendPrepareForSuspend(ScsSubsystem* subsystem, ScsCallback callback, WorkItem* callerItem);
 TcsResult scsChangeStateToSuspend(ScsSubsystem* subsystem);
+// Frees the record and all it still holds: queued items, locks, callback nodes, the kept context.
+TcsResult scsSubsystemFree(ScsSubsystem* subsystem);
 TcsResult scsPrepareForResume(ScsSubsystem* subsystem);
 
 // The finger-state poll record of image acquisition (item 80's data).

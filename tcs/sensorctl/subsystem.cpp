@@ -74,8 +74,11 @@ void destroyQueuedItem(WorkItem* item) {
     palWorkItemDestroy(item);
 }
 
+}  // namespace
+
 // Frees the record and everything it still holds (locks, queued items, callbacks, kept context).
-TcsResult subsystemFree(ScsSubsystem* subsystem) {
+TcsResult scsSubsystemFree(ScsSubsystem* subsystem) {
+    if (subsystem == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
     TcsResult result = TCS_RESULT_OK;
     if (subsystem->workList.listLock != nullptr) {
         palCriticalSectionAcquire(subsystem->workList.listLock);
@@ -98,6 +101,8 @@ TcsResult subsystemFree(ScsSubsystem* subsystem) {
     palRealFree(subsystem);
     return result;
 }
+
+namespace {
 
 void freeConfigGroups(ScsSubsystem* subsystem) {
     for (ScsConfigGroup*& group : subsystem->configGroups) {
@@ -309,7 +314,7 @@ TcsResult scsSubsystemStartup(ScsSubsystem** outSubsystem, PalEvent* wakeEvent, 
         result = TCS_RESULT_MUTEX_CREATION_FAILED;
     }
     if (result != TCS_RESULT_OK) {
-        subsystemFree(subsystem);
+        scsSubsystemFree(subsystem);
         palPnpSubsystemShutdown(pnp);
         palSubsystemShutdown(platform);
         return result;
@@ -339,7 +344,7 @@ TcsResult scsSubsystemStartup(ScsSubsystem** outSubsystem, PalEvent* wakeEvent, 
         palPnpRemoveCallback(pnp, scsPnpNotificationsHandler, subsystem);
         freeConfigGroups(subsystem);
         palRealFree(subsystem->ledState);
-        subsystemFree(subsystem);
+        scsSubsystemFree(subsystem);
         palPnpSubsystemShutdown(pnp);
         palSubsystemShutdown(platform);
         return result;
@@ -411,7 +416,7 @@ TcsResult scsSubsystemShutdown(ScsSubsystem* subsystem) {
     freeConfigGroups(subsystem);
     palRealFree(subsystem->ledState);
     subsystem->ledState = nullptr;
-    if (subsystemFree(subsystem) != TCS_RESULT_OK && result == TCS_RESULT_OK) result = TCS_RESULT_SHUTDOWN_FAILED;
+    if (scsSubsystemFree(subsystem) != TCS_RESULT_OK && result == TCS_RESULT_OK) result = TCS_RESULT_SHUTDOWN_FAILED;
     return result;
 }
 
