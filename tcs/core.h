@@ -194,6 +194,20 @@ TcsResult _tcsClientDestroyAsync(ClientRecord* client, CompletionCallback callba
 TcsResult _tcsClientDestroy(ClientRecord* client);
 TcsResult _tcsClientFree(ClientRecord* client);
 TcsResult tcsClientEventsCBEx(ScsClient* client, void* node, EventRecord* event);
+
+// What a capture with recovery watches while it runs: device arrival, readiness, removal and the
+// swipe prompt.
+typedef struct EsdWatch {
+    uint32_t arrived;
+    char sensorId[260];
+    uint32_t ready;
+    uint32_t removalTick;
+    uint32_t removed;
+    uint32_t swipePromptSeen;
+} EsdWatch;
+
+// Sensor callback of a capture with recovery: event 8 (swipe now) marks the prompt seen.
+TcsResult tcsSensorEventsCBEx(void* handle, void* watch, EventRecord* event);
 TcsResult tcsClientCreateCB(void* handle, TcsResult status, void* record);
 TcsResult tcsClientDestroyCB(void* handle, TcsResult status, void* record);
 TcsResult tcsClientCreateStep(void* value, TcsResult status, void* item);

@@ -41,6 +41,8 @@ SensorRecord* fetchSensor(TcsHandle handle) {
     return static_cast<SensorRecord*>(object);
 }
 
+constexpr uint32_t kSwipeNowEvent = 8;
+
 }  // namespace
 
 extern "C" {
@@ -150,6 +152,13 @@ TcsResult tcsIdsSensorEventsCB(IdsSensor*, void* sensorArgument, IdsEvent* imagi
         }
     }
     _tcsSensorEventPerformCallbackEx(static_cast<SensorRecord*>(sensorArgument), id, status, data, dataSize);
+    return TCS_RESULT_OK;
+}
+
+TcsResult tcsSensorEventsCBEx(void*, void* watch, EventRecord* event) {
+    if (watch != nullptr && event != nullptr && event->id == kSwipeNowEvent) {
+        static_cast<EsdWatch*>(watch)->swipePromptSeen = 1;
+    }
     return TCS_RESULT_OK;
 }
 

@@ -668,6 +668,17 @@ TEST_F(CoreTest, SuspendHandsOverToSensorControlAndResumeWakesIt) {
     EXPECT_TRUE(palListIsEmpty(&stack_->workList.links));
 }
 
+TEST(CoreEvents, CaptureWithRecoveryNotesOnlyTheSwipePrompt) {
+    EsdWatch watch{};
+    EventRecord other{5, 0, 0, nullptr};
+    EXPECT_EQ(tcsSensorEventsCBEx(nullptr, &watch, &other), TCS_RESULT_OK);
+    EXPECT_EQ(watch.swipePromptSeen, 0u);
+    EventRecord swipe{8, 0, 0, nullptr};
+    EXPECT_EQ(tcsSensorEventsCBEx(nullptr, &watch, &swipe), TCS_RESULT_OK);
+    EXPECT_EQ(watch.swipePromptSeen, 1u);
+    EXPECT_EQ(tcsSensorEventsCBEx(nullptr, nullptr, &swipe), TCS_RESULT_OK);
+}
+
 TEST_F(CoreTest, UnsupportedEntryPoints) {
     for (TcsResult result : {tcsSensorConfigureGPIOIn(1, 0), tcsSensorConfigureGPIOOut(1, 0),
                              tcsSensorSetGPIOOut(1, 0, 0), tcsSensorGetGPIOIn(1, 0, nullptr)}) {
