@@ -446,6 +446,9 @@ TcsResult scsClientCreateLedCB(void* object, TcsResult status, void* context);
 TcsResult scsLEDEventHandlerCB(ScsClient* client, void* context, EventRecord* event);
 TcsResult scsSendPrepareForSuspend(ScsSubsystem* subsystem, ScsCallback callback, WorkItem* callerItem);
 TcsResult scsChangeStateToSuspend(ScsSubsystem* subsystem);
+// The finger state of a get-finger-status reply {state, flags} as the poll reports it: 2 and, on
+// firmware 4 in modes 2 and 3, flag 0x10 mean a finger is present (3).
+uint8_t scsSensorGetFingerStatusFromReply(const ScsSensorDevice* device, uint32_t mode, uint8_t state, uint8_t flags);
 // Frees the record and all it still holds: queued items, locks, callback nodes, the kept context.
 TcsResult scsSubsystemFree(ScsSubsystem* subsystem);
 TcsResult scsPrepareForResume(ScsSubsystem* subsystem);

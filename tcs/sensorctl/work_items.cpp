@@ -676,6 +676,16 @@ TcsResult scsWITLedTerminate(WorkItem* item) {
 
 // --- Finger state and housekeeping ---------------------------------------------------------------------------
 
+uint8_t scsSensorGetFingerStatusFromReply(const ScsSensorDevice* device, uint32_t mode, uint8_t state, uint8_t flags) {
+    if (state == 2) return kFingerPresent;
+    // Firmware 4 in the wake-on-event modes reports a finger in the flags byte only.
+    if (device != nullptr && device->fwVersion != nullptr && device->fwVersion->major == 4 && (mode == 2 || mode == 3) &&
+        (flags & 0x10) != 0) {
+        return kFingerPresent;
+    }
+    return state;
+}
+
 TcsResult scsWITGetFingerStatus(WorkItem* item) {
     auto* poll = static_cast<ScsFingerStatePoll*>(item->object);
     if (poll == nullptr) {
@@ -712,12 +722,8 @@ TcsResult scsWITGetFingerStatus(WorkItem* item) {
                 *scsWitState(item) = SCS_WIT_STATE_RUN;
                 return read;
             }
-            if (state == 2) state = kFingerPresent;
             ScsSensorDevice* device = poll->sensor != nullptr ? poll->sensor->device : nullptr;
-            if (device != nullptr && device->fwVersion != nullptr && device->fwVersion->major == 4 &&
-                (poll->mode == 2 || poll->mode == 3) && (flags & 0x10) != 0) {
-                state = kFingerPresent;
-            }
+            state = scsSensorGetFingerStatusFromReply(device, poll->mode, state, flags);
             fingerState = state;
             if (state == kFingerPresent) {
                 subState = 2;

@@ -237,3 +237,35 @@ TEST_F(WorkItems, BitReductionDataComesFromTheDefaultPrintConfiguration) {
 
 }  // namespace
 }  // namespace scstest
+
+namespace scstest {
+namespace {
+
+TEST(ScsFingerStatus, ReplyAdjustedByFirmwareAndMode) {
+    ScsFwVersion v4{};
+    v4.major = 4;
+    ScsFwVersion v6{};
+    v6.major = 6;
+    ScsSensorDevice on4{};
+    on4.fwVersion = &v4;
+    ScsSensorDevice on6{};
+    on6.fwVersion = &v6;
+    struct Case {
+        const ScsSensorDevice* device;
+        uint32_t mode;
+        uint8_t state, flags, expected;
+    };
+    for (auto [device, mode, state, flags, expected] : std::initializer_list<Case>{
+             {&on4, 0, 2, 0, 3},      // 2 is a finger on every firmware
+             {&on6, 2, 1, 0x10, 1},   // the flag counts on firmware 4 only
+             {&on4, 2, 1, 0x10, 3},
+             {&on4, 3, 0, 0x10, 3},
+             {&on4, 1, 1, 0x10, 1},   // and only in modes 2 and 3
+             {&on4, 2, 1, 0x08, 1},
+             {nullptr, 2, 1, 0x10, 1}}) {
+        EXPECT_EQ(scsSensorGetFingerStatusFromReply(device, mode, state, flags), expected) << mode << " " << int(state);
+    }
+}
+
+}  // namespace
+}  // namespace scstest
