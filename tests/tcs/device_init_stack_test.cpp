@@ -8,6 +8,7 @@
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/tcs.h"
 
 #include <gtest/gtest.h>
@@ -71,12 +72,12 @@ TcsResult recordEvent(void*, void* context, EventRecord* event) {
 }
 
 // A 4.40 family-1 version block whose variant byte (offset 22) is the given value.
-std::vector<uint8_t> versionBlock(uint8_t variantByte, uint8_t flags = 0) {
+std::vector<uint8_t> versionBlock(uint8_t variantByte, uint8_t flags = 0, uint8_t minor = 40) {
     std::vector<uint8_t> v(36, 0);
     v[0] = 1;
     v[4] = 17;
     v[8] = 4;
-    v[9] = 40;
+    v[9] = minor;
     v[10] = 1;
     v[11] = 4;
     v[13] = 1;
@@ -329,6 +330,57 @@ TEST_F(DeviceInitStack, UnplugDuringInitialisationThenReplug) {
     ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
     EXPECT_EQ(log_.find(3).status, TCS_RESULT_OK);
     EXPECT_EQ(listed(&ScsSubsystem::activeDevices), 1u);
+}
+
+// A device initialised once takes the fast table next time: the patch of kind 0x4000 comes from the
+// built-in lists for both firmware versions and the sensor accepts its signature.
+TEST_F(DeviceInitStack, SecondInitialisationTakesTheFastTableOn440And460) {
+    for (uint8_t minor : {40, 60}) {
+        SCOPED_TRACE(int(minor));
+        hook(0x01, [minor](std::span<const uint8_t>) { return simusb::Reply{0, versionBlock(1, 0, minor)}; });
+        start();
+        const simusb::SensorId id = simusb::plug();
+        ASSERT_NE(id, 0);
+        ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
+        // A reset or resume leaves the sensor without its patch: unloaded here while it stays on the bus.
+        ScsSensor* handle = nullptr;
+        ASSERT_EQ(scsSensorOpen(clientOf(client_), log_.find(3).name.c_str(), &handle), TCS_RESULT_OK);
+        EXPECT_EQ(scsSensorUnloadPatch(handle), TCS_RESULT_OK);
+        EXPECT_EQ(scsSensorClose(handle), TCS_RESULT_OK);
+        simusb::clearCommandLog(id);
+
+        ASSERT_EQ(listed(&ScsSubsystem::activeDevices), 1u);
+        // Back onto the initialising list, as a resume or reconfiguration puts it.
+        ScsSubsystem* control = stack_->sensorControl;
+        scsLock(control->deviceListLock);
+        auto* device = PAL_LIST_RECORD(control->activeDevices.next, ScsSensorDevice, links);
+        palListRemove(&device->links);
+        palListInsertTail(&control->initialisingDevices, &device->links);
+        scsUnlock(control->deviceListLock);
+        scsSensorSignalWorkToDo(device);
+
+        ASSERT_TRUE(waitFor([&] { return log_.countOf(3) == 2 || log_.has(4); }));
+        EXPECT_FALSE(log_.has(4));
+        EXPECT_EQ(log_.snapshot().back().status, TCS_RESULT_OK);
+        std::vector<uint32_t> patches;
+        for (const auto& command : simusb::commandLog(id)) {
+            if (command.size() >= 270 && command[0] == 0x06) {
+                uint32_t kind = 0;
+                std::memcpy(&kind, command.data() + 1 + 4 + 256 + 4, 4);
+                patches.push_back(kind);
+            }
+            EXPECT_NE(command.empty() ? 0 : command[0], 0x01) << "no version read on the fast table";
+        }
+        EXPECT_EQ(patches, (std::vector<uint32_t>{0x4000, 1}));
+
+        EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        client_ = 0;
+        EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        stack_ = nullptr;
+        simusb::resetAll();
+        std::lock_guard<std::mutex> hold(log_.lock);
+        log_.events.clear();
+    }
 }
 
 }  // namespace

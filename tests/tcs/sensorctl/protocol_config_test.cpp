@@ -285,8 +285,9 @@ TEST(BuiltinLists, ShippedPatchesCoverEveryKindOfBothFamilies) {
     for (uint32_t minor : {40u, 60u}) {
         scslists::DeviceView d = kDevice440;
         d.minor = minor;
-        for (uint32_t kind : {0x1u, 0x2u, 0x8u, 0x80u, 0x2080u, 0x20A0u, 0x20080u, 0x200u, 0x8000u, 0x10000u,
-                              0x80000u}) {
+        // 0x4000 is the patch the fast re-initialisation loads before the run patch.
+        for (uint32_t kind : {0x1u, 0x2u, 0x8u, 0x80u, 0x2080u, 0x20A0u, 0x20080u, 0x200u, 0x4000u, 0x8000u,
+                              0x10000u, 0x80000u}) {
             const ConfigDescriptor* p = scslists::findPatch(d, harlokPatchConfigList, kind, 0, 0);
             ASSERT_NE(p, nullptr) << minor << " " << kind;
             EXPECT_EQ(p->words[SCS_PD_PATCH_IDS] & kind, kind);
