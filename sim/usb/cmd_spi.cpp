@@ -96,7 +96,8 @@ void spiTransfer(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
 }
 
 // {u32 command length n, u32 bytes to read (a multiple of 64), 106 zero bytes, n command bytes}:
-// the bytes read arrive on the fingerprint endpoint.
+// the bytes read arrive on the fingerprint endpoint. A one-byte command (JEDEC id, RES) is how the
+// host identifies the flash of a secured sensor outside a secure session.
 void spiFastRead(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     const uint32_t commandLength = getU32(request, 1);
     const uint32_t count = getU32(request, 5);
@@ -104,7 +105,7 @@ void spiFastRead(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
         reply.status = kStatusShortCommand;
         return;
     }
-    if (count % 64 != 0 || count > kFlashSize || commandLength < 4) {
+    if (count % 64 != 0 || count > kFlashSize || commandLength == 0) {
         reply.status = kStatusBadParameter;
         return;
     }

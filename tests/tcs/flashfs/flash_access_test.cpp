@@ -135,3 +135,24 @@ TEST(FlashBlank, PagesAndBuffers) {
 }
 
 }  // namespace
+
+namespace {
+
+using xtfstest::FlashTest;
+
+TEST_F(FlashTest, SecuredSensorOutsideASessionIdentifiesThroughTheFlashPatch) {
+    device_->aesSecured = 1;
+    uint32_t capacity = 0;
+    ASSERT_EQ(xtfsGetFlashInfo(handle_, &capacity), 0u);
+    EXPECT_EQ(capacity, 1u << 20);
+    EXPECT_TRUE(spiOpcodes().empty()) << "no plain transaction";
+    bool bulk = false;
+    for (const auto& request : simusb::commandLog(sensor_)) {
+        // Fast read: u32 command length 1, then the command byte after the 115-byte header.
+        if (request.size() == 116 && request[0] == 0x1F && request[1] == 1 && request[115] == 0x9F) bulk = true;
+    }
+    EXPECT_TRUE(bulk);
+    device_->aesSecured = 0;
+}
+
+}  // namespace
