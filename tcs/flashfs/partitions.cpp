@@ -8,9 +8,6 @@
 
 #include <string.h>
 
-// Sensor control's save of the raw partition into the settings store; weak until it lands there.
-extern "C" TcsResult scsSerializeRawPartition(ScsSensor* sensor) __attribute__((weak));
-
 using xtfsdetail::DeviceRef;
 using xtfsdetail::infoOf;
 
@@ -275,6 +272,17 @@ TcsResult xtfsStorageCleanup(ScsSensorDevice* device, uint32_t partitionKind) {
     return TCS_RESULT_OK;
 }
 
+TcsResult xtfsStorageFree(ScsSensorDevice* device) {
+    if (device == nullptr) return TCS_RESULT_BAD_PARAM;
+    XtfsStorageInfo* info = infoOf(device);
+    if (info == nullptr) return TCS_RESULT_OK;
+    freeRaw(info);
+    xtfsdetail::freeFss(info);
+    palRealFree(info);
+    device->storageInfo = nullptr;
+    return TCS_RESULT_OK;
+}
+
 TcsResult xtfsStorageClose(ScsSensor* sensor, uint32_t partitionKind) {
     DeviceRef ref(sensor);
     if (ref.result != TCS_RESULT_OK) return ref.result;
@@ -474,7 +482,7 @@ TcsResult xtfsProgramImagePartition(ScsSensor* sensor, const void* image, uint32
     // partition. Both are put back after that block is erased, not before: rewriting them first
     // and erasing afterwards would wipe the raw partition. The settings store keeps a copy of the
     // raw partition until it is on flash again.
-    if (ref.device->rsaSecured) result = scsSerializeRawPartition(sensor);
+    if (ref.device->rsaSecured) result = scsSerializeRawPartition(sensor, SCS_RAW_SAVE_STORE);
     for (uint32_t at = info->imageBase / block * block; at < eraseEnd && result == TCS_RESULT_OK; at += block) {
         result = xtfsdetail::eraseBlock(sensor, 0xD8, at);
     }

@@ -71,6 +71,10 @@ TcsResult xtfsGetStorageSize(ScsSensor* sensor, uint32_t kind, uint32_t* outSize
 TcsResult xtfsIsRawPartitionEntryValid(ScsSensorDevice* device, uint32_t entryType, uint32_t* outFlag);
 TcsResult xtfsRemoveRawPartitionEntry(ScsSensor* sensor, uint32_t entryType);
 
+// Frees the device's whole storage record whatever is still open (for the device's own release:
+// xtfsStorageCleanup counts one close per call).
+TcsResult xtfsStorageFree(ScsSensorDevice* device);
+
 // Erases count blocks of the file-system partition from the partition offset on (0xD8 each).
 TcsResult xtfsSectorEraseFlash(ScsSensor* sensor, uint32_t offset, uint32_t count);
 

@@ -267,4 +267,15 @@ TEST_F(Partitions, CleanupFreesTheRecordWithTheLastPartition) {
     EXPECT_EQ(device_->storageInfo, nullptr);
 }
 
+TEST_F(Partitions, FreeDropsEverythingStillOpen) {
+    secure(true);
+    ASSERT_EQ(xtfsStorageOpen(handle_, XTFS_PART_RAW, 0, nullptr), 0u);
+    ASSERT_EQ(xtfsStorageOpen(handle_, XTFS_PART_RAW, 0, nullptr), 0u);
+    ASSERT_EQ(xtfsStorageOpen(handle_, XTFS_PART_IMAGE, 0, nullptr), 0u);
+    EXPECT_EQ(xtfsStorageFree(nullptr), 17u);
+    ASSERT_EQ(xtfsStorageFree(device_), 0u);
+    EXPECT_EQ(device_->storageInfo, nullptr);
+    EXPECT_EQ(xtfsStorageFree(device_), 0u);
+}
+
 }  // namespace
