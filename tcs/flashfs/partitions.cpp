@@ -339,8 +339,13 @@ TcsResult xtfsGetRawPartitionEntry(ScsSensorDevice* device, uint32_t entryType, 
     const TcsResult result = findEntry(device, entryType, &info, &slot);
     if (result != TCS_RESULT_OK) return result;
     const Entry e = entryAt(info, uint32_t(slot));
+    // The length on entry is the room in the buffer: an entry larger than that is not copied over
+    // the buffer's end (17, with the size needed).
+    const uint32_t room = *inOutLength;
     *inOutLength = e.size;
-    if (buffer != nullptr) memcpy(buffer, info->rawImage + (e.offset - info->rawBase), e.size);
+    if (buffer == nullptr) return TCS_RESULT_OK;
+    if (room < e.size) return TCS_RESULT_BAD_PARAM;
+    memcpy(buffer, info->rawImage + (e.offset - info->rawBase), e.size);
     return TCS_RESULT_OK;
 }
 

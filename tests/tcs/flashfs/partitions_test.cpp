@@ -109,7 +109,11 @@ TEST_F(Partitions, OpenReadsTheTableAndChecksIt) {
     uint32_t length = 0;
     ASSERT_EQ(xtfsGetRawPartitionEntry(device_, 3, nullptr, &length), 0u);
     ASSERT_EQ(length, 4u);
-    Bytes data(4);
+    Bytes data(4, 0xEE);
+    length = 3;
+    EXPECT_EQ(xtfsGetRawPartitionEntry(device_, 3, data.data(), &length), 17u) << "buffer too small";
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(data, Bytes(4, 0xEE)) << "nothing copied";
     ASSERT_EQ(xtfsGetRawPartitionEntry(device_, 3, data.data(), &length), 0u);
     EXPECT_EQ(data, (Bytes{1, 2, 3, 4}));
     XtfsRawDataRecord* last = GetLastRawDataRecord(info());
@@ -154,7 +158,7 @@ TEST_F(Partitions, AddingAnExistingTypeRetiresTheOldEntry) {
     EXPECT_EQ(Bytes(f.begin() + 4352, f.begin() + 4355), Bytes(3, 0)) << "old data zeroed";
     EXPECT_EQ(Bytes(f.begin() + 4355, f.begin() + 4360), second);
     EXPECT_EQ(Bytes(info()->header, info()->header + 256), Bytes(table, table + 256)) << "RAM and flash agree";
-    uint32_t length = 0;
+    uint32_t length = 5;
     Bytes back(5);
     ASSERT_EQ(xtfsGetRawPartitionEntry(device_, 10, back.data(), &length), 0u);
     EXPECT_EQ(back, second);
