@@ -20,9 +20,6 @@
 #include <cstdio>
 #include <cstring>
 
-// Saving the raw partition belongs to the secure storage; weak until it is linked in.
-extern "C" TcsResult scsSerializeRawPartition(ScsSensor* sensor, uint32_t mode) __attribute__((weak));
-
 namespace {
 
 constexpr uint32_t kSetOwnerTimeoutMs = 120000;
@@ -278,7 +275,7 @@ TcsResult runStage(uint32_t stage, OwnershipRequest* request) {
         case 3: return keyFirmware(request->version) ? takeWithKeys(request) : takeWithPassword(request);
         case 4:
             if (scsSerializeRawPartition == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
-            return scsSerializeRawPartition(request->sensor, 0);
+            return scsSerializeRawPartition(request->sensor, SCS_RAW_SAVE_STORE);
         default: return stageMarker(request);
     }
 }

@@ -28,7 +28,6 @@
 extern "C" {
 TcsResult scsSensorSetDefaultPrintConfiguration(ScsSensor* sensor) __attribute__((weak));
 TcsResult scsDeSerializeRawPartition(ScsSensor* sensor, uint32_t* outFound) __attribute__((weak));
-TcsResult scsSerializeRawPartition(ScsSensor* sensor) __attribute__((weak));
 TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) __attribute__((weak));
 TcsResult EraseFlash(ScsSensor* sensor) __attribute__((weak));
 TcsResult LoadEFIToFlash(ScsSensor* sensor) __attribute__((weak));
@@ -455,7 +454,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
         case 20:
             if (!scsSSLIsInSession(device)) return Outcome::Insecure;
             if (record->rawPartitionPresent &&
-                (scsSerializeRawPartition ? scsSerializeRawPartition(sensor) : missing()) == TCS_RESULT_OK &&
+                (scsSerializeRawPartition ? scsSerializeRawPartition(sensor, SCS_RAW_SAVE_PROGRAM) : missing()) == TCS_RESULT_OK &&
                 scsDeleteRawPartitionFromPersistentStorage) {
                 scsDeleteRawPartitionFromPersistentStorage(sensor);
             }

@@ -48,6 +48,11 @@ TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, 
 // the result.
 TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor);
 
+// Saves the open raw partition: mode 0 into the settings store, 1 onto the sensor's flash, 2 both.
+// Weak until its body (over flash storage) is linked in: callers test it for NULL and answer 6.
+enum { SCS_RAW_SAVE_STORE = 0, SCS_RAW_SAVE_PROGRAM = 1, SCS_RAW_SAVE_BOTH = 2 };
+TcsResult scsSerializeRawPartition(ScsSensor* sensor, uint32_t mode) __attribute__((weak));
+
 // The protected commands: each runs under the secure-retry rule. Authentication data with a
 // non-zero patch selector is fetched between the authentication patch and the run patch, match
 // verify between the secure-match patch and the run patch.
