@@ -5,11 +5,8 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "tcs/sensorctl/device_properties.h"
+#include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/scs_internal.h"
-
-// Sensor control's rebuild of the platform's available-device list comes with its device
-// housekeeping; until that is linked the suspend goes on without it.
-extern "C" TcsResult scsUpdateAvailableDeviceList(ScsSubsystem* subsystem) __attribute__((weak));
 
 namespace {
 
@@ -141,7 +138,7 @@ TcsResult tcsPrepareForSuspendStep(void* value, TcsResult status, void* itemArgu
         switch (step) {
             case kRebuildList:
                 item->remainingMs = 0;  // held the queueing time-out until now
-                if (scsUpdateAvailableDeviceList != nullptr) scsUpdateAvailableDeviceList(stack->sensorControl);
+                scsUpdateAvailableDeviceList(stack->sensorControl);
                 step = kAbortCaptures;
                 break;
             case kAbortCaptures:
