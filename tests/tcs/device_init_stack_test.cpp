@@ -383,4 +383,39 @@ TEST_F(DeviceInitStack, SecondInitialisationTakesTheFastTableOn440And460) {
     }
 }
 
+// A variant-2 device whose version flags carry bit 1 loads the initialisation patch in the full table,
+// then the run patch, and is ready with 529.
+TEST_F(DeviceInitStack, Variant2WithPatchFlagLoadsBothPatchesAndIsReadyWith529) {
+    for (uint8_t minor : {40, 60}) {
+        SCOPED_TRACE(int(minor));
+        hook(0x01, [minor](std::span<const uint8_t>) { return simusb::Reply{0, versionBlock(2, 2, minor)}; });
+        start();
+        simusb::SensorSpec spec;
+        spec.variant = 2;
+        const simusb::SensorId id = simusb::plug(spec);
+        ASSERT_NE(id, 0);
+        ASSERT_TRUE(waitFor([&] { return log_.has(3) || log_.has(4); }));
+        EXPECT_FALSE(log_.has(4));
+        EXPECT_EQ(log_.find(3).status, 529u);
+        std::vector<uint32_t> patches;
+        for (const auto& command : simusb::commandLog(id)) {
+            if (command.size() >= 270 && command[0] == 0x06) {
+                uint32_t kind = 0;
+                std::memcpy(&kind, command.data() + 1 + 4 + 256 + 4, 4);
+                patches.push_back(kind);
+            }
+        }
+        // The flash-access patch comes between them, loaded by the flash information step.
+        EXPECT_EQ(patches, (std::vector<uint32_t>{0x4000, 8, 1}));
+
+        EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        client_ = 0;
+        EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        stack_ = nullptr;
+        simusb::resetAll();
+        std::lock_guard<std::mutex> hold(log_.lock);
+        log_.events.clear();
+    }
+}
+
 }  // namespace
