@@ -27,7 +27,8 @@ typedef struct FssBackendOps {
     TcsResult (*uninit)(void* backend);
 } FssBackendOps;
 
-// Opaque storage-information record of a device (its second u32 is the first sector's size).
+// Storage-information record of a device (its second u32 is the first sector's size); its fields
+// are in "tcs/flashfs/xtfs_storage.h".
 typedef struct XtfsStorageInfo XtfsStorageInfo;
 
 typedef struct XtfsRawDataRecord {
@@ -41,6 +42,8 @@ typedef struct XtfsPatchKey {
     uint8_t revision;
 } XtfsPatchKey;
 
+// flags bit 0: create (a blank table in RAM for the raw partition); *outStorage, when given, gets
+// the device's XtfsStorageInfo.
 TcsResult xtfsStorageOpen(ScsSensor* sensor, uint32_t partitionKind, uint32_t flags, void** outStorage);
 TcsResult xtfsStorageClose(ScsSensor* sensor, uint32_t partitionKind);
 TcsResult xtfsStorageCleanup(ScsSensorDevice* device, uint32_t partitionKind);
