@@ -6,6 +6,7 @@
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/device_init.h"
 #include "tcs/sensorctl/protocol_state.h"
+#include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/scs_internal.h"
 #include "tcs/sensorctl/secure_storage.h"
 #include "tcs/sensorctl/security.h"
@@ -66,6 +67,8 @@ void releaseEverything(ScsSensorDevice* device) {
     scsSensorDeviceShutdown(device, 0);
     for (ScsDescriptorQueue& queue : device->queues) freeMutex(queue.lock);
     scsSensorDeviceFreeInitRecord(device);
+    // The block owns its planes' pixel buffers: free them with it.
+    if (device->baselineInfo != nullptr) scsFreeBaseLineInfo(static_cast<ScsBaseLineInfo*>(device->baselineInfo));
     palRealFree(device->baselineInfo);
     device->baselineInfo = nullptr;
     if (device->storageInfo != nullptr) {

@@ -4,6 +4,7 @@
 #include "platform/memory.h"
 #include "tcs/sensorctl/cal_results.h"
 #include "tcs/sensorctl/device_properties.h"
+#include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/scs_internal.h"
 
@@ -79,6 +80,15 @@ TcsResult scsSensorGetPrintConfigurationData(ScsSensor* sensor, ScsPrintConfigur
             }
         }
         memcpy(data.printCommand, device->printCommand, sizeof data.printCommand);
+        if (device->baselineInfo != nullptr) {
+            auto* clone = static_cast<ScsBaseLineInfo*>(palRealMalloc(sizeof(ScsBaseLineInfo)));
+            if (clone == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+            if (scsCloneBaseLineInfo(static_cast<const ScsBaseLineInfo*>(device->baselineInfo), clone) != TCS_RESULT_OK) {
+                palRealFree(clone);
+                return TCS_RESULT_OUT_OF_MEMORY;
+            }
+            data.baseline = clone;
+        }
         data.calResults = device->calResults;
         return TCS_RESULT_OK;
     });
@@ -91,6 +101,8 @@ TcsResult scsSensorFreePrintConfigurationData(ScsPrintConfigurationData* data) {
     palRealFree(data->version);
     palRealFree(data->configReply);
     palRealFree(data->printParam);
+    if (data->baseline != nullptr) scsFreeBaseLineInfo(static_cast<ScsBaseLineInfo*>(data->baseline));
+    palRealFree(data->baseline);
     memset(data, 0, sizeof *data);
     return TCS_RESULT_OK;
 }

@@ -187,7 +187,7 @@ typedef struct ScsPrintConfigurationData {
     const uint8_t* tsTable;
     uint32_t tsTableLength;
     uint32_t printCommand[5];
-    void* baseline;      // clone of the device's baseline information; NULL while none is kept
+    void* baseline;      // owned clone of the device's ScsBaseLineInfo; NULL when it has none
     void* calResults;    // the device's calibration results container
     uint32_t bitReduction[2];
 } ScsPrintConfigurationData;

@@ -2,6 +2,7 @@
 // open and close, removal unbinding handles, command routing, and the synchronous wait records.
 #include "tcs/sensorctl/sync_wait.h"
 #include "tests/tcs/sensorctl/fixture.h"
+#include "tcs/sensorctl/housekeeping.h"
 
 #include <cstring>
 
@@ -240,6 +241,16 @@ TEST_F(Clients, PrintConfigurationSnapshotsOwnTheirCopies) {
     version->major = 4;
     version->minor = 60;
     device->fwVersion = version;
+    // Released with the device: the block and its planes.
+    auto* baseline = static_cast<ScsBaseLineInfo*>(palRealMalloc(sizeof(ScsBaseLineInfo)));
+    ASSERT_NE(baseline, nullptr);
+    *baseline = ScsBaseLineInfo{};
+    baseline->images[0].width = 4;
+    baseline->images[0].height = 2;
+    baseline->images[0].pixels = static_cast<uint8_t*>(palRealMalloc(8));
+    ASSERT_NE(baseline->images[0].pixels, nullptr);
+    std::memset(baseline->images[0].pixels, 0x5A, 8);
+    device->baselineInfo = baseline;
 
     uint32_t fields[5] = {};
     ASSERT_EQ(scsSensorGetPrintCmd(sensor, fields), TCS_RESULT_OK);
@@ -257,6 +268,12 @@ TEST_F(Clients, PrintConfigurationSnapshotsOwnTheirCopies) {
     ASSERT_EQ(data.configReplyLength, sizeof reply);
     EXPECT_NE(data.configReply, reply);
     EXPECT_EQ(std::memcmp(data.configReply, reply, sizeof reply), 0);
+    auto* clone = static_cast<ScsBaseLineInfo*>(data.baseline);
+    ASSERT_NE(clone, nullptr);
+    ASSERT_NE(clone->images[0].pixels, nullptr);
+    EXPECT_NE(clone->images[0].pixels, baseline->images[0].pixels);
+    EXPECT_EQ(clone->images[0].pixels[7], 0x5A);
+    EXPECT_EQ(clone->images[1].pixels, nullptr);
     // A time-slot table, when found, lies inside the copy.
     if (data.tsTable != nullptr) {
         EXPECT_GE(data.tsTable, data.configReply);
