@@ -1,6 +1,7 @@
 // Sensor devices: allocation, start-up, shut-down and release, the four descriptor queues, and scsSend,
 // the one path through which every command leaves for the sensor.
 #include "tcs/flashfs/xtfs.h"
+#include "tcs/flashfs/xtfs_storage.h"
 #include "tcs/sensorctl/cal_results.h"
 #include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/data_slots.h"
@@ -77,6 +78,8 @@ void releaseEverything(ScsSensorDevice* device) {
             xtfsStorageCleanup(device, XTFS_PART_FP_BUFFER);
         }
         xtfsStorageCleanup(device, XTFS_PART_FS);
+        // A clean-up counts one close per kind: free whatever further opens left behind.
+        if (device->storageInfo != nullptr) xtfsStorageFree(device);
     }
     palRealFree(device->configReply);
     palRealFree(device->cachedMatchData);
