@@ -25,6 +25,41 @@ TcsResult scsGetDeviceInfo(ScsSensorDevice* device, uint8_t* out23);
 // Reads the device information and sets the reply parser, family, ids, variant and signature caching.
 TcsResult scsSensorDeviceFirstTimeInit(ScsSensorDevice* device);
 
+// Flex-id detection: the context of the flex-id work and the routine that reads the detection line.
+// 32 bytes; device initialisation makes it with no configuration and flex id 0.
+typedef struct ScsFlexIdContext ScsFlexIdContext;
+typedef TcsResult (*ScsFlexIdRoutine)(ScsFlexIdContext* context, const uint8_t* data, uint32_t length);
+struct ScsFlexIdContext {
+    ScsSensor* sensor;
+    void* printConfiguration;
+    uint32_t flexId;  // set by the routine
+    ScsFlexIdRoutine process;
+};
+// Over bytes 8 to length-1, the index of the first smallest byte chooses the flex id (index - 8
+// looked up in the Harlok table; a lookup giving 0 leaves the context unchanged). Data shorter
+// than 9 bytes does nothing. 17 for a null context or data.
+TcsResult scsHarlokProcessFlexIdData(ScsFlexIdContext* context, const uint8_t* data, uint32_t length);
+
+// Power-up baseline: the caller's 24-byte record, and the context of the baseline work.
+typedef struct ScsBaselineRecord {
+    uint64_t length;  // bytes held in data
+    uint64_t lines;
+    uint8_t* data;    // palRealMalloc'd; freed by the context on failure
+} ScsBaselineRecord;
+typedef struct ScsBaselineContext ScsBaselineContext;
+typedef TcsResult (*ScsBaselineRoutine)(ScsBaselineContext* context, const uint8_t* data);
+struct ScsBaselineContext {
+    ScsSensor* sensor;
+    uint32_t lineCount;
+    ScsBaselineRecord* record;
+    ScsBaselineRoutine process;
+    const void* flexRecord;
+};
+// Replaces the record's copy by line length (field 8 of the device's default print configuration)
+// times the context's line count bytes of the data. 17 for null arguments, 2 out of memory, the
+// print configuration's failure as it comes.
+TcsResult scsHarlokGetBaselineData(ScsBaselineContext* context, const uint8_t* data);
+
 // Test seam: while held, arrived devices stay on the initialising list untouched (tests that drive
 // the engine by hand); released by default.
 void scsTestHoldDeviceInit(uint32_t held);
