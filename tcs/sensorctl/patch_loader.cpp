@@ -157,6 +157,9 @@ TcsResult LoadPatch(ScsSensor* sensor, uint32_t ids, uint32_t selector, uint32_t
         state->pendingSignature[4] = uint8_t(revision);
         state->pendingSignature[5] = 'P';
         state->pendingSignature[6] = 'S';
+        // Look-ups match the selector's low byte here, so store it: an item left at 0xFF would
+        // never be found again and every load would go through the full signature check.
+        state->pendingSignature[7] = uint8_t(selector);
     };
     if (caching) {
         uint32_t found = 0;
