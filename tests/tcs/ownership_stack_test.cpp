@@ -471,9 +471,10 @@ TEST_F(OwnershipStack, SensorServicesOnAReadySensor) {
     EXPECT_EQ(info.notWritten[0], 0xEE);
     EXPECT_EQ(std::memcmp(info.serial, "012345", 6), 0);
 
+    // The index counts from the page start: bytes 0-3 are the magic, the flags follow.
     uint8_t flag = 0xAA;
-    EXPECT_EQ(tcsSensorSetPbaFlag(sensor, 3, 1), TCS_RESULT_OK);
-    EXPECT_EQ(tcsSensorGetPbaFlag(sensor, 3, &flag), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorSetPbaFlag(sensor, 4, 1), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorGetPbaFlag(sensor, 4, &flag), TCS_RESULT_OK);
     EXPECT_EQ(flag, 1);
     close(sensor);
 }
