@@ -4,9 +4,10 @@
 // body is {"TPAT", u32 patch-id bits, u8 revision, code}. The vendor signature (s = 256) stands in
 // for the RSA signature: its first 32 bytes must be the SHA-256 of the body, the rest is not
 // checked. A short signature (s = 32) is the keyed digest this sensor answered for the same body
-// at an earlier download (the host's patch-signature cache). On variant-3 sensors with firmware
-// 4.20 or later the image comes wrapped once more, {u16 2, u16 32, HMAC-SHA-256 of the image under
-// the slot-1 shared key (stored "sharedSecret1"), image}; without a key the MAC is 32 zero bytes.
+// at an earlier download (the host's patch-signature cache). On variant-3 sensors (as the firmware
+// reports its variant) with firmware 4.20 or later the image comes wrapped once more, {u16 2,
+// u16 32, HMAC-SHA-256 of the image under the slot-1 shared key (stored "sharedSecret1"), image};
+// without a key the MAC is 32 zero bytes.
 // A signature that does not check answers 0x044F.
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
@@ -38,8 +39,21 @@ std::vector<uint8_t> cacheKey(Firmware& fw) {
     return key;
 }
 
+// The variant the firmware reports of itself wins over the descriptor's, as the host reads it: on
+// 4.40 and 4.60 a variant byte (version offset 22) of 2 or 5 is the variant. The host wraps only
+// for variant 3 as it sees it, so a sensor enumerating as 3 whose firmware says 2 must take plain
+// vendor-signed patches.
+uint8_t reportedVariant(Firmware& fw) {
+    const std::vector<uint8_t>& v = fw.stored("version");
+    if (v.size() == 36 && v[8] == 4 && (v[9] == 40 || v[9] == 60)) {
+        const uint8_t low = v[22] & 0x0F;
+        if (low == 2 || low == 5) return low;
+    }
+    return fw.variant();
+}
+
 bool wrappedBySharedKey(Firmware& fw) {
-    if (fw.variant() != 3) return false;
+    if (reportedVariant(fw) != 3) return false;
     const std::vector<uint8_t>& v = fw.stored("version");
     return v.size() != 36 || (v[8] >= 4 && v[9] >= 20);
 }

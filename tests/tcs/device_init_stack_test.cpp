@@ -2,6 +2,7 @@
 // virtual sensor, seen through a client's system events.
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
+#include "sim/usb/firmware.h"
 #include "sim/usb/sim_usb.h"
 #include "platform/pnp.h"
 #include "platform/settings.h"
@@ -14,11 +15,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -416,6 +420,32 @@ TEST_F(DeviceInitStack, Variant2WithPatchFlagLoadsBothPatchesAndIsReadyWith529) 
         std::lock_guard<std::mutex> hold(log_.lock);
         log_.events.clear();
     }
+}
+
+// A sensor that enumerates as variant 3 but whose 4.40 firmware reports variant 2 is a variant-2
+// device: its patches go down vendor-signed as the lists carry them, and the sensor takes them.
+TEST_F(DeviceInitStack, Variant2ReportedByTheFirmwareOfAVariant3DescriptorTakesItsPatches) {
+    const std::string state = ::testing::TempDir() + "/tcs_device_init_v3_" + std::to_string(getpid());
+    ASSERT_EQ(std::system(("rm -rf " + state + " && mkdir -p " + state).c_str()), 0);
+    simusb::SensorSpec spec;
+    spec.serial = "V3AS2";
+    spec.variant = 3;
+    simusb::Firmware firmware(spec.serial, spec.productId, spec.variant);
+    firmware.stored("version") = versionBlock(2);
+    firmware.storedChanged();
+    ASSERT_TRUE(firmware.save(state));
+    simusb::setStateDirectory(state);
+    start();
+    const simusb::SensorId id = simusb::plug(spec);
+    ASSERT_NE(id, 0);
+    EXPECT_TRUE(waitFor([&] { return log_.has(3) || log_.has(4); }));
+    EXPECT_FALSE(log_.has(4));
+    EXPECT_EQ(log_.find(3).status, 529u);
+    size_t patches = 0;
+    for (const auto& command : simusb::commandLog(id)) patches += !command.empty() && command[0] == 0x06;
+    EXPECT_GE(patches, 2u) << "flash-access and run patches, both vendor-signed";
+    simusb::setStateDirectory("");
+    std::system(("rm -rf " + state).c_str());
 }
 
 }  // namespace

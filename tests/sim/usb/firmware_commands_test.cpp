@@ -125,6 +125,19 @@ TEST(SimFirmware, Variant3WantsTheSharedKeyWrapper) {
     EXPECT_EQ(fw.handle(command(0x06, signedBlock(Bytes(32, 0), image))).status, 0x044F);
     const simusb::Digest mac = simusb::hmacSha256(key, image);
     EXPECT_EQ(fw.handle(command(0x06, signedBlock(Bytes(mac.begin(), mac.end()), image))).status, 0);
+    ASSERT_EQ(fw.handle(command(0x1A)).status, 0);
+
+    // Firmware 4.40 reporting variant 2 (or 5) in its version block is not variant 3 any more: the
+    // host sends its patches unwrapped, and they are taken.
+    for (uint8_t reported : {2, 5, 1}) {
+        SCOPED_TRACE(int(reported));
+        Bytes version = fw.handle(command(0x01)).payload;
+        version[22] = reported;
+        fw.stored("version") = version;
+        const uint16_t expected = reported == 1 ? 0x044F : 0;
+        EXPECT_EQ(fw.handle(command(0x06, image)).status, expected);
+        fw.handle(command(0x1A));
+    }
 }
 
 TEST(SimFirmware, NorFlashOverSpi) {
