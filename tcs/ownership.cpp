@@ -193,6 +193,9 @@ TcsResult stageReadCounters(OwnershipRequest* request) {
 TcsResult stagePartition(OwnershipRequest* request) {
     const ScsFwVersion& v = request->version;
     const uint8_t layout = (v.major > 3 && v.minor > 39) ? 34 : 33;
+    // Initialisation leaves the raw partition open on a secure sensor, and flash storage will not
+    // make a new table over an open one: the old table is given up first (nothing of it is kept).
+    xtfsStorageClose(request->sensor, 1);
     TcsResult result = xtfsStorageCreate(request->sensor, 1, layout);
     if (result != TCS_RESULT_OK || !keyFirmware(v)) return result;
     // A password request on key firmware has no key set to fill.
@@ -273,9 +276,7 @@ TcsResult runStage(uint32_t stage, OwnershipRequest* request) {
         case 1: return stagePartition(request);
         case 2: return stagePatches(request);
         case 3: return keyFirmware(request->version) ? takeWithKeys(request) : takeWithPassword(request);
-        case 4:
-            if (scsSerializeRawPartition == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
-            return scsSerializeRawPartition(request->sensor, SCS_RAW_SAVE_STORE);
+        case 4: return scsSerializeRawPartition(request->sensor, SCS_RAW_SAVE_STORE);
         default: return stageMarker(request);
     }
 }

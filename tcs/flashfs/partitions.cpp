@@ -482,7 +482,6 @@ TcsResult xtfsProgramImagePartition(ScsSensor* sensor, const void* image, uint32
     // The erase flag asks for the whole partition; the image's own blocks are erased regardless.
     const uint32_t eraseEnd = info->imageBase + (eraseFlag ? info->imageSize : length);
     if (ref.device->rsaSecured && info->rawOpen == 0) return XTFS_RESULT_RAW_NOT_OPEN;
-    if (ref.device->rsaSecured && scsSerializeRawPartition == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
     // On RSA-secured sensors the image shares its first block with the PM sector and the raw
     // partition. Both are put back after that block is erased, not before: rewriting them first
     // and erasing afterwards would wipe the raw partition. The settings store keeps a copy of the

@@ -27,7 +27,6 @@
 // they land, and a missing one answers 6 like the stand-ins do.
 extern "C" {
 TcsResult scsSensorSetDefaultPrintConfiguration(ScsSensor* sensor) __attribute__((weak));
-TcsResult scsDeSerializeRawPartition(ScsSensor* sensor, uint32_t* outFound) __attribute__((weak));
 TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) __attribute__((weak));
 TcsResult EraseFlash(ScsSensor* sensor) __attribute__((weak));
 TcsResult LoadEFIToFlash(ScsSensor* sensor) __attribute__((weak));
@@ -396,7 +395,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
             if (xtfsGetFlashInfo(sensor, &capacity) == TCS_RESULT_NOT_IMPLEMENTED) return Outcome::Insecure;
             if (capacity == 0) return Outcome::Fail;
             uint32_t found = 0;
-            const TcsResult result = scsDeSerializeRawPartition ? scsDeSerializeRawPartition(sensor, &found) : missing();
+            const TcsResult result = scsDeSerializeRawPartition(sensor, &found);
             if (result != TCS_RESULT_OK) return Outcome::Insecure;
             record->rawPartitionPresent = found ? 1 : 0;
             return Outcome::Advance;
@@ -454,7 +453,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
         case 20:
             if (!scsSSLIsInSession(device)) return Outcome::Insecure;
             if (record->rawPartitionPresent &&
-                (scsSerializeRawPartition ? scsSerializeRawPartition(sensor, SCS_RAW_SAVE_PROGRAM) : missing()) == TCS_RESULT_OK &&
+                scsSerializeRawPartition(sensor, SCS_RAW_SAVE_PROGRAM) == TCS_RESULT_OK &&
                 scsDeleteRawPartitionFromPersistentStorage) {
                 scsDeleteRawPartitionFromPersistentStorage(sensor);
             }

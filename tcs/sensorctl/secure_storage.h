@@ -49,9 +49,12 @@ TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, 
 TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor);
 
 // Saves the open raw partition: mode 0 into the settings store, 1 onto the sensor's flash, 2 both.
-// Weak until its body (over flash storage) is linked in: callers test it for NULL and answer 6.
+// 40 without a version record, 375 when the raw partition is not open.
 enum { SCS_RAW_SAVE_STORE = 0, SCS_RAW_SAVE_PROGRAM = 1, SCS_RAW_SAVE_BOTH = 2 };
-TcsResult scsSerializeRawPartition(ScsSensor* sensor, uint32_t mode) __attribute__((weak));
+TcsResult scsSerializeRawPartition(ScsSensor* sensor, uint32_t mode);
+// Restores the settings copy into a freshly made raw partition (out flag 1), or, with none kept,
+// opens the partition from the sensor (out flag 0); the partition stays open on success.
+TcsResult scsDeSerializeRawPartition(ScsSensor* sensor, uint32_t* outFound);
 
 // The protected commands: each runs under the secure-retry rule. Authentication data with a
 // non-zero patch selector is fetched between the authentication patch and the run patch, match
