@@ -367,9 +367,10 @@ TEST_F(OwnershipStack, KeysOn440And460) {
         stop();
         sensor = startAndOpen(&status);
         ASSERT_NE(sensor, 0u);
-        EXPECT_EQ(simusb::storedState(id, "ownership"), std::vector<uint8_t>{2});
+        // Plugged again: the same sensor (its state from the directory) under a new id.
+        EXPECT_EQ(simusb::storedState(id_, "ownership"), std::vector<uint8_t>{2});
         EXPECT_EQ(tcsSensorResetOwner(sensor, nullptr), TCS_RESULT_OK);
-        EXPECT_EQ(simusb::storedState(id, "ownership"), std::vector<uint8_t>{0});
+        EXPECT_EQ(simusb::storedState(id_, "ownership"), std::vector<uint8_t>{0});
         close(sensor);
         stop();
     }
