@@ -11,6 +11,7 @@
 #include "tcs/core.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/handle_map.h"
+#include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/scs_internal.h"
 #include "tcs/tcs.h"
 
@@ -194,6 +195,10 @@ protected:
         return xtfsGetFlashInfo(nullptr, &capacity) != TCS_RESULT_NOT_IMPLEMENTED;
     }
 
+    // A 4.21 sensor runs the flex-id step of initialisation; until that work is linked in, its
+    // stand-in answers 6 for any sensor and the sensor never becomes ready.
+    static bool flexIdBuilt() { return _scsDetermineFlexId(nullptr) != TCS_RESULT_NOT_IMPLEMENTED; }
+
     ScsSensorDevice* deviceOf(TcsHandle handle) {
         void* record = nullptr;
         tcsSafeSensorHandleFetch(handle, &record);
@@ -231,6 +236,7 @@ protected:
 
 TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
     if (!flashStorageBuilt()) GTEST_SKIP() << "pairing keeps its secrets through flash storage, not linked in";
+    if (!flexIdBuilt()) GTEST_SKIP() << "a 4.21 sensor needs the flex-id work to become ready, not linked in";
     prepare(21, 2, 0);
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
