@@ -31,7 +31,6 @@ TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) __attrib
 TcsResult EraseFlash(ScsSensor* sensor) __attribute__((weak));
 TcsResult LoadEFIToFlash(ScsSensor* sensor) __attribute__((weak));
 TcsResult scsResumeRecovery(ScsSensorDevice* device) __attribute__((weak));
-TcsResult scsSensorValidateAndProcessBaseLineData(ScsSensor* sensor) __attribute__((weak));
 }
 
 namespace {
@@ -157,6 +156,28 @@ enum class Outcome { Advance, Stay, Fail, Insecure };
 Outcome failIf(TcsResult result) { return result == TCS_RESULT_OK ? Outcome::Advance : Outcome::Fail; }
 
 TcsResult missing() { return TCS_RESULT_NOT_IMPLEMENTED; }
+
+// Reads the power-up baseline and, when it checks out, keeps the processed line as the device's
+// baseline information (which also makes later initialisations skip the capture). An invalid
+// baseline is not a failure: the device simply has none.
+TcsResult storePowerUpBaseline(ScsSensorDevice* device, ScsSensor* sensor) {
+    ScsBaselineRecord captured{};
+    TcsResult result = scsSesnorGetBaselineData(sensor, &captured);
+    if (result != TCS_RESULT_OK) return result;
+    ScsBaseLineImage line{};
+    result = scsSensorValidateAndProcessBaseLineData(sensor, &captured, &line);
+    palRealFree(captured.data);
+    if (result != TCS_RESULT_OK || line.pixels == nullptr) return result;
+    auto* info = static_cast<ScsBaseLineInfo*>(palRealMalloc(sizeof(ScsBaseLineInfo)));
+    if (info == nullptr) {
+        palRealFree(line.pixels);
+        return TCS_RESULT_OUT_OF_MEMORY;
+    }
+    *info = ScsBaseLineInfo{};
+    info->images[0] = line;
+    device->baselineInfo = info;
+    return TCS_RESULT_OK;
+}
 
 Outcome stepGetVersion(ScsSensorDevice* device, ScsSensor* sensor, DeviceInitRecord* record) {
     char text[SCS_VERSION_TEXT_SIZE];
@@ -478,7 +499,10 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
             }
             return Outcome::Advance;
         }
-        case 25: return failIf(_scsDetermineFlexId(sensor));
+        case 25: {
+            ScsFlexIdContext flex{sensor, nullptr, 0, &scsHarlokProcessFlexIdData};
+            return failIf(scsDetermineFlexId(device->subsystem, &flex));
+        }
         case 26:
             return failIf(scsSensorSetDefaultPrintConfiguration ? scsSensorSetDefaultPrintConfiguration(sensor) : missing());
         case 27: {
@@ -490,14 +514,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
         }
         case 28: return stepCalibrate(device, record);
         case 29: return failIf(_scsSensorHarlokWOESetup(sensor));
-        case 30: {
-            TcsResult result = _scsGetBaselineData(sensor);
-            if (result == TCS_RESULT_OK) {
-                result = scsSensorValidateAndProcessBaseLineData ? scsSensorValidateAndProcessBaseLineData(sensor)
-                                                                  : missing();
-            }
-            return failIf(result);
-        }
+        case 30: return failIf(storePowerUpBaseline(device, sensor));
         case 32: {
             char text[SCS_VERSION_TEXT_SIZE];
             scsSensorFormatVersionString(device, text);

@@ -754,14 +754,14 @@ TcsResult scsWITWoeSetup(WorkItem* item) {
 }
 
 TcsResult scsWITGetBaselineData(WorkItem* item) {
-    const TcsResult result = _scsGetBaselineData(static_cast<ScsSensor*>(item->object));
+    const TcsResult result = _scsGetBaselineData(static_cast<ScsBaselineContext*>(item->object));
     callBack(item, nullptr, result);
     finish(item, result);
     return result;
 }
 
 TcsResult scsWITDetermineFlexId(WorkItem* item) {
-    const TcsResult result = _scsDetermineFlexId(static_cast<ScsSensor*>(item->object));
+    const TcsResult result = _scsDetermineFlexId(static_cast<ScsFlexIdContext*>(item->object));
     callBack(item, nullptr, result);
     finish(item, result);
     return result;

@@ -1,8 +1,11 @@
 // Sensor-control work items: the calibration sequence's ends, the finger-state poll's place in the
 // list, security information and the handlers of later work that report through their callbacks.
 #include "tests/tcs/sensorctl/fixture.h"
+#include "tcs/sensorctl/device_init.h"
+#include "tcs/sensorctl/housekeeping.h"
 
 #include <cstring>
+#include <utility>
 
 namespace scstest {
 namespace {
@@ -104,9 +107,14 @@ TEST_F(WorkItems, SecurityInfoOfAnUnsecuredDevice) {
 }
 
 TEST_F(WorkItems, HousekeepingItemsCallBackWithTheirResult) {
-    for (uint32_t type : {scsWitIdWoeSetup, scsWitIdGetBaselineData, scsWitIdDetermineFlexId}) {
+    ScsBaselineRecord record{};
+    ScsBaselineContext baseline{sensor_handle_, 20, &record, &scsHarlokGetBaselineData, nullptr};
+    ScsFlexIdContext flex{sensor_handle_, nullptr, 0, &scsHarlokProcessFlexIdData};
+    const std::pair<uint32_t, void*> items[] = {
+        {scsWitIdWoeSetup, sensor_handle_}, {scsWitIdGetBaselineData, &baseline}, {scsWitIdDetermineFlexId, &flex}};
+    for (const auto& [type, object] : items) {
         Completion completion;
-        ASSERT_EQ(queue(type, sensor_handle_, &completion), TCS_RESULT_OK);
+        ASSERT_EQ(queue(type, object, &completion), TCS_RESULT_OK);
         ASSERT_TRUE(pumpUntil([&] { return completion.calls == 1; })) << type;
         EXPECT_EQ(completion.object, nullptr) << type;
     }
