@@ -106,9 +106,10 @@ TcsResult _scsDetermineFlexId(ScsFlexIdContext* context) {
         result = scsSensorGetVersion(sensor, text);
         if (result != TCS_RESULT_OK) return result;
     }
+    // A family without built-in lists refuses the lookup; it has no detection configuration
+    // either, so it takes the transport's default like a list without one.
     PrintConfiguration* config = nullptr;
-    result = scsSensorFindPrintConfiguration(device, 0, 0, 0, 0, &config);
-    if (result != TCS_RESULT_OK) return result;
+    if (scsSensorFindPrintConfiguration(device, 0, 0, 0, 0, &config) != TCS_RESULT_OK) config = nullptr;
     if (config != nullptr) {
         uint32_t lineLength = 0;
         result = scsDownloadGetPrintPatch(sensor, 0);
