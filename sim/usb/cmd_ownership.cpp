@@ -7,7 +7,8 @@
 //   "ownership.pass"   SHA-256 of the pairing password (password pairings);
 //   "sharedSecret1"    the 32-byte shared secret the password pairing hands the host (the secure
 //                      channel's shared-secret suites use it); "ownership.value2" the second value;
-//   "ssl.rsa"          set by a key pairing (the channel's RSA suites).
+//   "ssl.rsa"          set by a key pairing (the channel's RSA suites); the pairing's reply hands
+//                      the host its modulus back as its certificate.
 // While there is no owner the version record's flags byte carries 0x80 (ready to be paired).
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
@@ -27,6 +28,7 @@ constexpr uint16_t kDefaultCycles = 5;
 constexpr size_t kPasswordField = 64;
 constexpr size_t kKeyBlockLength = 845;
 constexpr uint16_t kMaskAlways = 16;
+constexpr uint16_t kMaskHostModulus = 8;
 
 uint8_t owner(Firmware& fw) {
     const std::vector<uint8_t>& o = fw.stored("ownership");
@@ -101,7 +103,13 @@ void takeOwnershipWithKeys(Firmware& fw, std::span<const uint8_t> request, Reply
     fw.stored("ssl.rsa") = {1};
     fw.stored("ownership.mask") = {uint8_t(mask), uint8_t(mask >> 8)};
     setOwner(fw, 2);
-    // The reply: the sensor's pairing record, opaque to the host, which keeps it as it is.
+    // The reply is what the host keeps as its certificate for the RSA suites and sends back in
+    // the handshake: the host modulus least significant byte first. It comes in most significant
+    // byte first. Without one the sensor answers with a pairing record of its own.
+    if (mask & kMaskHostModulus) {
+        reply.payload.assign(request.rbegin() + long(request.size() - 261), request.rbegin() + long(request.size() - 5));
+        return;
+    }
     reply.payload.clear();
     for (uint8_t block = 0; reply.payload.size() < 256; ++block) {
         const uint8_t tag[] = {block};

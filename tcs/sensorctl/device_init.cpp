@@ -441,8 +441,9 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
             const TcsResult result = GetSensorCertificate(sensor, &length, &second, certificate, signature);
             if (result == TCS_RESULT_SENSOR_CMD_DENIED) return Outcome::Advance;
             if (result != TCS_RESULT_OK) return Outcome::Insecure;
-            if (scsStoreDataInStorage(device, 10, 0, 0, 256, certificate) != TCS_RESULT_OK ||
-                scsStoreDataInStorage(device, 11, 0, 0, 256, signature) != TCS_RESULT_OK) {
+            // On the sensor's flash, where the handshake reads the sensor certificate back.
+            if (scsStoreDataInStorage(device, 10, 1, 0, 256, certificate) != TCS_RESULT_OK ||
+                scsStoreDataInStorage(device, 11, 1, 0, 256, signature) != TCS_RESULT_OK) {
                 return Outcome::Insecure;
             }
             return Outcome::Advance;
