@@ -74,6 +74,8 @@ TcsResult _scsGetBaselineData(ScsBaselineContext* context) {
     const uint32_t value = state != nullptr && state->selkin ? 4 : 20;
     ScsReplyView reply{};
     result = scsSensorGetCountedLinesSynch(sensor, buffer, uint32_t(size), uint16_t(lines), 2, value, config, &reply);
+    // The reply's copy of the configuration reply is ours; the device keeps its own.
+    palRealFree(reply.data);
     if (result == TCS_RESULT_OK) result = context->process(context, buffer);
     palRealFree(buffer);
     return result;
@@ -122,6 +124,7 @@ TcsResult _scsDetermineFlexId(ScsFlexIdContext* context) {
         if (result == TCS_RESULT_OK) {
             ScsReplyView reply{};
             result = scsSensorGetCountedLinesSynch(sensor, line, lineLength, 1, 0, 4, config, &reply);
+            palRealFree(reply.data);
             if (result == TCS_RESULT_OK) result = context->process(context, line, lineLength);
         }
         palRealFree(line);
