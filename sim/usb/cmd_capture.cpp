@@ -3,10 +3,15 @@
 #include "sim/usb/analog_model.h"
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
+#include "sim/usb/sim_crypto.h"
+
+#include <cstring>
 
 namespace simusb {
 namespace {
 
+constexpr uint16_t kTagSecurity = 6;
+constexpr uint16_t kSecurityLength = 106;
 constexpr uint16_t kTagConfigReply = 23;
 constexpr size_t kConfigReplyLength = 2400;
 constexpr size_t kTimeslotTableLength = 1408;
@@ -23,12 +28,20 @@ std::vector<uint8_t> configurationReply() {
     return out;
 }
 
-// Lines of a resting sensor: mid-grey with a little fixed texture, so consecutive lines differ.
+// The darkest pixel of a line names the sensor's flex: the host reads its position past the 8-byte
+// line header as the key of its flex table. Position 10 is the flex this stand-in models (its
+// 288-byte lines).
+constexpr uint32_t kFlexMarkerColumn = 8 + 10;
+constexpr uint8_t kFlexMarker = 0x60;
+
+// Lines of a resting sensor: mid-grey with a little fixed texture, so consecutive lines differ,
+// and the flex marker.
 std::vector<uint8_t> scanLines(uint32_t lineLength, uint32_t lines) {
     std::vector<uint8_t> out(size_t(lineLength) * lines);
     for (uint32_t line = 0; line < lines; ++line) {
         for (uint32_t col = 0; col < lineLength; ++col) {
-            out[size_t(line) * lineLength + col] = uint8_t(0x70 + (line * 3 + col * 5) % 32);
+            out[size_t(line) * lineLength + col] =
+                col == kFlexMarkerColumn ? kFlexMarker : uint8_t(0x70 + (line * 3 + col * 5) % 32);
         }
     }
     return out;
@@ -39,6 +52,7 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     const uint16_t lineLength = getU16(request, 1);
     const uint16_t lines = getU16(request, 3);
     bool wantsConfiguration = false;
+    size_t security = 0;  // offset of the security record, 0 for none
     size_t at = 5;
     while (at < request.size()) {
         if (request.size() - at < 4 || request.size() - at - 4 < getU16(request, at + 2)) {
@@ -46,6 +60,7 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
             return;
         }
         if (getU16(request, at) == kTagConfigReply) wantsConfiguration = true;
+        if (getU16(request, at) == kTagSecurity && getU16(request, at + 2) == kSecurityLength) security = at;
         at += 4 + getU16(request, at + 2);
     }
     if (lineLength == 0 || uint64_t(lineLength) * lines > kMaxCaptureBytes) {
@@ -64,7 +79,22 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     // A calibration sweep's records make the analog front end answer the sweep; any other capture
     // scans a resting sensor.
     std::vector<uint8_t> swept = analogModelCapture(lineLength, lines, request.subspan(5));
-    fw.sendFingerprintData(!swept.empty() ? std::move(swept) : scanLines(lineLength, lines));
+    std::vector<uint8_t> data = !swept.empty() ? std::move(swept) : scanLines(lineLength, lines);
+    if (security != 0) {
+        // A capture that hands over a key is sent AES-CBC encrypted under it (cut to the size the
+        // code names), whole blocks only: a tail shorter than a block goes as it is.
+        const uint8_t code = request[security + 108];
+        const size_t keyLength = code == 1 ? 16 : code == 2 ? 24 : code == 4 ? 32 : 0;
+        if (keyLength == 0) {
+            reply.status = kStatusBadParameter;
+            return;
+        }
+        uint8_t iv[16];
+        std::memcpy(iv, request.data() + security + 36, sizeof iv);
+        crypto::aesCbc(request.subspan(security + 4, keyLength), iv, std::span<uint8_t>(data.data(), data.size() & ~size_t(15)),
+                       true);
+    }
+    fw.sendFingerprintData(std::move(data));
 }
 
 void stopPrint(Firmware& fw, std::span<const uint8_t>, Reply&) { fw.transient("capturing").clear(); }

@@ -15,6 +15,7 @@ extern const CommandModule kPatchModule;
 extern const CommandModule kSpiFlashModule;
 extern const CommandModule kSecureChannelModule;
 extern const CommandModule kOwnershipModule;
+extern const CommandModule kTemplateModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -24,6 +25,7 @@ std::span<const CommandModule* const> commandModules() {
         &kSpiFlashModule,
         &kSecureChannelModule,
         &kOwnershipModule,
+        &kTemplateModule,
     };
     return kModules;
 }

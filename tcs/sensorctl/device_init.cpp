@@ -12,6 +12,7 @@
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/patch_loader.h"
+#include "tcs/sensorctl/patches.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/secure_storage.h"
@@ -28,7 +29,6 @@
 extern "C" {
 TcsResult scsSensorSetDefaultPrintConfiguration(ScsSensor* sensor) __attribute__((weak));
 TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) __attribute__((weak));
-TcsResult EraseFlash(ScsSensor* sensor) __attribute__((weak));
 TcsResult LoadEFIToFlash(ScsSensor* sensor) __attribute__((weak));
 TcsResult scsResumeRecovery(ScsSensorDevice* device) __attribute__((weak));
 }
@@ -432,7 +432,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
         }
         case 12: {
             uint8_t slot[20];
-            return scsGetDataFromStorage(device, 14, 0, 0, sizeof slot, slot) == TCS_RESULT_OK ? Outcome::Advance
+            return scsGetDataFromStorage(device, 14, 1, 0, sizeof slot, slot) == TCS_RESULT_OK ? Outcome::Advance
                                                                                                 : Outcome::Insecure;
         }
         case 13: {
@@ -454,7 +454,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
             return failIf(scsSensorGetVersion(sensor, text));
         }
         case 16: return stepSecureSession(device, returned);
-        case 17: return (EraseFlash ? EraseFlash(sensor) : missing()) == TCS_RESULT_OK ? Outcome::Advance : Outcome::Insecure;
+        case 17: return EraseFlash(sensor) == TCS_RESULT_OK ? Outcome::Advance : Outcome::Insecure;
         case 18: {
             uint32_t wrapped = 0;
             if (xtfsGenFSSEncKey(sensor, 32, nullptr, &wrapped) != TCS_RESULT_OK || wrapped == 0) return Outcome::Fail;
@@ -464,7 +464,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
                 return Outcome::Fail;
             }
             TcsResult result = xtfsGenFSSEncKey(sensor, 32, key, &wrapped);
-            if (result == TCS_RESULT_OK) result = scsStoreDataInStorage(device, 8, 0, 0, wrapped, key);
+            if (result == TCS_RESULT_OK) result = scsStoreDataInStorage(device, 8, 1, 0, wrapped, key);
             palRealFree(key);
             return failIf(result);
         }

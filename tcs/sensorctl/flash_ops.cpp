@@ -175,3 +175,39 @@ TcsResult scsResetOwnership(ScsResetOwnershipRequest* request) {
     }
     return noCycleLeft ? kNoOwnershipCycle : result;
 }
+
+TcsResult EraseFlash(ScsSensor* sensor) {
+    uint32_t flashSize = 0;
+    uint32_t blockSize = 0;
+    TcsResult result = xtfsGetFlashInfo(sensor, &flashSize);
+    if (result == TCS_RESULT_OK) result = xtfsGetFlashSectorSize(sensor, &blockSize);
+    if (result != TCS_RESULT_OK) return result;
+    if (flashSize == 0) return kNoFlash;
+    // A zero block size would never advance through the flash.
+    if (blockSize == 0) return TCS_RESULT_BAD_PARAM;
+    ScsSensorDevice* device = nullptr;
+    result = scsSensorDeviceAcquire(sensor, &device);
+    if (result != TCS_RESULT_OK) return result;
+    const ScsFwVersion* version = device->fwVersion;
+    const bool keepsFirstBlock = version != nullptr && version->major == 4 && (version->minor == 40 || version->minor == 60);
+    scsSensorDeviceRelease(device);
+    if (version == nullptr) return TCS_RESULT_NULL_POINTER;
+
+    uint8_t page[kPageSize];
+    if (keepsFirstBlock) {
+        for (uint32_t address = blockSize; address < flashSize; address += blockSize) {
+            result = PageReadRaw(sensor, address, page);
+            if (result != TCS_RESULT_OK) return result;
+            if (IsBlankPage(page)) continue;
+            result = SectorErase(sensor, address);
+            if (result != TCS_RESULT_OK) return result;
+        }
+        return TCS_RESULT_OK;
+    }
+    for (uint32_t address = 0; address < flashSize; address += blockSize) {
+        result = PageReadRaw(sensor, address, page);
+        if (result != TCS_RESULT_OK) return result;
+        if (!IsBlankPage(page)) return xtfsBulkErase(sensor);
+    }
+    return SectorErase(sensor, 0x40000);
+}

@@ -16,6 +16,8 @@ TcsResult UnloadPatch(ScsSensor* sensor);
 // Reason 0 when the sensor's pre-boot image equals the new one (its 256-byte header given).
 TcsResult scsGetEFIUpdateReason(ScsSensor* sensor, const uint8_t* newHeader256, uint32_t* outReason);
 TcsResult scsLoadEFIImageEx(ScsSensor* sensor, const void* image, uint32_t size);
+// Erases the flash after a keyed pairing; firmware 4.40 and 4.60 keep the first block.
+TcsResult EraseFlash(ScsSensor* sensor);
 
 #ifdef __cplusplus
 }

@@ -2,11 +2,13 @@
 // over the bus): answers written from the protocol, so the host is checked against them.
 #include "sim/usb/firmware.h"
 #include "sim/usb/sha256.h"
+#include "sim/usb/sim_crypto.h"
 #include "sim/usb/sim_usb.h"
 
 #include <gtest/gtest.h>
 #include <usb.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -206,6 +208,82 @@ TEST(SimFirmware, GetPrintSendsCountedLinesAndTheConfigurationOnRequest) {
     EXPECT_EQ(fw.handle(command(0x02, forever)).status, 0x0402) << "already capturing";
     EXPECT_EQ(fw.handle(command(0x04)).status, 0);
     EXPECT_EQ(fw.handle(command(0x02, forever)).status, 0);
+}
+
+// A capture that hands over a key comes back AES-CBC encrypted under it; a resting line's darkest
+// pixel (the flex marker) sits 10 pixels past the line header.
+TEST(SimFirmware, GetPrintWithASecurityRecordEncryptsTheLines) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    Bytes request;
+    put16(request, 288);
+    put16(request, 1);
+    Bytes record(110, 0);
+    record[0] = 6;
+    record[2] = 106;
+    for (size_t i = 0; i < 64; ++i) record[4 + i] = uint8_t(i * 7 + 1);  // key, then IV
+    record[105] = 0x03;
+    record[108] = 1;  // 16-byte key
+    record[109] = 1;
+    Bytes secured = request;
+    secured.insert(secured.end(), record.begin(), record.end());
+    ASSERT_EQ(fw.handle(command(0x02, request)).status, 0);
+    ASSERT_EQ(fw.handle(command(0x02, secured)).status, 0);
+    ASSERT_EQ(fw.fingerprintTransfers().size(), 2u);
+    const Bytes plain = fw.fingerprintTransfers()[0];
+    Bytes line = fw.fingerprintTransfers()[1];
+    ASSERT_EQ(line.size(), plain.size());
+    EXPECT_NE(line, plain);
+    uint8_t iv[16];
+    std::copy(record.begin() + 36, record.begin() + 52, iv);
+    ASSERT_TRUE(simusb::crypto::aesCbc(std::span<const uint8_t>(record.data() + 4, 16), iv, line, false));
+    EXPECT_EQ(line, plain);
+    EXPECT_EQ(std::min_element(plain.begin() + 8, plain.end()) - plain.begin(), 18);
+
+    record[108] = 3;  // no such key size
+    Bytes badSize = request;
+    badSize.insert(badSize.end(), record.begin(), record.end());
+    EXPECT_EQ(fw.handle(command(0x02, badSize)).status, 0x0406);
+}
+
+// Sign and encrypt (0x1D): the wrapped form is the padded data plus 64 bytes, fresh every time.
+TEST(SimFirmware, SignEncTemplateDataWrapsWhatItIsGiven) {
+    simusb::Firmware fw("SIM00001", 0x0001, 5);
+    const Bytes key(32, 0x42);
+    Bytes fields;
+    put16(fields, 32);
+    put16(fields, 0);
+    fields.insert(fields.end(), key.begin(), key.end());
+    const simusb::Reply first = fw.handle(command(0x1D, fields));
+    ASSERT_EQ(first.status, 0);
+    ASSERT_EQ(first.payload.size(), 2u + 96u);
+    EXPECT_EQ(first.payload[0] | first.payload[1] << 8, 96);
+    EXPECT_EQ(std::search(first.payload.begin(), first.payload.end(), key.begin(), key.end()), first.payload.end())
+        << "the key must not travel back in plain";
+    EXPECT_NE(fw.handle(command(0x1D, fields)).payload, first.payload);
+
+    struct Case {
+        uint16_t a, b;
+        size_t given;
+        uint16_t status;
+        size_t wrapped;
+    };
+    const Case cases[] = {
+        {20, 5, 25, 0, 32 + 64},  // two fields, padded together
+        {16, 0, 10, 0x0405, 0},   // shorter than its lengths say
+        {0, 0, 0, 0x0406, 0},     // nothing to wrap
+        {4040, 0, 4040, 0x0406, 0},  // would not fit the reply
+    };
+    for (const Case& c : cases) {
+        Bytes r;
+        put16(r, c.a);
+        put16(r, c.b);
+        r.resize(4 + c.given, 0x11);
+        const simusb::Reply reply = fw.handle(command(0x1D, r));
+        EXPECT_EQ(reply.status, c.status) << c.a << "+" << c.b;
+        if (c.status == 0) {
+            EXPECT_EQ(reply.payload.size(), 2 + c.wrapped);
+        }
+    }
 }
 
 // A capture whose records carry a calibration sweep is answered by the analog model: numbered line
