@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -262,7 +264,7 @@ TEST_F(DeviceInitStack, SecureVariantWithoutSecureSessionIsReadyWith372) {
 }
 
 TEST_F(DeviceInitStack, ResetLogRecordsTheStartInformationWhenEnabled) {
-    const std::string log = ::testing::TempDir() + "/tcs_reset_log.txt";
+    const std::string log = ::testing::TempDir() + "/tcs_reset_log_" + std::to_string(getpid()) + ".txt";
     std::remove(log.c_str());
     const char* section = "SOFTWARE\\Tovantic\\tfs530\\ResetLog";
     ASSERT_EQ(palSetPersistentDataLongValue(section, "Enable", 1), TCS_RESULT_OK);
@@ -272,8 +274,12 @@ TEST_F(DeviceInitStack, ResetLogRecordsTheStartInformationWhenEnabled) {
     start();
     ASSERT_NE(simusb::plug(), 0);
     ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
-    FILE* file = std::fopen(log.c_str(), "r");
-    ASSERT_NE(file, nullptr);
+    // The log is appended on the service thread and may land just after the ready event.
+    FILE* file = nullptr;
+    ASSERT_TRUE(waitFor([&] {
+        struct stat st {};
+        return stat(log.c_str(), &st) == 0 && st.st_size > 0 && (file = std::fopen(log.c_str(), "r")) != nullptr;
+    }));
     char text[512] = {};
     const size_t n = std::fread(text, 1, sizeof text - 1, file);
     std::fclose(file);
