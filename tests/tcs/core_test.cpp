@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -26,7 +28,7 @@ class CoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
         simusb::resetAll();
-        settings_ = ::testing::TempDir() + "/tcs_core_settings";
+        settings_ = ::testing::TempDir() + "/tcs_core_settings" + std::to_string(getpid());
         palTestSetSettingsPath(settings_.c_str());
     }
     void TearDown() override {

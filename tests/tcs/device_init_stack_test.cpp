@@ -99,7 +99,7 @@ protected:
         simusb::resetAll();
         palTestSetUsbPollInterval(5);
         palTestSetUsbWorkerStopTimeout(0);
-        settings_ = ::testing::TempDir() + "/tcs_device_init_settings";
+        settings_ = ::testing::TempDir() + "/tcs_device_init_settings" + std::to_string(getpid());
         palTestSetSettingsPath(settings_.c_str());
     }
 

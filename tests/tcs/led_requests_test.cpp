@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -48,7 +50,7 @@ protected:
         simusb::resetAll();
         palTestSetUsbPollInterval(5);
         palTestSetUsbWorkerStopTimeout(0);
-        settings_ = ::testing::TempDir() + "/tcs_led_requests_settings";
+        settings_ = ::testing::TempDir() + "/tcs_led_requests_settings" + std::to_string(getpid());
         palTestSetSettingsPath(settings_.c_str());
         simusb::setCommandHook(0x01, [](std::span<const uint8_t>) { return simusb::Reply{0, versionBlock()}; });
         simusb::setCommandHook(0x24, [](std::span<const uint8_t>) { return simusb::Reply{}; });

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 #include <string>
@@ -19,7 +21,7 @@ class SensorServices : public ::testing::Test {
 protected:
     void SetUp() override {
         simusb::resetAll();
-        settings_ = ::testing::TempDir() + "/tcs_sensor_services_settings";
+        settings_ = ::testing::TempDir() + "/tcs_sensor_services_settings" + std::to_string(getpid());
         palTestSetSettingsPath(settings_.c_str());
         ASSERT_EQ(tcsStartupEx(&stack_, TCS_START_NO_SERVICE_THREAD, nullptr), TCS_RESULT_OK);
         ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
