@@ -235,7 +235,10 @@ TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
     // A 4.21 sensor detects its flex id from one captured line; the virtual sensor answers that
     // capture with its resting lines, whose first smallest byte reads as flex 24, a module with no
     // record, so the print defaults step fails and the sensor never becomes ready.
-    GTEST_SKIP() << "the virtual sensor's flex-detection line names flex 24, which has no module record";
+    // Stage 4 keeps the 64 KiB AES raw partition as a binary settings value, which the settings
+    // store cannot hold yet (its reader works in a 9216-byte line), and which variant is the
+    // shared-secret one (2 or 3) is still to be settled between the channel and initialisation.
+    GTEST_SKIP() << "password pairing on 4.21 waits for large settings values and the shared-secret variant";
     prepare(21, 2, 0);
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
