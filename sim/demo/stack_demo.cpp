@@ -77,14 +77,14 @@ int main() {
     const std::string settings = "/tmp/tov-stack-demo-" + std::to_string(getpid());
     palTestSetSettingsPath(settings.c_str());
     palTestSetUsbPollInterval(20);
-    simusb::SensorSpec spec;
-    spec.serial = "DEMO0001";
-    if (simusb::plug(spec) == 0) {
+    simusb::SensorSpec identity;
+    identity.serial = "DEMO0001";
+    if (simusb::plug(identity) == 0) {
         std::printf("could not plug the virtual sensor\n");
         return 1;
     }
-    std::printf("virtual sensor %s plugged (vendor 0x%04X, product 0x%04X)\n", spec.serial.c_str(), spec.vendorId,
-                spec.productId);
+    std::printf("virtual sensor %s plugged (vendor 0x%04X, product 0x%04X)\n", identity.serial.c_str(), identity.vendorId,
+                identity.productId);
 
     DemoState state;
     CoreSubsystem* stack = nullptr;

@@ -37,7 +37,7 @@ int nextDevnum(int busNumber) {
         int candidate = next++;
         bool used = false;
         for (auto& [id, sensor] : b.sensors) {
-            if (sensor->spec.bus == busNumber && sensor->devnum == candidate) used = true;
+            if (sensor->identity.bus == busNumber && sensor->devnum == candidate) used = true;
         }
         if (!used) return candidate;
     }
@@ -47,7 +47,7 @@ int nextDevnum(int busNumber) {
 void saveIfChanged(Sensor& sensor) {
     if (sensor.firmware.takeStoredDirty() && !bus().stateDirectory.empty()) {
         if (!sensor.firmware.save(bus().stateDirectory)) {
-            std::fprintf(stderr, "virtual sensor: cannot write state of %s to %s\n", sensor.spec.serial.c_str(),
+            std::fprintf(stderr, "virtual sensor: cannot write state of %s to %s\n", sensor.identity.serial.c_str(),
                          bus().stateDirectory.c_str());
         }
     }
@@ -71,7 +71,7 @@ bool resetSensor(Sensor& sensor) {
     disconnect(sensor);
     // A new number only once the old one is released, like a hub re-enumerating the port.
     sensor.devnum = 0;
-    sensor.devnum = nextDevnum(sensor.spec.bus);
+    sensor.devnum = nextDevnum(sensor.identity.bus);
     bus().changed.notify_all();
     return true;
 }
@@ -79,17 +79,17 @@ bool resetSensor(Sensor& sensor) {
 void afterCommand(Sensor& sensor) { saveIfChanged(sensor); }
 }  // namespace detail
 
-SensorId plug(const SensorSpec& spec) {
+SensorId plug(const SensorSpec& identity) {
     Bus& b = bus();
     std::lock_guard lock(b.mutex);
-    if (!spec.serial.empty()) {
+    if (!identity.serial.empty()) {
         for (auto& [id, sensor] : b.sensors) {
-            if (sensor->spec.serial == spec.serial) return 0;
+            if (sensor->identity.serial == identity.serial) return 0;
         }
     }
-    if (spec.bus < 1 || spec.bus > 127) return 0;
-    auto sensor = std::make_shared<Sensor>(b.nextId, spec);
-    sensor->devnum = nextDevnum(spec.bus);
+    if (identity.bus < 1 || identity.bus > 127) return 0;
+    auto sensor = std::make_shared<Sensor>(b.nextId, identity);
+    sensor->devnum = nextDevnum(identity.bus);
     if (sensor->devnum == 0) return 0;
     sensor->firmware.load(b.stateDirectory);
     b.sensors[sensor->id] = sensor;
@@ -122,7 +122,7 @@ std::string busDirName(SensorId id) {
     auto sensor = find(id);
     if (!sensor) return {};
     char name[8];
-    std::snprintf(name, sizeof name, "%03d", sensor->spec.bus);
+    std::snprintf(name, sizeof name, "%03d", sensor->identity.bus);
     return name;
 }
 

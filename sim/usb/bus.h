@@ -26,10 +26,10 @@ struct PendingReply {
 // One sensor as plugged by a test. Handles keep it alive after an unplug so that their
 // transfers can answer -ENODEV.
 struct Sensor {
-    Sensor(SensorId id, const SensorSpec& spec) : id(id), spec(spec), firmware(spec.serial, spec.productId, spec.variant) {}
+    Sensor(SensorId id, const SensorSpec& identity) : id(id), identity(identity), firmware(identity.serial, identity.productId, identity.variant) {}
 
     SensorId id;
-    SensorSpec spec;
+    SensorSpec identity;
     Firmware firmware;
     bool plugged = true;
     uint32_t generation = 0;  // goes up with every reset and unplug: older handles are stale

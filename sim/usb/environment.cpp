@@ -29,23 +29,23 @@ void configureFromEnvironment() {
     while (list && std::getline(list, line)) {
         if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
         std::istringstream fields(line);
-        SensorSpec spec;
-        if (!(fields >> spec.serial)) continue;
+        SensorSpec identity;
+        if (!(fields >> identity.serial)) continue;
         std::string product;
         int variant = 0, busNumber = 1;
-        if (fields >> product) spec.productId = uint16_t(std::strtoul(product.c_str(), nullptr, 16));
-        if (fields >> variant) spec.variant = uint8_t(variant & 0x0F);
-        if (fields >> busNumber) spec.bus = busNumber;
-        any = plug(spec) != 0 || any;
+        if (fields >> product) identity.productId = uint16_t(std::strtoul(product.c_str(), nullptr, 16));
+        if (fields >> variant) identity.variant = uint8_t(variant & 0x0F);
+        if (fields >> busNumber) identity.bus = busNumber;
+        any = plug(identity) != 0 || any;
     }
     if (!any) {
-        SensorSpec spec;
-        plug(spec);
+        SensorSpec identity;
+        plug(identity);
         std::ofstream out(listPath, std::ios::app);
         char product[8];
-        std::snprintf(product, sizeof product, "%04x", spec.productId);
+        std::snprintf(product, sizeof product, "%04x", identity.productId);
         out << "# serial, product id (hex), variant, bus\n"
-            << spec.serial << ' ' << product << ' ' << int(spec.variant) << ' ' << spec.bus << '\n';
+            << identity.serial << ' ' << product << ' ' << int(identity.variant) << ' ' << identity.bus << '\n';
     }
 #endif
 }

@@ -89,8 +89,8 @@ ViewDevice* makeViewDevice(usb_bus* owner, const Sensor* sensor) {
     if (hub) {
         fillDescriptor(v->dev.descriptor, kRootHubVendor, kRootHubProduct, 0, false, true);
     } else {
-        fillDescriptor(v->dev.descriptor, sensor->spec.vendorId, sensor->spec.productId, sensor->spec.variant,
-                       !sensor->spec.serial.empty(), false);
+        fillDescriptor(v->dev.descriptor, sensor->identity.vendorId, sensor->identity.productId, sensor->identity.variant,
+                       !sensor->identity.serial.empty(), false);
     }
     const uint8_t addresses[3] = {kRequestOut, kReplyIn, kFingerprintIn};
     for (int i = 0; i < 3; ++i) {
@@ -282,7 +282,7 @@ size_t stringFor(const Sensor* s, int index, std::string& text) {
     switch (index) {
         case 1: text = "Tovantic"; break;
         case 2: text = "Swipe fingerprint sensor"; break;
-        case 3: text = s->spec.serial; break;
+        case 3: text = s->identity.serial; break;
         default: return 0;
     }
     return text.size();
@@ -333,7 +333,7 @@ char* usb_strerror(void) { return const_cast<char*>(gLastError); }
 int usb_find_busses(void) {
     std::lock_guard lock(bus().mutex);
     std::set<int> wanted = {1};
-    for (auto& [id, sensor] : bus().sensors) wanted.insert(sensor->spec.bus);
+    for (auto& [id, sensor] : bus().sensors) wanted.insert(sensor->identity.bus);
     for (usb_bus* b = usb_busses; b != nullptr; b = b->next) wanted.erase(viewBus(b)->number);
     for (int number : wanted) {
         auto* vb = new ViewBus{};
@@ -374,7 +374,7 @@ int usb_find_devices(void) {
             ++changes;
         }
         for (auto& [id, sensor] : bus().sensors) {
-            if (sensor->spec.bus != number) continue;
+            if (sensor->identity.bus != number) continue;
             bool listed = false;
             for (struct usb_device* d = b->devices; d != nullptr; d = d->next) {
                 ViewDevice* v = viewDevice(d);

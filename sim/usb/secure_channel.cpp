@@ -349,7 +349,7 @@ bool keyExchange(Firmware& fw, Session& s, const Bytes& messages, Reply& reply) 
     return true;
 }
 
-// The final flight: key exchange (unprotected), change cipher spec, then Finished under the keys
+// The final flight: key exchange (unprotected), the ChangeCipherSpec message, then Finished under the keys
 // that the key exchange has just produced, so it is opened record by record.
 bool handleFinalFlight(Firmware& fw, Session& s, std::span<const uint8_t> data, Reply& reply) {
     if (data.size() < 5) return failHandshake(fw, s, reply, 47), false;

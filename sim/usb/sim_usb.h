@@ -42,7 +42,7 @@ struct Reply {
 };
 
 // Plugging. plug returns 0 when a sensor with the same non-empty serial is already plugged.
-SensorId plug(const SensorSpec& spec = {});
+SensorId plug(const SensorSpec& identity = {});
 bool unplug(SensorId sensor);
 bool reset(SensorId sensor);
 std::string busDirName(SensorId sensor);   // "" when not plugged

@@ -64,48 +64,48 @@ struct BuiltRow {
     std::vector<uint8_t> blob;
 };
 
-void build(BuiltRow& out, const RowSpec& spec) {
+void build(BuiltRow& out, const RowSpec& layout) {
     std::vector<uint8_t>& b = out.blob;
     // The column window first: the part sent with the capture starts at the sweep record.
     put16(b, 0x8003);
-    put16(b, uint32_t(spec.window.size() * 4));
-    for (auto [first, last] : spec.window) {
+    put16(b, uint32_t(layout.window.size() * 4));
+    for (auto [first, last] : layout.window) {
         put16(b, first);
         put16(b, last);
     }
     put16(b, 13);
     put16(b, 40);
-    const SweepWords& s = spec.sweep;
+    const SweepWords& s = layout.sweep;
     for (uint32_t w : {s.reg, s.start, s.step, s.end, s.mask, s.reps, s.start2, s.step2, s.end2, s.mode}) put32(b, w);
     // Tells the sensor how many lines to scan at each sweep point.
     put16(b, 17);
     put16(b, 2);
-    put16(b, spec.linesPerPoint);
-    if (!spec.gainTable.empty()) {
+    put16(b, layout.linesPerPoint);
+    if (!layout.gainTable.empty()) {
         put16(b, 14);
-        put16(b, uint32_t(spec.gainTable.size() * 16));
-        for (const auto& record : spec.gainTable) b.insert(b.end(), record.begin(), record.end());
+        put16(b, uint32_t(layout.gainTable.size() * 16));
+        for (const auto& record : layout.gainTable) b.insert(b.end(), record.begin(), record.end());
     }
     uint32_t w[37] = {};
     for (int i = 4; i <= 7; ++i) w[i] = 0xFFFF;
     w[8] = 0xFFFF;
-    w[9] = spec.stepMask;
+    w[9] = layout.stepMask;
     w[10] = 0xFFFF;
-    w[11] = spec.w11;
+    w[11] = layout.w11;
     w[12] = 0xFFFF;
     w[13] = 0;
     w[14] = kBytesPerLine;
-    w[15] = spec.lines;
-    w[19] = spec.w19;
-    w[20] = spec.linesPerPoint;
-    w[21] = spec.passes;
-    w[22] = spec.w22;
-    w[31] = spec.w31;
-    w[32] = spec.w32;
-    w[33] = spec.w33;
-    w[34] = spec.w34;
-    w[35] = spec.w35;
-    w[36] = spec.w36;
+    w[15] = layout.lines;
+    w[19] = layout.w19;
+    w[20] = layout.linesPerPoint;
+    w[21] = layout.passes;
+    w[22] = layout.w22;
+    w[31] = layout.w31;
+    w[32] = layout.w32;
+    w[33] = layout.w33;
+    w[34] = layout.w34;
+    w[35] = layout.w35;
+    w[36] = layout.w36;
     std::memcpy(out.row.words, w, sizeof out.row.words);
     out.row.dataLength = uint32_t(b.size());
     out.row.data = b.data();

@@ -120,7 +120,7 @@ typedef struct ScsSSLContext {
     uint8_t* serverRandom;
     uint8_t writeSequence[8];  // big-endian counters
     uint8_t readSequence[8];
-    const ScsCipherSpec* spec;
+    const ScsCipherSpec* cipherSpec;
     uint32_t nextMessage;
     ScsSSLCertificate* sensorCertificate;
     ScsSSLCertificate* hostCertificate;
@@ -149,7 +149,7 @@ typedef struct ScsSSLContext {
 // --- Cipher suites and record layer ---------------------------------------------------------------
 extern const ScsCipherSpec supportedCiphers[7];
 
-// First row with that id (0 gives the null spec); NULL for an id not in the table.
+// First row with that id (0 gives the null suite); NULL for an id not in the table.
 const ScsCipherSpec* scsSSLCipherSpecFind(uint16_t id);
 void scsSSLWriteCipherSuiteActivate(ScsSSLContext* context);
 void scsSSLReadCipherSuiteActivate(ScsSSLContext* context);

@@ -146,17 +146,17 @@ TcsResult scsSSLClntCtxInit(ScsSSLContext** context, uint32_t mode) {
         c->flightLength = 0;
         c->closeAlertSent = 0;
         scsSSLWipeKeys(c);
-        remembered = c->spec;
+        remembered = c->cipherSpec;
         discardDigest(&c->md5);
         discardDigest(&c->sha1);
     }
-    c->spec = nullSpec();
+    c->cipherSpec = nullSpec();
     scsSSLReadCipherSuiteActivate(c);
     scsSSLWriteCipherSuiteActivate(c);
     TcsResult result = palCryptoDigestInit(&c->md5, PAL_CRYPTO_MD5);
     if (result == TCS_RESULT_OK) result = palCryptoDigestInit(&c->sha1, PAL_CRYPTO_SHA1);
     if (result != TCS_RESULT_OK) return result;
-    if (remembered != nullptr) c->spec = remembered;
+    if (remembered != nullptr) c->cipherSpec = remembered;
     c->nextMessage = 0;
     if (mode == 1) {
         c->state = SCS_SSL_STATE_SENSOR_CERTIFICATE;
@@ -295,7 +295,7 @@ TcsResult scsSSLServerHelloProcess(ScsSSLContext* c, const uint8_t* body, uint32
             memcmp(c->sessionId, body + pos, SCS_SSL_SESSION_ID_SIZE) == 0) {
             c->flags |= SCS_SSL_FLAG_RESUMED;
         } else {
-            c->spec = nullSpec();
+            c->cipherSpec = nullSpec();
             if (c->sessionId == nullptr) {
                 c->sessionId = static_cast<uint8_t*>(palRealMalloc(SCS_SSL_SESSION_ID_SIZE));
                 if (c->sessionId == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
@@ -309,14 +309,14 @@ TcsResult scsSSLServerHelloProcess(ScsSSLContext* c, const uint8_t* body, uint32
     uint16_t suite = uint16_t(body[pos] << 8 | body[pos + 1]);
     pos += 2;
     if (c->flags & SCS_SSL_FLAG_RESUMED) {
-        if (c->spec == nullptr || suite != c->spec->id) {
+        if (c->cipherSpec == nullptr || suite != c->cipherSpec->id) {
             return fail(alert, SCS_SSL_ALERT_HANDSHAKE_FAILURE, SCS_SSL_BAD_RECORD);
         }
     } else {
-        const ScsCipherSpec* spec = scsSSLCipherSpecFind(suite);
+        const ScsCipherSpec* cipherSpec = scsSSLCipherSpecFind(suite);
         // The null suite is never offered; taking it would run the session unprotected.
-        if (spec == nullptr || spec->id == 0) return fail(alert, SCS_SSL_ALERT_HANDSHAKE_FAILURE, SCS_SSL_BAD_RECORD);
-        c->spec = spec;
+        if (cipherSpec == nullptr || cipherSpec->id == 0) return fail(alert, SCS_SSL_ALERT_HANDSHAKE_FAILURE, SCS_SSL_BAD_RECORD);
+        c->cipherSpec = cipherSpec;
     }
     if (length - pos < 1 || body[pos] != 0) return fail(alert, SCS_SSL_ALERT_ILLEGAL_PARAMETER, SCS_SSL_BAD_RECORD);
     if (c->flags & SCS_SSL_FLAG_RESUMED) {
@@ -381,10 +381,10 @@ TcsResult scsSSLServerHelloDoneProcess(ScsSSLContext* c, const uint8_t*, uint32_
         hashMessage(c, exchange, 260);
         used += 260;
     } else {
-        if (c->sharedSecret == nullptr || c->spec == nullptr) return TCS_RESULT_NULL_POINTER;
+        if (c->sharedSecret == nullptr || c->cipherSpec == nullptr) return TCS_RESULT_NULL_POINTER;
         uint8_t iv[16] = {};
         putHeader(exchange, SCS_SSL_MSG_CLIENT_KEY_EXCHANGE, 48);
-        result = palCryptoEncrypt(preMaster, 48, exchange + 4, nullptr, c->sharedSecret, c->spec->keyLength, iv,
+        result = palCryptoEncrypt(preMaster, 48, exchange + 4, nullptr, c->sharedSecret, c->cipherSpec->keyLength, iv,
                                   PAL_CRYPTO_AES_CBC);
         if (result != TCS_RESULT_OK) {
             memset(preMaster, 0, sizeof preMaster);
@@ -504,9 +504,9 @@ TcsResult scsSSLMasterSecretGenerate(ScsSSLContext* c, uint8_t preMaster[SCS_SSL
 }
 
 TcsResult scsSSLKeyBlockGenerate(ScsSSLContext* c) {
-    if (c == nullptr || c->spec == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (c == nullptr || c->cipherSpec == nullptr) return TCS_RESULT_NULL_POINTER;
     if (c->clientRandom == nullptr || c->serverRandom == nullptr) return TCS_RESULT_NULL_POINTER;
-    const uint32_t length = 2 * c->spec->keyLength + 72;
+    const uint32_t length = 2 * c->cipherSpec->keyLength + 72;
     uint8_t block[16];
     for (uint32_t i = 1, done = 0; done < length; ++i) {
         uint8_t label[16];
@@ -529,7 +529,7 @@ TcsResult scsSSLKeyBlockGenerate(ScsSSLContext* c) {
 }
 
 TcsResult scsSSLRecoveryMessageBuild(ScsSSLContext* c, uint8_t out[SCS_SSL_RECOVERY_MESSAGE_SIZE]) {
-    if (c == nullptr || out == nullptr || c->spec == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (c == nullptr || out == nullptr || c->cipherSpec == nullptr) return TCS_RESULT_NULL_POINTER;
     out[0] = SCS_SSL_RECOVERY_COMMAND;
     memcpy(out + 1, c->recoveryId, 32);
     uint8_t plain[208] = {};
@@ -537,8 +537,8 @@ TcsResult scsSSLRecoveryMessageBuild(ScsSSLContext* c, uint8_t out[SCS_SSL_RECOV
     memcpy(plain + 48, c->readSequence, 8);
     memcpy(plain + 56, c->writeSequence, 8);
     memcpy(plain + 64, c->keyBlock, SCS_SSL_KEY_BLOCK_SIZE);
-    plain[200] = uint8_t(c->spec->id);
-    plain[201] = uint8_t(c->spec->id >> 8);
+    plain[200] = uint8_t(c->cipherSpec->id);
+    plain[201] = uint8_t(c->cipherSpec->id >> 8);
     TcsResult result = scsSSLGetRandom(out + 33, 16);
     uint8_t iv[16];
     memcpy(iv, out + 33, 16);

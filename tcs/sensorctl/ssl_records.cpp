@@ -16,7 +16,7 @@ constexpr uint32_t kClientMac = 0;
 constexpr uint32_t kServerMac = 20;
 constexpr uint32_t kClientKey = 40;
 
-uint32_t keyLength(const ScsSSLContext* context) { return context->spec != nullptr ? context->spec->keyLength : 0; }
+uint32_t keyLength(const ScsSSLContext* context) { return context->cipherSpec != nullptr ? context->cipherSpec->keyLength : 0; }
 uint8_t* clientKey(ScsSSLContext* c) { return c->keyBlock + kClientKey; }
 uint8_t* serverKey(ScsSSLContext* c) { return c->keyBlock + kClientKey + keyLength(c); }
 uint8_t* clientIv(ScsSSLContext* c) { return c->keyBlock + kClientKey + 2 * keyLength(c); }
@@ -53,21 +53,21 @@ void packFailureAlert(ScsSSLContext* c, uint8_t description) {
 }  // namespace
 
 const ScsCipherSpec* scsSSLCipherSpecFind(uint16_t id) {
-    for (const ScsCipherSpec& spec : supportedCiphers) {
-        if (spec.id == id) return &spec;
-        if (spec.id == 0) break;
+    for (const ScsCipherSpec& cipherSpec : supportedCiphers) {
+        if (cipherSpec.id == id) return &cipherSpec;
+        if (cipherSpec.id == 0) break;
     }
     return nullptr;
 }
 
 void scsSSLWriteCipherSuiteActivate(ScsSSLContext* context) {
     memset(context->writeSequence, 0, 8);
-    if (context->spec != nullptr && context->spec->id != 0) context->flags |= SCS_SSL_FLAG_WRITE_ACTIVE;
+    if (context->cipherSpec != nullptr && context->cipherSpec->id != 0) context->flags |= SCS_SSL_FLAG_WRITE_ACTIVE;
 }
 
 void scsSSLReadCipherSuiteActivate(ScsSSLContext* context) {
     memset(context->readSequence, 0, 8);
-    if (context->spec != nullptr && context->spec->id != 0) context->flags |= SCS_SSL_FLAG_READ_ACTIVE;
+    if (context->cipherSpec != nullptr && context->cipherSpec->id != 0) context->flags |= SCS_SSL_FLAG_READ_ACTIVE;
 }
 
 void scsSSLWipeKeys(ScsSSLContext* context) { memset(context->keyBlock, 0, sizeof context->keyBlock); }
@@ -170,7 +170,7 @@ TcsResult scsSSLChangeCipherSpecWrite(ScsSSLContext* context, uint8_t* buffer) {
     if (context == nullptr || buffer == nullptr) return TCS_RESULT_NULL_POINTER;
     buffer[5] = 1;
     TcsResult result = scsSSLRecordPack(context, buffer, SCS_SSL_CHANGE_CIPHER_SPEC, 1 + 5);
-    // Activated after packing: the change cipher spec itself goes out under the old spec.
+    // Activated after packing: the change cipher cipherSpec itself goes out under the old cipherSpec.
     if (result == TCS_RESULT_OK) scsSSLWriteCipherSuiteActivate(context);
     return result;
 }

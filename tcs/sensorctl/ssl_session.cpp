@@ -450,7 +450,7 @@ TcsResult scsSSLSuspendSession(ScsSensorDevice* device) {
 uint32_t scsSSLGetSessionKeyLength(ScsSensorDevice* device) {
     if (device == nullptr || scsLock(device->sslLock) != TCS_RESULT_OK) return 0;
     ScsSSLContext* c = contextOf(device);
-    uint32_t length = established(c) && c->spec != nullptr ? c->spec->keyLength : 0;
+    uint32_t length = established(c) && c->cipherSpec != nullptr ? c->cipherSpec->keyLength : 0;
     scsUnlock(device->sslLock);
     return length;
 }

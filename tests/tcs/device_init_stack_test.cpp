@@ -224,9 +224,9 @@ TEST_F(DeviceInitStack, ReadyWithoutStepsSendsNoCommandAndReportsVariant2) {
     for (const Case& c : std::initializer_list<Case>{{0, TCS_RESULT_OK}, {2, 529}}) {
         SCOPED_TRACE(int(c.variant));
         start(0x80000000u);
-        simusb::SensorSpec spec;
-        spec.variant = c.variant;
-        const simusb::SensorId id = simusb::plug(spec);
+        simusb::SensorSpec identity;
+        identity.variant = c.variant;
+        const simusb::SensorId id = simusb::plug(identity);
         ASSERT_NE(id, 0);
         ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
         EXPECT_EQ(log_.find(3).status, c.status);
@@ -247,9 +247,9 @@ TEST_F(DeviceInitStack, SecureVariantWithoutSecureSessionIsReadyWith372) {
         SCOPED_TRACE(int(variant));
         answerVersion(variant);
         start(0x00000100u);
-        simusb::SensorSpec spec;
-        spec.variant = variant;
-        ASSERT_NE(simusb::plug(spec), 0);
+        simusb::SensorSpec identity;
+        identity.variant = variant;
+        ASSERT_NE(simusb::plug(identity), 0);
         ASSERT_TRUE(waitFor([&] { return log_.has(3) || log_.has(4); }));
         EXPECT_EQ(log_.find(3).status, TCS_RESULT_READY_NO_SECURE_SESSION);
         EXPECT_FALSE(log_.has(4));
@@ -325,8 +325,8 @@ TEST_F(DeviceInitStack, FailingStepRaisesFailureAndTheDeviceIsRetried) {
 TEST_F(DeviceInitStack, UnplugDuringInitialisationThenReplug) {
     answerVersion(1);
     start();
-    simusb::SensorSpec spec;
-    const simusb::SensorId id = simusb::plug(spec);
+    simusb::SensorSpec identity;
+    const simusb::SensorId id = simusb::plug(identity);
     ASSERT_NE(id, 0);
     // Slow replies keep the device initialising long enough to pull it out.
     simusb::delayReplies(id, 200, 3);
@@ -336,7 +336,7 @@ TEST_F(DeviceInitStack, UnplugDuringInitialisationThenReplug) {
     ASSERT_TRUE(waitFor([&] { return listed(&ScsSubsystem::initialisingDevices) == 0; }));
     EXPECT_FALSE(log_.has(3));
 
-    ASSERT_NE(simusb::plug(spec), 0);
+    ASSERT_NE(simusb::plug(identity), 0);
     ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
     EXPECT_EQ(log_.find(3).status, TCS_RESULT_OK);
     EXPECT_EQ(listed(&ScsSubsystem::activeDevices), 1u);
@@ -400,9 +400,9 @@ TEST_F(DeviceInitStack, Variant2WithPatchFlagLoadsBothPatchesAndIsReadyWith529) 
         SCOPED_TRACE(int(minor));
         hook(0x01, [minor](std::span<const uint8_t>) { return simusb::Reply{0, versionBlock(2, 2, minor)}; });
         start();
-        simusb::SensorSpec spec;
-        spec.variant = 2;
-        const simusb::SensorId id = simusb::plug(spec);
+        simusb::SensorSpec identity;
+        identity.variant = 2;
+        const simusb::SensorId id = simusb::plug(identity);
         ASSERT_NE(id, 0);
         ASSERT_TRUE(waitFor([&] { return log_.has(3) || log_.has(4); }));
         EXPECT_FALSE(log_.has(4));
@@ -433,16 +433,16 @@ TEST_F(DeviceInitStack, Variant2WithPatchFlagLoadsBothPatchesAndIsReadyWith529) 
 TEST_F(DeviceInitStack, Variant2ReportedByTheFirmwareOfAVariant3DescriptorTakesItsPatches) {
     const std::string state = ::testing::TempDir() + "/tcs_device_init_v3_" + std::to_string(getpid());
     ASSERT_EQ(std::system(("rm -rf " + state + " && mkdir -p " + state).c_str()), 0);
-    simusb::SensorSpec spec;
-    spec.serial = "V3AS2";
-    spec.variant = 3;
-    simusb::Firmware firmware(spec.serial, spec.productId, spec.variant);
+    simusb::SensorSpec identity;
+    identity.serial = "V3AS2";
+    identity.variant = 3;
+    simusb::Firmware firmware(identity.serial, identity.productId, identity.variant);
     firmware.stored("version") = versionBlock(2);
     firmware.storedChanged();
     ASSERT_TRUE(firmware.save(state));
     simusb::setStateDirectory(state);
     start();
-    const simusb::SensorId id = simusb::plug(spec);
+    const simusb::SensorId id = simusb::plug(identity);
     ASSERT_NE(id, 0);
     EXPECT_TRUE(waitFor([&] { return log_.has(3) || log_.has(4); }));
     EXPECT_FALSE(log_.has(4));

@@ -115,9 +115,9 @@ protected:
         ASSERT_EQ(palEventWaitFor(wake_, 2000), TCS_RESULT_OK);
     }
     // Plugs one sensor after the start, so that its arrival is a live one, and waits for it.
-    void startWith(const simusb::SensorSpec& spec = {}) {
+    void startWith(const simusb::SensorSpec& identity = {}) {
         start();
-        sensorId_ = simusb::plug(spec);
+        sensorId_ = simusb::plug(identity);
         ASSERT_NE(sensorId_, 0);
         ASSERT_TRUE(waitFor([&] { return live_.count() >= 1; }));
     }
@@ -182,10 +182,10 @@ TEST_F(UsbTransport, ResetIsARemovalAndArrivalUnderTheSameName) {
 
 TEST_F(UsbTransport, SensorsWithoutSerialAreNamedAfterTheBusAndOpenedByFileName) {
     start();
-    simusb::SensorSpec spec;
-    spec.serial.clear();
-    simusb::plug(spec);
-    simusb::plug(spec);
+    simusb::SensorSpec identity;
+    identity.serial.clear();
+    simusb::plug(identity);
+    simusb::plug(identity);
     ASSERT_TRUE(waitFor([&] { return live_.count() == 2; }));
     auto notes = live_.snapshot();
     EXPECT_EQ(notes[0].name, nameFor(TOV_USB_PID_DEFAULT, "001"));
@@ -388,10 +388,10 @@ TEST_F(UsbTransport, DispatcherAnswersPerFunction) {
 }
 
 TEST_F(UsbTransport, DeviceInformationCarriesIdsAndSubclassNibbles) {
-    simusb::SensorSpec spec;
-    spec.productId = 0x0029;
-    spec.variant = 5;
-    startWith(spec);
+    simusb::SensorSpec identity;
+    identity.productId = 0x0029;
+    identity.variant = 5;
+    startWith(identity);
     open(nameFor(0x0029, "SIM00001"));
     uint8_t info[32] = {};
     uint32_t returned = 0;

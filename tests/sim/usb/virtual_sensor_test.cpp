@@ -60,11 +60,11 @@ protected:
 };
 
 TEST_F(VirtualSensor, PluggedSensorAppearsAfterTheNextScanWithItsIdentity) {
-    simusb::SensorSpec spec;
-    spec.serial = "SN-1234";
-    spec.productId = 0x0012;
-    spec.variant = 5;
-    const simusb::SensorId id = simusb::plug(spec);
+    simusb::SensorSpec identity;
+    identity.serial = "SN-1234";
+    identity.productId = 0x0012;
+    identity.variant = 5;
+    const simusb::SensorId id = simusb::plug(identity);
     ASSERT_NE(id, 0);
     EXPECT_TRUE(listSensors().empty()) << "libusb shows a device only after usb_find_devices";
     EXPECT_EQ(usb_find_devices(), 1);
@@ -98,14 +98,14 @@ TEST_F(VirtualSensor, PluggedSensorAppearsAfterTheNextScanWithItsIdentity) {
     EXPECT_EQ(usb_set_altinterface(h, 0), 0);
     EXPECT_EQ(usb_close(h), 0);
 
-    EXPECT_EQ(simusb::plug(spec), 0) << "one serial, one sensor";
+    EXPECT_EQ(simusb::plug(identity), 0) << "one serial, one sensor";
 }
 
 TEST_F(VirtualSensor, SensorWithoutSerialHasNoSerialIndex) {
-    simusb::SensorSpec spec;
-    spec.serial.clear();
-    ASSERT_NE(simusb::plug(spec), 0);
-    ASSERT_NE(simusb::plug(spec), 0) << "serial-less sensors may share a bus";
+    simusb::SensorSpec identity;
+    identity.serial.clear();
+    ASSERT_NE(simusb::plug(identity), 0);
+    ASSERT_NE(simusb::plug(identity), 0) << "serial-less sensors may share a bus";
     rescan();
     auto sensors = listSensors();
     ASSERT_EQ(sensors.size(), 2u);
@@ -197,15 +197,15 @@ TEST_F(VirtualSensor, StoredStateOutlivesUnplugAndRun) {
     const auto directory = std::filesystem::temp_directory_path() / ("simusb-state-" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
     simusb::setStateDirectory(directory.string());
-    simusb::SensorSpec spec;
-    spec.serial = "KEEP1";
-    simusb::SensorId id = simusb::plug(spec);
+    simusb::SensorSpec identity;
+    identity.serial = "KEEP1";
+    simusb::SensorId id = simusb::plug(identity);
     simusb::setStoredState(id, "flash", {1, 2, 3, 0, 255});
     simusb::setStoredState(id, "owner", {});
     EXPECT_TRUE(std::filesystem::exists(directory / "KEEP1.state"));
     simusb::unplug(id);
 
-    id = simusb::plug(spec);
+    id = simusb::plug(identity);
     EXPECT_EQ(simusb::storedState(id, "flash"), (std::vector<uint8_t>{1, 2, 3, 0, 255}));
 
     // A later run: a fresh firmware object reads the same file.

@@ -102,8 +102,8 @@ protected:
     }
 
     // Plugs a sensor and pumps until its device is initialising.
-    ScsSensorDevice* plugAndAttach(const simusb::SensorSpec& spec = {}) {
-        sensor_ = simusb::plug(spec);
+    ScsSensorDevice* plugAndAttach(const simusb::SensorSpec& identity = {}) {
+        sensor_ = simusb::plug(identity);
         if (sensor_ == 0) return nullptr;
         if (!pumpUntil([&] { return count(subsystem_->initialisingDevices) == 1; })) return nullptr;
         ScsSensorDevice* device = first(subsystem_->initialisingDevices);

@@ -170,9 +170,9 @@ TEST_F(PatchLoading, BuiltInPatchesLoadByKind) {
 }
 
 TEST_F(SensorControl, Variant3PatchesGoWrappedUnderTheSharedKey) {
-    simusb::SensorSpec spec;
-    spec.variant = 3;
-    ScsSensorDevice* device = plugAndAttach(spec);
+    simusb::SensorSpec identity;
+    identity.variant = 3;
+    ScsSensorDevice* device = plugAndAttach(identity);
     ASSERT_NE(device, nullptr);
     activate(device);
     device->productFamily = 1;

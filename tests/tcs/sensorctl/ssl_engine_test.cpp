@@ -146,7 +146,7 @@ TEST_F(SslEngine, ResumedAndRecoveredSessions) {
     ASSERT_EQ(establish(), 0u);
     EXPECT_TRUE(static_cast<ScsSSLContext*>(device_->sslContext)->flags & SCS_SSL_FLAG_RESUMED);
     ASSERT_EQ(log().size(), 2u);
-    EXPECT_EQ(log()[1][3], 20) << "second flight: change cipher spec and Finished only";
+    EXPECT_EQ(log()[1][3], 20) << "second flight: change cipher cipherSpec and Finished only";
     EXPECT_EQ(command({0x01}, 38).status, 0u);
 }
 

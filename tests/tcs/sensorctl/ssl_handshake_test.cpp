@@ -142,7 +142,7 @@ TEST_F(SslHandshake, SharedSecretFullHandshakeThenCommandsAsRecords) {
     EXPECT_EQ(flights, 2);
     EXPECT_EQ(c->state, SCS_SSL_STATE_ESTABLISHED);
     EXPECT_EQ(c->nextMessage, SCS_SSL_HANDSHAKE_COMPLETE);
-    EXPECT_EQ(c->spec->id, 0x32);
+    EXPECT_EQ(c->cipherSpec->id, 0x32);
     EXPECT_TRUE(c->flags & SCS_SSL_FLAG_RECOVERY_KEY_HELD);
     EXPECT_EQ(c->sharedSecret, nullptr) << "the shared secret is gone after the first flight";
     EXPECT_TRUE(simusb::secureChannelEstablished(link.firmware));
@@ -184,7 +184,7 @@ TEST_F(SslHandshake, SuiteChosenBySensorSetsKeyLength) {
     link.firmware.stored("ssl.suite") = {0x00, 0x30};
     ASSERT_EQ(scsSSLClntCtxInit(&c, 0), 0u);
     ASSERT_EQ(link.run(c), 0u);
-    EXPECT_EQ(c->spec->keyLength, 16);
+    EXPECT_EQ(c->cipherSpec->keyLength, 16);
     Bytes content;
     EXPECT_EQ(link.command(c, {0x01}, &content), 0u);
 }
@@ -201,7 +201,7 @@ TEST_F(SslHandshake, ResumedHandshakeSwapsFinishedOrder) {
     EXPECT_TRUE(c->flags & SCS_SSL_FLAG_RESUMED);
     EXPECT_EQ(Bytes(c->sessionId, c->sessionId + 7), sessionId);
     EXPECT_EQ(c->nextMessage, SCS_SSL_HANDSHAKE_COMPLETE) << "completed by the sensor's {1, 50}";
-    // No key exchange in the second flight: a change cipher spec and Finished only.
+    // No key exchange in the second flight: a change cipher cipherSpec and Finished only.
     EXPECT_EQ(link.lastRequest[3], SCS_SSL_CHANGE_CIPHER_SPEC);
     Bytes content;
     EXPECT_EQ(link.command(c, {0x01}, &content), 0u);
@@ -238,7 +238,7 @@ TEST_F(SslHandshake, RsaFullHandshakeWithCertificates) {
     useRsa();
     ASSERT_EQ(scsSSLClntCtxInit(&c, 1), 0u);
     ASSERT_EQ(link.run(c), 0u);
-    EXPECT_EQ(c->spec->id, 0x44);
+    EXPECT_EQ(c->cipherSpec->id, 0x44);
     EXPECT_EQ(c->sensorCertificate, nullptr) << "certificate records freed once established";
     Bytes content;
     EXPECT_EQ(link.command(c, {0x01}, &content), 0u);
@@ -392,7 +392,7 @@ TEST(SslServerHello, RefusalsAndSessionIds) {
         if (k.resumed) {
             c->sessionId = static_cast<uint8_t*>(palRealMalloc(7));
             memcpy(c->sessionId, held.data(), 7);
-            c->spec = scsSSLCipherSpecFind(0x44);
+            c->cipherSpec = scsSSLCipherSpecFind(0x44);
         }
         // RSA mode without a sensor certificate: a ServerHelloDone reaching the final flight fails
         // without an alert, which is not what these cases are about.

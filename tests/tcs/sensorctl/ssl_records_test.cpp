@@ -18,8 +18,8 @@ struct Session {
     Session(uint16_t suite, uint8_t seed, bool mirror = false) {
         palCryptoInitialize();
         EXPECT_EQ(scsSSLClntCtxInit(&c, 0), 0u);
-        c->spec = scsSSLCipherSpecFind(suite);
-        const uint32_t k = c->spec->keyLength;
+        c->cipherSpec = scsSSLCipherSpecFind(suite);
+        const uint32_t k = c->cipherSpec->keyLength;
         uint8_t clientMac[20], serverMac[20], clientKey[32], serverKey[32], clientIv[16], serverIv[16];
         for (int i = 0; i < 32; ++i) {
             if (i < 20) clientMac[i] = uint8_t(seed + i), serverMac[i] = uint8_t(seed + 100 + i);
@@ -63,9 +63,9 @@ TEST(SslRecords, CipherSuiteTable) {
     struct Case { uint16_t id; int keyLength; };
     for (auto [id, keyLength] : std::initializer_list<Case>{
              {0x32, 32}, {0x31, 24}, {0x30, 16}, {0x44, 32}, {0x43, 24}, {0x42, 16}, {0, 0}}) {
-        const ScsCipherSpec* spec = scsSSLCipherSpecFind(id);
-        ASSERT_NE(spec, nullptr) << id;
-        EXPECT_EQ(spec->keyLength, keyLength) << id;
+        const ScsCipherSpec* cipherSpec = scsSSLCipherSpecFind(id);
+        ASSERT_NE(cipherSpec, nullptr) << id;
+        EXPECT_EQ(cipherSpec->keyLength, keyLength) << id;
     }
     EXPECT_EQ(scsSSLCipherSpecFind(0x35), nullptr);
     EXPECT_EQ(scsSSLCipherSpecFind(0x0A), nullptr);
