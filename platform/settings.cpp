@@ -13,13 +13,17 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr const char* kDefaultPath = "/etc/TovanticPersistentData";
 constexpr int kLineBuffer = 9216;
 constexpr int kNameLineLimit = 1024;
-constexpr long kMaxTextLength = kLineBuffer - 1;
+// A value text may be longer than the line buffer: the 64 KiB raw partition a sensor paired by
+// password keeps here is 131072 hex characters, so the reader grows its buffer to the declared
+// length. The bound only keeps a damaged length from asking for gigabytes.
+constexpr long kMaxTextLength = (4L << 20) - 1;
 constexpr size_t kMaxSectionName = kNameLineLimit - 4;  // "[", "]", LF within one read
 constexpr size_t kMaxValueName = kNameLineLimit - 8;    // "[", up to four digits, "]", LF
 
@@ -143,7 +147,8 @@ void discardLine(FILE* file, char* buffer) {
 bool isLeadingBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 TcsResult parse(FILE* file, PalListEntry* head) {
-    static thread_local char line[kLineBuffer];
+    static thread_local std::vector<char> buffer(kLineBuffer);
+    char* line = buffer.data();
     PersistentSection* current = nullptr;
     PersistentValue* pending = nullptr;
     int limit = kNameLineLimit;
@@ -167,8 +172,8 @@ TcsResult parse(FILE* file, PalListEntry* head) {
             close = std::strchr(open, ']');
             long length = close != nullptr ? std::strtol(open + 1, nullptr, 10) : 0;
             if (current == nullptr || length < 0 || length > kMaxTextLength) {
-                // Hand-edited files only: a value before any section, or a declared length longer than
-                // the line buffer. The value and its text line are skipped rather than overrun.
+                // Hand-edited or damaged files only: a value before any section, or a declared length
+                // past the bound. The value and its text line are skipped rather than overrun.
                 discardLine(file, line);
                 continue;
             }
@@ -188,6 +193,10 @@ TcsResult parse(FILE* file, PalListEntry* head) {
             } else {
                 pending = value;
                 limit = int(length) + 1;  // exactly the declared characters; the LF comes as its own line
+                if (size_t(limit) > buffer.size()) {
+                    buffer.resize(size_t(limit));
+                    line = buffer.data();
+                }
             }
         } else {
             if (pending == nullptr || isLeadingBlank(line[0])) continue;

@@ -6,7 +6,8 @@
 //   "ownership.cycles" u16 total, u16 left (default 5 and 5); none left answers 0x0466;
 //   "ownership.pass"   SHA-256 of the pairing password (password pairings);
 //   "sharedSecret1"    the 32-byte shared secret the password pairing hands the host (the secure
-//                      channel's shared-secret suites use it); "ownership.value2" the second value;
+//                      channel's shared-secret suites use it); "ownership.value2" the second value,
+//                      which a reset of a password pairing must bring back with the password;
 //   "ssl.rsa"          set by a key pairing (the channel's RSA suites); the pairing's reply hands
 //                      the host its modulus back as its certificate.
 // While there is no owner the version record's flags byte carries 0x80 (ready to be paired).
@@ -136,9 +137,13 @@ void resetOwnership(Firmware& fw, std::span<const uint8_t> request, Reply& reply
         return;
     }
     if (paired == 1) {
+        // A password pairing is reset with its password and the second value it handed out.
         const Digest pass = sha256(request.subspan(2, length));
         const std::vector<uint8_t>& kept = fw.stored("ownership.pass");
-        if (kept.size() != pass.size() || !std::equal(pass.begin(), pass.end(), kept.begin())) {
+        const std::vector<uint8_t>& value2 = fw.stored("ownership.value2");
+        const std::span<const uint8_t> secret = request.subspan(2 + kPasswordField, 32);
+        if (kept.size() != pass.size() || !std::equal(pass.begin(), pass.end(), kept.begin()) ||
+            value2.size() != secret.size() || !std::equal(secret.begin(), secret.end(), value2.begin())) {
             reply.status = kStatusWrongPassword;
             return;
         }

@@ -463,7 +463,7 @@ uint32_t scsSSLGetSessionKeyLength(ScsSensorDevice* device) {
 // bits are the secure-match and signed-patch bits).
 void scsSSLDeriveSecurityFlags(ScsSensorDevice* device, uint32_t variant) {
     if (device == nullptr) return;
-    device->aesSecured = variant == 2 ? 1 : 0;
+    device->aesSecured = variant == 3 ? 1 : 0;
     device->rsaSecured = variant == 5 ? 1 : 0;
     device->eccSecured = (variant == 6 || variant == 7) ? 1 : 0;
     device->provisioned = device->fwVersion != nullptr && (device->fwVersion->flags & 0x80) ? 1 : 0;

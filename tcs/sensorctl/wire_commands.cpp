@@ -5,6 +5,7 @@
 #include "tcs/sensorctl/secure_storage.h"
 #include "tcs/sensorctl/calibration.h"
 #include "tcs/sensorctl/command_args.h"
+#include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/fp_crypto.h"
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/protocol_state.h"
@@ -345,10 +346,23 @@ TcsResult scsSensorSendTakeOwnership_V4(ScsSensor* s, ScsWitRequest* r) {
 }
 
 TcsResult scsSensorSendResetOwnership_V4(ScsSensor* s, ScsWitRequest* r) {
-    return build(s, r, [r](ScsSensorDevice*) {
-        const auto a = scsargs::read<scsargs::ResetOwnership>(r);
-        return scswire::resetOwnership(a.password, a.length, nullptr);
+    const TcsResult valid = scsSensorValidate(s);
+    if (valid != TCS_RESULT_OK) return valid;
+    if (r == nullptr) return TCS_RESULT_BAD_PARAM;
+    const auto a = scsargs::read<scsargs::ResetOwnership>(r);
+    // A password reset proves the pairing twice: the password, and the secret the sensor handed
+    // out when it was paired (slot 8). Key pairings (RSA) carry no such secret.
+    uint8_t secret[32] = {};
+    const bool withSecret = a.password != nullptr && a.length != 0 && s->device->rsaSecured == 0;
+    if (withSecret) {
+        const TcsResult read = scsGetSecretData(s, sizeof secret, secret, SCS_SLOT_SENSOR_SECRET, 2, 0);
+        if (read != TCS_RESULT_OK) return read;
+    }
+    const TcsResult result = build(s, r, [&](ScsSensorDevice*) {
+        return scswire::resetOwnership(a.password, a.length, withSecret ? secret : nullptr);
     });
+    std::memset(secret, 0, sizeof secret);
+    return result;
 }
 
 TcsResult scsSensorSendTakeOwnershipWithKeys_V4(ScsSensor* s, ScsWitRequest* r) {

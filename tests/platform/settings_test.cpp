@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -211,7 +212,8 @@ TEST_F(Settings, TextsThatWouldNotReadBackAreRefused) {
 TEST_F(Settings, HandEditedFilesAreReadSafely) {
     std::string huge(20000, 'A');
     writeFile("Stray[3]\nabc\n"                        // a value before any section: skipped
-              "[S]\nBig[20000]\n" + huge + "\n"         // longer than the line buffer: skipped
+              "[S]\nBig[20000]\n" + huge + "\n"         // longer than the line buffer: read whole
+              "Damaged[99999999]\nxyz\n"              // a length past any real value: skipped
               "Ok[2]\nhi\n"
               "Twice[1]\n1\n2\n"                        // a second text line is ignored
               "Cut[5]\nab  \r\n"                        // trailing blanks are cut
@@ -229,7 +231,28 @@ TEST_F(Settings, HandEditedFilesAreReadSafely) {
         }
     }
     palFreeAllPersistentData(&head);
-    EXPECT_EQ(seen, "[S]Ok=hi;Twice=1;Cut=ab;Last=;");
+    EXPECT_EQ(seen, "[S]Big=" + huge + ";Ok=hi;Twice=1;Cut=ab;Last=;");
+}
+
+// A sensor paired by password keeps its 64 KiB raw partition here: 131072 hex characters, far
+// past the reader's line buffer, must come back byte for byte with the values around it.
+TEST_F(Settings, LargeBinaryValuesRoundTrip) {
+    std::vector<uint8_t> raw(0x10000);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = uint8_t(i * 7 + (i >> 8));
+    ASSERT_EQ(palSetPersistentDataStringValue(kIr, "Before", "b", 1), TCS_RESULT_OK);
+    ASSERT_EQ(palSetPersistentDataBinaryValue(kIr, "RAW", raw.data(), uint32_t(raw.size())), TCS_RESULT_OK);
+    ASSERT_EQ(palSetPersistentDataStringValue(kIr, "After", "a", 1), TCS_RESULT_OK);
+    const uint8_t none = 0;
+    uint32_t count = 0;
+    ASSERT_EQ(palGetPersistentDataBinaryValue(kIr, "RAW", &none, 0, nullptr, &count), TCS_RESULT_OK);
+    ASSERT_EQ(count, raw.size());
+    std::vector<uint8_t> back(count);
+    ASSERT_EQ(palGetPersistentDataBinaryValue(kIr, "RAW", &none, 0, back.data(), &count), TCS_RESULT_OK);
+    EXPECT_EQ(back, raw);
+    char text[4];
+    uint32_t size = sizeof text;
+    ASSERT_EQ(palGetPersistentDataStringValue(kIr, "After", "", 1, text, &size), TCS_RESULT_OK);
+    EXPECT_STREQ(text, "a");
 }
 
 TEST_F(Settings, ConcurrentWritersDoNotLoseEachOthersValues) {

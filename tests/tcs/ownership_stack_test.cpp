@@ -232,14 +232,7 @@ protected:
 
 TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
     if (!flashStorageBuilt()) GTEST_SKIP() << "pairing keeps its secrets through flash storage, not linked in";
-    // A 4.21 sensor detects its flex id from one captured line; the virtual sensor answers that
-    // capture with its resting lines, whose first smallest byte reads as flex 24, a module with no
-    // record, so the print defaults step fails and the sensor never becomes ready.
-    // Stage 4 keeps the 64 KiB AES raw partition as a binary settings value, which the settings
-    // store cannot hold yet (its reader works in a 9216-byte line), and which variant is the
-    // shared-secret one (2 or 3) is still to be settled between the channel and initialisation.
-    GTEST_SKIP() << "password pairing on 4.21 waits for large settings values and the shared-secret variant";
-    prepare(21, 2, 0);
+    prepare(21, 3, 0);
     uint32_t status = 0;
     TcsHandle sensor = startAndOpen(&status);
     ASSERT_NE(sensor, 0u);
@@ -270,7 +263,9 @@ TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
     EXPECT_EQ(tcsSensorSetOwner(sensor, &password), TCS_RESULT_OK);
     EXPECT_GT(readyCount(), before) << "reset and re-initialised";
     EXPECT_EQ(simusb::storedState(id, "ownership"), std::vector<uint8_t>{1});
-    EXPECT_EQ(afterTakeOwner(), 1);
+    // The re-initialisation after pairing moved the 64 KiB raw partition to the sensor's flash
+    // and dropped the host copy together with its after-take-owner marker.
+    EXPECT_EQ(afterTakeOwner(), 0);
     close(sensor);
 
     // A new run of the stack finds the pairing and sets up the secure session with it.
@@ -281,13 +276,23 @@ TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
 
     const SizedBuffer wrong{5, reinterpret_cast<const uint8_t*>("wrong")};
     EXPECT_NE(tcsSensorResetOwner(sensor, &wrong), TCS_RESULT_OK);
-    EXPECT_EQ(simusb::storedState(id, "ownership"), std::vector<uint8_t>{1});
+    // Plugged again: the same sensor (its state from the directory) under a new id.
+    EXPECT_EQ(simusb::storedState(id_, "ownership"), std::vector<uint8_t>{1});
     EXPECT_TRUE(waitFor([&] { return readyCount() > 1; })) << "the reset that follows a failed reset";
     close(sensor);
     sensor = open(nullptr);
+    // No cycle left: the sensor refuses, the pairing and its secrets stay, no reset follows.
+    simusb::setStoredState(id_, "ownership.cycles", {5, 0, 0, 0});
+    simusb::clearCommandLog(id_);
+    // (The command itself travels inside the secure channel, so the log does not show its code.)
+    EXPECT_EQ(tcsSensorResetOwner(sensor, &password), 381u);
+    EXPECT_FALSE(sent(id_, 0x05));
+    EXPECT_EQ(simusb::storedState(id_, "ownership"), std::vector<uint8_t>{1});
+    simusb::setStoredState(id_, "ownership.cycles", {5, 0, 5, 0});
+    // The password and the pairing's secret (which the virtual sensor checks) open it.
     EXPECT_EQ(tcsSensorResetOwner(sensor, &password), TCS_RESULT_OK);
-    EXPECT_EQ(simusb::storedState(id, "ownership"), std::vector<uint8_t>{0});
-    EXPECT_EQ(simusb::storedState(id, "ownership.cycles"), (std::vector<uint8_t>{5, 0, 4, 0}));
+    EXPECT_EQ(simusb::storedState(id_, "ownership"), std::vector<uint8_t>{0});
+    EXPECT_EQ(simusb::storedState(id_, "ownership.cycles"), (std::vector<uint8_t>{5, 0, 4, 0}));
     close(sensor);
 }
 
@@ -304,8 +309,8 @@ TEST_F(OwnershipStack, ResetWithNoCycleLeftGives381WithoutAReset) {
     device->aesSecured = 1;
     device->provisioned = 0;
     simusb::clearCommandLog(id);
-    const SizedBuffer password{2, reinterpret_cast<const uint8_t*>("pw")};
-    EXPECT_EQ(tcsSensorResetOwner(sensor, &password), 381u);
+    // Without a password: a password reset would first need the pairing's secret from storage.
+    EXPECT_EQ(tcsSensorResetOwner(sensor, nullptr), 381u);
     EXPECT_TRUE(sent(id, 0x10));
     EXPECT_FALSE(sent(id, 0x05)) << "no reset after 381";
     EXPECT_EQ(simusb::storedState(id, "ownership"), std::vector<uint8_t>{1});

@@ -29,6 +29,13 @@ Bytes keyBlock(uint16_t mask) {
     return b;
 }
 
+// A reset of a password pairing: the password and the second value the pairing handed out.
+Bytes resetRequest(const std::string& password, const Bytes& value2) {
+    Bytes b = passwordRequest(0x10, password, 32);
+    std::copy(value2.begin(), value2.end(), b.begin() + 2 + 64);
+    return b;
+}
+
 uint8_t pairingFlag(simusb::Firmware& fw) { return fw.handle(Bytes{0x01}).payload[14] & 0x80; }
 
 TEST(SimOwnership, PasswordPairingAndResetSpendACycle) {
@@ -46,12 +53,14 @@ TEST(SimOwnership, PasswordPairingAndResetSpendACycle) {
     EXPECT_EQ(pairingFlag(fw), 0);
     EXPECT_EQ(fw.handle(passwordRequest(0x0F, "secret")).status, 0x0404) << "already paired";
 
-    EXPECT_EQ(fw.handle(passwordRequest(0x10, "wrong", 32)).status, 0x0403);
-    EXPECT_EQ(fw.handle(passwordRequest(0x10, "secret", 32)).status, 0);
+    const Bytes value2(taken.payload.begin() + 32, taken.payload.end());
+    EXPECT_EQ(fw.handle(resetRequest("wrong", value2)).status, 0x0403);
+    EXPECT_EQ(fw.handle(passwordRequest(0x10, "secret", 32)).status, 0x0403) << "the right password alone";
+    EXPECT_EQ(fw.handle(resetRequest("secret", value2)).status, 0);
     EXPECT_TRUE(fw.stored("sharedSecret1").empty());
     EXPECT_EQ(pairingFlag(fw), 0x80);
     EXPECT_EQ(fw.handle(Bytes{0x26}).payload, (Bytes{5, 0, 4, 0}));
-    EXPECT_EQ(fw.handle(passwordRequest(0x10, "secret", 32)).status, 0x0404) << "nothing to reset";
+    EXPECT_EQ(fw.handle(resetRequest("secret", value2)).status, 0x0404) << "nothing to reset";
 }
 
 TEST(SimOwnership, NoCycleLeftAnswers0466) {
@@ -83,27 +92,30 @@ TEST(SimOwnership, GivenVersionKeepsItsFlagsUntilAnOwnershipCommand) {
     version[9] = 21;
     fw.stored("version") = version;
     EXPECT_EQ(pairingFlag(fw), 0);
-    ASSERT_EQ(fw.handle(passwordRequest(0x0F, "pw")).status, 0);
+    const simusb::Reply taken = fw.handle(passwordRequest(0x0F, "pw"));
+    ASSERT_EQ(taken.status, 0);
     EXPECT_EQ(pairingFlag(fw), 0);
-    ASSERT_EQ(fw.handle(passwordRequest(0x10, "pw", 32)).status, 0);
+    ASSERT_EQ(fw.handle(resetRequest("pw", Bytes(taken.payload.begin() + 32, taken.payload.end()))).status, 0);
     EXPECT_EQ(pairingFlag(fw), 0x80);
 }
 
 TEST(SimOwnership, StateSurvivesARun) {
     const std::string dir = ::testing::TempDir() + "/sim_ownership_" + std::to_string(getpid());
     ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
-    Bytes secret;
+    Bytes secret, value2;
     {
         simusb::Firmware fw("SIM00009", 0x0001, 2);
-        ASSERT_EQ(fw.handle(passwordRequest(0x0F, "pw")).status, 0);
+        const simusb::Reply taken = fw.handle(passwordRequest(0x0F, "pw"));
+        ASSERT_EQ(taken.status, 0);
         secret = fw.stored("sharedSecret1");
+        value2.assign(taken.payload.begin() + 32, taken.payload.end());
         ASSERT_TRUE(fw.save(dir));
     }
     simusb::Firmware again("SIM00009", 0x0001, 2);
     ASSERT_TRUE(again.load(dir));
     EXPECT_EQ(again.stored("sharedSecret1"), secret);
     EXPECT_EQ(pairingFlag(again), 0);
-    EXPECT_EQ(again.handle(passwordRequest(0x10, "pw", 32)).status, 0);
+    EXPECT_EQ(again.handle(resetRequest("pw", value2)).status, 0);
     std::system(("rm -rf " + dir).c_str());
 }
 

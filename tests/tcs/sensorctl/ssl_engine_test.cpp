@@ -41,7 +41,7 @@ protected:
         memcpy(version_->serial, serial, 6);
         palRealFree(device_->fwVersion);
         device_->fwVersion = version_;
-        scsSSLDeriveSecurityFlags(device_, 2);  // a shared-secret sensor
+        scsSSLDeriveSecurityFlags(device_, 3);  // a shared-secret sensor
         // The pairing secret as device initialisation caches it (item 1).
         scsDataSlotSetCachedSecret(device_, secret.data());
     }
@@ -96,8 +96,8 @@ protected:
 TEST_F(SslEngine, SecurityFlagsComeFromVariantAndVersionRecord) {
     struct Case { uint32_t variant; uint8_t flags; uint32_t aes, rsa, ecc, provisioned; };
     for (auto [variant, flags, aes, rsa, ecc, provisioned] : std::initializer_list<Case>{
-             {0, 0x00, 0, 0, 0, 0}, {2, 0x01, 1, 0, 0, 0}, {5, 0x02, 0, 1, 0, 0}, {5, 0x83, 0, 1, 0, 1},
-             {6, 0x00, 0, 0, 1, 0}, {7, 0x80, 0, 0, 1, 1}, {3, 0x80, 0, 0, 0, 1}}) {
+             {0, 0x00, 0, 0, 0, 0}, {3, 0x01, 1, 0, 0, 0}, {5, 0x02, 0, 1, 0, 0}, {5, 0x83, 0, 1, 0, 1},
+             {6, 0x00, 0, 0, 1, 0}, {7, 0x80, 0, 0, 1, 1}, {2, 0x80, 0, 0, 0, 1}}) {
         version_->flags = flags;
         scsSSLDeriveSecurityFlags(device_, variant);
         EXPECT_EQ(device_->aesSecured, aes) << variant;
@@ -247,7 +247,7 @@ TEST_F(SslStorage, SensorCertificateFromTheSensorChecksOut) {
     certificate[17] ^= 1;
     EXPECT_NE(scsSensorValidateCertificate(sensor_handle_, 256, certificate, signature), 0u);
     certificate[17] ^= 1;
-    scsSSLDeriveSecurityFlags(device_, 2);
+    scsSSLDeriveSecurityFlags(device_, 3);
     EXPECT_EQ(scsSensorValidateCertificate(sensor_handle_, 256, certificate, signature), TCS_RESULT_NOT_IMPLEMENTED);
 }
 
@@ -266,7 +266,7 @@ TEST_F(SslStorage, DerivedUidIsCached) {
     EXPECT_EQ(Bytes(uid.uid, uid.uid + 16), md5(serial)) << "an unsecured sensor: the serial alone";
 
     scsSensorForgetSecurityState(device_);
-    scsSSLDeriveSecurityFlags(device_, 2);
+    scsSSLDeriveSecurityFlags(device_, 3);
     Bytes secret(32, 0x3C);
     ASSERT_EQ(scsSetSecretData(sensor_handle_, 32, secret.data(), 1), 0u);
     ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &uid), 0u);
@@ -284,9 +284,9 @@ TEST_F(SslStorage, DerivedUidIsCached) {
 
 TEST_F(SslStorage, PekCapability) {
     struct Case { uint32_t variant; uint8_t chipKind; const char* app; TcsResult want; };
-    for (const Case& c : std::initializer_list<Case>{{2, 1, "Other", 1},
-                                                     {2, 1, "DuzodarOrodu", 0},
-                                                     {2, 1, "DuzodarOroduX", 1},
+    for (const Case& c : std::initializer_list<Case>{{3, 1, "Other", 1},
+                                                     {3, 1, "DuzodarOrodu", 0},
+                                                     {3, 1, "DuzodarOroduX", 1},
                                                      {5, 1, "DuzodarOrodu", 1},
                                                      {0, 1, "Other", 0},
                                                      {0, 2, "DuzodarOrodu", 1}}) {
