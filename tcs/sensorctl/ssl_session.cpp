@@ -457,9 +457,10 @@ uint32_t scsSSLGetSessionKeyLength(ScsSensorDevice* device) {
 
 // Where "secured" comes from: the sensor variant, which the sensor reports in the low nibble of its
 // USB device subclass (on firmware 4.40 and 4.60 the version record's variant byte replaces it, as
-// device initialisation reads it). Variant 2 pairs by a shared secret (AES-secured), variant 5 by
-// certificates (RSA-secured), variants 6 and 7 carry the ECC chip (ECC-secured); every other variant
-// runs without a secure channel. Provisioned is bit 0x80 of the version record's flags byte (its low
+// device initialisation reads it). The secure variants are the ones initialisation sets a session
+// up for: variant 3 pairs by password and a shared secret (AES-secured; firmware 4.21 with its
+// 64 KiB raw partition), variant 5 by certificates (RSA-secured), variants 6 and 7 carry the ECC
+// chip (ECC-secured). Every other variant, 2 included (ready with 529), runs without one. Provisioned is bit 0x80 of the version record's flags byte (its low
 // bits are the secure-match and signed-patch bits).
 void scsSSLDeriveSecurityFlags(ScsSensorDevice* device, uint32_t variant) {
     if (device == nullptr) return;
