@@ -546,7 +546,17 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
         const Minutia& mb = b_[p.b];
         sums.add(ma.x - a_.centreX, ma.y - a_.centreY, mb.x - b_.centreX, mb.y - b_.centreY, sign);
     };
+    // The accepted list becomes a heap only when a pair must leave it or it is scored: most lists
+    // give way to a better one first. Until then its largest distance stands in for the top.
+    bool heaped = true;
+    uint16_t acceptedWorst = 0;
+    auto heapify = [&]() {
+        if (!heaped) std::make_heap(accepted, accepted + acceptedCount, Worse{});
+        heaped = true;
+    };
+    auto worstDistance = [&]() { return heaped ? accepted[0].r2 : acceptedWorst; };
     auto removeWorst = [&]() {
+        heapify();
         addToSums(accepted[0], -1);
         std::pop_heap(accepted, accepted + acceptedCount, Worse{});
         --acceptedCount;
@@ -555,6 +565,7 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     for (;;) {
         // 3. Collect the candidates the transform brings close.
         int currentCount = 0, currentGood = 0;
+        uint16_t currentWorst = 0;
 #if defined(__SSE2__)
         // Four candidates at a time: the turn as pairwise 16-bit products (the coefficients are
         // table values or fitted ones within -512..512), the errors cut to 16 bits, and their
@@ -594,6 +605,7 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
             current[currentCount] = pair_with_r2{candidates[p].a, candidates[p].b, uint16_t(d2)};
             currentCount += keep;
             currentGood += keep & (d2 <= uint32_t(good2));
+            currentWorst = std::max(currentWorst, uint16_t(keep ? d2 : 0));
         }
 
         // 4. Keep the better list, or tighten the bound on the one kept.
@@ -603,16 +615,17 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
             acceptedGood = currentGood;
             sums = FitSums{};
             for (int p = 0; p < acceptedCount; ++p) addToSums(accepted[p], 1);
-            std::make_heap(accepted, accepted + acceptedCount, Worse{});
+            heaped = false;
+            acceptedWorst = currentWorst;
         } else {
             if (acceptedCount < 5) break;
-            bound2 = accepted[0].r2;
+            bound2 = worstDistance();
             removeWorst();
         }
 
         // 5. Refit while far pairs remain, dropping the worst pair after each failed fit.
         bool refitted = false;
-        while (acceptedCount > 3 && accepted[0].r2 > good2) {
+        while (acceptedCount > 3 && worstDistance() > good2) {
             if (fit(sums, acceptedCount, parameters_, t)) {
                 refitted = true;
                 break;
@@ -624,6 +637,7 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
 
     // 8. Score the pairs as the heap stores them.
     if (acceptedCount == 0) return kNoEvidence;
+    heapify();
     const int taken = std::min(acceptedCount, int(kMaxMinutiae));
     BoxPair boxes;
     for (int p = 0; p < taken; ++p) {
