@@ -73,8 +73,9 @@ inline void subtractEntries(int16_t* votes, const uint32_t* first, const uint32_
 #endif
 
 // Adds a bin's pairs to their four cells each, offering every changed cell in the order
-// c, c + 1, c + 64, c + 65.
-inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top) {
+// c, c + 1, c + 64, c + 65; true when some cell passed the threshold. Offers come in runs of
+// neighbouring bins, so after a bin that made one (`busy`) the next goes pair by pair at once.
+inline bool addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top, bool busy) {
     int16_t* votes = pairs.votes;
     int threshold = top.threshold();
 #if defined(__SSE2__)
@@ -83,8 +84,11 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
     __m128i limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
     // Offers are rare: add the whole bin unchecked, and only when some cell rose above the
     // threshold take it back and add it again pair by pair, offering as it goes.
-    if (addBinQuietly(votes, first, last, limit)) return;
-    subtractEntries(votes, first, last);
+    if (!busy) {
+        if (addBinQuietly(votes, first, last, limit)) return false;
+        subtractEntries(votes, first, last);
+    }
+    bool offered = false;
     for (const uint32_t* p = first; p < last; ++p) {
         const uint32_t entry = *p;
         const int cell = entry & kNoCell;
@@ -99,6 +103,7 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
         alignas(16) int16_t lanes[8];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
         const int targets[4] = {cell, cell + 1, cell + kGrid, cell + kGrid + 1};
+        offered = true;
         for (int t = 0; t < 4; ++t) {
             if (lanes[t] > threshold) {
                 top.offer(lanes[t], uint16_t(targets[t]), rotation);
@@ -107,7 +112,10 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
         }
         limit = _mm_set1_epi16(int16_t(std::min(threshold, 32767)));
     }
+    return offered;
 #else
+    (void)busy;
+    bool offered = false;
     for (int k = pairs.binStart[bin]; k < pairs.binStart[bin + 1]; ++k) {
         const uint32_t entry = pairs.entries[k];
         const int cell = entry & kNoCell;
@@ -116,11 +124,13 @@ inline void addBin(minutia_pairs& pairs, int bin, uint8_t rotation, TopList& top
         for (int target : {cell, cell + 1, cell + kGrid, cell + kGrid + 1}) {
             votes[target] = int16_t(votes[target] + weight);
             if (votes[target] > threshold) {
+                offered = true;
                 top.offer(votes[target], uint16_t(target), rotation);
                 threshold = top.threshold();
             }
         }
     }
+    return offered;
 #endif
 }
 
@@ -253,12 +263,13 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
     const int window = parameters.rotationWindow;
     TopList top(parameters.minimumVotes);
     out.clear();
-    for (int bin = 0; bin < window; ++bin) addBin(pairs, bin, uint8_t(window / 2), top);
+    bool busy = false;
+    for (int bin = 0; bin < window; ++bin) busy = addBin(pairs, bin, uint8_t(window / 2), top, busy);
     for (int r = 0; r < 256; ++r) {
         subtractBin(pairs, r);
         // The label trails the window's centre by one; the last step brings bins 0-6 back with
         // rotation 2. The score searches bins around it widely enough for either.
-        addBin(pairs, (r + window) & 255, uint8_t(window / 2 + r), top);
+        busy = addBin(pairs, (r + window) & 255, uint8_t(window / 2 + r), top, busy);
     }
     top.copyBestFirst(out);
 }
