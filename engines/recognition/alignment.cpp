@@ -455,67 +455,82 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     const int rotation = alignment.rotation;
     const int cellU = alignment.cell & 63, cellV = alignment.cell >> 6;
 
-    // 1. Candidate pairs from the bins around the alignment's rotation.
-    fixed_vector<pair_t, 256> candidates;
+    // 1. Candidate pairs from the bins around the alignment's rotation: the near pairs in bin
+    // order, and apart the close ones among them with their places. Only the first 256 count.
+    constexpr int kMostCandidates = 256;
+    uint32_t near[kMostCandidates + 8], close[kMostCandidates + 8];  // room for eight appended at 255
+    uint16_t closePlace[kMostCandidates + 8];
+    int found = 0, closeFound = 0;
     int closeCount = 0;
     int16_t closeSumX = 0, closeSumY = 0;
-    // A near pair joins the candidates; a close one also adds its shift to the sums.
-    auto take = [&](uint32_t packed, bool close, int32_t c, int32_t s) {
-        const int i = (packed >> 12) & 0xFF, j = (packed >> 20) & 0xFF;
-        candidates.push_back(pair_t{uint8_t(i), uint8_t(j)});
-        if (close) {
-            ++closeCount;
-            const int32_t ax = a_[i].x - a_.centreX, ay = a_[i].y - a_.centreY;
-            const int32_t bx = b_[j].x - b_.centreX, by = b_[j].y - b_.centreY;
-            closeSumX = int16_t(closeSumX + bx - ((ax * c - ay * s + 128) >> 8));
-            closeSumY = int16_t(closeSumY + by - ((ax * s + ay * c + 128) >> 8));
-        }
-    };
-    for (int k = 0; k < parameters_.rotationBins && !candidates.full(); ++k) {
-        for (const uint8_t bin : {uint8_t(rotation + 1 + k), uint8_t(rotation - k)}) {
-            const int32_t c = Angle::cos(bin), s = Angle::sin(bin);
-            const int first = pairs_.binStart[bin], last = pairs_.binStart[bin + 1];
 #if defined(__SSE2__)
-            // Distances of eight pairs at a time (16-bit lanes hold them exactly); only the near
-            // ones are visited, in order. The table has room for reading past its last bin.
-            const __m128i cellMask = _mm_set1_epi16(ContinousVoting::kNoCell), column = _mm_set1_epi16(63);
-            const __m128i centreU = _mm_set1_epi16(int16_t(cellU)), centreV = _mm_set1_epi16(int16_t(cellV));
-            const __m128i nearLimit = _mm_set1_epi16(int16_t(parameters_.cellDistance2 + 1));
-            const __m128i closeLimit = _mm_set1_epi16(int16_t(parameters_.closeCellDistance2 + 1));
-            for (int entry = first; entry < last && !candidates.full(); entry += 8) {
+    const __m128i cellMask = _mm_set1_epi16(ContinousVoting::kNoCell), column = _mm_set1_epi16(63);
+    const __m128i centreU = _mm_set1_epi16(int16_t(cellU)), centreV = _mm_set1_epi16(int16_t(cellV));
+    const __m128i nearLimit = _mm_set1_epi16(int16_t(parameters_.cellDistance2 + 1));
+    const __m128i closeLimit = _mm_set1_epi16(int16_t(parameters_.closeCellDistance2 + 1));
+    const __m128i wordCell = _mm_set1_epi32(ContinousVoting::kNoCell);
+#endif
+    for (int k = 0; k < parameters_.rotationBins && found < kMostCandidates; ++k) {
+        for (const uint8_t bin : {uint8_t(rotation + 1 + k), uint8_t(rotation - k)}) {
+            const int first = pairs_.binStart[bin], last = pairs_.binStart[bin + 1];
+            const int binFirstClose = closeFound;
+#if defined(__SSE2__)
+            // Distances of eight pairs at a time (16-bit lanes hold them exactly), appended
+            // branch-free: which lanes are near follows no pattern a predictor could learn. The
+            // table has room for reading past its last bin.
+            for (int entry = first; entry < last && found < kMostCandidates; entry += 8) {
                 const uint32_t* group = pairs_.entries + entry;
                 const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(group));
                 const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(group + 4));
                 // Cells are below 0x1000, so packing the masked words is exact.
-                const __m128i cell = _mm_packs_epi32(_mm_and_si128(low, _mm_set1_epi32(ContinousVoting::kNoCell)),
-                                                     _mm_and_si128(high, _mm_set1_epi32(ContinousVoting::kNoCell)));
+                const __m128i cell = _mm_packs_epi32(_mm_and_si128(low, wordCell), _mm_and_si128(high, wordCell));
                 const __m128i du = _mm_sub_epi16(_mm_and_si128(cell, column), centreU);
                 const __m128i dv = _mm_sub_epi16(_mm_srli_epi16(_mm_and_si128(cell, cellMask), 6), centreV);
                 const __m128i distance2 = _mm_add_epi16(_mm_mullo_epi16(du, du), _mm_mullo_epi16(dv, dv));
                 const int count = std::min(8, last - entry);
-                unsigned near = unsigned(_mm_movemask_epi8(_mm_cmplt_epi16(distance2, nearLimit))) &
-                                ((1u << (2 * count)) - 1);
-                const unsigned close = unsigned(_mm_movemask_epi8(_mm_cmplt_epi16(distance2, closeLimit)));
-                while (near != 0 && !candidates.full()) {
-                    const int bit = __builtin_ctz(near);
-                    take(group[bit / 2], (close >> bit) & 1, c, s);
-                    near &= ~(3u << bit);
+                const unsigned isNear = unsigned(_mm_movemask_epi8(_mm_cmplt_epi16(distance2, nearLimit))) &
+                                        ((1u << (2 * count)) - 1);
+                const unsigned isClose = unsigned(_mm_movemask_epi8(_mm_cmplt_epi16(distance2, closeLimit)));
+                if (isNear == 0) continue;  // most groups of an unrelated pair of sets
+                const unsigned isNearAndClose = isNear & isClose;
+                for (int lane = 0; lane < 8; ++lane) {
+                    near[found] = close[closeFound] = group[lane];
+                    closePlace[closeFound] = uint16_t(found);
+                    closeFound += (isNearAndClose >> (2 * lane)) & 1;
+                    found += (isNear >> (2 * lane)) & 1;
                 }
             }
 #else
-            for (int entry = first; entry < last && !candidates.full(); ++entry) {
+            for (int entry = first; entry < last && found < kMostCandidates; ++entry) {
                 // A record without a cell (0xFFF) reads as column 63, row 63.
                 const uint32_t packed = pairs_.entries[entry];
                 const int cell = packed & ContinousVoting::kNoCell;
                 const int du = (cell & 63) - cellU, dv = (cell >> 6) - cellV;
                 const int distance2 = du * du + dv * dv;
-                if (distance2 <= parameters_.cellDistance2) {
-                    take(packed, distance2 <= parameters_.closeCellDistance2, c, s);
-                }
+                const bool isNear = distance2 <= parameters_.cellDistance2;
+                near[found] = close[closeFound] = packed;
+                closePlace[closeFound] = uint16_t(found);
+                closeFound += isNear && distance2 <= parameters_.closeCellDistance2;
+                found += isNear;
             }
 #endif
-            if (candidates.full()) break;
+            found = std::min(found, kMostCandidates);
+            // A close pair also adds its shift under the bin's rotation to the sums.
+            const int32_t c = Angle::cos(bin), s = Angle::sin(bin);
+            for (int p = binFirstClose; p < closeFound && closePlace[p] < found; ++p) {
+                const int i = (close[p] >> 12) & 0xFF, j = (close[p] >> 20) & 0xFF;
+                const int32_t ax = a_[i].x - a_.centreX, ay = a_[i].y - a_.centreY;
+                const int32_t bx = b_[j].x - b_.centreX, by = b_[j].y - b_.centreY;
+                ++closeCount;
+                closeSumX = int16_t(closeSumX + bx - ((ax * c - ay * s + 128) >> 8));
+                closeSumY = int16_t(closeSumY + by - ((ax * s + ay * c + 128) >> 8));
+            }
+            if (found == kMostCandidates) break;
         }
+    }
+    fixed_vector<pair_t, kMostCandidates> candidates;
+    for (int p = 0; p < found; ++p) {
+        candidates.push_back(pair_t{uint8_t((near[p] >> 12) & 0xFF), uint8_t((near[p] >> 20) & 0xFF)});
     }
 
     // 2. Start from the alignment's rotation and the close pairs' mean shift.
