@@ -368,9 +368,51 @@ bool fit(const FitSums& sums, int count, const CorrFinderParameters& parameters,
     return true;
 }
 
-struct Worse {
-    bool operator()(const pair_with_r2& x, const pair_with_r2& y) const { return x.r2 < y.r2; }
-};
+}  // namespace
+
+// The heap of accepted pairs, largest distance on top, in exactly the order the GNU library's
+// std::make_heap and std::pop_heap leave it: the score reads the pairs in heap order and pops
+// ties by it. The larger child is chosen without a branch; its choice is a coin toss to a
+// predictor.
+void siftPairs(pair_with_r2* heap, int hole, int length, pair_with_r2 value) {
+    const int top = hole;
+    int child = hole;
+    while (child < (length - 1) / 2) {
+        child = 2 * (child + 1);
+        child -= heap[child].r2 < heap[child - 1].r2;
+        heap[hole] = heap[child];
+        hole = child;
+    }
+    if ((length & 1) == 0 && child == (length - 2) / 2) {
+        child = 2 * (child + 1);
+        heap[hole] = heap[child - 1];
+        hole = child - 1;
+    }
+    int parent = (hole - 1) / 2;
+    while (hole > top && heap[parent].r2 < value.r2) {
+        heap[hole] = heap[parent];
+        hole = parent;
+        parent = (hole - 1) / 2;
+    }
+    heap[hole] = value;
+}
+
+void makePairHeap(pair_with_r2* heap, int length) {
+    if (length < 2) return;
+    for (int parent = (length - 2) / 2;; --parent) {
+        siftPairs(heap, parent, length, heap[parent]);
+        if (parent == 0) return;
+    }
+}
+
+void popPairHeap(pair_with_r2* heap, int length) {
+    if (length < 2) return;
+    const pair_with_r2 last = heap[length - 1];
+    heap[length - 1] = heap[0];
+    siftPairs(heap, 0, length - 1, last);
+}
+
+namespace {
 
 void grow(Box& box, const Minutia& m) {
     box.minX = std::min(box.minX, m.x);
@@ -577,14 +619,14 @@ int32_t CorrFinder::get_score_using_all(const ContinousVoting::alignment& alignm
     bool heaped = true;
     uint16_t acceptedWorst = 0;
     auto heapify = [&]() {
-        if (!heaped) std::make_heap(accepted, accepted + acceptedCount, Worse{});
+        if (!heaped) makePairHeap(accepted, acceptedCount);
         heaped = true;
     };
     auto worstDistance = [&]() { return heaped ? accepted[0].r2 : acceptedWorst; };
     auto removeWorst = [&]() {
         heapify();
         addToSums(accepted[0], -1);
-        std::pop_heap(accepted, accepted + acceptedCount, Worse{});
+        popPairHeap(accepted, acceptedCount);
         --acceptedCount;
     };
 

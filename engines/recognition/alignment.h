@@ -133,6 +133,11 @@ struct assignment_pair {
     uint8_t a, b;
 };
 
+// The accepted pairs' heap (largest r2 on top), ordered as std::make_heap and std::pop_heap of
+// the GNU library order it.
+void makePairHeap(pair_with_r2* heap, int length);
+void popPairHeap(pair_with_r2* heap, int length);
+
 class CorrFinder {
 public:
     // `pairs` must have been filled by find_alignments with the same A and B.

@@ -2,7 +2,9 @@
 // speed-ups must keep every alignment, score and box exactly as they were.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "engines/recognition/alignment.h"
 #include "tests/engines/recognition/engine_fixture.h"
@@ -81,6 +83,105 @@ TEST(RecogKernelResults, DigestOfManySeededSetsIsPinned) {
         digestBothDirections(a, b, parameters, *pairs, digest);
     }
     EXPECT_EQ(digest.value, 0xdbf58551dc98ee0bull) << std::hex << digest.value;
+}
+
+// The accepted pairs' heap against the standard heap it must reproduce, pop by pop, with many
+// equal distances (the ties decide which pair leaves and the order the score reads).
+TEST(RecogKernelResults, PairHeapOrdersAsTheStandardHeap) {
+    using Pair = R::Verification::pair_with_r2;
+    auto worse = [](const Pair& x, const Pair& y) { return x.r2 < y.r2; };
+    auto same = [](const std::vector<Pair>& x, const std::vector<Pair>& y, size_t n) {
+        for (size_t k = 0; k < n; ++k) {
+            if (x[k].a != y[k].a || x[k].b != y[k].b || x[k].r2 != y[k].r2) return false;
+        }
+        return true;
+    };
+    Rng rng(31);
+    for (int round = 0; round < 400; ++round) {
+        const int length = round < 8 ? round : rng.range(0, 256);
+        const int spread = round % 3 == 0 ? 3 : 225;  // few distinct distances, or many
+        std::vector<Pair> ours(size_t(length), Pair{});
+        for (int k = 0; k < length; ++k) ours[size_t(k)] = Pair{uint8_t(k), uint8_t(rng.range(0, 75)), uint16_t(rng.range(0, spread))};
+        std::vector<Pair> standard = ours;
+        R::Verification::makePairHeap(ours.data(), length);
+        std::make_heap(standard.begin(), standard.end(), worse);
+        ASSERT_TRUE(same(ours, standard, size_t(length))) << "length " << length;
+        for (int left = length; left > 0; --left) {
+            R::Verification::popPairHeap(ours.data(), left);
+            std::pop_heap(standard.begin(), standard.begin() + left, worse);
+            ASSERT_TRUE(same(ours, standard, size_t(length))) << "length " << length << " left " << left;
+        }
+    }
+}
+
+// The vote as a plain loop: every pair in order i * count(B) + j into its rotation bin (each bin
+// newest first), the window slid over all 256 steps, every raised cell offered.
+CV::alignments referenceAlignments(const R::MatchData& a, const R::MatchData& b, const CV::Parameters& parameters) {
+    struct Pair {
+        int cell, weight;
+    };
+    std::vector<std::vector<Pair>> bins(256);
+    for (int i = 0; i < a.count(); ++i) {
+        for (int j = 0; j < b.count(); ++j) {
+            const int32_t dx = int16_t(b[j].relX - a[i].relX), dy = int16_t(b[j].relY - a[i].relY);
+            const int u = (int16_t((dx * a[i].cos - dy * a[i].sin + 128) >> 8) >> 3) + 32;
+            const int v = (int16_t((dx * a[i].sin + dy * a[i].cos + 128) >> 8) >> 3) + 32;
+            if (u < 0 || u >= 63 || v < 0 || v >= 63) continue;  // no cell: never votes
+            const int nibble = ((a[i].weight * b[j].weight) >> 9) & 0xF;
+            auto& bin = bins[uint8_t(b[j].angle - a[i].angle)];
+            bin.insert(bin.begin(), Pair{v * 64 + u, nibble < 8 ? nibble : nibble - 16});
+        }
+    }
+    std::vector<int16_t> votes(64 * 64 + 66, 0);
+    CV::TopList top(parameters.minimumVotes);
+    auto add = [&](int bin, int sign, uint8_t rotation, bool offer) {
+        for (const Pair& pair : bins[size_t(bin)]) {
+            for (int target : {pair.cell, pair.cell + 1, pair.cell + 64, pair.cell + 65}) {
+                votes[size_t(target)] = int16_t(votes[size_t(target)] + sign * pair.weight);
+                if (offer) top.offer(votes[size_t(target)], uint16_t(target), rotation);
+            }
+        }
+    };
+    const int window = parameters.rotationWindow;
+    for (int bin = 0; bin < window; ++bin) add(bin, 1, uint8_t(window / 2), true);
+    for (int r = 0; r < 256; ++r) {
+        add(r, -1, 0, false);
+        add((r + window) & 255, 1, uint8_t(window / 2 + r), true);
+    }
+    CV::alignments out;
+    top.copyBestFirst(out);
+    return out;
+}
+
+// Weights of every signed value (the matching weight keeps four bits of the product, so heavy
+// minutiae vote against), windows of other widths and thresholds: the vote must find exactly
+// what the plain loop finds.
+TEST(RecogKernelResults, AlignmentsMatchAPlainVoteForAnyWeights) {
+    auto pairs = std::make_unique<CV::minutia_pairs>();
+    for (int seed = 0; seed < 60; ++seed) {
+        Rng rng(uint64_t(seed) + 400);
+        const auto finger = makeFinger(uint64_t(seed) + 4000, rng.range(1, 76), rng.range(4, 16));
+        R::MatchData a = toMatchData(finger, 7);
+        R::MatchData b = seed % 3 == 0 ? a
+                                       : toMatchData(impression(finger, uint64_t(seed), rng.range(0, 255),
+                                                                rng.range(-30, 30), rng.range(-30, 30)),
+                                                     7);
+        for (R::MatchData* view : {&a, &b}) {
+            for (int i = 0; i < view->count(); ++i) (*view)[i].weight = uint8_t(rng.range(0, 255));
+        }
+        CV::Parameters parameters;
+        parameters.rotationWindow = uint8_t(seed % 4 == 1 ? rng.range(1, 12) : 7);
+        parameters.minimumVotes = uint16_t(seed % 5 == 2 ? rng.range(0, 4) : 10);
+        CV::alignments found;
+        CV::find_alignments(a, b, parameters, *pairs, found);
+        const CV::alignments expected = referenceAlignments(a, b, parameters);
+        ASSERT_EQ(found.size(), expected.size()) << "seed " << seed;
+        for (size_t k = 0; k < found.size(); ++k) {
+            EXPECT_EQ(found[k].votes, expected[k].votes) << "seed " << seed << " rank " << k;
+            EXPECT_EQ(found[k].cell, expected[k].cell) << "seed " << seed << " rank " << k;
+            EXPECT_EQ(found[k].rotation, expected[k].rotation) << "seed " << seed << " rank " << k;
+        }
+    }
 }
 
 using RecogKernelComparisons = EngineTest;
