@@ -44,6 +44,23 @@ TcsResult eraseBlock(ScsSensor* sensor, uint8_t opcode, uint32_t address);
 TcsResult openFss(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* info);
 void freeFss(XtfsStorageInfo* info);
 
+// Either of sensor control's preload and SPI-read switches is on.
+bool readSwitchOn();
+
+// File-system mirror pages (index = partition offset / 256): loads a page into the mirror in
+// plain, and programs the mirror's page (encrypted when the partition is) and reads it back.
+TcsResult loadFssPage(ScsSensor* sensor, XtfsStorageInfo* info, uint32_t page);
+TcsResult programFssPage(ScsSensor* sensor, XtfsStorageInfo* info, uint32_t page);
+// The whole partition loaded into the mirror.
+TcsResult loadAllFss(ScsSensor* sensor, XtfsStorageInfo* info);
+
+// The fingerprint-buffering ring (first open of kind 3), and its RAM.
+TcsResult openRing(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* info);
+void freeRing(XtfsStorageInfo* info);
+// Tells sensor control where the ring is, for the buffering record of the next capture (all zero
+// when the ring is closed).
+void publishRing(ScsSensorDevice* device, const XtfsStorageInfo* info);
+
 // SHA-1 of a raw partition image (rawImage, rawBase and rawSize are used): as it will be stored
 // (forStore), or as the live type-14 entry covers it.
 TcsResult rawHash(const XtfsStorageInfo* info, bool forStore, uint8_t* out20);

@@ -2,6 +2,7 @@
 // the flash above the pre-boot area on unsecured ones.
 #include "platform/memory.h"
 #include "tcs/flashfs/flash_internal.h"
+#include "tcs/flashfs/xtfs_mirror.h"
 
 #include <string.h>
 
@@ -14,6 +15,7 @@ constexpr uint32_t kPreBootEnd = 0x40000;
 constexpr uint8_t kPbaMagic[4] = {'_', 'V', 'E', 'H'};
 constexpr uint32_t kDefaultFssBase = 0x50000, kDefaultFssSize = 0x30000;
 constexpr uint32_t kAesDefaultSlot = XTFS_TABLE_ENTRIES - 1;
+constexpr uint8_t kLoaded = 1;
 
 uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 void putLe32(uint8_t* p, uint32_t v) {
@@ -51,6 +53,17 @@ TcsResult placeFromTable(ScsSensor* sensor, XtfsStorageInfo* info, uint32_t* bas
     return TCS_RESULT_OK;
 }
 
+// Encryption is on while the table holds the wrapped file-system key.
+bool hasKeyEntry(const XtfsStorageInfo* info) {
+    if (info->rawImage == nullptr) return false;
+    for (uint32_t i = 0; i < XTFS_TABLE_ENTRIES; ++i) {
+        const uint8_t type = info->rawImage[4 + i * XTFS_ENTRY_SIZE];
+        if (type == XTFS_ENTRY_EMPTY) return false;
+        if (type == XTFS_ENTRY_FSS_KEY) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 namespace xtfsdetail {
@@ -73,6 +86,9 @@ TcsResult openFss(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* i
     if (size == 0 || size > info->capacity || uint64_t(base) + size > info->capacity || info->blockSize == 0) {
         return XTFS_RESULT_BAD_TABLE;
     }
+    // Commit erases whole blocks from the base on: a base off a block boundary would take the
+    // neighbouring partition's bytes with them.
+    if (base % info->blockSize != 0) return XTFS_RESULT_BAD_TABLE;
     const uint32_t blocks = (size + info->blockSize - 1) / info->blockSize;
     const uint32_t pages = (size + XTFS_PAGE_SIZE - 1) / XTFS_PAGE_SIZE;
     info->fssMirror = static_cast<uint8_t*>(palRealMalloc(size));
@@ -87,7 +103,16 @@ TcsResult openFss(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* i
     memset(info->fssPageMap, 0, pages);
     info->fssBase = base;
     info->fssSize = size;
-    return TCS_RESULT_OK;
+    info->fssPreloaded = 0;
+    info->fssEncrypted = device->rsaSecured && hasKeyEntry(info) ? 1 : 0;
+    TcsResult result = TCS_RESULT_OK;
+    if (!device->aesSecured && readSwitchOn()) {
+        result = BulkRead(sensor, base, info->fssMirror, size, 0);
+        info->fssPreloaded = result == TCS_RESULT_OK ? 1 : 0;
+    }
+    if (result == TCS_RESULT_OK && info->fssEncrypted) result = xtfsCacheFSSEncKey(sensor, info, 0);
+    if (result != TCS_RESULT_OK) freeFss(info);
+    return result;
 }
 
 void freeFss(XtfsStorageInfo* info) {
@@ -96,6 +121,11 @@ void freeFss(XtfsStorageInfo* info) {
     palRealFree(info->fssPageMap);
     info->fssMirror = info->fssBlockMap = info->fssPageMap = nullptr;
     info->fssOpen = 0;
+    info->fssPreloaded = 0;
+    info->fssEncrypted = 0;
+    info->fssKeyCached = 0;
+    volatile uint8_t* key = info->fssKey;
+    for (uint32_t i = 0; i < sizeof info->fssKey; ++i) key[i] = 0;
 }
 
 }  // namespace xtfsdetail
@@ -121,7 +151,7 @@ TcsResult xtfsBulkEraseFSSStorage(ScsSensor* sensor) {
     const uint32_t pages = (info->fssSize + XTFS_PAGE_SIZE - 1) / XTFS_PAGE_SIZE;
     memset(info->fssMirror, 0xFF, info->fssSize);
     memset(info->fssBlockMap, 0, blocks);
-    memset(info->fssPageMap, 0, pages);
+    memset(info->fssPageMap, kLoaded, pages);
     return TCS_RESULT_OK;
 }
 
@@ -137,6 +167,9 @@ TcsResult xtfsSectorEraseFlash(ScsSensor* sensor, uint32_t offset, uint32_t coun
         const TcsResult result = xtfsdetail::eraseBlock(sensor, 0xD8, info->fssBase + at);
         if (result != TCS_RESULT_OK) return result;
         memset(info->fssMirror + at, 0xFF, info->blockSize);
+        // The erased block is what the mirror now holds: nothing of it is left to erase or program.
+        info->fssBlockMap[at / info->blockSize] = 0;
+        memset(info->fssPageMap + at / XTFS_PAGE_SIZE, kLoaded, info->blockSize / XTFS_PAGE_SIZE);
     }
     return TCS_RESULT_OK;
 }

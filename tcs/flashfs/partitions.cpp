@@ -167,11 +167,14 @@ uint32_t sizeOf(const XtfsStorageInfo* info, uint32_t kind) {
         case XTFS_PART_IMAGE: return info->imageOpen ? info->imageSize : 0;
         case XTFS_PART_RAW: return info->rawOpen ? info->rawSize - XTFS_PAGE_SIZE : 0;
         case XTFS_PART_FS: return info->fssOpen ? info->fssSize : 0;
+        case XTFS_PART_FP_BUFFER: return info->ringOpen ? info->ringSize : 0;
         default: return 0;
     }
 }
 
-bool anyOpen(const XtfsStorageInfo* info) { return info->rawOpen != 0 || info->imageOpen != 0 || info->fssOpen != 0; }
+bool anyOpen(const XtfsStorageInfo* info) {
+    return info->rawOpen != 0 || info->imageOpen != 0 || info->fssOpen != 0 || info->ringOpen != 0;
+}
 
 // Entry lookup shared by the device-handle operations: 375, 79, 374 in that order.
 TcsResult findEntry(ScsSensorDevice* device, uint32_t type, XtfsStorageInfo** outInfo, int* outSlot) {
@@ -230,8 +233,6 @@ TcsResult xtfsStorageOpenEx(ScsSensor* sensor, uint32_t kind, uint32_t create, u
     DeviceRef ref(sensor);
     if (ref.result != TCS_RESULT_OK) return ref.result;
     if (kind > XTFS_PART_FP_BUFFER) return TCS_RESULT_BAD_PARAM;
-    // The fingerprint-buffering ring is not built in this stack.
-    if (kind == XTFS_PART_FP_BUFFER) return TCS_RESULT_NOT_IMPLEMENTED;
     TcsResult result = xtfsdetail::ensureContext(sensor, ref.device);
     if (result != TCS_RESULT_OK) return result;
     XtfsStorageInfo* info = infoOf(ref.device);
@@ -240,6 +241,8 @@ TcsResult xtfsStorageOpenEx(ScsSensor* sensor, uint32_t kind, uint32_t create, u
     } else if (kind == XTFS_PART_FS) {
         result = info->fssOpen != 0 ? TCS_RESULT_OK : xtfsdetail::openFss(sensor, ref.device, info);
         if (result == TCS_RESULT_OK) ++info->fssOpen;
+    } else if (kind == XTFS_PART_FP_BUFFER) {
+        result = xtfsdetail::openRing(sensor, ref.device, info);
     } else {
         result = openImage(ref.device, info);
     }
@@ -263,9 +266,14 @@ TcsResult xtfsStorageCleanup(ScsSensorDevice* device, uint32_t partitionKind) {
     if (partitionKind == XTFS_PART_RAW && info->rawOpen != 0 && --info->rawOpen == 0) freeRaw(info);
     if (partitionKind == XTFS_PART_IMAGE && info->imageOpen != 0) --info->imageOpen;
     if (partitionKind == XTFS_PART_FS && info->fssOpen != 0 && --info->fssOpen == 0) xtfsdetail::freeFss(info);
+    if (partitionKind == XTFS_PART_FP_BUFFER && info->ringOpen != 0 && --info->ringOpen == 0) {
+        xtfsdetail::freeRing(info);
+        xtfsdetail::publishRing(device, nullptr);
+    }
     if (!anyOpen(info)) {
         freeRaw(info);
         xtfsdetail::freeFss(info);
+        xtfsdetail::freeRing(info);
         palRealFree(info);
         device->storageInfo = nullptr;
     }
@@ -278,6 +286,7 @@ TcsResult xtfsStorageFree(ScsSensorDevice* device) {
     if (info == nullptr) return TCS_RESULT_OK;
     freeRaw(info);
     xtfsdetail::freeFss(info);
+    xtfsdetail::freeRing(info);
     palRealFree(info);
     device->storageInfo = nullptr;
     return TCS_RESULT_OK;

@@ -14,15 +14,6 @@ namespace {
 constexpr uint8_t kEat[3] = {'E', 'A', 'T'};
 constexpr uint32_t kHashSize = 20;
 
-bool hasEntry(const uint8_t* table, uint8_t type) {
-    for (uint32_t i = 0; i < XTFS_TABLE_ENTRIES; ++i) {
-        const uint8_t t = table[4 + i * XTFS_ENTRY_SIZE];
-        if (t == XTFS_ENTRY_EMPTY) return false;
-        if (t == type) return true;
-    }
-    return false;
-}
-
 // The image's raw part must carry the same pairing data as the sensor's: same layout byte and the
 // same hash over the records the hash covers.
 TcsResult checkRawPart(XtfsStorageInfo* info, const uint8_t* raw) {
@@ -37,26 +28,23 @@ TcsResult checkRawPart(XtfsStorageInfo* info, const uint8_t* raw) {
 }
 
 // Erases the partition's blocks and programs every page that is not blank, reading each back.
+// The mirror follows the flash page by page, so a failure part-way leaves it true to the flash.
 TcsResult restoreFss(ScsSensor* sensor, XtfsStorageInfo* info, const uint8_t* data) {
     TcsResult result = TCS_RESULT_OK;
     for (uint32_t at = 0; at < info->fssSize && result == TCS_RESULT_OK; at += info->blockSize) {
         result = xtfsdetail::eraseBlock(sensor, 0xD8, info->fssBase + at);
     }
     if (result != TCS_RESULT_OK) return result;
+    const uint32_t pages = (info->fssSize + XTFS_PAGE_SIZE - 1) / XTFS_PAGE_SIZE;
     memset(info->fssMirror, 0xFF, info->fssSize);
     memset(info->fssBlockMap, 0, (info->fssSize + info->blockSize - 1) / info->blockSize);
-    memset(info->fssPageMap, 0, (info->fssSize + XTFS_PAGE_SIZE - 1) / XTFS_PAGE_SIZE);
-    uint8_t back[XTFS_PAGE_SIZE];
-    for (uint32_t at = 0; at + XTFS_PAGE_SIZE <= info->fssSize; at += XTFS_PAGE_SIZE) {
-        const uint8_t* page = data + at;
-        if (!IsBlankPage(page)) {
-            result = xtfsdetail::programPage(sensor, info->fssBase + at, page, XTFS_PAGE_SIZE);
-            if (result == TCS_RESULT_OK) result = SPIRead(sensor, info->fssBase + at, XTFS_PAGE_SIZE, back);
-            if (result != TCS_RESULT_OK) return result;
-            if (memcmp(back, page, XTFS_PAGE_SIZE) != 0) return XTFS_RESULT_VERIFY_FAILED;
-        }
-        memcpy(info->fssMirror + at, page, XTFS_PAGE_SIZE);
-        info->fssPageMap[at / XTFS_PAGE_SIZE] = 1;
+    memset(info->fssPageMap, 1, pages);
+    for (uint32_t page = 0; page < info->fssSize / XTFS_PAGE_SIZE; ++page) {
+        const uint8_t* from = data + page * XTFS_PAGE_SIZE;
+        if (IsBlankPage(from)) continue;
+        memcpy(info->fssMirror + page * XTFS_PAGE_SIZE, from, XTFS_PAGE_SIZE);
+        result = xtfsdetail::programFssPage(sensor, info, page);
+        if (result != TCS_RESULT_OK) return result;
     }
     return TCS_RESULT_OK;
 }
@@ -83,11 +71,6 @@ TcsResult xtfsRestore(ScsSensor* sensor, const void* image, uint32_t size, uint3
         if (result != TCS_RESULT_OK) return result;
     }
     if (uint64_t(rawPart) + info->fssSize != size) return TCS_RESULT_BAD_PARAM;
-    // Encrypted file-system pages are not written by this stack: plain pages would be read back
-    // as garbage once decrypted.
-    if (ref.device->rsaSecured && info->rawImage != nullptr && hasEntry(info->rawImage, XTFS_ENTRY_FSS_KEY)) {
-        return TCS_RESULT_NOT_IMPLEMENTED;
-    }
     if (secured && memcmp(bytes, info->rawImage, rawPart) != 0) {
         TcsResult result = scsSSLEstablishSessionEx(ref.device);
         if (result == TCS_RESULT_OK) result = xtfsProgramRawPartition(sensor, bytes, rawPart);

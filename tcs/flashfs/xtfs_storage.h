@@ -110,6 +110,22 @@ struct XtfsStorageInfo {
     uint8_t* fssMirror;    // fssSize bytes
     uint8_t* fssBlockMap;  // one byte per block: 1 = erase at commit
     uint8_t* fssPageMap;   // one byte per page: bit 0 loaded, bit 1 to be programmed
+    // Set when the whole partition was read at open: pages not yet loaded hold the flash bytes as
+    // stored (still encrypted), loading a page only decrypts it in place.
+    uint32_t fssPreloaded;
+    // Page encryption (RSA-secured sensors with a type-8 entry) and the key the sensor unwrapped.
+    uint32_t fssEncrypted;
+    uint32_t fssKeyCached;
+    uint8_t fssKey[32];
+
+    // Fingerprint-buffering ring (kind 3): its area, a RAM copy of it, and the read position and
+    // window end as flash addresses.
+    uint32_t ringOpen;
+    uint32_t ringBase;
+    uint32_t ringSize;
+    uint8_t* ringCopy;
+    uint32_t ringReadPos;
+    uint32_t ringWindowEnd;
 };
 
 #ifdef __cplusplus
