@@ -214,11 +214,12 @@ void find_alignments(const MatchData& a, const MatchData& b, const Parameters& p
         const __m128i weightMask = _mm_set1_epi16(0xF);
         // i at bits 12-19 of an entry: its low four bits in the low half, the rest in the high.
         const __m128i rowLow = _mm_set1_epi16(int16_t((i & 0xF) << 12)), rowHigh = _mm_set1_epi16(int16_t(i >> 4));
-        // (x + 128) >> 8 cut to 16 bits: bits 8-23 of the sum, sign-extended; packing is then exact.
+        // (x + 128) >> 8 cut to 16 bits, then >> 3: bits 11-23 of the sum, sign-extended from
+        // bit 23; packing is then exact.
         auto cut = [&](__m128i low, __m128i high) {
-            low = _mm_srai_epi32(_mm_slli_epi32(_mm_add_epi32(low, round), 8), 16);
-            high = _mm_srai_epi32(_mm_slli_epi32(_mm_add_epi32(high, round), 8), 16);
-            return _mm_add_epi16(_mm_srai_epi16(_mm_packs_epi32(low, high), 3), centre);
+            low = _mm_srai_epi32(_mm_slli_epi32(_mm_add_epi32(low, round), 8), 19);
+            high = _mm_srai_epi32(_mm_slli_epi32(_mm_add_epi32(high, round), 8), 19);
+            return _mm_add_epi16(_mm_packs_epi32(low, high), centre);
         };
         for (int j = 0; j < countB; j += 8) {
             const __m128i dx = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(relXB + j)), relXA);
