@@ -246,10 +246,10 @@ TcsResult xtfsCacheFSSEncKey(ScsSensor* sensor, XtfsStorageInfo* info, uint32_t 
     if (wrapped == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
     result = xtfsGetRawPartitionEntry(ref.device, XTFS_ENTRY_FSS_KEY, wrapped, &wrappedLength);
     uint8_t key[kKeySize + 32];
-    uint32_t keyLength = sizeof key;
+    uint32_t keyLength = sizeof key, noSecond = 0;
     if (result == TCS_RESULT_OK) {
         result = scsSensorDecVerifyTemplateData(sensor, uint16_t(wrappedLength), wrapped, 0, nullptr, nullptr, key,
-                                                &keyLength, nullptr, nullptr);
+                                                &keyLength, nullptr, &noSecond);
     }
     palRealFree(wrapped);
     if (result == TCS_RESULT_OK && keyLength != kKeySize) result = XTFS_RESULT_BAD_TABLE;
