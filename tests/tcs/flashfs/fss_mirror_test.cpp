@@ -281,6 +281,28 @@ TEST_F(EncryptedMirror, PagesGoToFlashEncryptedAndComeBackPlain) {
     }
 }
 
+TEST_F(EncryptedMirror, BackupIsPlainAndRestoreEncryptsAgain) {
+    uint8_t hash[20];
+    ASSERT_EQ(CalculateRAWPartitionHash(handle_, hash, 1), 0u);
+    ASSERT_EQ(xtfsStorageOpen(handle_, XTFS_PART_FS, 0, nullptr), 0u);
+    const Bytes inner = pattern(256, 0x44);
+    ASSERT_EQ(xtfsWriteFlash(handle_, 0x10300, 256, inner.data()), 0u);
+    ASSERT_EQ(xtfsCommitFlash(handle_), 0u);
+    const Bytes before = flash();
+
+    uint32_t size = 0;
+    ASSERT_EQ(xtfsBackup(handle_, nullptr, &size), 0u);
+    ASSERT_EQ(size, 4096u + 0x30000u);
+    Bytes image(size);
+    ASSERT_EQ(xtfsBackup(handle_, image.data(), &size), 0u);
+    EXPECT_EQ(Bytes(image.begin() + 4096 + 0x10300, image.begin() + 4096 + 0x10400), inner) << "plain in the image";
+
+    ASSERT_EQ(xtfsSectorEraseFlash(handle_, 0x10000, 1), 0u);
+    ASSERT_EQ(xtfsRestore(handle_, image.data(), size, 0), 0u);
+    EXPECT_EQ(flash(), before);
+    EXPECT_EQ(read(0x10300, 256), inner);
+}
+
 TEST_F(EncryptedMirror, KeyCaching) {
     EXPECT_EQ(xtfsCacheFSSEncKey(handle_, nullptr, 0), 0u);
     EXPECT_EQ(Bytes(info()->fssKey, info()->fssKey + 32), key_);
