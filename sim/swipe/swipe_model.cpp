@@ -3,6 +3,7 @@
 
 #include "tcs/imaging/reconstruction/pixel_layouts.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -78,6 +79,18 @@ SwipeModel::SwipeModel(const GreyImage& finger, const SwipeConfig& config)
         ++k;
     }
     columnOrigin_ = (double(finger_.width) - module_->primaryCount) / 2.0;
+    if (config_.profile == SpeedProfile::StickThenJump && config_.stickSlipEvery > 0) {
+        heldSteps_.assign(config_.stickLines, 0.0);
+        heldRoll_.assign(config_.stickLines + 1, 0.0);
+        const uint32_t period = config_.stickSlipEvery + config_.stickSlipLines;
+        double direction = 1;
+        for (uint32_t k = 0; k < config_.stickLines; ++k) {
+            const bool slipping = k % period >= config_.stickSlipEvery;
+            if (slipping) heldSteps_[k] = config_.stickSlipRowsPerLine;
+            if (k % period == config_.stickSlipEvery) direction = -direction;
+            heldRoll_[k + 1] = heldRoll_[k] + (slipping ? 0 : direction * config_.stickRollPerLine);
+        }
+    }
     commonWidth_ = order_.empty() ? 0 : order_[0].width;
     for (const Sample& o : order_) {
         if (o.width != commonWidth_) commonWidth_ = 0;
@@ -127,7 +140,7 @@ double SwipeModel::rowAt(uint32_t line) const {
             case SpeedProfile::Accelerating: v = config_.rowsPerLine + config_.acceleration * t; break;
             case SpeedProfile::StickThenJump:
                 if (t >= config_.stickStart && t < config_.stickStart + config_.stickLines) {
-                    v = 0;
+                    v = heldSteps_.empty() ? 0 : heldSteps_[t - config_.stickStart];
                 } else if (t >= config_.stickStart + config_.stickLines &&
                            t < config_.stickStart + config_.stickLines + config_.jumpLines) {
                     v = config_.jumpRowsPerLine;
@@ -141,6 +154,9 @@ double SwipeModel::rowAt(uint32_t line) const {
 
 double SwipeModel::driftAt(uint32_t line) const {
     double drift = config_.driftPerLine * line;
+    if (!heldRoll_.empty() && line > config_.stickStart) {
+        drift += heldRoll_[std::min(line - config_.stickStart, config_.stickLines)];
+    }
     if (config_.profile == SpeedProfile::StickThenJump && config_.stickRock > 0 && line > config_.stickStart &&
         line <= config_.stickStart + config_.stickLines) {
         std::mt19937 rng(config_.seed * 2654435761u + line);

@@ -51,6 +51,15 @@ struct SwipeConfig {
     // StickThenJump: while the finger is held the skin under the sensor may still roll sideways by
     // up to this many columns from line to line (0: held still, lines repeat with sensor noise).
     double stickRock = 0.0;
+    // StickThenJump: a held finger seldom stays put. With stickSlipEvery > 0 the skin under the
+    // sensor sticks for that many lines, then the tension built up meanwhile lets it slip forward
+    // for stickSlipLines lines at stickSlipRowsPerLine and it sticks again (stick-slip), until the
+    // jump. While it sticks, the finger rolls on its pinned skin: the lines move sideways by
+    // stickRollPerLine columns a line, the other way after each slip.
+    uint32_t stickSlipEvery = 0;
+    uint32_t stickSlipLines = 2;
+    double stickSlipRowsPerLine = 8.0;
+    double stickRollPerLine = 0.0;
     double driftPerLine = 0.0;          // sideways columns per line
     double startRow = 0.0;
     uint16_t startTime = 0;
@@ -106,7 +115,9 @@ private:
     SwipeConfig config_;
     const ModuleDescription* module_;
     std::vector<Sample> order_;  // sampling order
-    std::vector<double> rows_;
+    // Held lines of a stick-slip hold: the rows each step advances, and the sideways roll of each line.
+    std::vector<double> heldSteps_;
+    std::vector<double> heldRoll_;
     double columnOrigin_ = 0;
     int commonWidth_ = 0;  // width shared by every sample, 0 when mixed
 };

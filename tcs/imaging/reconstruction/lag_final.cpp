@@ -262,9 +262,13 @@ TcsResult IRfinalizeYlagEstimates(IrReconState* state, uint32_t d, uint32_t para
         return TCS_RESULT_BUFFER_TOO_SMALL;
     }
 
-    // The stiction classifier reads the lags as measured: the median filter below would smooth away
-    // the climb-and-fall pattern it looks for.
-    for (uint32_t i = 0; i <= w.end; ++i) lags[i] = uint8_t(p.lag(i));
+    // The stiction classifier reads this copy of the lags: as measured, since the median filter
+    // below would smooth away the climb-and-fall pattern it looks for, and 255 where the score is
+    // too weak to trust them. A weak line's header holds the last good lag, not a measurement: read
+    // as such, a stuck finger that no earlier line matches passes for a slow, steady slide.
+    for (uint32_t i = 0; i <= w.end; ++i) {
+        lags[i] = p.score(i) < int32_t(kReliableScore) ? kUnreliable : uint8_t(p.lag(i));
+    }
     int32_t minLag = 255, maxLag = 0;
     for (uint32_t i = w.start; i <= w.end; ++i) {
         unfiltered[i - w.start] = uint8_t(p.lag(i));

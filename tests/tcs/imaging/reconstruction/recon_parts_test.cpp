@@ -335,6 +335,36 @@ TEST(LagFinalisation, MedianStictionAndFill) {
     EXPECT_EQ(trailing + end + noise + count, 0u);
 }
 
+TEST(LagFinalisation, WeakLinesCountAsUnreliableLags) {
+    // Between two steady slides, a stretch where the lag climbs from 15 to 19 and then five lines
+    // in a row find no match: their headers keep the last good lag, but their scores say not to
+    // trust it. Read as unreliable, the stretch sticks and jumps, a stiction zone; read as the stale
+    // lags, it is a slow slide and nothing is recorded.
+    std::vector<uint8_t> lags(150, 8);
+    const uint8_t cycle[] = {19, 18, 17, 16, 15, 19, 19, 19, 19, 19};
+    for (int k = 0; k < 100; ++k) lags.push_back(cycle[k % 10]);
+    lags.insert(lags.end(), 300, 8);
+    for (const uint8_t weak : {20, 45}) {
+        Recon r(recon_test::kRealTimeCfg);
+        ASSERT_EQ(r.init(), TCS_RESULT_OK);
+        IrReconState& s = *r.state();
+        FinishingScratch scratch(s);
+        fillPool(s, lags, 100);
+        for (uint32_t i = 150; i < 250; ++i) {
+            tcsGetEntryFromCompoundCircBuffer(i, &s.pool)[7] = (i - 150) % 10 >= 5 ? weak : 100;
+        }
+        YPlateau plateaus[kMaxPlateaus];
+        uint32_t count = 0, trailing = 0, end = 0, noise = 0;
+        ASSERT_EQ(IRfinalizeYlagEstimates(&s, 1, 45, plateaus, &count, &trailing, &end, &noise), TCS_RESULT_OK);
+        if (weak < 40) {
+            EXPECT_EQ(s.results.stictionCount, 1u);
+            EXPECT_GE(s.results.stictionTotal, 95u);
+        } else {
+            EXPECT_EQ(s.results.stictionCount, 0u);
+        }
+    }
+}
+
 TEST(LagFinalisation, StuckStretchReachesTheQualityVerdict) {
     Recon r(recon_test::kRealTimeCfg);
     ASSERT_EQ(r.init(), TCS_RESULT_OK);

@@ -72,6 +72,19 @@ TEST(SwipeModel, SpeedProfilesAndDrift) {
     EXPECT_DOUBLE_EQ(s.rowAt(35), 30.0);   // jumped 5 x 4 rows
     EXPECT_DOUBLE_EQ(s.rowAt(36), 31.0);
     EXPECT_EQ(s.linePixels(12), s.linePixels(25));
+
+    // Stick-slip: sticks of 4 lines, slips of 2 lines at 8 rows, a roll of half a column a line
+    // while stuck that turns round at every slip and stays where it ended after the hold.
+    stick.stickSlipEvery = 4;
+    stick.stickSlipLines = 2;
+    stick.stickSlipRowsPerLine = 8;
+    stick.stickRollPerLine = 0.5;
+    const SwipeModel slip(image, stick);
+    const double rows[][2] = {{10, 10}, {14, 10}, {15, 18}, {16, 26}, {20, 26}, {22, 42}, {30, 58}, {35, 78}};
+    for (const auto& r : rows) EXPECT_DOUBLE_EQ(slip.rowAt(uint32_t(r[0])), r[1]) << r[0];
+    const double roll[][2] = {{10, 0}, {12, 1}, {14, 2}, {16, 2}, {20, 0}, {28, 2}, {30, 1}, {40, 1}};
+    for (const auto& r : roll) EXPECT_DOUBLE_EQ(slip.driftAt(uint32_t(r[0])), r[1]) << r[0];
+    EXPECT_NE(slip.linePixels(11), slip.linePixels(13));  // rolling, the held lines differ
 }
 
 TEST(SwipeModel, HeadersCarryMarkerTimeAndWidth) {
