@@ -204,7 +204,15 @@ struct ServiceStandIn::Impl {
         block.insert(block.end(), 3, 0);
         put32(block, lengthField);
         block.insert(block.end(), payload.begin(), payload.end());
-        return writeAll(client->outputDescriptor, block.data(), block.size());
+        return writeAgainOnce(&client->outputDescriptor, client->output.path, block);
+    }
+
+    // A client that closed its end (after bad input) opens it again: write once more on a new opening.
+    static bool writeAgainOnce(int* descriptor, const std::string& path, const std::vector<uint8_t>& bytes) {
+        if (writeAll(*descriptor, bytes.data(), bytes.size())) return true;
+        close(*descriptor);
+        *descriptor = openWriter(path);
+        return *descriptor >= 0 && writeAll(*descriptor, bytes.data(), bytes.size());
     }
 
     bool writeEvent(uint32_t process, const std::vector<uint8_t>& bytes) {
@@ -213,7 +221,7 @@ struct ServiceStandIn::Impl {
         if (client == nullptr) return false;
         if (client->eventDescriptor < 0) client->eventDescriptor = openWriter(client->events.path);
         if (client->eventDescriptor < 0) return false;
-        return writeAll(client->eventDescriptor, bytes.data(), bytes.size());
+        return writeAgainOnce(&client->eventDescriptor, client->events.path, bytes);
     }
 
     ClientProcess* findProcess(uint32_t process) {
