@@ -314,6 +314,15 @@ TcsResult _xtfsSectorEraseFlash(void* context, uint32_t address, uint32_t sector
     return xtfsSectorEraseFlash(sensorOf(context), address, sectorCount);
 }
 
-TcsResult _xtfsSPIUninit(void* context) { return xtfsStorageClose(sensorOf(context), XTFS_PART_FS); }
+TcsResult _xtfsSPIUninit(void* context) {
+    // What the file system wrote since its last commit is only in the mirror: closing the
+    // partition would drop it. The host-file backend writes its image out at uninit as well.
+    ScsSensor* sensor = sensorOf(context);
+    uint32_t open = 0;
+    TcsResult result = xtfsIsStorageOpen(sensor, XTFS_PART_FS, &open);
+    if (result == TCS_RESULT_OK && open) result = xtfsCommitFlash(sensor);
+    const TcsResult closed = xtfsStorageClose(sensor, XTFS_PART_FS);
+    return result != TCS_RESULT_OK ? result : closed;
+}
 
 }  // extern "C"

@@ -189,8 +189,11 @@ TEST_F(MirrorTest, BackendSlotsOpenAndCloseThePartition) {
     EXPECT_EQ(back, data);
     ASSERT_EQ(_xtfsSectorEraseFlash(handle_, 0, 1), 0u);
     EXPECT_TRUE(IsBlankBuffer(flashAt(kBase, kBlock).data(), kBlock));
+    const Bytes last = pattern(4, 0x70);
+    ASSERT_EQ(_xtfsWriteFlash(handle_, 0x300, 4, last.data()), 0u);
     ASSERT_EQ(_xtfsSPIUninit(handle_), 0u);
     EXPECT_EQ(device_->storageInfo, nullptr);
+    EXPECT_EQ(flashAt(kBase + 0x300, 4), last) << "written before the close, not lost with the mirror";
 }
 
 // RSA-secured sensor whose table holds the wrapped file-system key: the file system sits at
