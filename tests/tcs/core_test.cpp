@@ -737,6 +737,7 @@ TEST_F(CoreTest, SensorOpenStopsAtImageAcquisitionAndReleasesTheSensor) {
     palListInsertTail(&control->activeDevices, &device->links);
     device->initialisedOnce = 1;
     device->announced = 1;
+    device->productFamily = 0;  // image acquisition has no capture routine for it and refuses the sensor
     std::string name = device->name;
     palCriticalSectionRelease(control->deviceListLock);
 
