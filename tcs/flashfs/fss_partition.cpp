@@ -86,9 +86,9 @@ TcsResult openFss(ScsSensor* sensor, ScsSensorDevice* device, XtfsStorageInfo* i
     if (size == 0 || size > info->capacity || uint64_t(base) + size > info->capacity || info->blockSize == 0) {
         return XTFS_RESULT_BAD_TABLE;
     }
-    // Commit erases whole blocks from the base on: a base off a block boundary would take the
-    // neighbouring partition's bytes with them.
-    if (base % info->blockSize != 0) return XTFS_RESULT_BAD_TABLE;
+    // Commit erases whole blocks from the base on: a partition that is not made of whole blocks
+    // would take the neighbouring partition's bytes with them.
+    if (base % info->blockSize != 0 || size % info->blockSize != 0) return XTFS_RESULT_BAD_TABLE;
     const uint32_t blocks = (size + info->blockSize - 1) / info->blockSize;
     const uint32_t pages = (size + XTFS_PAGE_SIZE - 1) / XTFS_PAGE_SIZE;
     info->fssMirror = static_cast<uint8_t*>(palRealMalloc(size));

@@ -116,6 +116,18 @@ TEST_F(SecuredFileSystem, EntryBeyondTheFlash) {
     EXPECT_EQ(xtfsStorageOpen(handle_, XTFS_PART_FS, 0, nullptr), 374u);
 }
 
+// Commit erases whole blocks: an area off the block grid would reach into its neighbours.
+TEST_F(SecuredFileSystem, EntryNotMadeOfWholeBlocks) {
+    struct Case { Bytes entry; const char* what; };
+    for (const Case& c : std::initializer_list<Case>{
+             {{7, 0x00, 0x01, 0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0xFF}, "base off a block"},
+             {{7, 0x00, 0x00, 0x05, 0x00, 0x00, 0x80, 0x02, 0x00, 0xFF}, "size of a block and a half"}}) {
+        openRaw(true, {c.entry});
+        EXPECT_EQ(xtfsStorageOpen(handle_, XTFS_PART_FS, 0, nullptr), 374u) << c.what;
+        ASSERT_EQ(xtfsStorageClose(handle_, XTFS_PART_RAW), 0u);
+    }
+}
+
 }  // namespace
 
 namespace {
