@@ -1,0 +1,246 @@
+// Matcher client interface over a pumped stack: opening by id, refusals, the synchronous wrappers,
+// enrolment and matching on public prints with matcher 1.
+#include "matching_support.h"
+
+#include "tcs/matching/mss.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace matchtest;
+
+struct Completion {
+    int calls = 0;
+    void* handle = nullptr;
+    TcsResult status = 0xFFFF;
+};
+
+TcsResult record(void* handle, TcsResult status, void* context) {
+    auto* c = static_cast<Completion*>(context);
+    c->handle = handle;
+    c->status = status;
+    ++c->calls;
+    return TCS_RESULT_OK;
+}
+
+class MatcherClientTest : public StackTest {};
+
+TEST_F(MatcherClientTest, OpenByIdAndGetters) {
+    struct Case {
+        uint32_t requested;
+        uint32_t id;
+        uint32_t type;
+        const char* idPrefix;
+    };
+    for (const Case& c : {Case{0, 1, 1, "MinuEngine"}, Case{1, 1, 1, "MinuEngine"}, Case{4, 4, 5, "Recog: M="},
+                          Case{257, 257, 256, "AEM 0.9: MinuEngine"}, Case{260, 260, 256, "AEM 0.9: Recog: M="}}) {
+        TcsHandle matcher = 0;
+        ASSERT_EQ(tcsMatcherOpen(client_, c.requested, &matcher), TCS_RESULT_OK) << c.requested;
+        ASSERT_NE(matcher, 0u);
+        EXPECT_EQ(tcsMatcherGetID(matcher), c.id);
+        EXPECT_EQ(tcsMatcherGetTemplateType(matcher), c.type);
+        EXPECT_EQ(tcsMatcherGetIDStringSize(matcher), 40u);
+        char text[40] = {};
+        EXPECT_EQ(tcsMatcherGetIDStringA(matcher, text, sizeof text), TCS_RESULT_OK);
+        EXPECT_EQ(std::string(text).rfind(c.idPrefix, 0), 0u) << text;
+        uint16_t wide[40] = {};
+        EXPECT_EQ(tcsMatcherGetIDStringW(matcher, wide, 40), TCS_RESULT_OK);
+        EXPECT_EQ(wide[0], uint16_t(text[0]));
+        EXPECT_EQ(tcsMatcherGetIDStringA(matcher, text, uint32_t(std::strlen(text))), TCS_RESULT_BAD_PARAM);
+        EXPECT_EQ(tcsMatcherGetIDStringA(matcher, text, 0), TCS_RESULT_BAD_PARAM);
+        EXPECT_EQ(tcsMatcherGetIDStringA(matcher, nullptr, 40), TCS_RESULT_NULL_POINTER);
+        EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+        EXPECT_EQ(tcsMatcherGetID(matcher), 0u);
+    }
+    EXPECT_TRUE(palListIsEmpty(&clientRecord()->matchers));
+}
+
+TEST_F(MatcherClientTest, OpenRefusals) {
+    TcsHandle matcher = 77;
+    Completion done;
+    for (uint32_t id : {3u, 5u, 256u, 259u, 261u}) {
+        EXPECT_EQ(tcsMatcherOpenAsync(client_, id, record, &done), TCS_RESULT_BAD_PARAM) << id;
+    }
+    EXPECT_EQ(tcsMatcherOpenAsync(client_, 1, nullptr, &done), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(tcsMatcherOpenAsync(client_ + 1000, 1, record, &done), TCS_RESULT_NULL_CLIENT_HANDLE);
+    EXPECT_EQ(tcsMatcherOpen(client_, 1, nullptr), TCS_RESULT_NULL_HANDLE_POINTER);
+    EXPECT_EQ(tcsMatcherOpen(0, 1, &matcher), TCS_RESULT_NULL_CLIENT_HANDLE);
+    EXPECT_EQ(done.calls, 0);
+    EXPECT_EQ(matcher, 77u);
+    // Without its library matcher 2 cannot be opened, nor the wrapper over it.
+    mssOrbisSetLibraryPath("/nonexistent/OrbisBioSDK.so");
+    EXPECT_EQ(tcsMatcherOpen(client_, 2, &matcher), TCS_RESULT_ERROR);
+    EXPECT_EQ(tcsMatcherOpen(client_, 258, &matcher), TCS_RESULT_ERROR);
+    mssOrbisSetLibraryPath(nullptr);
+    EXPECT_TRUE(palListIsEmpty(&clientRecord()->matchers));
+}
+
+TEST_F(MatcherClientTest, CloseQueuedRefusesLaterCallsAndCompletesWithZero) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &matcher), TCS_RESULT_OK);
+    TcsHandle image = imageHandle(fvc("101_1.tif"));
+    Completion closed, quality;
+    ASSERT_EQ(tcsMatcherCloseAsync(matcher, record, &closed), TCS_RESULT_OK);
+    // Between queueing and completion the handle resolves, but every call is refused.
+    EXPECT_EQ(tcsMatcherCheckImageQualityAsync(matcher, image, record, &quality),
+              TCS_RESULT_SENSOR_CLOSE_IN_PROCESS);
+    EXPECT_EQ(tcsMatcherCloseAsync(matcher, record, &closed), TCS_RESULT_SENSOR_CLOSE_IN_PROCESS);
+    EXPECT_EQ(tcsMatcherGetID(matcher), 0u);
+    char text[40];
+    EXPECT_EQ(tcsMatcherGetIDStringA(matcher, text, 40), TCS_RESULT_SENSOR_CLOSE_IN_PROCESS);
+    ASSERT_TRUE(pumpUntil([&] { return closed.calls == 1; }));
+    EXPECT_EQ(closed.status, TCS_RESULT_OK);
+    EXPECT_EQ(closed.handle, nullptr);
+    EXPECT_EQ(quality.calls, 0);
+    EXPECT_EQ(tcsMatcherGetIDStringA(matcher, text, 40), TCS_RESULT_NULL_HANDLE_POINTER);
+    tcsHandleDestroy(image);
+}
+
+TEST_F(MatcherClientTest, ValidationOfImagesTemplatesCountsAndModes) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &matcher), TCS_RESULT_OK);
+    TcsHandle image = imageHandle(fvc("101_1.tif"));
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    TcsHandle templ = 0;
+    ASSERT_EQ(tcsTemplateCreate(&templ, bytes, 4), TCS_RESULT_OK);
+    TcsHandle list[2] = {templ, templ};
+    TcsHandle unknown = image + 5000;
+    Completion c;
+    uint32_t verdict = 0;
+    TcsHandle out = 0;
+    EXPECT_EQ(tcsMatcherCheckImageQualityAsync(matcher, unknown, record, &c), TCS_RESULT_INVALID_HANDLE);
+    EXPECT_EQ(tcsMatcherCheckImageQualityAsync(matcher, image, nullptr, &c), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(tcsMatcherCheckImageQuality(matcher, image, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(tcsMatcherExtractTemplate(matcher, image, nullptr), TCS_RESULT_NULL_HANDLE_POINTER);
+    EXPECT_EQ(tcsMatcherMatchTemplates(matcher, templ, unknown, &out), TCS_RESULT_INVALID_HANDLE);
+    EXPECT_EQ(tcsMatcherMatchTemplates(matcher, templ, templ, nullptr), TCS_RESULT_NULL_HANDLE_POINTER);
+    struct Case {
+        TcsHandle image;
+        const TcsHandle* list;
+        uint32_t count;
+        uint32_t mode;
+        TcsResult expected;
+    };
+    TcsHandle withUnknown[2] = {templ, unknown};
+    for (const Case& k : {Case{image, list, 0, 1, TCS_RESULT_BAD_PARAM}, Case{image, list, 2, 3, TCS_RESULT_BAD_PARAM},
+                          Case{unknown, list, 2, 1, TCS_RESULT_INVALID_HANDLE},
+                          Case{image, nullptr, 2, 1, TCS_RESULT_NULL_POINTER},
+                          Case{image, withUnknown, 2, 2, TCS_RESULT_BAD_PARAM}}) {
+        EXPECT_EQ(tcsMatcherMatchImageToTemplatesAsync(matcher, k.image, k.list, k.count, k.mode, record, &c),
+                  k.expected);
+    }
+    uint32_t number = 3;
+    TcsHandle results[3];
+    EXPECT_EQ(tcsMatcherMatchImageToTemplatesExAsync(matcher, image, list, 2, &number, results, nullptr, &c),
+              TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(number, 0u);  // every refusal clears the caller's number
+    number = 0;
+    EXPECT_EQ(tcsMatcherMatchImageToTemplatesEx(matcher, image, list, 2, &number, results), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(tcsMatcherCheckImageQuality(matcher, image, &verdict), TCS_RESULT_OK);
+    EXPECT_EQ(c.calls, 0);
+    tcsHandleDestroy(templ);
+    tcsHandleDestroy(image);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+// Enrols three impressions of finger 101 with matcher 1 and matches another impression of it and
+// one of finger 102.
+TEST_F(MatcherClientTest, EnrolAndMatchWithMatcherOne) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &matcher), TCS_RESULT_OK);
+    TcsHandle templ = 0;
+    uint32_t status = 0;
+    std::vector<TcsHandle> images;
+    for (const char* name : {"101_1.tif", "101_2.tif", "101_3.tif"}) images.push_back(imageHandle(fvc(name)));
+    for (size_t i = 0; i < images.size(); ++i) {
+        ASSERT_EQ(tcsMatcherAddImageToTemplate(matcher, images[i], &status, &templ), TCS_RESULT_OK) << i;
+        EXPECT_EQ(status, i < 2 ? uint32_t(MSS_ENROLL_STATUS_MORE_IMAGES) : uint32_t(MSS_ENROLL_STATUS_COMPLETE));
+        EXPECT_EQ(templ != 0, i == 2);
+    }
+    EXPECT_EQ(tcsTemplateGetType(templ), 1u);
+    EXPECT_GE(tcsTemplateGetDataSize(templ), 1024u);
+    EXPECT_GT(tcsTemplateGetFeatures(templ), 0u);
+    ASSERT_EQ(tcsTemplateSetUserID(templ, 42), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTemplateSetFinger(templ, 7), TCS_RESULT_OK);
+
+    TcsHandle genuine = imageHandle(fvc("101_5.tif"));
+    TcsHandle impostor = imageHandle(fvc("102_1.tif"));
+    TcsHandle result = 0;
+    TcsHandle list[1] = {templ};
+    ASSERT_EQ(tcsMatcherMatchImageToTemplates(matcher, genuine, list, 1, 1, &result), TCS_RESULT_OK);
+    EXPECT_EQ(tcsMatchResultsGetStatus(result), 1u);
+    EXPECT_EQ(tcsMatchResultsGetUserID(result), 42u);
+    EXPECT_EQ(tcsMatchResultsGetFinger(result), 7u);
+    const uint32_t genuineScore = tcsMatchResultsGetScore(result);
+    EXPECT_EQ(tcsMatchResultsDestroyHandle(result), TCS_RESULT_OK);
+    ASSERT_EQ(tcsMatcherMatchImageToTemplates(matcher, impostor, list, 1, 2, &result), TCS_RESULT_OK);
+    EXPECT_EQ(tcsMatchResultsGetStatus(result), 0u);
+    EXPECT_LT(tcsMatchResultsGetScore(result), genuineScore);
+    tcsMatchResultsDestroyHandle(result);
+
+    // Template against template: an extracted probe of the same finger matches the enrolled one.
+    TcsHandle probe = 0;
+    ASSERT_EQ(tcsMatcherExtractTemplate(matcher, genuine, &probe), TCS_RESULT_OK);
+    ASSERT_EQ(tcsMatcherMatchTemplates(matcher, probe, templ, &result), TCS_RESULT_OK);
+    EXPECT_EQ(tcsMatchResultsGetStatus(result), 1u);
+    EXPECT_EQ(tcsMatchResultsGetUserID(result), 42u);
+    tcsMatchResultsDestroyHandle(result);
+    // The extended form is not one of matcher 1's operations.
+    uint32_t number = 1;
+    TcsHandle results[1] = {};
+    EXPECT_EQ(tcsMatcherMatchImageToTemplatesEx(matcher, genuine, list, 1, &number, results),
+              TCS_RESULT_NOT_IMPLEMENTED);
+
+    for (TcsHandle h : images) tcsHandleDestroy(h);
+    for (TcsHandle h : {genuine, impostor, probe, templ}) tcsHandleDestroy(h);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+TEST_F(MatcherClientTest, RejectedImageLeavesTheTemplateHandle) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 4, &matcher), TCS_RESULT_OK);
+    // Matcher 4 refuses images of fewer than 150 rows.
+    const swipe_model::GreyImage& g = fvc("101_1.tif");
+    TcsHandle shortImage = 0;
+    ASSERT_EQ(tcsImageCreate(&shortImage, g.pixels.data(), 140 * g.width, 140, g.width, 0), TCS_RESULT_OK);
+    TcsHandle templ = 12345;
+    uint32_t status = 0;
+    EXPECT_EQ(tcsMatcherAddImageToTemplate(matcher, shortImage, &status, &templ), TCS_RESULT_MATCHER_ADD_IMAGE_FAILED);
+    EXPECT_EQ(status, uint32_t(MSS_ENROLL_STATUS_MORE_IMAGES));
+    EXPECT_EQ(templ, 12345u);
+    EXPECT_EQ(tcsMatcherAddImageToTemplate(matcher, shortImage, nullptr, &templ), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(tcsMatcherAddImageToTemplate(matcher, shortImage, &status, nullptr), TCS_RESULT_NULL_HANDLE_POINTER);
+    tcsHandleDestroy(shortImage);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+// A client destroyed with matchers still open closes them on the way.
+TEST_F(MatcherClientTest, ClientDestroyClosesOpenMatchers) {
+    TcsHandle a = 0, b = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &a), TCS_RESULT_OK);
+    ASSERT_EQ(tcsMatcherOpen(client_, 260, &b), TCS_RESULT_OK);
+    EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+    client_ = 0;
+    EXPECT_EQ(tcsMatcherGetID(a), 0u);
+    EXPECT_EQ(tcsMatcherGetID(b), 0u);
+}
+
+TEST_F(MatcherClientTest, FarParameterReachesOpenMatchers) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsSetParam(client_, 15, 10000), TCS_RESULT_OK);
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &matcher), TCS_RESULT_OK);
+    void* object = nullptr;
+    tcsSafeMatcherHandleFetch(matcher, &object);
+    auto* m = static_cast<MatcherRecord*>(object);
+    uint32_t threshold = 0;
+    ASSERT_EQ(m->GetParameter(m, 200, &threshold), TCS_RESULT_OK);
+    EXPECT_EQ(threshold, 61u);  // rate 10000 at open
+    ASSERT_EQ(tcsSetParam(client_, 15, 1000000), TCS_RESULT_OK);
+    ASSERT_EQ(m->GetParameter(m, 200, &threshold), TCS_RESULT_OK);
+    EXPECT_EQ(threshold, 32u);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace
