@@ -316,8 +316,9 @@ TEST_F(EncryptedMirror, KeyCaching) {
     EXPECT_FALSE(unwrapped_.empty()) << "forced";
     simusb::setCommandHook(30, [](std::span<const uint8_t>) {
         simusb::Reply reply;
-        reply.payload = {16, 0, 0, 0};
-        reply.payload.resize(20, 0x77);
+        reply.payload.assign(20, 0x77);
+        reply.payload[0] = 16;
+        reply.payload[1] = reply.payload[2] = reply.payload[3] = 0;
         return reply;
     });
     EXPECT_EQ(xtfsCacheFSSEncKey(handle_, nullptr, 1), 374u) << "not a 32-byte key";
