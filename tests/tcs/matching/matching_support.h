@@ -53,7 +53,7 @@ inline ImageRecord* rawImage(const swipe_model::GreyImage& g, uint32_t rows = 0,
     rows = rows ? rows : g.height;
     columns = columns ? columns : g.width;
     ImageRecord* image = nullptr;
-    EXPECT_EQ(_tcsImageCreate(&image, nullptr, rows * columns, rows, columns, 0), TCS_RESULT_OK);
+    EXPECT_EQ(_tcsImageCreate(&image, nullptr, rows * columns, 0, 0, 0), TCS_RESULT_OK);
     image->rows = rows;
     image->columns = columns;
     image->dataSize = rows * columns;
