@@ -1,0 +1,172 @@
+// Matcher 4 over the recognition engine: the ANSI 381 record it builds, the probability-to-score
+// table, its false-acceptance modes, enrolment, matching and the extended form's ordering.
+#include "adapter_support.h"
+#include "tcs/matching/recog_adapter.h"
+
+namespace {
+
+using namespace matchtest;
+
+class RecogAdapterTest : public AdapterTest {};
+
+uint32_t be16(const uint8_t* at) { return uint32_t(at[0]) << 8 | at[1]; }
+uint32_t be32(const uint8_t* at) { return be16(at) << 16 | be16(at + 2); }
+
+TEST_F(RecogAdapterTest, Ansi381RecordOfASmallImage) {
+    // 3 columns, 2 rows: rows go last first.
+    ImageRecord* image = nullptr;
+    const uint8_t pixels[6] = {1, 2, 3, 4, 5, 6};
+    ASSERT_EQ(_tcsImageCreate(&image, pixels, 6, 2, 3, 0), TCS_RESULT_OK);
+    images_.push_back(image);
+    uint8_t* record = nullptr;
+    uint32_t size = 0;
+    ASSERT_EQ(tcsImageToAnsi381(image, &record, &size), TCS_RESULT_OK);
+    ASSERT_EQ(size, 56u);
+    const uint8_t expected[56] = {'F', 'I', 'R', 0, '0', '1', '0', 0,           // identifiers
+                                  0, 0, 0, 0, 0, 56,                            // record length
+                                  0x00, 0x28, 0x04, 0x01, 0, 0, 0, 30, 1, 1,    // fixed bytes, one image, ppi
+                                  0x01, 0xFC, 0x01, 0xFC, 0x01, 0xFC, 0x01, 0xFC,  // 508 four times
+                                  8, 0, 0, 0, 0, 0, 0, 20,                      // depth, finger record length
+                                  0, 1, 1, 254, 8, 0, 3, 0, 2, 0,               // view, columns 3, rows 2
+                                  4, 5, 6, 1, 2, 3};
+    EXPECT_EQ(std::vector<uint8_t>(record, record + 56), std::vector<uint8_t>(expected, expected + 56));
+    FreeAnsi381Image(record);
+
+    // With both resolutions known they replace 508.
+    image->horizontalPpi = 500;
+    image->verticalPpi = 333;
+    ASSERT_EQ(tcsImageToAnsi381(image, &record, &size), TCS_RESULT_OK);
+    EXPECT_EQ(be16(record + 24), 500u);
+    EXPECT_EQ(be16(record + 26), 333u);
+    EXPECT_EQ(be16(record + 28), 500u);
+    EXPECT_EQ(be16(record + 30), 333u);
+    EXPECT_EQ(be32(record + 36), 20u);
+    FreeAnsi381Image(record);
+    image->verticalPpi = 0;  // only one of them: both fall back
+    ASSERT_EQ(tcsImageToAnsi381(image, &record, &size), TCS_RESULT_OK);
+    EXPECT_EQ(be16(record + 24), 508u);
+    FreeAnsi381Image(record);
+
+    EXPECT_EQ(tcsImageToAnsi381(nullptr, &record, &size), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(tcsImageToAnsi381(image, nullptr, &size), TCS_RESULT_NULL_POINTER);
+    image->dataSize = 0;
+    EXPECT_EQ(tcsImageToAnsi381(image, &record, &size), TCS_RESULT_NULL_POINTER);
+}
+
+TEST_F(RecogAdapterTest, ProbabilityToScore) {
+    struct Case {
+        uint32_t probability;
+        uint32_t index;
+        uint32_t score;
+    };
+    for (const Case& c : {Case{0, 0, 3000}, Case{83, 0, 3000}, Case{84, 1, 2381}, Case{21474, 256, 0},
+                          Case{21475, 257, 1510}, Case{4294799, 455, 867}, Case{4294800, 455, 867},
+                          Case{122406530, 510, 399}, Case{122406531, 511, 0}, Case{0x7FFFFFFF, 511, 0}}) {
+        EXPECT_EQ(mss::recogScoreIndex(c.probability), c.index) << c.probability;
+        if (c.index != 256) {
+            EXPECT_EQ(mss::recogScore(c.probability), c.score) << c.probability;
+        }
+    }
+    // The anchor rows, and a table that never rises.
+    struct Row {
+        uint32_t index;
+        uint32_t score;
+    };
+    auto probabilityFor = [](uint32_t index) -> uint32_t {
+        if (index <= 256) return index == 0 ? 0 : (index * 21474 + 255) / 256;
+        if (index < 455) return (index - 256) * 21474 + 1;
+        if (index == 455) return 4294799;  // the top of the middle band
+        return (index - 454) * 2147483;
+    };
+    for (const Row& r : {Row{1, 2381}, Row{2, 2284}, Row{64, 1800}, Row{101, 1737}, Row{128, 1704}, Row{255, 1607},
+                         Row{257, 1510}, Row{259, 1413}, Row{281, 1152}, Row{300, 1075}, Row{400, 912},
+                         Row{455, 867}, Row{456, 811}, Row{510, 399}}) {
+        ASSERT_EQ(mss::recogScoreIndex(probabilityFor(r.index)), r.index) << r.index;
+        EXPECT_EQ(mss::recogScore(probabilityFor(r.index)), r.score) << r.index;
+    }
+    uint32_t previous = 3000;
+    for (uint32_t i = 0; i < 512; ++i) {
+        uint32_t score = mss::recogScore(probabilityFor(i));
+        EXPECT_LE(score, previous) << i;
+        previous = score;
+    }
+}
+
+TEST_F(RecogAdapterTest, OpenModesAndRefusals) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    EXPECT_EQ(m_.id, 4u);
+    EXPECT_EQ(m_.templateType, 5u);
+    EXPECT_EQ(std::string(m_.idString).rfind("Recog: M=", 0), 0u) << m_.idString;
+    EXPECT_EQ(m_.SetParameter(&m_, 6, 1), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(m_.Match(&m_, nullptr, nullptr, nullptr), TCS_RESULT_NOT_IMPLEMENTED);
+    uint32_t verdict = 9;
+    EXPECT_EQ(m_.CheckQuality(&m_, nullptr, &verdict), TCS_RESULT_OK);
+    EXPECT_EQ(verdict, 0u);
+    EnrollTemplate* t = nullptr;
+    uint32_t complete = 0;
+    // 149 rows are refused unless flag 2; 150 are taken.
+    EXPECT_EQ(m_.AddImageToTemplate(&m_, image("104_1.tif", 149), &t, &complete), MSS_RESULT_IMAGE_REJECTED);
+    EXPECT_EQ(t, nullptr);
+    EXPECT_EQ(m_.AddImageToTemplate(&m_, image("104_1.tif", 150), &t, &complete), TCS_RESULT_OK);
+    ASSERT_NE(keep(t), nullptr);
+    EXPECT_EQ(uint32_t(t->enrollMark), 1u);
+    EXPECT_EQ(uint32_t(t->templateType), 5u);
+    EXPECT_EQ(m_.Close(&m_), TCS_RESULT_OK);
+    EXPECT_EQ(m_.Close(&m_), TCS_RESULT_MATCHER_CLOSE_FAILED);
+    EXPECT_EQ(m_.SetFAR(&m_, 100000), TCS_RESULT_MATCHER_OPEN_FAILED);
+    EXPECT_EQ(m_.AddImageToTemplate(&m_, image("104_1.tif"), &t, &complete), TCS_RESULT_MATCHER_OPEN_FAILED);
+}
+
+TEST_F(RecogAdapterTest, EnrolMatchAndExtendedOrder) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    ASSERT_EQ(m_.SetFAR(&m_, 100000), TCS_RESULT_OK);
+    EnrollTemplate* enrolled = nullptr;
+    uint32_t complete = 0;
+    int images = 0;
+    for (const char* name : {"101_1.tif", "101_2.tif", "101_3.tif", "101_4.tif", "101_6.tif", "101_7.tif"}) {
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, image(name), &enrolled, &complete), TCS_RESULT_OK) << name;
+        ++images;
+        if (complete == 1) break;
+    }
+    ASSERT_EQ(complete, 1u) << images;
+    keep(enrolled);
+    EXPECT_LE(uint32_t(enrolled->dataSize), 1800u);
+    EXPECT_GT(uint32_t(enrolled->dataSize), 0u);
+    enrolled->userId = 11;
+
+    EnrollTemplate* other = nullptr;
+    ASSERT_EQ(m_.Extract(&m_, image("102_1.tif"), &other), TCS_RESULT_OK);
+    keep(other);
+    other->userId = 22;
+
+    EnrollTemplate* list[2] = {other, enrolled};
+    MatchResult r{};
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("101_5.tif"), list, 2, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_EQ(r.index, 1u);
+    EXPECT_EQ(r.userId, 11u);
+    EXPECT_GT(r.score, 1413u);
+    const uint32_t genuine = r.score;
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("103_1.tif"), list, 2, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_LT(r.score, genuine);
+
+    MatchResult a{}, b{};
+    MatchResult* results[2] = {&a, &b};
+    uint32_t number = 2;
+    ASSERT_EQ(m_.MatchImageToTemplatesExt(&m_, image("101_5.tif"), list, 2, &number, results), TCS_RESULT_OK);
+    EXPECT_EQ(number, 2u);
+    EXPECT_GE(a.score, b.score);
+    EXPECT_EQ(a.index, 1u);  // the enrolled finger first, keeping its position
+    EXPECT_EQ(a.status, 1u);
+    EXPECT_EQ(a.userId, 11u);
+    EXPECT_EQ(b.index, 0u);
+
+    // Damaged template bytes end the match with 302.
+    EnrollTemplate* bad = keep(_tcsTemplateAlloc(32));
+    bad->dataSize = 32;
+    EnrollTemplate* badList[1] = {bad};
+    EXPECT_EQ(m_.MatchImageToTemplates(&m_, image("101_5.tif"), badList, 1, 1, &r), TCS_RESULT_MATCHER_MATCH_FAILED);
+}
+
+}  // namespace
