@@ -216,10 +216,8 @@ private:
             uint32_t count = getU32(payload);
             // The count is the service's word: only entries wholly inside the payload are read.
             uint64_t room = (header.length - 4) / TOV_PACKED_IDENTIFIED_USER_SIZE;
-            if (count > room) {
-                count = uint32_t(room);
-                status = TCS_RESULT_INVALID;
-            }
+            bool cut = count > room;
+            if (cut) count = uint32_t(room);
             if (count != 0) {
                 list.users = static_cast<IdentifiedUser*>(palRealMalloc(uint32_t(count * sizeof(IdentifiedUser))));
                 if (list.users == nullptr) {
@@ -233,6 +231,7 @@ private:
                     }
                 }
             }
+            if (cut) status = TCS_RESULT_INVALID;
         }
         EventRecord record{TOV_EVENT_IDENTIFIED_USERS, status, sizeof(IdentifiedUserList), &list};
         callback(handle, userData, &record);

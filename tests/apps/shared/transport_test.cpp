@@ -260,8 +260,8 @@ TEST_F(ServiceTest, CancelReachesTheServiceWhileAnotherCallWaits) {
     });
     ASSERT_TRUE(service_->waitForHeld(84, 2000));
     EXPECT_EQ(tcsCancelExOperation(0x51), TCS_RESULT_OK);
-    EXPECT_EQ(identify.load(), TCS_RESULT_CANCEL);
     second.join();
+    EXPECT_EQ(identify.load(), TCS_RESULT_CANCEL);
     auto cancels = requestsOf(87);
     ASSERT_EQ(cancels.size(), 1u);
     EXPECT_EQ(read64(cancels[0].payload, 0), 0x51u);
