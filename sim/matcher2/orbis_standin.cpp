@@ -91,7 +91,7 @@ int32_t similarity(const float* probe, const uint8_t* slot) {
     return dot <= 0 ? 0 : int32_t(dot * 4000);
 }
 
-int32_t classify(int32_t score) { return score >= 3000 ? 2 : score >= 1000 ? 4 : 3; }
+int32_t classify(int32_t score) { return score >= 2000 ? 2 : score >= 1000 ? 4 : 3; }
 
 }  // namespace
 
