@@ -234,6 +234,7 @@ TcsResult parseCache(FssHandle* h, const CacheRead& file) {
         Node* n = newNode(name, inode, parentInode, type);
         if (n == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
         n->version = rec[18];
+        if (inode > m->highestInode) m->highestInode = inode;
         m->inodes[inode] = n;
         if (parent == nullptr) {
             m->root = n;
@@ -363,6 +364,8 @@ TcsResult fssWriteSystemFile(FssHandle* h) {
     std::vector<uint8_t> content(kHeaderBytes);
     memcpy(content.data(), kFormatVersion, 4);
     content[4] = m->noRoom;
+    // Taken after the open: the file's own node has an inode too, and a mount from this file
+    // must not give that number out again.
     fssWriteShort_a(&content[5], m->highestInode);
     fssWriteShort_a(&content[7], current);
     fssWriteShort_a(&content[9], m->sectorCount);

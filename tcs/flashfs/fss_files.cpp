@@ -15,7 +15,8 @@ namespace {
 struct Resolved {
     Node* parent = nullptr;
     Node* node = nullptr;  // the named node when it exists
-    const char* name = nullptr;
+    // A copy: making room may write the mount cache file, whose path goes through the same split.
+    char name[kMaxName + 1] = {};
 };
 
 // 393 when the last component exists, 0 when it does not; an empty tree gives 0 with no parent.
@@ -24,7 +25,7 @@ TcsResult fssChkPath(FssHandle* h, const char* path, Resolved* out) {
     TcsResult result = splitPath(path, &m->split);
     if (result != TCS_RESULT_OK) return result;
     const SplitPath& sp = m->split;
-    out->name = sp.parts[sp.count - 1];
+    memcpy(out->name, sp.parts[sp.count - 1], sizeof out->name);
     if (m->root == nullptr) return sp.count == 1 ? TCS_RESULT_OK : FSS_RESULT_NO_PARENT;
     if (strcmp(sp.parts[0], m->root->name) != 0) return FSS_RESULT_NO_PARENT;
     if (sp.count == 1) {
@@ -39,6 +40,14 @@ TcsResult fssChkPath(FssHandle* h, const char* path, Resolved* out) {
     out->parent = dir;
     out->node = findChild(dir, out->name);
     return out->node != nullptr ? FSS_RESULT_EXISTS : TCS_RESULT_OK;
+}
+
+// Lookups and listings see only the first 200 entries of a directory, so a 201st is refused:
+// made anyway, it could be neither found nor listed, and a second file of its name would follow.
+bool directoryFull(const Node* dir) {
+    uint32_t count = 0;
+    for (const Node* c = dir->child; c != nullptr; c = c->sibling) count += c->type != kPageFree ? 1 : 0;
+    return count >= kMaxDirEntries;
 }
 
 TcsResult checkHandle(FssHandle* h) {
@@ -128,6 +137,9 @@ TcsResult completeWrite(FssFile* f) {
     }
     result = writeCommitByte(h, f->newPages[0].address);
     if (result != TCS_RESULT_OK) return result;
+    // Taken again from the node: a collection while the file was open may have moved the old
+    // version's pages, and marking the addresses seen at open would hit other files' pages.
+    f->oldPages = f->node->pages;
     fssMarkOldObsolete(h, f->oldPages);
     f->node->pages = f->newPages;
     f->newPages.clear();
@@ -204,6 +216,7 @@ TcsResult openFile(FssHandle* h, const char* path, const char* mode, bool cache,
         }
         if (m->root == nullptr) return FSS_RESULT_NO_ROOT;
         if (r.parent == nullptr) return FSS_RESULT_NO_PARENT;
+        if (directoryFull(r.parent)) return FSS_RESULT_NO_ROOM;
         const uint16_t inode = nextInode(m);
         if (inode == 0) return FSS_RESULT_NO_ROOM;
         node = newNode(r.name, inode, r.parent->inode, cache ? kNodeCache : kNodeFile);
@@ -357,6 +370,7 @@ TcsResult fssMkdir(FssHandle* handle, const char* path) {
     Resolved r;
     result = fssChkPath(handle, path, &r);
     if (result != TCS_RESULT_OK) return result;
+    if (r.parent != nullptr && directoryFull(r.parent)) return FSS_RESULT_NO_ROOM;
     const uint16_t inode = nextInode(m);
     if (inode == 0) return FSS_RESULT_NO_ROOM;
     const uint16_t parentInode = r.parent != nullptr ? r.parent->inode : inode;

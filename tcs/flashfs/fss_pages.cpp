@@ -43,7 +43,7 @@ TcsResult retryWrite(FssHandle* h, uint32_t address, uint32_t length, const uint
             result = h->ops.write(h->backend, next + at, std::min<uint32_t>(m->writeUnit, kPageSize - at), page + at);
         }
         if (result == TCS_RESULT_OK) {
-            *outNewAddress = next + (address - pageStart);
+            *outNewAddress = next + address % kPageSize;
             return TCS_RESULT_OK;
         }
         if (result != FSS_RESULT_VERIFY_FAILED) return result;
@@ -150,10 +150,6 @@ uint16_t fssGetFreeSector(FssHandle* h, uint8_t wanted, bool claim) {
 TcsResult fssGetNextFreePage(FssHandle* h, uint32_t* outAddress, bool data, bool cache) {
     FssMount* m = h->mount;
     const uint8_t wanted = cache ? kSectorCache : (data ? kSectorData : kSectorFree);
-    if (!cache && !m->changed) {
-        const TcsResult result = fssRmSysFile(h);
-        if (result != TCS_RESULT_OK && result != FSS_RESULT_NOT_FOUND) return result;
-    }
     SectorState* s = m->currentSector < m->sectorCount ? &m->sectors[m->currentSector] : nullptr;
     if (s == nullptr || s->type != wanted || s->nextFree > m->lastPage) {
         uint16_t index = fssGetFreeSector(h, wanted, true);
@@ -173,6 +169,12 @@ TcsResult fssGetNextFreePage(FssHandle* h, uint32_t* outAddress, bool data, bool
         if (cache && std::find(m->cacheLocations.begin(), m->cacheLocations.end(), index) == m->cacheLocations.end()) {
             m->cacheLocations.push_back(index);
         }
+    }
+    // Checked after the sector is chosen: a collection on the way may have written a new mount
+    // cache, which must not outlive the page about to be written.
+    if (!cache && !m->changed) {
+        const TcsResult result = fssRmSysFile(h);
+        if (result != TCS_RESULT_OK && result != FSS_RESULT_NOT_FOUND) return result;
     }
     *outAddress = s->address + uint32_t(s->nextFree) * kPageSize;
     return TCS_RESULT_OK;

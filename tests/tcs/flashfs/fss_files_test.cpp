@@ -174,6 +174,18 @@ TEST_F(FssFiles, DirectoriesAndListings) {
 
 // The database keeps a 20-byte digest in a directory's attribute bytes; the page's CRC does not
 // cover them, so the store still mounts.
+// Lookups and listings reach 200 entries of a directory; a 201st is refused rather than lost.
+TEST_F(FssFiles, DirectoryHoldsTwoHundredEntries) {
+    for (int i = 0; i < 199; ++i) ASSERT_EQ(writeFile(h_, "/db/f" + std::to_string(i), Bytes{1}), TCS_RESULT_OK) << i;
+    ASSERT_EQ(fssMkdir(h_, "/db/last"), TCS_RESULT_OK);
+    EXPECT_EQ(writeFile(h_, "/db/more", Bytes{1}), FSS_RESULT_NO_ROOM);
+    EXPECT_EQ(fssMkdir(h_, "/db/more"), FSS_RESULT_NO_ROOM);
+    EXPECT_EQ(writeFile(h_, "/db/f7", Bytes{2}), TCS_RESULT_OK);  // rewriting one is fine
+    ASSERT_EQ(writeFile(h_, "/db/last/x", Bytes{3}), TCS_RESULT_OK);
+    ASSERT_NE(reopen(), nullptr);
+    EXPECT_EQ(tree(h_).size(), 201u);
+}
+
 TEST_F(FssFiles, DirectoryAttributeBytes) {
     ASSERT_EQ(fssMkdir(h_, "/db/user"), TCS_RESULT_OK);
     uint8_t digest[20], back[20];

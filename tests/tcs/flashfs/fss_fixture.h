@@ -26,6 +26,8 @@ struct NorFlash {
     uint32_t bitRaises = 0;          // writes that needed a bit to go from 0 to 1
     int64_t writesLeft = -1;         // >= 0: writes after that many are lost (power gone)
     uint32_t writes = 0;
+    uint32_t steps = 0;              // writes and erases, as counted against writesLeft
+    uint64_t bytesRead = 0;
     std::set<uint32_t> failVerify;   // page addresses whose next write reads back wrong (84)
 
     NorFlash() = default;
@@ -42,11 +44,13 @@ struct NorFlash {
         NorFlash* f = of(b);
         if (uint64_t(address) + length > f->bytes.size()) return TCS_RESULT_BAD_PARAM;
         memcpy(out, f->bytes.data() + address, length);
+        f->bytesRead += length;
         return TCS_RESULT_OK;
     }
     static bool powerGone(NorFlash* f) {
         if (f->writesLeft == 0) return true;
         if (f->writesLeft > 0) --f->writesLeft;
+        ++f->steps;
         return false;
     }
     static TcsResult write(void* b, uint32_t address, uint32_t length, const void* data) {
@@ -86,6 +90,13 @@ struct NorFlash {
     static constexpr FssBackendOps kOps = {info, read, write, commit, bulkErase, sectorErase, uninit};
 };
 
+// Cuts the power: what the handle still writes is lost; the handle is released.
+inline void crash(NorFlash& flash, FssHandle* h) {
+    flash.writesLeft = 0;
+    fssClose(h);
+    flash.writesLeft = -1;
+}
+
 // A handle over the flash, not mounted yet.
 inline FssHandle* handleOn(NorFlash& flash) {
     FssHandle* h = nullptr;
@@ -96,6 +107,11 @@ inline FssHandle* handleOn(NorFlash& flash) {
 }
 
 // Opens (mounts) the store; null with the code in *result on failure.
+// Makes the next mount scan: every slot entry of the mount cache reads as obsolete.
+inline void dropMountCache(NorFlash& flash, uint32_t sectorSize) {
+    for (uint32_t at = 0; at < flash.bytes.size(); at += sectorSize) memset(flash.bytes.data() + at + 32, 0, 224);
+}
+
 inline FssHandle* openOn(NorFlash& flash, TcsResult* result = nullptr) {
     FssHandle* h = handleOn(flash);
     const TcsResult r = fssdetail::openHandle(h);
