@@ -101,6 +101,7 @@ void releaseInnerRecords(AdaptiveState* s) {
     if (in->MatchImageToTemplates != nullptr) {
         MatchResult scratch{};
         in->MatchImageToTemplates(in, nullptr, nullptr, 0, 1, &scratch);
+        palRealFree(scratch.extraData);
     }
     in->controlFlags = saved;
     std::fill(std::begin(s->viewFeatures), std::end(s->viewFeatures), nullptr);
@@ -133,6 +134,7 @@ TcsResult matchTemplateViews(AdaptiveState* s, ImageRecord* image, const EnrollT
         in->singleTemplateSize = views[v].size;
         MatchResult r{};
         last = in->MatchImageToTemplates(in, image, nullptr, 1, mode, &r);
+        palRealFree(r.extraData);  // matcher 2's extra output belongs to a result nobody keeps
         if (firstCall) {
             in->controlFlags |= MSS_FLAG_PROBE_READY;
             firstCall = false;
@@ -219,6 +221,7 @@ TcsResult releaseProbe(AdaptiveState* s, ImageRecord* image, uint32_t mode) {
     in->controlFlags = (in->controlFlags & ~MSS_FLAG_KEEP_PROBE) | MSS_FLAG_RELEASE_ONLY;
     MatchResult scratch{};
     TcsResult result = in->MatchImageToTemplates(in, image, nullptr, 0, mode, &scratch);
+    palRealFree(scratch.extraData);
     if (result == TCS_RESULT_OK) {
         in->controlFlags &= ~(MSS_FLAG_RELEASE_ONLY | MSS_FLAG_SINGLE_TEMPLATE);
         in->singleTemplateData = nullptr;

@@ -196,7 +196,29 @@ TcsResult matcherOrbisMatchImageToTemplates(MatcherRecord* m, ImageRecord* image
     if (m == nullptr) return TCS_RESULT_BAD_PARAM;
     OrbisState* s = stateOf(m);
     if (s == nullptr) return TCS_RESULT_MATCHER_OPEN_FAILED;
+    // The adaptive wrapper's release call: this adapter keeps no probe features between matches.
+    if (m->controlFlags & MSS_FLAG_RELEASE_ONLY) return TCS_RESULT_OK;
     if (image == nullptr || result == nullptr) return TCS_RESULT_NULL_POINTER;
+    // Single-template mode (the adaptive wrapper's views): the view's bytes as a one-entry list.
+    EnrollTemplate* single = nullptr;
+    if ((m->controlFlags & MSS_FLAG_SINGLE_TEMPLATE) && m->singleTemplateData != nullptr) {
+        single = _tcsTemplateAlloc(m->singleTemplateSize);
+        if (single == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+        std::memcpy(single->data, m->singleTemplateData, m->singleTemplateSize);
+        single->dataSize = m->singleTemplateSize;
+        single->version = 1;
+    }
+    EnrollTemplate* singleList[1] = {single};
+    if (single != nullptr) {
+        templates = singleList;
+        count = 1;
+    }
+    struct SingleOwner {
+        EnrollTemplate* t;
+        ~SingleOwner() {
+            if (t != nullptr) _tcsTemplateDestroy(t);
+        }
+    } owner{single};
     uint32_t out = 0;
     uintptr_t context = s->init(kInitMagic, 1, 1, &out);
     if (context == 0) return TCS_RESULT_MATCHER_OPEN_FAILED;

@@ -244,3 +244,42 @@ TEST_F(MatcherClientTest, FarParameterReachesOpenMatchers) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// Three impressions of different fingers agree too little: the enrolment fails without a template.
+TEST_F(MatcherClientTest, PoorEnrolmentFailsWith304) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &matcher), TCS_RESULT_OK);
+    TcsHandle templ = 0;
+    uint32_t status = 0;
+    std::vector<TcsHandle> images;
+    for (const char* name : {"101_1.tif", "105_1.tif"}) {
+        images.push_back(imageHandle(fvc(name)));
+        ASSERT_EQ(tcsMatcherAddImageToTemplate(matcher, images.back(), &status, &templ), TCS_RESULT_OK);
+    }
+    images.push_back(imageHandle(fvc("109_1.tif")));
+    EXPECT_EQ(tcsMatcherAddImageToTemplate(matcher, images.back(), &status, &templ), TCS_RESULT_MATCHER_ENROLL_FAILED);
+    EXPECT_EQ(status, uint32_t(MSS_ENROLL_STATUS_FAILED));
+    EXPECT_EQ(templ, 0u);
+    for (TcsHandle h : images) tcsHandleDestroy(h);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+// An image with nothing to extract: matcher 4 tries five times and gives up with 303.
+TEST_F(MatcherClientTest, BlankImageExtractionFailsWith303) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 4, &matcher), TCS_RESULT_OK);
+    std::vector<uint8_t> blank(300 * 300, 200);
+    TcsHandle image = 0;
+    ASSERT_EQ(tcsImageCreate(&image, blank.data(), uint32_t(blank.size()), 300, 300, 0), TCS_RESULT_OK);
+    TcsHandle templ = 0;
+    EXPECT_EQ(tcsMatcherExtractTemplate(matcher, image, &templ), TCS_RESULT_MATCHER_EXTRACT_FAILED);
+    EXPECT_EQ(templ, 0u);
+    tcsHandleDestroy(image);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace

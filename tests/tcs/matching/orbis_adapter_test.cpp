@@ -341,3 +341,37 @@ TEST_F(OrbisClientTest, OpensWithTheStandIn) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// The adaptive wrapper over matcher 2: enrolment wraps the library's template, matching goes view by
+// view through the single-template fields.
+TEST_F(OrbisAdapterTest, AdaptiveWrapperOverMatcherTwo) {
+    ASSERT_EQ(mssAdaptiveMatcherOpen(&m_, 258), TCS_RESULT_OK);
+    opened_ = true;
+    ASSERT_EQ(m_.Open(&m_), TCS_RESULT_OK);
+    EXPECT_STREQ(m_.idString, "AEM 0.9: Orbis");
+    EnrollTemplate* t = nullptr;
+    uint32_t complete = 0;
+    for (int i = 1; i <= 3 && complete == 0; ++i) {
+        ImageRecord* img = image("104_" + std::to_string(i) + ".tif");
+        setLiveness(img, 1);
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, img, &t, &complete), TCS_RESULT_OK) << i;
+    }
+    ASSERT_EQ(complete, 1u);
+    keep(t);
+    EXPECT_EQ(uint32_t(t->templateType), 258u);
+    EXPECT_EQ(std::memcmp(t->data, "ARUS", 4), 0);
+    EnrollTemplate* list[1] = {t};
+    MatchResult r{};
+    ImageRecord* probe = image("104_1.tif");
+    setLiveness(probe, 1);
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, probe, list, 1, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_GT(r.score, 0u);
+    palRealFree(r.extraData);
+}
+
+}  // namespace
