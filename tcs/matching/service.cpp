@@ -303,6 +303,18 @@ bool complete(WorkItem* item) {
     return true;
 }
 
+// A matcher handle released with tcsHandleDestroy while its matcher is open goes through a close:
+// freeing the record at once would leave it linked in its client's list.
+uint32_t closeLinkedMatcher(uint64_t handle, void* object, TcsResult* outResult) {
+    auto* matcher = static_cast<MatcherRecord*>(object);
+    if (__atomic_load_n(&matcher->closing, __ATOMIC_ACQUIRE) != 0) {
+        *outResult = TCS_RESULT_SENSOR_CLOSE_IN_PROCESS;  // its close item still holds the record
+        return 1;
+    }
+    *outResult = tcsMatcherClose(handle);
+    return 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -321,6 +333,7 @@ TcsResult mssSubsystemStartup(MssSubsystem** outSubsystem, PalEvent* wakeEvent) 
         return result;
     }
     _tcsTemplateRegisterCleanups();
+    _tcsSafeHandleSetOwnerDestroy(TCS_HANDLE_TYPE_MATCHER, closeLinkedMatcher);
     *outSubsystem = subsystem;
     return TCS_RESULT_OK;
 }

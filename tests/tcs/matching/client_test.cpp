@@ -283,3 +283,20 @@ TEST_F(MatcherClientTest, BlankImageExtractionFailsWith303) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// Releasing an open matcher's handle directly closes it instead of leaving its record in the
+// client's list.
+TEST_F(MatcherClientTest, HandleDestroyOfAnOpenMatcherClosesIt) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 257, &matcher), TCS_RESULT_OK);
+    EXPECT_EQ(tcsHandleDestroy(matcher), TCS_RESULT_OK);
+    EXPECT_TRUE(palListIsEmpty(&clientRecord()->matchers));
+    EXPECT_EQ(tcsMatcherGetID(matcher), 0u);
+    EXPECT_NE(tcsHandleDestroy(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace
