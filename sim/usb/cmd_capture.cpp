@@ -18,12 +18,16 @@ constexpr size_t kTimeslotTableLength = 1408;
 constexpr uint64_t kMaxCaptureBytes = 16u << 20;
 
 // {u16 length of what follows, the 2400-byte configuration: a 1408-byte timeslot table, then the
-// rest}. The contents are the chip's; any fixed bytes do for a stand-in.
-std::vector<uint8_t> configurationReply() {
+// rest}. The contents are the chip's; any fixed bytes do for a stand-in, unless a test stored a
+// configuration of its own as "configReply" (2400 bytes: a module whose scan lines it will send).
+std::vector<uint8_t> configurationReply(Firmware& fw) {
     std::vector<uint8_t> out(2 + kConfigReplyLength, 0);
     putU16(out, 0, uint16_t(kConfigReplyLength));
+    const std::vector<uint8_t>& own = fw.stored("configReply");
     for (size_t i = 0; i < kConfigReplyLength; ++i) {
-        out[2 + i] = i < kTimeslotTableLength ? uint8_t(i / 11) : uint8_t(0xA0 + i % 16);
+        out[2 + i] = own.size() == kConfigReplyLength ? own[i]
+                     : i < kTimeslotTableLength        ? uint8_t(i / 11)
+                                                       : uint8_t(0xA0 + i % 16);
     }
     return out;
 }
@@ -71,7 +75,7 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
         reply.status = kStatusBusy;
         return;
     }
-    if (wantsConfiguration) reply.payload = configurationReply();
+    if (wantsConfiguration) reply.payload = configurationReply(fw);
     if (lines == 0) {
         fw.transient("capturing") = {1};
         return;
@@ -99,7 +103,7 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
 
 void stopPrint(Firmware& fw, std::span<const uint8_t>, Reply&) { fw.transient("capturing").clear(); }
 
-void getConfiguration(Firmware&, std::span<const uint8_t>, Reply& reply) { reply.payload = configurationReply(); }
+void getConfiguration(Firmware& fw, std::span<const uint8_t>, Reply& reply) { reply.payload = configurationReply(fw); }
 
 // {u8 finger state, u8 flags, 3 reserved}; tests set stored "fingerState" {state, flags}.
 void getFingerStatus(Firmware& fw, std::span<const uint8_t>, Reply& reply) {

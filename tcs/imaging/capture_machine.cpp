@@ -388,7 +388,9 @@ TcsResult idsHarlokFingerprintCallback(void* itemArgument, TcsResult status, uin
         return TCS_RESULT_OK;
     }
     if (status != TCS_RESULT_OK) {
-        if (idsItemState(item) <= sReading) {
+        // Once the sensor has ended the data, the buffers still posted behind it fail as the stream
+        // stops: that must not throw the finished swipe away.
+        if (idsItemState(item) <= sReading && !c->endOfData) {
             idsItemResult(item) = status;
             c->abort = 1;
         }

@@ -200,6 +200,14 @@ WorkItem* findCapture(IdsSubsystem* subsystem, IdsSensor* sensor) {
     return found;
 }
 
+// Sensor control names the one command protocol it speaks 4 (0 before a reply parser is set);
+// the abort and the run-patch reload were written for protocol 1. Both are that protocol's
+// successors here: with 1 alone an abort would never reach a capture on this stack.
+bool speaksCaptureProtocol(ScsSensor* control) {
+    uint8_t version = 0;
+    return scsSensorGetCmdProtocolVersion(control, &version) == TCS_RESULT_OK && (version == 1 || version == 4);
+}
+
 void completeAbort(WorkItem* item) {
     if (IdsCallback cb = idsItemCallback(item)) cb(nullptr, TCS_RESULT_OK, idsItemContext(item));
     idsRunStatus(item) = kFinished;
@@ -207,9 +215,7 @@ void completeAbort(WorkItem* item) {
 
 void runAbort(IdsSubsystem* subsystem, WorkItem* item) {
     auto* sensor = static_cast<IdsSensor*>(item->object);
-    uint8_t version = 0;
-    if (sensor == nullptr || scsSensorGetCmdProtocolVersion(sensor->scsSensor, &version) != TCS_RESULT_OK ||
-        version != 1) {
+    if (sensor == nullptr || !speaksCaptureProtocol(sensor->scsSensor)) {
         completeAbort(item);
         return;
     }
@@ -338,8 +344,7 @@ void runRawLines(WorkItem* item) {
                 state = kRawRunPatch;
                 break;
             case kRawRunPatch: {
-                uint8_t version = 0;
-                if (scsSensorGetCmdProtocolVersion(control, &version) == TCS_RESULT_OK && version == 1) {
+                if (speaksCaptureProtocol(control)) {
                     const TcsResult r = scsDownloadRunPatch(control);
                     if (r != TCS_RESULT_OK && status == TCS_RESULT_OK) status = r;
                 }
@@ -609,20 +614,15 @@ TcsResult idsSubsystemService(IdsSubsystem* subsystem, uint32_t budgetMs, uint32
             palCriticalSectionRelease(list.listLock);
             break;
         }
+        // The item stays queued while it runs, so that a request queued meanwhile from another
+        // thread still sees it (one capture per device) and a close still finds it.
         WorkItem* item = PAL_WORK_ITEM_FROM_LINKS(list.links.next);
-        palListRemove(&item->links);
         palCriticalSectionRelease(list.listLock);
         if (idsRunStatus(item) == kFinished) {
-            palWorkItemDestroy(item);
-            --count;
-            continue;
-        }
-        // A waiting item is only looked at again once its wait has run out.
-        if (idsRunStatus(item) == kWaiting && item->remainingMs != 0 && palWorkItemIsTimeout(item) == 0) {
-            if (smallestWait == 0 || item->remainingMs < smallestWait) smallestWait = item->remainingMs;
             palCriticalSectionAcquire(list.listLock);
-            palListInsertTail(&list.links, &item->links);
+            palListRemove(&item->links);
             palCriticalSectionRelease(list.listLock);
+            palWorkItemDestroy(item);
             --count;
             continue;
         }
@@ -647,12 +647,14 @@ TcsResult idsSubsystemService(IdsSubsystem* subsystem, uint32_t budgetMs, uint32
             default: break;
         }
         const uint32_t run = idsRunStatus(item);
+        palCriticalSectionAcquire(list.listLock);
+        palListRemove(&item->links);
         if (run == kFinished) {
+            palCriticalSectionRelease(list.listLock);
             palWorkItemDestroy(item);
             --count;
             continue;
         }
-        palCriticalSectionAcquire(list.listLock);
         if (run == kRunAgain) {
             palListInsertHead(&list.links, &item->links);
         } else {
@@ -745,10 +747,7 @@ TcsResult idsSensorSendGetFingerprint(GetPrintContext* context, ImageRecord* ima
     if (context == nullptr) return TCS_RESULT_NULL_POINTER;
     IdsSensor* sensor = context->sensor;
     if (sensor == nullptr) return TCS_RESULT_NULL_SENSOR_HANDLE;
-    if (image == nullptr) {
-        freeArea(sensor);
-        return TCS_RESULT_BAD_PARAM;
-    }
+    if (image == nullptr) return TCS_RESULT_BAD_PARAM;
     context->outputImage = image;
     IdsSubsystem* subsystem = subsystemOf(sensor);
     TcsResult r = subsystem == nullptr
@@ -757,11 +756,10 @@ TcsResult idsSensorSendGetFingerprint(GetPrintContext* context, ImageRecord* ima
                                                           kIdsItemTimeoutMs, context, uint64_t(uintptr_t(callback)),
                                                           uint64_t(uintptr_t(callbackContext)), 1, nullptr,
                                                           getPrintPredicate);
-    if (r != TCS_RESULT_OK) {
-        // The caller keeps its context and image; the image goes back to it untouched.
-        context->outputImage = nullptr;
-        freeArea(sensor);
-    }
+    // The caller keeps its context and image. The sensor's buffer area is left alone: a refused
+    // request (46) has none of its own, and the area it would free is the one the running capture
+    // of the same device has posted to the transport.
+    if (r != TCS_RESULT_OK) context->outputImage = nullptr;
     return r;
 }
 

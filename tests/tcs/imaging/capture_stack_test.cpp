@@ -1,0 +1,280 @@
+// Captures end to end on the in-process stack: a client opens the virtual sensor, the sensor sends
+// a modelled swipe, and the image, the abort and the failures come back as events and completions.
+#include "platform/settings.h"
+#include "platform/test_seams.h"
+#include "platform/usb_test_seams.h"
+#include "sim/swipe/swipe_model.h"
+#include "sim/usb/sim_usb.h"
+#include "tcs/core.h"
+#include "tcs/handle_map.h"
+#include "tcs/tcs.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kNoCalibration = 0x04000000u;
+
+struct SeenEvent {
+    uint32_t id;
+    uint32_t status;
+    uint64_t data;
+    uint32_t size;
+};
+
+struct Log {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<SeenEvent> sensorEvents;
+    std::vector<uint32_t> systemEvents;
+    std::string readyName;
+    bool done = false;
+    uint64_t image = 0;
+    TcsResult status = 0;
+
+    bool has(uint32_t id) {
+        std::lock_guard<std::mutex> hold(lock);
+        for (const SeenEvent& e : sensorEvents) {
+            if (e.id == id) return true;
+        }
+        return false;
+    }
+    std::vector<uint32_t> ids() {
+        std::lock_guard<std::mutex> hold(lock);
+        std::vector<uint32_t> out;
+        for (const SeenEvent& e : sensorEvents) out.push_back(e.id);
+        return out;
+    }
+    SeenEvent find(uint32_t id) {
+        std::lock_guard<std::mutex> hold(lock);
+        for (const SeenEvent& e : sensorEvents) {
+            if (e.id == id) return e;
+        }
+        return {};
+    }
+};
+
+TcsResult onSystemEvent(void*, void* context, EventRecord* event) {
+    auto* log = static_cast<Log*>(context);
+    std::lock_guard<std::mutex> hold(log->lock);
+    log->systemEvents.push_back(event->id);
+    if (event->id == TCS_SYSTEM_EVENT_SENSOR_READY && event->data != nullptr) {
+        log->readyName.assign(static_cast<const char*>(event->data), strnlen(static_cast<const char*>(event->data),
+                                                                             event->dataSize));
+    }
+    log->changed.notify_all();
+    return TCS_RESULT_OK;
+}
+
+TcsResult onSensorEvent(void*, void* context, EventRecord* event) {
+    auto* log = static_cast<Log*>(context);
+    // Sensor event 5 carries the image handle itself in the data word.
+    const uint64_t data = uint64_t(uintptr_t(event->data));
+    std::lock_guard<std::mutex> hold(log->lock);
+    log->sensorEvents.push_back({event->id, event->status, data, event->dataSize});
+    log->changed.notify_all();
+    return TCS_RESULT_OK;
+}
+
+TcsResult onCaptured(void* image, TcsResult status, void* context) {
+    auto* log = static_cast<Log*>(context);
+    std::lock_guard<std::mutex> hold(log->lock);
+    log->done = true;
+    log->image = uint64_t(uintptr_t(image));
+    log->status = status;
+    log->changed.notify_all();
+    return TCS_RESULT_OK;
+}
+
+// A 4.30 family-1 version block: firmware whose initialisation detects the module and loads the
+// print configuration.
+std::vector<uint8_t> versionBlock() {
+    std::vector<uint8_t> v(36, 0);
+    v[0] = 1;
+    v[4] = 17;
+    v[8] = 4;
+    v[9] = 30;
+    v[10] = 1;
+    v[11] = 4;
+    v[13] = 1;
+    v[16] = 'S';
+    v[22] = 1;
+    return v;
+}
+
+swipe_model::SwipeModel swipeModel() {
+    static const swipe_model::GreyImage finger = swipe_model::syntheticRidges(300, 500, 9, 150, 150);
+    swipe_model::SwipeConfig config;
+    config.noiseSigma = 2;
+    return swipe_model::SwipeModel(finger, config);
+}
+
+class CaptureStack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        simusb::resetAll();
+        palTestSetUsbPollInterval(5);
+        palTestSetUsbWorkerStopTimeout(0);
+        settings_ = ::testing::TempDir() + "/ids_capture_settings" + std::to_string(getpid());
+        std::remove(settings_.c_str());
+        palTestSetSettingsPath(settings_.c_str());
+    }
+
+    void TearDown() override {
+        if (sensor_ != 0) EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
+        if (client_ != 0) EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        if (stack_ != nullptr) EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        for (uint8_t code : hooked_) simusb::setCommandHook(code, nullptr);
+        simusb::resetAll();
+        palTestSetUsbPollInterval(0);
+        palTestSetSettingsPath(nullptr);
+        std::remove(settings_.c_str());
+        _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_IMAGE, nullptr);
+        _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_SENSOR, nullptr);
+    }
+
+    // A sensor whose module is the swipe model's, with a finger on it or not.
+    void open(bool fingerPresent) {
+        hook(0x01, [](std::span<const uint8_t>) { return simusb::Reply{0, versionBlock()}; });
+        id_ = simusb::plug();
+        ASSERT_NE(id_, 0);
+        const std::vector<uint32_t> words = model_.timeslotWords();
+        std::vector<uint8_t> reply(words.size() * 4);
+        std::memcpy(reply.data(), words.data(), reply.size());
+        simusb::setStoredState(id_, "configReply", reply);
+        simusb::setStoredState(id_, "fingerState", {uint8_t(fingerPresent ? 2 : 0), 0});
+        // The module is named at start-up, as the tool's "-flexid" does.
+        static uint32_t flexId = 14;
+        StartupOption options[] = {{3, &flexId}, {0, nullptr}};
+        // Without calibration: the virtual sensor's analog front end is not what these tests are about.
+        ASSERT_EQ(tcsStartupEx(&stack_, TCS_START_FAST_POLL | kNoCalibration, options), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, &log_), TCS_RESULT_OK);
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard<std::mutex> hold(log_.lock);
+            return !log_.readyName.empty();
+        }));
+        ASSERT_EQ(tcsSensorOpenA(client_, log_.readyName.c_str(), &sensor_), TCS_RESULT_OK);
+        ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, &log_), TCS_RESULT_OK);
+        for (uint32_t event : {5u, 7u, 8u, 11u, 20u}) tcsSensorEventListen(sensor_, event, 1);
+    }
+
+    bool waitFor(const std::function<bool()>& condition, int ms = 8000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (!condition()) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    bool captured() {
+        std::lock_guard<std::mutex> hold(log_.lock);
+        return log_.done;
+    }
+
+    void hook(uint8_t code, simusb::CommandHook h) {
+        simusb::setCommandHook(code, std::move(h));
+        hooked_.push_back(code);
+    }
+
+    swipe_model::SwipeModel model_ = swipeModel();
+    std::string settings_;
+    simusb::SensorId id_ = 0;
+    CoreSubsystem* stack_ = nullptr;
+    TcsHandle client_ = 0;
+    TcsHandle sensor_ = 0;
+    Log log_;
+    std::vector<uint8_t> hooked_;
+};
+
+TEST_F(CaptureStack, SwipeBecomesAnImageHandle) {
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+    // A second capture for the same device is refused while the first is queued.
+    EXPECT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_SENSOR_BUSY);
+    // The swipe is sent once the finger is seen and the sensor streams.
+    ASSERT_TRUE(waitFor([&] { return log_.has(11); }));
+    const std::vector<uint8_t> swipe = model_.stream(0, 300);
+    simusb::pushFingerprintData(id_, swipe);
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    ASSERT_NE(log_.image, 0u);
+    void* record = nullptr;
+    ASSERT_EQ(tcsSafeImageHandleFetch(log_.image, &record), TCS_RESULT_OK);
+    auto* image = static_cast<ImageRecord*>(record);
+    ASSERT_NE(image, nullptr);
+    EXPECT_GT(image->rows, 150u);
+    EXPECT_LE(image->rows, 420u);
+    EXPECT_GT(image->columns, 150u);
+    EXPECT_EQ(image->dataSize, image->rows * image->columns);
+    // The image event carried the same handle; waiting for a finger came first, the finger went last.
+    const SeenEvent ready = log_.find(5);
+    EXPECT_EQ(ready.data, log_.image);
+    EXPECT_EQ(ready.size, 8u);
+    const std::vector<uint32_t> ids = log_.ids();
+    ASSERT_FALSE(ids.empty());
+    EXPECT_EQ(ids.front(), 8u);
+    size_t prompts = 0;
+    for (uint32_t id : ids) prompts += id == 8;
+    EXPECT_EQ(prompts, 1u);
+    EXPECT_FALSE(log_.has(7));
+    EXPECT_EQ(tcsHandleDestroy(log_.image), TCS_RESULT_OK);
+}
+
+TEST_F(CaptureStack, AbortWhileWaitingForTheFingerEndsWith501) {
+    open(false);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return log_.has(8); }));
+    EXPECT_EQ(tcsSensorAbortFingerprint(sensor_), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, 501u);
+    EXPECT_EQ(log_.image, 0u);
+    ASSERT_TRUE(log_.has(7));
+    EXPECT_EQ(log_.find(7).status, 501u);
+    EXPECT_FALSE(log_.has(5));
+}
+
+TEST_F(CaptureStack, RefusedCaptureCommandRaisesCaptureDoneWithItsStatus) {
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    hook(0x02, [](std::span<const uint8_t>) { return simusb::Reply{0x0405, {}}; });
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_NE(log_.status, TCS_RESULT_OK);
+    EXPECT_NE(log_.status, 501u);
+    EXPECT_EQ(log_.image, 0u);
+    ASSERT_TRUE(log_.has(7));
+    EXPECT_EQ(log_.find(7).status, log_.status & 0xFFFF);
+    EXPECT_FALSE(log_.has(5));
+    // The sensor takes the next capture.
+    hook(0x02, nullptr);
+    {
+        std::lock_guard<std::mutex> hold(log_.lock);
+        log_.done = false;
+        log_.sensorEvents.clear();
+    }
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return log_.has(11); }));
+    simusb::pushFingerprintData(id_, model_.stream(0, 300));
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    if (log_.image != 0) tcsHandleDestroy(log_.image);
+}
+
+}  // namespace
