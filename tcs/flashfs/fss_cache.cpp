@@ -157,13 +157,15 @@ TcsResult readCacheFile(FssHandle* h, const std::vector<Slot>& parts, CacheRead&
         strncmp(reinterpret_cast<const char*>(page + kMetaName), kCacheName, kMaxName) != 0) {
         return FSS_RESULT_CACHE_VERSION;
     }
+    // Known as the file's from here on: a failure below marks it obsolete, or the scan that
+    // follows would stop at its bad CRC.
+    file.pages.push_back({metaAddress, 0});
     if (pageCrc(page, kNodeFile) != fssReadInt_a(page + kPgCrc)) return FSS_RESULT_BAD_CRC;
     const uint32_t size = fssReadInt_a(page + kMetaSize);
     const uint16_t inode = fssReadShort_a(page + kMetaInode);
     // No larger than the whole store: a damaged size must not make us read forever.
     if (size > m->storeSize) return FSS_RESULT_CACHE_VERSION;
     file.seq = page[kPgSeq];
-    file.pages.push_back({metaAddress, 0});
     file.content.assign(page + kMetaData, page + kMetaData + std::min(size, kMetaCapacity));
     const uint32_t pageCount = size <= kMetaCapacity ? 1 : 1 + (size - kMetaCapacity + kDataCapacity - 1) / kDataCapacity;
     size_t part = 0;
@@ -181,8 +183,8 @@ TcsResult readCacheFile(FssHandle* h, const std::vector<Slot>& parts, CacheRead&
             fssReadShort_a(page + kDataInode) != inode || fssReadShort_a(page + kDataFragment) != fragment) {
             return FSS_RESULT_CACHE_VERSION;
         }
-        if (pageCrc(page, kPageDataType) != fssReadInt_a(page + kPgCrc)) return FSS_RESULT_BAD_CRC;
         file.pages.push_back({address, uint16_t(fragment)});
+        if (pageCrc(page, kPageDataType) != fssReadInt_a(page + kPgCrc)) return FSS_RESULT_BAD_CRC;
         const uint32_t take = std::min<uint32_t>(kDataCapacity, size - uint32_t(file.content.size()));
         file.content.insert(file.content.end(), page + kDataData, page + kDataData + take);
     }
@@ -284,8 +286,8 @@ TcsResult mountFromCache(FssHandle* h, CacheRead& file, bool* outFileRead) {
         }
     }
     TcsResult result = readCacheFile(h, parts, file);
+    *outFileRead = !file.pages.empty();
     if (result != TCS_RESULT_OK) return result;
-    *outFileRead = true;
     result = parseCache(h, file);
     if (result != TCS_RESULT_OK) return result;
     // The file's own node, with the pages it was just read from.

@@ -44,6 +44,12 @@ TcsResult fssChkPath(FssHandle* h, const char* path, Resolved* out) {
 
 // Lookups and listings see only the first 200 entries of a directory, so a 201st is refused:
 // made anyway, it could be neither found nor listed, and a second file of its name would follow.
+// The mount cache file's name in the root is the system's: a caller's file of that name would be
+// taken for the cache and deleted at the next change.
+bool reservedName(const Node* parent, const char* name) {
+    return parent != nullptr && parent->parent == nullptr && strcmp(name, kCacheName) == 0;
+}
+
 bool directoryFull(const Node* dir) {
     uint32_t count = 0;
     for (const Node* c = dir->child; c != nullptr; c = c->sibling) count += c->type != kPageFree ? 1 : 0;
@@ -216,6 +222,7 @@ TcsResult openFile(FssHandle* h, const char* path, const char* mode, bool cache,
         }
         if (m->root == nullptr) return FSS_RESULT_NO_ROOT;
         if (r.parent == nullptr) return FSS_RESULT_NO_PARENT;
+        if (!cache && reservedName(r.parent, r.name)) return TCS_RESULT_BAD_PARAM;
         if (directoryFull(r.parent)) return FSS_RESULT_NO_ROOM;
         const uint16_t inode = nextInode(m);
         if (inode == 0) return FSS_RESULT_NO_ROOM;
@@ -370,6 +377,7 @@ TcsResult fssMkdir(FssHandle* handle, const char* path) {
     Resolved r;
     result = fssChkPath(handle, path, &r);
     if (result != TCS_RESULT_OK) return result;
+    if (reservedName(r.parent, r.name)) return TCS_RESULT_BAD_PARAM;
     if (r.parent != nullptr && directoryFull(r.parent)) return FSS_RESULT_NO_ROOM;
     const uint16_t inode = nextInode(m);
     if (inode == 0) return FSS_RESULT_NO_ROOM;

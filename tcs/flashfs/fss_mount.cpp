@@ -75,7 +75,14 @@ TcsResult scanSectorPages(FssHandle* h, uint16_t index, ScanState& scan) {
             if (r != TCS_RESULT_OK) return r;
             continue;
         }
-        if (pageCrc(page, type) != fssReadInt_a(page + kPgCrc)) return FSS_RESULT_BAD_CRC;
+        if (pageCrc(page, type) != fssReadInt_a(page + kPgCrc)) {
+            // Only the mount cache file lives in mount-cache sectors, and it is written anew:
+            // a damaged page of it is dropped rather than failing the whole store.
+            if (s.type != kSectorCache) return FSS_RESULT_BAD_CRC;
+            const TcsResult r = fssObsoletePageNode(h, address, false);
+            if (r != TCS_RESULT_OK) return r;
+            continue;
+        }
         MetaRecord meta{address, type, page[kPgSeq], fssReadShort_a(page + kMetaParent), {}};
         memcpy(meta.name, page + kMetaName, kMaxName);
         const uint16_t inode = fssReadShort_a(page + kMetaInode);
