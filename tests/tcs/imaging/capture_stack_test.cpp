@@ -6,6 +6,8 @@
 #include "sim/swipe/swipe_model.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
+#include "tcs/imaging/capture_file.h"
+#include "tcs/imaging/ids_internal.h"
 #include "tcs/handle_map.h"
 #include "tcs/tcs.h"
 
@@ -15,6 +17,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <fstream>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -275,6 +279,64 @@ TEST_F(CaptureStack, RefusedCaptureCommandRaisesCaptureDoneWithItsStatus) {
     ASSERT_TRUE(waitFor([&] { return captured(); }));
     EXPECT_EQ(log_.status, TCS_RESULT_OK);
     if (log_.image != 0) tcsHandleDestroy(log_.image);
+}
+
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// One capture with the output switches on: the capture file holds the sensor's configuration and
+// the swipe as it came, and rebuilds to the image the capture delivered; "SaveImage" suppresses it.
+TEST_F(CaptureStack, CaptureFileAndDebugImagesFollowTheSwitches) {
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    const std::string prefix = ::testing::TempDir() + "/ids_out" + std::to_string(getpid()) + "_";
+    struct Case {
+        uint32_t saveImage;
+        bool expectFile;
+    };
+    for (auto [saveImage, expectFile] : std::initializer_list<Case>{{0, true}, {1, false}}) {
+        for (const char* suffix : {".qcf", "raw.bmp", "ir.bmp"}) std::remove((prefix + suffix).c_str());
+        palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\IR", "SaveImage", saveImage);
+        ASSERT_EQ(tcsSetParam(client_, 1, 1), TCS_RESULT_OK);  // capture file
+        ASSERT_EQ(tcsSetParam(client_, 3, 1), TCS_RESULT_OK);  // image debug files
+        ASSERT_EQ(tcsSetParam(client_, 4, 1), TCS_RESULT_OK);  // raw-line debug file
+        {
+            std::lock_guard<std::mutex> hold(log_.lock);
+            log_.done = false;
+            log_.sensorEvents.clear();
+        }
+        ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, prefix.c_str()), TCS_RESULT_OK);
+        ASSERT_TRUE(waitFor([&] { return log_.has(11); }));
+        simusb::pushFingerprintData(id_, model_.stream(0, 300));
+        ASSERT_TRUE(waitFor([&] { return captured(); }));
+        ASSERT_EQ(log_.status, TCS_RESULT_OK) << saveImage;
+        void* record = nullptr;
+        ASSERT_EQ(tcsSafeImageHandleFetch(log_.image, &record), TCS_RESULT_OK);
+        const uint32_t rows = static_cast<ImageRecord*>(record)->rows;
+        EXPECT_TRUE(exists(prefix + "raw.bmp")) << saveImage;
+        EXPECT_TRUE(exists(prefix + "ir.bmp")) << saveImage;
+        EXPECT_EQ(exists(prefix + ".qcf"), expectFile) << saveImage;
+        if (expectFile) {
+            QcfFile* file = nullptr;
+            ASSERT_EQ(fclQcfOpenA(&file, (prefix + ".qcf").c_str()), 0u);
+            QcfSection s;
+            std::memset(&s, 0, sizeof s);
+            s.kind = QCF_KIND_RAW_FP_DATA;
+            ASSERT_EQ(fclQcfReadSection(file, &s), 0u);
+            EXPECT_GT(s.u.raw.dataLength, 200u * 288u);
+            EXPECT_EQ(s.u.raw.lineLength, 288);
+            std::memset(&s, 0, sizeof s);
+            s.kind = QCF_KIND_HEADER;
+            ASSERT_EQ(fclQcfReadSection(file, &s), 0u);
+            EXPECT_EQ(s.u.header.words[1], 14u);
+            fclQcfClose(file);
+            ImageRecord* rebuilt = nullptr;
+            ASSERT_EQ(idsReconstructQcfToImage((prefix + ".qcf").c_str(), &rebuilt, nullptr, nullptr), 0u);
+            EXPECT_NEAR(double(rebuilt->rows), double(rows), rows * 0.1);
+            _tcsImageDestroy(rebuilt);
+        }
+        tcsHandleDestroy(log_.image);
+    }
+    for (const char* suffix : {".qcf", "raw.bmp", "ir.bmp"}) std::remove((prefix + suffix).c_str());
 }
 
 }  // namespace
