@@ -136,6 +136,7 @@ void completeOpen(WorkItem* item, TcsResult result) {
     MatcherRecord* m = r->matcher;
     CompletionCallback callback = callbackOf(item);
     ClientRecord* client = clientOf(m);
+    const bool opened = result == TCS_RESULT_OK;
     bool linked = false;
     if (result == TCS_RESULT_OK) {
         result = client != nullptr ? palCriticalSectionAcquire(client->matcherLock) : TCS_RESULT_NULL_CLIENT_HANDLE;
@@ -155,7 +156,7 @@ void completeOpen(WorkItem* item, TcsResult result) {
     if (result != TCS_RESULT_OK) {
         if (linked) unlinkFromClient(m, nullptr);
         // Open succeeded but the matcher never became a handle: release what its adapter holds.
-        if (linked && m->Shutdown != nullptr) {
+        if (opened && m->Shutdown != nullptr) {
             if (m->Close != nullptr) m->Close(m);
             m->Shutdown(m);
         }
