@@ -300,3 +300,54 @@ TEST_F(MatcherClientTest, HandleDestroyOfAnOpenMatcherClosesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// The extended match through the synchronous wrapper: asked for 5 results over 3 templates, it
+// hands back 3 result handles, best first, each naming its template's position.
+TEST_F(MatcherClientTest, ExtendedMatchThroughTheWrapper) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 4, &matcher), TCS_RESULT_OK);
+    std::vector<TcsHandle> images;
+    TcsHandle templates[3] = {};
+    const char* names[3] = {"102_1.tif", "101_1.tif", "104_1.tif"};
+    for (int i = 0; i < 3; ++i) {
+        images.push_back(imageHandle(fvc(names[i])));
+        ASSERT_EQ(tcsMatcherExtractTemplate(matcher, images.back(), &templates[i]), TCS_RESULT_OK) << names[i];
+        ASSERT_EQ(tcsTemplateSetUserID(templates[i], 100 + i), TCS_RESULT_OK);
+    }
+    images.push_back(imageHandle(fvc("101_2.tif")));
+    uint32_t number = 5;
+    TcsHandle results[5] = {};
+    ASSERT_EQ(tcsMatcherMatchImageToTemplatesEx(matcher, images.back(), templates, 3, &number, results), TCS_RESULT_OK);
+    ASSERT_EQ(number, 3u);
+    EXPECT_EQ(tcsMatchResultsGetIndex(results[0]), 1u);
+    EXPECT_EQ(tcsMatchResultsGetUserID(results[0]), 101u);
+    EXPECT_EQ(tcsMatchResultsGetStatus(results[0]), 1u);
+    EXPECT_GE(tcsMatchResultsGetScore(results[0]), tcsMatchResultsGetScore(results[1]));
+    EXPECT_GE(tcsMatchResultsGetScore(results[1]), tcsMatchResultsGetScore(results[2]));
+    EXPECT_EQ(results[3], 0u);
+    for (uint32_t i = 0; i < number; ++i) EXPECT_EQ(tcsMatchResultsDestroyHandle(results[i]), TCS_RESULT_OK);
+
+    // Asked for one: only the best.
+    number = 1;
+    ASSERT_EQ(tcsMatcherMatchImageToTemplatesEx(matcher, images.back(), templates, 3, &number, results), TCS_RESULT_OK);
+    ASSERT_EQ(number, 1u);
+    EXPECT_EQ(tcsMatchResultsGetIndex(results[0]), 1u);
+    tcsMatchResultsDestroyHandle(results[0]);
+
+    // The plain form in mode 2 stops at the first template over the threshold.
+    TcsHandle result = 0;
+    ASSERT_EQ(tcsMatcherMatchImageToTemplates(matcher, images.back(), templates, 3, 2, &result), TCS_RESULT_OK);
+    EXPECT_EQ(tcsMatchResultsGetIndex(result), 1u);
+    EXPECT_EQ(tcsMatchResultsGetStatus(result), 1u);
+    tcsMatchResultsDestroyHandle(result);
+
+    for (TcsHandle h : images) tcsHandleDestroy(h);
+    for (TcsHandle h : templates) tcsHandleDestroy(h);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace
