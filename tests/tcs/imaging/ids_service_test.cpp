@@ -1,0 +1,303 @@
+// Image-data service pieces that need no sensor: capture settings, capture contexts, event
+// registrations and delivery (with their debug images), and the fingerprint-buffer lists.
+#include "platform/memory.h"
+#include "platform/worklist.h"
+#include "tcs/handle_map.h"
+#include "tcs/imaging/ids_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// An image-data sensor as the open item leaves it, without a sensor behind it.
+struct FakeSensor {
+    IdsSensor sensor{};
+    FakeSensor() {
+        palListInit(&sensor.links);
+        palListInit(&sensor.registrations);
+        palCriticalSectionInitialize(&sensor.registrationLock);
+        sensor.chunkSize = kDefaultChunkSize;
+        sensor.bufferCount = kDefaultBufferCount;
+    }
+    ~FakeSensor() {
+        while (!palListIsEmpty(&sensor.registrations)) {
+            PalListEntry* e = sensor.registrations.next;
+            palListRemove(e);
+            palRealFree(PAL_LIST_RECORD(e, IdsRegistration, links));
+        }
+        palCriticalSectionFree(sensor.registrationLock);
+    }
+};
+
+struct Seen {
+    int who;
+    uint32_t id, status, size;
+    uint64_t data;
+};
+std::vector<Seen> gSeen;
+
+TcsResult first(IdsSensor*, void* context, IdsEvent* event) {
+    gSeen.push_back({*static_cast<int*>(context), idsEventGetId(event), idsEventGetStatus(event),
+                     idsEventGetDataSize(event), idsEventGetData(event)});
+    return 0;
+}
+TcsResult second(IdsSensor* sensor, void* context, IdsEvent* event) { return first(sensor, context, event); }
+
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+TEST(IdsSettings, SettersAcceptTheirRangesOnly) {
+    FakeSensor f;
+    IdsSensor* s = &f.sensor;
+    struct Case {
+        const char* name;
+        TcsResult (*set)(IdsSensor*, int32_t);
+        int32_t value;
+        uint32_t IdsSensor::*field;
+        uint32_t expected;  // the field afterwards
+    };
+    const std::vector<Case> cases = {
+        {"chunk 84096 ignored", idsSensorSetFpBufferChunkSize, 84096, &IdsSensor::chunkSize, 84096},
+        {"chunk 84097", idsSensorSetFpBufferChunkSize, 84097, &IdsSensor::chunkSize, 84097},
+        {"chunk 0xFFFFF", idsSensorSetFpBufferChunkSize, 0xFFFFF, &IdsSensor::chunkSize, 0xFFFFF},
+        {"chunk 0x100000 ignored", idsSensorSetFpBufferChunkSize, 0x100000, &IdsSensor::chunkSize, 0xFFFFF},
+        {"chunk negative ignored", idsSensorSetFpBufferChunkSize, -5, &IdsSensor::chunkSize, 0xFFFFF},
+        {"count 12 ignored", idsSensorSetFpBufferCount, 12, &IdsSensor::bufferCount, 12},
+        {"count 11", idsSensorSetFpBufferCount, 11, &IdsSensor::bufferCount, 11},
+        {"count 1", idsSensorSetFpBufferCount, 1, &IdsSensor::bufferCount, 1},
+        {"count 0 ignored", idsSensorSetFpBufferCount, 0, &IdsSensor::bufferCount, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.set(s, c.value), 0u) << c.name;
+        EXPECT_EQ(s->*c.field, c.expected) << c.name;
+    }
+    struct Choice {
+        TcsResult (*set)(IdsSensor*, uint32_t);
+        uint32_t highest;
+    };
+    for (auto [set, highest] : std::initializer_list<Choice>{
+             {idsSensorSetCaptureMode, 4}, {idsSensorSetCapturePurpose, 1}, {idsSensorSetCaptureMetrics, 1}}) {
+        EXPECT_EQ(set(s, highest), 0u);
+        EXPECT_EQ(set(s, highest + 1), 17u);
+        EXPECT_EQ(set(nullptr, 0), 17u);
+    }
+    EXPECT_EQ(s->captureMode, 4u);
+    uint32_t size = 0;
+    EXPECT_EQ(idsSensorGetReconstructedImageMaxSize(s, &size), 17u);  // no reconstructor chosen
+    EXPECT_EQ(idsSensorSetFpBufferChunkSize(nullptr, 90000), 17u);
+}
+
+TEST(IdsContexts, FillersCheckTheirArgumentsInOrder) {
+    EXPECT_EQ(idsAllocateSensorContext(nullptr), 13u);
+    GetPrintContext* c = nullptr;
+    ASSERT_EQ(idsAllocateSensorContext(&c), 0u);
+    FakeSensor f;
+    EXPECT_EQ(idsSetSensorHandleToCtx(nullptr, nullptr), 14u);
+    EXPECT_EQ(idsSetSensorHandleToCtx(nullptr, &f.sensor), 13u);
+    EXPECT_EQ(idsSetSensorHandleToCtx(c, &f.sensor), 0u);
+    uint32_t params[kCaptureParamWords] = {};
+    for (uint32_t i = 0; i < kCaptureParamWords; ++i) params[i] = 100 + i;
+    EXPECT_EQ(idsSetParamsToCtx(nullptr, nullptr), 40u);
+    EXPECT_EQ(idsSetParamsToCtx(nullptr, params), 13u);
+    EXPECT_EQ(idsSetParamsToCtx(c, params), 0u);
+    EXPECT_EQ(c->params[23], 123u);
+    EXPECT_EQ(f.sensor.paramWord5, 105u);
+    EXPECT_EQ(idsSetFilePathToCtx(c, "/tmp/x"), 0u);
+    EXPECT_STREQ(c->path, "/tmp/x");
+    EXPECT_EQ(idsSetFilePathToCtx(c, ""), 0u);
+    EXPECT_EQ(c->path, nullptr);
+    EXPECT_EQ(idsSetFilePathToCtx(nullptr, "/tmp/x"), 13u);
+    EXPECT_EQ(idsSetCalibrationTypeToCtx(c, 1), 0u);
+    EXPECT_EQ(idsSetCalibrationTypeToCtx(nullptr, 1), 13u);
+    EXPECT_EQ(idsSensorSendGetFingerprint(nullptr, nullptr, nullptr, nullptr), 40u);
+    EXPECT_EQ(idsSensorSendGetFingerprint(c, nullptr, nullptr, nullptr), 17u);
+    GetPrintContext* empty = nullptr;
+    ASSERT_EQ(idsAllocateSensorContext(&empty), 0u);
+    EXPECT_EQ(idsSensorSendGetFingerprint(empty, nullptr, nullptr, nullptr), 14u);
+    EXPECT_EQ(idsFreeSensorContext(empty), 0u);
+    EXPECT_EQ(idsFreeSensorContext(c), 0u);
+    EXPECT_EQ(idsFreeSensorContext(nullptr), 40u);
+}
+
+TEST(IdsSenders, NullArgumentsAreRefused) {
+    FakeSensor f;
+    EXPECT_EQ(idsClientSendCreate(nullptr, nullptr, nullptr), 17u);
+    EXPECT_EQ(idsClientSendDestroy(nullptr, nullptr, nullptr), 17u);
+    EXPECT_EQ(idsSensorSendOpen(nullptr, nullptr, nullptr, nullptr), 17u);
+    EXPECT_EQ(idsSensorSendClose(nullptr, nullptr, nullptr), 17u);
+    EXPECT_EQ(idsSensorSendAbortFingerprint(nullptr, nullptr, nullptr), 17u);
+    EXPECT_EQ(idsSensorSendGetRawScanLines(nullptr, nullptr, 0, 0, 0, nullptr, nullptr, nullptr, 0), 17u);
+    EXPECT_EQ(idsSensorSendGetRawScanLines(&f.sensor, nullptr, 0, 3, 0, nullptr, nullptr, nullptr, 0), 17u);
+    uint32_t wait = 7;
+    EXPECT_EQ(idsSubsystemService(nullptr, 10, &wait), 4u);
+    EXPECT_EQ(idsSubsystemShutdown(nullptr), 4u);
+    IdsSubsystem* subsystem = reinterpret_cast<IdsSubsystem*>(1);
+    EXPECT_EQ(idsSubsystemStartup(&subsystem, nullptr, nullptr), 17u);
+    EXPECT_EQ(subsystem, nullptr);
+    EXPECT_EQ(idsSubsystemStartup(nullptr, nullptr, nullptr), 17u);
+    EXPECT_EQ(idsStartupIr(14, nullptr), 40u);
+    EXPECT_EQ(idsSensorPickImageReconstructor(nullptr), 17u);
+}
+
+class IdsEvents : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tcsSafeHandlesInitialize();
+        gSeen.clear();
+        ASSERT_EQ(idsAllocateSensorContext(&context_), 0u);
+        context_->sensor = &f_.sensor;
+        prefix_ = ::testing::TempDir() + "/ids_events" + std::to_string(getpid()) + "_";
+        removeFiles();
+    }
+    void TearDown() override {
+        context_->outputImage = nullptr;
+        idsFreeSensorContext(context_);
+        removeFiles();
+        _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_IMAGE, nullptr);
+        tcsSafeHandlesUnInitialize();
+    }
+    void removeFiles() {
+        for (const char* suffix : {"raw.bmp", "ir.bmp", "rawIr.bmp"}) std::remove((prefix_ + suffix).c_str());
+    }
+    FakeSensor f_;
+    GetPrintContext* context_ = nullptr;
+    std::string prefix_;
+};
+
+TEST_F(IdsEvents, RegistrationsRunInOrderAndAreRemovedByCallbackAndContext) {
+    int a = 1, b = 2;
+    IdsSensor* s = &f_.sensor;
+    EXPECT_EQ(idsSensorEventsAddCallback(s, nullptr, &a), 17u);
+    ASSERT_EQ(idsSensorEventsAddCallback(s, first, &a), 0u);
+    ASSERT_EQ(idsSensorEventsAddCallback(s, second, &b), 0u);
+    ASSERT_EQ(idsSensorEventsAddCallback(s, first, &b), 0u);
+    EXPECT_EQ(idsSensorEventPerformCallbackEx(context_, IDS_EVENT_CAPTURE_DONE, 19, nullptr, 0), 0u);
+    ASSERT_EQ(gSeen.size(), 3u);
+    EXPECT_EQ(gSeen[0].who, 1);
+    EXPECT_EQ(gSeen[1].who, 2);
+    EXPECT_EQ(gSeen[2].who, 2);
+    EXPECT_EQ(gSeen[0].id, 206u);
+    EXPECT_EQ(gSeen[0].status, 19u);
+    // Only the registration with both the callback and the context goes; an unknown pair is no error.
+    EXPECT_EQ(idsSensorEventsRemoveCallback(s, first, &b), 0u);
+    EXPECT_EQ(idsSensorEventsRemoveCallback(s, second, &a), 0u);
+    gSeen.clear();
+    EXPECT_EQ(idsSensorEventPerformCallback(context_, IDS_EVENT_SWIPE_NOW, nullptr, 0), 0u);
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[0].who, 1);
+    EXPECT_EQ(gSeen[1].who, 2);
+    EXPECT_EQ(gSeen[0].status, 0u);
+    EXPECT_EQ(idsSensorEventPerformCallbackEx(nullptr, 204, 0, nullptr, 0), 17u);
+    EXPECT_EQ(idsEventGetId(nullptr), 0u);
+    EXPECT_EQ(idsEventGetData(nullptr), 0u);
+}
+
+TEST_F(IdsEvents, ImageEventGivesTheImageOneHandle) {
+    int a = 1;
+    ASSERT_EQ(idsSensorEventsAddCallback(&f_.sensor, first, &a), 0u);
+    ImageRecord* image = nullptr;
+    ASSERT_EQ(_tcsImageCreate(&image, nullptr, 64, 0, 0, 0), 0u);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(idsSensorEventPerformCallbackEx(context_, IDS_EVENT_IMAGE_READY, 0, image, 79), 0u);
+    }
+    uint64_t handle = 0;
+    ASSERT_EQ(tcsSafeHandleReverseFetch(image, TCS_HANDLE_TYPE_IMAGE, &handle), 0u);
+    EXPECT_NE(handle, 0u);
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[0].data, uint64_t(uintptr_t(image)));
+    EXPECT_EQ(gSeen[0].size, 79u);
+    // The handle now owns the image.
+    EXPECT_EQ(tcsHandleDestroy(handle), 0u);
+}
+
+TEST_F(IdsEvents, DebugImagesNeedBothTheSwitchAndThePrefix) {
+    std::vector<uint8_t> lines(288 * 4, 0x80);
+    context_->lineLength = 288;
+    struct Case {
+        const char* name;
+        bool rawSwitch, imageSwitch, prefix;
+        bool raw, ir;
+    };
+    for (const Case& c : std::initializer_list<Case>{{"none", false, false, true, false, false},
+                                                     {"switches without prefix", true, true, false, false, false},
+                                                     {"raw only", true, false, true, true, false},
+                                                     {"both", true, true, true, true, true}}) {
+        removeFiles();
+        context_->params[4] = c.rawSwitch;
+        context_->params[3] = c.imageSwitch;
+        ASSERT_EQ(idsSetFilePathToCtx(context_, c.prefix ? prefix_.c_str() : nullptr), 0u);
+        // No registrations at all: the files are still written and delivery succeeds.
+        EXPECT_EQ(idsSensorEventPerformCallback(context_, IDS_EVENT_RAW_DATA, lines.data(), uint32_t(lines.size())), 0u);
+        ImageRecord* image = nullptr;
+        ASSERT_EQ(_tcsImageCreate(&image, nullptr, 64, 0, 0, 0), 0u);
+        image->rows = 8;
+        image->columns = 8;
+        image->dataSize = 64;
+        EXPECT_EQ(idsSensorEventPerformCallbackEx(context_, IDS_EVENT_IMAGE_READY, 0, image, 64 + 79), 0u);
+        EXPECT_EQ(exists(prefix_ + "raw.bmp"), c.raw) << c.name;
+        EXPECT_EQ(exists(prefix_ + "ir.bmp"), c.ir) << c.name;
+        uint64_t handle = 0;
+        tcsSafeHandleReverseFetch(image, TCS_HANDLE_TYPE_IMAGE, &handle);
+        tcsHandleDestroy(handle);
+    }
+}
+
+TEST(IdsBuffers, ListsQueueInOrderAndDropWhenFull) {
+    FakeSensor f;
+    f.sensor.bufferCount = 2;
+    GetPrintContext* c = nullptr;
+    ASSERT_EQ(idsAllocateSensorContext(&c), 0u);
+    c->sensor = &f.sensor;
+    WorkItem item{};
+    item.object = c;
+    uint8_t a[4] = {}, b[4] = {}, d[4] = {};
+    EXPECT_EQ(idsFPBufferQueue(&item, 4, a, 0), 17u);  // no lists yet
+    ASSERT_EQ(idsFPBufferCreateList(c), 0u);
+    ASSERT_EQ(idsFPBufferCreateList(c), 0u);  // a second reference, no second set of nodes
+    EXPECT_EQ(idsFPBufferQueue(&item, 4, a, 0), 0u);
+    EXPECT_EQ(idsFPBufferQueue(&item, 3, b, 1), 0u);
+    EXPECT_EQ(idsFPBufferQueue(&item, 2, d, 0), 0u);  // no free node: dropped
+    std::vector<std::pair<uint8_t*, uint32_t>> filled;
+    for (PalListEntry* e = c->filledList.next; e != &c->filledList; e = e->next) {
+        auto* node = PAL_LIST_RECORD(e, FpBufferNode, links);
+        filled.push_back({node->data, node->filled});
+    }
+    ASSERT_EQ(filled.size(), 2u);
+    EXPECT_EQ(filled[0].first, a);
+    EXPECT_EQ(filled[1].first, b);
+    EXPECT_EQ(filled[1].second, 3u);
+    EXPECT_EQ(idsFPBufferDestroyList(c), 0u);
+    EXPECT_FALSE(palListIsEmpty(&c->filledList));  // still referenced once
+    EXPECT_EQ(idsFPBufferDestroyList(c), 0u);
+    EXPECT_TRUE(palListIsEmpty(&c->filledList));
+    EXPECT_TRUE(palListIsEmpty(&c->freeList));
+    EXPECT_EQ(idsFreeSensorContext(c), 0u);
+}
+
+TEST(IdsUserCallback, KindsAreCheckedAndDebugStreamsNeverFailTheCapture) {
+    uint32_t status = 99;
+    idsUserCallback(nullptr, &status);
+    EXPECT_EQ(status, 40u);
+    GetPrintContext* c = nullptr;
+    ASSERT_EQ(idsAllocateSensorContext(&c), 0u);
+    FakeSensor f;
+    c->sensor = &f.sensor;
+    IrDliUserEvent event{12, 0, c, nullptr};
+    idsUserCallback(&event, &status);
+    EXPECT_EQ(status, 17u);
+    const uint8_t line[8] = {};
+    IrDliEventData data{8, line};
+    event = IrDliUserEvent{kUserEventLine, 0, c, &data};
+    idsUserCallback(&event, &status);  // no debug image open: nothing to stream
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(idsFreeSensorContext(c), 0u);
+}
+
+}  // namespace
