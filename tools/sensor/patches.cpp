@@ -274,9 +274,10 @@ TcsResult tcsTestDisablePatchManagement(TcsHandle handle, uint32_t value, uint32
     if (ref.result != kOk) return ref.result;
     scsproto::DeviceState* state = scsproto::stateOf(ref.device);
     if (state == nullptr) return kNoMemory;
-    // Sensor control keeps the switch the other way round: "disabled" rather than "managed".
-    if (outOldValue != nullptr) *outOldValue = state->patchManagementDisabled ? 0 : 1;
-    state->patchManagementDisabled = value == 0;
+    // The switch is sensor control's "disabled" flag: while it is set, its patch download and unload
+    // commands answer at once and send nothing.
+    if (outOldValue != nullptr) *outOldValue = state->patchManagementDisabled ? 1 : 0;
+    state->patchManagementDisabled = value != 0;
     return kOk;
 }
 
@@ -284,8 +285,8 @@ TcsResult tcsTestDisablePatchManagement(TcsHandle handle, uint32_t value, uint32
 
 namespace {
 
-// Runs the operation with patch management off and puts the old value back; a failure of putting
-// it back wins.
+// Runs the operation with the switch at 0, so that the patch commands of the operation reach the
+// sensor, and puts the old value back; a failure of putting it back wins.
 template <typename Operation>
 TcsResult withoutPatchManagement(TcsHandle handle, Operation operation) {
     uint32_t old = 0;

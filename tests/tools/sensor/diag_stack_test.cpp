@@ -1,0 +1,472 @@
+// The diagnostic layer over the whole stack and the virtual sensor: start-up with one client, the
+// sensor opened by its id string, a representative call of each family, bad handles, and a clean
+// shut-down.
+#include "platform/crypto/crypto.h"
+#include "platform/test_seams.h"
+#include "platform/usb_test_seams.h"
+#include "sim/usb/firmware.h"
+#include "sim/usb/sim_usb.h"
+#include "tcs/core.h"
+#include "tcs/handle_map.h"
+#include "tcs/sensorctl/scs_internal.h"
+#include "tools/sensor/diag.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// Skip LOCK and calibration: neither is what these tests are about.
+constexpr uint32_t kStartFlags = 0x00100000u | 0x04000000u;
+
+struct Ready {
+    std::mutex lock;
+    std::vector<std::string> ids;
+};
+
+TcsResult recordReady(void*, void* context, EventRecord* event) {
+    if (event->id != TCS_SYSTEM_EVENT_SENSOR_READY || event->data == nullptr) return TCS_RESULT_OK;
+    auto* ready = static_cast<Ready*>(context);
+    std::lock_guard<std::mutex> hold(ready->lock);
+    ready->ids.emplace_back(static_cast<const char*>(event->data));
+    return TCS_RESULT_OK;
+}
+
+Bytes version(uint8_t minor) {
+    Bytes v(36, 0);
+    v[0] = 1;
+    v[4] = 17;
+    v[8] = 4;
+    v[9] = minor;
+    v[10] = 1;
+    v[11] = 4;
+    v[13] = 1;
+    v[14] = 0x80;
+    v[15] = 0x2A;  // revision
+    for (int i = 0; i < 6; ++i) v[16 + size_t(i)] = uint8_t(0x30 + i);
+    v[22] = 1;
+    return v;
+}
+
+bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+class DiagStack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        simusb::resetAll();
+        palTestSetUsbPollInterval(5);
+        palTestSetUsbWorkerStopTimeout(0);
+        base_ = ::testing::TempDir() + "/diag_stack_" + std::to_string(getpid());
+        settings_ = base_ + "_settings";
+        stateDir_ = base_ + "_state";
+        ASSERT_EQ(std::system(("rm -rf " + stateDir_ + " && mkdir -p " + stateDir_).c_str()), 0);
+        palTestSetSettingsPath(settings_.c_str());
+        simusb::setStateDirectory(stateDir_);
+
+        simusb::Firmware firmware(spec_.serial, spec_.productId, spec_.variant);
+        firmware.stored("version") = version(40);
+        firmware.storedChanged();
+        ASSERT_TRUE(firmware.save(stateDir_));
+
+        const uint32_t values[3] = {0, 0, 0};
+        ASSERT_EQ(tcsTestInitialize(&context_, kStartFlags, values, recordReady, &ready_), TCS_RESULT_OK);
+        ASSERT_NE(context_, nullptr);
+        id_ = simusb::plug(spec_);
+        ASSERT_NE(id_, 0);
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard<std::mutex> hold(ready_.lock);
+            return !ready_.ids.empty();
+        }));
+        {
+            std::lock_guard<std::mutex> hold(ready_.lock);
+            name_ = ready_.ids.back();
+        }
+        ASSERT_EQ(tcsTestSensorOpen(context_, &sensor_, name_.c_str(), nullptr, nullptr), TCS_RESULT_OK);
+        ASSERT_NE(sensor_, 0u);
+    }
+
+    void TearDown() override {
+        if (sensor_ != 0) {
+            EXPECT_EQ(tcsTestSensorClose(sensor_, nullptr, nullptr), TCS_RESULT_OK);
+        }
+        if (id_ != 0) simusb::unplug(id_);
+        if (context_ != nullptr) {
+            EXPECT_EQ(tcsTestUninitialize(context_, recordReady, &ready_), TCS_RESULT_OK);
+        }
+        simusb::resetAll();
+        palTestSetUsbPollInterval(0);
+        palTestSetSettingsPath(nullptr);
+        std::remove(settings_.c_str());
+        std::system(("rm -rf " + stateDir_).c_str());
+    }
+
+    bool sent(uint8_t code) {
+        for (const auto& c : simusb::commandLog(id_)) {
+            if (!c.empty() && c[0] == code) return true;
+        }
+        return false;
+    }
+
+    std::string writeFile(const std::string& name, const Bytes& bytes) {
+        const std::string path = base_ + "_" + name;
+        FILE* file = std::fopen(path.c_str(), "wb");
+        EXPECT_NE(file, nullptr);
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        return path;
+    }
+
+    // A patch the virtual sensor accepts: {u16 2, u16 256, SHA-256 of the body and padding, body}.
+    static Bytes signedPatch(uint32_t patchIds, uint8_t revision, bool damaged) {
+        Bytes body = {'T', 'P', 'A', 'T', uint8_t(patchIds), uint8_t(patchIds >> 8), uint8_t(patchIds >> 16),
+                      uint8_t(patchIds >> 24), revision, 0x90, 0x91, 0x92};
+        Bytes image = {2, 0, 0, 1};
+        Bytes signature(256, 0);
+        palCryptoDigest(body.data(), uint32_t(body.size()), signature.data(), 0);
+        if (damaged) signature[0] ^= 0xFF;
+        image.insert(image.end(), signature.begin(), signature.end());
+        image.insert(image.end(), body.begin(), body.end());
+        return image;
+    }
+
+    std::string base_, settings_, stateDir_, name_;
+    simusb::SensorSpec spec_{"DIAG0001"};
+    simusb::SensorId id_ = 0;
+    TcsTestContext* context_ = nullptr;
+    TcsHandle sensor_ = 0;
+    Ready ready_;
+};
+
+TEST_F(DiagStack, FrameQueries) {
+    TcsHandle client = 0;
+    ASSERT_EQ(tcsTestGetClientHandle(context_, &client), TCS_RESULT_OK);
+    EXPECT_EQ(client, context_->client);
+    EXPECT_EQ(tcsTestGetClientHandle(context_, nullptr), 13u);
+    EXPECT_EQ(tcsTestIsSensorInitialized(sensor_), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestSensorOpen(context_, nullptr, name_.c_str(), nullptr, nullptr), 13u);
+    TcsHandle other = 0;
+    EXPECT_EQ(tcsTestSensorOpen(context_, &other, nullptr, nullptr, nullptr), 40u);
+    EXPECT_EQ(tcsTestUninitialize(context_, nullptr, nullptr), 40u);
+    char id[260] = {};
+    ASSERT_EQ(tcsTestSensorGetId(sensor_, id, sizeof id), TCS_RESULT_OK);
+    EXPECT_EQ(std::string(id), name_);
+    EXPECT_EQ(tcsTestDisableResetRecovery(context_, 1), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestDisableResetRecovery(context_, 0), TCS_RESULT_OK);
+}
+
+TEST_F(DiagStack, VersionStartInfoAndIdentity) {
+    char text[80] = {};
+    ASSERT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+    EXPECT_NE(text[0], '\0');
+    EXPECT_EQ(tcsTestGetVersion(sensor_, nullptr), 40u);
+    TcsTestStartInfo start{9, 9, 9};
+    EXPECT_EQ(tcsTestSensorGetStartInfo(sensor_, &start), TCS_RESULT_OK);
+    EXPECT_TRUE(sent(0x19));
+    uint32_t family = 99;
+    EXPECT_EQ(tcsTestSensorGetProductFamily(sensor_, &family), TCS_RESULT_OK);
+    EXPECT_LE(family, 2u);
+    uint8_t level = 0;
+    ASSERT_EQ(tcsTestSensorIsPatched(sensor_, &level), TCS_RESULT_OK);
+    uint32_t transport = 0;
+    EXPECT_EQ(tcsTestSensorGetTransport(sensor_, &transport), TCS_RESULT_OK);
+}
+
+TEST_F(DiagStack, RawCommandAndItsStatus) {
+    for (uint16_t status : {uint16_t(0), uint16_t(0x0404)}) {
+        SCOPED_TRACE(status);
+        simusb::setCommandHook(0x00, [status](std::span<const uint8_t>) { return simusb::Reply{status, {}}; });
+        simusb::clearCommandLog(id_);
+        EXPECT_EQ(tcsTestNoop(sensor_), status == 0 ? TCS_RESULT_OK : 54u);
+        EXPECT_TRUE(sent(0x00));
+    }
+    simusb::setCommandHook(0x00, nullptr);
+    uint8_t command[3] = {0x00, 1, 2};
+    uint8_t reply[8] = {};
+    uint32_t length = sizeof reply;
+    EXPECT_EQ(tcsTestSensorSendCommand(sensor_, nullptr, 1, reply, &length), 40u);
+    EXPECT_EQ(tcsTestSensorSendCommand(sensor_, command, 3, reply, nullptr), 40u);
+}
+
+TEST_F(DiagStack, PeekAndPoke) {
+    simusb::clearCommandLog(id_);
+    uint32_t value = 0;
+    EXPECT_EQ(tcsTestPoke(sensor_, 0x30042000, 4, 0x1234), TCS_RESULT_OK);
+    EXPECT_TRUE(sent(0x08));
+    EXPECT_EQ(tcsTestPeek(sensor_, 0x30042000, 4, &value), TCS_RESULT_OK);
+    EXPECT_TRUE(sent(0x07));
+    EXPECT_EQ(tcsTestPeek(sensor_, 0, 4, nullptr), 40u);
+}
+
+TEST_F(DiagStack, SpiAndFlashInformation) {
+    uint8_t part[40] = {};
+    const TcsResult info = tcsTestGetFlashMemoryInfo(sensor_, part);
+    uint64_t capacity = 0;
+    const TcsResult size = tcsTestGetFlashCapacity(sensor_, &capacity);
+    ASSERT_EQ(info, TCS_RESULT_OK);
+    EXPECT_NE(part[0], 0) << "the part's name";
+    ASSERT_EQ(size, TCS_RESULT_OK);
+    EXPECT_GT(capacity, 0u);
+    // A chunked read shorter than one piece reads nothing and still reports the length asked for.
+    uint8_t command[4] = {0x03, 0, 0, 0};
+    uint8_t out[300] = {};
+    uint32_t length = 0;
+    simusb::clearCommandLog(id_);
+    EXPECT_EQ(tcsTestSensorSPIBulkRead(sensor_, 0, command, 200, out, &length, 2), TCS_RESULT_OK);
+    EXPECT_EQ(length, 200u);
+    EXPECT_FALSE(sent(0x0B)) << "nothing to read";
+    // 300 bytes: one piece of 256, the address moved on by it, the length asked for reported.
+    EXPECT_EQ(tcsTestSensorSPIBulkRead(sensor_, 0, command, 300, out, &length, 2), TCS_RESULT_OK);
+    EXPECT_EQ(length, 300u);
+    EXPECT_TRUE(sent(0x0B));
+    EXPECT_EQ(command[2], 1) << "address advanced to 0x100";
+    EXPECT_EQ(tcsTestSensorSPIBulkRead(sensor_, 0, nullptr, 300, out, &length, 2), 40u);
+    uint8_t reply[8] = {};
+    EXPECT_EQ(tcsTestSensorSPITrans(sensor_, 4, nullptr, reply), 40u);
+}
+
+TEST_F(DiagStack, PatchFileDownloadGoodAndDamaged) {
+    const Bytes header = {'F', 'i', 'r', 'm', 'w', 'a', 'r', 'e', 'V', 'e', 'r', 's', 'i', 'o', 'n', ' ', '=', ' ',
+                          '4', '.', '*', '.', '*', '.', '*', '\n', 'P', 'h', 'a', 's', 'e', ' ', '=', ' ', '1', 0, 0x1A};
+    struct Case {
+        const char* what;
+        bool damaged;
+        bool accepted;
+    };
+    for (const Case& c : {Case{"good", false, true}, Case{"damaged signature", true, false}}) {
+        SCOPED_TRACE(c.what);
+        Bytes file = header;
+        const Bytes image = signedPatch(1, 3, c.damaged);
+        file.insert(file.end(), image.begin(), image.end());
+        const std::string path = writeFile("patch.bin", file);
+        simusb::clearCommandLog(id_);
+        const TcsResult result = tcsTestDownloadPatch(sensor_, path.c_str());
+        EXPECT_TRUE(sent(0x06)) << "the patch went to the sensor " << result;
+        if (c.accepted) {
+            EXPECT_EQ(result, TCS_RESULT_OK);
+        } else {
+            EXPECT_NE(result, TCS_RESULT_OK);
+        }
+        std::remove(path.c_str());
+    }
+    EXPECT_EQ(tcsTestDownloadPatch(sensor_, (base_ + "_missing").c_str()), 207u);
+    // The switch is back as it was after each download; while it is set, patch commands stay home.
+    uint32_t old = 7;
+    ASSERT_EQ(tcsTestDisablePatchManagement(sensor_, 1, &old), TCS_RESULT_OK);
+    EXPECT_EQ(old, 0u);
+    Bytes file = header;
+    const Bytes image = signedPatch(1, 3, false);
+    file.insert(file.end(), image.begin(), image.end());
+    const std::string path = writeFile("patch.bin", file);
+    simusb::clearCommandLog(id_);
+    EXPECT_EQ(tcsTestDoPatch_V4(sensor_, path.c_str(), 1, 0), TCS_RESULT_OK);
+    EXPECT_FALSE(sent(0x06));
+    ASSERT_EQ(tcsTestDisablePatchManagement(sensor_, 0, &old), TCS_RESULT_OK);
+    EXPECT_EQ(old, 1u);
+    std::remove(path.c_str());
+}
+
+TEST_F(DiagStack, CommandBlobOfAPatchFile) {
+    const Bytes file = {'x', 0, 0x1A, 5, 6, 7};
+    const std::string path = writeFile("blob.bin", file);
+    // Reading the version caches the record the blob's signing rule needs.
+    char text[80] = {};
+    ASSERT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+    uint8_t* blob = nullptr;
+    uint16_t length = 0;
+    ASSERT_EQ(tcsTestCreatePatchCmd_V4(sensor_, path.c_str(), &blob, &length), TCS_RESULT_OK);
+    // A header without the version key is not a header: the whole file follows the command byte.
+    EXPECT_EQ(Bytes(blob, blob + length), (Bytes{6, 'x', 0, 0x1A, 5, 6, 7}));
+    palRealFree(blob);
+    EXPECT_EQ(tcsTestCreatePatchCmd_V4(sensor_, (base_ + "_missing").c_str(), &blob, &length), 219u);
+    EXPECT_EQ(tcsTestCreatePatchCmd_V4(0, path.c_str(), &blob, &length), 14u);
+    EXPECT_EQ(tcsTestCreatePatchCmd_V4(sensor_, path.c_str(), nullptr, &length), 40u);
+    std::remove(path.c_str());
+}
+
+TEST_F(DiagStack, ResetAndWait) {
+    // An id that matches no ready sensor: nothing is sent.
+    simusb::clearCommandLog(id_);
+    EXPECT_EQ(tcsTestResetAndWait(context_, "usb#no-such-sensor"), TCS_RESULT_OK);
+    EXPECT_FALSE(sent(0x05));
+    EXPECT_EQ(tcsTestResetAndWait(context_, nullptr), 40u);
+    // The sensor answers the reset but stays: no removal, so the wait runs out.
+    simusb::setCommandHook(0x05, [](std::span<const uint8_t>) { return simusb::Reply{}; });
+    const auto start = Clock::now();
+    EXPECT_EQ(tcsTestResetAndWait(context_, name_.c_str()), 34u);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(4900));
+    EXPECT_TRUE(sent(0x05));
+    simusb::setCommandHook(0x05, nullptr);
+}
+
+TEST_F(DiagStack, ResetEventsHandlerWaitsForRemovalThenReady) {
+    TcsTestResetWait wait{};
+    wait.status = 99;
+    wait.event = palEventAlloc(0, 0, nullptr);
+    EventRecord ready{TCS_SYSTEM_EVENT_SENSOR_READY, 0, 0, nullptr};
+    EventRecord removed{TCS_SYSTEM_EVENT_SENSOR_REMOVED, 0, 0, nullptr};
+    EXPECT_EQ(tcsTestResetEventsHandler(nullptr, &wait, &ready), TCS_RESULT_OK);
+    EXPECT_EQ(palEventWaitFor(wait.event, 0), 34u) << "ready before a removal does not count";
+    tcsTestResetEventsHandler(nullptr, &wait, &removed);
+    tcsTestResetEventsHandler(nullptr, &wait, &ready);
+    EXPECT_EQ(palEventWaitFor(wait.event, 0), TCS_RESULT_OK);
+    EXPECT_EQ(wait.status, 0u);
+    palEventFree(wait.event);
+}
+
+TEST_F(DiagStack, SecurityState) {
+    struct Getter {
+        const char* what;
+        TcsResult (*call)(TcsHandle, uint32_t*);
+    };
+    const Getter getters[] = {{"RSA", tcsTestSensorIsRsaSecured},
+                              {"AES", tcsTestSensorIsAesSecured},
+                              {"secured", tcsTestSensorGetSecurityStatus},
+                              {"session", tcsTestIsInSecureSession},
+                              {"match on chip", tcsTestIsSelkinMatchOnChip}};
+    for (const Getter& g : getters) {
+        SCOPED_TRACE(g.what);
+        uint32_t value = 77;
+        EXPECT_EQ(g.call(sensor_, &value), TCS_RESULT_OK);
+        EXPECT_EQ(value, 0u) << "a plain sensor";
+        EXPECT_EQ(g.call(sensor_, nullptr), 40u);
+        EXPECT_EQ(g.call(0, &value), 14u);
+    }
+    // Not RSA-secured: accepted without a check and without a command.
+    uint8_t certificate[16] = {}, signature[256] = {};
+    simusb::clearCommandLog(id_);
+    EXPECT_EQ(tcsTestSensorValidateCertificate(sensor_, sizeof certificate, certificate, signature), TCS_RESULT_OK);
+    EXPECT_TRUE(simusb::commandLog(id_).empty());
+    // Not an RSA-capable firmware (4.40 is, but this one is not RSA-secured): no flag changes.
+    uint8_t secret[32] = {};
+    EXPECT_EQ(tcsTestSecureCommunication(sensor_, secret, 31), 17u);
+    EXPECT_EQ(tcsTestSecureCommunication(sensor_, nullptr, 32), 17u);
+}
+
+TEST_F(DiagStack, CalibrationAndLedQueries) {
+    uint64_t results = 0;
+    EXPECT_EQ(tcsTestSensorGetCalibrationResultsHandle(sensor_, &results), TCS_RESULT_OK);
+    uint32_t size = 0;
+    const TcsResult calData = tcsTestGetCalData(sensor_, nullptr, &size);
+    EXPECT_TRUE(calData == TCS_RESULT_OK || (results == 0 && calData == 40u)) << calData;
+    EXPECT_EQ(tcsTestGetCalData(sensor_, nullptr, nullptr), 40u);
+    TcsTestLedPattern pattern{0, 32, 100, 1, {0, 0, 0}};
+    EXPECT_EQ(tcsTestSensorLEDConfig(sensor_, 26, &pattern), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestSensorLEDConfig(sensor_, 26, nullptr), 40u);
+    EXPECT_EQ(tcsTestSensorLEDSwipeAcceptAndReject(sensor_, 0), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestSensorLEDIdle(sensor_), TCS_RESULT_OK);
+    uint32_t timeout = 0;
+    EXPECT_EQ(tcsTestSetSelectiveSuspendTimeout(sensor_, 700), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestGetSelectiveSuspendTimeout(sensor_, &timeout), TCS_RESULT_OK);
+    EXPECT_EQ(timeout, 700u);
+    uint8_t finger = 0x55;
+    EXPECT_EQ(tcsTestSensorGetFingerState(sensor_, &finger), TCS_RESULT_OK);
+    EXPECT_EQ(finger, 0x55) << "no finger: left as it was";
+}
+
+TEST_F(DiagStack, PrintConfigurationFile) {
+    Bytes file;
+    const std::string textPart =
+        "FirmwareVersion = 4.40.1.2\nflexid = 7 // any case\nFlexIDx = 9\nSOClock=48\nLineLength = 200 // comment\n"
+        "Unknown = 5\n";
+    file.assign(textPart.begin(), textPart.end());
+    file.push_back(0x1A);
+    file.insert(file.end(), {5, 0, 2, 0, 0xAB, 0xCD});
+    const std::string path = writeFile("config.txt", file);
+    PrintConfiguration* config = nullptr;
+    ASSERT_EQ(tcsTestLoadPrintConfigFromFile(sensor_, path.c_str(), &config), TCS_RESULT_OK);
+    ASSERT_NE(config, nullptr);
+    struct Field {
+        uint32_t index, value;
+    };
+    // The later "FlexIDx" line also begins with the name and so wins.
+    for (const Field& f : {Field{0, 4}, Field{1, 40}, Field{2, 1}, Field{3, 2}, Field{4, 9}, Field{5, 48},
+                           Field{8, 200}}) {
+        uint32_t value = 0;
+        ASSERT_EQ(tcsTestGetUint32DataFromPrintConfig(sensor_, config, f.index, &value), TCS_RESULT_OK);
+        EXPECT_EQ(value, f.value) << f.index;
+    }
+    const uint8_t* blob = nullptr;
+    uint32_t blobLength = 0;
+    ASSERT_EQ(tcsTestGetPrintParamBlobFromPrintConfig(sensor_, config, &blob, &blobLength), TCS_RESULT_OK);
+    EXPECT_EQ(Bytes(blob, blob + blobLength), (Bytes{5, 0, 2, 0, 0xAB, 0xCD}));
+    uint32_t value = 0;
+    EXPECT_EQ(tcsTestGetUint32DataFromPrintConfig(sensor_, config, 13, &value), 17u);
+    EXPECT_EQ(tcsTestSetUint32DataToPrintConfig(sensor_, nullptr, 4, 1), 40u);
+    EXPECT_EQ(tcsTestFreePrintConfig(sensor_, &config), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestLoadPrintConfigFromFile(sensor_, (base_ + "_missing").c_str(), &config), 207u);
+    std::remove(path.c_str());
+
+    // Without a file: the default line length, version parts 255.
+    ASSERT_EQ(tcsTestLoadPrintConfigFromFile(sensor_, nullptr, &config), TCS_RESULT_OK);
+    uint16_t defaultLength = 0;
+    ASSERT_EQ(tcsTestGetPreconfScanlineLength(sensor_, &defaultLength), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestGetUint32DataFromPrintConfig(sensor_, config, 8, &value), TCS_RESULT_OK);
+    EXPECT_EQ(value, defaultLength);
+    ASSERT_EQ(tcsTestGetUint32DataFromPrintConfig(sensor_, config, 0, &value), TCS_RESULT_OK);
+    EXPECT_EQ(value, 255u);
+    EXPECT_EQ(tcsTestFreePrintConfig(sensor_, &config), TCS_RESULT_OK);
+}
+
+TEST_F(DiagStack, ConfigurationDataRecord) {
+    char text[80] = {};
+    ASSERT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+    ScsPrintConfigurationData* record = nullptr;
+    ASSERT_EQ(tcsTestSensorGetConfigData(sensor_, &record), TCS_RESULT_OK);
+    ASSERT_NE(record, nullptr);
+    uint32_t value = 0;
+    ASSERT_EQ(tcsTestGetUint32DataFromConfigData(record, 8, &value), TCS_RESULT_OK);
+    EXPECT_EQ(value, 40u) << "minor version";
+    const uint8_t* serial = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(tcsTestGetBlobDataFromConfigData(record, 0, &serial, &length), TCS_RESULT_OK);
+    ASSERT_EQ(length, 6u);
+    EXPECT_EQ(std::memcmp(serial, "012345", 6), 0);
+    EXPECT_EQ(tcsTestSensorFreeConfigData(&record), TCS_RESULT_OK);
+    EXPECT_EQ(record, nullptr);
+}
+
+TEST_F(DiagStack, UnknownHandleDoesNothing) {
+    const TcsHandle unknown = sensor_ + 1000;
+    simusb::clearCommandLog(id_);
+    uint32_t value = 0;
+    char text[80] = {};
+    struct Case {
+        const char* what;
+        TcsResult result;
+    };
+    const Case cases[] = {
+        {"version", tcsTestGetVersion(unknown, text)},
+        {"peek", tcsTestPeek(unknown, 0, 4, &value)},
+        {"poke", tcsTestPoke(unknown, 0, 4, 1)},
+        {"reset", tcsTestReset(unknown, 0)},
+        {"noop", tcsTestNoop(unknown)},
+        {"initialised", tcsTestIsSensorInitialized(unknown)},
+        {"RSA", tcsTestSensorIsRsaSecured(unknown, &value)},
+        {"unload patch", tcsTestSensorUnloadPatch(unknown)},
+        {"WOE enter", tcsTestWOEEnter(unknown, 1)},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.result, TCS_RESULT_OK) << c.what;
+    EXPECT_TRUE(simusb::commandLog(id_).empty()) << "nothing sent";
+}
+
+}  // namespace
