@@ -556,6 +556,11 @@ TcsResult adaptiveMatcherAddImageToTemplate(MatcherRecord* m, ImageRecord* image
 
 }  // namespace
 
+MatcherRecord* adaptiveInner(MatcherRecord* wrapper) {
+    AdaptiveState* s = wrapper != nullptr ? stateOf(wrapper) : nullptr;
+    return s != nullptr ? s->inner : nullptr;
+}
+
 uint32_t adaptiveRankQuality(uint32_t quality, uint32_t rows) {
     struct Weight {
         uint32_t bit;

@@ -13,6 +13,9 @@ constexpr uint32_t kAdaptiveHeader = 16;
 constexpr uint32_t kViewHeader = 12;
 constexpr uint32_t kMaxViews = 8;
 
+// The native matcher a wrapper drives (null for a record without adaptive state).
+MatcherRecord* adaptiveInner(MatcherRecord* wrapper);
+
 // Quality rank of an image from its quality flags and rows, 0..255.
 uint32_t adaptiveRankQuality(uint32_t quality, uint32_t rows);
 // True when the image is too short (at 508 ppi) for an enrolment or flagged with bit 21.

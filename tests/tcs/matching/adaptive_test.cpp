@@ -277,3 +277,41 @@ TEST_F(AdaptiveTest, ExtractWrapsOneViewAndExtendedMatchWritesOneResultPerTempla
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// When matcher 1's enrolment fails on three disagreeing images, the wrapper rebuilds its container
+// from the three kept records, one view each, and releases them.
+TEST_F(AdaptiveTest, FailedInnerEnrolmentRebuildsOneViewPerImage) {
+    ASSERT_EQ(openAdaptive(257), TCS_RESULT_OK);
+    EnrollTemplate* t = nullptr;
+    uint32_t complete = 0;
+    for (const char* name : {"101_1.tif", "105_1.tif"}) {
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, image(name), &t, &complete), TCS_RESULT_OK) << name;
+        EXPECT_EQ(complete, 0u);
+        EXPECT_EQ(t, nullptr);
+    }
+    ASSERT_EQ(m_.AddImageToTemplate(&m_, image("109_1.tif"), &t, &complete), TCS_RESULT_OK);
+    ASSERT_EQ(complete, 1u);
+    ASSERT_NE(keep(t), nullptr);
+    mss::ContainerView views[8];
+    uint32_t count = 0;
+    ASSERT_TRUE(mss::containerViews(t, views, &count));
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(uint32_t(t->dataSize), 10112u);
+    EXPECT_EQ(t->data[7], 0);
+    // The inner matcher's kept records are gone and its flags are back to idle.
+    MatcherRecord* inner = mss::adaptiveInner(&m_);
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->controlFlags, 3u);
+    EXPECT_EQ(*static_cast<uint32_t*>(inner->state), 0u);
+    // Each view matches its own finger.
+    EnrollTemplate* list[1] = {t};
+    MatchResult r{};
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("105_2.tif"), list, 1, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 1u);
+}
+
+}  // namespace
