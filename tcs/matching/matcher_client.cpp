@@ -425,6 +425,7 @@ TcsResult tcsMatcherOpen(TcsHandle clientHandle, uint32_t id, TcsHandle* outMatc
 }
 
 TcsResult tcsMatcherClose(TcsHandle handle) {
+    // The close reports a missing event before it judges the handle.
     PalEvent* probe = palEventAlloc(0, 0, nullptr);
     if (probe == nullptr) return TCS_RESULT_EVENT_CREATION_FAILED;
     palEventFree(probe);
