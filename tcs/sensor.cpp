@@ -539,6 +539,7 @@ TcsResult _tcsSensorPrepareGetFingerprintContext(SensorRecord* sensor, const cha
     if (result == TCS_RESULT_OK) result = idsSetCalibrationTypeToCtx(context, 1);
     if (result != TCS_RESULT_OK) {
         _tcsImageDestroy(image);
+        if (context != nullptr) idsFreeSensorContext(context);
         return result;
     }
     *outContext = context;
@@ -560,14 +561,17 @@ TcsResult tcsSensorGetFingerprintAsyncPriv(SensorRecord* sensor, CompletionCallb
     auto* request = static_cast<CaptureRequest*>(palRealMalloc(sizeof(CaptureRequest)));
     if (request == nullptr) {
         _tcsImageDestroy(image);
+        idsFreeSensorContext(printContext);
         return TCS_RESULT_OUT_OF_MEMORY;
     }
     request->callback = callback;
     request->context = context;
     result = idsSensorSendGetFingerprint(printContext, image, idsGetFingerprintCB, request);
     if (result != TCS_RESULT_OK) {
+        // A capture that was not queued (46 while another runs) leaves its context with the caller.
         palRealFree(request);
         _tcsImageDestroy(image);
+        idsFreeSensorContext(printContext);
     }
     return result;
 }

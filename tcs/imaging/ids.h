@@ -70,6 +70,9 @@ TcsResult idsSetFilePathToCtx(GetPrintContext* context, const char* path);
 // Copies the client's 24 parameter words.
 TcsResult idsSetParamsToCtx(GetPrintContext* context, const uint32_t* parameters);
 TcsResult idsSetCalibrationTypeToCtx(GetPrintContext* context, int32_t type);
+// Destroys the context's output image, then frees the context: the caller's when a capture was not
+// queued, the capture's own once queued.
+TcsResult idsFreeSensorContext(GetPrintContext* context);
 
 TcsResult idsSensorEventsAddCallback(IdsSensor* sensor, IdsEventCallback callback, void* context);
 TcsResult idsSensorEventsRemoveCallback(IdsSensor* sensor, IdsEventCallback callback, void* context);

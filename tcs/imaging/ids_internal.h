@@ -197,7 +197,6 @@ TcsResult idsClientEventsRemoveCallback(IdsClient* client, IdsEventCallback call
 
 // Service (ids_service.cpp).
 TcsResult idsSensorSignalWorkToDo(IdsSensor* sensor);
-TcsResult idsFreeSensorContext(GetPrintContext* context);
 TcsResult idsStartupIr(uint32_t flexId, ImageReconstructorInterface* interface);
 TcsResult idsSensorPickImageReconstructor(IdsSensor* sensor);
 TcsResult idsIsTaskInWorkList(IdsSubsystem* subsystem, uint32_t type);
