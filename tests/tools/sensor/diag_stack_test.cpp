@@ -472,3 +472,35 @@ TEST_F(DiagStack, UnknownHandleDoesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The virtual sensor's flex module has no reconstructor, so image acquisition refuses the capture
+// before it starts: the refusal comes back as it is, with no image and nothing left queued.
+TEST_F(DiagStack, RefusedCaptureHandsOutNoImage) {
+    TcsHandle image = 77;
+    const TcsResult result = tcsTestSensorGetFingerprint(sensor_, &image, nullptr, nullptr, 0, 150);
+    EXPECT_NE(result, TCS_RESULT_OK);
+    EXPECT_EQ(image, 0u);
+    char text[80] = {};
+    EXPECT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK) << "the sensor is usable afterwards";
+    EXPECT_EQ(tcsTestGetPrintByConfig(0, &image, nullptr, nullptr, 0, 10), 14u);
+    EXPECT_EQ(tcsTestGetPrintByConfig(sensor_, nullptr, nullptr, nullptr, 0, 10), 13u);
+    EXPECT_EQ(tcsTestGetPrintByConfigAsync(sensor_, nullptr, nullptr, 0, nullptr, nullptr), 40u);
+}
+
+TEST_F(DiagStack, CaptureFileWithTheSensorsConfiguration) {
+    const std::string path = base_ + "_capture";
+    const uint8_t data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(tcsTestSaveDataToQcf(sensor_, path.c_str(), 0, data), 40u);
+    EXPECT_EQ(tcsTestSaveDataToQcf(sensor_, nullptr, 4, data), 40u);
+    ASSERT_EQ(tcsTestSaveDataToQcf(sensor_, path.c_str(), sizeof data, data), TCS_RESULT_OK);
+    FILE* file = std::fopen((path + ".qcf").c_str(), "rb");
+    ASSERT_NE(file, nullptr) << "the extension is added";
+    std::fseek(file, 0, SEEK_END);
+    EXPECT_GT(std::ftell(file), long(sizeof data));
+    std::fclose(file);
+    std::remove((path + ".qcf").c_str());
+}
+
+}  // namespace
