@@ -1,6 +1,10 @@
 // Engineering commands of the test patches (raw command, fixed-size raw reply with a leading u16
 // status), OTP access, provisioning and the ownership operations built on them.
+#include "platform/crypto/crypto.h"
 #include "tcs/flashfs/xtfs.h"
+#include "tcs/imaging/ids_internal.h"
+#include "tcs/sensorctl/housekeeping.h"
+#include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/device_properties.h"
 #include "tcs/sensorctl/patches.h"
@@ -75,6 +79,78 @@ void updateFlags(ScsSensor* sensor, void (*change)(SecurityFlags&)) {
     SecurityFlags flags = securityFlags(ref.device);
     change(flags);
     setSecurityFlags(ref.device, flags);
+}
+
+constexpr uint32_t kSecretItemSize = 256;
+constexpr uint8_t kRawLayout = 34;
+constexpr uint32_t kSecretCalibrationType = 2;
+constexpr uint32_t kNoCalibrationFlag = 0x04000000u;
+
+// The secret mode's fixed key and IV, made at run time rather than kept as one constant block.
+void simulatedOwnershipKey(uint8_t key[32], uint8_t iv[16]) {
+    for (uint32_t i = 0; i < 32; ++i) key[i] = uint8_t(0xA5 ^ (i * 7 + 3));
+    for (uint32_t i = 0; i < 16; ++i) iv[i] = uint8_t(0x3C ^ (i * 11 + 1));
+}
+
+// Collects the sensor's baseline again in place of the device's old one.
+TcsResult refreshBaseline(ScsSensor* sensor) {
+    DeviceRef ref(sensor);
+    if (ref.result != kOk) return ref.result;
+    if (auto* old = static_cast<ScsBaseLineInfo*>(ref.device->baselineInfo)) {
+        scsFreeBaseLineInfo(old);
+        palRealFree(old);
+        ref.device->baselineInfo = nullptr;
+    }
+    ScsBaselineRecord captured{};
+    TcsResult result = scsSesnorGetBaselineData(sensor, &captured);
+    if (result != kOk) {
+        palRealFree(captured.data);
+        return result;
+    }
+    ScsBaseLineImage line{};
+    result = scsSensorValidateAndProcessBaseLineData(sensor, &captured, &line);
+    palRealFree(captured.data);
+    if (result != kOk || line.pixels == nullptr) return result;
+    auto* info = static_cast<ScsBaseLineInfo*>(palRealMalloc(sizeof(ScsBaseLineInfo)));
+    if (info == nullptr) {
+        palRealFree(line.pixels);
+        return kNoMemory;
+    }
+    *info = ScsBaseLineInfo{};
+    info->images[0] = line;
+    ref.device->baselineInfo = info;
+    return kOk;
+}
+
+// Firmware 4.40 and 4.60: the simulated ownership is a secret kept in the raw partition, then the
+// sensor is brought up again as after a pairing.
+TcsResult secretModeOwnership(TcsHandle handle, SensorRecord* record, const uint8_t* encrypted) {
+    ScsSensor* scs = record->sensorControlSensor;
+    TcsResult result = xtfsStorageCreate(scs, XTFS_PART_RAW, kRawLayout);
+    if (result != kOk) return result;
+    {
+        DeviceRef ref(scs);
+        if (ref.result != kOk) return ref.result;
+        result = scsStoreDataInStorage(ref.device, SCS_SLOT_HOST_CERTIFICATE, SCS_SERIALIZER_SPI_FLASH,
+                                       SCS_PROTECTOR_NONE, kSecretItemSize, encrypted);
+        if (result != kOk) return result;
+        SecurityFlags flags = securityFlags(ref.device);
+        flags.state2 = false;
+        flags.state5 = true;
+        setSecurityFlags(ref.device, flags);
+        result = scsSSLEstablishSessionEx(ref.device);
+        if (result != kOk) return result;
+    }
+    result = scsSensorDetermineFlexId(scs);
+    if (result == kOk) result = idsSensorPickImageReconstructor(record->imagingSensor);
+    if (result == kOk) result = scsSensorSetDefaultPrintConfiguration(scs);
+    if (result != kOk) return result;
+    const CoreSubsystem* stack = record->client != nullptr ? record->client->stack : nullptr;
+    if (stack != nullptr && (stack->flags & kNoCalibrationFlag) != 0) return kOk;
+    result = tcsTestSensorUnloadPatch(handle);
+    if (result == kOk) result = scsSensorCalibrate(scs, kSecretCalibrationType);
+    if (result == kOk) result = refreshBaseline(scs);
+    return result;
 }
 
 }  // namespace
@@ -393,29 +469,45 @@ TcsResult tcsTestSimulateTakeOwnership(TcsHandle handle, const uint8_t* data, ui
         if (ref.device->fwVersion->major != 4) return kNotImplemented;
         minor = ref.device->fwVersion->minor;
     }
-    // The secret mode (firmware 4.40 and 4.60) ends by choosing the image reconstructor for the
-    // sensor's flex id, which image acquisition does not offer in this build: refused before
-    // anything is sent.
-    if (minor == 40 || minor == 60) return kNotImplemented;
+    const bool secretMode = minor == 40 || minor == 60;
+    std::vector<uint8_t> encrypted;
+    if (secretMode) {
+        if (data == nullptr) return kNullPointer;
+        // The item stored is 256 bytes, read from the encrypted copy: a shorter input would be read
+        // past its end, and CBC takes whole blocks.
+        if (length != kSecretItemSize) return kBadParam;
+        uint8_t key[32], iv[16];
+        simulatedOwnershipKey(key, iv);
+        encrypted.resize(length);
+        uint32_t outLength = length;
+        TcsResult result = palCryptoEncrypt(data, length, encrypted.data(), &outLength, key, sizeof key, iv, 5);
+        std::memset(key, 0, sizeof key);
+        if (result != kOk) return result;
+    }
     TcsResult result = patchBracketLoad(handle, patchPath, kOwnershipKind, 0);
     if (result != kOk) return result;
-    uint8_t secret[32] = {}, other[32] = {};
-    result = scsSensorTakeOwnership(scs, data != nullptr ? length : 0, data, secret, 32, other, 32);
-    if (result == kOk) {
-        DeviceRef ref(scs);
-        if (ref.result == kOk) {
-            scsDataSlotSetCachedSecret(ref.device, secret);
-            SecurityFlags flags = securityFlags(ref.device);
-            flags.state2 = false;
-            flags.owned = true;
-            setSecurityFlags(ref.device, flags);
-            result = scsSSLEstablishSessionEx(ref.device);
-        } else {
-            result = ref.result;
+    if (secretMode) {
+        result = secretModeOwnership(handle, sensor.record, encrypted.data());
+        xtfsStorageClose(scs, XTFS_PART_RAW);
+    } else {
+        uint8_t secret[32] = {}, other[32] = {};
+        result = scsSensorTakeOwnership(scs, data != nullptr ? length : 0, data, secret, 32, other, 32);
+        if (result == kOk) {
+            DeviceRef ref(scs);
+            if (ref.result == kOk) {
+                scsDataSlotSetCachedSecret(ref.device, secret);
+                SecurityFlags flags = securityFlags(ref.device);
+                flags.state2 = false;
+                flags.owned = true;
+                setSecurityFlags(ref.device, flags);
+                result = scsSSLEstablishSessionEx(ref.device);
+            } else {
+                result = ref.result;
+            }
         }
+        std::memset(secret, 0, sizeof secret);
+        std::memset(other, 0, sizeof other);
     }
-    std::memset(secret, 0, sizeof secret);
-    std::memset(other, 0, sizeof other);
     TcsResult restored = scsSensorRestoreRunPatch(scs);
     return restored != kOk ? restored : result;
 }

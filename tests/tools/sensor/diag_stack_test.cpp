@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -501,6 +502,80 @@ TEST_F(DiagStack, CaptureFileWithTheSensorsConfiguration) {
     EXPECT_GT(std::ftell(file), long(sizeof data));
     std::fclose(file);
     std::remove((path + ".qcf").c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// The test-patch bracket with a patch file: the file's patch goes first, then the command, then
+// the run-time patch comes back whatever the command answered.
+TEST_F(DiagStack, OtpReadInsideTheTestPatchBracket) {
+    const std::string header = "FirmwareVersion = 4.40.*.*\nPhase = 10\n";
+    Bytes file(header.begin(), header.end());
+    file.insert(file.end(), {0x00, 0x1A});
+    const Bytes image = signedPatch(0x10, 4, false);
+    file.insert(file.end(), image.begin(), image.end());
+    const std::string path = writeFile("otp_patch.bin", file);
+    struct Case {
+        uint16_t status;
+        TcsResult result;
+    };
+    for (const Case& c : {Case{0, TCS_RESULT_OK}, Case{0x0404, 54}}) {
+        SCOPED_TRACE(c.status);
+        Bytes payload(128);
+        for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 3);
+        simusb::setCommandHook(0x22, [c, payload](std::span<const uint8_t>) {
+            return simusb::Reply{c.status, c.status == 0 ? payload : Bytes(128, 0)};
+        });
+        simusb::clearCommandLog(id_);
+        uint8_t otp[128] = {};
+        EXPECT_EQ(tcsTestSensorOtpRead(sensor_, otp, path.c_str()), c.result);
+        const auto log = simusb::commandLog(id_);
+        // The file's patch, the command, then the run-time patch again.
+        std::vector<uint8_t> codes;
+        for (const auto& command : log) codes.push_back(command.empty() ? 0 : command[0]);
+        const auto first = std::find(codes.begin(), codes.end(), uint8_t(0x06));
+        const auto otpAt = std::find(codes.begin(), codes.end(), uint8_t(0x22));
+        ASSERT_NE(first, codes.end());
+        ASSERT_NE(otpAt, codes.end());
+        EXPECT_LT(first, otpAt);
+        EXPECT_NE(std::find(otpAt, codes.end(), uint8_t(0x06)), codes.end()) << "run-time patch restored";
+        if (c.status == 0) {
+            EXPECT_EQ(Bytes(otp, otp + 128), payload);
+        }
+    }
+    simusb::setCommandHook(0x22, nullptr);
+    uint8_t otp[128];
+    EXPECT_EQ(tcsTestSensorOtpRead(sensor_, nullptr, path.c_str()), 40u);
+    EXPECT_EQ(tcsTestSensorOtpReadEx(sensor_, 2, 1, otp, nullptr), 44u);
+    uint8_t data[2048] = {};
+    EXPECT_EQ(tcsTestSensorOtpWriteEx(sensor_, 0, 1, 11, data, nullptr, nullptr, nullptr, nullptr, nullptr), 44u);
+    EXPECT_EQ(tcsTestSensorProvision(sensor_, 51, otp, nullptr), 17u);
+    std::remove(path.c_str());
+}
+
+// The protocol-gated calls follow the command-protocol version that sensor control reports.
+TEST_F(DiagStack, ProtocolGatedCalls) {
+    uint8_t protocol = 0;
+    ASSERT_EQ(tcsTestGetCmdProtocolVersion(sensor_, &protocol), TCS_RESULT_OK);
+    const TcsResult gated = protocol == 1 ? TCS_RESULT_OK : TCS_RESULT_NOT_IMPLEMENTED;
+    simusb::clearCommandLog(id_);
+    EXPECT_EQ(tcsTestSensorUnloadPatch(sensor_), gated);
+    uint32_t flexId = 0;
+    EXPECT_EQ(tcsTestSensorGetDefaultConfigParams(sensor_, &flexId, nullptr, nullptr, nullptr), gated);
+    // The switch is put back on either path.
+    uint32_t old = 9;
+    ASSERT_EQ(tcsTestDisablePatchManagement(sensor_, 0, &old), TCS_RESULT_OK);
+    EXPECT_EQ(old, 0u);
+}
+
+// A sensor that is not secured refuses an ownership reset, and is reset all the same.
+TEST_F(DiagStack, OwnershipResetOfAPlainSensorIsRefused) {
+    simusb::clearCommandLog(id_);
+    EXPECT_EQ(tcsTestSensorResetOwner(sensor_, nullptr), 370u);
+    EXPECT_TRUE(sent(0x05));
+    EXPECT_EQ(tcsTestSensorResetOwner(0, nullptr), 14u);
 }
 
 }  // namespace
