@@ -318,6 +318,9 @@ uint32_t tcsEventChannelListener(void* argument) {
         if (header.id == TOV_EVENT_LISTENER_END) break;
         uint8_t* payload = nullptr;
         if (header.length > TOV_CHANNEL_PAYLOAD_MAX) {
+            // While the service keeps its end open the FIFO keeps what it holds across a reopening:
+            // drop it, or its bytes would be read as the next header.
+            tov::client::pipeDiscardPending(system->event.pipe);
             palPipeDisconnect(system->event.pipe);
             continue;
         }

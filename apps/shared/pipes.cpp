@@ -108,6 +108,16 @@ bool writeAll(int descriptor, const uint8_t* data, uint32_t count) {
 
 namespace tov::client {
 
+void pipeDiscardPending(PalPipe* pipe) {
+    if (pipe == nullptr || pipe->descriptor < 0) return;
+    uint8_t chunk[4096];
+    for (;;) {
+        pollfd waiting{pipe->descriptor, POLLIN, 0};
+        if (poll(&waiting, 1, 0) <= 0 || (waiting.revents & POLLIN) == 0) return;
+        if (read(pipe->descriptor, chunk, sizeof(chunk)) <= 0) return;
+    }
+}
+
 TcsResult pipeReadWith(PalPipe* pipe, void* buffer, uint32_t count, uint32_t sliceMs, bool (*giveUp)(void*),
                        void* context) {
     if (pipe == nullptr || buffer == nullptr || count == 0) return TCS_RESULT_NULL_POINTER;

@@ -39,6 +39,9 @@ namespace tov::client {
 template <typename GiveUp>
 TcsResult pipeReadPolling(PalPipe* pipe, void* buffer, uint32_t count, uint32_t sliceMs, GiveUp giveUp);
 
+// Drops the bytes that wait in a FIFO open for reading now, without waiting for more.
+void pipeDiscardPending(PalPipe* pipe);
+
 // Untemplated core of the above.
 TcsResult pipeReadWith(PalPipe* pipe, void* buffer, uint32_t count, uint32_t sliceMs, bool (*giveUp)(void*),
                        void* context);

@@ -141,6 +141,9 @@ TcsResult tcsFPClientTransferCallInternalEx(FPClientSystem* system, uint8_t func
             system->suspended = 0;
         }
 
+        // Calls are serialised and each reads its whole reply, so bytes waiting now belong to no
+        // call (what was left of a reply that was refused): they would be read as the next header.
+        if (waitFlag != 0 && system->output.pipe != nullptr) tov::client::pipeDiscardPending(system->output.pipe);
         TcsResult sent = sendRequest(system, function, request, requestLength);
         if (sent != TCS_RESULT_OK) return sent;
         if (waitFlag == 0) return TCS_RESULT_OK;
@@ -156,7 +159,7 @@ TcsResult tcsFPClientTransferCallInternalEx(FPClientSystem* system, uint8_t func
             if (got != TCS_RESULT_OK) return got;
             if (header.length > TOV_CHANNEL_PAYLOAD_MAX) {
                 // Nothing after an impossible length can be trusted to start a header.
-                palPipeDisconnect(system->output.pipe);
+                tov::client::pipeDiscardPending(system->output.pipe);
                 return TCS_RESULT_BAD_PARAM;
             }
             if (header.function == function && header.thread == me) break;

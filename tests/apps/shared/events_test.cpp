@@ -200,7 +200,12 @@ TEST_F(EventsTest, MalformedInputNeverEndsTheListener) {
     uint64_t callback = callbackAddress(), context = address(&sink_);
     std::memcpy(header.data() + 24, &callback, 8);
     std::memcpy(header.data() + 32, &context, 8);
-    ASSERT_TRUE(service_->sendRawEvent(uint32_t(getpid()), header));
+    // Garbage behind it, in the same write, must not be taken for the next header.
+    Bytes withTail = header;
+    withTail.insert(withTail.end(), 100, 0xA5);
+    ASSERT_TRUE(service_->sendRawEvent(uint32_t(getpid()), withTail));
+    // What arrives together with bad input is dropped with it; the next event comes later.
+    palSleep(100);
     ASSERT_TRUE(raise(4, 0, textBytes("after")));
     ASSERT_TRUE(sink_.waitFor(1));
     auto seen = sink_.snapshot();
