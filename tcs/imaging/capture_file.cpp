@@ -251,7 +251,7 @@ TcsResult decode(const RawHeader& h, std::vector<uint8_t>& p, const RawHeader* p
     };
     auto headerWords = [&](const std::vector<uint8_t>& v) {
         uint8_t area[44] = {};
-        std::memcpy(area, v.data(), v.size() < 44 ? v.size() : 44);  // shorter payloads are zero-filled
+        if (!v.empty()) std::memcpy(area, v.data(), v.size() < 44 ? v.size() : 44);  // shorter: zero-filled
         for (int i = 0; i < 7; ++i) s.u.header.words[i] = get32(area + i * 4);
         std::memcpy(s.u.header.bytes8, area + 28, 8);
         std::memcpy(s.u.header.bytes6, area + 36, 6);
