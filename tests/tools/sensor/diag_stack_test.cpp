@@ -579,3 +579,67 @@ TEST_F(DiagStack, OwnershipResetOfAPlainSensorIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A print signature of any kind but RSA is the device's cached signature of the last print, as the
+// sensor repeats it: the first 32 bytes must match.
+TEST_F(DiagStack, PrintSignatureCompareOfTheNonRsaKind) {
+    void* record = nullptr;
+    tcsSafeSensorHandleFetch(sensor_, &record);
+    ASSERT_NE(record, nullptr);
+    ScsSensorDevice* device = static_cast<SensorRecord*>(record)->sensorControlSensor->device;
+    for (uint8_t i = 0; i < 32; ++i) device->lastFingerprintSignature[i] = uint8_t(0x40 + i);
+    struct Case {
+        const char* what;
+        uint8_t flip;
+        TcsResult result;
+    };
+    for (const Case& c : {Case{"same", 0, TCS_RESULT_OK}, Case{"one bit off", 1, 82}}) {
+        SCOPED_TRACE(c.what);
+        Bytes payload = {0, 0};
+        for (uint8_t i = 0; i < 32; ++i) payload.push_back(uint8_t(0x40 + i));
+        payload[2 + 31] ^= c.flip;
+        simusb::setCommandHook(0x03, [payload](std::span<const uint8_t>) { return simusb::Reply{0, payload}; });
+        EXPECT_EQ(tcsTestSensorVerifyFpSignature(sensor_), c.result);
+    }
+    simusb::setCommandHook(0x03, nullptr);
+    EXPECT_EQ(tcsTestSensorVerifyFpSignature(0), 14u);
+}
+
+}  // namespace
+
+namespace {
+
+// The USB transport handles neither control request: both fail at once (never waiting for a
+// completion that cannot come), or are refused up front on transport kind 1.
+TEST_F(DiagStack, TransportControlRequestsFailAtOnce) {
+    uint32_t kind = 0;
+    ASSERT_EQ(tcsTestSensorGetTransport(sensor_, &kind), TCS_RESULT_OK);
+    const TcsResult expected = kind == 1 ? TCS_RESULT_NOT_IMPLEMENTED : TCS_RESULT_SENSOR_SEND_FAILED;
+    EXPECT_EQ(tcsTestSetDriverBaudRate(sensor_, 115200), expected);
+    uint16_t a = 0;
+    uint32_t b = 0, c = 5;
+    EXPECT_EQ(tcsTestSendDriverIOCTL(sensor_, 0x10, &a, &b, &c), expected);
+    EXPECT_EQ(c, 5u) << "untouched on failure";
+    EXPECT_EQ(tcsTestSetDriverBaudRate(sensor_, 0), 40u);
+    EXPECT_EQ(tcsTestSendDriverIOCTL(sensor_, 0x10, nullptr, &b, &c), 40u);
+}
+
+// A test-patch kind that the built-in list lacks is no error: nothing is loaded and the flag says so.
+TEST_F(DiagStack, TestPatchKindWithoutARow) {
+    uint32_t family = 0;
+    ASSERT_EQ(tcsTestSensorGetProductFamily(sensor_, &family), TCS_RESULT_OK);
+    uint32_t loaded = 9;
+    simusb::clearCommandLog(id_);
+    const TcsResult result = tcsTestSensorLoadPatch(sensor_, 0x40000000, 0, &loaded);
+    if (family == 1 || family == 2) {
+        EXPECT_EQ(result, TCS_RESULT_OK);
+        EXPECT_EQ(loaded, 0u);
+        EXPECT_FALSE(sent(0x06));
+    } else {
+        EXPECT_EQ(result, 17u) << "only the two families with test patches";
+    }
+}
+
+}  // namespace
