@@ -282,11 +282,25 @@ TcsResult closeFile(FssFile* f) {
             // The new version never got its commit byte: its pages are garbage, the old version stays.
             fssMarkOldObsolete(h, f->newPages);
             commit(h);
-            if (f->created) unlinkNode(h->mount, f->node);
+            // Only a node that never got a version on flash goes; one whose commit byte is
+            // written keeps its pages even when a later step failed.
+            if (f->created && f->node->pages.empty()) unlinkNode(h->mount, f->node);
         }
     }
     freeFile(f);
     return result;
+}
+
+// Drops open files and listings without writing anything: the store is about to be erased.
+void discardAllOpen(FssMount* m) {
+    for (FssFile*& f : m->files) {
+        delete f;
+        f = nullptr;
+    }
+    for (FssDirListing*& l : m->listings) {
+        delete l;
+        l = nullptr;
+    }
 }
 
 TcsResult closeAllOpen(FssHandle* h) {
@@ -330,6 +344,7 @@ TcsResult fssFormat(FssHandle* handle) {
             counts[i] = fssReadShort_a(hdr + kHdrEraseCount);
         }
     }
+    discardAllOpen(m);
     result = handle->ops.bulkErase(handle->backend);
     if (result != TCS_RESULT_OK) return result;
     const bool hasId = fssReadInt_a(id) == kStoreMagic;
@@ -337,7 +352,6 @@ TcsResult fssFormat(FssHandle* handle) {
         result = fssFlashWrite(handle, 0, sizeof id, id, nullptr, false, false);
         if (result != TCS_RESULT_OK) return result;
     }
-    closeAllOpen(handle);
     m->cacheLocations.clear();
     freeTree(m);
     result = readGeometry(handle);

@@ -206,6 +206,7 @@ TcsResult openHandle(FssHandle* h);
 TcsResult openFile(FssHandle* h, const char* path, const char* mode, bool cache, FssFile** outFile);
 TcsResult closeFile(FssFile* file);
 TcsResult closeAllOpen(FssHandle* h);
+void discardAllOpen(FssMount* m);
 TcsResult removeNode(FssHandle* h, Node* node);
 
 // Mount cache file.

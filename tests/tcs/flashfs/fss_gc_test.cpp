@@ -217,6 +217,43 @@ TEST(FssPowerLoss, CollectionCutAtEveryWrite) {
     }
 }
 
+// A collection cut off between copying a sector and formatting it: before the source is marked 0
+// the source still counts and the half-filled target is formatted; after the mark the copies count
+// and the source is formatted.
+TEST(FssPowerLoss, InterruptedCollectionRepair) {
+    for (bool sourceMarked : {false, true}) {
+        NorFlash flash;
+        FssHandle* h = formatted(flash);
+        Files files;
+        for (int i = 0; i < 5; ++i) {
+            const std::string path = "/db/f" + std::to_string(i);
+            files[path] = pattern(600 + 100 * i, i);
+            ASSERT_EQ(writeFile(h, path, files[path]), TCS_RESULT_OK);
+        }
+        const uint16_t source = sectorOf(h->mount, findChild(h->mount->root, "f0")->pages[0].address);
+        const uint16_t used = h->mount->sectors[source].nextFree;
+        fssClose(h);
+        uint16_t target = 0;
+        while (target == source || flash.bytes[target * 65536 + 13] != 0xFF) ++target;
+        // The copies, as the collection writes them: whole pages into a sector marked in use.
+        memcpy(&flash.bytes[target * 65536 + 256], &flash.bytes[source * 65536 + 256], (used - 1) * 256u);
+        flash.bytes[target * 65536 + 17] = 1;
+        if (sourceMarked) flash.bytes[source * 65536 + 13] = 0;
+        dropMountCache(flash, 65536);
+        const uint8_t targetErases = flash.bytes[target * 65536 + 14], sourceErases = flash.bytes[source * 65536 + 14];
+        h = openOn(flash);
+        ASSERT_NE(h, nullptr) << sourceMarked;
+        expectFiles(h, files, sourceMarked ? "after the mark" : "before the mark");
+        const uint16_t kept = sourceMarked ? target : source, formattedSector = sourceMarked ? source : target;
+        EXPECT_EQ(h->mount->sectors[kept].type, kSectorData) << sourceMarked;
+        EXPECT_EQ(sectorOf(h->mount, findChild(h->mount->root, "f0")->pages[0].address), kept) << sourceMarked;
+        EXPECT_EQ(flash.bytes[formattedSector * 65536 + 256 + 2], 0xFF) << sourceMarked;
+        EXPECT_EQ(flash.bytes[formattedSector * 65536 + 14], (sourceMarked ? sourceErases : targetErases) + 1);
+        fssClose(h);
+        EXPECT_EQ(flash.bitRaises, 0u);
+    }
+}
+
 // A meta page whose commit byte never reached the flash is obsolete at mount: the file is absent.
 TEST(FssPowerLoss, UncommittedMetaPageIsDiscarded) {
     NorFlash flash;

@@ -210,6 +210,51 @@ TEST(FssLayout, SectorChoiceKeepsTheReserve) {
     fssClose(h);
 }
 
+// A sector header as the mount reads it: the type and erase count of the current version as
+// stored, of older versions derived from the in-use flags; damaged headers are formatted.
+TEST(FssLayout, SectorHeaderAsReadAtMount) {
+    struct Case {
+        const char* what;
+        uint8_t version0, version1, type, inUse, secondFlag, pageType;
+        uint16_t eraseCount;
+        bool formats;
+        uint8_t expectedType;
+        uint16_t expectedErase;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"current, data", 2, 1, 14, 1, 0xFF, 4, 5, false, 14, 5},
+             {"current, erase count unset", 2, 1, 12, 0xFF, 0xFF, 4, 0xFFFF, false, 12, 0},
+             {"current, free", 2, 1, 255, 0xFF, 0xFF, 4, 3, false, 255, 3},
+             {"older, used, type unset", 1, 0, 255, 1, 0xFF, 4, 7, false, 14, 0},
+             {"older, unused, count unset", 1, 0, 14, 0xFF, 0xFF, 4, 0xFFFF, false, 255, 0},
+             {"2.0, type as stored", 2, 0, 14, 1, 0xFF, 4, 9, false, 14, 9},
+             {"not a header page", 2, 1, 14, 1, 0xFF, 0xFF, 5, true, 255, 6},
+             {"both flags set", 2, 1, 14, 1, 1, 4, 5, true, 255, 6},
+         }) {
+        NorFlash flash;
+        flash.blank();
+        FssHandle* h = handleOn(flash);
+        ASSERT_EQ(fssFormat(h), TCS_RESULT_OK);
+        uint8_t* hdr = &flash.bytes[65536];
+        hdr[13] = c.type;
+        fssWriteShort_a(hdr + 14, c.eraseCount);
+        hdr[17] = c.inUse;
+        hdr[18] = c.pageType;
+        hdr[21] = c.version0;
+        hdr[22] = c.version1;
+        hdr[25] = c.secondFlag;
+        bool formatted = false;
+        ASSERT_EQ(readSectorHeader(h, 1, &formatted), TCS_RESULT_OK) << c.what;
+        EXPECT_EQ(formatted, c.formats) << c.what;
+        EXPECT_EQ(h->mount->sectors[1].type, c.expectedType) << c.what;
+        EXPECT_EQ(h->mount->sectors[1].eraseCount, c.expectedErase) << c.what;
+        if (c.formats) {
+            EXPECT_EQ(hdr[18], 4) << c.what;
+        }
+        fssClose(h);
+    }
+}
+
 TEST(FssLayout, MountCacheSizeEstimate) {
     FssMount m{};
     m.sectors.assign(1, SectorState{0, 1, 0, 1, 255, 0});
