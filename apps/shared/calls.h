@@ -107,6 +107,23 @@ TcsResult tcsExGetEnrolledUserList(TcsHandle sensor, TcsHandle appStorage, uint3
 TcsResult tcsExExportUserTemplates(TcsHandle sensor, TcsHandle appStorage, const SizedBuffer* userId,
                                    uint32_t* outCount, OwnedBuffer** outTemplates);
 void tcsExFreeBufferList(OwnedBuffer* list, uint32_t count);
+// Authentication data calls answer with one byte string of the library's (free with palRealFree).
+TcsResult tcsExEnrollAuthData(TcsHandle sensor, const SizedBuffer* first, const TypedSizedBuffer* second,
+                              uint32_t value, const SizedBuffer* third, uint8_t** outData, uint32_t* outLength);
+TcsResult tcsExGetAuthToken(TcsHandle sensor, const SizedBuffer* first, const TypedSizedBuffer* second,
+                            uint32_t value, const SizedBuffer* third, const SizedBuffer* fourth, uint8_t** outData,
+                            uint32_t* outLength);
+TcsResult tcsExShareAuthData(TcsHandle sensor, TcsHandle handle, const SizedBuffer* first,
+                             const TypedSizedBuffer* second, const SizedBuffer* third, const SizedBuffer* fourth,
+                             uint8_t** outData, uint32_t* outLength);
+TcsResult tcsExEnrollTemplate(TcsHandle sensor, TcsHandle appStorage, const SizedBuffer* userId, uint32_t finger,
+                              const TypedSizedBuffer* data, TcsHandle enrollTemplate);
+// The identified users are the caller's: free with tcsExFreeIdentifiedUsers.
+TcsResult tcsExIdentifyImage(TcsHandle sensor, uint32_t option, TcsHandle appStorage, uint32_t flags, TcsHandle image,
+                             uint32_t* outCount, IdentifiedUser** outUsers);
+void tcsExFreeIdentifiedUsers(IdentifiedUser* users, uint32_t count);
+TcsResult tcsExVerifyImage(TcsHandle sensor, uint32_t option, TcsHandle appStorage, uint32_t flags,
+                           const SizedBuffer* userId, TcsHandle image);
 
 // Answered in the library: navigation and the one-time-password calls are not offered.
 TcsResult tcsSensorNavigationStart(TcsHandle sensor);

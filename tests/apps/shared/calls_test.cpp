@@ -4,6 +4,7 @@
 
 #include "apps/shared/calls.h"
 #include "platform/memory.h"
+#include "tcs/handle_map.h"
 
 #include <functional>
 
@@ -342,6 +343,96 @@ TEST_F(CallsTest, TwoCallListsAreUnpackedAndBounded) {
     users = nullptr;
     EXPECT_EQ(tcsExGetEnrolledUserList(1, 2, &found, &users), TCS_RESULT_BAD_PARAM);
     EXPECT_EQ(users, nullptr);
+}
+
+TEST_F(CallsTest, AuthenticationDataRequestsAndTheirByteString) {
+    const uint8_t one[2] = {0x11, 0x12}, two[3] = {0x21, 0x22, 0x23}, three[1] = {0x31}, four[2] = {0x41, 0x42};
+    SizedBuffer first{2, one}, third{1, three}, fourth{2, four};
+    TypedSizedBuffer second{7, 3, two};
+    sim::service::CannedReply reply;
+    reply.payload = cat({u32(0), u32(3), Bytes{0xD1, 0xD2, 0xD3}, zeros(32765)});
+    for (uint8_t function : {uint8_t(85), uint8_t(86), uint8_t(92)}) {
+        service_->setReply(function, reply);
+    }
+    struct Case {
+        uint8_t function;
+        std::function<TcsResult(uint8_t**, uint32_t*)> call;
+        size_t size;
+        // (offset, expected u32) pairs of the record's length and kind words
+        std::vector<std::pair<size_t, uint32_t>> words;
+    };
+    std::vector<Case> cases = {
+        {85, [&](uint8_t** d, uint32_t* n) { return tcsExEnrollAuthData(0x51, &first, &second, 9, &third, d, n); },
+         98336, {{8, 2}, {32780, 7}, {32784, 3}, {65556, 9}, {65560, 1}}},
+        {86,
+         [&](uint8_t** d, uint32_t* n) { return tcsExGetAuthToken(0x51, &first, &second, 9, &third, &fourth, d, n); },
+         131104, {{8, 2}, {32780, 7}, {65560, 1}, {98332, 2}}},
+        {92,
+         [&](uint8_t** d, uint32_t* n) {
+             return tcsExShareAuthData(0x51, 0x99, &first, &second, &third, &fourth, d, n);
+         },
+         131112, {{16, 2}, {32788, 7}, {32792, 3}, {65564, 1}, {98336, 2}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.function));
+        service_->clearRequests();
+        uint8_t* data = nullptr;
+        uint32_t length = 0;
+        ASSERT_EQ(c.call(&data, &length), TCS_RESULT_OK);
+        sim::service::Request sent = onlyRequest();
+        EXPECT_EQ(sent.function, c.function);
+        ASSERT_EQ(sent.payload.size(), c.size);
+        EXPECT_EQ(read64(sent.payload, 0), 0x51u);
+        for (auto [offset, word] : c.words) EXPECT_EQ(read32(sent.payload, offset), word) << offset;
+        ASSERT_EQ(length, 3u);
+        EXPECT_EQ(Bytes(data, data + 3), (Bytes{0xD1, 0xD2, 0xD3}));
+        palRealFree(data);
+    }
+}
+
+TEST_F(CallsTest, ImageRequestsCarryThePackedImage) {
+    uint8_t pixels[6] = {1, 2, 3, 4, 5, 6};
+    TcsHandle image = 0;
+    ASSERT_EQ(tcsImageCreate(&image, pixels, sizeof(pixels), 2, 3, 0), TCS_RESULT_OK);
+    uint32_t packedSize = 0;
+    ASSERT_EQ(tcsImagePack(image, nullptr, &packedSize), TCS_RESULT_OK);
+
+    IdentifiedUser user{1, 3, const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>("eve")), 4, 0, nullptr};
+    Bytes packedUser(TOV_PACKED_IDENTIFIED_USER_SIZE);
+    ASSERT_EQ(tcsIdentifiedUserEventPackUnpack(&user, packedUser.data(), 1), TCS_RESULT_OK);
+    sim::service::CannedReply identified;
+    identified.payload = cat({u32(1), u32(0), packedUser});  // count first, then the result
+    service_->setReply(103, identified);
+    uint32_t count = 0;
+    IdentifiedUser* users = nullptr;
+    ASSERT_EQ(tcsExIdentifyImage(0x51, 2, 0x61, 4, image, &count, &users), TCS_RESULT_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(users[0].area1), users[0].length1), "eve");
+    EXPECT_EQ(users[0].value, 4u);
+    tcsExFreeIdentifiedUsers(users, count);
+    sim::service::Request sent = onlyRequest();
+    ASSERT_EQ(sent.payload.size(), 32u + packedSize + 7);
+    EXPECT_EQ(read32(sent.payload, 8), 2u);
+    EXPECT_EQ(read64(sent.payload, 16), 0x61u);
+    EXPECT_EQ(read32(sent.payload, 24), 4u);
+    EXPECT_EQ(read32(sent.payload, 28), packedSize);
+    EXPECT_EQ(std::memcmp(sent.payload.data() + 36, "TIMG", 4), 0);
+
+    service_->clearRequests();
+    SizedBuffer id{3, reinterpret_cast<const uint8_t*>("eve")};
+    EXPECT_EQ(tcsExVerifyImage(0x51, 2, 0x61, 4, &id, image), TCS_RESULT_OK);
+    sent = onlyRequest();
+    ASSERT_EQ(sent.payload.size(), 32804u + packedSize + 3);
+    EXPECT_EQ(read32(sent.payload, 28), 3u);
+    EXPECT_EQ(sent.payload[32], 'e');
+    EXPECT_EQ(read32(sent.payload, 32800), packedSize);
+    EXPECT_EQ(std::memcmp(sent.payload.data() + 32808, "TIMG", 4), 0);
+
+    // A count the reply cannot hold is refused, not read past.
+    identified.payload = cat({u32(2), u32(0), packedUser});
+    service_->setReply(103, identified);
+    EXPECT_EQ(tcsExIdentifyImage(0x51, 2, 0x61, 4, image, &count, &users), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(tcsHandleDestroy(image), TCS_RESULT_OK);
 }
 
 }  // namespace
