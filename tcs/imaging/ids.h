@@ -51,6 +51,10 @@ TcsResult idsSensorSendClose(IdsSensor* sensor, IdsCallback callback, void* cont
 TcsResult idsSensorSendAbortFingerprint(IdsSensor* sensor, IdsCallback callback, void* context);
 TcsResult idsSensorSendGetFingerprint(GetPrintContext* context, ImageRecord* image, IdsCallback callback,
                                       void* callbackContext);
+// Raw scan lines. With a line count, the caller's buffer is filled once and raised as event 207.
+// Without, every filled buffer is raised as event 207 and handed to the callback as (buffer, 0,
+// context) until it returns 1 or the request is aborted. The end calls it (line buffer or NULL,
+// status, context).
 TcsResult idsSensorSendGetRawScanLines(IdsSensor* sensor, void* lineBuffer, uint32_t size, uint32_t lineCount,
                                        uint32_t flags, IdsCallback callback, void* context,
                                        PrintConfiguration* config, uint32_t mode);

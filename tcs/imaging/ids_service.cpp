@@ -352,9 +352,9 @@ void runRawLines(WorkItem* item) {
                 break;
             }
             case kRawDeliver: {
-                // The caller's callback of a raw request: (line buffer, its size, status).
-                using RawCallback = TcsResult (*)(void*, uint32_t, TcsResult);
-                if (auto cb = reinterpret_cast<RawCallback>(item->parameter1)) cb(sensor->rawBuffer, sensor->rawSize, status);
+                // The request's completion is the caller's IdsCallback: (line buffer or NULL, status,
+                // context). Calling it through another signature would hand the caller garbage.
+                if (IdsCallback cb = idsItemCallback(item)) cb(sensor->rawBuffer, status, idsItemContext(item));
                 if (!callerBuffer) {
                     if (sensor->printConfig != nullptr) scsSensorFreePrintConfiguration(control, &sensor->printConfig);
                     sensor->chunkSize = kDefaultChunkSize;
@@ -380,6 +380,9 @@ TcsResult rawBufferCallback(void* itemArgument, TcsResult status, uint8_t* data,
     auto* context = static_cast<GetPrintContext*>(item->object);
     IdsSensor* sensor = context->sensor;
     if (status != TCS_RESULT_OK) {
+        // Buffers still posted when the request has what it wanted fail as they are cancelled: that
+        // is the end of the request, not a failure of it.
+        if (sensor->rawDone == 1) return TCS_RESULT_OK;
         idsItemState(item) = kRawFail;
         if (idsItemResult(item) == TCS_RESULT_OK) idsItemResult(item) = TCS_RESULT_INVALID;
         return TCS_RESULT_OK;
@@ -391,10 +394,12 @@ TcsResult rawBufferCallback(void* itemArgument, TcsResult status, uint8_t* data,
             idsSensorEventPerformCallback(context, IDS_EVENT_RAW_DATA, data, length);
         }
     } else {
-        // The caller's completion doubles as the data sink: 1 from it ends the request.
-        using DataSink = TcsResult (*)(uint8_t*, uint32_t, uint32_t, void*, void*, TcsResult);
-        auto sink = reinterpret_cast<DataSink>(item->parameter1);
-        const TcsResult answer = sink != nullptr ? sink(data, length, 0, idsItemContext(item), extra, status) : 0;
+        // The caller's completion doubles as the data sink, called (buffer, 0, context) for every
+        // filled buffer (its lines also go out as event 207); 1 from it ends the request.
+        (void)extra;
+        idsSensorEventPerformCallback(context, IDS_EVENT_RAW_DATA, data, length);
+        IdsCallback sink = idsItemCallback(item);
+        const TcsResult answer = sink != nullptr ? sink(data, TCS_RESULT_OK, idsItemContext(item)) : 0;
         if (answer == 1) {
             sensor->rawDone = 1;
         } else if (!context->abort) {

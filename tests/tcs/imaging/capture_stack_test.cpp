@@ -173,7 +173,7 @@ protected:
         }));
         ASSERT_EQ(tcsSensorOpenA(client_, log_.readyName.c_str(), &sensor_), TCS_RESULT_OK);
         ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, &log_), TCS_RESULT_OK);
-        for (uint32_t event : {5u, 7u, 8u, 11u, 20u}) tcsSensorEventListen(sensor_, event, 1);
+        for (uint32_t event : {5u, 6u, 7u, 8u, 11u, 20u}) tcsSensorEventListen(sensor_, event, 1);
     }
 
     bool waitFor(const std::function<bool()>& condition, int ms = 8000) {
@@ -337,6 +337,36 @@ TEST_F(CaptureStack, CaptureFileAndDebugImagesFollowTheSwitches) {
         tcsHandleDestroy(log_.image);
     }
     for (const char* suffix : {".qcf", "raw.bmp", "ir.bmp"}) std::remove((prefix + suffix).c_str());
+}
+
+struct RawLog {
+    std::mutex lock;
+    std::vector<std::pair<uint64_t, TcsResult>> calls;
+};
+
+// The data sink of a raw request: the first buffer is enough (1 ends the request).
+TcsResult onRawData(void* buffer, TcsResult status, void* context) {
+    auto* log = static_cast<RawLog*>(context);
+    std::lock_guard<std::mutex> hold(log->lock);
+    log->calls.push_back({uint64_t(uintptr_t(buffer)), status});
+    return log->calls.size() == 1 ? 1 : 0;
+}
+
+TEST_F(CaptureStack, RawLinesGoToTheSinkUntilItHasEnough) {
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    RawLog raw;
+    ASSERT_EQ(tcsSensorGetRawFingerprintAsync(sensor_, onRawData, &raw), TCS_RESULT_OK);
+    simusb::pushFingerprintData(id_, model_.stream(0, 50));
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> hold(raw.lock);
+        return raw.calls.size() >= 2;
+    }));
+    std::lock_guard<std::mutex> hold(raw.lock);
+    EXPECT_NE(raw.calls[0].first, 0u);  // a filled buffer
+    EXPECT_EQ(raw.calls[1].first, 0u);  // the end: no caller buffer
+    EXPECT_EQ(raw.calls[1].second, TCS_RESULT_OK);
+    EXPECT_TRUE(log_.has(6));  // the lines went out as a sensor event too
 }
 
 }  // namespace
