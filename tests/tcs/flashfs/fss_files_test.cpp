@@ -305,6 +305,22 @@ TEST_F(FssFiles, StoreIdBlockIsRepaired) {
     EXPECT_EQ(memcmp(flash_.bytes.data(), id, 8), 0);
 }
 
+TEST(FssHostImage, OpenFailuresLeaveNoHandle) {
+    struct Case {
+        const char* url;
+        TcsResult expected;
+    };
+    for (const Case& c : std::initializer_list<Case>{{nullptr, TCS_RESULT_BAD_PARAM},
+                                                     {"file:/tmp/x.img", TCS_RESULT_BAD_DATABASE_NAME_FORMAT},
+                                                     {"file:///no/such/folder/x.img", TCS_RESULT_FILE_OPEN_FAILED}}) {
+        FssHandle* h = reinterpret_cast<FssHandle*>(1);
+        EXPECT_EQ(fssOpenEx(nullptr, FSS_BACKEND_HOST_FILE, &h, c.url), c.expected) << (c.url ? c.url : "null");
+        EXPECT_EQ(h, nullptr);
+    }
+    EXPECT_EQ(fssOpenEx(nullptr, FSS_BACKEND_HOST_FILE, nullptr, "file:///tmp/x.img"), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(fssOpen(nullptr, FSS_BACKEND_HOST_FILE, nullptr), TCS_RESULT_NULL_POINTER);
+}
+
 // The host flash-image file as the store: format, write, close, open again from the file.
 TEST(FssHostImage, FormatWriteReopen) {
     char dir[] = "/tmp/fss_host_XXXXXX";
