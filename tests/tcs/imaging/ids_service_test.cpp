@@ -9,10 +9,12 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -298,6 +300,147 @@ TEST(IdsUserCallback, KindsAreCheckedAndDebugStreamsNeverFailTheCapture) {
     idsUserCallback(&event, &status);  // no debug image open: nothing to stream
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(idsFreeSensorContext(c), 0u);
+}
+
+// A service with a client and capture routines of the test's own, without any sensor behind it.
+enum class Routine { Wait, Busy, Finish, Fail };
+Routine gRoutine = Routine::Wait;
+uint32_t gVisits = 0;
+
+TcsResult testRoutine(void*, TcsResult, WorkItem* item) {
+    ++gVisits;
+    auto* context = static_cast<GetPrintContext*>(item->object);
+    switch (gRoutine) {
+        case Routine::Wait:
+            idsRunStatus(item) = kWaiting;
+            palWorkItemSetTimeout(item, context->retries, 1);  // the wait each context asks for
+            return 0;
+        case Routine::Busy: std::this_thread::sleep_for(std::chrono::milliseconds(3)); return 0;
+        case Routine::Finish:
+            if (IdsCallback cb = idsItemCallback(item)) cb(nullptr, 0, idsItemContext(item));
+            idsFreeSensorContext(context);
+            item->object = nullptr;
+            idsRunStatus(item) = kFinished;
+            return 0;
+        default: return 54;
+    }
+}
+
+struct Completion {
+    int calls = 0;
+    TcsResult status = 0;
+    void* object = reinterpret_cast<void*>(1);
+};
+TcsResult onDone(void* object, TcsResult status, void* context) {
+    auto* c = static_cast<Completion*>(context);
+    ++c->calls;
+    c->status = status;
+    c->object = object;
+    return 0;
+}
+
+class IdsServiceLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(palWorkListInitialize(&subsystem_.workList, nullptr), 0u);
+        palListInit(&subsystem_.clients);
+        palCriticalSectionInitialize(&subsystem_.clientLock);
+        client_.subsystem = &subsystem_;
+        for (int i = 0; i < 2; ++i) {
+            devices_[i] = reinterpret_cast<ScsSensorDevice*>(uintptr_t(0x1000 * (i + 1)));
+            control_[i].device = devices_[i];
+            sensors_[i].sensor.client = &client_;
+            sensors_[i].sensor.scsSensor = &control_[i];
+            sensors_[i].sensor.captureRoutine = testRoutine;
+        }
+        gVisits = 0;
+    }
+    void TearDown() override {
+        gRoutine = Routine::Finish;
+        for (int i = 0; i < 4 && idsSubsystemService(&subsystem_, 100, nullptr) == 0; ++i) {
+        }
+        palWorkListUninitialize(&subsystem_.workList);
+        palCriticalSectionFree(subsystem_.clientLock);
+    }
+    // Queues a capture on sensor i whose routine waits waitMs when it waits.
+    TcsResult capture(int i, uint32_t waitMs, Completion* done) {
+        GetPrintContext* context = nullptr;
+        EXPECT_EQ(idsAllocateSensorContext(&context), 0u);
+        context->sensor = &sensors_[i].sensor;
+        context->retries = waitMs;
+        ImageRecord* image = nullptr;
+        EXPECT_EQ(_tcsImageCreate(&image, nullptr, 16, 0, 0, 0), 0u);
+        const TcsResult r = idsSensorSendGetFingerprint(context, image, onDone, done);
+        if (r != 0) {
+            _tcsImageDestroy(image);
+            idsFreeSensorContext(context);
+        }
+        return r;
+    }
+    IdsSubsystem subsystem_{};
+    IdsClient client_{};
+    ScsSensorDevice* devices_[2];
+    ScsSensor control_[2]{};
+    FakeSensor sensors_[2];
+};
+
+TEST_F(IdsServiceLoop, OneCapturePerDeviceAtATime) {
+    Completion a, b, c;
+    uint32_t wait = 99;
+    EXPECT_EQ(idsSubsystemService(&subsystem_, 100, &wait), 217u);  // nothing queued
+    EXPECT_EQ(wait, 0u);
+    EXPECT_EQ(idsIsGetPrintTaskInWorkList(&subsystem_), 0u);
+    ASSERT_EQ(capture(0, 10, &a), 0u);
+    EXPECT_EQ(capture(0, 10, &b), 46u);
+    EXPECT_EQ(capture(1, 10, &c), 0u);
+    EXPECT_EQ(idsIsGetPrintTaskInWorkList(&subsystem_), 1u);
+    // Still refused while the first one runs (it stays queued while it waits).
+    gRoutine = Routine::Wait;
+    idsSubsystemService(&subsystem_, 100, nullptr);
+    EXPECT_EQ(capture(0, 10, &b), 46u);
+    EXPECT_EQ(b.calls, 0);
+}
+
+TEST_F(IdsServiceLoop, OnlyWaitingItemsGive217AndTheSmallestWait) {
+    Completion a, c;
+    ASSERT_EQ(capture(0, 40, &a), 0u);
+    ASSERT_EQ(capture(1, 25, &c), 0u);
+    gRoutine = Routine::Wait;
+    uint32_t wait = 0;
+    EXPECT_EQ(idsSubsystemService(&subsystem_, 100, &wait), 217u);
+    EXPECT_EQ(gVisits, 2u);
+    EXPECT_GT(wait, 0u);
+    EXPECT_LE(wait, 25u);
+}
+
+TEST_F(IdsServiceLoop, BudgetSpentWithItemsLeftGives0) {
+    Completion a, c;
+    ASSERT_EQ(capture(0, 10, &a), 0u);
+    ASSERT_EQ(capture(1, 10, &c), 0u);
+    gRoutine = Routine::Busy;
+    uint32_t wait = 0;
+    EXPECT_EQ(idsSubsystemService(&subsystem_, 1, &wait), 0u);
+    EXPECT_EQ(gVisits, 1u);  // the second waits for the next pass
+}
+
+TEST_F(IdsServiceLoop, FailingRoutineEndsTheCaptureWith206And19) {
+    Completion a;
+    std::vector<Seen> before = gSeen;
+    gSeen.clear();
+    int who = 7;
+    sensors_[0].sensor.scsSensor = nullptr;  // no device whose buffers the ending would cancel
+    ASSERT_EQ(idsSensorEventsAddCallback(&sensors_[0].sensor, first, &who), 0u);
+    ASSERT_EQ(capture(0, 10, &a), 0u);
+    gRoutine = Routine::Fail;
+    EXPECT_EQ(idsSubsystemService(&subsystem_, 100, nullptr), 217u);
+    EXPECT_EQ(a.calls, 1);
+    EXPECT_EQ(a.status, 19u);
+    EXPECT_EQ(a.object, nullptr);
+    ASSERT_EQ(gSeen.size(), 1u);
+    EXPECT_EQ(gSeen[0].id, 206u);
+    EXPECT_EQ(gSeen[0].status, 19u);
+    EXPECT_EQ(idsIsGetPrintTaskInWorkList(&subsystem_), 0u);
+    gSeen = before;
 }
 
 }  // namespace
