@@ -417,7 +417,7 @@ void endCaptureAtOnce(WorkItem* item) {
     idsSensorEventPerformCallbackEx(context, IDS_EVENT_CAPTURE_DONE, TCS_RESULT_SENSOR_NOT_FOUND, nullptr, 0);
     scsSensorCancelAllFingerprintBuffers(context->sensor->scsSensor);
     if (IdsCallback cb = idsItemCallback(item)) cb(nullptr, TCS_RESULT_SENSOR_NOT_FOUND, idsItemContext(item));
-    context->outputImage = nullptr;
+    // The caller was told there is no image, so the output image goes with the context.
     freeArea(context->sensor);
     idsFreeSensorContext(context);
     item->object = nullptr;

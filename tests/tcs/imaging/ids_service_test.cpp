@@ -377,6 +377,8 @@ protected:
         }
         return r;
     }
+    // Completions outlive the test body: the tear-down finishes what is still queued.
+    Completion a, b, c;
     IdsSubsystem subsystem_{};
     IdsClient client_{};
     ScsSensorDevice* devices_[2];
@@ -385,7 +387,6 @@ protected:
 };
 
 TEST_F(IdsServiceLoop, OneCapturePerDeviceAtATime) {
-    Completion a, b, c;
     uint32_t wait = 99;
     EXPECT_EQ(idsSubsystemService(&subsystem_, 100, &wait), 217u);  // nothing queued
     EXPECT_EQ(wait, 0u);
@@ -402,7 +403,6 @@ TEST_F(IdsServiceLoop, OneCapturePerDeviceAtATime) {
 }
 
 TEST_F(IdsServiceLoop, OnlyWaitingItemsGive217AndTheSmallestWait) {
-    Completion a, c;
     ASSERT_EQ(capture(0, 40, &a), 0u);
     ASSERT_EQ(capture(1, 25, &c), 0u);
     gRoutine = Routine::Wait;
@@ -414,7 +414,6 @@ TEST_F(IdsServiceLoop, OnlyWaitingItemsGive217AndTheSmallestWait) {
 }
 
 TEST_F(IdsServiceLoop, BudgetSpentWithItemsLeftGives0) {
-    Completion a, c;
     ASSERT_EQ(capture(0, 10, &a), 0u);
     ASSERT_EQ(capture(1, 10, &c), 0u);
     gRoutine = Routine::Busy;
@@ -424,7 +423,6 @@ TEST_F(IdsServiceLoop, BudgetSpentWithItemsLeftGives0) {
 }
 
 TEST_F(IdsServiceLoop, FailingRoutineEndsTheCaptureWith206And19) {
-    Completion a;
     std::vector<Seen> before = gSeen;
     gSeen.clear();
     int who = 7;
