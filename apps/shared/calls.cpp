@@ -6,6 +6,7 @@
 #include "apps/shared/detail/waits.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
+#include "tcs/matching/templates.h"
 
 #include <atomic>
 #include <cstddef>
@@ -147,6 +148,13 @@ struct EnrollTemplateRequest {
     uint64_t enrollTemplate;
 };
 
+struct TemplateSetRequest {
+    uint64_t templateHandle;
+    uint64_t sensor;
+    uint32_t length;
+    uint8_t packed[kArea];
+};
+
 struct ResultReply {
     uint32_t result;
 };
@@ -211,6 +219,7 @@ static_assert(sizeof(ExFrame) == 65600);
 static_assert(offsetof(ExFrame, appStorage) == 16 && offsetof(ExFrame, value) == 32796);
 static_assert(offsetof(ExFrame, flags) == 65576 && offsetof(ExFrame, callback) == 65584);
 static_assert(sizeof(UserIdRequest) == 32792);
+static_assert(sizeof(TemplateSetRequest) == 32792);
 static_assert(sizeof(AuthDataRequest) == 98336 && offsetof(AuthDataRequest, length3) == 65560);
 static_assert(sizeof(ShareAuthRequest) == 131112 && offsetof(ShareAuthRequest, length4) == 98336);
 static_assert(sizeof(EnrollTemplateRequest) == 65576 && offsetof(EnrollTemplateRequest, kind) == 32792);
@@ -507,6 +516,23 @@ TcsResult twoCallList(uint8_t countFunction, uint8_t listFunction, const void* r
     return TCS_RESULT_OK;
 }
 
+// A packed template from the service lies wholly within its area: header, blob and profile.
+bool packedTemplateFits(const uint8_t* packed, uint32_t room) {
+    auto word = [&](uint32_t at) {
+        uint32_t value;
+        std::memcpy(&value, packed + at, 4);
+        return value;
+    };
+    uint32_t length = word(0);
+    if (length < TCS_TEMPLATE_HEADER_SIZE || uint64_t(4) + length > room) return false;
+    for (size_t pointerAt : {offsetof(EnrollTemplate, blob), offsetof(EnrollTemplate, aspProfile)}) {
+        uint32_t offset = word(uint32_t(4 + pointerAt));
+        if (offset == 0) continue;
+        if (uint64_t(offset) + 4 > room || uint64_t(offset) + 4 + word(offset) > room) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -716,6 +742,42 @@ TcsResult tcsDatabaseFormatDatabasePriv(TcsHandle client, const char* url) {
 
 TcsResult tcsDatabaseGetUserCount(TcsHandle appStorage, uint32_t* outCount) {
     return valueOut(TOV_FN_USER_COUNT, appStorage, outCount);
+}
+
+TcsResult tcsDatabaseExGetTemplateData(TcsHandle templateHandle, TcsHandle sensor, TcsHandle* outEnrollTemplate) {
+    if (templateHandle == 0) return TCS_RESULT_INVALID_TEMPLATE_HANDLE;
+    if (sensor == 0) return TCS_RESULT_NULL_SENSOR_HANDLE;
+    if (outEnrollTemplate == nullptr) return TCS_RESULT_NULL_HANDLE_POINTER;
+    PairRequest request{templateHandle, sensor};
+    std::unique_ptr<DataReply> reply(new (std::nothrow) DataReply{});
+    if (reply == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    TcsResult result = transfer(TOV_FN_TEMPLATE_EX_GET, &request, reply.get());
+    if (result != TCS_RESULT_OK) return result;
+    // The packed template starts behind the result and its pad; its offsets are the service's word.
+    const uint8_t* packed = reinterpret_cast<const uint8_t*>(reply.get()) + 8;
+    if (!packedTemplateFits(packed, kArea)) return TCS_RESULT_BAD_PARAM;
+    TcsHandle made = 0;
+    result = tcsTemplateUnPack(packed, &made);
+    if (result != TCS_RESULT_OK) return result;
+    *outEnrollTemplate = made;
+    return TCS_RESULT_OK;
+}
+
+TcsResult tcsDatabaseExSetTemplateData(TcsHandle templateHandle, TcsHandle sensor, TcsHandle enrollTemplate) {
+    if (templateHandle == 0 || sensor == 0 || enrollTemplate == 0) return TCS_RESULT_INVALID_HANDLE;
+    uint32_t size = 0;
+    TcsResult result = tcsTemplatePack(enrollTemplate, nullptr, &size);
+    if (result != TCS_RESULT_OK) return TCS_RESULT_INVALID_HANDLE;
+    if (size > kArea) return TCS_RESULT_BAD_PARAM;
+    std::unique_ptr<TemplateSetRequest> request(new (std::nothrow) TemplateSetRequest{});
+    if (request == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    request->templateHandle = templateHandle;
+    request->sensor = sensor;
+    request->length = size;
+    result = tcsTemplatePack(enrollTemplate, request->packed, &size);
+    if (result != TCS_RESULT_OK) return result;
+    ResultReply reply{};
+    return transfer(TOV_FN_TEMPLATE_EX_SET, request.get(), &reply);
 }
 
 // --- Parameters and keys -------------------------------------------------------------------------------------

@@ -67,6 +67,9 @@ TcsResult tcsDatabaseOpenFirstStorage(TcsHandle appStorage, TcsHandle* outStorag
 TcsResult tcsDatabaseOpenNextStorage(TcsHandle appStorage, TcsHandle* outStorage);
 TcsResult tcsDatabaseFormatDatabasePriv(TcsHandle client, const char* url);
 TcsResult tcsDatabaseGetUserCount(TcsHandle appStorage, uint32_t* outCount);
+// The template travels packed; the one read back gets a new enroll-template handle of the caller's.
+TcsResult tcsDatabaseExGetTemplateData(TcsHandle templateHandle, TcsHandle sensor, TcsHandle* outEnrollTemplate);
+TcsResult tcsDatabaseExSetTemplateData(TcsHandle templateHandle, TcsHandle sensor, TcsHandle enrollTemplate);
 
 TcsResult tcsSensorStartTTAHandling(TcsHandle sensor);
 TcsResult tcsSensorStopTTAHandling(TcsHandle sensor);

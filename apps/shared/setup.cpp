@@ -9,6 +9,7 @@
 #include "platform/subsystem.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
+#include "tcs/matching/templates.h"
 
 #include <cstdio>
 #include <cstring>
@@ -96,6 +97,7 @@ TcsResult tcsFPClientInitGlobalObjects(FPClientSystem* system) {
     TcsResult result = tcsSafeHandlesInitialize();
     if (result == TCS_RESULT_OK) {
         _tcsImageRegisterCleanup();
+        _tcsTemplateRegisterCleanups();
         PlatformContext* platform = nullptr;
         result = palSubsystemStartup(&platform, 0);
         system->platform = platform;

@@ -5,6 +5,7 @@
 #include "apps/shared/calls.h"
 #include "platform/memory.h"
 #include "tcs/handle_map.h"
+#include "tcs/matching/templates.h"
 
 #include <functional>
 
@@ -433,6 +434,47 @@ TEST_F(CallsTest, ImageRequestsCarryThePackedImage) {
     service_->setReply(103, identified);
     EXPECT_EQ(tcsExIdentifyImage(0x51, 2, 0x61, 4, image, &count, &users), TCS_RESULT_BAD_PARAM);
     EXPECT_EQ(tcsHandleDestroy(image), TCS_RESULT_OK);
+}
+
+TEST_F(CallsTest, TemplatesTravelPackedBothWays) {
+    const uint8_t features[10] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+    TcsHandle made = 0;
+    ASSERT_EQ(tcsTemplateCreate(&made, features, sizeof(features)), TCS_RESULT_OK);
+    uint32_t size = 0;
+    ASSERT_EQ(tcsTemplatePack(made, nullptr, &size), TCS_RESULT_OK);
+    Bytes packed(size);
+    ASSERT_EQ(tcsTemplatePack(made, packed.data(), &size), TCS_RESULT_OK);
+
+    EXPECT_EQ(tcsDatabaseExSetTemplateData(0x71, 0x51, made), TCS_RESULT_OK);
+    Bytes area = zeros(32768);
+    std::copy(packed.begin(), packed.end(), area.begin());
+    EXPECT_EQ(onlyRequest().payload, cat({u64(0x71), u64(0x51), u32(size), area, zeros(4)}));
+
+    sim::service::CannedReply reply;
+    reply.payload = cat({u32(0), u32(0), area});
+    service_->setReply(68, reply);
+    TcsHandle back = 0;
+    ASSERT_EQ(tcsDatabaseExGetTemplateData(0x71, 0x51, &back), TCS_RESULT_OK);
+    ASSERT_NE(back, 0u);
+    ASSERT_EQ(tcsTemplateGetDataSize(back), sizeof(features));
+    uint8_t got[sizeof(features)];
+    ASSERT_EQ(tcsTemplateGetData(back, got, sizeof(got)), TCS_RESULT_OK);
+    EXPECT_EQ(std::memcmp(got, features, sizeof(got)), 0);
+
+    // A blob offset that points past the reply is refused before anything is unpacked.
+    Bytes bad = area;
+    uint32_t offset = 32760;
+    std::memcpy(bad.data() + 4 + offsetof(EnrollTemplate, blob), &offset, 4);
+    bad[offset + 1] = 0xFF;  // a blob of 65280 bytes
+    reply.payload = cat({u32(0), u32(0), bad});
+    service_->setReply(68, reply);
+    TcsHandle none = 0;
+    EXPECT_EQ(tcsDatabaseExGetTemplateData(0x71, 0x51, &none), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(none, 0u);
+    EXPECT_EQ(tcsDatabaseExGetTemplateData(0, 0x51, &none), TCS_RESULT_INVALID_TEMPLATE_HANDLE);
+    EXPECT_EQ(tcsDatabaseExSetTemplateData(0x71, 0x51, 0), TCS_RESULT_INVALID_HANDLE);
+    tcsHandleDestroy(made);
+    tcsHandleDestroy(back);
 }
 
 }  // namespace
