@@ -369,4 +369,20 @@ TEST_F(CaptureStack, RawLinesGoToTheSinkUntilItHasEnough) {
     EXPECT_TRUE(log_.has(6));  // the lines went out as a sensor event too
 }
 
+// Capture mode 0 reads at once, without waiting for a finger: the swipe is on the way before the
+// capture starts reading.
+TEST_F(CaptureStack, ModeZeroCapturesWithoutFingerDetection) {
+    open(false);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);  // capture mode
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return log_.has(8); }));
+    simusb::pushFingerprintData(id_, model_.stream(0, 300));
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    ASSERT_NE(log_.image, 0u);
+    EXPECT_FALSE(log_.has(11));  // no finger poll in this mode
+    tcsHandleDestroy(log_.image);
+}
+
 }  // namespace
