@@ -16,10 +16,15 @@ void put16(Bytes& out, uint16_t v) {
 void put32(Bytes& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
 }
+// Grown by resize and filled in place: g++ 12 misreads vector::insert after a one-byte
+// initialiser list as an overflow.
 void putBytes(Bytes& out, const uint8_t* data, uint32_t length) {
-    if (length != 0) out.insert(out.end(), data, data + length);
+    if (length == 0) return;
+    const size_t at = out.size();
+    out.resize(at + length);
+    std::memcpy(out.data() + at, data, length);
 }
-void putZeros(Bytes& out, size_t count) { out.insert(out.end(), count, 0); }
+void putZeros(Bytes& out, size_t count) { out.resize(out.size() + count, 0); }
 // A fixed field of `size` bytes holding `length` caller bytes (zero when data is NULL).
 void putField(Bytes& out, const uint8_t* data, uint32_t length, size_t size) {
     const size_t start = out.size();
@@ -236,7 +241,9 @@ std::optional<Bytes> spiFastRead(const uint8_t* command, uint32_t commandLength,
 }
 
 Bytes spiTransfer(const SpiParams* params, const uint8_t* data, uint32_t length) {
-    Bytes out{kCmdSpiTransfer};
+    Bytes out;
+    out.reserve(35 + size_t(length));
+    out.push_back(kCmdSpiTransfer);
     if (params != nullptr) {
         putBytes(out, params->bytes, 16);
         put32(out, params->param1);

@@ -109,7 +109,10 @@ struct HostContext {
 };
 
 std::vector<uint8_t> type1Block(const std::vector<uint8_t>& message, uint32_t ffCount, uint8_t type = 1) {
-    std::vector<uint8_t> block = {0x00, type};
+    std::vector<uint8_t> block;
+    block.reserve(256 + ffCount + message.size());
+    block.push_back(0x00);
+    block.push_back(type);
     block.insert(block.end(), ffCount, 0xFF);
     block.push_back(0x00);
     block.insert(block.end(), message.begin(), message.end());

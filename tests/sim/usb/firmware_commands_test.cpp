@@ -43,13 +43,15 @@ Bytes signedBlock(const Bytes& signature, const Bytes& rest) {
 
 Bytes vendorSigned(const Bytes& body) {
     const simusb::Digest d = simusb::sha256(body);
-    Bytes signature(d.begin(), d.end());
-    signature.resize(256, 0x5A);
+    Bytes signature(256, 0x5A);
+    std::copy(d.begin(), d.end(), signature.begin());
     return signedBlock(signature, body);
 }
 
 Bytes command(uint8_t code, const Bytes& fields = {}) {
-    Bytes b = {code};
+    Bytes b;
+    b.reserve(1 + fields.size());
+    b.push_back(code);
     b.insert(b.end(), fields.begin(), fields.end());
     return b;
 }
