@@ -182,6 +182,9 @@ TcsResult fclAppendExtentionToPath(char** outPath, const char* extension, const 
 uint32_t fclGetFileSize(FILE* stream);
 TcsResult fclInsertDataToFile(FILE* stream, const void* data, uint32_t length, uint32_t offset);
 void fclUnpack4bitArray(const uint8_t* packed, uint8_t* out, uint32_t count);
+// Writes the BMP bits of an image that has a handle into a new file; 17 for an image without one.
+struct ImageRecord;
+TcsResult fclWriteImageToBmpFile(const char* path, struct ImageRecord* image);
 
 #ifdef __cplusplus
 }

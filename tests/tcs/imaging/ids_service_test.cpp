@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +250,26 @@ TEST_F(IdsEvents, DebugImagesNeedBothTheSwitchAndThePrefix) {
         tcsSafeHandleReverseFetch(image, TCS_HANDLE_TYPE_IMAGE, &handle);
         tcsHandleDestroy(handle);
     }
+}
+
+TEST_F(IdsEvents, ImageOfAHandleIsWrittenAsBmp) {
+    ImageRecord* image = nullptr;
+    ASSERT_EQ(_tcsImageCreate(&image, nullptr, 6 * 5, 0, 0, 0), 0u);
+    image->rows = 5;
+    image->columns = 6;
+    image->dataSize = 30;
+    const std::string path = prefix_ + "ir.bmp";
+    EXPECT_EQ(fclWriteImageToBmpFile(path.c_str(), image), 17u);  // no handle yet
+    uint64_t handle = 0;
+    ASSERT_EQ(tcsSafeImageHandleCreate(image, &handle), 0u);
+    ASSERT_EQ(fclWriteImageToBmpFile(path.c_str(), image), 0u);
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(bytes.size(), 1078u + 5 * 8);  // rows padded to 4 bytes
+    EXPECT_EQ(bytes[0], 'B');
+    EXPECT_EQ(bytes[1], 'M');
+    EXPECT_EQ(fclWriteImageToBmpFile("/nonexistent/dir/x.bmp", image), 207u);
+    tcsHandleDestroy(handle);
 }
 
 TEST(IdsBuffers, ListsQueueInOrderAndDropWhenFull) {
