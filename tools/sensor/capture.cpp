@@ -163,7 +163,7 @@ TcsResult tcsTestGetPrintByConfig(TcsHandle handle, TcsHandle* outImage, PrintCo
     uint8_t protocol = 0;
     result = protocolVersion(sensor.scs(), &protocol);
     if (result != kOk) return fail(result);
-    if (protocol == 1) idsSensorSetPrintConfig(record->imagingSensor, config);
+    if (isProtocolOne(protocol)) idsSensorSetPrintConfig(record->imagingSensor, config);
     auto clearConfig = [&] { idsSensorSetPrintConfig(record->imagingSensor, nullptr); };
 
     auto* completion = static_cast<CaptureCompletion*>(palRealMalloc(sizeof(CaptureCompletion)));
@@ -229,7 +229,7 @@ TcsResult tcsTestSensorGetFingerprint(TcsHandle handle, TcsHandle* outImage, con
     if (result != kOk) return result;
     PrintConfiguration* config = nullptr;
     PrintConfiguration* fromFile = nullptr;
-    if (protocol == 1) {
+    if (isProtocolOne(protocol)) {
         if (isDefaultPath(configPath)) {
             config = configPath == nullptr ? nullptr : SCS_PRINT_CONFIG_DEFAULT;
         } else {
@@ -256,7 +256,7 @@ TcsResult tcsTestGetPrintByConfigAsync(TcsHandle handle, PrintConfiguration* con
     uint8_t protocol = 0;
     result = protocolVersion(sensor.scs(), &protocol);
     if (result != kOk) return result;
-    if (protocol == 1) {
+    if (isProtocolOne(protocol)) {
         result = idsSensorSetPrintConfig(record->imagingSensor, config);
         if (result != kOk) {
             idsSensorSetPrintConfig(record->imagingSensor, nullptr);

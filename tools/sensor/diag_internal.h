@@ -74,6 +74,13 @@ struct WaitEvent {
     WaitEvent& operator=(const WaitEvent&) = delete;
 };
 
+// True for the command protocol of the operations that need protocol 1. Sensor control reports
+// the one protocol of this stack's sensors as 4, its successor, so both are taken, as image
+// acquisition does for its abort.
+inline bool isProtocolOne(uint8_t version) { return version == 1 || version == 4; }
+// The command-protocol check of the gated operations: 6 unless it is protocol 1.
+TcsResult requireProtocolOne(ScsSensor* sensor);
+
 // Reads the version record into the device when none is cached.
 TcsResult ensureVersion(ScsSensor* sensor, ScsSensorDevice* device);
 TcsResult readVersion(ScsSensor* sensor);

@@ -33,6 +33,13 @@ bool beginSensor(TcsHandle handle, bool initialised, Sensor* sensor, TcsResult* 
     return sensor->record != nullptr && sensor->result == kOk;
 }
 
+TcsResult requireProtocolOne(ScsSensor* sensor) {
+    uint8_t version = 0;
+    TcsResult result = scsSensorGetCmdProtocolVersion(sensor, &version);
+    if (result != kOk) return result;
+    return isProtocolOne(version) ? kOk : kNotImplemented;
+}
+
 TcsResult readVersion(ScsSensor* sensor) {
     char text[SCS_VERSION_TEXT_SIZE] = {};
     return scsSensorGetVersion(sensor, text);

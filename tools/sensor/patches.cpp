@@ -94,13 +94,6 @@ void parseHeader(const char* header, uint32_t length, PatchFileHeader* out) {
     }
 }
 
-TcsResult protocolIsOne(ScsSensor* sensor) {
-    uint8_t version = 0;
-    TcsResult result = scsSensorGetCmdProtocolVersion(sensor, &version);
-    if (result != kOk) return result;
-    return version == 1 ? kOk : kNotImplemented;
-}
-
 }  // namespace
 
 namespace tovdiag {
@@ -181,7 +174,7 @@ TcsResult tcsTestCreatePatchCmd(TcsHandle handle, const char* path, uint8_t** ou
     Sensor sensor;
     TcsResult result = kOk;
     if (!beginSensor(handle, true, &sensor, &result)) return result;
-    result = protocolIsOne(sensor.scs());
+    result = requireProtocolOne(sensor.scs());
     if (result != kOk) return result;
     return tcsTestCreatePatchCmd_V4(handle, path, outBlob, outLength);
 }
@@ -343,7 +336,7 @@ TcsResult tcsTestSensorUnloadPatch(TcsHandle handle) {
     if (result != kOk) return result;
     // The switch is put back on the refused path too, so that a refusal leaves the device as it was.
     return withoutPatchManagement(handle, [&]() -> TcsResult {
-        if (version != 1) return kNotImplemented;
+        if (!isProtocolOne(version)) return kNotImplemented;
         scsSensorUnloadPatch(sensor.scs());
         return kOk;
     });

@@ -41,13 +41,6 @@ TcsResult forward(TcsHandle handle, Call call) {
     return call(sensor.scs());
 }
 
-TcsResult requireProtocolOne(ScsSensor* sensor) {
-    uint8_t version = 0;
-    TcsResult result = scsSensorGetCmdProtocolVersion(sensor, &version);
-    if (result != kOk) return result;
-    return version == 1 ? kOk : kNotImplemented;
-}
-
 struct FileCloser {
     void operator()(FILE* file) const { palFileClose(file); }
 };

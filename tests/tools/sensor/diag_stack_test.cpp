@@ -90,7 +90,8 @@ protected:
         ASSERT_TRUE(firmware.save(stateDir_));
 
         const uint32_t values[3] = {0, 0, 0};
-        ASSERT_EQ(tcsTestInitialize(&context_, kStartFlags, values, recordReady, &ready_), TCS_RESULT_OK);
+        // Bit 0 (no service thread) is asked for and overruled: the tool always has the thread.
+        ASSERT_EQ(tcsTestInitialize(&context_, kStartFlags | 1u, values, recordReady, &ready_), TCS_RESULT_OK);
         ASSERT_NE(context_, nullptr);
         id_ = simusb::plug(spec_);
         ASSERT_NE(id_, 0);
@@ -164,6 +165,8 @@ protected:
 };
 
 TEST_F(DiagStack, FrameQueries) {
+    EXPECT_NE(context_->stack->thread, 0u) << "a service thread despite start flag bit 0";
+    EXPECT_EQ(context_->stack->flags & 0x08000001u, 0x08000000u);
     TcsHandle client = 0;
     ASSERT_EQ(tcsTestGetClientHandle(context_, &client), TCS_RESULT_OK);
     EXPECT_EQ(client, context_->client);
@@ -555,16 +558,17 @@ TEST_F(DiagStack, OtpReadInsideTheTestPatchBracket) {
     std::remove(path.c_str());
 }
 
-// The protocol-gated calls follow the command-protocol version that sensor control reports.
+// The protocol-gated calls run on this stack's sensors, whose protocol sensor control reports as 4.
 TEST_F(DiagStack, ProtocolGatedCalls) {
     uint8_t protocol = 0;
     ASSERT_EQ(tcsTestGetCmdProtocolVersion(sensor_, &protocol), TCS_RESULT_OK);
-    const TcsResult gated = protocol == 1 ? TCS_RESULT_OK : TCS_RESULT_NOT_IMPLEMENTED;
+    ASSERT_EQ(protocol, 4u);
     simusb::clearCommandLog(id_);
-    EXPECT_EQ(tcsTestSensorUnloadPatch(sensor_), gated);
-    uint32_t flexId = 0;
-    EXPECT_EQ(tcsTestSensorGetDefaultConfigParams(sensor_, &flexId, nullptr, nullptr, nullptr), gated);
-    // The switch is put back on either path.
+    EXPECT_EQ(tcsTestSensorUnloadPatch(sensor_), TCS_RESULT_OK);
+    EXPECT_TRUE(sent(0x1A)) << "the unload went out: patch management was off for it";
+    uint32_t flexId = 77, soClock = 77;
+    EXPECT_EQ(tcsTestSensorGetDefaultConfigParams(sensor_, &flexId, &soClock, nullptr, nullptr), TCS_RESULT_OK);
+    // The switch is back as it was.
     uint32_t old = 9;
     ASSERT_EQ(tcsTestDisablePatchManagement(sensor_, 0, &old), TCS_RESULT_OK);
     EXPECT_EQ(old, 0u);
@@ -640,6 +644,23 @@ TEST_F(DiagStack, TestPatchKindWithoutARow) {
     } else {
         EXPECT_EQ(result, 17u) << "only the two families with test patches";
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A request of no lines still goes to image acquisition (with an empty buffer) and ends with the
+// status its callback reports; the caller's elements are not touched.
+TEST_F(DiagStack, RawScanLinesOfNoLines) {
+    TcsTestRawLine lines[1];
+    std::memset(lines, 0xEE, sizeof lines);
+    const auto start = Clock::now();
+    tcsTestGetRawScanlines(sensor_, 0, lines, 0, nullptr, 3);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(lines[0].length, 0xEEEEEEEEu);
+    EXPECT_EQ(tcsTestGetRawScanlines(sensor_, 1, nullptr, 0, nullptr, 0), 40u);
+    EXPECT_EQ(tcsTestGetRawScanlines(0, 1, lines, 0, nullptr, 0), 14u);
 }
 
 }  // namespace
