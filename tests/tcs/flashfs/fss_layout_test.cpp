@@ -55,8 +55,9 @@ TEST(FssLayout, VersionCheckOverFirst26Bytes) {
 
 TEST(FssLayout, PathsAndNames) {
     const std::string long129(129, 'a');
-    std::string long128 = "/" + std::string(11, 'b');
-    while (long128.size() + 13 <= 128) long128 += "/" + std::string(12, 'c');
+    std::string long128(1, '/');
+    long128.append(11, 'b');
+    while (long128.size() + 13 <= 128) long128.append(1, '/').append(12, 'c');
     struct Case {
         std::string path;
         TcsResult expected;
