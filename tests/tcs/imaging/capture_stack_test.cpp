@@ -385,4 +385,73 @@ TEST_F(CaptureStack, ModeZeroCapturesWithoutFingerDetection) {
     tcsHandleDestroy(log_.image);
 }
 
+// Capture commands that read until stopped ({0x02, u16 line length, u16 lines = 0, ...}); the
+// baseline captures between swipes count their lines.
+size_t getPrints(simusb::SensorId id) {
+    size_t n = 0;
+    for (const auto& command : simusb::commandLog(id)) {
+        n += command.size() >= 5 && command[0] == 0x02 && command[3] == 0 && command[4] == 0;
+    }
+    return n;
+}
+
+// A swipe of nothing (a flat finger) reconstructs to an unusable image (quality bits 31 and 21): in
+// the finger-polling mode the capture starts the swipe again, unless the capture parameters' last
+// word asks for no retry; in mode 0 it is delivered as it is.
+TEST_F(CaptureStack, UnusableSwipeIsRetriedOnlyWhereAsked) {
+    swipe_model::GreyImage flat;
+    flat.width = 300;
+    flat.height = 500;
+    flat.pixels.assign(size_t(flat.width) * flat.height, 250);
+    swipe_model::SwipeConfig config;
+    config.noiseSigma = 1;
+    const std::vector<uint8_t> nothing = swipe_model::SwipeModel(flat, config).stream(0, 300);
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    struct Case {
+        const char* name;
+        uint32_t mode;
+        uint32_t noRetry;
+        bool retried;
+    };
+    for (const Case& c : std::initializer_list<Case>{{"mode 0", 0, 0, false},
+                                                     {"mode 4, no retry asked", 4, 1, false},
+                                                     {"mode 4", 4, 0, true}}) {
+        ASSERT_EQ(tcsSetParam(client_, 16, c.mode), TCS_RESULT_OK);
+        ASSERT_EQ(tcsSetParam(client_, 23, c.noRetry), TCS_RESULT_OK);
+        {
+            std::lock_guard<std::mutex> hold(log_.lock);
+            log_.done = false;
+            log_.sensorEvents.clear();
+        }
+        ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+        ASSERT_TRUE(waitFor([&] { return log_.has(c.mode == 0 ? 8 : 11); })) << c.name;
+        const size_t before = getPrints(id_);
+        simusb::pushFingerprintData(id_, nothing);
+        if (!c.retried) {
+            ASSERT_TRUE(waitFor([&] { return captured(); })) << c.name;
+            EXPECT_EQ(log_.status, TCS_RESULT_OK) << c.name;
+            void* record = nullptr;
+            ASSERT_EQ(tcsSafeImageHandleFetch(log_.image, &record), TCS_RESULT_OK) << c.name;
+            EXPECT_EQ(static_cast<ImageRecord*>(record)->quality & 0x80200000u, 0x80200000u) << c.name;
+            tcsHandleDestroy(log_.image);
+            continue;
+        }
+        // The swipe starts again with a new capture command and no second prompt; a real swipe
+        // then ends it.
+        ASSERT_TRUE(waitFor([&] { return getPrints(id_) > before; })) << c.name;
+        EXPECT_FALSE(captured()) << c.name;
+        simusb::pushFingerprintData(id_, model_.stream(0, 300));
+        ASSERT_TRUE(waitFor([&] { return captured(); })) << c.name;
+        EXPECT_EQ(log_.status, TCS_RESULT_OK) << c.name;
+        size_t prompts = 0;
+        for (uint32_t id : log_.ids()) prompts += id == 8;
+        EXPECT_EQ(prompts, 1u) << c.name;
+        void* record = nullptr;
+        ASSERT_EQ(tcsSafeImageHandleFetch(log_.image, &record), TCS_RESULT_OK);
+        EXPECT_EQ(static_cast<ImageRecord*>(record)->quality & 0x80000000u, 0u) << c.name;
+        tcsHandleDestroy(log_.image);
+    }
+}
+
 }  // namespace
