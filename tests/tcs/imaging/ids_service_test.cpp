@@ -261,6 +261,7 @@ TEST_F(IdsEvents, ImageOfAHandleIsWrittenAsBmp) {
     const std::string path = prefix_ + "ir.bmp";
     EXPECT_EQ(fclWriteImageToBmpFile(path.c_str(), image), 17u);  // no handle yet
     uint64_t handle = 0;
+    _tcsImageRegisterCleanup();  // the handle frees the image with its blocks
     ASSERT_EQ(tcsSafeImageHandleCreate(image, &handle), 0u);
     ASSERT_EQ(fclWriteImageToBmpFile(path.c_str(), image), 0u);
     std::ifstream in(path, std::ios::binary);
