@@ -54,15 +54,15 @@ TcsResult ChannelOpen(ChannelRecord* channel, const char* name, uint32_t tries) 
     std::string segmentName = base + "MMF";
     channel->segment =
         tryOpen(segmentName, tries, [&] { return palSharedMemoryOpen(segmentName.c_str(), TOV_CHANNEL_SEGMENT_SIZE); });
-    if (channel->segment == nullptr) return TCS_RESULT_CHANNEL_SEGMENT_MISSING;
+    if (channel->segment == nullptr) return TOV_RESULT_CHANNEL_SEGMENT_MISSING;
     channel->mapping = palSharedMemoryPointerGet(channel->segment);
-    if (channel->mapping == nullptr) return TCS_RESULT_CHANNEL_SEGMENT_NOT_MAPPED;
+    if (channel->mapping == nullptr) return TOV_RESULT_CHANNEL_SEGMENT_NOT_MAPPED;
     std::string semaphoreName = base + "Sema";
     channel->semaphore = tryOpen(semaphoreName, tries, [&] { return palSemaphoreOpen(semaphoreName.c_str(), 1); });
-    if (channel->semaphore == nullptr) return TCS_RESULT_CHANNEL_SEMAPHORE_MISSING;
+    if (channel->semaphore == nullptr) return TOV_RESULT_CHANNEL_SEMAPHORE_MISSING;
     std::string eventName = base + "Event";
     channel->event = tryOpen(eventName, tries, [&] { return palEventOpen(0, 0, eventName.c_str()); });
-    if (channel->event == nullptr) return TCS_RESULT_CHANNEL_EVENT_MISSING;
+    if (channel->event == nullptr) return TOV_RESULT_CHANNEL_EVENT_MISSING;
     if (!recordPath(channel, name)) return TCS_RESULT_BAD_PARAM;
     if (channel->preparePipe != 0) return ChannelPipeOpen(channel, 1);
     return TCS_RESULT_OK;
@@ -73,13 +73,13 @@ TcsResult ChannelCreate(ChannelRecord* channel, const char* name) {
     if (!nameFits(name)) return TCS_RESULT_BAD_PARAM;
     std::string base(name);
     channel->segment = palSharedMemoryAlloc((base + "MMF").c_str(), TOV_CHANNEL_SEGMENT_SIZE);
-    if (channel->segment == nullptr) return TCS_RESULT_CHANNEL_SEGMENT_MISSING;
+    if (channel->segment == nullptr) return TOV_RESULT_CHANNEL_SEGMENT_MISSING;
     channel->mapping = palSharedMemoryPointerGet(channel->segment);
-    if (channel->mapping == nullptr) return TCS_RESULT_CHANNEL_SEGMENT_NOT_MAPPED;
+    if (channel->mapping == nullptr) return TOV_RESULT_CHANNEL_SEGMENT_NOT_MAPPED;
     channel->semaphore = palSemaphoreAlloc((base + "Sema").c_str(), 1);
-    if (channel->semaphore == nullptr) return TCS_RESULT_CHANNEL_SEMAPHORE_MISSING;
+    if (channel->semaphore == nullptr) return TOV_RESULT_CHANNEL_SEMAPHORE_MISSING;
     channel->event = palEventAlloc(0, 0, (base + "Event").c_str());
-    if (channel->event == nullptr) return TCS_RESULT_CHANNEL_EVENT_MISSING;
+    if (channel->event == nullptr) return TOV_RESULT_CHANNEL_EVENT_MISSING;
     if (!recordPath(channel, name)) return TCS_RESULT_BAD_PARAM;
     if (channel->preparePipe == 0) return palPipeCreate(channel->path, 0, &channel->pipe);
     return TCS_RESULT_OK;

@@ -61,12 +61,12 @@ void zeroAllButMutex(FPClientSystem* system) {
 
 TcsResult attachStateSegment(FPClientSystem* system) {
     if (access((pal::detail::ipcKeyPrefix() + kStateSegmentName).c_str(), F_OK) != 0) {
-        return TCS_RESULT_CHANNEL_SEGMENT_MISSING;
+        return TOV_RESULT_CHANNEL_SEGMENT_MISSING;
     }
     system->stateSegment = palSharedMemoryOpen(kStateSegmentName, 4);
-    if (system->stateSegment == nullptr) return TCS_RESULT_CHANNEL_SEGMENT_MISSING;
+    if (system->stateSegment == nullptr) return TOV_RESULT_CHANNEL_SEGMENT_MISSING;
     system->state = static_cast<volatile uint32_t*>(palSharedMemoryPointerGet(system->stateSegment));
-    if (system->state == nullptr) return TCS_RESULT_CHANNEL_SEGMENT_NOT_MAPPED;
+    if (system->state == nullptr) return TOV_RESULT_CHANNEL_SEGMENT_NOT_MAPPED;
     return TCS_RESULT_OK;
 }
 

@@ -53,7 +53,7 @@ bool pipeConnected(const ChannelRecord& channel) { return channel.pipe != nullpt
 TcsResult readReply(FPClientSystem* system, void* buffer, uint32_t count) {
     TcsResult result = tov::client::pipeReadPolling(system->output.pipe, buffer, count, kReplySliceMs,
                                                     [system] { return serviceStopped(system); });
-    if (result == TCS_RESULT_TIMEOUT) return TCS_RESULT_SERVICE_STOPPED;
+    if (result == TCS_RESULT_TIMEOUT) return TOV_RESULT_SERVICE_STOPPED;
     if (result != TCS_RESULT_OK) {
         // The service closed its end (it went away): the next call opens the FIFO afresh.
         palPipeDisconnect(system->output.pipe);
@@ -134,7 +134,7 @@ TcsResult tcsFPClientTransferCallInternalEx(FPClientSystem* system, uint8_t func
     for (;;) {
         if (system->waitWhileSuspended == 0 && system->suspended != 0 && gated) {
             palSleep(kSuspendedSleepMs);
-            return TCS_RESULT_SERVICE_SUSPENDED;
+            return TOV_RESULT_SERVICE_SUSPENDED;
         }
         if (system->waitWhileSuspended != 0 && system->suspended != 0 && gated) {
             palEventWaitFor(system->serviceReady, PAL_INFINITE);
@@ -189,7 +189,7 @@ TcsResult tcsFPClientTransferCallInternalEx(FPClientSystem* system, uint8_t func
             return got;
         }
         TcsResult serviceResult = getU32(payload);
-        if (serviceResult == TCS_RESULT_SERVICE_SUSPENDED) {
+        if (serviceResult == TOV_RESULT_SERVICE_SUSPENDED) {
             if (system->waitWhileSuspended != 0) {
                 palRealFree(payload);
                 system->suspended = 1;
@@ -208,7 +208,7 @@ TcsResult tcsFPClientTransferCallInternalEx(FPClientSystem* system, uint8_t func
             std::memcpy(*inOutReply, payload, header.length);
             palRealFree(payload);
         }
-        if (serviceResult == TCS_RESULT_SERVICE_SUSPENDED) palSleep(kSuspendedSleepMs);
+        if (serviceResult == TOV_RESULT_SERVICE_SUSPENDED) palSleep(kSuspendedSleepMs);
         return TCS_RESULT_OK;
     }
 }
@@ -233,7 +233,7 @@ TcsResult tcsFPClientTransferCallEx(FPClientSystem* system, uint8_t function, co
                                     uint32_t requestLength, void** inOutReply, uint32_t* inOutReplyCapacity,
                                     uint32_t timeoutMs, uint32_t waitFlag) {
     if (system == nullptr) return TCS_RESULT_INVALID;
-    if (serviceStopped(system)) return TCS_RESULT_SERVICE_STOPPED;
+    if (serviceStopped(system)) return TOV_RESULT_SERVICE_STOPPED;
     if (waitFlag == 0) {
         return tcsFPClientTransferCallInternalEx(system, function, request, requestLength, inOutReply,
                                                  inOutReplyCapacity, timeoutMs, waitFlag);
@@ -250,7 +250,7 @@ TcsResult tcsFPClientTransferCall(FPClientSystem* system, uint8_t function, cons
                                   uint32_t requestLength, void* reply, uint32_t replyCapacity, uint32_t timeoutMs,
                                   uint32_t waitFlag) {
     if (system == nullptr) return TCS_RESULT_INVALID;
-    if (serviceStopped(system)) return TCS_RESULT_SERVICE_STOPPED;
+    if (serviceStopped(system)) return TOV_RESULT_SERVICE_STOPPED;
     if (waitFlag == 0) {
         return tcsFPClientTransferCallInternal(system, function, request, requestLength, reply, replyCapacity,
                                                timeoutMs, waitFlag);

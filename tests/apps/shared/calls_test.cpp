@@ -211,9 +211,9 @@ TEST_F(CallsTest, TransferFailureIsTheCallsResult) {
     service_->setState(TOV_SERVICE_STATE_STOPPED);
     TcsHandle sensor = 0x1;
     uint32_t value = 5;
-    EXPECT_EQ(tcsSensorOpenA(client_, "x", &sensor), TCS_RESULT_SERVICE_STOPPED);
-    EXPECT_EQ(tcsGetParam(client_, 1, &value), TCS_RESULT_SERVICE_STOPPED);
-    EXPECT_EQ(tcsSensorAbortFingerprint(0x3), TCS_RESULT_SERVICE_STOPPED);
+    EXPECT_EQ(tcsSensorOpenA(client_, "x", &sensor), TOV_RESULT_SERVICE_STOPPED);
+    EXPECT_EQ(tcsGetParam(client_, 1, &value), TOV_RESULT_SERVICE_STOPPED);
+    EXPECT_EQ(tcsSensorAbortFingerprint(0x3), TOV_RESULT_SERVICE_STOPPED);
     // Parameter 13 lives in the library and answers even now.
     EXPECT_EQ(tcsSetParam(client_, 13, 1), TCS_RESULT_OK);
     EXPECT_EQ(tcsGetParam(client_, 13, &value), TCS_RESULT_OK);

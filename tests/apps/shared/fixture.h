@@ -3,6 +3,7 @@
 
 #include "apps/shared/client.h"
 #include "apps/shared/client_test_seams.h"
+#include "apps/shared/detail/client_nodes.h"
 #include "platform/test_seams.h"
 #include "sim/service/service_standin.h"
 
@@ -62,7 +63,7 @@ protected:
         while (gClientSystem.clientCount > 0) {
             uint64_t client = 0;
             if (!palListIsEmpty(&gClientSystem.clients)) {
-                client = reinterpret_cast<const uint64_t*>(gClientSystem.clients.next)[2];
+                client = PAL_LIST_RECORD(gClientSystem.clients.next, detail::ClientNode, link)->client;
             }
             if (client == 0 || tcsClientDestroy(client) != TCS_RESULT_OK) {
                 gClientSystem.clientCount = 1;

@@ -101,7 +101,7 @@ TEST_F(PipesTest, ChannelOpenFindsOnlyWhatWasCreated) {
     ChannelRecord missing{};
     uint32_t start = palGetTickCount();
     // Zero tries count as one: no retry sleeps.
-    EXPECT_EQ(ChannelOpen(&missing, "CH_NONE", 0), TCS_RESULT_CHANNEL_SEGMENT_MISSING);
+    EXPECT_EQ(ChannelOpen(&missing, "CH_NONE", 0), TOV_RESULT_CHANNEL_SEGMENT_MISSING);
     EXPECT_LT(palGetTickCount() - start, 40u);
     ChannelDestroy(&missing);
     EXPECT_EQ(ChannelOpen(nullptr, "CH_NONE", 1), TCS_RESULT_NULL_POINTER);

@@ -51,7 +51,7 @@ TEST_F(ServiceTest, WithoutAServiceTheFirstCreateFailsAndLeavesNoTransport) {
     service_.reset();
     tovClientTestSetWaits(0, 1);
     TcsHandle client = 0x5;
-    EXPECT_EQ(tcsClientCreate(&client), TCS_RESULT_CHANNEL_SEGMENT_MISSING);
+    EXPECT_EQ(tcsClientCreate(&client), TOV_RESULT_CHANNEL_SEGMENT_MISSING);
     EXPECT_EQ(gClientSystem.clientCount, 0u);
     EXPECT_EQ(gClientSystem.listener, 0u);
     EXPECT_EQ(gClientSystem.request.segment, nullptr);
@@ -193,7 +193,7 @@ TEST_F(ServiceTest, StoppedServiceEndsAWaitingCall) {
     ASSERT_TRUE(service_->waitForHeld(51, 2000));
     service_->setState(TOV_SERVICE_STATE_STOPPED);
     caller.join();
-    EXPECT_EQ(result.load(), TCS_RESULT_SERVICE_STOPPED);
+    EXPECT_EQ(result.load(), TOV_RESULT_SERVICE_STOPPED);
     service_->setState(0);
 }
 
@@ -204,7 +204,7 @@ TEST_F(ServiceTest, StoppedServiceAnswersEveryCallWith500AndGetsNothing) {
     uint32_t reply = 0;
     for (uint8_t function : {uint8_t(1), uint8_t(51), uint8_t(97)}) {
         EXPECT_EQ(tcsFPClientTransferCall(&gClientSystem, function, nullptr, 0, &reply, 4, 0, 1),
-                  TCS_RESULT_SERVICE_STOPPED);
+                  TOV_RESULT_SERVICE_STOPPED);
     }
     EXPECT_TRUE(service_->requests().empty());
     service_->setState(0);
@@ -272,11 +272,11 @@ TEST_F(ServiceTest, SuspendedServiceGatesCallsOutsideTheSuspendedSet) {
     service_->clearRequests();
     service_->setSuspended(true);
     // A 357 reply marks the service suspended only for callers that wait; others see 357.
-    EXPECT_EQ(tcsSensorAbortFingerprint(0x51), TCS_RESULT_SERVICE_SUSPENDED);
+    EXPECT_EQ(tcsSensorAbortFingerprint(0x51), TOV_RESULT_SERVICE_SUSPENDED);
     gClientSystem.suspended = 1;
     service_->clearRequests();
     uint32_t start = palGetTickCount();
-    EXPECT_EQ(tcsSensorAbortFingerprint(0x51), TCS_RESULT_SERVICE_SUSPENDED);
+    EXPECT_EQ(tcsSensorAbortFingerprint(0x51), TOV_RESULT_SERVICE_SUSPENDED);
     EXPECT_GE(msSince(start), 90.0);
     EXPECT_TRUE(requestsOf(13).empty());
     uint32_t value = 5;
