@@ -664,3 +664,28 @@ TEST_F(DiagStack, RawScanLinesOfNoLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// A raw bulk transfer whose command the sensor refuses ends at once with 54, its buffer cancelled.
+TEST_F(DiagStack, BulkTransferRefusedByTheSensor) {
+    simusb::setCommandHook(0x77, [](std::span<const uint8_t>) { return simusb::Reply{0x0404, {}}; });
+    const uint8_t command[2] = {0x77, 1};
+    uint8_t reply[8] = {};
+    uint32_t replyLength = sizeof reply;
+    uint8_t data[256] = {};
+    uint32_t count = 99;
+    const auto start = Clock::now();
+    EXPECT_EQ(tcsTestGetPrintBulk(sensor_, command, sizeof command, 10000, reply, &replyLength, data, sizeof data,
+                                  &count),
+              54u);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << "no wait for data after a refusal";
+    EXPECT_EQ(count, 99u);
+    simusb::setCommandHook(0x77, nullptr);
+    EXPECT_EQ(tcsTestGetPrintBulk(sensor_, command, sizeof command, 10, reply, &replyLength, nullptr, 4, &count), 40u);
+    // The sensor still answers afterwards.
+    char text[80] = {};
+    EXPECT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+}
+
+}  // namespace
