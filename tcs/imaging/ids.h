@@ -81,7 +81,7 @@ TcsResult idsFreeSensorContext(GetPrintContext* context);
 TcsResult idsSensorEventsAddCallback(IdsSensor* sensor, IdsEventCallback callback, void* context);
 TcsResult idsSensorEventsRemoveCallback(IdsSensor* sensor, IdsEventCallback callback, void* context);
 uint32_t idsEventGetId(const IdsEvent* event);
-uint32_t idsEventGetStatus(const IdsEvent* event);  // the low 16 bits
+uint32_t idsEventGetStatus(const IdsEvent* event);
 uint64_t idsEventGetData(const IdsEvent* event);
 uint32_t idsEventGetDataSize(const IdsEvent* event);
 
