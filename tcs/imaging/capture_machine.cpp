@@ -264,6 +264,13 @@ uint32_t bufferedSplit(const uint8_t* data, uint32_t length) {
 
 }  // namespace
 
+// The wake-on-event poll as its own entry: a visit with status 209, a reply with its status.
+TcsResult idsSensorWOEFingerprintPoll(void* reply, TcsResult status, WorkItem* item) {
+    if (item == nullptr || item->object == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (static_cast<GetPrintContext*>(item->object)->woe == nullptr) return TCS_RESULT_ERROR;
+    return woePoll(reply, status, item, status == TCS_RESULT_SERVICE);
+}
+
 // --- Fingerprint buffers ----------------------------------------------------------------------------
 
 TcsResult idsFPBufferCreateList(GetPrintContext* c) {

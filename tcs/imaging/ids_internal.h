@@ -204,6 +204,7 @@ void idsSensorEventHandler(void* subsystem, ScsSensor* sensor, uint32_t reason);
 
 // Capture machine (capture_machine.cpp).
 TcsResult idsWITSensorGetHarlokFingerprint(void* subsystemOrReply, TcsResult status, WorkItem* item);
+TcsResult idsSensorWOEFingerprintPoll(void* reply, TcsResult status, WorkItem* item);
 TcsResult idsHarlokFingerprintCallback(void* item, TcsResult status, uint8_t* data, uint32_t length, void* entry);
 TcsResult idsFPBufferCreateList(GetPrintContext* context);
 TcsResult idsFPBufferDestroyList(GetPrintContext* context);
