@@ -111,10 +111,10 @@ protected:
         if (sensor_ != 0) {
             EXPECT_EQ(tcsTestSensorClose(sensor_, nullptr, nullptr), TCS_RESULT_OK);
         }
-        if (id_ != 0) simusb::unplug(id_);
         if (context_ != nullptr) {
             EXPECT_EQ(tcsTestUninitialize(context_, recordReady, &ready_), TCS_RESULT_OK);
         }
+        if (id_ != 0) simusb::unplug(id_);
         simusb::resetAll();
         palTestSetUsbPollInterval(0);
         palTestSetSettingsPath(nullptr);
@@ -686,6 +686,23 @@ TEST_F(DiagStack, BulkTransferRefusedByTheSensor) {
     // The sensor still answers afterwards.
     char text[80] = {};
     EXPECT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+}
+
+}  // namespace
+
+namespace {
+
+// The configuration read-out: the get-print command's configuration reply, handed to the caller.
+TEST_F(DiagStack, ConfigurationReadOut) {
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    simusb::clearCommandLog(id_);
+    ASSERT_EQ(tcsTestSensorGetConfiguration(sensor_, &buffer, &length), TCS_RESULT_OK);
+    EXPECT_TRUE(sent(0x02)) << "a get-print command";
+    EXPECT_GT(length, 0u);
+    EXPECT_NE(buffer, nullptr);
+    EXPECT_EQ(tcsTestSensorFreeConfiguration(buffer), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestSensorGetConfiguration(sensor_, nullptr, &length), 40u);
 }
 
 }  // namespace
