@@ -93,6 +93,13 @@ int openWriter(const std::string& path) {
     return -1;
 }
 
+// A service starting afresh removes what a killed one left under the same key: a segment of
+// another size at that key would make every later attach fail.
+PalSharedObject* freshSegment(const std::string& name, uint32_t size) {
+    if (PalSharedObject* stale = palSharedMemoryOpen(name.c_str(), 1)) palSharedMemoryFree(stale);
+    return palSharedMemoryAlloc(name.c_str(), size);
+}
+
 struct ChannelObjects {
     PalSharedObject* segment = nullptr;
     PalSharedObject* semaphore = nullptr;
@@ -100,7 +107,7 @@ struct ChannelObjects {
     std::string path;
 
     bool create(const std::string& directory, const std::string& name) {
-        segment = palSharedMemoryAlloc((name + "MMF").c_str(), kSegmentSize);
+        segment = freshSegment(name + "MMF", kSegmentSize);
         semaphore = palSemaphoreAlloc((name + "Sema").c_str(), 1);
         event = palEventAlloc(0, 0, (name + "Event").c_str());
         path = directory + name;
@@ -454,7 +461,7 @@ std::unique_ptr<ServiceStandIn> ServiceStandIn::start(const Config& config) {
         impl->request.destroy();
         return nullptr;
     }
-    impl->stateSegment = palSharedMemoryAlloc("FPServiceInfoFileMapping", 4);
+    impl->stateSegment = freshSegment("FPServiceInfoFileMapping", 4);
     impl->state = impl->stateSegment != nullptr
                       ? static_cast<volatile uint32_t*>(palSharedMemoryPointerGet(impl->stateSegment))
                       : nullptr;
