@@ -706,3 +706,30 @@ TEST_F(DiagStack, ConfigurationReadOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// Calibration starts from an unloaded patch, and its data can be read afterwards, whole or cut to
+// the caller's room.
+TEST_F(DiagStack, CalibrateThenReadTheCalibrationData) {
+    simusb::clearCommandLog(id_);
+    ASSERT_EQ(tcsTestCalibrate(sensor_, 1), TCS_RESULT_OK);
+    const auto log = simusb::commandLog(id_);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front().at(0), 0x1A) << "the patch is unloaded first";
+    EXPECT_TRUE(sent(0x02)) << "calibration captures";
+    uint32_t size = 0;
+    ASSERT_EQ(tcsTestGetCalData(sensor_, nullptr, &size), TCS_RESULT_OK);
+    if (size > 1) {
+        Bytes whole(size), cut(size - 1);
+        uint32_t wholeSize = size, cutSize = size - 1;
+        ASSERT_EQ(tcsTestGetCalData(sensor_, whole.data(), &wholeSize), TCS_RESULT_OK);
+        EXPECT_EQ(wholeSize, size);
+        ASSERT_EQ(tcsTestGetCalData(sensor_, cut.data(), &cutSize), TCS_RESULT_OK);
+        EXPECT_EQ(cutSize, size - 1);
+        EXPECT_TRUE(std::equal(cut.begin(), cut.end(), whole.begin()));
+    }
+    EXPECT_EQ(tcsTestCalibrate(0, 1), 14u);
+}
+
+}  // namespace
