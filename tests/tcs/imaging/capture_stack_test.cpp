@@ -138,9 +138,15 @@ protected:
     }
 
     void TearDown() override {
-        if (sensor_ != 0) EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
-        if (client_ != 0) EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
-        if (stack_ != nullptr) EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        if (sensor_ != 0) {
+            EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
+        }
+        if (client_ != 0) {
+            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        }
+        if (stack_ != nullptr) {
+            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        }
         for (uint8_t code : hooked_) simusb::setCommandHook(code, nullptr);
         simusb::resetAll();
         palTestSetUsbPollInterval(0);
