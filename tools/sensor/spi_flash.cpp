@@ -1,6 +1,9 @@
 // SPI flash access through the sensor (single transfers, optionally with the flash data encrypted
 // by the sensor, bulk reads), flash information, memory peek and poke, clocks and SPI mode, and the
 // two transport control requests.
+#include "tcs/database/dss_store.h"
+#include "tcs/flashfs/fss.h"
+#include "tcs/flashfs/fss_internal.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/flashfs/xtfs_storage.h"
 #include "tcs/sensorctl/device_properties.h"
@@ -43,6 +46,52 @@ TcsResult transportTakesControl(ScsSensor* sensor) {
     DeviceRef ref(sensor);
     if (ref.result != kOk) return ref.result;
     return ref.device->transportKind == kTransportNoControl ? kNotImplemented : kOk;
+}
+
+// The flash file system of a database handle. false ends the call with *result: the look-up's
+// result for an unknown handle, 17 for a database without a file system.
+bool databaseFileSystem(TcsHandle database, FssHandle** out, TcsResult* result) {
+    void* record = nullptr;
+    *result = tcsSafeDBHandleFetch(database, &record);
+    if (record == nullptr) return false;
+    FssHandle* fileSystem = static_cast<DssDatabase*>(record)->fileSystem;
+    if (fileSystem == nullptr) {
+        *result = kBadParam;
+        return false;
+    }
+    *out = fileSystem;
+    return true;
+}
+
+const char* sectorTypeName(uint8_t type) {
+    switch (type) {
+    case 255: return "Reserved";
+    case 14: return "Data";
+    case 12: return "SysFile";
+    default: return "Unknown";
+    }
+}
+
+void printFileSystemReport(FILE* stream, const FssMount& mount) {
+    const uint32_t pagesPerSector = mount.pageSize != 0 ? mount.sectorSize / mount.pageSize : 0;
+    palFprintf(stream, "  Flash size.............................%d\n", int(mount.capacity));
+    palFprintf(stream, "  Flash uses sys file....................%s\n", mount.cacheSectors != 0 ? "Yes" : "No");
+    palFprintf(stream, "  Flash system sector count..............%d\n", int(mount.cacheSectors));
+    palFprintf(stream, "  Flash sector size......................%d\n", int(mount.sectorSize));
+    palFprintf(stream, "  Flash sectors count....................%d\n", int(mount.sectorCount));
+    palFprintf(stream, "  Number of Pages in sector..............%d\n", int(pagesPerSector));
+    palFprintf(stream, "  Flash page size........................%d\n", int(mount.pageSize));
+    for (uint32_t i = 0; i < mount.sectorCount && i < mount.sectors.size(); ++i) {
+        const fssdetail::SectorState& sector = mount.sectors[i];
+        palFprintf(stream, "\n  Sector_%d (%s) %s\n", int(i), sectorTypeName(sector.type),
+                   i == mount.currentSector ? "Active" : "");
+        palFprintf(stream, "        Start address......... 0x%08x\n", sector.address);
+        palFprintf(stream, "        Is free............... %s\n", sector.fresh == 1 ? "Yes" : "No");
+        palFprintf(stream, "        Obsolete page count... %d\n", int(sector.obsolete));
+        palFprintf(stream, "        Available page count.. %d\n", int(pagesPerSector + 1) - int(sector.nextFree));
+        palFprintf(stream, "        Valid page count...... %d\n", int(sector.nextFree) - 1 - int(sector.obsolete));
+        palFprintf(stream, "        Formatted count....... %d\n", int(sector.eraseCount));
+    }
 }
 
 }  // namespace
@@ -203,33 +252,45 @@ TcsResult tcsTestGetFlashMemoryInfo(TcsHandle handle, uint8_t* out40) {
     return kOk;
 }
 
-// The database record does not carry its flash file system in this build, so the three database
-// reports cannot reach one: 6 after their argument checks.
 TcsResult tcsTestGetFlashInfo(TcsHandle database, uint32_t* outCapacity, uint32_t* outStoreSize) {
     if (database == 0) return kNullContext;
     if (outCapacity == nullptr && outStoreSize == nullptr) return kNullPointer;
-    void* record = nullptr;
-    TcsResult result = tcsSafeDBHandleFetch(database, &record);
-    if (record == nullptr) return result;
-    return kNotImplemented;
+    FssHandle* fileSystem = nullptr;
+    TcsResult result = kOk;
+    if (!databaseFileSystem(database, &fileSystem, &result)) return result;
+    uint32_t capacity = 0, storeSize = 0;
+    if (fileSystem->ops.getFlashInfo == nullptr) return kBadParam;
+    result = fileSystem->ops.getFlashInfo(fileSystem->backend, &capacity, &storeSize);
+    if (result != kOk) return result;
+    if (outCapacity != nullptr) *outCapacity = capacity;
+    // The store size counts without the sectors that hold the system file.
+    if (outStoreSize != nullptr) {
+        const FssMount* mount = fileSystem->mount;
+        const uint32_t reserved = mount != nullptr ? uint32_t(mount->cacheSectors) * mount->sectorSize : 0;
+        *outStoreSize = storeSize > reserved ? storeSize - reserved : 0;
+    }
+    return kOk;
 }
 
 TcsResult tcsTestGetFlashFreeSpace(TcsHandle database, uint32_t* outFree) {
     if (database == 0) return kNullSensor;
     if (outFree == nullptr) return kNullPointer;
-    void* record = nullptr;
-    TcsResult result = tcsSafeDBHandleFetch(database, &record);
-    if (record == nullptr) return result;
-    return kNotImplemented;
+    FssHandle* fileSystem = nullptr;
+    TcsResult result = kOk;
+    if (!databaseFileSystem(database, &fileSystem, &result)) return result;
+    return fssGetFreeSpace(fileSystem, outFree);
 }
 
 TcsResult tcsTestPrintFSSStat(FILE* stream, TcsHandle database) {
     if (database == 0) return kNullSensor;
     if (stream == nullptr) return kNullPointer;
-    void* record = nullptr;
-    TcsResult result = tcsSafeDBHandleFetch(database, &record);
-    if (record == nullptr) return result;
-    return kNotImplemented;
+    FssHandle* fileSystem = nullptr;
+    TcsResult result = kOk;
+    if (!databaseFileSystem(database, &fileSystem, &result)) return result;
+    const FssMount* mount = fileSystem->mount;
+    if (mount == nullptr) return kBadParam;
+    printFileSystemReport(stream, *mount);
+    return kOk;
 }
 
 TcsResult tcsTestSensorGetTransport(TcsHandle handle, uint32_t* outKind) {

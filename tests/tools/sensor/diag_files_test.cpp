@@ -2,6 +2,10 @@
 // configuration lines, wake-on-event parameter files, the register field decoder, the
 // configuration-data record, the LED state copy and the fixed results.
 #include "platform/crypto/crypto.h"
+#include "tcs/database/dss_store.h"
+#include "tcs/flashfs/fss.h"
+#include "tcs/flashfs/fss_internal.h"
+#include "tcs/handle_map.h"
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/scs_internal.h"
 #include "tools/sensor/diag.h"
@@ -485,6 +489,111 @@ TEST(FixedResults, StubsAndArgumentChecksWithoutAStack) {
          17},
     };
     for (const Case& c : cases) EXPECT_EQ(c.result, c.expected) << c.what;
+}
+
+}  // namespace
+
+namespace {
+
+// The flash reports of a database, over a database record on a host flash image.
+class DatabaseFlash : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(tcsSafeHandlesInitialize(), TCS_RESULT_OK);
+        image_ = tempPath("flash.img");
+        const std::string url = "file://" + image_;
+        ASSERT_EQ(fssFormatDB(nullptr, FSS_BACKEND_HOST_FILE, "/db", url.c_str()), TCS_RESULT_OK);
+        ASSERT_EQ(fssOpenEx(nullptr, FSS_BACKEND_HOST_FILE, &fileSystem_, url.c_str()), TCS_RESULT_OK);
+        database_ = static_cast<DssDatabase*>(palRealMalloc(sizeof(DssDatabase)));
+        std::memset(database_, 0, sizeof(DssDatabase));
+        database_->fileSystem = fileSystem_;
+        ASSERT_EQ(tcsSafeDBHandleCreate(database_, &handle_), TCS_RESULT_OK);
+    }
+    void TearDown() override {
+        database_->fileSystem = nullptr;
+        tcsSafeDBHandleDestroy(handle_);
+        fssClose(fileSystem_);
+        tcsSafeHandlesUnInitialize();
+        std::remove(image_.c_str());
+    }
+    std::string image_;
+    FssHandle* fileSystem_ = nullptr;
+    DssDatabase* database_ = nullptr;
+    TcsHandle handle_ = 0;
+};
+
+TEST_F(DatabaseFlash, StatisticsReport) {
+    FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(tcsTestPrintFSSStat(out, handle_), TCS_RESULT_OK);
+    std::fflush(out);
+    std::rewind(out);
+    std::string report;
+    char chunk[512];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, out)) > 0) report.append(chunk, n);
+    std::fclose(out);
+
+    const FssMount& m = *fileSystem_->mount;
+    const uint32_t pagesPerSector = m.sectorSize / m.pageSize;
+    char expected[1024];
+    std::snprintf(expected, sizeof expected,
+                  "  Flash size.............................%u\n"
+                  "  Flash uses sys file....................%s\n"
+                  "  Flash system sector count..............%u\n"
+                  "  Flash sector size......................%u\n"
+                  "  Flash sectors count....................%u\n"
+                  "  Number of Pages in sector..............%u\n"
+                  "  Flash page size........................%u\n",
+                  m.capacity, m.cacheSectors != 0 ? "Yes" : "No", unsigned(m.cacheSectors), m.sectorSize,
+                  unsigned(m.sectorCount), pagesPerSector, unsigned(m.pageSize));
+    ASSERT_EQ(report.substr(0, std::strlen(expected)), expected);
+    // One block per sector, the active one marked.
+    size_t blocks = 0, active = 0;
+    for (size_t at = report.find("\n  Sector_"); at != std::string::npos; at = report.find("\n  Sector_", at + 1)) {
+        ++blocks;
+        const size_t end = report.find('\n', at + 1);
+        if (report.compare(end - 6, 6, "Active") == 0) ++active;
+    }
+    EXPECT_EQ(blocks, m.sectorCount);
+    EXPECT_EQ(active, 1u);
+    const fssdetail::SectorState& first = m.sectors[0];
+    const char* typeName = first.type == 255 ? "Reserved" : first.type == 14 ? "Data" : first.type == 12 ? "SysFile" : "Unknown";
+    std::snprintf(expected, sizeof expected,
+                  "\n  Sector_0 (%s) %s\n"
+                  "        Start address......... 0x%08x\n"
+                  "        Is free............... %s\n"
+                  "        Obsolete page count... %d\n"
+                  "        Available page count.. %d\n"
+                  "        Valid page count...... %d\n"
+                  "        Formatted count....... %d\n",
+                  typeName, m.currentSector == 0 ? "Active" : "", first.address, first.fresh == 1 ? "Yes" : "No",
+                  int(first.obsolete), int(pagesPerSector + 1) - int(first.nextFree),
+                  int(first.nextFree) - 1 - int(first.obsolete), int(first.eraseCount));
+    EXPECT_NE(report.find(expected), std::string::npos) << report.substr(0, 600);
+}
+
+TEST_F(DatabaseFlash, CapacityStoreSizeAndFreeSpace) {
+    uint32_t capacity = 0, storeSize = 0, rawCapacity = 0, rawStore = 0;
+    ASSERT_EQ(fileSystem_->ops.getFlashInfo(fileSystem_->backend, &rawCapacity, &rawStore), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestGetFlashInfo(handle_, &capacity, &storeSize), TCS_RESULT_OK);
+    EXPECT_EQ(capacity, rawCapacity);
+    const FssMount& m = *fileSystem_->mount;
+    EXPECT_EQ(storeSize, rawStore - uint32_t(m.cacheSectors) * m.sectorSize) << "without the system-file sectors";
+    uint32_t free = 0, expectedFree = 0;
+    ASSERT_EQ(fssGetFreeSpace(fileSystem_, &expectedFree), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestGetFlashFreeSpace(handle_, &free), TCS_RESULT_OK);
+    EXPECT_EQ(free, expectedFree);
+    // An unknown handle: the look-up's 0 and nothing else.
+    free = 5;
+    EXPECT_EQ(tcsTestGetFlashFreeSpace(handle_ + 100, &free), TCS_RESULT_OK);
+    EXPECT_EQ(free, 5u);
+    EXPECT_EQ(tcsTestGetFlashFreeSpace(0, &free), 14u);
+    // A database without a file system.
+    database_->fileSystem = nullptr;
+    EXPECT_EQ(tcsTestGetFlashFreeSpace(handle_, &free), 17u);
+    EXPECT_EQ(tcsTestPrintFSSStat(stdout, handle_), 17u);
+    database_->fileSystem = fileSystem_;
 }
 
 }  // namespace
