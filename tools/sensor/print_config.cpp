@@ -18,7 +18,7 @@ namespace {
 
 constexpr uint32_t kLineLengthField = 8;
 constexpr uint32_t kLastConfigField = 12;
-constexpr uint32_t kLineRoom = 200;  // lines are read in pieces of at most 199 characters
+constexpr uint32_t kLineRoom = 200;  // a line is read in chunks of at most 199 characters
 constexpr uint32_t kUnsetVersionPart = 255;
 
 struct FileCloser {

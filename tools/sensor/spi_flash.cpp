@@ -17,8 +17,8 @@ using namespace tovdiag;
 
 namespace {
 
-constexpr uint32_t kPiece = 256;
-constexpr uint32_t kPieceTransfer = kPiece + 4;
+constexpr uint32_t kChunk = 256;
+constexpr uint32_t kChunkTransfer = kChunk + 4;
 constexpr uint32_t kBaudRateFunction = 0x823;
 constexpr uint32_t kIoctlFunction = 0x821;
 constexpr uint8_t kTransportNoControl = 1;
@@ -163,25 +163,25 @@ TcsResult tcsTestSensorSPIBulkRead(TcsHandle handle, uint64_t, uint8_t* command4
         *outLength = length;
         return result;
     }
-    const uint32_t whole = length / kPiece * kPiece;
+    const uint32_t whole = length / kChunk * kChunk;
     if (whole == 0) {
         *outLength = length;
         return kOk;
     }
-    uint8_t request[kPieceTransfer] = {};
-    uint8_t reply[kPieceTransfer] = {};
-    for (uint32_t done = 0; done < whole; done += kPiece) {
+    uint8_t request[kChunkTransfer] = {};
+    uint8_t reply[kChunkTransfer] = {};
+    for (uint32_t done = 0; done < whole; done += kChunk) {
         std::memset(request, 0, sizeof request);
         std::memcpy(request, command4, 4);
-        result = tcsTestSensorSPITrans(handle, kPieceTransfer, request, reply);
+        result = tcsTestSensorSPITrans(handle, kChunkTransfer, request, reply);
         if (result != kOk) return result;
-        std::memcpy(out + done, reply + 4, kPiece);
-        address += kPiece;
+        std::memcpy(out + done, reply + 4, kChunk);
+        address += kChunk;
         command4[1] = uint8_t(address >> 16);
         command4[2] = uint8_t(address >> 8);
         command4[3] = uint8_t(address);
     }
-    // The length asked for, not the whole pieces read: callers size their output by it.
+    // The length asked for, not the whole chunks read: callers size their output by it.
     *outLength = length;
     return kOk;
 }

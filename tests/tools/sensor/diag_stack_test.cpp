@@ -235,7 +235,7 @@ TEST_F(DiagStack, SpiAndFlashInformation) {
     EXPECT_NE(part[0], 0) << "the part's name";
     ASSERT_EQ(size, TCS_RESULT_OK);
     EXPECT_GT(capacity, 0u);
-    // A chunked read shorter than one piece reads nothing and still reports the length asked for.
+    // A chunked read shorter than one chunk reads nothing and still reports the length asked for.
     uint8_t command[4] = {0x03, 0, 0, 0};
     uint8_t out[300] = {};
     uint32_t length = 0;
@@ -243,7 +243,7 @@ TEST_F(DiagStack, SpiAndFlashInformation) {
     EXPECT_EQ(tcsTestSensorSPIBulkRead(sensor_, 0, command, 200, out, &length, 2), TCS_RESULT_OK);
     EXPECT_EQ(length, 200u);
     EXPECT_FALSE(sent(0x0B)) << "nothing to read";
-    // 300 bytes: one piece of 256, the address moved on by it, the length asked for reported.
+    // 300 bytes: one chunk of 256, the address moved on by it, the length asked for reported.
     EXPECT_EQ(tcsTestSensorSPIBulkRead(sensor_, 0, command, 300, out, &length, 2), TCS_RESULT_OK);
     EXPECT_EQ(length, 300u);
     EXPECT_TRUE(sent(0x0B));
