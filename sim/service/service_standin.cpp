@@ -40,10 +40,16 @@ bool passesWhileSuspended(uint8_t function) {
 }
 
 void put32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(value >> (8 * i)));
+    // Sized first, then filled: g++ 12 misreads byte-wise push_back on small vectors.
+    const size_t at = out.size();
+    out.resize(at + 4);
+    for (int i = 0; i < 4; ++i) out[at + size_t(i)] = uint8_t(value >> (8 * i));
 }
 void put64(std::vector<uint8_t>& out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) out.push_back(uint8_t(value >> (8 * i)));
+    // Sized first, then filled: g++ 12 misreads byte-wise push_back on small vectors.
+    const size_t at = out.size();
+    out.resize(at + 8);
+    for (int i = 0; i < 8; ++i) out[at + size_t(i)] = uint8_t(value >> (8 * i));
 }
 uint32_t get32(const std::vector<uint8_t>& in, size_t at) {
     if (at + 4 > in.size()) return 0;

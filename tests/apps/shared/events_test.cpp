@@ -201,8 +201,8 @@ TEST_F(EventsTest, MalformedInputNeverEndsTheListener) {
     std::memcpy(header.data() + 24, &callback, 8);
     std::memcpy(header.data() + 32, &context, 8);
     // Garbage behind it, in the same write, must not be taken for the next header.
-    Bytes withTail = header;
-    withTail.insert(withTail.end(), 100, 0xA5);
+    Bytes withTail(header.size() + 100, 0xA5);
+    std::copy(header.begin(), header.end(), withTail.begin());
     ASSERT_TRUE(service_->sendRawEvent(uint32_t(getpid()), withTail));
     // What arrives together with bad input is dropped with it; the next event comes later.
     palSleep(100);
@@ -230,6 +230,7 @@ TEST_F(EventsTest, IdentifiedUsersAreUnpackedAndCountsBounded) {
 
     // A list whose count claims two users while one is sent: only the one is read.
     Bytes list;
+    list.reserve(4 + packed.size());
     append32(list, 2);
     list.insert(list.end(), packed.begin(), packed.end());
     ASSERT_TRUE(raise(TOV_EVENT_IDENTIFIED_USERS, 0, list));
