@@ -733,3 +733,44 @@ TEST_F(DiagStack, CalibrateThenReadTheCalibrationData) {
 }
 
 }  // namespace
+
+namespace {
+
+// An encrypted SPI transfer carries the encryption record only on an AES-secured sensor: IV of
+// four copies of command bytes 1-4, payload length cut to whole blocks, header length, write flag.
+TEST_F(DiagStack, EncryptedSpiTransferRecord) {
+    void* record = nullptr;
+    tcsSafeSensorHandleFetch(sensor_, &record);
+    ASSERT_NE(record, nullptr);
+    ScsSensorDevice* device = static_cast<SensorRecord*>(record)->sensorControlSensor->device;
+    Bytes command(40, 0);
+    command[0] = 0x02;  // page program
+    command[1] = 0x01, command[2] = 0x02, command[3] = 0x03, command[4] = 0x04;
+    Bytes reply(40);
+    struct Case {
+        const char* what;
+        uint32_t aes;
+        Bytes iv;
+        uint8_t flag, header;
+        uint16_t payload;
+    };
+    Bytes copies;
+    for (int i = 0; i < 4; ++i) copies.insert(copies.end(), {1, 2, 3, 4});
+    for (const Case& c : {Case{"plain sensor", 0, Bytes(16, 0), 0, 0, 0}, Case{"AES-secured", 1, copies, 1, 4, 32}}) {
+        SCOPED_TRACE(c.what);
+        device->aesSecured = c.aes;
+        simusb::clearCommandLog(id_);
+        tcsTestSensorSPITransEnc(sensor_, uint16_t(command.size()), command.data(), reply.data());
+        device->aesSecured = 0;
+        const auto log = simusb::commandLog(id_);
+        auto spi = std::find_if(log.begin(), log.end(), [](const Bytes& r) { return !r.empty() && r[0] == 0x0B; });
+        ASSERT_NE(spi, log.end());
+        ASSERT_GE(spi->size(), 35u);
+        EXPECT_EQ(Bytes(spi->begin() + 1, spi->begin() + 17), c.iv);
+        EXPECT_EQ((*spi)[17] | (*spi)[18] << 8, c.payload) << "40 - 4 header bytes, whole blocks";
+        EXPECT_EQ((*spi)[25] | (*spi)[26] << 8, c.header);
+        EXPECT_EQ((*spi)[27], c.flag);
+    }
+}
+
+}  // namespace
