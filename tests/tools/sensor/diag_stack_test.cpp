@@ -181,6 +181,12 @@ TEST_F(DiagStack, FrameQueries) {
     EXPECT_EQ(std::string(id), name_);
     EXPECT_EQ(tcsTestDisableResetRecovery(context_, 1), TCS_RESULT_OK);
     EXPECT_EQ(tcsTestDisableResetRecovery(context_, 0), TCS_RESULT_OK);
+    // A second open with a sensor callback, closed with it again.
+    auto callback = [](void*, void*, EventRecord*) -> TcsResult { return TCS_RESULT_OK; };
+    int marker = 0;
+    ASSERT_EQ(tcsTestSensorOpen(context_, &other, name_.c_str(), callback, &marker), TCS_RESULT_OK);
+    EXPECT_NE(other, sensor_);
+    EXPECT_EQ(tcsTestSensorClose(other, callback, &marker), TCS_RESULT_OK);
 }
 
 TEST_F(DiagStack, VersionStartInfoAndIdentity) {
