@@ -90,7 +90,7 @@ TcsResult fssGetFreeSpace(FssHandle* handle, uint32_t* outBytes);
 // The sensor backend's slots (kind 1), over the file-system partition of the sensor's flash.
 TcsResult _xtfsGetFlashInfo(void* sensor, uint32_t* outCapacity, uint32_t* outStoreSize);
 TcsResult _xtfsReadFlash(void* sensor, uint32_t address, uint32_t length, void* buffer);
-TcsResult _xtfsWriteFlash(void* sensor, uint32_t address, uint32_t length, const void* buffer);
+TcsResult _xtfsWriteFlash(void* sensor, uint32_t address, uint32_t length, const void* buffer, uint32_t commitFlag);
 TcsResult _xtfsCommitFlash(void* sensor);
 TcsResult _xtfsBulkEraseFlash(void* sensor);
 TcsResult _xtfsSectorEraseFlash(void* sensor, uint32_t address, uint32_t sectorCount);

@@ -19,9 +19,9 @@ TcsResult hostRead(void* f, uint32_t address, uint32_t length, void* buffer) {
     if (length > 0xFFFF) return TCS_RESULT_BAD_PARAM;
     return palFssReadFileDB(f, address, uint16_t(length), buffer);
 }
-TcsResult hostWrite(void* f, uint32_t address, uint32_t length, const void* buffer) {
+TcsResult hostWrite(void* f, uint32_t address, uint32_t length, const void* buffer, uint32_t commitFlag) {
     if (length > 0xFFFF) return TCS_RESULT_BAD_PARAM;
-    return palFssWriteFileDB(f, address, uint16_t(length), buffer);
+    return _palFssWriteFileDB(f, address, uint16_t(length), buffer, commitFlag);
 }
 TcsResult hostSectorErase(void* f, uint32_t address, uint32_t count) {
     if (count > 0xFFFF) return TCS_RESULT_BAD_PARAM;

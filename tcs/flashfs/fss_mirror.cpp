@@ -302,8 +302,11 @@ TcsResult _xtfsReadFlash(void* context, uint32_t address, uint32_t length, void*
     return xtfsReadFlash(sensorOf(context), address, length, buffer);
 }
 
-TcsResult _xtfsWriteFlash(void* context, uint32_t address, uint32_t length, const void* buffer) {
-    return xtfsWriteFlash(sensorOf(context), address, length, buffer);
+TcsResult _xtfsWriteFlash(void* context, uint32_t address, uint32_t length, const void* buffer, uint32_t commitFlag) {
+    ScsSensor* sensor = sensorOf(context);
+    const TcsResult result = xtfsWriteFlash(sensor, address, length, buffer);
+    if (result != TCS_RESULT_OK || commitFlag != 1) return result;
+    return xtfsCommitFlash(sensor);
 }
 
 TcsResult _xtfsCommitFlash(void* context) { return xtfsCommitFlash(sensorOf(context)); }

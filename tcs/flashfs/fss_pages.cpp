@@ -40,7 +40,8 @@ TcsResult retryWrite(FssHandle* h, uint32_t address, uint32_t length, const uint
         // The whole page, header included: the copy stands for the one left behind.
         result = TCS_RESULT_OK;
         for (uint32_t at = 0; at < kPageSize && result == TCS_RESULT_OK; at += m->writeUnit) {
-            result = h->ops.write(h->backend, next + at, std::min<uint32_t>(m->writeUnit, kPageSize - at), page + at);
+            result =
+                h->ops.write(h->backend, next + at, std::min<uint32_t>(m->writeUnit, kPageSize - at), page + at, 0);
         }
         if (result == TCS_RESULT_OK) {
             *outNewAddress = next + address % kPageSize;
@@ -82,10 +83,13 @@ TcsResult fssFlashWrite(FssHandle* h, uint32_t address, uint32_t length, const v
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     if (outNewAddress != nullptr) *outNewAddress = address;
     uint32_t done = 0;
+    bool committed = false;
     while (done < length) {
         const uint32_t at = address + done;
         const uint32_t piece = std::min(length - done, unit - at % unit);
-        TcsResult result = h->ops.write(h->backend, at, piece, bytes + done);
+        // The last piece carries the commit, so a backend commits once per call.
+        const uint32_t commitFlag = commitNow && done + piece == length ? 1 : 0;
+        TcsResult result = h->ops.write(h->backend, at, piece, bytes + done, commitFlag);
         if (result == FSS_RESULT_VERIFY_FAILED && outNewAddress != nullptr && m != nullptr) {
             // The rest of the range lies in the same page: move it all at once.
             uint32_t moved = 0;
@@ -97,8 +101,9 @@ TcsResult fssFlashWrite(FssHandle* h, uint32_t address, uint32_t length, const v
         }
         if (result != TCS_RESULT_OK) return result;
         done += piece;
+        committed = commitFlag == 1;
     }
-    return commitNow ? commit(h) : TCS_RESULT_OK;
+    return commitNow && !committed ? commit(h) : TCS_RESULT_OK;
 }
 
 uint16_t fssGetFreeSector(FssHandle* h, uint8_t wanted, bool claim) {

@@ -20,7 +20,8 @@ enum { XTFS_PART_IMAGE = 0, XTFS_PART_RAW = 1, XTFS_PART_FS = 2, XTFS_PART_FP_BU
 typedef struct FssBackendOps {
     TcsResult (*getFlashInfo)(void* backend, uint32_t* outCapacity, uint32_t* outStoreSize);
     TcsResult (*read)(void* backend, uint32_t address, uint32_t length, void* buffer);
-    TcsResult (*write)(void* backend, uint32_t address, uint32_t length, const void* buffer);
+    // commitFlag 1: the write is committed before the slot returns.
+    TcsResult (*write)(void* backend, uint32_t address, uint32_t length, const void* buffer, uint32_t commitFlag);
     TcsResult (*commit)(void* backend);
     TcsResult (*bulkErase)(void* backend);
     TcsResult (*sectorErase)(void* backend, uint32_t address, uint32_t sectorCount);

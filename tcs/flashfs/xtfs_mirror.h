@@ -41,8 +41,8 @@ void xtfsSetSensorReadSwitches(uint32_t preload, uint32_t spiRead);
 // Get flash info opens the file-system partition when it is not open; uninit closes it.
 TcsResult _xtfsGetFlashInfo(void* context, uint32_t* outCapacity, uint32_t* outStoreSize);
 TcsResult _xtfsReadFlash(void* context, uint32_t address, uint32_t length, void* buffer);
-// Writes into the mirror only; the file system commits through the commit slot.
-TcsResult _xtfsWriteFlash(void* context, uint32_t address, uint32_t length, const void* buffer);
+// Writes into the mirror; commitFlag 1 then commits through xtfsCommitFlash.
+TcsResult _xtfsWriteFlash(void* context, uint32_t address, uint32_t length, const void* buffer, uint32_t commitFlag);
 TcsResult _xtfsCommitFlash(void* context);
 TcsResult _xtfsBulkEraseFlash(void* context);
 TcsResult _xtfsSectorEraseFlash(void* context, uint32_t address, uint32_t sectorCount);

@@ -28,6 +28,7 @@ struct NorFlash {
     uint32_t writes = 0;
     uint32_t steps = 0;              // writes and erases, as counted against writesLeft
     uint64_t bytesRead = 0;
+    uint32_t commits = 0;            // commit slot calls and writes that carried the commit flag
     std::set<uint32_t> failVerify;   // page addresses whose next write reads back wrong (84)
 
     NorFlash() = default;
@@ -53,8 +54,9 @@ struct NorFlash {
         ++f->steps;
         return false;
     }
-    static TcsResult write(void* b, uint32_t address, uint32_t length, const void* data) {
+    static TcsResult write(void* b, uint32_t address, uint32_t length, const void* data, uint32_t commitFlag) {
         NorFlash* f = of(b);
+        if (commitFlag == 1) ++f->commits;
         if (uint64_t(address) + length > f->bytes.size()) return TCS_RESULT_BAD_PARAM;
         if (powerGone(f)) return TCS_RESULT_SENSOR_WRITE_FAILED;
         ++f->writes;
@@ -71,7 +73,10 @@ struct NorFlash {
         }
         return TCS_RESULT_OK;
     }
-    static TcsResult commit(void*) { return TCS_RESULT_OK; }
+    static TcsResult commit(void* b) {
+        ++of(b)->commits;
+        return TCS_RESULT_OK;
+    }
     static TcsResult bulkErase(void* b) {
         NorFlash* f = of(b);
         if (powerGone(f)) return TCS_RESULT_SENSOR_WRITE_FAILED;

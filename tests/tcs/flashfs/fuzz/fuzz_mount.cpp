@@ -25,7 +25,7 @@ TcsResult read(void*, uint32_t address, uint32_t length, void* out) {
     memcpy(out, gFlash.data() + address, length);
     return TCS_RESULT_OK;
 }
-TcsResult write(void*, uint32_t address, uint32_t length, const void* data) {
+TcsResult write(void*, uint32_t address, uint32_t length, const void* data, uint32_t) {
     if (uint64_t(address) + length > gFlash.size()) return TCS_RESULT_BAD_PARAM;
     const auto* in = static_cast<const uint8_t*>(data);
     for (uint32_t i = 0; i < length; ++i) gFlash[address + i] &= in[i];
@@ -100,13 +100,14 @@ TcsResult palFssFileDBInit(void*, const char*, void**) { return TCS_RESULT_NOT_I
 TcsResult palFssGetFileDBSize(void*, uint32_t*, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult palFssReadFileDB(void*, uint32_t, uint16_t, void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult palFssWriteFileDB(void*, uint32_t, uint16_t, const void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
+TcsResult _palFssWriteFileDB(void*, uint32_t, uint16_t, const void*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult palFssSectorEraseFileDB(void*, uint32_t, uint16_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult palFssBulkEraseFileDB(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult palFssCommitFileDB(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult palFssFileDBUninit(void*) { return TCS_RESULT_OK; }
 TcsResult _xtfsGetFlashInfo(void*, uint32_t*, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult _xtfsReadFlash(void*, uint32_t, uint32_t, void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _xtfsWriteFlash(void*, uint32_t, uint32_t, const void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
+TcsResult _xtfsWriteFlash(void*, uint32_t, uint32_t, const void*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult _xtfsCommitFlash(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult _xtfsBulkEraseFlash(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult _xtfsSectorEraseFlash(void*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
