@@ -304,11 +304,14 @@ void runRawLines(WorkItem* item) {
                     state = kRawFail;
                     break;
                 }
-                uint32_t flags = sensor->rawFlags;
+                // The request's get-print flags go out as the capture's options and its raw-line flags
+                // as the capture mode; taking the raw-line flags as options lost what the caller asked
+                // of the capture (configuration reply, encryption).
+                uint32_t flags = sensor->getPrintFlags;
                 if (!callerBuffer) flags |= 0x80;
                 if (scsSensorIsDunmo(control) == 1 || scsSensorIsBrellow(control) == 1) flags |= 0x20;
-                const TcsResult r = scsSensorGetFingerprint(control, sensor->rawLines, 0, 0, flags, sensor->printConfig,
-                                                            nullptr);
+                const TcsResult r = scsSensorGetFingerprint(control, sensor->rawLines, 0, uint8_t(sensor->rawFlags),
+                                                            flags, sensor->printConfig, nullptr);
                 if (r != TCS_RESULT_OK) {
                     scsSensorCancelAllFingerprintBuffers(control);
                     status = r;

@@ -375,6 +375,59 @@ TEST_F(CaptureStack, RawLinesGoToTheSinkUntilItHasEnough) {
     EXPECT_TRUE(log_.has(6));  // the lines went out as a sensor event too
 }
 
+struct RawRequest {
+    std::mutex lock;
+    bool done = false;
+    TcsResult status = 0;
+};
+
+TcsResult onRawRequestDone(void*, TcsResult status, void* context) {
+    auto* request = static_cast<RawRequest*>(context);
+    std::lock_guard<std::mutex> hold(request->lock);
+    request->done = true;
+    request->status = status;
+    return TCS_RESULT_OK;
+}
+
+// Whether the sensor's last capture command carried an empty configuration-reply record (tag 23).
+bool lastCaptureAsksForConfiguration(simusb::SensorId id) {
+    const std::vector<std::vector<uint8_t>> log = simusb::commandLog(id);
+    for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        const std::vector<uint8_t>& c = *it;
+        if (c.empty() || c[0] != 0x02) continue;
+        for (size_t at = 5; at + 4 <= c.size(); at += 4 + size_t(c[at + 2] | c[at + 3] << 8)) {
+            if ((c[at] | c[at + 1] << 8) == 23) return true;
+        }
+        return false;
+    }
+    ADD_FAILURE() << "no capture command was sent";
+    return false;
+}
+
+// A raw-line request's get-print flags reach the capture command: 0x10 asks the sensor for its
+// configuration reply, and a request without it does not.
+TEST_F(CaptureStack, RawLineRequestSendsItsGetPrintFlags) {
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    void* record = nullptr;
+    ASSERT_EQ(tcsSafeSensorHandleFetch(sensor_, &record), TCS_RESULT_OK);
+    IdsSensor* imaging = static_cast<SensorRecord*>(record)->imagingSensor;
+    ASSERT_NE(imaging, nullptr);
+    for (uint32_t flags : {0x10u, 0u}) {
+        std::vector<uint8_t> buffer(4 * 1024, 0);
+        RawRequest request;
+        simusb::clearCommandLog(id_);
+        ASSERT_EQ(idsSensorSendGetRawScanLines(imaging, buffer.data(), uint32_t(buffer.size()), 4, 0, onRawRequestDone,
+                                               &request, nullptr, flags),
+                  TCS_RESULT_OK);
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard<std::mutex> hold(request.lock);
+            return request.done;
+        })) << flags;
+        EXPECT_EQ(lastCaptureAsksForConfiguration(id_), flags == 0x10u) << flags;
+    }
+}
+
 // Capture mode 0 reads at once, without waiting for a finger: the swipe is on the way before the
 // capture starts reading.
 TEST_F(CaptureStack, ModeZeroCapturesWithoutFingerDetection) {
