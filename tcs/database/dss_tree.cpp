@@ -71,9 +71,9 @@ bool hexNumber(const char* name, uint32_t* outNumber) {
 
 TcsResult readU32(FssFile* file, uint32_t* out) {
     uint32_t count = 0;
-    const TcsResult result = fssFileRead(out, 4, 1, file, &count);
+    const TcsResult result = fssFileRead(out, 1, 4, file, &count);
     if (result != TCS_RESULT_OK) return result;
-    return count == 1 ? TCS_RESULT_OK : TCS_RESULT_EOF;
+    return count == 4 ? TCS_RESULT_OK : TCS_RESULT_EOF;
 }
 
 TcsResult writeBytes(FssFile* file, const void* data, uint32_t length) {
@@ -87,6 +87,15 @@ TcsResult writeBytes(FssFile* file, const void* data, uint32_t length) {
 TcsResult writeU32s(FssFile* file, std::initializer_list<uint32_t> values) {
     const std::vector<uint32_t> words(values);
     return writeBytes(file, words.data(), uint32_t(words.size() * 4));
+}
+
+// 0 when the directory exists, 397 when it does not. The file system's file information knows
+// files only (it reports 397 for a directory), so a directory is asked for by listing it.
+TcsResult directoryInfo(FssHandle* fileSystem, const char* path) {
+    FssDirListing* listing = nullptr;
+    const TcsResult result = fssDirOpen(fileSystem, path, &listing);
+    if (result == TCS_RESULT_OK) fssDirClose(listing);
+    return result;
 }
 
 DssDataBlob** blobListOf(void* object, uint32_t kind) {
@@ -158,8 +167,7 @@ TcsResult loadUser(FssHandle* fileSystem, const DssAppStorage* appStorage, uint3
     char directory[DSS_MAX_PATH];
     TcsResult result = formatFilePath(directory, sizeof directory, appStorage->path, number, "");
     if (result != TCS_RESULT_OK) return result;
-    FssFileInfoRecord info{};
-    result = fssFileInfo(fileSystem, directory, &info);
+    result = directoryInfo(fileSystem, directory);
     if (result != TCS_RESULT_OK) return result;
     FssFile* file = nullptr;
     result = sensorDB_openUserDataFile(fileSystem, directory, "rb", &file);
@@ -182,7 +190,7 @@ TcsResult firstFreeNumber(FssHandle* fileSystem, const char* directory, uint32_t
         TcsResult result = formatFilePath(outPath, DSS_MAX_PATH, directory, uint32_t(n), extension);
         if (result != TCS_RESULT_OK) return result;
         FssFileInfoRecord info{};
-        result = fssFileInfo(fileSystem, outPath, &info);
+        result = extension[0] == '\0' ? directoryInfo(fileSystem, outPath) : fssFileInfo(fileSystem, outPath, &info);
         if (result == DSS_RESULT_NOT_FOUND) {
             *outNumber = uint32_t(n);
             return TCS_RESULT_OK;
@@ -335,8 +343,7 @@ TcsResult sensorDB_openDatabase(DssDatabase* database) {
             FssHandle* fileSystem = nullptr;
             result = fssOpenEx(scs, database->storeKind, &fileSystem, database->fileName);
             if (result != TCS_RESULT_OK) return result;
-            FssFileInfoRecord info{};
-            result = fssFileInfo(fileSystem, DSS_ROOT_PATH, &info);
+            result = directoryInfo(fileSystem, DSS_ROOT_PATH);
             if (result == DSS_RESULT_NOT_FOUND) result = fssMkdir(fileSystem, DSS_ROOT_PATH);
             if (result != TCS_RESULT_OK) {
                 fssClose(fileSystem);
@@ -406,8 +413,7 @@ TcsResult sensorDB_createAppStorage(DssAppStorage* appStorage) {
     FssHandle* fileSystem = database->fileSystem;
     TcsResult result = formatDirPath(appStorage->path, DSS_MAX_PATH, DSS_ROOT_PATH, appStorage->name);
     if (result != TCS_RESULT_OK) return result;
-    FssFileInfoRecord info{};
-    result = fssFileInfo(fileSystem, appStorage->path, &info);
+    result = directoryInfo(fileSystem, appStorage->path);
     if (result == TCS_RESULT_OK) {
         return database->cipher != nullptr ? checkAccessToDir(fileSystem, appStorage->path, database->cipher)
                                            : TCS_RESULT_OK;
@@ -425,8 +431,7 @@ TcsResult sensorDB_createAppStorage(DssAppStorage* appStorage) {
 TcsResult sensorDB_deleteAppStorage(DssAppStorage* appStorage) {
     if (appStorage == nullptr || appStorage->database == nullptr) return TCS_RESULT_NULL_POINTER;
     DssDatabase* database = appStorage->database;
-    FssFileInfoRecord info{};
-    TcsResult result = fssFileInfo(database->fileSystem, appStorage->path, &info);
+    TcsResult result = directoryInfo(database->fileSystem, appStorage->path);
     if (result != TCS_RESULT_OK) return result;
     if (database->cipher != nullptr) {
         result = checkAccessToDir(database->fileSystem, appStorage->path, database->cipher);
@@ -484,8 +489,7 @@ TcsResult sensorDB_closeUser(DssUser* user) {
     }
     DssDatabase* database = user->appStorage->database;
     FssHandle* fileSystem = database->fileSystem;
-    FssFileInfoRecord info{};
-    TcsResult result = fssFileInfo(fileSystem, user->path, &info);
+    TcsResult result = directoryInfo(fileSystem, user->path);
     const bool wasMissing = result == DSS_RESULT_NOT_FOUND;
     if (wasMissing) result = fssMkdir(fileSystem, user->path);
     if (result != TCS_RESULT_OK) return result;
@@ -513,8 +517,7 @@ TcsResult sensorDB_deleteUser(DssUser* user) {
     FssHandle* fileSystem = user->appStorage->database->fileSystem;
     user->changed = 0;
     closeListing(user->templateListing);
-    FssFileInfoRecord info{};
-    TcsResult result = fssFileInfo(fileSystem, user->path, &info);
+    TcsResult result = directoryInfo(fileSystem, user->path);
     if (result != TCS_RESULT_OK) return result;
     result = sensorDB_deleteDirectory(fileSystem, user->path);
     if (result != TCS_RESULT_OK) return result;
