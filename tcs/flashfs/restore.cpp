@@ -49,17 +49,9 @@ TcsResult restoreFss(ScsSensor* sensor, XtfsStorageInfo* info, const uint8_t* da
     return TCS_RESULT_OK;
 }
 
-}  // namespace
-
-extern "C" {
-
-TcsResult xtfsRestore(ScsSensor* sensor, const void* image, uint32_t size, uint32_t) {
-    if (image == nullptr || size == 0) return TCS_RESULT_BAD_PARAM;
-    DeviceRef ref(sensor);
-    if (ref.result != TCS_RESULT_OK) return ref.result;
+TcsResult restoreOpen(ScsSensor* sensor, const DeviceRef& ref, const uint8_t* bytes, uint32_t size) {
     XtfsStorageInfo* info = infoOf(ref.device);
     if (info == nullptr || info->fssOpen == 0) return TCS_RESULT_NULL_POINTER;
-    const auto* bytes = static_cast<const uint8_t*>(image);
     const bool secured = size >= 4 && memcmp(bytes, kEat, 3) == 0;
     uint32_t rawPart = 0;
     if (secured) {
@@ -77,6 +69,27 @@ TcsResult xtfsRestore(ScsSensor* sensor, const void* image, uint32_t size, uint3
         if (result != TCS_RESULT_OK) return result;
     }
     return restoreFss(sensor, info, bytes + rawPart);
+}
+
+}  // namespace
+
+extern "C" {
+
+TcsResult xtfsRestore(ScsSensor* sensor, const void* image, uint32_t size, uint32_t) {
+    if (image == nullptr || size == 0) return TCS_RESULT_BAD_PARAM;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    // The database closes its file system before it restores, so the partition is normally
+    // closed here: it is opened for the restore and closed again after it.
+    const XtfsStorageInfo* info = infoOf(ref.device);
+    const bool wasOpen = info != nullptr && info->fssOpen != 0;
+    if (!wasOpen) {
+        const TcsResult result = xtfsStorageOpenEx(sensor, XTFS_PART_FS, 0, 1, nullptr);
+        if (result != TCS_RESULT_OK) return result;
+    }
+    const TcsResult result = restoreOpen(sensor, ref, static_cast<const uint8_t*>(image), size);
+    if (!wasOpen) xtfsStorageCleanup(ref.device, XTFS_PART_FS);
+    return result;
 }
 
 }  // extern "C"

@@ -115,6 +115,34 @@ TEST_F(BackupTest, SecuredBackupThenRestoreGivesTheSameFlash) {
     EXPECT_EQ(flash(), before);
 }
 
+// The database closes its file system before it restores: the restore opens the partition for
+// itself and leaves it closed again.
+TEST_F(BackupTest, RestoreWithTheFileSystemClosed) {
+    seed(0, Bytes{'_', 'V', 'E', 'H'});
+    seedFileSystem(0x40000, 0xB0000, 0x05);
+    ASSERT_EQ(xtfsStorageOpen(handle_, XTFS_PART_FS, 0, nullptr), 0u);
+    const Bytes before = flash();
+    const Bytes image = backup();
+    scribble(0x100);
+    ASSERT_EQ(xtfsStorageClose(handle_, XTFS_PART_FS), 0u);
+    ASSERT_NE(flash(), before);
+    ASSERT_EQ(xtfsRestore(handle_, image.data(), uint32_t(image.size()), 1), 0u);
+    EXPECT_EQ(flash(), before);
+    EXPECT_TRUE(info() == nullptr || info()->fssOpen == 0) << "left as it was found";
+}
+
+TEST_F(BackupTest, SecuredRestoreWithTheFileSystemClosed) {
+    prepareAes();
+    const Bytes before = flash();
+    const Bytes image = backup();
+    scribble(0x100);
+    ASSERT_EQ(xtfsStorageClose(handle_, XTFS_PART_FS), 0u);
+    ASSERT_EQ(xtfsRestore(handle_, image.data(), uint32_t(image.size()), 1), 0u);
+    EXPECT_EQ(flash(), before);
+    ASSERT_NE(info(), nullptr);
+    EXPECT_EQ(info()->fssOpen, 0u);
+}
+
 TEST_F(BackupTest, ForeignOrDamagedImagesLeaveTheFlashAlone) {
     prepareAes();
     const Bytes good = backup();
