@@ -97,6 +97,19 @@ uint32_t getPrintPredicate(WorkItem* queued, WorkItemType, void* object, uint64_
     return a->scsSensor == b->scsSensor || scsHasSameDevice(a->scsSensor, b->scsSensor) == 1 ? 1 : 0;
 }
 
+// Whether a capture or raw-lines item of the sensor's device is queued.
+bool deviceBusy(IdsSubsystem* subsystem, IdsSensor* sensor) {
+    GetPrintContext probe{};
+    probe.sensor = sensor;
+    bool busy = false;
+    palCriticalSectionAcquire(subsystem->workList.listLock);
+    for (PalListEntry* e = subsystem->workList.links.next; e != &subsystem->workList.links && !busy; e = e->next) {
+        busy = getPrintPredicate(PAL_WORK_ITEM_FROM_LINKS(e), kIdsItemGetRawScanLines, &probe, 0, 0) == 1;
+    }
+    palCriticalSectionRelease(subsystem->workList.listLock);
+    return busy;
+}
+
 void freeArea(IdsSensor* sensor) {
     palRealFree(sensor->area);
     sensor->area = nullptr;
@@ -781,6 +794,12 @@ TcsResult idsSensorSendGetRawScanLines(IdsSensor* sensor, void* lineBuffer, uint
                                        PrintConfiguration* config, uint32_t getPrintFlags) {
     if (sensor == nullptr) return TCS_RESULT_BAD_PARAM;
     if (lineCount != 0 && lineBuffer == nullptr) return TCS_RESULT_BAD_PARAM;
+    IdsSubsystem* subsystem = subsystemOf(sensor);
+    if (subsystem == nullptr) return TCS_RESULT_BAD_PARAM;
+    // The request lives on the sensor, so a request refused for a busy device must be refused before
+    // it is stored: storing it first pointed the running request at the refused caller's buffer and
+    // freed the print configuration it was capturing with.
+    if (deviceBusy(subsystem, sensor)) return TCS_RESULT_SENSOR_BUSY;
     sensor->rawBuffer = static_cast<uint8_t*>(lineBuffer);
     sensor->rawSize = size;
     sensor->rawLines = uint16_t(lineCount);
@@ -791,12 +810,9 @@ TcsResult idsSensorSendGetRawScanLines(IdsSensor* sensor, void* lineBuffer, uint
     TcsResult r = idsAllocateSensorContext(&printContext);
     if (r != TCS_RESULT_OK) return r;
     printContext->sensor = sensor;
-    IdsSubsystem* subsystem = subsystemOf(sensor);
-    r = subsystem == nullptr ? TcsResult(TCS_RESULT_BAD_PARAM)
-                             : palWorkItemEnumEnqueueConditional(
-                                   &subsystem->workList, kIdsItemGetRawScanLines, kIdsItemTimeoutMs, printContext,
-                                   uint64_t(uintptr_t(callback)), uint64_t(uintptr_t(context)), 1, nullptr,
-                                   getPrintPredicate);
+    r = palWorkItemEnumEnqueueConditional(&subsystem->workList, kIdsItemGetRawScanLines, kIdsItemTimeoutMs,
+                                          printContext, uint64_t(uintptr_t(callback)), uint64_t(uintptr_t(context)), 1,
+                                          nullptr, getPrintPredicate);
     if (r != TCS_RESULT_OK) idsFreeSensorContext(printContext);
     return r;
 }

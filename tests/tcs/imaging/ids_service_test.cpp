@@ -424,6 +424,30 @@ TEST_F(IdsServiceLoop, OneCapturePerDeviceAtATime) {
     EXPECT_EQ(b.calls, 0);
 }
 
+// A raw-lines request refused for a busy device leaves the request already stored on the sensor
+// (buffer, line count, flags, print configuration) as it was.
+TEST_F(IdsServiceLoop, RefusedRawLinesRequestLeavesTheStoredOneAlone) {
+    IdsSensor& sensor = sensors_[0].sensor;
+    uint8_t running[64] = {}, refused[64] = {};
+    sensor.rawBuffer = running;
+    sensor.rawSize = sizeof running;
+    sensor.rawLines = 2;
+    sensor.rawFlags = 1;
+    sensor.getPrintFlags = 0x10;
+    ASSERT_EQ(capture(0, 10, &a), 0u);
+    auto* allOnes = reinterpret_cast<PrintConfiguration*>(~uintptr_t(0));
+    EXPECT_EQ(idsSensorSendGetRawScanLines(&sensor, refused, sizeof refused, 4, 3, onDone, &b, allOnes, 0x4000),
+              46u);
+    EXPECT_EQ(sensor.rawBuffer, running);
+    EXPECT_EQ(sensor.rawSize, sizeof running);
+    EXPECT_EQ(sensor.rawLines, 2u);
+    EXPECT_EQ(sensor.rawFlags, 1u);
+    EXPECT_EQ(sensor.getPrintFlags, 0x10u);
+    EXPECT_EQ(sensor.printConfig, nullptr);
+    EXPECT_EQ(b.calls, 0);
+    sensor.rawBuffer = nullptr;
+}
+
 TEST_F(IdsServiceLoop, OnlyWaitingItemsGive217AndTheSmallestWait) {
     ASSERT_EQ(capture(0, 40, &a), 0u);
     ASSERT_EQ(capture(1, 25, &c), 0u);
