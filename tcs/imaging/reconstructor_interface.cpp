@@ -371,6 +371,11 @@ TcsResult openDriver(Driver& d, IrDliOpenParams& p) {
                   &d.options, &g, d.cfgInfo, uint8_t(d.swipeDirection), IREventCallback, &d, &d.events);
     d.stateMade = true;
     if (r != TCS_RESULT_OK) return r;
+    // The capture keeps the sensor's baseline variance in its context. Only a live capture's
+    // context is a capture context: the one the sensor is capturing with.
+    if (p.sensor != nullptr && p.userContext != nullptr && p.sensor->current == p.userContext) {
+        static_cast<GetPrintContext*>(p.userContext)->baselineVariance = d.baselineVariance;
+    }
     d.feed.flex = d.flex;
     d.feed.state = irStateOf(d.persistent);
     d.feed.unpackMap = d.unpackMap;
