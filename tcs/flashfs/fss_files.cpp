@@ -26,7 +26,7 @@ TcsResult fssChkPath(FssHandle* h, const char* path, Resolved* out) {
     if (result != TCS_RESULT_OK) return result;
     const SplitPath& sp = m->split;
     memcpy(out->name, sp.parts[sp.count - 1], sizeof out->name);
-    if (m->root == nullptr) return sp.count == 1 ? TCS_RESULT_OK : FSS_RESULT_NO_PARENT;
+    if (m->root == nullptr) return TCS_RESULT_OK;
     if (strcmp(sp.parts[0], m->root->name) != 0) return FSS_RESULT_NO_PARENT;
     if (sp.count == 1) {
         out->node = m->root;
@@ -391,6 +391,8 @@ TcsResult fssMkdir(FssHandle* handle, const char* path) {
     Resolved r;
     result = fssChkPath(handle, path, &r);
     if (result != TCS_RESULT_OK) return result;
+    // Only a one-component path may make the root: "/a/b" in an empty tree has no parent "a".
+    if (r.parent == nullptr && m->split.count > 1) return FSS_RESULT_NO_PARENT;
     if (reservedName(r.parent, r.name)) return TCS_RESULT_BAD_PARAM;
     if (r.parent != nullptr && directoryFull(r.parent)) return FSS_RESULT_NO_ROOM;
     const uint16_t inode = nextInode(m);

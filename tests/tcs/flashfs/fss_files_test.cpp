@@ -125,6 +125,14 @@ TEST_F(FssFiles, OpenModesAndErrors) {
     ASSERT_EQ(fssRmdir(h_, "/db"), TCS_RESULT_OK);
     EXPECT_EQ(h_->mount->root, nullptr);
     EXPECT_EQ(fssFileOpen(h_, "/db", "w", &f), FSS_RESULT_NO_ROOT);
+    // Nothing exists in an empty tree, whatever the path: creating needs the root first.
+    EXPECT_EQ(fssFileOpen(h_, "/db/x", "w", &f), FSS_RESULT_NO_ROOT);
+    EXPECT_EQ(fssFileOpen(h_, "/db/x", "r", &f), FSS_RESULT_NOT_FOUND);
+    FssFileInfoRecord info{};
+    EXPECT_EQ(fssFileInfo(h_, "/db/x", &info), FSS_RESULT_NOT_FOUND);
+    EXPECT_EQ(fssFileRemove(h_, "/db/x"), FSS_RESULT_NOT_FOUND);
+    EXPECT_EQ(fssMkdir(h_, "/db/sub"), FSS_RESULT_NO_PARENT);
+    EXPECT_EQ(h_->mount->root, nullptr);
 }
 
 TEST_F(FssFiles, DirectoriesAndListings) {
