@@ -100,6 +100,7 @@ TcsResult idsSaveDataToQcf(const ScsPrintConfigurationData* cfg, const uint8_t* 
     s.u.getPrintConfig = {cfg->printCommand[0], cfg->printCommand[1], uint16_t(cfg->printCommand[2])};
     out.push_back(s);
     std::vector<uint8_t> calBlob;
+    std::vector<uint32_t> oldPairs;
     if (cfg->calResults != nullptr) {
         auto* container = static_cast<CalResultsContainer*>(cfg->calResults);
         uint32_t length = 0;
@@ -108,6 +109,22 @@ TcsResult idsSaveDataToQcf(const ScsPrintConfigurationData* cfg, const uint8_t* 
             if (calResultsGetAsBlob(container, &length, calBlob.data()) == TCS_RESULT_OK) {
                 s = section(QCF_KIND_BLOB_26);
                 s.u.blob = {length, calBlob.data()};
+                out.push_back(s);
+            }
+        }
+        // The same results in the old form, for readers that know no blob: {uses-defaults flag,
+        // get-print status, (block index, word) pairs}.
+        CalOldFormatRecord old{};
+        if (calResultsGetResultsInOldFormat(container, &old) == TCS_RESULT_OK) {
+            for (uint32_t i = 0; i < old.count; ++i) {
+                oldPairs.push_back(i);
+                oldPairs.push_back(old.words[i]);
+            }
+            palRealFree(old.words);
+            if (!oldPairs.empty()) {
+                s = section(QCF_KIND_CAL_RESULTS);
+                s.u.calResults = {old.usesDefaults == 1 ? 1u : 0u, old.getPrintStatus, uint32_t(oldPairs.size() / 2),
+                                  oldPairs.data()};
                 out.push_back(s);
             }
         }
