@@ -196,7 +196,7 @@ FssFile* openFileOf(FssMount* m, uint16_t inode);
 
 // Mount.
 TcsResult fssMount(FssHandle* h);
-TcsResult scanMount(FssHandle* h);
+TcsResult fssMountSectors(FssHandle* h);
 // Reads a sector header into the sector state; a header that is not valid is formatted.
 TcsResult readSectorHeader(FssHandle* h, uint16_t index, bool* outFormatted, uint8_t* outHeader26 = nullptr);
 void pickCurrentSector(FssMount* m);

@@ -8,7 +8,7 @@ namespace fssdetail {
 
 namespace {
 
-constexpr GeometryRow kFlashInfoTable[] = {
+constexpr GeometryRow fssFlashInfoTable[] = {
     {65536, 32768, 256, 0},     {131072, 32768, 256, 0},    {262144, 65536, 256, 1},
     {524288, 65536, 256, 1},    {1048576, 65536, 256, 1},   {2097152, 65536, 256, 2},
     {4194304, 131072, 256, 3},  {8388608, 65536, 256, 6},   {16777216, 65536, 256, 6},
@@ -23,7 +23,7 @@ bool badNameChar(unsigned char c) {
 }  // namespace
 
 const GeometryRow* findGeometry(uint32_t capacity) {
-    for (const GeometryRow& row : kFlashInfoTable) {
+    for (const GeometryRow& row : fssFlashInfoTable) {
         if (row.capacity == capacity) return &row;
     }
     return nullptr;

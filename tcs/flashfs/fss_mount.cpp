@@ -44,7 +44,7 @@ struct ScanState {
     uint16_t highest = 0;
 };
 
-TcsResult scanSectorPages(FssHandle* h, uint16_t index, ScanState& scan) {
+TcsResult fssMountSectorPages(FssHandle* h, uint16_t index, ScanState& scan) {
     FssMount* m = h->mount;
     SectorState& s = m->sectors[index];
     uint16_t p = 1;
@@ -206,7 +206,7 @@ void pickCurrentSector(FssMount* m) {
     m->currentSector = best;
 }
 
-TcsResult scanMount(FssHandle* h) {
+TcsResult fssMountSectors(FssHandle* h) {
     FssMount* m = h->mount;
     freeTree(m);
     m->cacheLocations.clear();
@@ -238,7 +238,7 @@ TcsResult scanMount(FssHandle* h) {
     }
     ScanState scan;
     for (uint16_t i = 0; i < m->sectorCount; ++i) {
-        TcsResult result = scanSectorPages(h, i, scan);
+        TcsResult result = fssMountSectorPages(h, i, scan);
         if (result != TCS_RESULT_OK) return result;
         SectorState& s = m->sectors[i];
         bool format = false;
@@ -267,7 +267,7 @@ TcsResult scanMount(FssHandle* h) {
 TcsResult fssMount(FssHandle* h) {
     FssMount* m = h->mount;
     if (m->cacheSectors > 0 && fssMountWithSystemFile(h) == TCS_RESULT_OK) return TCS_RESULT_OK;
-    TcsResult result = scanMount(h);
+    TcsResult result = fssMountSectors(h);
     if (result != TCS_RESULT_OK || m->cacheSectors == 0 || m->root == nullptr) return result;
     fssRmSysFile(h);
     if (fssWriteSystemFile(h) != TCS_RESULT_OK) return TCS_RESULT_OK;
@@ -275,7 +275,7 @@ TcsResult fssMount(FssHandle* h) {
     freeTree(m);
     m->cacheLocations.clear();
     if (fssMountWithSystemFile(h) == TCS_RESULT_OK) return TCS_RESULT_OK;
-    return scanMount(h);
+    return fssMountSectors(h);
 }
 
 }  // namespace fssdetail

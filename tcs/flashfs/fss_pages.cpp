@@ -19,7 +19,7 @@ uint16_t freeInSector(const FssMount* m, const SectorState& s) {
 
 // Moves the page that holds address after a write there failed verification: the page as it
 // should be goes to the next free page, the failed one is obsolete.
-TcsResult retryWrite(FssHandle* h, uint32_t address, uint32_t length, const uint8_t* bytes, bool cache,
+TcsResult fssFlashRetryWrite(FssHandle* h, uint32_t address, uint32_t length, const uint8_t* bytes, bool cache,
                      uint32_t* outNewAddress) {
     FssMount* m = h->mount;
     uint8_t page[kPageSize];
@@ -93,7 +93,7 @@ TcsResult fssFlashWrite(FssHandle* h, uint32_t address, uint32_t length, const v
         if (result == FSS_RESULT_VERIFY_FAILED && outNewAddress != nullptr && m != nullptr) {
             // The rest of the range lies in the same page: move it all at once.
             uint32_t moved = 0;
-            result = retryWrite(h, at, length - done, bytes + done, cache, &moved);
+            result = fssFlashRetryWrite(h, at, length - done, bytes + done, cache, &moved);
             if (result != TCS_RESULT_OK) return result;
             *outNewAddress = moved - done;
             done = length;
@@ -322,6 +322,11 @@ PageLoc* ownerOf(FssMount* m, uint32_t address, uint16_t inode) {
     return nullptr;
 }
 
+// A whole page, header included, into the next page of a fresh sector, which is marked used.
+TcsResult fssWriteDataToOtherLoc(const uint8_t* page, FssHandle* h, uint32_t* outAddress) {
+    return writeNewPage(h, page, 0, false, false, outAddress);
+}
+
 // Copies a sector's live pages to fresh sectors, then marks the source 0, the targets 14, and
 // formats the source. A power loss at any point leaves one complete copy (see the mount's repair).
 TcsResult collectSector(FssHandle* h, uint16_t source) {
@@ -341,7 +346,7 @@ TcsResult collectSector(FssHandle* h, uint16_t source) {
         PageLoc* owner = ownerOf(m, base + uint32_t(p) * kPageSize, inode);
         if (owner == nullptr) continue;
         uint32_t placed = 0;
-        result = writeNewPage(h, page, 0, false, false, &placed);
+        result = fssWriteDataToOtherLoc(page, h, &placed);
         if (result != TCS_RESULT_OK) return result;
         owner->address = placed;
         const uint16_t t = sectorOf(m, placed);
