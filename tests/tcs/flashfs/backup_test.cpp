@@ -119,7 +119,7 @@ TEST_F(BackupTest, SecuredBackupThenRestoreGivesTheSameFlash) {
 // itself and leaves it closed again.
 TEST_F(BackupTest, RestoreWithTheFileSystemClosed) {
     seed(0, Bytes{'_', 'V', 'E', 'H'});
-    seedFileSystem(0x40000, 0xB0000, 0x05);
+    seed(0x50000, pattern(0x200, 0x05));  // few pages: each costs a program and a read-back
     ASSERT_EQ(xtfsStorageOpen(handle_, XTFS_PART_FS, 0, nullptr), 0u);
     const Bytes before = flash();
     const Bytes image = backup();
