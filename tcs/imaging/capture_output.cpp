@@ -363,6 +363,16 @@ TcsResult idsReconstructQcfToImage(const char* path, ImageRecord** outImage, Ima
         offline.timeslotTable = table.u.words.values;
         offline.timeslotBytes = table.u.words.count * 4;
     }
+    // A newer sensor's file keeps the processed baseline (the variance table the capture ran
+    // with) as kind 12: the rebuild starts from it, so its image gets the same variance map.
+    ScsBaseLineInfo baselineInfo{};
+    QcfSection processed;
+    const bool haveProcessed = header.u.header.bytes8[0] >= 5 && read(QCF_KIND_BASELINE_FIRST, processed) ==
+                                                                      TCS_RESULT_OK;
+    if (haveProcessed) {
+        baselineInfo.images[2] = ScsBaseLineImage{1, processed.u.baseline.second, processed.u.baseline.first, 0,
+                                                  const_cast<uint8_t*>(processed.u.baseline.data)};
+    }
     ImageRecord* image = nullptr;
     ImageRecord* rawImage = nullptr;
     if (_tcsImageCreate(&image, nullptr, kOfflineImageBytes, 0, 0, 0) != TCS_RESULT_OK) return TCS_RESULT_OUT_OF_MEMORY;
@@ -387,6 +397,7 @@ TcsResult idsReconstructQcfToImage(const char* path, ImageRecord** outImage, Ima
         params.flexId = openFlex;
         params.aspImage = rawImage;
         params.offline = &offline;
+        if (haveProcessed) params.baseline = &baselineInfo;
         params.debugPath = path;
         r = ir.Open(&handle, &params);
     }

@@ -49,15 +49,25 @@ swipe_model::SwipeModel model() {
 
 // A capture file as a capture of the model's swipe leaves it: header naming the flex, the
 // configuration reply's words as registers, the print command and the raw lines.
+// A sensor of generation 5 or later (byte 8 of its version block) may leave its processed
+// baseline table as kind 12.
 void writeCapture(const std::string& path, uint32_t flexId, const std::vector<uint8_t>& raw,
-                  const std::vector<uint32_t>& words, uint32_t recordBytes, uint32_t buffered = 0) {
+                  const std::vector<uint32_t>& words, uint32_t recordBytes, uint32_t buffered = 0,
+                  uint8_t generation = 0, const std::vector<uint8_t>& baselineTable = {}) {
     QcfFile* file = nullptr;
     ASSERT_EQ(fclQcfCreateA(&file, path.c_str()), 0u);
     QcfSection s;
     std::memset(&s, 0, sizeof s);
     s.kind = QCF_KIND_HEADER;
     s.u.header.words[1] = flexId;
+    s.u.header.bytes8[0] = generation;
     ASSERT_EQ(fclQcfWriteSection(file, &s), 0u);
+    if (!baselineTable.empty()) {
+        std::memset(&s, 0, sizeof s);
+        s.kind = QCF_KIND_BASELINE_FIRST;
+        s.u.baseline = {1, uint16_t(baselineTable.size()), baselineTable.data()};
+        ASSERT_EQ(fclQcfWriteSection(file, &s), 0u);
+    }
     std::memset(&s, 0, sizeof s);
     s.kind = QCF_KIND_REGISTERS;
     s.u.words = {uint32_t(words.size()), words.data()};
@@ -114,6 +124,30 @@ TEST_F(Settings, OfflineRebuildGivesTheSwipedImage) {
     EXPECT_EQ(image->quality & 0x80000000u, 0u) << std::hex << image->quality;
     _tcsImageDestroy(image);
     if (raw != nullptr) _tcsImageDestroy(raw);
+}
+
+// The variance table a newer sensor's capture file keeps is the rebuild's baseline-variance map;
+// without it (or on an older sensor, which keeps no table) the image is marked as made without one.
+TEST_F(Settings, OfflineRebuildUsesTheFilesBaselineTable) {
+    const swipe_model::SwipeModel m = model();
+    const std::vector<uint8_t> table(m.recordBytes(), 128);  // mid-grey: a usable baseline
+    struct Case {
+        const char* name;
+        uint8_t generation;
+        bool withTable;
+        bool withoutMap;
+    };
+    for (const Case& c : {Case{"newer sensor with its table", 5, true, false}, Case{"no table", 5, false, true},
+                          Case{"older sensor", 4, true, true}}) {
+        const std::string path = file("table");
+        writeCapture(path, 14, m.stream(0, 300), m.timeslotWords(), m.recordBytes(), 0, c.generation,
+                     c.withTable ? table : std::vector<uint8_t>{});
+        ImageRecord* image = nullptr;
+        ASSERT_EQ(idsReconstructQcfToImage(path.c_str(), &image, nullptr, nullptr), 0u) << c.name;
+        EXPECT_EQ((image->quality & 0x400000u) != 0, c.withoutMap) << c.name << std::hex << " " << image->quality;
+        EXPECT_GT(image->rows, 200u) << c.name;
+        _tcsImageDestroy(image);
+    }
 }
 
 TEST_F(Settings, OfflineRebuildOfAnUnknownFlexFallsBackOnlyFor91) {
