@@ -176,6 +176,7 @@ TEST_F(DssTree, RemovalAndFirstFreeNumbers) {
 
     DssUser* user = nullptr;
     ASSERT_EQ(dssOpenFirstUser(app, &user), TCS_RESULT_OK);
+    ASSERT_EQ(dssCloseUser(user), TCS_RESULT_OK);
     ASSERT_EQ(dssOpenNextUser(app, &user), TCS_RESULT_OK);
     ASSERT_EQ(user->number, 2u);
     ASSERT_EQ(dssDeleteUser(user), TCS_RESULT_OK);
@@ -186,6 +187,7 @@ TEST_F(DssTree, RemovalAndFirstFreeNumbers) {
     ASSERT_EQ(user->number, 1u);
     DssTemplate* templ = nullptr;
     ASSERT_EQ(dssOpenFirstTemplate(user, &templ), TCS_RESULT_OK);
+    ASSERT_EQ(dssCloseTemplate(templ), TCS_RESULT_OK);
     ASSERT_EQ(dssOpenNextTemplate(user, &templ), TCS_RESULT_OK);
     ASSERT_EQ(templ->number, 1u);
     ASSERT_EQ(dssDeleteTemplate(templ), TCS_RESULT_OK);
@@ -280,6 +282,7 @@ TEST_F(DssTree, DamagedBlobFiles) {
         // Through the enumeration: the damaged template is skipped, the user and the others stay.
         DssUser* user = nullptr;
         ASSERT_EQ(dssOpenFirstUser(app, &user), TCS_RESULT_OK);
+        ASSERT_EQ(dssCloseUser(user), TCS_RESULT_OK);
         ASSERT_EQ(dssOpenNextUser(app, &user), TCS_RESULT_OK);
         DssTemplate* opened = nullptr;
         const TcsResult first = dssOpenFirstTemplate(user, &opened);
