@@ -89,10 +89,37 @@ void dropNative(AdaptiveState* s, EnrollTemplate*& native) {
     native = nullptr;
 }
 
+// The inner matcher's kept probe features, taken over as the features of an enrolment view: the
+// inner field is cleared, so the next image cannot release them while the view still needs them
+// (matcher 4 keeps one feature-set handle per image, and its view is rebuilt from it later).
+void* takeKeptProbe(AdaptiveState* s) {
+    MatcherRecord* in = s->inner;
+    void*& field = innerId(s) == MSS_MATCHER_ORBIS ? in->probeFeatures2 : in->probeFeatures;
+    void* kept = field;
+    field = nullptr;
+    return kept;
+}
+
+bool holdsViewFeatures(const AdaptiveState* s) {
+    return std::any_of(std::begin(s->viewFeatures), std::end(s->viewFeatures), [](void* f) { return f != nullptr; });
+}
+
+// Hands one view's features back to the inner matcher for release (its export mode 1).
+void releaseViewFeatures(AdaptiveState* s, void*& features) {
+    MatcherRecord* in = s->inner;
+    if (features != nullptr && in->ExportTemplate != nullptr) {
+        EnrollTemplate* none = nullptr;
+        uint32_t size = 0;
+        in->ExportTemplate(in, features, 0, &none, &size, 1, 0);
+    }
+    features = nullptr;
+}
+
 // An inner call with release-only set: frees what the inner matcher keeps (probe features, matcher
-// 1's enrolment records).
+// 1's enrolment records), and the views' features the wrapper took over.
 void releaseInnerRecords(AdaptiveState* s) {
     MatcherRecord* in = s->inner;
+    for (void*& features : s->viewFeatures) releaseViewFeatures(s, features);
     const uint32_t saved = in->controlFlags;
     in->controlFlags = (saved | MSS_FLAG_RELEASE_ONLY) & ~(MSS_FLAG_KEEP_ENROLL_RECORDS | MSS_FLAG_KEEP_PROBE);
     uint32_t complete = 0;
@@ -104,7 +131,6 @@ void releaseInnerRecords(AdaptiveState* s) {
         palRealFree(scratch.extraData);
     }
     in->controlFlags = saved;
-    std::fill(std::begin(s->viewFeatures), std::end(s->viewFeatures), nullptr);
 }
 
 uint32_t windowOf(MatcherRecord* m, const AdaptiveState* s, const EnrollTemplate* t) {
@@ -249,7 +275,11 @@ TcsResult adaptiveMatcherOpen(MatcherRecord* m) {
 
 TcsResult adaptiveMatcherClose(MatcherRecord* m) {
     if (m == nullptr || stateOf(m) == nullptr) return TCS_RESULT_BAD_PARAM;
-    MatcherRecord* in = stateOf(m)->inner;
+    AdaptiveState* s = stateOf(m);
+    // What an unfinished enrolment holds goes first: the inner close ends the engine it came from.
+    dropNative(s, s->pendingNative);
+    for (void*& features : s->viewFeatures) releaseViewFeatures(s, features);
+    MatcherRecord* in = s->inner;
     if (in->Close != nullptr) in->Close(in);
     return TCS_RESULT_OK;
 }
@@ -261,6 +291,7 @@ TcsResult adaptiveMatcherShutdown(MatcherRecord* m) {
     TcsResult result = TCS_RESULT_OK;
     if (s->inner != nullptr) {
         dropNative(s, s->pendingNative);
+        for (void*& features : s->viewFeatures) releaseViewFeatures(s, features);
         result = s->inner->Shutdown != nullptr ? s->inner->Shutdown(s->inner) : TCS_RESULT_OK;
         palRealFree(s->inner);
     }
@@ -436,6 +467,13 @@ TcsResult adaptiveMatcherAddImageToTemplate(MatcherRecord* m, ImageRecord* image
     MatcherRecord* in = s->inner;
     if (in->AddImageToTemplate == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
     EnrollTemplate* container = *inOut;
+    // Images are added only to the wrapper's own containers: views are written in place and the data
+    // size is set to the full container, which a smaller record could not hold.
+    ContainerView views[kMaxViews];
+    uint32_t viewCount = 0;
+    if (container != nullptr &&
+        (container->dataSize < kAdaptiveDataSize || !containerViews(container, views, &viewCount)))
+        return TCS_RESULT_BAD_PARAM;
     TcsResult result = TCS_RESULT_OK;
     bool innerGave304 = false;
 
@@ -460,7 +498,9 @@ TcsResult adaptiveMatcherAddImageToTemplate(MatcherRecord* m, ImageRecord* image
         if (result == TCS_RESULT_OK || innerGave304) {
             const uint32_t k = std::min(s->acceptedViews, kMaxViews - 1);
             ++s->acceptedViews;
-            s->viewFeatures[k] = keptProbe(s);
+            void* kept = takeKeptProbe(s);
+            if (kept != s->viewFeatures[k]) releaseViewFeatures(s, s->viewFeatures[k]);
+            s->viewFeatures[k] = kept;
             if (native != nullptr && *complete == 1 && container == nullptr) {
                 TcsResult wrapped = adaptiveWrap(native->data, native->dataSize, m->id, image->rows, image->quality,
                                                  palGetSecondsSinceEpoch(), &container);
@@ -488,7 +528,8 @@ TcsResult adaptiveMatcherAddImageToTemplate(MatcherRecord* m, ImageRecord* image
         } else {
             // The image did not count: an unfinished native template waits for the next one.
             if (native != nullptr && container == nullptr) s->pendingNative = native;
-            if (result == MSS_RESULT_IMAGE_REJECTED && keptProbe(s) == nullptr) dropNative(s, s->pendingNative);
+            if (result == MSS_RESULT_IMAGE_REJECTED && keptProbe(s) == nullptr && !holdsViewFeatures(s))
+                dropNative(s, s->pendingNative);
         }
     }
 
@@ -521,11 +562,19 @@ TcsResult adaptiveMatcherAddImageToTemplate(MatcherRecord* m, ImageRecord* image
             }
             releaseInnerRecords(s);
             dropNative(s, s->pendingNative);
+            if (made == TCS_RESULT_OK && container != nullptr) {
+                // The caller's container belongs to its handle: its views are rebuilt in place (its
+                // update count stays), never freed and replaced under the handle.
+                const uint8_t updates = container->data[6];
+                std::memcpy(container->data, rebuilt->data, kAdaptiveDataSize);
+                container->data[6] = updates;
+                _tcsTemplateDestroy(rebuilt);
+                rebuilt = container;
+            }
             if (made != TCS_RESULT_OK) {
-                if (rebuilt != nullptr) _tcsTemplateDestroy(rebuilt);
+                if (rebuilt != nullptr && rebuilt != container) _tcsTemplateDestroy(rebuilt);
                 result = made;
             } else {
-                if (container != nullptr) _tcsTemplateDestroy(container);
                 *inOut = rebuilt;
                 *complete = 1;
                 result = TCS_RESULT_OK;

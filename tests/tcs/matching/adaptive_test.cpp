@@ -315,3 +315,90 @@ TEST_F(AdaptiveTest, FailedInnerEnrolmentRebuildsOneViewPerImage) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// Matcher 4 hands out one feature set per enrolment image. When its enrolment has not completed by
+// the fifth image, the wrapper rebuilds the container from each image's features, so every one of
+// them must still be alive then.
+TEST_F(AdaptiveTest, UnfinishedInnerEnrolmentOverMatcherFourRebuildsFromEachImagesFeatures) {
+    ASSERT_EQ(openAdaptive(260), TCS_RESULT_OK);
+    EnrollTemplate* t = nullptr;
+    uint32_t complete = 0;
+    const char* names[] = {"101_1.tif", "102_1.tif", "103_1.tif", "104_1.tif", "105_1.tif"};
+    for (const char* name : names) {
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, image(name), &t, &complete), TCS_RESULT_OK) << name;
+        if (complete == 1) break;
+        EXPECT_EQ(t, nullptr) << name;
+    }
+    ASSERT_EQ(complete, 1u);
+    ASSERT_NE(keep(t), nullptr);
+    mss::ContainerView views[8];
+    uint32_t count = 0;
+    ASSERT_TRUE(mss::containerViews(t, views, &count));
+    EXPECT_EQ(count, 5u);  // one view per image
+    EXPECT_EQ(uint32_t(t->templateType), 260u);
+    // A view made from an early image still recognises its finger; another finger is refused.
+    EnrollTemplate* list[1] = {t};
+    MatchResult r{};
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("103_2.tif"), list, 1, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 1u);
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("108_2.tif"), list, 1, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 0u);
+}
+
+// An enrolment left unfinished holds the inner matcher's features and unfinished template; closing
+// the matcher releases them (LeakSanitizer checks).
+TEST_F(AdaptiveTest, UnfinishedEnrolmentIsReleasedWithTheMatcher) {
+    ASSERT_EQ(openAdaptive(260), TCS_RESULT_OK);
+    EnrollTemplate* t = nullptr;
+    uint32_t complete = 0;
+    for (const char* name : {"101_1.tif", "102_1.tif"}) {
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, image(name), &t, &complete), TCS_RESULT_OK) << name;
+    }
+    EXPECT_EQ(complete, 0u);
+    EXPECT_EQ(t, nullptr);
+}
+
+// Images offered with an existing container extend that very record (it belongs to the caller's
+// handle): a finished inner enrolment adds a view, a failed one rebuilds the views in place. Anything
+// but a container of the wrapper is refused.
+TEST_F(AdaptiveTest, ImagesAddedToAGivenContainerChangeItInPlace) {
+    ASSERT_EQ(openAdaptive(257), TCS_RESULT_OK);
+    EnrollTemplate* t = enrol({"101_1.tif", "101_2.tif", "101_3.tif"});
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(t->data[5], 1);
+    t->data[6] = 2;  // update count, kept through the rebuild
+    EnrollTemplate* given = t;
+    uint32_t complete = 0;
+    for (const char* name : {"101_4.tif", "101_5.tif", "101_6.tif"}) {
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, image(name), &t, &complete), TCS_RESULT_OK) << name;
+    }
+    EXPECT_EQ(complete, 1u);
+    EXPECT_EQ(t, given);
+    EXPECT_EQ(t->data[5], 2);
+    for (const char* name : {"102_1.tif", "105_1.tif", "109_1.tif"}) {
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, image(name), &t, &complete), TCS_RESULT_OK) << name;
+    }
+    EXPECT_EQ(complete, 1u);
+    ASSERT_EQ(t, given);
+    mss::ContainerView views[8];
+    uint32_t count = 0;
+    ASSERT_TRUE(mss::containerViews(t, views, &count));
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(t->data[6], 2);
+    EXPECT_EQ(uint32_t(t->dataSize), 10112u);
+
+    const uint8_t bytes[1024] = {};
+    EnrollTemplate* native = nullptr;
+    ASSERT_EQ(_tcsTemplateCreate(&native, bytes, sizeof bytes), TCS_RESULT_OK);
+    keep(native);
+    EnrollTemplate* before = native;
+    EXPECT_EQ(m_.AddImageToTemplate(&m_, image("101_4.tif"), &native, &complete), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(native, before);
+    EXPECT_EQ(uint32_t(native->dataSize), 1024u);
+}
+
+}  // namespace
