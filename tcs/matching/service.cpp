@@ -90,10 +90,17 @@ TcsResult runSlots(WorkItem* item) {
             void* object = nullptr;
             if (r->templateHandle != 0) tcsSafeEnrollTemplateHandleFetch(r->templateHandle, &object);
             r->templ = static_cast<EnrollTemplate*>(object);
+            EnrollTemplate* const given = r->templ;
             uint32_t complete = 0;
             TcsResult result = r->matcher->AddImageToTemplate != nullptr
                                    ? r->matcher->AddImageToTemplate(r->matcher, r->image, &r->templ, &complete)
                                    : TCS_RESULT_NOT_IMPLEMENTED;
+            // The caller's handle keeps its own record: one the matcher made in its place (matcher 1
+            // hands out a new template at every third image) has no owner and would be lost.
+            if (r->templateHandle != 0 && r->templ != given) {
+                dropTemplate(r->matcher, r->templ);
+                r->templ = given;
+            }
             if (result == TCS_RESULT_OK) return complete == 1 ? MSS_ENROLL_STATUS_COMPLETE : MSS_ENROLL_STATUS_MORE_IMAGES;
             if (result == MSS_RESULT_IMAGE_REJECTED) return MSS_RESULT_IMAGE_REJECTED;
             return MSS_ENROLL_STATUS_FAILED;

@@ -351,3 +351,44 @@ TEST_F(MatcherClientTest, ExtendedMatchThroughTheWrapper) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// A template handle given with an image keeps its own record. Matcher 1 makes a new template at
+// every third image whatever it was given; that one has no owner and is released (LeakSanitizer
+// checks), for a live handle and for one that no longer exists alike.
+TEST_F(MatcherClientTest, AGivenTemplateHandleKeepsItsRecord) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &matcher), TCS_RESULT_OK);
+    std::vector<TcsHandle> images;
+    for (const char* name : {"101_1.tif", "101_2.tif", "101_3.tif"}) images.push_back(imageHandle(fvc(name)));
+    TcsHandle templ = 0;
+    uint32_t status = 0;
+    for (TcsHandle image : images) {
+        ASSERT_EQ(tcsMatcherAddImageToTemplate(matcher, image, &status, &templ), TCS_RESULT_OK);
+    }
+    ASSERT_EQ(status, uint32_t(MSS_ENROLL_STATUS_COMPLETE));
+    const uint32_t size = tcsTemplateGetDataSize(templ);
+    std::vector<uint8_t> before(size);
+    ASSERT_EQ(tcsTemplateGetData(templ, before.data(), size), TCS_RESULT_OK);
+
+    const TcsHandle gone = templ + 1000;
+    for (const TcsHandle given : {templ, gone}) {
+        TcsHandle current = given;
+        for (TcsHandle image : images) {
+            ASSERT_EQ(tcsMatcherAddImageToTemplate(matcher, image, &status, &current), TCS_RESULT_OK);
+        }
+        EXPECT_EQ(status, uint32_t(MSS_ENROLL_STATUS_COMPLETE));
+        EXPECT_EQ(current, given);
+    }
+    std::vector<uint8_t> after(size);
+    ASSERT_EQ(tcsTemplateGetData(templ, after.data(), size), TCS_RESULT_OK);
+    EXPECT_EQ(after, before);
+    for (TcsHandle h : images) tcsHandleDestroy(h);
+    tcsHandleDestroy(templ);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace
