@@ -265,7 +265,7 @@ struct ServiceStandIn::Impl {
         put32(record, config.imageColumns);
         put32(record, size);  // data size
         put32(record, size);  // allocated size
-        put32(record, 0);     // quality
+        put32(record, config.imageQuality);
         put32(record, 0);     // swipe speed
         put32(record, 0);
         put64(record, 0);  // IV pointer
@@ -276,7 +276,11 @@ struct ServiceStandIn::Impl {
         put64(record, 0);  // no IR metrics
         put64(record, 0);  // no ASP metrics
         put32(record, 0);
-        for (uint32_t i = 0; i < size; ++i) record.push_back(uint8_t(i * 7));
+        if (config.imagePixels.size() == size) {
+            record.insert(record.end(), config.imagePixels.begin(), config.imagePixels.end());
+        } else {
+            for (uint32_t i = 0; i < size; ++i) record.push_back(uint8_t(i * 7));
+        }
         record.insert(record.end(), 3, 0);
         std::vector<uint8_t> packed;
         put32(packed, uint32_t(record.size()));
@@ -439,6 +443,11 @@ struct ServiceStandIn::Impl {
             }
         }
         std::vector<uint8_t> image = packedImage();
+        if (config.announceSwipe) {
+            for (const Registration& r : targets) {
+                writeEvent(request.process, eventBytes(8, 0, sensor, r.callback, r.userData, {}));
+            }
+        }
         for (const Registration& r : targets) {
             writeEvent(request.process, eventBytes(5, 0, sensor, r.callback, r.userData, image));
         }

@@ -35,6 +35,12 @@ struct Config {
     std::string pipeDirectory;  // with trailing slash, as the client's seam
     uint32_t imageRows = 16;
     uint32_t imageColumns = 12;
+    // When not empty, the captured image's pixels (rows x columns, row after row) instead of the pattern.
+    std::vector<uint8_t> imagePixels;
+    uint32_t imageQuality = 0;
+    // A capture raises "swipe now" (event 8) to the sensor's callbacks before the image, as a sensor
+    // that arms does; off by default so that event counts of older tests stay as they were.
+    bool announceSwipe = false;
 };
 
 class ServiceStandIn {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -83,7 +84,6 @@ constexpr Message kMessages[] = {
     {62, "The User ID is incorrect."},
     {63, "User directory creation failed."},
     {64, "Template file creation failed."},
-    {87, "Template file creation failed."},
     {65, "User doesn't exist."},
     {66, "Template doesn't exist."},
     {67, "Template deletion failed."},
@@ -106,6 +106,7 @@ constexpr Message kMessages[] = {
     {84, "Flash write failed."},
     {85, "Filesystem version is not supported."},
     {86, "Attached flash chip is unknown."},
+    {87, "Template file creation failed."},
     {88, "User finger is already enrolled."},
     {200, "Sensor is not opened completely."},
     {202, "Version pointer is null."},
@@ -195,6 +196,14 @@ constexpr Message kMessages[] = {
     {513, "Sensor is probably removed."},
     {1005, "No sensors found."},
 };
+
+constexpr bool isSortedByCode() {
+    for (size_t i = 1; i < std::size(kMessages); ++i) {
+        if (kMessages[i - 1].code >= kMessages[i].code) return false;
+    }
+    return true;
+}
+static_assert(isSortedByCode(), "the messages are looked up by binary search");
 
 constexpr const char* kGeneralError = "General error occurred.";
 constexpr uint32_t kReportBuffer = 256;
