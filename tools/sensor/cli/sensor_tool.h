@@ -119,3 +119,8 @@ int SensorSetOwnerWithKeys(int argc, char** argv);
 int SensorGetUID(int argc, char** argv);
 int SensorGenVCK(int argc, char** argv);
 int SensorMakeProd(int argc, char** argv);
+
+// OTP helpers: 12 hex digits into 6 bytes (7 for anything else); the tagged OTP area's scan (entry
+// offset, -1 when absent, -2 for a corrupt area).
+int ParseSerialNum(const char* text, uint8_t* out6);
+int FindDunmoOtpTaggedValue(const uint8_t* area, uint32_t* outLength, uint32_t tag);
