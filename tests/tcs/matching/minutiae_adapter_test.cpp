@@ -169,3 +169,73 @@ TEST_F(MinutiaeAdapterTest, GeneralizeNeedsExactlyThreeAndANullOut) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// A print without minutiae still yields a template (the engine's "no features" is success); an image
+// the engine cannot take fails extraction with 54, which the quality check reports as verdict 1.
+TEST_F(MinutiaeAdapterTest, NoFeaturesIsATemplateAndFailedExtractionIsPoorQuality) {
+    ASSERT_EQ(open(mssMinutiaeOpen), TCS_RESULT_OK);
+    ImageRecord* blank = image("101_1.tif");
+    std::memset(tcsImagePixels(blank), 200, size_t(blank->rows) * blank->columns);
+    EnrollTemplate* t = nullptr;
+    ASSERT_EQ(m_.Extract(&m_, blank, &t), TCS_RESULT_OK);
+    ASSERT_NE(keep(t), nullptr);
+    EXPECT_GT(uint32_t(t->dataSize), 0u);
+    EXPECT_EQ(uint32_t(t->version), 1u);
+    uint32_t verdict = 9;
+    EXPECT_EQ(m_.CheckQuality(&m_, blank, &verdict), TCS_RESULT_OK);
+    EXPECT_EQ(verdict, 0u);
+
+    ImageRecord* tiny = image("101_1.tif", 8, 8);
+    EnrollTemplate* none = nullptr;
+    EXPECT_EQ(m_.Extract(&m_, tiny, &none), TCS_RESULT_ERROR);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(m_.CheckQuality(&m_, tiny, &verdict), TCS_RESULT_OK);
+    EXPECT_EQ(verdict, 1u);
+}
+
+// The flags the adaptive matcher drives: 8 keeps the probe's features, 4 reuses them without an
+// image, 32 matches the single-template data (user id and finger still from the listed entry), and
+// 16 only releases what is kept.
+TEST_F(MinutiaeAdapterTest, ControlFlagsOfTheImageMatch) {
+    ASSERT_EQ(open(mssMinutiaeOpen), TCS_RESULT_OK);
+    ASSERT_EQ(m_.SetFAR(&m_, 100000), TCS_RESULT_OK);
+    EnrollTemplate *genuine = nullptr, *other = nullptr;
+    ASSERT_EQ(m_.Extract(&m_, image("105_1.tif"), &genuine), TCS_RESULT_OK);
+    ASSERT_EQ(m_.Extract(&m_, image("107_1.tif"), &other), TCS_RESULT_OK);
+    keep(genuine), keep(other);
+    other->userId = 8;
+    other->finger = 3;
+    EnrollTemplate* list[1] = {other};
+    MatchResult r{};
+
+    m_.controlFlags = MSS_FLAG_KEEP_PROBE;
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("105_2.tif"), list, 1, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 0u);
+    ASSERT_NE(m_.probeFeatures, nullptr);
+    const void* kept = m_.probeFeatures;
+
+    m_.controlFlags = MSS_FLAG_KEEP_PROBE | MSS_FLAG_PROBE_READY | MSS_FLAG_SINGLE_TEMPLATE;
+    m_.singleTemplateData = genuine->data;
+    m_.singleTemplateSize = genuine->dataSize;
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, nullptr, list, 1, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_EQ(r.userId, 8u);
+    EXPECT_EQ(r.finger, 3u);
+    EXPECT_EQ(m_.probeFeatures, kept);
+
+    m_.controlFlags = MSS_FLAG_RELEASE_ONLY;
+    r = MatchResult{};
+    r.score = 77;
+    ASSERT_EQ(m_.MatchImageToTemplates(&m_, nullptr, nullptr, 0, 1, &r), TCS_RESULT_OK);
+    EXPECT_EQ(r.score, 77u);  // no matching
+    EXPECT_EQ(m_.probeFeatures, nullptr);
+    EXPECT_EQ(m_.probeFeatureSize, 10000u);
+    m_.controlFlags = 0;
+    m_.singleTemplateData = nullptr;
+}
+
+}  // namespace
