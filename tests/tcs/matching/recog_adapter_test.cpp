@@ -1,6 +1,8 @@
 // Matcher 4 over the recognition engine: the ANSI 381 record it builds, the probability-to-score
-// table, its false-acceptance modes, enrolment, matching and the extended form's ordering.
+// table, its false-acceptance modes, enrolment with its liveness profile, matching and the extended
+// form's ordering.
 #include "adapter_support.h"
+#include "tcs/matching/adapter_support.h"
 #include "tcs/matching/recog_adapter.h"
 
 namespace {
@@ -167,6 +169,53 @@ TEST_F(RecogAdapterTest, EnrolMatchAndExtendedOrder) {
     bad->dataSize = 32;
     EnrollTemplate* badList[1] = {bad};
     EXPECT_EQ(m_.MatchImageToTemplates(&m_, image("101_5.tif"), badList, 1, 1, &r), TCS_RESULT_MATCHER_MATCH_FAILED);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// The enrolment's liveness profile: per level the average over every image it took of the
+// confidence, or of 100 minus it where the verdict is 0 (a confidence of 0 stays 0); an image
+// without kind-2 metrics counts with nothing added.
+TEST_F(RecogAdapterTest, EnrolmentProfileAveragesTheImagesLiveness) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    struct Level {
+        uint32_t verdict;
+        uint32_t confidence;
+        uint32_t adds;
+    };
+    const Level levels[8] = {{1, 90, 90}, {0, 30, 70}, {0, 0, 0}, {1, 0, 0},
+                             {1, 100, 100}, {0, 100, 0}, {1, 45, 45}, {0, 1, 99}};
+    EnrollTemplate* t = nullptr;
+    uint32_t complete = 0, taken = 0, withMetrics = 0;
+    for (const char* name : {"101_1.tif", "101_2.tif", "101_3.tif", "101_4.tif", "101_6.tif", "101_7.tif"}) {
+        ImageRecord* img = image(name);
+        auto* metrics = static_cast<AspMetrics*>(img->aspMetrics);
+        ASSERT_NE(metrics, nullptr);
+        // The first image has metrics of another kind, which add nothing.
+        metrics->kind = taken == 0 ? 1 : 2;
+        for (int k = 0; k < 8; ++k) {
+            metrics->verdict[k] = levels[k].verdict;
+            metrics->confidence[k] = levels[k].confidence;
+        }
+        ASSERT_EQ(m_.AddImageToTemplate(&m_, img, &t, &complete), TCS_RESULT_OK) << name;
+        ++taken;
+        if (metrics->kind == 2) ++withMetrics;
+        if (complete == 1) break;
+    }
+    ASSERT_EQ(complete, 1u);
+    keep(t);
+    ASSERT_GT(taken, 2u);
+    ASSERT_EQ(_tcsTemplateGetASPProfileSize(t), 20u);
+    uint8_t profile[20] = {};
+    ASSERT_EQ(_tcsTemplateGetASPProfile(t, profile, sizeof profile), TCS_RESULT_OK);
+    EXPECT_EQ(mss::readLe32(profile), 20u);
+    EXPECT_EQ(mss::readLe32(profile + 4), 2u);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(profile[8 + k], levels[k].adds * withMetrics / taken) << k;
+    EXPECT_EQ(mss::readLe32(profile + 16), 0u);
 }
 
 }  // namespace
