@@ -5,6 +5,9 @@
 #include "tcs/matching/adapter_support.h"
 #include "tcs/matching/recog_adapter.h"
 
+#include <cstdlib>
+#include <vector>
+
 namespace {
 
 using namespace matchtest;
@@ -216,6 +219,65 @@ TEST_F(RecogAdapterTest, EnrolmentProfileAveragesTheImagesLiveness) {
     EXPECT_EQ(mss::readLe32(profile + 4), 2u);
     for (int k = 0; k < 8; ++k) EXPECT_EQ(profile[8 + k], levels[k].adds * withMetrics / taken) << k;
     EXPECT_EQ(mss::readLe32(profile + 16), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+void* testAllocate(size_t size, void*) { return std::malloc(size); }
+void testFree(void* block, void*) { std::free(block); }
+
+// Export turns probe features into an enrolled template: mode 3 from feature-set bytes in the
+// engine's own format, modes 0 and 2 from a feature-set handle that stays the caller's, which mode 1
+// then closes.
+TEST_F(RecogAdapterTest, ExportEnrolsTemplatesFromFeatures) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    ASSERT_EQ(m_.SetFAR(&m_, 100000), TCS_RESULT_OK);
+    ContextInitBlock init{};
+    init.size = sizeof init;
+    init.allocate = testAllocate;
+    init.deallocate = testFree;
+    RecogHandle context = nullptr;
+    ASSERT_EQ(RecogCreateContext(&init, &context), RECOG_OK);
+    RecogHandle features = nullptr;
+    ASSERT_EQ(tcsImageToRecogFeatureHandle(context, image("101_1.tif"), &features), TCS_RESULT_OK);
+    uint32_t length = 0;
+    ASSERT_EQ(RecogExport(features, RECOG_FORMAT_FEATURE_SET, nullptr, &length), RECOG_OK);
+    std::vector<uint8_t> bytes(length);
+    ASSERT_EQ(RecogExport(features, RECOG_FORMAT_FEATURE_SET, bytes.data(), &length), RECOG_OK);
+
+    EnrollTemplate* fromBytes = nullptr;
+    EnrollTemplate* fromHandle = nullptr;
+    uint32_t size = 0;
+    ASSERT_EQ(m_.ExportTemplate(&m_, bytes.data(), length, &fromBytes, &size, 3, 0), TCS_RESULT_OK);
+    keep(fromBytes);
+    EXPECT_EQ(size, uint32_t(fromBytes->dataSize));
+    ASSERT_EQ(m_.ExportTemplate(&m_, features, 0, &fromHandle, &size, 2, 0), TCS_RESULT_OK);
+    keep(fromHandle);
+    for (EnrollTemplate* t : {fromBytes, fromHandle}) {
+        EXPECT_EQ(uint32_t(t->templateType), 5u);
+        EXPECT_GT(uint32_t(t->dataSize), 0u);
+        EXPECT_LE(uint32_t(t->dataSize), 1800u);
+        EnrollTemplate* list[1] = {t};
+        MatchResult r{};
+        ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("101_2.tif"), list, 1, 1, &r), TCS_RESULT_OK);
+        EXPECT_EQ(r.status, 1u);
+        ASSERT_EQ(m_.MatchImageToTemplates(&m_, image("108_1.tif"), list, 1, 1, &r), TCS_RESULT_OK);
+        EXPECT_EQ(r.status, 0u);
+    }
+    EXPECT_EQ(m_.controlFlags, 0u);  // restored after the export
+    EXPECT_EQ(m_.probeFeatures, nullptr);
+
+    const uint8_t junk[16] = {1, 2, 3};
+    EnrollTemplate* none = nullptr;
+    EXPECT_EQ(m_.ExportTemplate(&m_, junk, sizeof junk, &none, &size, 3, 0), TCS_RESULT_INVALID);
+    EXPECT_EQ(none, nullptr);
+    // Mode 1 closes the handle (LeakSanitizer checks nothing of it is left).
+    EXPECT_EQ(m_.ExportTemplate(&m_, features, 0, &none, &size, 1, 0), TCS_RESULT_OK);
+    RecogCloseHandle(context);
 }
 
 }  // namespace
