@@ -392,3 +392,76 @@ TEST_F(MatcherClientTest, AGivenTemplateHandleKeepsItsRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// Slots that take the given time on the stack's clock.
+uint32_t gSlotMs = 0;
+TcsResult slowExtract(MatcherRecord*, ImageRecord*, EnrollTemplate** out) {
+    palTestAdvanceClock(gSlotMs);
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    return _tcsTemplateCreate(out, bytes, sizeof bytes);
+}
+TcsResult slowMatch(MatcherRecord*, ImageRecord*, EnrollTemplate**, uint32_t, uint32_t, MatchResult* result) {
+    palTestAdvanceClock(gSlotMs);
+    result->status = 1;
+    return TCS_RESULT_OK;
+}
+
+struct RealClockAfter {
+    ~RealClockAfter() { palTestUseRealClock(); }
+};
+
+// Synchronous calls wait 10000 ms, an image match one 10000 ms slice per started group of 16
+// templates. A call that runs out returns 34 at once; the item completes on a later pass and what its
+// completion made for nobody is released (LeakSanitizer and AddressSanitizer check).
+TEST_F(MatcherClientTest, WaitsGrowWithTheTemplateListAndLateCompletionsAreHarmless) {
+    RealClockAfter restore;
+    palTestSetClock(1700000000000ull);
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 1, &matcher), TCS_RESULT_OK);
+    void* object = nullptr;
+    ASSERT_EQ(tcsSafeMatcherHandleFetch(matcher, &object), TCS_RESULT_OK);
+    auto* record = static_cast<MatcherRecord*>(object);
+    record->Extract = slowExtract;
+    record->MatchImageToTemplates = slowMatch;
+    TcsHandle image = imageHandle(fvc("101_1.tif"));
+    std::vector<TcsHandle> templates(17);
+    const uint8_t bytes[4] = {9, 9, 9, 9};
+    for (TcsHandle& t : templates) ASSERT_EQ(tcsTemplateCreate(&t, bytes, sizeof bytes), TCS_RESULT_OK);
+
+    struct Case {
+        uint32_t count;
+        uint32_t slotMs;
+        TcsResult result;
+    };
+    for (const Case& c : {Case{1, 9000, TCS_RESULT_OK}, Case{15, 10001, TCS_RESULT_TIMEOUT},
+                          Case{16, 10001, TCS_RESULT_OK}, Case{16, 20001, TCS_RESULT_TIMEOUT},
+                          Case{17, 20001, TCS_RESULT_TIMEOUT}}) {
+        gSlotMs = c.slotMs;
+        TcsHandle result = 0;
+        EXPECT_EQ(tcsMatcherMatchImageToTemplates(matcher, image, templates.data(), c.count, 1, &result), c.result)
+            << c.count << " " << c.slotMs;
+        EXPECT_EQ(result != 0, c.result == TCS_RESULT_OK) << c.count;
+        EXPECT_EQ(tcsMatchResultsGetStatus(result), c.result == TCS_RESULT_OK ? 1u : 0u);
+        tcsMatchResultsDestroyHandle(result);
+        for (int i = 0; i < 3; ++i) tcsService(stack_, 500, nullptr);  // the late completion
+    }
+    gSlotMs = 10001;
+    TcsHandle extracted = 0;
+    EXPECT_EQ(tcsMatcherExtractTemplate(matcher, image, &extracted), TCS_RESULT_TIMEOUT);
+    EXPECT_EQ(extracted, 0u);
+    for (int i = 0; i < 3; ++i) tcsService(stack_, 500, nullptr);
+    gSlotMs = 0;
+    EXPECT_EQ(tcsMatcherExtractTemplate(matcher, image, &extracted), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTemplateGetDataSize(extracted), 4u);
+
+    for (TcsHandle t : templates) tcsHandleDestroy(t);
+    tcsHandleDestroy(extracted);
+    tcsHandleDestroy(image);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace
