@@ -312,6 +312,25 @@ TcsResult prepareDatabase(ClientRecord* client, const char* url, DssDatabase** o
     return TCS_RESULT_OK;
 }
 
+// A format throws away the file system's listings with the tree: every listing the database and its
+// open users hold is closed first, so none is closed a second time later.
+void closeListings(DssDatabase* database) {
+    if (database->userListing != nullptr) fssDirClose(database->userListing);
+    if (database->storageListing != nullptr) fssDirClose(database->storageListing);
+    database->userListing = nullptr;
+    database->storageListing = nullptr;
+    Lock apps(database->appStorageLock);
+    for (PalListEntry* a = database->appStorages.next; a != &database->appStorages; a = a->next) {
+        auto* appStorage = PAL_LIST_RECORD(a, DssAppStorage, links);
+        Lock users(appStorage->userLock);
+        for (PalListEntry* u = appStorage->users.next; u != &appStorage->users; u = u->next) {
+            auto* user = PAL_LIST_RECORD(u, DssUser, links);
+            if (user->templateListing != nullptr) fssDirClose(user->templateListing);
+            user->templateListing = nullptr;
+        }
+    }
+}
+
 TcsResult checkUrl(const char* url, TcsResult shortCode) {
     if (std::strlen(url) < 4) return shortCode;
     const char* rest = nullptr;
@@ -392,20 +411,26 @@ TcsResult dssFormatDatabase(ClientRecord* client, const char* url) {
     if (result == TCS_RESULT_NULL_POINTER) return TCS_RESULT_BAD_PARAM;
     if (result != TCS_RESULT_OK) return result;
 
-    result = sensorDB_eraseDatabase(temporary->sensor, nullptr, temporary->storeKind, temporary->fileName);
+    DssSubsystem* subsystem = subsystemOf(client);
+    Lock guard(subsystem != nullptr ? subsystem->openStoreLock : nullptr);
+    DssDatabase* shared = nullptr;
+    if (subsystem != nullptr) sensorDB_getFssHandle(temporary, &shared);
+    if (shared != nullptr) {
+        // An open database keeps the store in its file system's memory and writes it back at its
+        // close: a format of a second copy of the store was undone by that close. The store is
+        // formatted through the open file system instead.
+        closeListings(shared);
+        result = sensorDB_eraseDatabase(temporary->sensor, shared->fileSystem, temporary->storeKind,
+                                        temporary->fileName);
+    } else {
+        result = sensorDB_eraseDatabase(temporary->sensor, nullptr, temporary->storeKind, temporary->fileName);
+    }
     if (temporary->storeKind == DSS_STORE_SENSOR && temporary->sensor != nullptr) {
         const TcsResult cleared = _tcsSensorSetLastIdentificationCtx(temporary->sensor, nullptr, 0);
         if (result == TCS_RESULT_OK) result = cleared;
     }
-    DssSubsystem* subsystem = subsystemOf(client);
-    if (subsystem != nullptr) {
-        Lock guard(subsystem->openStoreLock);
-        DssDatabase* shared = nullptr;
-        if (sensorDB_getFssHandle(temporary, &shared) == TCS_RESULT_OK && shared != nullptr) {
-            // Its file system still holds the old store: refuse its requests until it is reopened.
-            shared->fileSystem->valid = 0;
-        }
-    }
+    // Refuse the open database's requests until it is opened again.
+    if (shared != nullptr) shared->fileSystem->valid = 0;
     const TcsResult cleaned = dssCleanupDatabaseOpenPreparation(temporary);
     return result != TCS_RESULT_OK ? result : cleaned;
 }
@@ -413,11 +438,7 @@ TcsResult dssFormatDatabase(ClientRecord* client, const char* url) {
 TcsResult dssEraseDatabase(DssDatabase* database) {
     const TcsResult result = validateDatabaseHandle(database);
     if (result != TCS_RESULT_OK) return result;
-    // The listings point into the tree the format throws away: end them first.
-    if (database->userListing != nullptr) fssDirClose(database->userListing);
-    if (database->storageListing != nullptr) fssDirClose(database->storageListing);
-    database->userListing = nullptr;
-    database->storageListing = nullptr;
+    closeListings(database);
     return sensorDB_eraseDatabase(database->sensor, database->fileSystem, database->storeKind, database->fileName);
 }
 

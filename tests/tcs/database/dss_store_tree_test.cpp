@@ -336,8 +336,17 @@ TEST_F(DssTree, FormatAndErase) {
     DssDatabase* database = open();
     DssAppStorage* app = createApp(database);
     addUser(app, "gone", {"t"});
-    ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
+    // A user and a template open across the erase, their listings mid-way.
+    DssUser* user = nullptr;
+    ASSERT_EQ(dssOpenFirstUser(app, &user), TCS_RESULT_OK);
+    DssTemplate* templ = nullptr;
+    ASSERT_EQ(dssOpenFirstTemplate(user, &templ), TCS_RESULT_OK);
     ASSERT_EQ(dssEraseDatabase(database), TCS_RESULT_OK);
+    DssTemplate* next = nullptr;
+    EXPECT_EQ(dssOpenNextTemplate(user, &next), FSS_RESULT_NO_PARENT);  // the user's directory went with the erase
+    ASSERT_EQ(dssCloseTemplate(templ), TCS_RESULT_OK);
+    ASSERT_EQ(dssCloseUser(user), TCS_RESULT_OK);
+    ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
     app = createApp(database);
     EXPECT_TRUE(walk(app).empty());
     ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
@@ -345,6 +354,19 @@ TEST_F(DssTree, FormatAndErase) {
     EXPECT_EQ(database->fileSystem->valid, 1u);
     ASSERT_EQ(dssFormatDatabase(&client_, url_.c_str()), TCS_RESULT_OK);
     EXPECT_EQ(database->fileSystem->valid, 0u);
+    ASSERT_EQ(dssCloseDatabase(database), TCS_RESULT_OK);
+
+    database = open();
+    app = createApp(database);
+    addUser(app, "after", {});
+    ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
+    ASSERT_EQ(dssFormatDatabase(&client_, url_.c_str()), TCS_RESULT_OK);
+    ASSERT_EQ(dssCloseDatabase(database), TCS_RESULT_OK);
+    // Closing the database that the format left behind does not bring the old tree back.
+    database = open();
+    app = createApp(database);
+    EXPECT_TRUE(walk(app).empty());
+    ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
     ASSERT_EQ(dssCloseDatabase(database), TCS_RESULT_OK);
 }
 
