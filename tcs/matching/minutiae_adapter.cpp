@@ -26,7 +26,7 @@ struct FarRow {
     uint32_t rate;
 };
 // Rising threshold, falling rate; 699999 and 6999 and the doubled 8 and 6 are kept as stored.
-constexpr FarRow kFarTable[] = {
+constexpr FarRow FarTable[] = {
     {1, 810000000}, {2, 660000000}, {3, 530000000}, {4, 430000000}, {5, 350000000}, {6, 280000000},
     {7, 230000000}, {8, 190000000}, {9, 150000000}, {10, 120000000}, {11, 100000000}, {12, 80000000},
     {13, 70000000}, {14, 50000000}, {15, 40000000}, {17, 30000000}, {18, 20000000}, {21, 10000000},
@@ -42,13 +42,13 @@ constexpr FarRow kFarTable[] = {
     {945, 6},       {965, 5},       {990, 4},       {1020, 3},      {1060, 2},      {1122, 1},
     {1177, 0},
 };
-static_assert(sizeof kFarTable / sizeof kFarTable[0] == 79);
+static_assert(sizeof FarTable / sizeof FarTable[0] == 79);
 
 uint32_t thresholdForRate(uint32_t rate) {
     if (rate >= 810000000) return 1;
     if (rate == 0) return 1177;
-    uint32_t threshold = kFarTable[0].threshold;
-    for (const FarRow& row : kFarTable) {
+    uint32_t threshold = FarTable[0].threshold;
+    for (const FarRow& row : FarTable) {
         if (rate > row.rate) break;
         threshold = row.threshold;
     }

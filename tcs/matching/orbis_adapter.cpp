@@ -154,12 +154,12 @@ TcsResult matcherOrbisDestroyEnrollTemplate(MatcherRecord*, EnrollTemplate* temp
     return TCS_RESULT_OK;
 }
 
-TcsResult notImplementedSet(MatcherRecord*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult notImplementedGet(MatcherRecord*, uint32_t, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult notImplementedMatch(MatcherRecord*, EnrollTemplate*, EnrollTemplate*, MatchResult*) {
+TcsResult matcherOrbisSetParameter(MatcherRecord*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
+TcsResult matcherOrbisGetParameter(MatcherRecord*, uint32_t, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
+TcsResult matcherOrbisMatch(MatcherRecord*, EnrollTemplate*, EnrollTemplate*, MatchResult*) {
     return TCS_RESULT_NOT_IMPLEMENTED;
 }
-TcsResult notImplementedGeneralize(MatcherRecord*, EnrollTemplate**, uint32_t, EnrollTemplate**, uint32_t*) {
+TcsResult matcherOrbisGeneralize(MatcherRecord*, EnrollTemplate**, uint32_t, EnrollTemplate**, uint32_t*) {
     return TCS_RESULT_NOT_IMPLEMENTED;
 }
 
@@ -564,12 +564,12 @@ TcsResult mssOrbisOpen(MatcherRecord* m) {
     m->AddImageToTemplate = matcherOrbisAddImageToTemplate;
     m->MatchImageToTemplates = matcherOrbisMatchImageToTemplates;
     m->MatchImageToTemplatesExt = matcherOrbisMatchImageToTemplatesExt;
-    m->SetParameter = notImplementedSet;
-    m->GetParameter = notImplementedGet;
+    m->SetParameter = matcherOrbisSetParameter;
+    m->GetParameter = matcherOrbisGetParameter;
     m->Shutdown = matcherOrbisShutdown;
     m->Extract = matcherOrbisExtract;
-    m->Match = notImplementedMatch;
-    m->Generalize = notImplementedGeneralize;
+    m->Match = matcherOrbisMatch;
+    m->Generalize = matcherOrbisGeneralize;
     m->CheckQuality = matcherOrbisCheckQuality;
     m->ExportTemplate = nullptr;
     auto* s = static_cast<OrbisState*>(palRealMalloc(sizeof(OrbisState)));

@@ -45,8 +45,8 @@ struct RecogState {
 
 RecogState* stateOf(MatcherRecord* m) { return static_cast<RecogState*>(m->state); }
 
-void* myMalloc(size_t size, void*) { return size > 0xFFFFFFFFu ? nullptr : palRealMalloc(uint32_t(size)); }
-void myFree(void* block, void*) { palRealFree(block); }
+void* my_malloc(size_t size, void*) { return size > 0xFFFFFFFFu ? nullptr : palRealMalloc(uint32_t(size)); }
+void my_free(void* block, void*) { palRealFree(block); }
 
 void closeHandle(RecogHandle& handle) {
     if (handle != nullptr) RecogCloseHandle(handle);
@@ -190,8 +190,8 @@ TcsResult matcherRecogOpen(MatcherRecord* m) {
         std::memset(user, 0, 8);
         init->size = 72;
         init->user = user;
-        init->allocate = myMalloc;
-        init->deallocate = myFree;
+        init->allocate = my_malloc;
+        init->deallocate = my_free;
         s->init = init;
     }
     closeHandle(s->context);
@@ -234,12 +234,12 @@ TcsResult matcherRecogDestroyEnrollTemplate(MatcherRecord*, EnrollTemplate* temp
     return TCS_RESULT_OK;
 }
 
-TcsResult notImplemented4(MatcherRecord*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult notImplementedGet(MatcherRecord*, uint32_t, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult notImplementedMatch(MatcherRecord*, EnrollTemplate*, EnrollTemplate*, MatchResult*) {
+TcsResult matcherRecogSetParameter(MatcherRecord*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
+TcsResult matcherRecogGetParameter(MatcherRecord*, uint32_t, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
+TcsResult matcherRecogMatch(MatcherRecord*, EnrollTemplate*, EnrollTemplate*, MatchResult*) {
     return TCS_RESULT_NOT_IMPLEMENTED;
 }
-TcsResult notImplementedGeneralize(MatcherRecord*, EnrollTemplate**, uint32_t, EnrollTemplate**, uint32_t*) {
+TcsResult matcherRecogGeneralize(MatcherRecord*, EnrollTemplate**, uint32_t, EnrollTemplate**, uint32_t*) {
     return TCS_RESULT_NOT_IMPLEMENTED;
 }
 
@@ -363,8 +363,10 @@ TcsResult matcherRecogMatchImageToTemplatesExt(MatcherRecord* m, ImageRecord* im
     if ((m->controlFlags & MSS_FLAG_KEEP_PROBE) == 0) closeProbe(m);
     if (status != TCS_RESULT_OK) return status;
     // Highest score first; only as many as the caller has buffers for.
-    std::stable_sort(all.begin(), all.end(), [](const MatchResult& a, const MatchResult& b) { return a.score > b.score; });
-    for (uint32_t i = 0; i < buffers; ++i) *results[i] = all[i];
+    std::vector<MatchResult*> order(count);
+    for (uint32_t i = 0; i < count; ++i) order[i] = &all[i];
+    sortMatchResults(order.data(), count);
+    for (uint32_t i = 0; i < buffers; ++i) *results[i] = *order[i];
     *inOutResults = buffers;
     return TCS_RESULT_OK;
 }
@@ -587,6 +589,12 @@ TcsResult tcsImageToAnsi381(ImageRecord* image, uint8_t** outRecord, uint32_t* o
 
 void FreeAnsi381Image(uint8_t* record) { palRealFree(record); }
 
+void sortMatchResults(MatchResult** results, uint32_t count) {
+    if (results == nullptr) return;
+    std::stable_sort(results, results + count,
+                     [](const MatchResult* a, const MatchResult* b) { return a->score > b->score; });
+}
+
 TcsResult tcsImageToRecogFeatureHandle(RecogHandle context, ImageRecord* image, RecogHandle* outFeatureSet) {
     if (outFeatureSet == nullptr) return TCS_RESULT_NULL_POINTER;
     return imageToFeatureSet(context, image, kPurposeProbe, kPurposeProbe, outFeatureSet);
@@ -606,12 +614,12 @@ TcsResult mssRecogOpen(MatcherRecord* m) {
     m->AddImageToTemplate = matcherRecogAddImageToTemplate;
     m->MatchImageToTemplates = matcherRecogMatchImageToTemplates;
     m->MatchImageToTemplatesExt = matcherRecogMatchImageToTemplatesExt;
-    m->SetParameter = notImplemented4;
-    m->GetParameter = notImplementedGet;
+    m->SetParameter = matcherRecogSetParameter;
+    m->GetParameter = matcherRecogGetParameter;
     m->Shutdown = matcherRecogShutdown;
     m->Extract = matcherRecogExtract;
-    m->Match = notImplementedMatch;
-    m->Generalize = notImplementedGeneralize;
+    m->Match = matcherRecogMatch;
+    m->Generalize = matcherRecogGeneralize;
     m->CheckQuality = matcherRecogCheckQuality;
     m->ExportTemplate = matcherRecogExportTemplate;
     if (m->state == nullptr) {

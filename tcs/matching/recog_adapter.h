@@ -16,6 +16,8 @@ TcsResult tcsImageToAnsi381(ImageRecord* image, uint8_t** outRecord, uint32_t* o
 void FreeAnsi381Image(uint8_t* record);
 // A probe feature set of the image in the engine's own format, imported again; 7 on engine failure.
 TcsResult tcsImageToRecogFeatureHandle(RecogHandle context, ImageRecord* image, RecogHandle* outFeatureSet);
+// Orders match-result pointers by score, highest first; equal scores keep their order.
+void sortMatchResults(MatchResult** results, uint32_t count);
 
 #ifdef __cplusplus
 }

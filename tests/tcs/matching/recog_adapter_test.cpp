@@ -281,3 +281,23 @@ TEST_F(RecogAdapterTest, ExportEnrolsTemplatesFromFeatures) {
 }
 
 }  // namespace
+
+namespace {
+
+// Highest score first; results of equal score keep their order (and their template positions).
+TEST(SortMatchResults, HighestScoreFirstAndStable) {
+    MatchResult results[5] = {};
+    const uint32_t scores[5] = {5, 9, 5, 12, 0};
+    MatchResult* order[5];
+    for (uint32_t i = 0; i < 5; ++i) {
+        results[i].index = i;
+        results[i].score = scores[i];
+        order[i] = &results[i];
+    }
+    sortMatchResults(order, 5);
+    const uint32_t expected[5] = {3, 1, 0, 2, 4};
+    for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(order[i]->index, expected[i]) << i;
+    sortMatchResults(nullptr, 3);
+}
+
+}  // namespace
