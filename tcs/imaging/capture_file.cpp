@@ -23,11 +23,11 @@ constexpr uint32_t kTypeRawData = 8;
 constexpr uint32_t kTypeRawBufferedSize = 35;
 
 // The first type of a pair names the partner the iterator looks ahead for.
-constexpr uint32_t kPairedSections[8][2] = {{7, 29}, {29, 7}, {22, 23}, {23, 22},
+constexpr uint32_t gPairedSections[8][2] = {{7, 29}, {29, 7}, {22, 23}, {23, 22},
                                             {24, 25}, {25, 24}, {27, 26}, {26, 27}};
 
 uint32_t partnerOf(uint32_t type) {
-    for (const auto& pair : kPairedSections) {
+    for (const auto& pair : gPairedSections) {
         if (pair[0] == type) return pair[1];
     }
     return 0;
@@ -208,7 +208,7 @@ TcsResult writeRaw(FILE* stream, uint32_t type, uint32_t version, const uint8_t*
     return TCS_RESULT_OK;
 }
 
-struct RawHeader {
+struct CaptureFileSectionHeader {
     uint32_t length;
     uint32_t type;
     uint32_t version;
@@ -216,12 +216,12 @@ struct RawHeader {
 
 // One section at the stream's position: 3 at a clean end of file, 220 for a short header or a
 // length below 12, 219 for a short payload.
-TcsResult readSection(FILE* stream, RawHeader& header, std::vector<uint8_t>& payload) {
+TcsResult readSection(FILE* stream, CaptureFileSectionHeader& header, std::vector<uint8_t>& payload) {
     uint8_t bytes[kHeaderBytes];
     const uint32_t got = palFileRead(bytes, 1, kHeaderBytes, stream);
     if (got == 0) return TCS_RESULT_NO_MORE_ENTRIES;
     if (got != kHeaderBytes) return TCS_RESULT_INVALID_FILE_FORMAT;
-    header = RawHeader{get32(bytes), get32(bytes + 4), get32(bytes + 8)};
+    header = CaptureFileSectionHeader{get32(bytes), get32(bytes + 4), get32(bytes + 8)};
     if (header.length < kHeaderBytes) return TCS_RESULT_INVALID_FILE_FORMAT;
     const uint32_t length = header.length - kHeaderBytes;
     // A length beyond the end of the file is a short payload; checked before allocating so that a
@@ -239,7 +239,7 @@ TcsResult readSection(FILE* stream, RawHeader& header, std::vector<uint8_t>& pay
 
 // Decodes one section (with its partner, when the pair's partner was found) into a record whose
 // pointers refer into the given payloads; multi-byte data is turned into host order in place.
-TcsResult decode(const RawHeader& h, std::vector<uint8_t>& p, const RawHeader* ph, std::vector<uint8_t>* pp,
+TcsResult decode(const CaptureFileSectionHeader& h, std::vector<uint8_t>& p, const CaptureFileSectionHeader* ph, std::vector<uint8_t>* pp,
                  QcfSection& s) {
     std::memset(&s, 0, sizeof s);
     const uint32_t n = uint32_t(p.size());
@@ -469,8 +469,8 @@ struct QcfIterator {
     FILE* stream = nullptr;
     QcfSection current{};
     uint32_t consumed[4] = {};
-    RawHeader header{};
-    RawHeader partnerHeader{};
+    CaptureFileSectionHeader header{};
+    CaptureFileSectionHeader partnerHeader{};
     std::vector<uint8_t> buffer;
     std::vector<uint8_t> partnerBuffer;
 };
@@ -495,7 +495,7 @@ TcsResult iteratorStep(QcfIterator& it) {
         if (partner != 0) {
             const uint32_t position = palFileTell(it.stream);
             for (;;) {
-                RawHeader h{};
+                CaptureFileSectionHeader h{};
                 if (readSection(it.stream, h, it.partnerBuffer) != TCS_RESULT_OK) break;
                 if (h.type == partner) {
                     it.partnerHeader = h;

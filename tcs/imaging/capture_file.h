@@ -15,7 +15,7 @@ extern "C" {
 
 #define QCF_RESULT_SECTION_MISSING 531u  // the file holds no section of the kind asked for
 
-enum {
+typedef enum CaptureFileSectionKind {
     QCF_KIND_RAW = 0,  // a section type without a decoder, handed on as it was read
     QCF_KIND_HEADER = 1,
     QCF_KIND_BLOB_2 = 2,
@@ -41,7 +41,7 @@ enum {
     QCF_KIND_BLOB_26 = 26,
     QCF_KIND_BASELINE_VARIANCE = 27,
     QCF_KIND_RAW_BUFFERED_SIZE = 28,
-};
+} CaptureFileSectionKind;
 
 typedef struct QcfHeaderRecord {
     uint32_t words[7];

@@ -25,7 +25,7 @@ typedef TcsResult (*IdsCallback)(void* object, TcsResult status, void* context);
 typedef TcsResult (*IdsEventCallback)(IdsSensor* sensor, void* context, IdsEvent* event);
 
 // Image-acquisition event ids that reach the core's per-sensor callback.
-enum {
+typedef enum IdsEventId {
     IDS_EVENT_SWIPE_NOW = 204,
     IDS_EVENT_IMAGE_READY = 205,  // data: the image record
     IDS_EVENT_CAPTURE_DONE = 206,  // status: the capture's result
@@ -34,7 +34,7 @@ enum {
     IDS_EVENT_UNUSED = 209,  // never raised
     IDS_EVENT_FINGER_REMOVED = 210,
     IDS_EVENT_FINGER_EXTRA = 211,
-};
+} IdsEventId;
 
 TcsResult idsSubsystemStartup(IdsSubsystem** outSubsystem, PalEvent* wakeEvent, ScsSubsystem* sensorControl);
 TcsResult idsSubsystemShutdown(IdsSubsystem* subsystem);

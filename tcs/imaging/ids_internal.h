@@ -16,7 +16,7 @@
 #define IDS_RESULT_ABORTED 501u
 
 // Work-item types of the image-data work list.
-enum : uint32_t {
+enum IdsWorkItemType : uint32_t {
     kIdsItemClientCreate = 0,
     kIdsItemClientDestroy = 1,
     kIdsItemSensorOpen = 2,

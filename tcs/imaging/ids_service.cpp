@@ -89,7 +89,7 @@ IdsSensor* sensorOfItem(WorkItem* item) {
 }
 
 // A capture or raw-lines item for the same device as the one being queued keeps the new one out.
-uint32_t getPrintPredicate(WorkItem* queued, WorkItemType, void* object, uint64_t, uint64_t) {
+uint32_t workItemsEnumEnqueueGetPrintPredicate(WorkItem* queued, WorkItemType, void* object, uint64_t, uint64_t) {
     if (queued->type != kIdsItemGetFingerprint && queued->type != kIdsItemGetRawScanLines) return 0;
     IdsSensor* a = sensorOfItem(queued);
     IdsSensor* b = static_cast<GetPrintContext*>(object)->sensor;
@@ -104,7 +104,7 @@ bool deviceBusy(IdsSubsystem* subsystem, IdsSensor* sensor) {
     bool busy = false;
     palCriticalSectionAcquire(subsystem->workList.listLock);
     for (PalListEntry* e = subsystem->workList.links.next; e != &subsystem->workList.links && !busy; e = e->next) {
-        busy = getPrintPredicate(PAL_WORK_ITEM_FROM_LINKS(e), kIdsItemGetRawScanLines, &probe, 0, 0) == 1;
+        busy = workItemsEnumEnqueueGetPrintPredicate(PAL_WORK_ITEM_FROM_LINKS(e), kIdsItemGetRawScanLines, &probe, 0, 0) == 1;
     }
     palCriticalSectionRelease(subsystem->workList.listLock);
     return busy;
@@ -258,7 +258,7 @@ void runAbort(IdsSubsystem* subsystem, WorkItem* item) {
 
 // --- Raw scan lines -------------------------------------------------------------------------------
 
-TcsResult rawBufferCallback(void* itemArgument, TcsResult status, uint8_t* data, uint32_t length, void* extra);
+TcsResult idsRawScanLinesBufferCallback(void* itemArgument, TcsResult status, uint8_t* data, uint32_t length, void* extra);
 
 void runRawLines(WorkItem* item) {
     auto* context = static_cast<GetPrintContext*>(item->object);
@@ -290,13 +290,13 @@ void runRawLines(WorkItem* item) {
             case kRawPost: {
                 TcsResult r = TCS_RESULT_OK;
                 if (callerBuffer) {
-                    r = scsSensorPostFingerprintBuffer(control, sensor->rawBuffer, sensor->rawSize, rawBufferCallback,
+                    r = scsSensorPostFingerprintBuffer(control, sensor->rawBuffer, sensor->rawSize, idsRawScanLinesBufferCallback,
                                                        item);
                 } else {
                     for (uint32_t i = 0; i < sensor->buffersToPost && r == TCS_RESULT_OK; ++i) {
                         r = scsSensorPostFingerprintBuffer(control, sensor->area + (i % sensor->bufferCount) *
                                                                                        sensor->chunkSize,
-                                                           sensor->chunkSize, rawBufferCallback, item);
+                                                           sensor->chunkSize, idsRawScanLinesBufferCallback, item);
                     }
                 }
                 if (r != TCS_RESULT_OK) {
@@ -390,7 +390,7 @@ void runRawLines(WorkItem* item) {
     }
 }
 
-TcsResult rawBufferCallback(void* itemArgument, TcsResult status, uint8_t* data, uint32_t length, void* extra) {
+TcsResult idsRawScanLinesBufferCallback(void* itemArgument, TcsResult status, uint8_t* data, uint32_t length, void* extra) {
     auto* item = static_cast<WorkItem*>(itemArgument);
     if (item == nullptr || item->object == nullptr) return TCS_RESULT_OK;
     auto* context = static_cast<GetPrintContext*>(item->object);
@@ -419,7 +419,7 @@ TcsResult rawBufferCallback(void* itemArgument, TcsResult status, uint8_t* data,
         if (answer == 1) {
             sensor->rawDone = 1;
         } else if (!context->abort) {
-            scsSensorPostFingerprintBuffer(sensor->scsSensor, data, sensor->chunkSize, rawBufferCallback, item);
+            scsSensorPostFingerprintBuffer(sensor->scsSensor, data, sensor->chunkSize, idsRawScanLinesBufferCallback, item);
         }
     }
     idsSensorSignalWorkToDo(sensor);
@@ -776,7 +776,7 @@ TcsResult idsSensorSendGetFingerprint(GetPrintContext* context, ImageRecord* ima
                       : palWorkItemEnumEnqueueConditional(&subsystem->workList, kIdsItemGetFingerprint,
                                                           kIdsItemTimeoutMs, context, uint64_t(uintptr_t(callback)),
                                                           uint64_t(uintptr_t(callbackContext)), 1, nullptr,
-                                                          getPrintPredicate);
+                                                          workItemsEnumEnqueueGetPrintPredicate);
     // The caller keeps its context and image. The sensor's buffer area is left alone: a refused
     // request (46) has none of its own, and the area it would free is the one the running capture
     // of the same device has posted to the transport.
@@ -812,7 +812,7 @@ TcsResult idsSensorSendGetRawScanLines(IdsSensor* sensor, void* lineBuffer, uint
     printContext->sensor = sensor;
     r = palWorkItemEnumEnqueueConditional(&subsystem->workList, kIdsItemGetRawScanLines, kIdsItemTimeoutMs,
                                           printContext, uint64_t(uintptr_t(callback)), uint64_t(uintptr_t(context)), 1,
-                                          nullptr, getPrintPredicate);
+                                          nullptr, workItemsEnumEnqueueGetPrintPredicate);
     if (r != TCS_RESULT_OK) idsFreeSensorContext(printContext);
     return r;
 }
