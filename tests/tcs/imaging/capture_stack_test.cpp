@@ -424,6 +424,8 @@ TEST_F(CaptureStack, RawLineRequestSendsItsGetPrintFlags) {
             std::lock_guard<std::mutex> hold(request.lock);
             return request.done;
         })) << flags;
+        // The request leaves the work list just after its completion.
+        ASSERT_TRUE(waitFor([&] { return idsIsGetPrintTaskInWorkList(idsGetSubsystem(imaging)) == 0; })) << flags;
         EXPECT_EQ(lastCaptureAsksForConfiguration(id_), flags == 0x10u) << flags;
     }
 }
