@@ -945,8 +945,8 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 c->outputImage = nullptr;  // the caller's now
                 if (c->rawImage != nullptr) _tcsImageDestroy(c->rawImage);
                 c->rawImage = nullptr;
+                idsDetachItemContext(item);
                 idsFreeSensorContext(c);
-                item->object = nullptr;
                 idsRunStatus(item) = kFinished;
                 return TCS_RESULT_OK;
             }

@@ -197,6 +197,8 @@ TcsResult idsClientEventsRemoveCallback(IdsClient* client, IdsEventCallback call
 
 // Service (ids_service.cpp).
 TcsResult idsSensorSignalWorkToDo(IdsSensor* sensor);
+// Clears the item's context pointer under the work-list lock; the caller frees the context after.
+void idsDetachItemContext(WorkItem* item);
 TcsResult idsStartupIr(uint32_t flexId, ImageReconstructorInterface* interface);
 TcsResult idsSensorPickImageReconstructor(IdsSensor* sensor);
 TcsResult idsIsTaskInWorkList(IdsSubsystem* subsystem, uint32_t type);

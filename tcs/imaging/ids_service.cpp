@@ -376,8 +376,8 @@ void runRawLines(WorkItem* item) {
                     sensor->chunkSize = kDefaultChunkSize;
                     freeArea(sensor);
                 }
+                idsDetachItemContext(item);
                 idsFreeSensorContext(context);
-                item->object = nullptr;
                 idsRunStatus(item) = kFinished;
                 return;
             }
@@ -435,14 +435,25 @@ void endCaptureAtOnce(WorkItem* item) {
     if (IdsCallback cb = idsItemCallback(item)) cb(nullptr, TCS_RESULT_SENSOR_NOT_FOUND, idsItemContext(item));
     // The caller was told there is no image, so the output image goes with the context.
     freeArea(context->sensor);
+    idsDetachItemContext(item);
     idsFreeSensorContext(context);
-    item->object = nullptr;
     idsRunStatus(item) = kFinished;
 }
 
 }  // namespace
 
 // --- Shared with the other files ------------------------------------------------------------------
+
+// A sender on another thread reads the contexts of queued items under the list lock (one capture
+// per device), while the item stays queued as it ends: the context leaves the item under that lock
+// before it is freed, so the sender never reads a freed context.
+void idsDetachItemContext(WorkItem* item) {
+    auto* context = static_cast<GetPrintContext*>(item->object);
+    IdsSubsystem* subsystem = context != nullptr ? subsystemOf(context->sensor) : nullptr;
+    if (subsystem != nullptr) palCriticalSectionAcquire(subsystem->workList.listLock);
+    item->object = nullptr;
+    if (subsystem != nullptr) palCriticalSectionRelease(subsystem->workList.listLock);
+}
 
 TcsResult idsSensorSignalWorkToDo(IdsSensor* sensor) {
     if (sensor == nullptr) return TCS_RESULT_INVALID;
