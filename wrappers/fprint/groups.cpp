@@ -270,6 +270,9 @@ TcsResult GroupGetFingerprintAsync(void* image, TcsResult status, void* context)
     if (entry->captureState == 1) {
         entry->captureState = 2;
         if (status == TCS_RESULT_OK) {
+            // A print this entry delivered in an earlier capture that another sensor won is still
+            // here; it goes now rather than staying registered with no owner.
+            if (entry->image != 0 && entry->image != imageHandle) tcsHandleDestroy(entry->image);
             entry->image = imageHandle;
         } else {
             if (imageHandle != 0) tcsHandleDestroy(imageHandle);

@@ -93,16 +93,35 @@ protected:
     }
 
     // Device set-up while the stand-in announces one sensor once the client listens for it.
-    int initDevice(int matcherType, bool announce = true) {
+    int initDevice(int matcherType, bool announce = true, std::vector<std::string> ids = {kSensorId}) {
         tfs_set_matcher_type(matcherType);
         auto init = std::async(std::launch::async, [this] { return tfs_dev_init(&device_); });
         if (announce) {
             EXPECT_TRUE(service_->waitForRequest(TOV_FN_CLIENT_CALLBACK_ADD, 5000));
             // The stand-in logs a request just before it registers the callback.
             usleep(20000);
-            service_->raiseClientEvent(TCS_SYSTEM_EVENT_SENSOR_READY, 0, textBytes(kSensorId));
+            for (const std::string& id : ids) {
+                service_->raiseClientEvent(TCS_SYSTEM_EVENT_SENSOR_READY, 0, textBytes(id));
+            }
         }
         return init.get();
+    }
+
+    // Waits until the stand-in has seen count requests of a function.
+    bool waitForCount(uint8_t function, size_t count) {
+        for (int i = 0; i < 500; ++i) {
+            if (countOf(function) >= count) return true;
+            usleep(10000);
+        }
+        return false;
+    }
+
+    std::vector<GroupSensorEntry*> entries() {
+        std::vector<GroupSensorEntry*> out;
+        for (PalListEntry* e = device_.group->entries.next; e != &device_.group->entries; e = e->next) {
+            out.push_back(PAL_LIST_RECORD(e, GroupSensorEntry, links));
+        }
+        return out;
     }
 
     size_t countOf(uint8_t function) {
@@ -194,6 +213,52 @@ TEST_F(DeviceTest, CaptureIsOnlyForTheCaptureType) {
     const uint8_t stored[60] = {};
     EXPECT_EQ(tfs_verify(&device_, stored, sizeof stored), TFS_ERROR);
     EXPECT_EQ(countOf(TOV_FN_SENSOR_GET_FINGERPRINT), 0u);
+}
+
+TEST_F(DeviceTest, AllSensorsAreOpenedAndArmedTogether) {
+    startService();
+    ASSERT_EQ(initDevice(TFS_MATCHER_CAPTURE_ONLY, true, {"usb-a", "usb-b"}), 0);
+    EXPECT_EQ(GroupSize(), 2u);
+    auto list = entries();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_STREQ(list[0]->sensorId, "usb-a");
+    EXPECT_STREQ(list[1]->sensorId, "usb-b");
+    EXPECT_EQ(list[1]->index, list[0]->index + 1);
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_OPEN), 2u);
+    ASSERT_EQ(tfs_capture(&device_, 1), TFS_SUCCESS);
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_GET_FINGERPRINT), 2u);
+    EXPECT_EQ(tfs_get_img_datasize(&device_), 16u * 12u);
+    tfs_dev_exit(&device_);
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_CLOSE), 2u);
+}
+
+TEST_F(DeviceTest, UnpluggedSensorKeepsItsEntryAndComesBack) {
+    startService();
+    ASSERT_EQ(initDevice(TFS_MATCHER_CAPTURE_ONLY), 0);
+    auto list = entries();
+    ASSERT_EQ(list.size(), 1u);
+    GroupSensorEntry* entry = list[0];
+    const uint32_t index = entry->index;
+
+    service_->raiseClientEvent(TCS_SYSTEM_EVENT_SENSOR_REMOVED, 0, textBytes(kSensorId));
+    ASSERT_TRUE(waitForCount(TOV_FN_SENSOR_CLOSE, 1));  // closed in the background
+    EXPECT_EQ(entry->removed, 1u);
+    EXPECT_EQ(entry->sensor, 0u);
+    EXPECT_EQ(GroupSize(), 0u);
+    EXPECT_EQ(tfs_capture(&device_, 1), TFS_ERROR);  // nothing left to capture on
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_GET_FINGERPRINT), 0u);
+
+    service_->raiseClientEvent(TCS_SYSTEM_EVENT_SENSOR_READY, 0, textBytes(kSensorId));
+    ASSERT_TRUE(waitForCount(TOV_FN_LED_SET_EVENT, 2));  // the open ends with the idle LED
+    for (int i = 0; i < 100 && entry->sensor == 0; ++i) usleep(10000);
+    list = entries();
+    ASSERT_EQ(list.size(), 1u);  // the same entry, reset in place
+    EXPECT_EQ(list[0], entry);
+    EXPECT_EQ(entry->index, index);
+    EXPECT_EQ(entry->removed, 0u);
+    EXPECT_EQ(GroupSize(), 1u);
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_OPEN), 2u);
+    EXPECT_EQ(tfs_capture(&device_, 1), TFS_SUCCESS);
 }
 
 TEST(DeviceWithoutGroup, EveryEntryPointAnswersWithItsErrorValue) {
