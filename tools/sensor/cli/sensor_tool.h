@@ -7,6 +7,7 @@
 #include "tools/sensor/diag.h"
 
 #include <stdint.h>
+#include <stdio.h>
 
 // --- Process-wide tool state --------------------------------------------------------------------------
 extern uint32_t gMode;
@@ -124,3 +125,8 @@ int SensorMakeProd(int argc, char** argv);
 // offset, -1 when absent, -2 for a corrupt area).
 int ParseSerialNum(const char* text, uint8_t* out6);
 int FindDunmoOtpTaggedValue(const uint8_t* area, uint32_t* outLength, uint32_t tag);
+
+// Print output files: line records as "%3.3d" values separated by ", " (one text line a record) and
+// their bytes; the data of a long capture cut into lines at the 0x01, 0xFE line starts.
+void SensorWriteLineRecords(FILE* csv, FILE* bin, const TcsTestRawLine* lines, uint32_t count);
+void SensorWriteBulkCsv(FILE* csv, const uint8_t* data, uint32_t byteCount, uint32_t lineLength);
