@@ -106,7 +106,7 @@ TEST_F(SensorProgram, GateRefusesEveryOtherCommandLine) {
         const char* expected;
     };
     for (const Case& c : {Case{"getver -doinit", "Request failed\n"}, Case{"setowner", "Request failed\n"},
-                          Case{"setowner nowait", "Request failed\n"}, Case{"", "Usage: \n"}}) {
+                          Case{"setowner nowait", "Request failed\n"}, Case{"", "\nUsage: "}}) {
         SCOPED_TRACE(c.words);
         std::string output;
         EXPECT_EQ(run(c.words, &output), 1);
