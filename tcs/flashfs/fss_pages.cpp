@@ -250,12 +250,22 @@ TcsResult fssMarkSectorUsed(FssHandle* h, uint16_t index) {
 
 TcsResult fssEraseSector(FssHandle* h, uint32_t address) {
     FssMount* m = h->mount;
-    if (h->ops.sectorErase == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
+    if (h->ops.sectorErase == nullptr || h->ops.write == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
     uint8_t id[kIdBlockSize];
     TcsResult result = flashRead(h, address, sizeof id, id);
     if (result != TCS_RESULT_OK) return result;
-    const uint32_t count = std::max<uint32_t>(1, m->sectorSize / kBackendEraseUnit);
-    result = h->ops.sectorErase(h->backend, address, count);
+    if (m->sectorSize < kBackendEraseUnit && h->kind == FSS_BACKEND_SENSOR) {
+        // 32 KiB sectors (the smallest flashes) on a part erased in 64 KiB blocks: erasing the
+        // block would wipe the neighbouring sector too. Blanking the sector through the partition's
+        // mirror erases the block at commit and programs the neighbour's pages back.
+        uint8_t blank[kPageSize];
+        memset(blank, 0xFF, sizeof blank);
+        for (uint32_t at = 0; at < m->sectorSize && result == TCS_RESULT_OK; at += kPageSize) {
+            result = h->ops.write(h->backend, address + at, kPageSize, blank, at + kPageSize >= m->sectorSize ? 1 : 0);
+        }
+    } else {
+        result = h->ops.sectorErase(h->backend, address, std::max<uint32_t>(1, m->sectorSize / kBackendEraseUnit));
+    }
     if (result != TCS_RESULT_OK) return result;
     bool blank = true;
     for (uint8_t b : id) blank = blank && b == 0xFF;

@@ -3,6 +3,7 @@
 #include "flash_fixture.h"
 
 #include "tcs/flashfs/fss.h"
+#include "tcs/flashfs/fss_internal.h"
 #include "tcs/flashfs/xtfs_mirror.h"
 
 #include <algorithm>
@@ -76,6 +77,36 @@ TEST_F(SensorStore, UnsecuredSensor) {
     EXPECT_EQ(f[0], '_') << "pre-boot flag page kept";
     const Bytes needle = pattern(64, 3);
     EXPECT_NE(std::search(f.begin() + 0x40000, f.end(), needle.begin(), needle.end()), f.end()) << "on flash";
+}
+
+// A 128 KiB part erased in 64 KiB blocks holds 32 KiB file-system sectors, two to a block:
+// formatting one of them keeps what its neighbour holds.
+TEST_F(SensorStore, SmallSectorsShareAnEraseBlock) {
+    uint32_t capacity = 0;
+    ASSERT_EQ(xtfsGetFlashInfo(handle_, &capacity), 0u);
+    ASSERT_EQ(xtfsStorageOpen(handle_, XTFS_PART_IMAGE, 0, nullptr), 0u);  // keeps the record
+    info()->capacity = 128 * 1024;
+    info()->blockSize = 64 * 1024;
+    ASSERT_EQ(fssFormatDB(handle_, FSS_BACKEND_SENSOR, "/db", nullptr), 0u);
+    FssHandle* h = nullptr;
+    ASSERT_EQ(fssOpen(handle_, FSS_BACKEND_SENSOR, &h), 0u);
+    ASSERT_EQ(h->mount->sectorSize, 32768u);
+    ASSERT_EQ(writeFile(h, "/db/a", pattern(1000, 7)), 0u);
+    // Every sector without pages is formatted, among them the other half of the file's block.
+    const uint16_t used = fssdetail::sectorOf(h->mount, fssdetail::findChild(h->mount->root, "a")->pages[0].address);
+    ASSERT_EQ(h->mount->sectors[used ^ 1].nextFree, 1u);
+    for (uint16_t i = 0; i < h->mount->sectorCount; ++i) {
+        if (h->mount->sectors[i].nextFree > 1) continue;
+        EXPECT_EQ(fssdetail::fssFormatSector(h, i), 0u) << i;
+        EXPECT_EQ(flash()[i * 32768u + 18], 4) << i << ": header rewritten";
+    }
+    ASSERT_EQ(fssClose(h), 0u);
+    h = nullptr;
+    ASSERT_EQ(fssOpen(handle_, FSS_BACKEND_SENSOR, &h), 0u);
+    Bytes back;
+    EXPECT_EQ(readFile(h, "/db/a", &back), 0u);
+    EXPECT_EQ(back, pattern(1000, 7));
+    ASSERT_EQ(fssClose(h), 0u);
 }
 
 // RSA-secured with the wrapped key in the table: every page but a block's first is encrypted, and
