@@ -24,20 +24,20 @@ typedef struct MssSubsystem {
 } MssSubsystem;
 
 // Matcher ids: the native matchers, and the adaptive wrapper over each (the native id + 256).
-enum {
+typedef enum MatcherId {
     MSS_MATCHER_DEFAULT = 0,
     MSS_MATCHER_MINUTIAE = 1,
     MSS_MATCHER_ORBIS = 2,
     MSS_MATCHER_RECOG = 4,
     MSS_MATCHER_ADAPTIVE = 256,
-};
+} MatcherId;
 
 // Statuses of an add-image item (what its callback and the synchronous call report).
-enum {
+typedef enum EnrollStatus {
     MSS_ENROLL_STATUS_COMPLETE = 400,
     MSS_ENROLL_STATUS_FAILED = 401,
     MSS_ENROLL_STATUS_MORE_IMAGES = 402,
-};
+} EnrollStatus;
 // The matcher library answered a quality check with a value it does not define.
 #define MSS_RESULT_QUALITY_UNEXPECTED 308u
 // AddImageToTemplate: the image was rejected; not an error.
