@@ -375,6 +375,8 @@ TcsResult _tcsDatabaseExTPUnPackTemplateData(SensorRecord* sensor, const uint8_t
             return result;
         }
         if (!fromCache) {
+            // The sensor's command carries the length in 16 bits.
+            if (parsed.templLength > 0xFFFF) return TCS_RESULT_ERROR;
             plainTemplate.resize(parsed.templLength);
             uint32_t templLength = parsed.templLength;
             SecretBytes extra(parsed.templLength + 64);

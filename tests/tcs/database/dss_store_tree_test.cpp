@@ -100,6 +100,27 @@ TEST_F(DssTree, UrlForms) {
     EXPECT_STREQ(rest, "/a/b");
 }
 
+// App-storage names keep 12 characters (the file system's name length); an empty one is refused.
+TEST_F(DssTree, AppStorageNames) {
+    DssDatabase* database = open();
+    DssAppStorage* app = nullptr;
+    ASSERT_EQ(dssCreateAppStorage(database, "ABCDEFGHIJKLMNOP", 5, &app), TCS_RESULT_OK);
+    EXPECT_STREQ(app->name, "ABCDEFGHIJKL");
+    EXPECT_STREQ(app->path, "/dbroot/ABCDEFGHIJKL");
+    EXPECT_EQ(app->option, 5u);
+    addUser(app, "kept", {});
+    ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
+    ASSERT_EQ(dssCreateAppStorage(database, "ABCDEFGHIJKL", 0, &app), TCS_RESULT_OK);
+    EXPECT_EQ(walk(app).at(1).first, "kept");
+    ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
+    app = nullptr;
+    EXPECT_EQ(dssCreateAppStorage(database, "", 0, &app), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(app, nullptr);
+    EXPECT_EQ(dssCreateAppStorage(database, nullptr, 0, &app), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(dssCreateAppStorage(nullptr, "X", 0, &app), TCS_RESULT_INVALID_DATABASE_HANDLE);
+    ASSERT_EQ(dssCloseDatabase(database), TCS_RESULT_OK);
+}
+
 // The files as stored: the user file starts with its user record, blob records follow from the
 // newest blob to the oldest, each 20 bytes besides its stored bytes.
 TEST_F(DssTree, BlobFilesByteByByte) {
