@@ -489,6 +489,9 @@ TcsResult tcsMatcherAddImageToTemplate(TcsHandle handle, TcsHandle image, uint32
     *outEnrollStatus = result;
     if (result == MSS_ENROLL_STATUS_FAILED) return TCS_RESULT_MATCHER_ENROLL_FAILED;
     if (result == MSS_RESULT_IMAGE_REJECTED) {
+        // The caller's variable stays as it was: a template made before the image was refused
+        // (matchers 2 and 4 make theirs at the first image) would be a handle nobody holds.
+        if (made != 0 && made != current) tcsHandleDestroy(made);
         *outEnrollStatus = MSS_ENROLL_STATUS_MORE_IMAGES;
         return TCS_RESULT_MATCHER_ADD_IMAGE_FAILED;
     }

@@ -465,3 +465,27 @@ TEST_F(MatcherClientTest, WaitsGrowWithTheTemplateListAndLateCompletionsAreHarml
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// Matcher 4 makes its template at the first image, before it finds the image unusable. The rejected
+// call leaves the caller's variable as it was, so that template must not stay behind as a handle
+// nobody holds (LeakSanitizer checks).
+TEST_F(MatcherClientTest, RejectedFirstImageLeavesNoTemplateBehind) {
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, 4, &matcher), TCS_RESULT_OK);
+    std::vector<uint8_t> blank(300 * 300, 200);
+    TcsHandle image = 0;
+    ASSERT_EQ(tcsImageCreate(&image, blank.data(), uint32_t(blank.size()), 300, 300, 0), TCS_RESULT_OK);
+    TcsHandle templ = 0;
+    uint32_t status = 0;
+    EXPECT_EQ(tcsMatcherAddImageToTemplate(matcher, image, &status, &templ), TCS_RESULT_MATCHER_ADD_IMAGE_FAILED);
+    EXPECT_EQ(status, uint32_t(MSS_ENROLL_STATUS_MORE_IMAGES));
+    EXPECT_EQ(templ, 0u);
+    tcsHandleDestroy(image);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace
