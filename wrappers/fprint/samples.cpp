@@ -1,7 +1,9 @@
-// Single-sensor routines of console applications: the default event handlers on one sensor entry and
-// the wait for a flag.
+// Single-sensor routines of console applications: event handlers on one sensor entry, capture and the
+// wait for a flag, and the three-print sample enrollment kept in gEnroller.
 #include "wrappers/fprint/tfs.h"
 
+#include "apps/shared/calls.h"
+#include "apps/shared/inproc_matchers.h"
 #include "platform/clock.h"
 
 #include <cctype>
@@ -10,6 +12,229 @@
 #include <strings.h>
 
 extern "C" {
+EnrollmentList gEnroller = {};
+}
+
+namespace {
+
+constexpr uint32_t kLedReadyForSwipe = 23;
+constexpr uint32_t kPollMs = 100;
+
+AppLastError* lastErrorOf(GroupSensorEntry* entry) {
+    return entry != nullptr && entry->context != nullptr ? &entry->context->lastError : nullptr;
+}
+
+EventCallback sensorHandlerOf(GroupSensorEntry* entry) {
+    return entry->context != nullptr && entry->context->sensorEventHandler != nullptr ? entry->context->sensorEventHandler
+                                                                                      : SensorEventsHandler;
+}
+
+}  // namespace
+
+extern "C" {
+
+TcsResult AddSensorCallback(GroupSensorEntry* entry) {
+    if (entry == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (entry->sensor == 0) {
+        TFS_INFO(lastErrorOf(entry), TCS_RESULT_NULL_SENSOR_HANDLE, "pCtx->hSensor is TCS_NULL");
+        return TCS_RESULT_NULL_SENSOR_HANDLE;
+    }
+    TcsResult result = tcsSensorEventsAddCallback(entry->sensor, sensorHandlerOf(entry), entry);
+    if (result != TCS_RESULT_OK) TFS_ERROR_REPORT(lastErrorOf(entry), result, "tcsSensorEventsAddCallback failed");
+    return result;
+}
+
+TcsResult RemoveSensorCallback(GroupSensorEntry* entry) {
+    if (entry == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (entry->sensor == 0) {
+        TFS_INFO(lastErrorOf(entry), TCS_RESULT_NULL_SENSOR_HANDLE, "pCtx->hSensor is TCS_NULL");
+        return TCS_RESULT_NULL_SENSOR_HANDLE;
+    }
+    TcsResult result = tcsSensorEventsRemoveCallback(entry->sensor, sensorHandlerOf(entry), entry);
+    if (result != TCS_RESULT_OK) TFS_ERROR_REPORT(lastErrorOf(entry), result, "tcsSensorEventsRemoveCallback failed");
+    return result;
+}
+
+TcsResult GetFingerprintAsync(void* image, TcsResult status, void* context) {
+    auto* entry = static_cast<GroupSensorEntry*>(context);
+    if (entry == nullptr) return TCS_RESULT_NULL_POINTER;
+    AppLastError* error = lastErrorOf(entry);
+    const TcsHandle imageHandle = TcsHandle(reinterpret_cast<uintptr_t>(image));
+    if (entry->sensor == 0 && status != TCS_RESULT_SENSOR_NOT_FOUND && status != 200) {
+        TFS_INFO(error, TCS_RESULT_NULL_SENSOR_HANDLE, "pSensorCtx->hSensor is TCS_NULL");
+        return TCS_RESULT_NULL_SENSOR_HANDLE;
+    }
+    if (entry->captureState == 0) {
+        entry->captureState = 1;
+        entry->captureStatus = 0;
+        tcsSensorLEDSetEvent(entry->sensor, kLedReadyForSwipe);
+        CompletionCallback completion = entry->context != nullptr && entry->context->captureCompletion != nullptr
+                                            ? entry->context->captureCompletion
+                                            : GetFingerprintAsync;
+        const char* name = entry->context != nullptr ? entry->context->debugFileName : nullptr;
+        TcsResult result = tcsSensorGetFingerprintAsyncA(entry->sensor, completion, entry, name);
+        if (result != TCS_RESULT_OK) TFS_ERROR_REPORT(error, result, "tcsSensorGetFingerprintAsync failed");
+        return result;
+    }
+    if (entry->captureState == 1) {
+        entry->captureState = 2;
+        if (status == TCS_RESULT_OK) {
+            if (entry->image != 0 && entry->image != imageHandle) tcsHandleDestroy(entry->image);
+            entry->image = imageHandle;
+        } else {
+            if (imageHandle != 0) tcsHandleDestroy(imageHandle);
+            entry->image = 0;
+            if (status == 501) {
+                if (entry->event != nullptr) palEventSet(entry->event);
+            } else if (!IsSensorRemovalError(int(status))) {
+                TFS_ERROR_REPORT(error, status, "tcsGetFingerprintAsync failed");
+            }
+        }
+        entry->captureStatus = status;
+        entry->gotPrint = 1;
+        return status;
+    }
+    return TCS_RESULT_INVALID;
+}
+
+TcsResult RunServiceUntilTrue(GroupSensorEntry* entry, volatile uint32_t* flag, uint32_t timeoutMs) {
+    if (entry == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (flag == nullptr) {
+        TFS_INFO(lastErrorOf(entry), TCS_RESULT_NULL_POINTER, "flag is TCS_NULL");
+        return TCS_RESULT_NULL_POINTER;
+    }
+    const uint32_t start = palGetTickCount();
+    for (;;) {
+        if (*flag != 0) return entry->captureStatus;
+        if (entry->unplugged == 1) {
+            TFS_INFO(lastErrorOf(entry), TCS_RESULT_SENSOR_NOT_FOUND, "sensor unplugged");
+            return TCS_RESULT_SENSOR_NOT_FOUND;
+        }
+        if (timeoutMs != 0 && palGetTickCount() - start > timeoutMs) {
+            entry->timedOut = 1;
+            return TFS_RESULT_WAIT_TIMEOUT;
+        }
+        palSleep(kPollMs);
+    }
+}
+
+TcsResult GetFingerprint(GroupSensorEntry* entry) {
+    if (entry == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (entry->sensor == 0) {
+        TFS_INFO(lastErrorOf(entry), TCS_RESULT_NULL_SENSOR_HANDLE, "pCtx->hSensor is TCS_NULL");
+        return TCS_RESULT_NULL_SENSOR_HANDLE;
+    }
+    entry->captureState = 0;
+    entry->gotPrint = 0;
+    entry->timedOut = 0;
+    TcsResult result = GetFingerprintAsync(reinterpret_cast<void*>(uintptr_t(entry->image)), 7, entry);
+    if (result != TCS_RESULT_OK) return result;
+    const uint32_t timeout = entry->context != nullptr ? entry->context->captureTimeoutMs : 0;
+    TcsResult waited = RunServiceUntilTrue(entry, &entry->gotPrint, timeout);
+    if (entry->timedOut != 0) {
+        tcsSensorAbortFingerprint(entry->sensor);
+        return TCS_RESULT_TIMEOUT;
+    }
+    return entry->captureStatus != 0 ? TcsResult(entry->captureStatus) : waited;
+}
+
+TcsResult TovanticSensorEventsHandler(void* sensor, void* context, EventRecord* event) {
+    (void)sensor;
+    auto* entry = static_cast<GroupSensorEntry*>(context);
+    if (entry == nullptr) return TCS_RESULT_NULL_POINTER;
+    if (entry->context != nullptr && entry->context->signature != TFS_CONTEXT_SIGNATURE) {
+        fprintf(stderr, "INVALID TSS_CTX_SIGNATURE(%p:%x)\n", static_cast<void*>(entry->context),
+                entry->context->signature);
+    }
+    switch (tcsEventGetId(event)) {
+    case TCS_SENSOR_EVENT_CAPTURE_DONE:
+        entry->captureStatus = tcsEventGetStatus(event);
+        entry->gotPrint = 1;
+        break;
+    case TCS_SENSOR_EVENT_IMAGE_READY: {
+        void* data = tcsEventGetData(event);
+        if (entry->image != 0) tcsHandleDestroy(entry->image);
+        entry->image = TcsHandle(reinterpret_cast<uintptr_t>(data));
+        entry->gotPrint = 1;
+        break;
+    }
+    case TCS_SENSOR_EVENT_RAW_DATA:
+        if (tcsEventGetData(event) != nullptr) entry->fingerPresent = 1;
+        break;
+    default: break;
+    }
+    return TCS_RESULT_OK;
+}
+
+TcsResult SensorEventsHandler(void* sensor, void* context, EventRecord* event) {
+    TcsResult result = GroupSensorEventsHandler(sensor, context, event);
+    if (result == TCS_RESULT_OK && tcsEventGetId(event) == TCS_SENSOR_EVENT_CAPTURE_DONE) {
+        static_cast<GroupSensorEntry*>(context)->captureStatus = tcsEventGetStatus(event);
+    }
+    return result;
+}
+
+TcsResult InitEnrollment(int count, AppLastError* lastError) {
+    std::memset(&gEnroller, 0, sizeof gEnroller);
+    if (count != 3) {
+        TFS_INFO(lastError, TCS_RESULT_BAD_PARAM, "Invalid Print Count");
+        return TCS_RESULT_BAD_PARAM;
+    }
+    gEnroller.required = count;
+    return TCS_RESULT_OK;
+}
+
+TcsResult AddEnrollmentPrint(uint64_t image, uint32_t* outDone, AppLastError* lastError) {
+    if (outDone == nullptr) {
+        TFS_INFO(lastError, TCS_RESULT_NULL_POINTER, "pbIsDOne is TCS_NULL");
+        return TCS_RESULT_NULL_POINTER;
+    }
+    TcsResult result = CheckPrint(image, 1, lastError, 0);
+    if (result != TCS_RESULT_OK) return result;
+    if (gEnroller.count >= gEnroller.required || gEnroller.count >= 3 || gEnroller.count < 0) {
+        TFS_INFO(lastError, TCS_RESULT_BAD_PARAM, "Print Count >= Max");
+        return TCS_RESULT_BAD_PARAM;
+    }
+    gEnroller.images[gEnroller.count++] = image;
+    *outDone = gEnroller.count == gEnroller.required ? 1 : 0;
+    return TCS_RESULT_OK;
+}
+
+TcsResult ChoosePrint(uint64_t matcher, uint64_t* outTemplate, int32_t* outIndex, uint32_t* outScore,
+                      AppLastError* lastError) {
+    if (outTemplate == nullptr) {
+        TFS_INFO(lastError, TCS_RESULT_NULL_POINTER, "ppTemplateOut is TCS_NULL");
+        return TCS_RESULT_NULL_POINTER;
+    }
+    if (outIndex == nullptr) {
+        TFS_INFO(lastError, TCS_RESULT_NULL_POINTER, "pindexPrintChosen is TCS_NULL");
+        return TCS_RESULT_NULL_POINTER;
+    }
+    if (outScore == nullptr) {
+        TFS_INFO(lastError, TCS_RESULT_NULL_POINTER, "pScore is TCS_NULL");
+        return TCS_RESULT_NULL_POINTER;
+    }
+    uint64_t chosen = 0;
+    int32_t index = -1;
+    int32_t score = 0;
+    TcsResult result = selectPrint(&gEnroller, matcher, &chosen, &index, &score);
+    if (result == TCS_RESULT_ERROR && index == -2) {
+        TFS_INFO(lastError, TFS_RESULT_PRINTS_TOO_DIFFERENT, "Fingerprints are too different.");
+        result = TFS_RESULT_PRINTS_TOO_DIFFERENT;
+    } else if (result != TCS_RESULT_OK) {
+        TFS_ERROR_REPORT(lastError, result, "tcsMatcherExtractTemplate failed");
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (result == TCS_RESULT_OK && i == index) continue;
+        if (gEnroller.templates[i] != 0) tcsHandleDestroy(gEnroller.templates[i]);
+        gEnroller.templates[i] = 0;
+    }
+    if (result != TCS_RESULT_OK) return result;
+    *outTemplate = chosen;
+    *outIndex = index;
+    *outScore = uint32_t(score);
+    return TCS_RESULT_OK;
+}
 
 TcsResult SystemEventsHandler(void* client, void* context, EventRecord* event) {
     (void)client;

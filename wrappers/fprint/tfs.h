@@ -216,8 +216,20 @@ void tfsReport(AppLastError* record, uint32_t isError, TcsResult code, const cha
 #define TFS_INFO(record, code, message) tfsReport((record), 0, (code), (message), __FILE__, __LINE__)
 #define TFS_ERROR_REPORT(record, code, message) tfsReport((record), 1, (code), (message), __FILE__, __LINE__)
 
-// Default event handler of single-sensor contexts.
+// --- Single-sensor routines and the sample enrollment --------------------------------------------------
+extern EnrollmentList gEnroller;
 TcsResult SystemEventsHandler(void* client, void* entry, EventRecord* event);
+TcsResult SensorEventsHandler(void* sensor, void* entry, EventRecord* event);
+TcsResult TovanticSensorEventsHandler(void* sensor, void* entry, EventRecord* event);
+TcsResult AddSensorCallback(GroupSensorEntry* entry);
+TcsResult RemoveSensorCallback(GroupSensorEntry* entry);
+TcsResult GetFingerprintAsync(void* image, TcsResult status, void* entry);
+TcsResult GetFingerprint(GroupSensorEntry* entry);
+TcsResult RunServiceUntilTrue(GroupSensorEntry* entry, volatile uint32_t* flag, uint32_t timeoutMs);
+TcsResult InitEnrollment(int count, AppLastError* lastError);
+TcsResult AddEnrollmentPrint(uint64_t image, uint32_t* outDone, AppLastError* lastError);
+TcsResult ChoosePrint(uint64_t matcher, uint64_t* outTemplate, int32_t* outIndex, uint32_t* outScore,
+                      AppLastError* lastError);
 
 #ifdef __cplusplus
 }

@@ -256,4 +256,70 @@ TEST_F(SelectPrint, TooDifferentPrintsAndFailures) {
     EXPECT_EQ(selectPrint(nullptr, matcher_, &chosen, &index, &score), TCS_RESULT_NULL_POINTER);
 }
 
+TEST_F(SelectPrint, SampleEnrollmentChoosesAndKeepsOnlyTheChosenTemplate) {
+    AppLastError error{};
+    EXPECT_EQ(InitEnrollment(2, &error), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(std::string(error.text).rfind("Invalid Print Count - ", 0), 0u);
+    ASSERT_EQ(InitEnrollment(3, &error), TCS_RESULT_OK);
+    uint32_t done = 0;
+    uint64_t rejected = image(0x2);
+    EXPECT_EQ(AddEnrollmentPrint(rejected, &done, &error), 1009u);
+    EXPECT_STREQ(error.text, "Swiped too fast");
+    EXPECT_EQ(AddEnrollmentPrint(rejected, nullptr, &error), TCS_RESULT_NULL_POINTER);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(AddEnrollmentPrint(list_.images[i], &done, &error), TCS_RESULT_OK);
+        EXPECT_EQ(done, i == 2 ? 1u : 0u);
+    }
+    EXPECT_EQ(AddEnrollmentPrint(list_.images[0], &done, &error), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(std::string(error.text).rfind("Print Count >= Max - ", 0), 0u);
+
+    setAverages(30, 31, 30);
+    uint64_t chosen = 0;
+    int32_t index = -1;
+    uint32_t score = 0;
+    EXPECT_EQ(ChoosePrint(matcher_, nullptr, &index, &score, &error), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(std::string(error.text).rfind("ppTemplateOut is TCS_NULL", 0), 0u);
+    ASSERT_EQ(ChoosePrint(matcher_, &chosen, &index, &score, &error), TCS_RESULT_OK);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(score, 30u);
+    EXPECT_EQ(chosen, gEnroller.templates[1]);
+    EXPECT_EQ(gEnroller.templates[0], 0u);  // the others are destroyed
+    EXPECT_EQ(gEnroller.templates[2], 0u);
+    EXPECT_NE(tcsTemplateGetDataSize(chosen), 0u);
+    tcsHandleDestroy(chosen);
+
+    // Too different: 1008, no template kept.
+    ScriptedMatcher::extracted = 0;
+    setAverages(10, 10, 10);
+    EXPECT_EQ(ChoosePrint(matcher_, &chosen, &index, &score, &error), 1008u);
+    EXPECT_STREQ(error.text, "Fingerprints are too different.");
+    for (uint64_t templ : gEnroller.templates) EXPECT_EQ(templ, 0u);
+    clearAppLastError(&error);
+    tcsHandleDestroy(rejected);
+    std::memset(&gEnroller, 0, sizeof gEnroller);
+}
+
+TEST(SingleSensorWait, EndsOnFlagUnplugOrTimeOut) {
+    struct Case {
+        uint32_t flag, unplugged, timeoutMs;
+        TcsResult result;
+        uint32_t timedOut;
+    };
+    for (auto [flag, unplugged, timeoutMs, result, timedOut] : std::initializer_list<Case>{
+             {1, 0, 0, 77, 0},      // the entry's status
+             {1, 1, 0, 77, 0},      // a delivered print wins over the unplug
+             {0, 1, 0, 19, 0},
+             {0, 0, 150, 1006, 1},
+         }) {
+        GroupSensorEntry entry{};
+        entry.captureStatus = 77;
+        entry.unplugged = unplugged;
+        volatile uint32_t value = flag;
+        EXPECT_EQ(RunServiceUntilTrue(&entry, &value, timeoutMs), result) << flag << unplugged << timeoutMs;
+        EXPECT_EQ(entry.timedOut, timedOut);
+    }
+    GroupSensorEntry entry{};
+    EXPECT_EQ(RunServiceUntilTrue(&entry, nullptr, 0), TCS_RESULT_NULL_POINTER);
+}
+
 }  // namespace
