@@ -624,7 +624,9 @@ TcsResult dssOpenNextStorage(DssAppStorage* appStorage, DssStorage** outStorage)
 TcsResult dssCloseStorage(DssStorage* storage) {
     TcsResult result = validateStorageHandle(storage);
     if (result != TCS_RESULT_OK) return result;
-    result = sensorDB_closeStorage(storage);
+    // A storage of a deleted app storage has no directory left to be written to; its close used to
+    // fail on the missing directory.
+    if (storage->appStorage->deleted == 0) result = sensorDB_closeStorage(storage);
     sensorDB_FreeDataBlobs(&storage->blobs);
     const TcsResult unlinked = unlinkUnder(storage->appStorage->storageLock, &storage->links);
     if (result == TCS_RESULT_OK) result = unlinked;

@@ -224,9 +224,14 @@ TEST_F(DssTree, RemovalAndFirstFreeNumbers) {
     EXPECT_EQ(tree.at(2).first, "u2-again");
     EXPECT_TRUE(tree.at(2).second.empty());
 
-    // Deleting the app storage removes its whole tree; made again, it is empty.
+    // Deleting the app storage removes its whole tree; made again, it is empty. A storage still
+    // open with changes closes without being written.
+    DssStorage* storage = nullptr;
+    ASSERT_EQ(dssCreateStorage(app, &storage), TCS_RESULT_OK);
+    ASSERT_EQ(dssSetStorageData(storage, 2, "s", 1), TCS_RESULT_OK);
     ASSERT_EQ(dssDeleteAppStorage(app), TCS_RESULT_OK);
     EXPECT_EQ(app->deleted, 1u);
+    EXPECT_EQ(dssCloseStorage(storage), TCS_RESULT_OK);
     ASSERT_EQ(dssCloseAppStorage(app), TCS_RESULT_OK);
     app = createApp(database);
     uint32_t count = 7;
