@@ -5,11 +5,14 @@
 #include "apps/shared/calls.h"
 #include "apps/shared/inproc_matchers.h"
 #include "platform/clock.h"
+#include "platform/memory.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
+#include <unistd.h>
 
 extern "C" {
 EnrollmentList gEnroller = {};
@@ -280,6 +283,209 @@ TcsResult SystemEventsHandler(void* client, void* context, EventRecord* event) {
     default: break;
     }
     return TCS_RESULT_OK;
+}
+
+}  // extern "C"
+
+// --- Console sample flows ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kLedEnrollAccepted = 24;
+constexpr uint32_t kLedEnrollRejected = 25;
+constexpr uint32_t kLedSwipeRejected = 27;
+constexpr uint32_t kConsoleCaptureMs = 60000;
+constexpr int kEnrollAttempts = 15;
+constexpr int kVerifyAttempts = 5;
+constexpr uint32_t kConsoleThreshold = 20;
+constexpr const char* kGiveUp =
+    "Could not get a valid fingerprint. You may try to exit the application, re-plug the sensor, and re-run the "
+    "application again.";
+
+// The current directory with a trailing slash: the stem of the debug file names.
+bool currentDirectory(std::string& out) {
+    char directory[261] = {};
+    if (getcwd(directory, 260) == nullptr) return false;
+    out = directory;
+    if (out.empty() || out.back() != '/') out += '/';
+    return true;
+}
+
+void setDebugName(AppContext* context, const std::string& name) {
+    if (context->debugFileName != nullptr) palRealFree(context->debugFileName);
+    context->debugFileName = static_cast<char*>(palRealMalloc(uint32_t(name.size() + 1)));
+    if (context->debugFileName != nullptr) std::memcpy(context->debugFileName, name.c_str(), name.size() + 1);
+}
+
+void printResult(AppContext* context) {
+    const uint32_t code = context->lastError.code;
+    if (!_PRINT_RESULTS_ || IsSensorRemovalError(int(code)) || code == 0) return;
+    if (code == 1) {
+        printf("Fingerprint operation canceled due to GetPrint request from another application.\n");
+        return;
+    }
+    char text[512];
+    printf("%s\n", tcsErrorToStringEx(text, sizeof text, context->lastError));
+}
+
+// One print from the group; the image becomes the caller's.
+TcsResult capture(SensorGroup* group, GroupSensorEntry** outEntry, uint64_t* outImage) {
+    GroupSensorEntry* entry = nullptr;
+    TcsResult result = GroupGetFingerprint(&entry, kConsoleCaptureMs, group, 0);
+    if (result != TCS_RESULT_OK) return result;
+    if (entry == nullptr || entry->image == 0) return TCS_RESULT_ERROR;
+    *outEntry = entry;
+    *outImage = entry->image;
+    entry->image = 0;
+    if (_PRINT_MSG_) {
+        printf("Fingerprint captured on sensor - %s.\n", entry->sensorId);
+        printf("Fingerprint captured. Image size: %u x %u. IR quality: 0x%X.\n", tcsImageGetRows(*outImage),
+               tcsImageGetColumns(*outImage), tcsImageGetQuality(*outImage));
+    }
+    return TCS_RESULT_OK;
+}
+
+bool openMatcher(AppContext* context) {
+    if (context->matcher != 0) return true;
+    TcsResult result = tcsMatcherOpen(context->client, context->matcherType, &context->matcher);
+    if (result != TCS_RESULT_OK) {
+        context->matcher = 0;
+        TFS_ERROR_REPORT(&context->lastError, result, "tcsMatcherOpen failed");
+        return false;
+    }
+    return true;
+}
+
+TcsResult closeMatcher(AppContext* context, TcsResult result) {
+    if (context->matcher == 0) return result;
+    TcsResult closed = tcsMatcherClose(context->matcher);
+    context->matcher = 0;
+    if (closed != TCS_RESULT_OK) {
+        TFS_ERROR_REPORT(&context->lastError, closed, "tcsMatcherClose failed");
+        if (result == TCS_RESULT_OK) result = closed;
+    }
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+TcsResult Enroll(SensorGroup* group) {
+    if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
+    AppContext* context = group->context;
+    if (!openMatcher(context)) return context->lastError.code;
+    std::string stem;
+    if (!currentDirectory(stem)) {
+        TFS_INFO(&context->lastError, TCS_RESULT_BUFFER_TOO_SMALL, "Can't get current directory\n");
+        return closeMatcher(context, TCS_RESULT_BUFFER_TOO_SMALL);
+    }
+    context->capturePurpose = 1;
+    InitEnrollment(3, &context->lastError);
+    TcsResult result = TFS_RESULT_IMAGE_REJECTED;
+    bool complete = false;
+    for (int attempt = 1; attempt <= kEnrollAttempts && !complete; ++attempt) {
+        if (_PRINT_MSG_) printf("---------- Enroll ----------\n");
+        setDebugName(context, stem + "fpEnroll" + std::to_string(attempt));
+        GroupSensorEntry* entry = nullptr;
+        uint64_t image = 0;
+        TcsResult captured = capture(group, &entry, &image);
+        if (captured != TCS_RESULT_OK) {
+            printResult(context);
+            result = captured;
+            break;
+        }
+        uint32_t done = 0;
+        if (AddEnrollmentPrint(image, &done, &context->lastError) == TCS_RESULT_OK) {
+            tcsSensorLEDSetEvent(entry->sensor, kLedEnrollAccepted);
+        } else {
+            printResult(context);
+            clearAppLastError(&context->lastError);
+            tcsSensorLEDSetEvent(entry->sensor, kLedEnrollRejected);
+            tcsHandleDestroy(image);
+            if (attempt < kEnrollAttempts && _PRINT_MSG_) printf("Try one more time.\n");
+            continue;
+        }
+        if (done == 0) continue;
+        complete = true;
+        if (_PRINT_MSG_) printf("---------- Choosing print for Enrollment ----------\n");
+        if (context->workTemplate != 0) tcsHandleDestroy(context->workTemplate);
+        context->workTemplate = 0;
+        int32_t index = -1;
+        uint32_t score = 0;
+        result = ChoosePrint(context->matcher, &context->workTemplate, &index, &score, &context->lastError);
+        if (result == TCS_RESULT_OK && _PRINT_MSG_) {
+            printf("Enrollment print %d chosen with a self-match score of %lu\n.", index, static_cast<unsigned long>(score));
+        }
+        printResult(context);
+    }
+    if (!complete && result == TFS_RESULT_IMAGE_REJECTED) {
+        if (_PRINT_MSG_) printf("%s\n", kGiveUp);
+        palSleep(2500);
+    }
+    for (uint64_t& image : gEnroller.images) {
+        if (image != 0) tcsHandleDestroy(image);
+        image = 0;
+    }
+    return closeMatcher(context, result);
+}
+
+TcsResult Verify(SensorGroup* group) {
+    if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
+    AppContext* context = group->context;
+    if (!openMatcher(context)) return context->lastError.code;
+    std::string stem;
+    if (!currentDirectory(stem)) {
+        TFS_INFO(&context->lastError, TCS_RESULT_BUFFER_TOO_SMALL, "Can't get current directory\n");
+        return closeMatcher(context, TCS_RESULT_BUFFER_TOO_SMALL);
+    }
+    if (_PRINT_MSG_) printf("---------- Verify ----------\n");
+    TcsResult result = TFS_RESULT_IMAGE_REJECTED;
+    for (int attempt = 1; attempt <= kVerifyAttempts; ++attempt) {
+        setDebugName(context, stem + "fpVerify" + std::to_string(attempt));
+        GroupSensorEntry* entry = nullptr;
+        uint64_t image = 0;
+        TcsResult captured = capture(group, &entry, &image);
+        if (captured != TCS_RESULT_OK) {
+            printResult(context);
+            result = captured;
+            break;
+        }
+        if (CheckPrint(image, 0, &context->lastError, group->checkFlags) != TCS_RESULT_OK) {
+            printResult(context);
+            tcsHandleDestroy(image);
+            tcsSensorLEDSetEvent(entry->sensor, kLedSwipeRejected);
+            if (_PRINT_MSG_ && attempt < kVerifyAttempts) printf("Try one more time.\n");
+            if (_PRINT_MSG_ && attempt == kVerifyAttempts) printf("%s\n", kGiveUp);
+            continue;
+        }
+        uint64_t probe = 0;
+        uint64_t match = 0;
+        result = tcsMatcherExtractTemplate(context->matcher, image, &probe);
+        if (result != TCS_RESULT_OK) {
+            TFS_ERROR_REPORT(&context->lastError, result, "Failed to extract template from fingerprint image.");
+        } else {
+            result = tcsMatcherMatchTemplates(context->matcher, context->workTemplate, probe, &match);
+            if (result != TCS_RESULT_OK) {
+                TFS_ERROR_REPORT(&context->lastError, result, "Failed to match templates.");
+            } else {
+                const unsigned long score = tcsMatchResultsGetScore(match);
+                if (score >= kConsoleThreshold) {
+                    if (_PRINT_MSG_) printf("The fingerprints match. The match score is %lu.\n", score);
+                    tcsSensorLEDSwipeAccepted(entry->sensor);
+                } else {
+                    if (_PRINT_MSG_) printf("The fingerprints don't match. The match score is %lu.\n", score);
+                    tcsSensorLEDSetEvent(entry->sensor, kLedSwipeRejected);
+                }
+            }
+        }
+        printResult(context);
+        if (match != 0) tcsMatchResultsDestroyHandle(match);
+        if (probe != 0) tcsHandleDestroy(probe);
+        tcsHandleDestroy(image);
+        break;
+    }
+    return closeMatcher(context, result);
 }
 
 }  // extern "C"

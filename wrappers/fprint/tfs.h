@@ -230,6 +230,9 @@ TcsResult InitEnrollment(int count, AppLastError* lastError);
 TcsResult AddEnrollmentPrint(uint64_t image, uint32_t* outDone, AppLastError* lastError);
 TcsResult ChoosePrint(uint64_t matcher, uint64_t* outTemplate, int32_t* outIndex, uint32_t* outScore,
                       AppLastError* lastError);
+// Console flows over a group: the context's matcherType holds a matcher id here.
+TcsResult Enroll(SensorGroup* group);
+TcsResult Verify(SensorGroup* group);
 
 #ifdef __cplusplus
 }

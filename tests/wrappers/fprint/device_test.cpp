@@ -501,4 +501,35 @@ TEST_F(FlowTest, OrbisEnrollAndVerify) {
     EXPECT_EQ(record, nullptr);
 }
 
+TEST_F(FlowTest, ConsoleEnrollThenVerify) {
+    ASSERT_EQ(initDevice(TFS_MATCHER_CAPTURE_ONLY), 0);
+    AppContext* context = device_.group->context;
+    context->matcherType = 1;
+    context->matcher = EchoMatcher::open();
+    ASSERT_EQ(Enroll(device_.group), TCS_RESULT_OK);
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_GET_FINGERPRINT), 3u);  // three good swipes, no more asked for
+    EXPECT_NE(context->workTemplate, 0u);
+    EXPECT_EQ(context->matcher, 0u);  // closed at the end
+    EXPECT_EQ(context->capturePurpose, 1u);
+    for (uint64_t image : gEnroller.images) EXPECT_EQ(image, 0u);
+    ASSERT_NE(context->debugFileName, nullptr);
+    EXPECT_NE(std::string(context->debugFileName).find("/fpEnroll3"), std::string::npos);
+
+    context->matcher = EchoMatcher::open();
+    const size_t leds = countOf(TOV_FN_LED_SET_EVENT);
+    ASSERT_EQ(Verify(device_.group), TCS_RESULT_OK);
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_GET_FINGERPRINT), 4u);
+    auto requests = service_->requests();
+    uint32_t lastLed = 0;
+    for (auto& request : requests) {
+        if (request.function == TOV_FN_LED_SET_EVENT && request.payload.size() >= 12) {
+            std::memcpy(&lastLed, request.payload.data() + 8, 4);
+        }
+    }
+    EXPECT_GT(countOf(TOV_FN_LED_SET_EVENT), leds);
+    EXPECT_EQ(lastLed, 26u);  // swipe accepted
+    EXPECT_EQ(Enroll(nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(Verify(nullptr), TCS_RESULT_NULL_POINTER);
+}
+
 }  // namespace
