@@ -242,7 +242,7 @@ TcsResult _tcsCompleteWorkItem(WorkList* list, uint32_t type) {
 TcsResult _tcsCancelOperation(uint32_t target, ClientRecord* client, uint32_t type) {
     TcsResult result = tcsClientValidate(client);
     if (result != TCS_RESULT_OK) return result;
-    // Target 1 (the database list) has nothing to mark until the database service runs a list.
+    if (target == 1) return dssCancelRequest(client->stack->database, type);
     if (target == 2) return _tcsCompleteWorkItem(&client->stack->workList, type);
     return TCS_RESULT_OK;
 }
