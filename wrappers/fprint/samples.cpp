@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <strings.h>
 #include <unistd.h>
@@ -484,6 +485,200 @@ TcsResult Verify(SensorGroup* group) {
         if (probe != 0) tcsHandleDestroy(probe);
         tcsHandleDestroy(image);
         break;
+    }
+    return closeMatcher(context, result);
+}
+
+}  // extern "C"
+
+namespace {
+
+constexpr uint32_t kLedSwipeAccepted = 26;
+constexpr uint32_t kAdaptiveIds = 256;
+
+// Reads parameters and writes each back: an adaptive matcher's settings pass through the client.
+void refreshParameters(AppContext* context, std::initializer_list<uint32_t> ids) {
+    for (uint32_t id : ids) {
+        uint32_t value = 0;
+        if (tcsGetParam(context->client, id, &value) == TCS_RESULT_OK) tcsSetParam(context->client, id, value);
+    }
+}
+
+uint32_t verifyCounter = 0;
+
+}  // namespace
+
+extern "C" {
+
+TcsResult HighLevelEnroll(SensorGroup* group) {
+    if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
+    AppContext* context = group->context;
+    if (context->matcher != 0) return TCS_RESULT_INVALID;
+    if (!openMatcher(context)) return context->lastError.code;
+    std::string stem;
+    if (!currentDirectory(stem)) {
+        TFS_INFO(&context->lastError, TCS_RESULT_BUFFER_TOO_SMALL, "Can't get current directory");
+        return closeMatcher(context, TCS_RESULT_BUFFER_TOO_SMALL);
+    }
+    tcsSetParam(context->client, 6, 4);
+    if (context->matcherType > kAdaptiveIds) refreshParameters(context, {6, 12, 11});
+    if (_PRINT_MSG_) {
+        printf("---------- Enroll ----------\n");
+        printf("Please swipe your finger as many time as you will be asked.\n");
+    }
+    context->capturePurpose = 1;
+    context->enrollUpdate = 0;
+    if (context->workTemplate != 0) tcsHandleDestroy(context->workTemplate);
+    context->workTemplate = 0;
+    uint32_t state = 401;
+    TcsResult result = TCS_RESULT_OK;
+    bool ended = false;
+    const bool checksQuality = tcsMatcherGetID(context->matcher) != 2;
+    for (int attempt = 1; attempt <= kEnrollAttempts && state != 400 && !ended; ++attempt) {
+        setDebugName(context, stem + "fpEnroll" + std::to_string(attempt));
+        GroupSensorEntry* entry = nullptr;
+        uint64_t image = 0;
+        result = capture(group, &entry, &image);
+        if (result != TCS_RESULT_OK) {
+            printResult(context);
+            ended = true;
+            break;
+        }
+        bool poor = false;
+        if (checksQuality) {
+            uint32_t verdict = 0;
+            result = tcsMatcherCheckImageQuality(context->matcher, image, &verdict);
+            if (result != TCS_RESULT_OK) {
+                TFS_ERROR_REPORT(&context->lastError, result, "tcsMatcherCheckImageQuality failed");
+                printResult(context);
+                tcsHandleDestroy(image);
+                ended = true;
+                break;
+            }
+            poor = verdict != 0;
+            if (_PRINT_MSG_) printf(". Matcher quality: %s.\n", poor ? "Poor" : "Good");
+        }
+        if (CheckPrint(image, 1, &context->lastError, group->checkFlags) != TCS_RESULT_OK) {
+            printResult(context);
+            clearAppLastError(&context->lastError);
+            if (_PRINT_MSG_ && attempt < kEnrollAttempts) printf("Try one more time.\n");
+            tcsSensorLEDSetEvent(entry->sensor, kLedEnrollRejected);
+        } else if (poor) {
+            if (_PRINT_MSG_) printf("Poor quality fingerprint.\n");
+            tcsSensorLEDSetEvent(entry->sensor, kLedEnrollRejected);
+            if (attempt == kEnrollAttempts) ended = true;
+            else if (_PRINT_MSG_) printf("Try one more time.\n");
+        } else {
+            tcsSensorLEDSetEvent(entry->sensor, kLedEnrollAccepted);
+            TcsResult added = tcsMatcherAddImageToTemplate(context->matcher, image, &state, &context->workTemplate);
+            if (added != TCS_RESULT_OK && state == 401) {
+                TFS_INFO(&context->lastError, TFS_RESULT_PRINTS_TOO_DIFFERENT, "Fingerprints are too different.");
+                printResult(context);
+                result = TFS_RESULT_PRINTS_TOO_DIFFERENT;
+                ended = true;
+            }
+        }
+        tcsHandleDestroy(image);
+    }
+    if (!ended && state != 400) {
+        if (_PRINT_MSG_) printf("%s\n", kGiveUp);
+        palSleep(2500);
+        result = TFS_RESULT_PRINTS_TOO_DIFFERENT;
+    } else if (ended && result == TCS_RESULT_OK && state != 400) {
+        result = TFS_RESULT_PRINTS_TOO_DIFFERENT;
+    }
+    if (context->matcher == 0) return result;
+    TcsResult closed = tcsMatcherClose(context->matcher);
+    context->matcher = 0;
+    if (closed != TCS_RESULT_OK) {
+        TFS_ERROR_REPORT(&context->lastError, closed, "tcsMathcerClose failed");
+        if (result == TCS_RESULT_OK) result = closed;
+    }
+    return result;
+}
+
+TcsResult HighLevelVerify(SensorGroup* group) {
+    if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
+    AppContext* context = group->context;
+    if (!openMatcher(context)) return context->lastError.code;
+    std::string stem;
+    if (!currentDirectory(stem)) {
+        TFS_INFO(&context->lastError, TCS_RESULT_BUFFER_TOO_SMALL, "Can't get current directory");
+        return closeMatcher(context, TCS_RESULT_BUFFER_TOO_SMALL);
+    }
+    if (context->matcherType > kAdaptiveIds) refreshParameters(context, {9, 7, 8});
+    if (_PRINT_MSG_) printf("---------- Verify ----------\n");
+    const bool keepAll = (group->checkFlags & 2u) != 0;
+    TcsResult result = TFS_RESULT_IMAGE_REJECTED;
+    uint64_t image = 0;
+    uint64_t results[2] = {};
+    for (int attempt = 1; attempt <= kVerifyAttempts; ++attempt) {
+        const uint32_t number = keepAll ? ++verifyCounter : uint32_t(attempt);
+        setDebugName(context, stem + "fpVerify" + std::to_string(number));
+        GroupSensorEntry* entry = nullptr;
+        result = capture(group, &entry, &image);
+        if (result != TCS_RESULT_OK) {
+            printResult(context);
+            image = 0;
+            break;
+        }
+        if (CheckPrint(image, 0, &context->lastError, group->checkFlags) != TCS_RESULT_OK) {
+            printResult(context);
+            tcsHandleDestroy(image);
+            image = 0;
+            result = TFS_RESULT_IMAGE_REJECTED;
+            tcsSensorLEDSetEvent(entry->sensor, kLedSwipeRejected);
+            if (_PRINT_MSG_ && attempt < kVerifyAttempts) printf("Try one more time.\n");
+            if (_PRINT_MSG_ && attempt == kVerifyAttempts) printf("%s\n", kGiveUp);
+            continue;
+        }
+        if (context->extendedMatch == 1) {
+            uint32_t wanted = 2;
+            result = tcsMatcherMatchImageToTemplatesEx(context->matcher, image, context->handles, 2, &wanted, results);
+            if (result != TCS_RESULT_OK) {
+                TFS_ERROR_REPORT(&context->lastError, result, "tcsMatcherMatchImageToTemplatesEx failed");
+            } else if (_PRINT_MSG_ && wanted == 2) {
+                const bool inOrder = tcsMatchResultsGetIndex(results[0]) <= tcsMatchResultsGetIndex(results[1]);
+                const uint64_t first = inOrder ? results[0] : results[1];
+                const uint64_t second = inOrder ? results[1] : results[0];
+                printf("Match scores are %d %d\n", int(tcsMatchResultsGetScore(first)),
+                       int(tcsMatchResultsGetScore(second)));
+            }
+        } else {
+            context->handles[0] = context->workTemplate;
+            context->handles[1] = context->workTemplate;
+            result = tcsMatcherMatchImageToTemplates(context->matcher, image, context->handles, 2, 2, &context->handles[3]);
+            if (result != TCS_RESULT_OK) {
+                TFS_ERROR_REPORT(&context->lastError, result, "tcsMatcherMatchImageToTemplates failed");
+            } else {
+                const uint64_t match = context->handles[3];
+                context->enrollUpdate = tcsMatchResultsGetEnrollUpdate(match);
+                const unsigned long score = tcsMatchResultsGetScore(match);
+                if (tcsMatchResultsGetStatus(match) != 0 && score >= kConsoleThreshold) {
+                    if (_PRINT_MSG_) printf("The fingerprints match. The match score is %lu.\n", score);
+                    tcsSensorLEDSetEvent(entry->sensor, kLedSwipeAccepted);
+                } else {
+                    if (_PRINT_MSG_) printf("The fingerprints don't match. The match score is %lu.\n", score);
+                    if (tcsSensorLEDSetEvent(entry->sensor, kLedSwipeRejected) != TCS_RESULT_OK && entry->removed != 0) {
+                        result = 1007;
+                    }
+                }
+            }
+        }
+        printResult(context);
+        break;
+    }
+    if (keepAll) return result;
+    if (image != 0) tcsHandleDestroy(image);
+    for (uint64_t handle : results) {
+        if (handle != 0) tcsMatchResultsDestroyHandle(handle);
+    }
+    if (context->handles[3] != 0) tcsMatchResultsDestroyHandle(context->handles[3]);
+    context->handles[3] = 0;
+    if ((group->checkFlags & 1u) == 0) {
+        if (context->workTemplate != 0) tcsHandleDestroy(context->workTemplate);
+        context->workTemplate = 0;
+        context->handles[0] = context->handles[1] = 0;
     }
     return closeMatcher(context, result);
 }

@@ -233,6 +233,8 @@ TcsResult ChoosePrint(uint64_t matcher, uint64_t* outTemplate, int32_t* outIndex
 // Console flows over a group: the context's matcherType holds a matcher id here.
 TcsResult Enroll(SensorGroup* group);
 TcsResult Verify(SensorGroup* group);
+TcsResult HighLevelEnroll(SensorGroup* group);
+TcsResult HighLevelVerify(SensorGroup* group);
 
 #ifdef __cplusplus
 }

@@ -328,7 +328,7 @@ struct EchoMatcher {
         return TCS_RESULT_OK;
     }
     static TcsResult quality(MatcherRecord*, ImageRecord*, uint32_t* verdict) {
-        *verdict = 1;
+        *verdict = 0;  // good
         return TCS_RESULT_OK;
     }
     // Complete after three images.
@@ -530,6 +530,44 @@ TEST_F(FlowTest, ConsoleEnrollThenVerify) {
     EXPECT_EQ(lastLed, 26u);  // swipe accepted
     EXPECT_EQ(Enroll(nullptr), TCS_RESULT_NULL_POINTER);
     EXPECT_EQ(Verify(nullptr), TCS_RESULT_NULL_POINTER);
+}
+
+TEST_F(FlowTest, HighLevelFlows) {
+    ASSERT_EQ(initDevice(TFS_MATCHER_CAPTURE_ONLY), 0);
+    AppContext* context = device_.group->context;
+    context->matcherType = 1;
+    context->matcher = EchoMatcher::open();
+    EXPECT_EQ(HighLevelEnroll(device_.group), TCS_RESULT_INVALID);  // a matcher is already open
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_GET_FINGERPRINT), 0u);
+    EXPECT_NE(context->matcher, 0u);
+    tcsHandleDestroy(context->matcher);
+    context->matcher = 0;
+    context->matcherType = 3;  // no such matcher
+    EXPECT_EQ(HighLevelEnroll(device_.group), 300u);
+    EXPECT_EQ(countOf(TOV_FN_SENSOR_GET_FINGERPRINT), 0u);
+
+    // Verification against an enrolled template; flag bit 0 keeps the template afterwards.
+    context->matcherType = 1;
+    context->matcher = EchoMatcher::open();
+    ASSERT_EQ(Enroll(device_.group), TCS_RESULT_OK);
+    device_.group->checkFlags = 1;
+    for (uint32_t score : {60u, 19u}) {
+        context->matcher = EchoMatcher::open();
+        EchoMatcher::matchScore = score;
+        ASSERT_EQ(HighLevelVerify(device_.group), TCS_RESULT_OK) << score;
+        uint32_t lastLed = 0;
+        for (auto& request : service_->requests()) {
+            if (request.function == TOV_FN_LED_SET_EVENT) std::memcpy(&lastLed, request.payload.data() + 8, 4);
+        }
+        EXPECT_EQ(lastLed, score >= 20 ? 26u : 27u) << score;
+        EXPECT_EQ(context->matcher, 0u);
+        EXPECT_NE(context->workTemplate, 0u);
+        EXPECT_EQ(context->handles[3], 0u);
+    }
+    device_.group->checkFlags = 0;
+    context->matcher = EchoMatcher::open();
+    ASSERT_EQ(HighLevelVerify(device_.group), TCS_RESULT_OK);
+    EXPECT_EQ(context->workTemplate, 0u);
 }
 
 }  // namespace
