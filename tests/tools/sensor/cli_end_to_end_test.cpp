@@ -74,7 +74,13 @@ protected:
 
     // Runs the program with the words given; returns its exit status, its output in *output.
     int run(const std::string& words, std::string* output) {
-        const std::string env = "TOV_SIM_USB_STATE=" + dir_ + "/state LD_PRELOAD=" + TOV_SIM_USB_PRELOAD_LIB;
+        // In a sanitizer build the preloaded library comes before the sanitizer's runtime, which
+        // then has to be told that this order is intended.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string asanOptions = std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") +
+                                        "verify_asan_link_order=0";
+        const std::string env = "TOV_SIM_USB_STATE=" + dir_ + "/state LD_PRELOAD=" + TOV_SIM_USB_PRELOAD_LIB +
+                                " ASAN_OPTIONS=" + asanOptions;
         const std::string program = std::string(TOV_SENSOR_PROGRAM) + " " + words;
         std::string command;
         if (isolated_) {
