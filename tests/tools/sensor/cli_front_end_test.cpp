@@ -2,9 +2,15 @@
 // Execute reports before it opens a sensor, the gate, and the result-code names.
 #include "tools/sensor/cli/sensor_tool.h"
 
+#include "platform/memory.h"
+#include "platform/settings.h"
+#include "platform/test_seams.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -146,6 +152,60 @@ TEST_F(FrontEnd, UsageTextLinesArePaddedAndEndWithTheVersion) {
     EXPECT_NE(out.find("If \"ha_key\" is specified HA keys will be read from ./ha_priv_blob.bin and ./ha_pub_mod.bin"),
               std::string::npos);
     EXPECT_NE(out.find("\nSensor.exe V1.15 built "), std::string::npos);
+}
+
+TEST_F(FrontEnd, StartupOptionListHoldsTheValuesGiven) {
+    struct Case {
+        uint32_t swipeSpeed, soClock, flexId;
+        std::vector<uint32_t> ids;
+    };
+    for (const Case& c : {Case{0, 0, 0, {4, 5, 0}}, Case{0, 0, 7, {4, 5, 3, 0}}, Case{3, 9, 7, {4, 5, 1, 2, 3, 0}}}) {
+        gSwipeSpeed = c.swipeSpeed;
+        gSoClock = c.soClock;
+        gFlexId = c.flexId;
+        StartupOption* list = SensorBuildStartupOptions();
+        ASSERT_NE(list, nullptr);
+        std::vector<uint32_t> ids;
+        for (size_t i = 0; i < c.ids.size(); ++i) ids.push_back(list[i].id);
+        EXPECT_EQ(ids, c.ids);
+        EXPECT_EQ(list[0].value, reinterpret_cast<void*>(&SignDataByHAPrivKey));
+        EXPECT_EQ(list[1].value, reinterpret_cast<void*>(&GetSensorPubKey));
+        if (c.flexId != 0) {
+            EXPECT_EQ(list[c.ids.size() - 2].value, &gFlexId);
+        }
+        EXPECT_EQ(list[c.ids.size() - 1].value, nullptr);
+        palRealFree(list);
+    }
+}
+
+TEST_F(FrontEnd, KeyCallbacksReadThePerSensorSection) {
+    const std::string settings = ::testing::TempDir() + "/cli_keys_" + std::to_string(getpid());
+    palTestSetSettingsPath(settings.c_str());
+    const uint8_t id[6] = {0x01, 0xAB, 0x02, 0xCD, 0x03, 0xEF};
+    char section[260];
+    SensorKeySection(id, section);
+    EXPECT_STREQ(section, "SOFTWARE\\Tovantic\\sensor.exe\\01AB02CD03EF");
+
+    const uint8_t modulus[4] = {0xC0, 0x01, 0x02, 0x03};
+    ASSERT_EQ(palSetPersistentDataBinaryValue(section, "SPrivMod", modulus, 4), TCS_RESULT_OK);
+    uint8_t out[4] = {};
+    EXPECT_EQ(GetSensorPubKey(id, 6, out, 4), TCS_RESULT_OK);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), std::vector<uint8_t>(modulus, modulus + 4));
+    EXPECT_EQ(GetSensorPubKey(nullptr, 6, out, 4), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(GetSensorPubKey(id, 6, nullptr, 4), TCS_RESULT_NULL_POINTER);
+
+    // No host key stored: the store's one-byte default is no key blob, and signing fails.
+    uint8_t signature[256];
+    uint32_t length = sizeof signature;
+    const uint8_t hash[32] = {};
+    EXPECT_NE(SignDataByHAPrivKey(id, 6, hash, 32, 3, signature, &length), TCS_RESULT_OK);
+    // A stored key of length 0 is refused before any signing.
+    ASSERT_EQ(palSetPersistentDataBinaryValue(section, "HAPrivKey", modulus, 0), TCS_RESULT_OK);
+    EXPECT_EQ(SignDataByHAPrivKey(id, 6, hash, 32, 3, signature, &length), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(SignDataByHAPrivKey(nullptr, 6, hash, 32, 3, signature, &length), TCS_RESULT_NULL_POINTER);
+
+    palTestSetSettingsPath(nullptr);
+    std::remove(settings.c_str());
 }
 
 TEST(ResultNames, KnownAndUnknownCodes) {
