@@ -38,7 +38,7 @@ namespace {
 
 constexpr uint32_t kMaxAppNameLength = 13;
 constexpr const char kFeaturesName[] = "FEATURES";
-[[maybe_unused]] constexpr uint8_t kNoPayload[] = {'N', 'o', ' ', 'P', 'a', 'y', 'l', 'o', 'a', 'd'};
+constexpr uint8_t kNoPayload[] = {'N', 'o', ' ', 'P', 'a', 'y', 'l', 'o', 'a', 'd'};
 
 uint64_t asParameter(DssCompletionCallback callback) { return uint64_t(uintptr_t(callback)); }
 uint64_t asParameter(DssDataCallback callback) { return uint64_t(uintptr_t(callback)); }
@@ -564,7 +564,7 @@ TcsResult sensorHandleOf(TcsHandle handle, HandleType type, TcsHandle* outSensor
 }
 
 // The enroll template and sensor of the extended calls, and the sensor's PEK capability for the app.
-[[maybe_unused]] TcsResult exChecks(TcsHandle templateHandle, TcsHandle sensorHandle, Target* target, SensorRecord** outSensor) {
+TcsResult exChecks(TcsHandle templateHandle, TcsHandle sensorHandle, Target* target, SensorRecord** outSensor) {
     TcsResult result = resolve(templateHandle, TCS_HANDLE_TYPE_DB_TEMPLATE, target);
     if (result != TCS_RESULT_OK) return result;
     void* record = nullptr;
@@ -579,7 +579,7 @@ TcsResult sensorHandleOf(TcsHandle handle, HandleType type, TcsHandle* outSensor
     return TCS_RESULT_OK;
 }
 
-[[maybe_unused]] void wipeAndFree(uint8_t* buffer, uint32_t length) {
+void wipeAndFree(uint8_t* buffer, uint32_t length) {
     if (buffer == nullptr) return;
     volatile uint8_t* p = buffer;
     for (uint32_t i = 0; i < length; ++i) p[i] = 0;
@@ -954,6 +954,10 @@ TcsResult tcsDatabaseGetTemplateData(TcsHandle templateHandle, uint32_t dataId, 
     Target target;
     TcsResult result = resolve(templateHandle, TCS_HANDLE_TYPE_DB_TEMPLATE, &target);
     if (result != TCS_RESULT_OK) return result;
+    if (dataId == 0) return TCS_RESULT_BAD_PARAM;
+    if (outData == nullptr || outLength == nullptr) return TCS_RESULT_NULL_POINTER;
+    *outData = nullptr;
+    *outLength = 0;
     uint8_t* stored = nullptr;
     uint32_t length = 0;
     result = getDataSync(target, DSS_REQ_GET_TEMPLATE_DATA, dataId, &stored, &length);
@@ -1117,6 +1121,90 @@ TcsResult tcsDatabaseTemplateGetSensorHandle(TcsHandle templateHandle, TcsHandle
 }
 TcsResult tcsDatabaseStorageGetSensorHandle(TcsHandle storage, TcsHandle* outSensor) {
     return sensorHandleOf(storage, TCS_HANDLE_TYPE_STORAGE, outSensor, true);
+}
+
+// --- Extended template calls ------------------------------------------------------------------------------
+
+TcsResult tcsDatabaseExGetTemplateData(TcsHandle templateHandle, TcsHandle sensorHandle, TcsHandle* outEnrollTemplate) {
+    Target target;
+    SensorRecord* sensor = nullptr;
+    TcsResult result = exChecks(templateHandle, sensorHandle, &target, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    if (outEnrollTemplate == nullptr) return TCS_RESULT_NULL_HANDLE_POINTER;
+    *outEnrollTemplate = 0;
+    uint8_t* stored = nullptr;
+    uint32_t length = 0;
+    result = getDataSync(target, DSS_REQ_GET_TEMPLATE_DATA, DSS_BLOB_TEMPLATE_RECORD, &stored, &length);
+    if (result != TCS_RESULT_OK) return result;
+    if (length == DSS_TEMPLATE_RAW_LENGTH) {
+        result = tcsTemplateCreate(outEnrollTemplate, stored, length);
+    } else if (length > 1 && stored[0] == DSS_TEMPLATE_FORMAT_PLAIN) {
+        result = tcsTemplateCreate(outEnrollTemplate, stored + 1, length - 1);
+    } else if (length > 1 && stored[0] == DSS_TEMPLATE_FORMAT_PACKED) {
+        DssAppStorage* app = static_cast<DssTemplate*>(target.record)->user->appStorage;
+        uint8_t digest[16] = {};
+        result = palCryptoDigest(reinterpret_cast<const uint8_t*>(app->name), uint32_t(std::strlen(app->name)), digest,
+                                 2);
+        uint32_t payloadLength = 0, encLength = 0;
+        uint8_t *payload = nullptr, *encPayload = nullptr;
+        if (result == TCS_RESULT_OK) {
+            result = _tcsDatabaseExTPUnPackTemplateData(sensor, digest, length - 1, stored + 1, outEnrollTemplate,
+                                                        &payloadLength, &payload, &encLength, &encPayload, 0);
+        }
+        wipeAndFree(payload, payloadLength);
+        wipeAndFree(encPayload, encLength);
+    } else {
+        result = TCS_RESULT_ERROR;
+    }
+    wipeAndFree(stored, length);
+    return result;
+}
+
+TcsResult _tcsDatabaseExSetTemplateData(TcsHandle templateHandle, TcsHandle sensorHandle, TcsHandle enrollTemplate,
+                                        uint32_t payloadLength, const uint8_t* payload, uint32_t keyMaterialLength,
+                                        const uint8_t* keyMaterial) {
+    Target target;
+    SensorRecord* sensor = nullptr;
+    TcsResult result = exChecks(templateHandle, sensorHandle, &target, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    void* templRecord = nullptr;
+    tcsSafeEnrollTemplateHandleFetch(enrollTemplate, &templRecord);
+    if (templRecord == nullptr) return TCS_RESULT_NULL_HANDLE_POINTER;
+    if ((keyMaterialLength == 0 || keyMaterial == nullptr) && (payloadLength == 0 || payload == nullptr)) {
+        return TCS_RESULT_OK;
+    }
+    auto* dbTemplate = static_cast<DssTemplate*>(target.record);
+    uint32_t recordLength = 0, authLength = 0;
+    uint8_t *record = nullptr, *auth = nullptr;
+    result = _tcsDatabaseExTPPackTemplateData(sensor, static_cast<EnrollTemplate*>(templRecord), payloadLength,
+                                              payload, keyMaterialLength, keyMaterial, &recordLength, &record,
+                                              &authLength, &auth, dbTemplate);
+    if (result == TCS_RESULT_OK && scsSensorIsPEKSecurityEnabled(sensor->sensorControlSensor) == 1) {
+        ScsReplyView view{recordLength, record};
+        scsSensorCacheMatchDataAndTemplate(sensor->sensorControlSensor, &view, nullptr, 0);
+    }
+    uint8_t* framed = nullptr;
+    if (result == TCS_RESULT_OK) {
+        framed = static_cast<uint8_t*>(palRealMalloc(recordLength + 1));
+        if (framed == nullptr) result = TCS_RESULT_OUT_OF_MEMORY;
+    }
+    if (result == TCS_RESULT_OK) {
+        framed[0] = DSS_TEMPLATE_FORMAT_PACKED;
+        std::memcpy(framed + 1, record, recordLength);
+        result = syncCall(target.client, DSS_SYNC_WAIT_MS, nullptr, 0, [&](SyncRecord* r) {
+            return setDataAsync(target, DSS_REQ_SET_TEMPLATE_DATA, DSS_BLOB_TEMPLATE_RECORD, framed, recordLength + 1,
+                                syncValueCB, r);
+        });
+    }
+    wipeAndFree(framed, recordLength + 1);
+    wipeAndFree(record, recordLength);
+    wipeAndFree(auth, authLength);
+    return result;
+}
+
+TcsResult tcsDatabaseExSetTemplateData(TcsHandle templateHandle, TcsHandle sensor, TcsHandle enrollTemplate) {
+    return _tcsDatabaseExSetTemplateData(templateHandle, sensor, enrollTemplate, sizeof(kNoPayload), kNoPayload, 0,
+                                         nullptr);
 }
 
 }  // extern "C"
