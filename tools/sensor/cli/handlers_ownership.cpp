@@ -108,6 +108,7 @@ int SensorSetOwner(int argc, char** argv) {
 int SensorResetOwner(int argc, char** argv) {
     Password password(argc, argv);
     char version[80] = {};
+    char section[260] = {};
     if ((gMode & 0x80000000u) != 0) {
         if (tcsSensorGetVersionA(g_hSensor, version) != TCS_RESULT_OK) {
             printf("FAILED to get version\n");
@@ -119,6 +120,7 @@ int SensorResetOwner(int argc, char** argv) {
                 printf("FAILED to get device info\n");
                 return 0;
             }
+            SensorKeySection(info.serial, section);
             if (tcsTestSensorUpdateSecurityState(g_hSensor) != TCS_RESULT_OK) {
                 printf("tcsTestSensorUpdateSecurityState FAILED \n");
                 return 0;
@@ -133,14 +135,8 @@ int SensorResetOwner(int argc, char** argv) {
         return 0;
     }
     printf("\n Reset Sensor Owner SUCCESS  \n");
-    if (startsWith(version, "04.40")) {
-        DeviceInfoRecord info{};
-        if (tcsSensorGetDeviceInfo(g_hSensor, &info) == TCS_RESULT_OK) {
-            char section[260];
-            SensorKeySection(info.serial, section);
-            palDeletePersistentKey(section);  // the store answers 6: nothing to look at
-        }
-    }
+    // Named from the device information read before the reset: the sensor has been reset since.
+    if (startsWith(version, "04.40")) palDeletePersistentKey(section);  // the store answers 6, not looked at
     return 1;
 }
 
