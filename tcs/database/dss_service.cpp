@@ -207,6 +207,14 @@ TcsResult runOperation(WorkItem* item, uint64_t* value) {
     switch (item->type) {
         case DSS_REQ_OPEN_DATABASE: {
             auto* r = static_cast<OpenRequest*>(data);
+            // A client whose destroy began after this open was queued waits for its database list
+            // to empty once; a database joining it now would hold that wait until it times out.
+            uint64_t clientHandle = 0;
+            if (tcsSafeHandleReverseFetch(r->client, TCS_HANDLE_TYPE_CLIENT, &clientHandle) != TCS_RESULT_OK) {
+                return TCS_RESULT_NULL_CLIENT_HANDLE;
+            }
+            TcsResult valid = tcsClientValidate(r->client);
+            if (valid != TCS_RESULT_OK) return valid;
             return dssOpenDatabase(r->client, r->url, &r->database);
         }
         case DSS_REQ_FORMAT_DATABASE: {
