@@ -147,6 +147,23 @@ TEST_F(Handlers, ArgumentFailuresPrintTheirLines) {
     }
 }
 
+// A script keeps the sensor open from line to line; a successful reset re-opens it under a new
+// handle once it is back, so the lines after it still reach it.
+TEST_F(Handlers, ScriptReopensTheSensorAfterAReset) {
+    gScriptCommand = 0;
+    std::ofstream("run.bat") << "sensor getver -doinit -nocal\nrem the sensor leaves the bus and comes back\n"
+                                "sensor Reset 5\nsensor getver\n";
+    std::string w0 = "sensor", w1 = "script", w2 = "run.bat";
+    char* argv[] = {w0.data(), w1.data(), w2.data(), nullptr};
+    ::testing::internal::CaptureStdout();
+    const int result = SensorRunScript(3, argv);
+    fflush(stdout);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 1) << out;
+    EXPECT_NE(out.find("sensor Reset 5 \nSensor Reset\nsensor getver \nSensor Version "), std::string::npos) << out;
+    EXPECT_NE(g_hSensor, 0u) << "still open: the script's own command closes it";
+}
+
 TEST(PrintFiles, LineRecordsAsTextAndBytes) {
     TcsTestRawLine lines[3] = {};
     lines[0].length = 3;
