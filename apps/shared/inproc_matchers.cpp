@@ -268,7 +268,7 @@ TcsResult tcsMatcherMatchTemplates(TcsHandle matcher, TcsHandle a, TcsHandle b, 
 }
 
 TcsResult tcsMatcherMatchImageToTemplates(TcsHandle matcher, TcsHandle image, const TcsHandle* templates,
-                                          uint32_t count, uint32_t mode, TcsHandle* outResult) {
+                                          uint32_t count, uint32_t mode, TcsHandle* outResult) try {
     if (count == 0) return TCS_RESULT_BAD_PARAM;
     MatcherRecord* record = fetchMatcher(matcher);
     ImageRecord* picture = fetchImage(image);
@@ -291,10 +291,13 @@ TcsResult tcsMatcherMatchImageToTemplates(TcsHandle matcher, TcsHandle image, co
     }
     *outResult = handle;
     return TCS_RESULT_OK;
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
 TcsResult tcsMatcherMatchImageToTemplatesEx(TcsHandle matcher, TcsHandle image, const TcsHandle* templates,
-                                            uint32_t count, uint32_t* inOutNumber, TcsHandle* outResults) {
+                                            uint32_t count, uint32_t* inOutNumber, TcsHandle* outResults) try {
     if (inOutNumber != nullptr && *inOutNumber == 0) return TCS_RESULT_BAD_PARAM;
     MatcherRecord* record = fetchMatcher(matcher);
     ImageRecord* picture = fetchImage(image);
@@ -330,6 +333,9 @@ TcsResult tcsMatcherMatchImageToTemplatesEx(TcsHandle matcher, TcsHandle image, 
     destroyResults(outResults + number, wanted - number);
     *inOutNumber = number;
     return TCS_RESULT_OK;
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
 TcsResult tcsMatcherCheckImageQuality(TcsHandle matcher, TcsHandle image, uint32_t* outVerdict) {

@@ -65,7 +65,7 @@ int tfs_set_matcher_type(int type) {
 
 int tfs_get_matcher_type(void) { return g_MatcherType; }
 
-int tfs_wait_for_service(void) {
+int tfs_wait_for_service(void) try {
     logEntry("Tovantic_tfs_wait_for_service");
     char line[64] = {};
     const std::string idFile = keyFile("ServiceId");
@@ -99,6 +99,9 @@ int tfs_wait_for_service(void) {
         palSleep(10);
     }
     syslog(LOG_WARNING, "Tovantic device could not be found\n");
+    return TCS_RESULT_ERROR;
+} catch (...) {
+    // Nothing thrown inside may leave the library.
     return TCS_RESULT_ERROR;
 }
 

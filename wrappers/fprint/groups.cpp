@@ -514,7 +514,13 @@ TcsResult GroupSensorRemoved(SensorGroup* group, const char* sensorId) {
         palCriticalSectionRelease(entry->lock);
         const TcsHandle sensor = entry->sensor;
         entry->sensor = 0;
-        if (sensor != 0) std::thread([sensor] { tcsSensorClose(sensor); }).detach();
+        if (sensor != 0) {
+            try {
+                std::thread([sensor] { tcsSensorClose(sensor); }).detach();
+            } catch (...) {
+                tcsSensorClose(sensor);  // no thread to spare: close it here
+            }
+        }
         return false;
     });
     if (sensorsCount == 0 && group->state == 3) group->state = 2;
@@ -655,7 +661,14 @@ TcsResult GroupSystemEventsHandler(void* client, void* context, EventRecord* eve
                 return TCS_RESULT_OUT_OF_MEMORY;
             }
             *record = ArrivalRecord{group, entry, isNew ? 1u : 0u};
-            std::thread([record] { GroupSystemEventsHandlerThread(record); }).detach();
+            try {
+                std::thread([record] { GroupSystemEventsHandlerThread(record); }).detach();
+            } catch (...) {
+                // No thread: the sensor stays unopened, its entry kept as removed until it comes back.
+                palRealFree(record);
+                entry->removed = 1;
+                if (isNew) palListInsertTail(&group->entries, &entry->links);
+            }
         } else if (isNew) {
             palListInsertTail(&group->entries, &entry->links);
         }

@@ -351,7 +351,7 @@ TcsResult ClientDestroy(AppContext* context, void* user) {
 }
 
 TcsResult getDatabaseFullPath(char* out, uint32_t size, const char* address, uint16_t value16, const uint8_t* id6,
-                              const uint8_t* id16) {
+                              const uint8_t* id16) try {
     if (out == nullptr || address == nullptr) return TCS_RESULT_NULL_POINTER;
     std::memset(out, 0, size);
     if (strstr(address, "sensor://") != nullptr) {
@@ -379,6 +379,9 @@ TcsResult getDatabaseFullPath(char* out, uint32_t size, const char* address, uin
     if (full.size() + 1 > size) return TCS_RESULT_BUFFER_TOO_SMALL;
     std::memcpy(out, full.c_str(), full.size() + 1);
     return TCS_RESULT_OK;
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
 int cleanInputBuffer(FILE* file) {
@@ -432,7 +435,7 @@ char* trim_spaces(char* text) {
     return text;
 }
 
-TcsResult tcsReadStringFromInputBufferWithoutNewLine(char* buffer, int size, FILE* file) {
+TcsResult tcsReadStringFromInputBufferWithoutNewLine(char* buffer, int size, FILE* file) try {
     if (buffer == nullptr || file == nullptr || size <= 0) return TCS_RESULT_NULL_POINTER;
     std::memset(buffer, 0, size_t(size));
     const size_t lineSize = size > 1024 ? size_t(size) + 128 : 1024;
@@ -444,6 +447,9 @@ TcsResult tcsReadStringFromInputBufferWithoutNewLine(char* buffer, int size, FIL
     const size_t copy = std::min(length, size_t(size) - 1);
     std::memcpy(buffer, line.data(), copy);
     return TCS_RESULT_OK;
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
 }  // extern "C"

@@ -372,7 +372,7 @@ TcsResult closeMatcher(AppContext* context, TcsResult result) {
 
 extern "C" {
 
-TcsResult Enroll(SensorGroup* group) {
+TcsResult Enroll(SensorGroup* group) try {
     if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
     AppContext* context = group->context;
     if (!openMatcher(context)) return context->lastError.code;
@@ -429,9 +429,12 @@ TcsResult Enroll(SensorGroup* group) {
         image = 0;
     }
     return closeMatcher(context, result);
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
-TcsResult Verify(SensorGroup* group) {
+TcsResult Verify(SensorGroup* group) try {
     if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
     AppContext* context = group->context;
     if (!openMatcher(context)) return context->lastError.code;
@@ -487,6 +490,9 @@ TcsResult Verify(SensorGroup* group) {
         break;
     }
     return closeMatcher(context, result);
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
 }  // extern "C"
@@ -510,7 +516,7 @@ uint32_t verifyCounter = 0;
 
 extern "C" {
 
-TcsResult HighLevelEnroll(SensorGroup* group) {
+TcsResult HighLevelEnroll(SensorGroup* group) try {
     if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
     AppContext* context = group->context;
     if (context->matcher != 0) return TCS_RESULT_INVALID;
@@ -595,9 +601,12 @@ TcsResult HighLevelEnroll(SensorGroup* group) {
         if (result == TCS_RESULT_OK) result = closed;
     }
     return result;
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
-TcsResult HighLevelVerify(SensorGroup* group) {
+TcsResult HighLevelVerify(SensorGroup* group) try {
     if (group == nullptr || group->context == nullptr) return TCS_RESULT_NULL_POINTER;
     AppContext* context = group->context;
     if (!openMatcher(context)) return context->lastError.code;
@@ -681,6 +690,9 @@ TcsResult HighLevelVerify(SensorGroup* group) {
         context->handles[0] = context->handles[1] = 0;
     }
     return closeMatcher(context, result);
+} catch (...) {
+    // Nothing thrown inside may leave the library.
+    return TCS_RESULT_OUT_OF_MEMORY;
 }
 
 }  // extern "C"
