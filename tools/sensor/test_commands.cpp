@@ -422,8 +422,16 @@ TcsResult tcsTestSensorResetOwner(TcsHandle handle, const TcsTestPassword* passw
             }
         }
     }
-    if (readChanged) result = palSensorSetPipeTimeout(transport, kPipeReplyRead, readMs);
-    if (writeChanged) result = palSensorSetPipeTimeout(transport, kPipeRequestWrite, writeMs);
+    // A refused reset (a wrong password) must not be reported as success because putting the
+    // time-outs back worked: a restore's failure counts only when everything before it succeeded.
+    if (readChanged) {
+        const TcsResult restored = palSensorSetPipeTimeout(transport, kPipeReplyRead, readMs);
+        if (result == kOk) result = restored;
+    }
+    if (writeChanged) {
+        const TcsResult restored = palSensorSetPipeTimeout(transport, kPipeRequestWrite, writeMs);
+        if (result == kOk) result = restored;
+    }
     return finish(ownershipRefused ? kNoCycle : result);
 }
 

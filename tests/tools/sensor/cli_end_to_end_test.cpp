@@ -129,6 +129,11 @@ TEST_F(SensorProgram, PasswordOwnershipOn421TakenAndReset) {
     EXPECT_EQ(run("setowner -doinit pw -nocal", &output), 0) << output;
     EXPECT_NE(output.find("Set Sensor Owner SUCCESS"), std::string::npos) << output;
     EXPECT_EQ(storedOwnership("CLI421"), std::vector<uint8_t>{1});
+    // Spelt otherwise, the password is wrong: the sensor refuses and the tool says so.
+    run("resetowner -DOINIT pw -nocal", &output);
+    EXPECT_NE(output.find("FAILED to Reset Sensor Owner"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Reset Sensor Owner SUCCESS"), std::string::npos) << output;
+    EXPECT_EQ(storedOwnership("CLI421"), std::vector<uint8_t>{1});
     EXPECT_EQ(run("resetowner -doinit pw -nocal nowait -time", &output), 0) << output;
     EXPECT_NE(output.find("Reset Sensor Owner SUCCESS"), std::string::npos) << output;
     EXPECT_NE(output.find("Execution time: "), std::string::npos) << output;

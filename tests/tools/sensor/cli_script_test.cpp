@@ -41,7 +41,7 @@ TEST(ScriptLine, SplitsIntoWords) {
 
 TEST(ScriptLine, AtMost63Words) {
     std::string line;
-    for (int i = 0; i < 70; ++i) line += "w" + std::to_string(i) + " ";
+    for (int i = 0; i < 70; ++i) line.append(1, 'w').append(std::to_string(i)).append(1, ' ');
     char* words[64];
     EXPECT_EQ(SensorSplitScriptLine(line.data(), words, 64), 63);
     EXPECT_STREQ(words[62], "w62");
