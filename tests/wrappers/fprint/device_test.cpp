@@ -23,7 +23,9 @@
 #include <initializer_list>
 #include <set>
 #include <string>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -263,6 +265,24 @@ TEST_F(DeviceTest, UnpluggedSensorKeepsItsEntryAndComesBack) {
     EXPECT_EQ(GroupSize(), 1u);
     EXPECT_EQ(countOf(TOV_FN_SENSOR_OPEN), 2u);
     EXPECT_EQ(tfs_capture(&device_, 1), TFS_SUCCESS);
+}
+
+TEST_F(DeviceTest, WaitForServiceFindsTheProcessAndItsReadyFile) {
+    // A process that goes by the service's name, as pidof sees it.
+    const std::string link = directory_ + "tcsFPService";
+    ASSERT_EQ(symlink("/usr/bin/sleep", link.c_str()), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(link.c_str(), "tcsFPService", "5", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::ofstream(readyFile_) << "1";
+    EXPECT_EQ(tfs_wait_for_service(), 0);
+    EXPECT_NE(access((directory_ + "k_ServiceId").c_str(), F_OK), 0);  // the pid file is removed
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    unlink(link.c_str());
 }
 
 TEST(DeviceWithoutGroup, EveryEntryPointAnswersWithItsErrorValue) {
