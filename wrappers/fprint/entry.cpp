@@ -20,6 +20,12 @@ int g_MatcherType = 0;
 
 namespace {
 
+// Records the framework and the samples allocate by these sizes.
+static_assert(sizeof(AppContext) <= TFS_CONTEXT_SIZE);
+static_assert(sizeof(AppLastError) == 288);
+static_assert(sizeof(SensorGroup) == 48);
+static_assert(sizeof(EnrollmentList) == 56);
+
 constexpr int kServiceAttempts = 2000;
 
 // The ready and pid files sit beside the key files, so tests that move those move these too.
