@@ -320,8 +320,11 @@ int NTVerifyFinger(TfsDevice* device, const uint8_t* record, int length) {
     int result = TFS_NO_MATCH;
     uint64_t probeTemplate = 0;
     uint64_t match = 0;
-    if (CheckPrintImage(probe) != TCS_RESULT_OK || !ensureMatcher(context) ||
-        tcsMatcherExtractTemplate(context->matcher, probe, &probeTemplate) != TCS_RESULT_OK) {
+    if (CheckPrintImage(probe) != TCS_RESULT_OK) {
+        result = TFS_RETRY;
+    } else if (!ensureMatcher(context)) {
+        result = TFS_ERROR;
+    } else if (tcsMatcherExtractTemplate(context->matcher, probe, &probeTemplate) != TCS_RESULT_OK) {
         result = TFS_RETRY;
     } else {
         destroyHandle(context->workTemplate);
@@ -348,8 +351,10 @@ int OrbisVerifyFinger(TfsDevice* device, const uint8_t* record, int length) {
     keepImage(device, probe, true);
     int result = TFS_NO_MATCH;
     uint64_t match = 0;
-    if (CheckPrintImage(probe) != TCS_RESULT_OK || !ensureMatcher(context)) {
+    if (CheckPrintImage(probe) != TCS_RESULT_OK) {
         result = TFS_RETRY;
+    } else if (!ensureMatcher(context)) {
+        result = TFS_ERROR;
     } else {
         destroyHandle(context->workTemplate);
         if (!rebuildTemplate(record, length, &context->workTemplate)) {
