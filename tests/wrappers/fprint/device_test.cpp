@@ -521,6 +521,20 @@ TEST_F(FlowTest, OrbisEnrollAndVerify) {
     EXPECT_EQ(record, nullptr);
 }
 
+TEST_F(FlowTest, FlowsOpenTheDevicesMatcherOnFirstUse) {
+    ASSERT_EQ(initDevice(TFS_MATCHER_NT), 0);
+    AppContext* context = device_.group->context;
+    EXPECT_EQ(context->matcher, 0u);  // set-up opens none
+    // The stand-in's small test pattern holds no finger: the real matcher cannot extract from it.
+    enroll(TFS_FAILED);
+    const uint64_t matcher = context->matcher;
+    ASSERT_NE(matcher, 0u);
+    EXPECT_EQ(tcsMatcherGetID(matcher), 1u);
+    EXPECT_EQ(device_.enrollmentList, nullptr);
+    tfs_dev_exit(&device_);
+    EXPECT_EQ(tcsMatcherGetID(matcher), 0u);
+}
+
 TEST_F(FlowTest, ConsoleEnrollThenVerify) {
     ASSERT_EQ(initDevice(TFS_MATCHER_CAPTURE_ONLY), 0);
     AppContext* context = device_.group->context;
