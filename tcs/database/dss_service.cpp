@@ -684,7 +684,10 @@ TcsResult dssSubsystemShutdown(DssSubsystem* subsystem) {
     }
     if (subsystem->systemClient != nullptr) {
         uint64_t handle = 0;
-        if (tcsSafeHandleReverseFetch(subsystem->systemClient, TCS_HANDLE_TYPE_CLIENT, &handle) == TCS_RESULT_OK) {
+        // The stack destroys its clients before it stops the database: the system client is
+        // normally gone, and one whose destroy already began (and timed out) is not waited for again.
+        if (tcsSafeHandleReverseFetch(subsystem->systemClient, TCS_HANDLE_TYPE_CLIENT, &handle) == TCS_RESULT_OK &&
+            tcsClientValidate(subsystem->systemClient) == TCS_RESULT_OK) {
             tcsClientDestroy(handle);
         }
         subsystem->systemClient = nullptr;

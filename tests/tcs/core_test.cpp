@@ -282,11 +282,17 @@ TEST_F(CoreTest, ShutdownLeavesTheStackToAServiceThreadThatDoesNotStop) {
     ASSERT_EQ(palCriticalSectionAcquire(stack_->workList.listLock), TCS_RESULT_OK);
     palEventSet(stack_->workList.wakeEvent);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::thread clock([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        palTestAdvanceClock(25000);
+    // Each bounded wait of the shut-down (the database's own client's destroy, then the thread's
+    // stop) sees its time run out.
+    std::atomic<bool> returned{false};
+    std::thread clock([&returned] {
+        while (!returned.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            palTestAdvanceClock(25000);
+        }
     });
     EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_SHUTDOWN_FAILED);
+    returned = true;
     clock.join();
     EXPECT_NE(stack_->thread, 0u);
     EXPECT_NE(stack_->sensorControl, nullptr);  // still there for the thread
@@ -305,9 +311,11 @@ TEST_F(CoreTest, ClientCreateAndDestroySynchronously) {
     tcsSafeClientHandleFetch(client, &record);
     ASSERT_NE(record, nullptr);
     EXPECT_NE(static_cast<ClientRecord*>(record)->sensorControlClient, nullptr);
-    EXPECT_EQ(stack_->clients.next, &static_cast<ClientRecord*>(record)->links);
+    // Behind the database's own client, made at start-up.
+    EXPECT_EQ(stack_->clients.prev, &static_cast<ClientRecord*>(record)->links);
     EXPECT_EQ(tcsClientDestroy(client), TCS_RESULT_OK);
-    EXPECT_TRUE(palListIsEmpty(&stack_->clients));
+    EXPECT_EQ(stack_->clients.next, &stack_->database->systemClient->links);
+    EXPECT_EQ(stack_->clients.next->next, &stack_->clients);
     uint32_t value = 0;
     EXPECT_EQ(tcsGetParam(client, 6, &value), TCS_RESULT_NULL_CLIENT_HANDLE);
     EXPECT_EQ(tcsClientDestroy(client), TCS_RESULT_NULL_CLIENT_HANDLE);
@@ -359,8 +367,10 @@ TEST_F(CoreTest, ClientReleasedByHandleDestroyLeavesTheStackList) {
     tcsSafeClientHandleFetch(b, &kept);
     EXPECT_EQ(tcsHandleDestroy(a), TCS_RESULT_OK);
     ASSERT_FALSE(palListIsEmpty(&stack_->clients));
-    EXPECT_EQ(stack_->clients.next, &static_cast<ClientRecord*>(kept)->links);
-    EXPECT_EQ(stack_->clients.next->next, &stack_->clients);
+    // Left: the database's own client and b.
+    EXPECT_EQ(stack_->clients.next, &stack_->database->systemClient->links);
+    EXPECT_EQ(stack_->clients.next->next, &static_cast<ClientRecord*>(kept)->links);
+    EXPECT_EQ(stack_->clients.prev, &static_cast<ClientRecord*>(kept)->links);
     uint32_t value = 0;
     EXPECT_EQ(tcsGetParam(a, 6, &value), TCS_RESULT_NULL_CLIENT_HANDLE);
     EXPECT_EQ(tcsHandleDestroy(a), TCS_RESULT_BAD_PARAM);
