@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace dss {
 
@@ -586,7 +587,33 @@ void wipeAndFree(uint8_t* buffer, uint32_t length) {
     palRealFree(buffer);
 }
 
+// tcsHandleDestroy of a live database object goes through its close: freeing the record alone
+// would leave it linked in its owner's list, for the next close cascade to walk into.
+uint32_t closeOnHandleDestroy(uint64_t handle, void*, TcsResult* outResult) {
+    HandleType type = TCS_HANDLE_TYPE_COUNT;
+    _tcsSafeHandleTypeGet(handle, &type);
+    switch (type) {
+        case TCS_HANDLE_TYPE_DATABASE: *outResult = tcsDatabaseClose(handle); return 1;
+        case TCS_HANDLE_TYPE_APP_STORAGE: *outResult = tcsDatabaseCloseAppStorage(handle); return 1;
+        case TCS_HANDLE_TYPE_USER: *outResult = tcsDatabaseCloseUser(handle); return 1;
+        case TCS_HANDLE_TYPE_DB_TEMPLATE: *outResult = tcsDatabaseCloseTemplate(handle); return 1;
+        case TCS_HANDLE_TYPE_STORAGE: *outResult = tcsDatabaseCloseStorage(handle); return 1;
+        default: return 0;
+    }
+}
+
 }  // namespace
+
+namespace dss {
+
+void registerHandleOwners() {
+    for (HandleType type : {TCS_HANDLE_TYPE_DATABASE, TCS_HANDLE_TYPE_APP_STORAGE, TCS_HANDLE_TYPE_USER,
+                            TCS_HANDLE_TYPE_DB_TEMPLATE, TCS_HANDLE_TYPE_STORAGE}) {
+        _tcsSafeHandleSetOwnerDestroy(type, closeOnHandleDestroy);
+    }
+}
+
+}  // namespace dss
 
 extern "C" {
 

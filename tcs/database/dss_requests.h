@@ -73,5 +73,7 @@ inline void setItemBuffer(WorkItem* item, uint8_t* buffer) { item->reserved3[0] 
 // Queues a request on the database list of the stack that owns the client.
 TcsResult queueRequest(ClientRecord* client, uint32_t kind, void* data, uint64_t callback, void* context);
 DssSubsystem* subsystemOf(ClientRecord* client);
+// Routes tcsHandleDestroy of the database kinds through their closes.
+void registerHandleOwners();
 
 }  // namespace dss

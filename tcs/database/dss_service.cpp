@@ -621,6 +621,7 @@ TcsResult dssSubsystemStartup(DssSubsystem** outSubsystem, PalEvent*) {
         freeRecord(subsystem);
         return TCS_RESULT_MUTEX_CREATION_FAILED;
     }
+    registerHandleOwners();
     // Without a thread the waiting callers run the list, so start-up succeeds either way.
     dssCreateServiceThread(subsystem);
     *outSubsystem = subsystem;

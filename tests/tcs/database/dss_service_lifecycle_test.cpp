@@ -187,6 +187,23 @@ TEST_F(DssServiceLifecycle, ShutDownWithRequestsQueuedFreesThem) {
     releaser.join();
 }
 
+TEST_F(DssServiceLifecycle, HandleDestroyClosesTheObject) {
+    TcsHandle database = openDatabase();
+    TcsHandle app = appStorage(database);
+    TcsHandle user = 0;
+    ASSERT_EQ(tcsDatabaseCreateUser(app, &user), TCS_RESULT_OK);
+    const uint8_t id[] = {3};
+    ASSERT_EQ(tcsDatabaseSetUserData(user, 1, id, sizeof id), TCS_RESULT_OK);
+    // The user is written and leaves its app storage's list; the database then closes cleanly.
+    EXPECT_EQ(tcsHandleDestroy(user), TCS_RESULT_OK);
+    EXPECT_FALSE(registered(user, TCS_HANDLE_TYPE_USER));
+    uint32_t count = 0;
+    ASSERT_EQ(tcsDatabaseGetUserCount(app, &count), TCS_RESULT_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(tcsHandleDestroy(database), TCS_RESULT_OK);
+    EXPECT_FALSE(registered(app, TCS_HANDLE_TYPE_APP_STORAGE));
+}
+
 TEST_F(DssServiceLifecycle, DebugMasksAreStubs) {
     uint32_t value = 5;
     EXPECT_EQ(dssGetDbgFlags(&value), TCS_RESULT_OK);
