@@ -1,126 +1,9 @@
 // Names under which the tool prints result codes; codes without a row print as "Unknown 0x..".
 #include "tools/sensor/cli/sensor_tool.h"
 
+#include "tcs/result.h"
+
 #include <stdio.h>
-
-namespace {
-
-// Search order is table order (11 stands before 10, as the tool has always listed them).
-constexpr SensorValueName kResultNames[] = {
-    {0, "TCS_RESULT_OK"},
-    {1, "TCS_RESULT_CANCEL"},
-    {2, "TCS_RESULT_OUT_OF_MEMORY"},
-    {3, "TCS_RESULT_NO_MORE_ENTRIES"},
-    {4, "TCS_RESULT_INVALID_HANDLE"},
-    {5, "TCS_RESULT_BUFFER_TOO_SMALL"},
-    {6, "TCS_RESULT_NOT_IMPLEMENTED"},
-    {7, "TCS_RESULT_INVALID"},
-    {8, "TCS_RESULT_SENSOR_WRITE_FAILED"},
-    {9, "TCS_RESULT_SENSOR_READ_FAILED"},
-    {11, "TCS_RESULT_SENSOR_READ_TIMEOUT"},
-    {10, "TCS_RESULT_SENSOR_WRITE_TIMEOUT"},
-    {12, "TCS_RESULT_DEV_RESET_FAILED"},
-    {13, "TCS_RESULT_NULL_HANDLE_POINTER"},
-    {14, "TCS_RESULT_NULL_SENSOR_HANDLE"},
-    {15, "TCS_RESULT_NULL_DEVICE_HANDLE"},
-    {16, "TCS_RESULT_NULL_CLIENT_HANDLE"},
-    {17, "TCS_RESULT_BAD_PARAM"},
-    {18, "TCS_RESULT_MAX_SENSORS_EXCEEDED"},
-    {19, "TCS_RESULT_SENSOR_NOT_FOUND"},
-    {20, "TCS_RESULT_BAD_SENSOR_ID_FORMAT"},
-    {21, "TCS_RESULT_NO_MORE_DEVICES"},
-    {22, "TCS_RESULT_SENSOR_OPEN_FAILED"},
-    {23, "TCS_RESULT_HOOKING_SYSTEM_EVENTS_FAILED"},
-    {24, "TCS_RESULT_DEACTIVATE_DEVICE_FAILED"},
-    {25, "TCS_RESULT_ACTIVATE_DEVICE_FAILED"},
-    {26, "TCS_RESULT_SENSOR_SEND_FAILED"},
-    {27, "TCS_RESULT_EVENT_CREATION_FAILED"},
-    {28, "TCS_RESULT_EVENT_SET_FAILED"},
-    {29, "TCS_RESULT_EVENT_RESET_FAILED"},
-    {30, "TCS_RESULT_EVENT_CLOSE_FAILED"},
-    {31, "TCS_RESULT_MUTEX_CREATION_FAILED"},
-    {32, "TCS_RESULT_MUTEX_RELEASE_FAILED"},
-    {33, "TCS_RESULT_MUTEX_CLOSE_FAILED"},
-    {34, "TCS_RESULT_TIMEOUT"},
-    {35, "TCS_RESULT_WAIT_FAILURE"},
-    {36, "TCS_RESULT_UNKNOWN_STATUS"},
-    {37, "TCS_RESULT_THREAD_CREATION_FAILED"},
-    {38, "TCS_RESULT_TIMER_CREATION_FAILED"},
-    {39, "TCS_RESULT_NO_IMAGE_RECON"},
-    {40, "TCS_RESULT_NULL_POINTER"},
-    {41, "TCS_RESULT_MISSING_IDS_QUEUE"},
-    {42, "TCS_RESULT_SENSOR_BAD_CMD"},
-    {43, "TCS_RESULT_SENSOR_SHORT_CMD"},
-    {44, "TCS_RESULT_SENSOR_BAD_PARAM"},
-    {45, "TCS_RESULT_SENSOR_BAD_VALUE"},
-    {46, "TCS_RESULT_SENSOR_BUSY"},
-    {47, "TCS_RESULT_SENSOR_BAD_ADDR"},
-    {48, "TCS_RESULT_SENSOR_FLASH_BAD"},
-    {49, "TCS_RESULT_SENSOR_BAD_SIZE"},
-    {50, "TCS_RESULT_SENSOR_CAL_FAILED"},
-    {51, "TCS_RESULT_SENSOR_NO_ECNRYPT"},
-    {52, "TCS_RESULT_SENSOR_HARD_FAIL"},
-    {53, "TCS_RESULT_NO_FINGERPRINT_BUFFERS_POSTED"},
-    {54, "TCS_RESULT_ERROR"},
-    {55, "TCS_RESULT_EOF"},
-    {56, "TCS_RESULT_BAD_PARAM_1"},
-    {57, "TCS_RESULT_BAD_PARAM_2"},
-    {58, "TCS_RESULT_BAD_PARAM_3"},
-    {59, "TCS_RESULT_BAD_PARAM_4"},
-    {60, "TCS_RESULT_BAD_DATABASE_NAME_FORMAT"},
-    {61, "TCS_RESULT_TEMPLATE_DATABASE_NOT_OPEN"},
-    {62, "TCS_RESULT_BAD_USERID"},
-    {63, "TCS_RESULT_USER_DIRECTORY_CREATION_FAILED"},
-    {64, "TCS_RESULT_TEMPLATE_FILE_CREATION_FAILED"},
-    {65, "TCS_RESULT_USER_DOESNT_EXIST"},
-    {66, "TCS_RESULT_TEMPLATE_DOESNT_EXIST"},
-    {67, "TCS_RESULT_TEMPLATE_DELETION_FAILED"},
-    {68, "TCS_RESULT_DB_PATH_CREATION_FAILED"},
-    {69, "TCS_RESULT_DB_CREATION_FAILED"},
-    {70, "TCS_RESULT_INVALID_USER_HANDLE"},
-    {71, "TCS_RESULT_INVALID_DATABASE_HANDLE"},
-    {72, "TCS_RESULT_INVALID_TEMPLATE_HANDLE"},
-    {73, "TCS_RESULT_INVALID_PATH"},
-    {74, "TCS_RESULT_DATA_ID_EXISTS"},
-    {75, "TCS_RESULT_USER_DATA_CREATION_FAILED"},
-    {76, "TCS_RESULT_FILE_IO_FAILURE"},
-    {77, "TCS_RESULT_DOESNT_EXIST"},
-    {78, "TCS_RESULT_FILE_DELETION_FAILURE"},
-    {79, "TCS_RESULT_DATA_ID_DOESNT_EXIST"},
-    {80, "TCS_RESULT_INVALID_DATABASE_SPEC"},
-    {200, "TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN"},
-    {201, "TCS_RESULT_IMAGE_RECONSTRUCTION_COMPLETE"},
-    {202, "TCS_RESULT_NULL_VERSION_POINTER"},
-    {203, "TCS_RESULT_DESCRIPTOR_PENDING"},
-    {204, "TCS_RESULT_DESCRIPTOR_ERROR"},
-    {205, "TCS_RESULT_DESCRIPTOR_CANCEL"},
-    {206, "TCS_RESULT_DESCRIPTOR_TOO_SHORT"},
-    {207, "TCS_RESULT_FILE_OPEN_FAILED"},
-    {208, "TCS_RESULT_SHUTDOWN_FAILED"},
-    {209, "TCS_RESULT_SERVICE"},
-    {210, "TCS_RESULT_MUTEX_ACQUISITION_FAILED"},
-    {211, "TCS_RESULT_SENSOR_CLOSE_FAILED"},
-    {212, "TCS_RESULT_CLIENT_CREATE_FAILED"},
-    {213, "TCS_RESULT_CLIENT_DESTROY_FAILED"},
-    {214, "TCS_RESULT_CLIENT_DESTRUCTION_IN_PROCESS"},
-    {215, "TCS_RESULT_SENSOR_CLOSE_IN_PROCESS"},
-    {216, "TCS_RESULT_NULL_SUBSYSTEM_HANDLE"},
-    {217, "TCS_RESULT_NO_WORK_ITEMS"},
-    {218, "TCS_RESULT_FILE_WRITE_FAILED"},
-    {219, "TCS_RESULT_FILE_READ_FAILED"},
-    {220, "TCS_RESULT_INVALID_FILE_FORMAT"},
-    {300, "TCS_RESULT_MATCHER_OPEN_FAILED"},
-    {301, "TCS_RESULT_MATCHER_CLOSE_FAILED"},
-    {302, "TCS_RESULT_MATCHER_MATCH_FAILED"},
-    {303, "TCS_RESULT_MATCHER_EXTRACT_FAILED"},
-    {304, "TCS_RESULT_MATCHER_ENROLL_FAILED"},
-    {305, "TCS_RESULT_MATCHER_VERIFY_FAILED"},
-    {306, "TCS_RESULT_MATCHER_ADD_IMAGE_FAILED"},
-    {307, "TCS_RESULT_MATCHER_MATCH_IMAGE_FAILED"},
-    {370, "TCS_RESULT_SENSOR_CMD_DENIED"},
-};
-
-}  // namespace
 
 int SensorValToString(char* out, uint32_t outSize, uint32_t value, const SensorValueName* table, uint32_t rows) {
     for (uint32_t i = 0; table != nullptr && i < rows; ++i) {
@@ -132,8 +15,11 @@ int SensorValToString(char* out, uint32_t outSize, uint32_t value, const SensorV
 const char* SensorResultStatus(uint32_t code) {
     // One buffer for the process: each call overwrites the previous text.
     static char text[128];
-    SensorValueName copy[sizeof kResultNames / sizeof kResultNames[0]];
-    for (size_t i = 0; i < sizeof copy / sizeof copy[0]; ++i) copy[i] = kResultNames[i];
+    // The stack's own table: search order is table order (11 stands before 10).
+    SensorValueName copy[sizeof gTcsResultNames / sizeof gTcsResultNames[0]];
+    for (size_t i = 0; i < sizeof copy / sizeof copy[0]; ++i) {
+        copy[i] = SensorValueName{gTcsResultNames[i].code, gTcsResultNames[i].name};
+    }
     SensorValToString(text, sizeof text, code, copy, uint32_t(sizeof copy / sizeof copy[0]));
     return text;
 }
