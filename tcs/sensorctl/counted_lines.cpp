@@ -94,6 +94,17 @@ TcsResult scsSensorGetCountedLinesSynch(ScsSensor* sensor, uint8_t* buffer, uint
         release(wait);
         return result;
     }
+    // Only a mode-0 capture turns streaming on before it is sent; the cancel at the end of every
+    // counted read turns it off again. A read in another mode (the power-up baseline uses 2) would
+    // otherwise never see its lines and always run out of time.
+    if (mode != 0) {
+        result = scsStartReadFingerprint(sensor);
+        if (result != TCS_RESULT_OK) {
+            scsSensorCancelAllFingerprintBuffers(sensor);
+            release(wait);
+            return result;
+        }
+    }
     ScsReplyView reply{};
     result = scsSensorGetFingerprint(sensor, lines, 0, mode, value, static_cast<PrintConfiguration*>(printConfiguration),
                                      outReply != nullptr ? static_cast<ScsReplyView*>(outReply) : &reply);

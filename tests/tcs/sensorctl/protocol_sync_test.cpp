@@ -439,6 +439,15 @@ TEST_F(SyncCommands, CountedLinesArriveOnTheFingerprintPipe) {
     std::vector<uint8_t> more(4 * 288, 0);
     EXPECT_EQ(scsSensorGetCountedLinesSynch(handle_, more.data(), uint32_t(more.size()), 3, 0, 4, nullptr, nullptr),
               49u);
+    // A read in another mode (the power-up baseline's 2) after one that ended with streaming
+    // turned off: it must turn streaming on itself, or its lines never arrive.
+    const uint32_t woe = device_->woeType;
+    device_->woeType = 1;
+    std::fill(lines.begin(), lines.end(), 0);
+    EXPECT_EQ(scsSensorGetCountedLinesSynch(handle_, lines.data(), uint32_t(lines.size()), 3, 2, 20, nullptr, nullptr),
+              0u);
+    EXPECT_EQ(lines[2 * 288 + 41], uint8_t(0x70 + (2 * 3 + 41 * 5) % 32));
+    device_->woeType = woe;
 }
 
 TEST_F(SyncCommands, NoSecurityRecordOutsideASession) {
