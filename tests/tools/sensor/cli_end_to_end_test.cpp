@@ -59,16 +59,16 @@ protected:
     // about, and the re-initialisation after pairing would run it again.
     void prepare(const std::string& serial, uint8_t minor, uint8_t usbVariant, uint8_t variantByte,
                  uint8_t capabilities) {
-        simusb::SensorSpec spec;
-        spec.serial = serial;
-        spec.variant = usbVariant;
-        simusb::Firmware firmware(spec.serial, spec.productId, usbVariant);
+        simusb::SensorSpec identity;
+        identity.serial = serial;
+        identity.variant = usbVariant;
+        simusb::Firmware firmware(identity.serial, identity.productId, usbVariant);
         // A serial of its own per run, so that runs never share a settings section.
         firmware.stored("version") = versionRecord(minor, variantByte, capabilities, uint8_t(0x40 + getpid() % 64));
         firmware.storedChanged();
         ASSERT_TRUE(firmware.save(dir_ + "/state"));
         char line[64];
-        std::snprintf(line, sizeof line, "%s %04x %d 1\n", serial.c_str(), spec.productId, usbVariant);
+        std::snprintf(line, sizeof line, "%s %04x %d 1\n", serial.c_str(), identity.productId, usbVariant);
         std::ofstream(dir_ + "/state/sensors") << line;
     }
 
