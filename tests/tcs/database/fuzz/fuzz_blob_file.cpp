@@ -3,6 +3,7 @@
 // accept or refuse it without a crash, and every blob it keeps must pass its CRC check.
 #include "tcs/database/dss_store.h"
 #include "tcs/handle_map.h"
+#include "tests/tcs/flashfs/fuzz/fuzz_store.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -13,46 +14,11 @@
 
 namespace {
 
-constexpr uint32_t kStore = 262144;
-std::vector<uint8_t> gFlash;
-
-TcsResult info(void*, uint32_t* capacity, uint32_t* store) {
-    *capacity = kStore;
-    *store = kStore;
-    return TCS_RESULT_OK;
-}
-TcsResult read(void*, uint32_t address, uint32_t length, void* out) {
-    if (uint64_t(address) + length > gFlash.size()) return TCS_RESULT_BAD_PARAM;
-    memcpy(out, gFlash.data() + address, length);
-    return TCS_RESULT_OK;
-}
-TcsResult write(void*, uint32_t address, uint32_t length, const void* data, uint32_t) {
-    if (uint64_t(address) + length > gFlash.size()) return TCS_RESULT_BAD_PARAM;
-    const auto* in = static_cast<const uint8_t*>(data);
-    for (uint32_t i = 0; i < length; ++i) gFlash[address + i] &= in[i];
-    return TCS_RESULT_OK;
-}
-TcsResult commit(void*) { return TCS_RESULT_OK; }
-TcsResult bulkErase(void*) {
-    gFlash.assign(kStore, 0xFF);
-    return TCS_RESULT_OK;
-}
-TcsResult sectorErase(void*, uint32_t address, uint32_t count) {
-    const uint64_t start = address - address % 65536, end = start + uint64_t(count) * 65536;
-    if (end > gFlash.size()) return TCS_RESULT_BAD_PARAM;
-    memset(gFlash.data() + start, 0xFF, end - start);
-    return TCS_RESULT_OK;
-}
-TcsResult uninit(void*) { return TCS_RESULT_OK; }
-constexpr FssBackendOps kOps = {info, read, write, commit, bulkErase, sectorErase, uninit};
-
 FssHandle* store() {
     static FssHandle* h = nullptr;
     if (h == nullptr) {
-        gFlash.assign(kStore, 0xFF);
-        fssCreateHandle(nullptr, 0x7F, &h, nullptr);
-        h->ops = kOps;
-        h->backend = &gFlash;
+        fuzzstore::gFlash.assign(fuzzstore::kStore, 0xFF);
+        h = fuzzstore::newHandle();
         fssFormat(h);
         fssMkdir(h, "/d");
     }
@@ -63,22 +29,9 @@ const uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}
 
 }  // namespace
 
-// The services the reader's files call, standing in for the platform and core libraries, which this
-// compiler does not build: plain heap, a bitwise CRC-32, an XOR stream for the cipher (the reader's
-// handling of pad byte, IV and lengths is what is fuzzed here), and no sensors.
+// Beyond the file system's stand-ins: an XOR stream for the cipher (the reader's handling of pad
+// byte, IV and lengths is what is fuzzed here), locks that do nothing, and no sensors.
 extern "C" {
-void* palRealMalloc(uint32_t size) { return malloc(size); }
-void palRealFree(void* block) { free(block); }
-uint32_t palGetSecondsSinceEpoch(void) { return 0x5F000000; }
-TcsResult palCryptoChecksum(uint32_t start, uint32_t* out, const uint8_t* data, uint32_t length, uint32_t) {
-    uint32_t crc = ~start;
-    for (uint32_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    *out = ~crc;
-    return TCS_RESULT_OK;
-}
 static TcsResult xorStream(const uint8_t* in, uint32_t length, uint8_t* out, const uint8_t* iv) {
     for (uint32_t i = 0; i < length; ++i) out[i] = in[i] ^ iv[i % 16];
     return TCS_RESULT_OK;
@@ -121,22 +74,6 @@ TcsResult scsSensorIsBrellow(ScsSensor*) { return 0; }
 TcsResult scsSensorFreeDecTemplatesList(ScsSensor*, void*) { return TCS_RESULT_OK; }
 TcsResult _tcsSensorSetLastIdentificationCtx(SensorRecord*, const void*, uint32_t) { return TCS_RESULT_OK; }
 TcsResult dssSubsystemPostStartup(CoreSubsystem*, DssSubsystem*) { return TCS_RESULT_OK; }
-TcsResult palFssFileDBInit(void*, const char*, void**) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult palFssGetFileDBSize(void*, uint32_t*, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult palFssReadFileDB(void*, uint32_t, uint16_t, void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult palFssWriteFileDB(void*, uint32_t, uint16_t, const void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _palFssWriteFileDB(void*, uint32_t, uint16_t, const void*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult palFssSectorEraseFileDB(void*, uint32_t, uint16_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult palFssBulkEraseFileDB(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult palFssCommitFileDB(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult palFssFileDBUninit(void*) { return TCS_RESULT_OK; }
-TcsResult _xtfsGetFlashInfo(void*, uint32_t*, uint32_t*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _xtfsReadFlash(void*, uint32_t, uint32_t, void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _xtfsWriteFlash(void*, uint32_t, uint32_t, const void*, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _xtfsCommitFlash(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _xtfsBulkEraseFlash(void*) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _xtfsSectorEraseFlash(void*, uint32_t, uint32_t) { return TCS_RESULT_NOT_IMPLEMENTED; }
-TcsResult _xtfsSPIUninit(void*) { return TCS_RESULT_OK; }
 }  // extern "C"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
