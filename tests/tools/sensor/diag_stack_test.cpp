@@ -583,9 +583,12 @@ TEST_F(DiagStack, ProtocolGatedCalls) {
 // A sensor that is not secured refuses an ownership reset, and is reset all the same.
 TEST_F(DiagStack, OwnershipResetOfAPlainSensorIsRefused) {
     simusb::clearCommandLog(id_);
+    const size_t readyBefore = readyCount();
     EXPECT_EQ(tcsTestSensorResetOwner(sensor_, nullptr), 370u);
     EXPECT_TRUE(sent(0x05));
     EXPECT_EQ(tcsTestSensorResetOwner(0, nullptr), 14u);
+    // The refusal still resets the sensor: let it come back before the stack is taken down.
+    EXPECT_TRUE(waitFor([&] { return readyCount() > readyBefore; }));
 }
 
 }  // namespace
