@@ -118,4 +118,9 @@ TcsResult scsSensorWasSuspended(ScsSensor* sensor, uint32_t* outSuspended) {
     return TCS_RESULT_OK;
 }
 
+uint32_t scsSensorKeepsFeaturesStorage(ScsSensor* sensor) {
+    uint32_t capacity = 0;
+    return scsSensorGetFlashSize(sensor, &capacity) == TCS_RESULT_OK && capacity != 0 ? 1 : 0;
+}
+
 }  // extern "C"

@@ -30,6 +30,9 @@ TcsResult scsSensorGetSelectiveSuspendTimeout(ScsSensor* sensor, uint32_t* outTi
 // 1 when the sensor lost its state in a suspend: a secured sensor that no longer answers
 // get-version (asked with close alerts held back), any other sensor always (its patch is unloaded).
 TcsResult scsSensorWasSuspended(ScsSensor* sensor, uint32_t* outSuspended);
+// 1 when the device keeps a features storage: one with SPI flash, where its own database lives;
+// 0 otherwise (also when the device cannot be had or its flash not identified).
+uint32_t scsSensorKeepsFeaturesStorage(ScsSensor* sensor);
 
 #ifdef __cplusplus
 }

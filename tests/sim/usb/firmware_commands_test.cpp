@@ -247,7 +247,7 @@ TEST(SimFirmware, GetPrintWithASecurityRecordEncryptsTheLines) {
     EXPECT_EQ(fw.handle(command(0x02, badSize)).status, 0x0406);
 }
 
-// Sign and encrypt (0x1D): the wrapped form is the padded data plus 64 bytes, fresh every time.
+// Sign and encrypt (0x1D): the wrapped form is the padded data plus 32 bytes, fresh every time.
 TEST(SimFirmware, SignEncTemplateDataWrapsWhatItIsGiven) {
     simusb::Firmware fw("SIM00001", 0x0001, 5);
     const Bytes key(32, 0x42);
@@ -257,8 +257,8 @@ TEST(SimFirmware, SignEncTemplateDataWrapsWhatItIsGiven) {
     fields.insert(fields.end(), key.begin(), key.end());
     const simusb::Reply first = fw.handle(command(0x1D, fields));
     ASSERT_EQ(first.status, 0);
-    ASSERT_EQ(first.payload.size(), 2u + 96u);
-    EXPECT_EQ(first.payload[0] | first.payload[1] << 8, 96);
+    ASSERT_EQ(first.payload.size(), 2u + 64u);
+    EXPECT_EQ(first.payload[0] | first.payload[1] << 8, 64);
     EXPECT_EQ(std::search(first.payload.begin(), first.payload.end(), key.begin(), key.end()), first.payload.end())
         << "the key must not travel back in plain";
     EXPECT_NE(fw.handle(command(0x1D, fields)).payload, first.payload);
@@ -270,10 +270,11 @@ TEST(SimFirmware, SignEncTemplateDataWrapsWhatItIsGiven) {
         size_t wrapped;
     };
     const Case cases[] = {
-        {20, 5, 25, 0, 32 + 64},  // two fields, padded together
+        {20, 5, 25, 0, 32 + 32},  // two fields, padded together
         {16, 0, 10, 0x0405, 0},   // shorter than its lengths say
         {0, 0, 0, 0x0406, 0},     // nothing to wrap
-        {4040, 0, 4040, 0x0406, 0},  // would not fit the reply
+        {4064, 0, 4064, 0, 4096},    // just fits the reply
+        {4065, 0, 4065, 0x0406, 0},  // would not fit the reply
     };
     for (const Case& c : cases) {
         Bytes r;
@@ -286,6 +287,85 @@ TEST(SimFirmware, SignEncTemplateDataWrapsWhatItIsGiven) {
             EXPECT_EQ(reply.payload.size(), 2 + c.wrapped);
         }
     }
+}
+
+// What 0x1D wrapped comes back only through the sensor: decrypt-and-verify (0x1E) returns both
+// fields, match verify (0x1C) the second one and the verification value, get authentication data
+// (0x2B) the data an authentication block sealed under the key given. A changed byte is refused.
+TEST(SimFirmware, WrappedDataComesBackThroughTheSensorOnly) {
+    simusb::Firmware fw("SIM00001", 0x0001, 5);
+    auto wrapped = [&](const Bytes& a, const Bytes& b) {
+        Bytes fields;
+        put16(fields, uint16_t(a.size()));
+        put16(fields, uint16_t(b.size()));
+        fields.insert(fields.end(), a.begin(), a.end());
+        fields.insert(fields.end(), b.begin(), b.end());
+        const simusb::Reply reply = fw.handle(command(0x1D, fields));
+        return Bytes(reply.payload.begin() + 2, reply.payload.end());
+    };
+    const Bytes templ(300, 0x33), key(32, 0x44);
+    const Bytes w = wrapped(templ, key);
+    ASSERT_EQ(w.size(), 336u + 32u);
+
+    auto decrypt = [&](const Bytes& data) {
+        Bytes fields;
+        put16(fields, uint16_t(data.size()));
+        fields.resize(112, 0);
+        fields.insert(fields.end(), data.begin(), data.end());
+        return fw.handle(command(0x1E, fields));
+    };
+    simusb::Reply reply = decrypt(w);
+    ASSERT_EQ(reply.status, 0);
+    Bytes expected{44, 1, 32, 0};
+    expected.insert(expected.end(), templ.begin(), templ.end());
+    expected.insert(expected.end(), key.begin(), key.end());
+    EXPECT_EQ(reply.payload, expected);
+    for (size_t at : {size_t(0), size_t(20), w.size() - 1}) {
+        Bytes changed = w;
+        changed[at] ^= 1;
+        EXPECT_EQ(decrypt(changed).status, 0x044F) << at;
+    }
+
+    Bytes match;
+    put16(match, uint16_t(w.size()));
+    put16(match, 0);
+    const Bytes value(32, 0x55);
+    match.insert(match.end(), value.begin(), value.end());
+    match.insert(match.end(), w.begin(), w.end());
+    reply = fw.handle(command(0x1C, match));
+    ASSERT_EQ(reply.status, 0);
+    ASSERT_EQ(reply.payload.size(), 18u + 64);
+    EXPECT_EQ(reply.payload[0], 64);
+    EXPECT_EQ(reply.payload[2], 1) << "matched";
+    EXPECT_EQ(Bytes(reply.payload.begin() + 18, reply.payload.begin() + 50), key);
+    EXPECT_EQ(Bytes(reply.payload.begin() + 50, reply.payload.end()), value);
+
+    // {u32 kind, u32 pad, data, pad zeros} under AES-CBC, then its IV.
+    const Bytes secret = {'s', 'e', 'c', 'r', 'e', 't'};
+    Bytes block;
+    put32(block, 4);
+    put32(block, 2);
+    block.insert(block.end(), secret.begin(), secret.end());
+    block.resize(16, 0);
+    uint8_t iv[16] = {9, 8, 7};
+    const Bytes ivBytes(iv, iv + 16);
+    ASSERT_TRUE(simusb::crypto::aesCbc(key, iv, block, true));
+    block.insert(block.end(), ivBytes.begin(), ivBytes.end());
+    const Bytes sealed = wrapped({}, block);
+    auto authData = [&](const Bytes& with) {
+        Bytes fields;
+        put16(fields, uint16_t(sealed.size()));
+        put16(fields, uint16_t(with.size()));
+        fields.insert(fields.end(), sealed.begin(), sealed.end());
+        fields.insert(fields.end(), with.begin(), with.end());
+        return fw.handle(command(0x2B, fields));
+    };
+    reply = authData(key);
+    ASSERT_EQ(reply.status, 0);
+    Bytes opened{6, 0};
+    opened.insert(opened.end(), secret.begin(), secret.end());
+    EXPECT_EQ(reply.payload, opened);
+    EXPECT_EQ(authData(Bytes(32, 0x45)).status, 0x0406) << "another key";
 }
 
 // A capture whose records carry a calibration sweep is answered by the analog model: numbered line

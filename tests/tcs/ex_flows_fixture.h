@@ -1,0 +1,228 @@
+// Fixture of the extended-flow tests: the whole stack with one virtual sensor opened by a client,
+// file databases in a temporary folder, and small readers of what the flows stored.
+#pragma once
+
+#include "platform/memory.h"
+#include "platform/settings.h"
+#include "platform/tag_value.h"
+#include "platform/test_seams.h"
+#include "platform/usb_test_seams.h"
+#include "sim/usb/sim_usb.h"
+#include "tcs/core.h"
+#include "tcs/database/dss_interface.h"
+#include "tcs/database/dss_store.h"
+#include "tcs/ex_flows.h"
+#include "tcs/handle_map.h"
+#include "tcs/sensorctl/scs_internal.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes bytesOf(const char* text) { return Bytes(text, text + std::strlen(text)); }
+inline SizedBuffer sized(const Bytes& bytes) { return SizedBuffer{uint32_t(bytes.size()), bytes.data()}; }
+
+class ExFlowsStack : public ::testing::Test {
+protected:
+    // No calibration and no lock step; a service thread that waits 1 ms between passes.
+    static constexpr uint32_t kStartFlags = 0x00100000u | 0x04000000u | TCS_START_FAST_POLL;
+    static constexpr uint8_t kMajor = 4, kMinor = 30;
+
+    void SetUp() override {
+        simusb::resetAll();
+        palTestSetUsbPollInterval(5);
+        palTestSetUsbWorkerStopTimeout(0);
+        char dir[] = "/tmp/ex_flows_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        palTestSetSettingsPath((dir_ + "/settings").c_str());
+    }
+
+    void TearDown() override {
+        if (sensor_ != 0) {
+            EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
+        }
+        if (client_ != 0) {
+            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        }
+        if (stack_ != nullptr) {
+            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        }
+        for (uint8_t code : hooked_) simusb::setCommandHook(code, nullptr);
+        simusb::resetAll();
+        palTestSetUsbPollInterval(0);
+        palTestSetSettingsPath(nullptr);
+        std::system(("rm -rf " + dir_).c_str());
+    }
+
+    // A family-1 sensor of the given firmware minor; flags bit 0 says it matches securely.
+    static Bytes versionBlock(uint8_t minor, uint8_t flags) {
+        Bytes v(36, 0);
+        v[0] = 1;
+        v[4] = 17;
+        v[8] = kMajor;
+        v[9] = minor;
+        v[10] = 1;
+        v[11] = 4;
+        v[13] = 1;
+        v[14] = flags;
+        for (int i = 0; i < 6; ++i) v[16 + size_t(i)] = uint8_t(0x41 + i);
+        v[22] = 1;
+        return v;
+    }
+
+    // Starts the stack with one sensor and opens it; a secure sensor is AES-secured and matches
+    // securely, so templates are wrapped by the sensor and PEK security is on.
+    void start(bool secure = false, uint8_t minor = kMinor) {
+        const Bytes version = versionBlock(minor, secure ? 1 : 0);
+        hook(0x01, [version](std::span<const uint8_t>) { return simusb::Reply{0, version}; });
+        ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, this), TCS_RESULT_OK);
+        sim_ = simusb::plug();
+        ASSERT_NE(sim_, 0);
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard<std::mutex> hold(lock_);
+            return !readyName_.empty();
+        }));
+        ASSERT_EQ(tcsSensorOpenA(client_, readyName_.c_str(), &sensor_), TCS_RESULT_OK);
+        if (secure) device()->aesSecured = 1;
+    }
+
+    void hook(uint8_t code, simusb::CommandHook h) {
+        simusb::setCommandHook(code, std::move(h));
+        hooked_.push_back(code);
+    }
+
+    SensorRecord* sensorRecord() {
+        void* record = nullptr;
+        tcsSafeSensorHandleFetch(sensor_, &record);
+        return static_cast<SensorRecord*>(record);
+    }
+    ScsSensorDevice* device() { return sensorRecord()->sensorControlSensor->device; }
+    std::string sensorName() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return readyName_;
+    }
+
+    // A formatted host-file database with one app storage (closed with the client).
+    TcsHandle fileStorage(const std::string& file, const char* name = "APP") {
+        const std::string url = "file://" + dir_ + "/" + file;
+        TcsHandle database = 0, app = 0;
+        EXPECT_EQ(tcsDatabaseFormatDatabaseA(client_, url.c_str()), TCS_RESULT_OK);
+        EXPECT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &database), TCS_RESULT_OK);
+        EXPECT_EQ(tcsDatabaseCreateAppStorage(database, name, 0, &app), TCS_RESULT_OK);
+        return app;
+    }
+
+    static TcsHandle makeTemplate(uint32_t finger, const Bytes& data, const Bytes& profile = {}) {
+        TcsHandle templ = 0;
+        EXPECT_EQ(tcsTemplateCreate(&templ, data.data(), uint32_t(data.size())), TCS_RESULT_OK);
+        EXPECT_EQ(tcsTemplateSetFinger(templ, finger), TCS_RESULT_OK);
+        EXPECT_EQ(tcsTemplateSetFeatures(templ, 1), TCS_RESULT_OK);
+        if (!profile.empty()) {
+            EXPECT_EQ(tcsTemplateSetASPProfile(templ, profile.data(), uint32_t(profile.size())), TCS_RESULT_OK);
+        }
+        return templ;
+    }
+    static Bytes templateBytes(uint32_t seed, uint32_t length = 300) {
+        Bytes b(length);
+        for (uint32_t i = 0; i < length; ++i) b[i] = uint8_t(seed * 31 + i * 7);
+        return b;
+    }
+
+    // Files a template through the flow with one entry; the template handle is destroyed.
+    TcsResult enroll(TcsHandle app, const Bytes& userId, uint32_t finger, const Bytes& entry = bytesOf("payload"),
+                     uint32_t seed = 0) {
+        const SizedBuffer id = sized(userId);
+        const EnrollmentDataEntry entries[] = {{1, uint32_t(entry.size()), entry.data()}};
+        const TcsHandle templ = makeTemplate(finger, templateBytes(seed != 0 ? seed : finger));
+        const TcsResult result = tcsExEnrollTemplate(sensor_, app, &id, 1, entries, templ);
+        tcsHandleDestroy(templ);
+        return result;
+    }
+
+    // The ids of the storage's users in database order.
+    static std::vector<Bytes> userIds(TcsHandle app) {
+        std::vector<Bytes> ids;
+        for (bool first = true;; first = false) {
+            TcsHandle user = 0;
+            if ((first ? tcsDatabaseOpenFirstUser(app, &user) : tcsDatabaseOpenNextUser(app, &user)) != 0) break;
+            uint8_t* data = nullptr;
+            uint32_t length = 0;
+            if (tcsDatabaseGetUserData(user, 1, &data, &length) == TCS_RESULT_OK) ids.emplace_back(data, data + length);
+            tcsBufferFree(data);
+            tcsDatabaseCloseUser(user);
+        }
+        return ids;
+    }
+
+    // The stored template records (format byte and packed record) of a user, in database order.
+    static std::vector<Bytes> storedTemplates(TcsHandle app, const Bytes& userId) {
+        std::vector<Bytes> out;
+        const SizedBuffer id = sized(userId);
+        TcsHandle user = 0;
+        void* record = nullptr;
+        _tcsSafeHandleFetch(app, TCS_HANDLE_TYPE_APP_STORAGE, &record);
+        if (GetUserHandleByUserID(static_cast<DssAppStorage*>(record), &id, &user) != TCS_RESULT_OK) return out;
+        for (bool first = true;; first = false) {
+            TcsHandle t = 0;
+            if ((first ? tcsDatabaseOpenFirstTemplate(user, &t) : tcsDatabaseOpenNextTemplate(user, &t)) != 0) break;
+            void* templ = nullptr;
+            _tcsSafeHandleFetch(t, TCS_HANDLE_TYPE_DB_TEMPLATE, &templ);
+            uint8_t* data = nullptr;
+            uint32_t length = 0;
+            if (_tcsDatabaseGetTemplateDataSync(static_cast<DssTemplate*>(templ), 1, &data, &length) == 0) {
+                out.emplace_back(data, data + length);
+            }
+            tcsBufferFree(data);
+            tcsDatabaseCloseTemplate(t);
+        }
+        tcsDatabaseCloseUser(user);
+        return out;
+    }
+    // The fingers of a user's templates, from their packed records.
+    static std::vector<uint32_t> fingers(TcsHandle app, const Bytes& userId) {
+        std::vector<uint32_t> out;
+        for (const Bytes& t : storedTemplates(app, userId)) out.push_back(t.size() > 4 ? t[4] : 0xFFFFFFFFu);
+        return out;
+    }
+
+    bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    static TcsResult onSystemEvent(void*, void* context, EventRecord* event) {
+        auto* self = static_cast<ExFlowsStack*>(context);
+        if (event->id == TCS_SYSTEM_EVENT_SENSOR_READY && event->data != nullptr) {
+            std::lock_guard<std::mutex> hold(self->lock_);
+            self->readyName_.assign(static_cast<const char*>(event->data),
+                                    strnlen(static_cast<const char*>(event->data), event->dataSize));
+        }
+        return TCS_RESULT_OK;
+    }
+
+    std::string dir_;
+    CoreSubsystem* stack_ = nullptr;
+    TcsHandle client_ = 0;
+    TcsHandle sensor_ = 0;
+    simusb::SensorId sim_ = 0;
+    std::vector<uint8_t> hooked_;
+    std::mutex lock_;
+    std::string readyName_;
+};
