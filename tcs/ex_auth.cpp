@@ -103,7 +103,6 @@ TcsResult unseal(SensorRecord* sensor, const SizedBuffer* sealed, const uint8_t 
 struct RawLinesWait {
     PalEvent* event;
     uint32_t owners;  // the waiter and the request, each drops one
-    TcsResult status;
     uint8_t lines[kRawLineBytes];
 };
 
@@ -121,7 +120,6 @@ void requestRawLines(SensorRecord* sensor) {
     std::memset(wait, 0, sizeof *wait);
     wait->event = palEventAlloc(0, 0, nullptr);
     wait->owners = 2;
-    wait->status = TCS_SYNC_PENDING;
     if (wait->event == nullptr) {
         palRealFree(wait);
         return;
@@ -146,10 +144,9 @@ void requestRawLines(SensorRecord* sensor) {
 
 extern "C" {
 
-TcsResult tcsExGetRawScanLinesCB(void*, TcsResult status, void* waitRecord) {
+TcsResult tcsExGetRawScanLinesCB(void*, TcsResult, void* waitRecord) {
     auto* wait = static_cast<RawLinesWait*>(waitRecord);
     if (wait == nullptr) return TCS_RESULT_NULL_POINTER;
-    wait->status = status;
     palEventSet(wait->event);
     dropRawLinesWait(wait);
     return 1;

@@ -189,13 +189,9 @@ TcsResult tcsExEnrollTemplateStore(TcsHandle sensorHandle, TcsHandle appStorage,
     DbHandle user(tcsDatabaseCloseUser);
     DbHandle templ(tcsDatabaseCloseTemplate);
     StoreUndo undo(user, templ);
-    result = GetUserHandleByUserID(storage, userId, user.out());
-    const bool newUser = result == TCS_RESULT_USER_DOESNT_EXIST;
-    if (newUser) {
-        result = createUser(appStorage, userId, nullptr, user, undo);
-    } else if (result == TCS_RESULT_OK) {
-        result = checkFingerFree(sensor, user.get(), finger);
-    }
+    bool newUser = false;
+    result = findOrCreateUser(storage, userId, nullptr, user, undo, &newUser);
+    if (result == TCS_RESULT_OK && !newUser) result = checkFingerFree(sensor, user.get(), finger);
     if (result == TCS_RESULT_OK) result = tcsDatabaseCreateTemplate(user.get(), templ.out());
     if (result != TCS_RESULT_OK) return result;
 

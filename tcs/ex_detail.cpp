@@ -200,6 +200,14 @@ TcsResult createUser(TcsHandle storage, const SizedBuffer* userId, const SizedBu
     return result;
 }
 
+TcsResult findOrCreateUser(DssAppStorage* storage, const SizedBuffer* userId, const SizedBuffer* password,
+                           DbHandle& user, StoreUndo& undo, bool* outNew) {
+    TcsResult result = GetUserHandleByUserID(storage, userId, user.out());
+    *outNew = result == TCS_RESULT_USER_DOESNT_EXIST;
+    if (*outNew) result = createUser(handleOf(storage, TCS_HANDLE_TYPE_APP_STORAGE), userId, password, user, undo);
+    return result;
+}
+
 uint8_t* callerCopy(const uint8_t* data, uint32_t length) {
     auto* copy = static_cast<uint8_t*>(palRealMalloc(length == 0 ? 1 : length));
     if (copy != nullptr && length != 0) std::memcpy(copy, data, length);

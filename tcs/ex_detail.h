@@ -151,6 +151,10 @@ TcsResult checkFingerFree(SensorRecord* sensor, TcsHandle user, uint32_t finger)
 // the undo deletes it unless kept.
 TcsResult createUser(TcsHandle storage, const SizedBuffer* userId, const SizedBuffer* password, DbHandle& user,
                      StoreUndo& undo);
+// The user of the id, left open, or a new one (as createUser) when the storage has none; *outNew
+// tells which. Other failures of the look-up are returned.
+TcsResult findOrCreateUser(DssAppStorage* storage, const SizedBuffer* userId, const SizedBuffer* password,
+                           DbHandle& user, StoreUndo& undo, bool* outNew);
 // A copy for the caller, freed with tcsBufferFree; null when memory runs out.
 uint8_t* callerCopy(const uint8_t* data, uint32_t length);
 // The sensor's last identification context (128 bytes); 510 when it cannot be read.

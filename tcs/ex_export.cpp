@@ -165,8 +165,11 @@ TcsResult importTemplate(const ImportedTemplate& entry, const ScsFwVersion& vers
     if (entry.data == nullptr || entry.size == 0) return TCS_RESULT_BAD_PARAM;
     Container c;
     TcsResult result = newContainer(&c);
-    if (result == TCS_RESULT_OK) result = palTagValSetBlobAsContainerDataByRef(c.get(), entry.size, entry.data);
     if (result != TCS_RESULT_OK) return result;
+    // Bytes that do not even parse (a changed length field) are not what the key signed either.
+    if (palTagValSetBlobAsContainerDataByRef(c.get(), entry.size, entry.data) != TCS_RESULT_OK) {
+        return TCS_RESULT_NOT_SIGNED;
+    }
 
     uint16_t length = 0;
     void* stored = nullptr;

@@ -102,11 +102,9 @@ TcsResult StoreUserInAppStorage(SensorRecord* sensor, DssAppStorage* appStorage,
     DbHandle user(tcsDatabaseCloseUser);
     DbHandle templ(tcsDatabaseCloseTemplate);
     StoreUndo undo(user, templ);
-    result = GetUserHandleByUserID(appStorage, userId, user.out());
-    const bool newUser = result == TCS_RESULT_USER_DOESNT_EXIST;
-    if (newUser) {
-        result = createUser(storage, userId, password, user, undo);
-    } else if (result == TCS_RESULT_OK) {
+    bool newUser = false;
+    result = findOrCreateUser(appStorage, userId, password, user, undo, &newUser);
+    if (result == TCS_RESULT_OK && !newUser) {
         if (newUserOnly != 0) return TCS_RESULT_USER_EXISTS;
         if (!withPassword && pek) result = checkLastIdentified(sensor, userId);
         if (result == TCS_RESULT_OK && refuseDuplicateFinger != 0) {

@@ -2,6 +2,7 @@
 // file databases in a temporary folder, and small readers of what the flows stored.
 #pragma once
 
+#include "platform/crypto/crypto.h"
 #include "platform/memory.h"
 #include "platform/settings.h"
 #include "platform/tag_value.h"
@@ -31,6 +32,25 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes bytesOf(const char* text) { return Bytes(text, text + std::strlen(text)); }
 inline SizedBuffer sized(const Bytes& bytes) { return SizedBuffer{uint32_t(bytes.size()), bytes.data()}; }
+// Digest ids of the crypto interface: 0 SHA-256, 2 MD5.
+inline Bytes digestOf(const Bytes& data, uint32_t algorithm) {
+    Bytes out(algorithm == 2 ? 16 : 32);
+    palCryptoDigest(data.data(), uint32_t(data.size()), out.data(), algorithm);
+    return out;
+}
+
+inline DssAppStorage* storageOf(TcsHandle app) {
+    void* record = nullptr;
+    _tcsSafeHandleFetch(app, TCS_HANDLE_TYPE_APP_STORAGE, &record);
+    return static_cast<DssAppStorage*>(record);
+}
+// The open user of the id; 0 when there is none.
+inline TcsHandle findUser(TcsHandle app, const Bytes& userId) {
+    const SizedBuffer id = sized(userId);
+    TcsHandle user = 0;
+    GetUserHandleByUserID(storageOf(app), &id, &user);
+    return user;
+}
 
 class ExFlowsStack : public ::testing::Test {
 protected:
@@ -170,11 +190,8 @@ protected:
     // The stored template records (format byte and packed record) of a user, in database order.
     static std::vector<Bytes> storedTemplates(TcsHandle app, const Bytes& userId) {
         std::vector<Bytes> out;
-        const SizedBuffer id = sized(userId);
-        TcsHandle user = 0;
-        void* record = nullptr;
-        _tcsSafeHandleFetch(app, TCS_HANDLE_TYPE_APP_STORAGE, &record);
-        if (GetUserHandleByUserID(static_cast<DssAppStorage*>(record), &id, &user) != TCS_RESULT_OK) return out;
+        const TcsHandle user = findUser(app, userId);
+        if (user == 0) return out;
         for (bool first = true;; first = false) {
             TcsHandle t = 0;
             if ((first ? tcsDatabaseOpenFirstTemplate(user, &t) : tcsDatabaseOpenNextTemplate(user, &t)) != 0) break;

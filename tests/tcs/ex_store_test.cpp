@@ -62,9 +62,7 @@ TEST_F(ExStore, LookupByIdMatchesWholeIdsInDatabaseOrder) {
     start();
     const TcsHandle app = fileStorage("db.img");
     for (const char* name : {"ab", "abc", "b"}) ASSERT_EQ(enroll(app, bytesOf(name), 1), TCS_RESULT_OK);
-    void* record = nullptr;
-    _tcsSafeHandleFetch(app, TCS_HANDLE_TYPE_APP_STORAGE, &record);
-    auto* storage = static_cast<DssAppStorage*>(record);
+    DssAppStorage* storage = storageOf(app);
     for (const char* name : {"ab", "abc", "b"}) {
         const Bytes id = bytesOf(name);
         const SizedBuffer sid = sized(id);
@@ -92,9 +90,7 @@ TEST_F(ExStore, RulesForAnExistingUser) {
     const TcsHandle app = fileStorage("db.img");
     const Bytes alice = bytesOf("alice");
     ASSERT_EQ(enroll(app, alice, 2), TCS_RESULT_OK);
-    void* record = nullptr;
-    _tcsSafeHandleFetch(app, TCS_HANDLE_TYPE_APP_STORAGE, &record);
-    auto* storage = static_cast<DssAppStorage*>(record);
+    DssAppStorage* storage = storageOf(app);
     const SizedBuffer id = sized(alice);
     const Bytes entry = bytesOf("payload");
     const EnrollmentDataEntry entries[] = {{1, uint32_t(entry.size()), entry.data()}};
@@ -131,8 +127,8 @@ TEST_F(ExStore, RulesForAnExistingUser) {
 TEST_F(ExStore, BadArgumentsStoreNothing) {
     start();
     const TcsHandle app = fileStorage("db.img");
-    const Bytes alice = bytesOf("alice"), empty;
-    const SizedBuffer id = sized(alice), noId = sized(empty), password = sized(bytesOf("secret"));
+    const Bytes alice = bytesOf("alice"), empty, secret = bytesOf("secret");
+    const SizedBuffer id = sized(alice), noId = sized(empty), password = sized(secret);
     const SizedBuffer noPassword{0, nullptr};
     const Bytes entry = bytesOf("payload");
     const EnrollmentDataEntry entries[] = {{1, uint32_t(entry.size()), entry.data()}};
