@@ -20,7 +20,6 @@ constexpr uint32_t kValueSize = 32;
 constexpr uint32_t kRandomSize = 32;
 constexpr uint32_t kLengthWord = 4;
 constexpr uint32_t kMatchAnswerSize = 64;
-constexpr uint32_t kUserIdDigestAt = 64;
 constexpr uint32_t kKindCallerKey = 3;
 constexpr uint32_t kKindShared = 4;
 // Two of the sensor's 288-byte scan lines.
@@ -39,11 +38,8 @@ TcsResult identifiedValue(SensorRecord* sensor, const SizedBuffer* userId, const
         return _tcsDatabaseExCacheVerifyIdentifyPayoad(sensor, userId, payload->data, payload->length, out);
     }
     uint8_t context[DSS_LAST_ID_CONTEXT_SIZE];
-    uint8_t digest[32];
-    TcsResult result = lastIdentification(sensor, context);
-    if (result == TCS_RESULT_OK) result = sha256(userId->data, userId->length, digest);
-    if (result == TCS_RESULT_OK && (std::memcmp(context + kUserIdDigestAt, digest, 32) != 0 ||
-                                    std::memcmp(context, value32, kValueSize) != 0)) {
+    TcsResult result = lastIdentificationOf(sensor, userId, context);
+    if (result == TCS_RESULT_OK && std::memcmp(context, value32, kValueSize) != 0) {
         result = TCS_RESULT_NOT_LAST_IDENTIFIED;
     }
     if (result == TCS_RESULT_OK) std::memcpy(out, context, kValueSize);

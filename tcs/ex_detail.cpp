@@ -14,6 +14,7 @@ namespace exflows {
 namespace {
 constexpr uint32_t kSha256 = 0;
 constexpr uint32_t kEntryHeader = 8;
+constexpr uint32_t kUserIdDigestAt = 64;
 }  // namespace
 
 SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
@@ -214,9 +215,13 @@ uint8_t* callerCopy(const uint8_t* data, uint32_t length) {
     return copy;
 }
 
-TcsResult lastIdentification(SensorRecord* sensor, uint8_t out[128]) {
+TcsResult lastIdentificationOf(SensorRecord* sensor, const SizedBuffer* userId, uint8_t out[128]) {
+    uint8_t digest[32];
     if (sensor == nullptr ||
-        scsSensorGetLastIdentificationCtx(sensor->sensorControlSensor, out, DSS_LAST_ID_CONTEXT_SIZE) != TCS_RESULT_OK) {
+        scsSensorGetLastIdentificationCtx(sensor->sensorControlSensor, out, DSS_LAST_ID_CONTEXT_SIZE) != TCS_RESULT_OK ||
+        sha256(userId->data, userId->length, digest) != TCS_RESULT_OK ||
+        std::memcmp(out + kUserIdDigestAt, digest, sizeof digest) != 0) {
+        std::memset(out, 0, DSS_LAST_ID_CONTEXT_SIZE);
         return TCS_RESULT_NOT_LAST_IDENTIFIED;
     }
     return TCS_RESULT_OK;

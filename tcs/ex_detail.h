@@ -157,8 +157,9 @@ TcsResult findOrCreateUser(DssAppStorage* storage, const SizedBuffer* userId, co
                            DbHandle& user, StoreUndo& undo, bool* outNew);
 // A copy for the caller, freed with tcsBufferFree; null when memory runs out.
 uint8_t* callerCopy(const uint8_t* data, uint32_t length);
-// The sensor's last identification context (128 bytes); 510 when it cannot be read.
-TcsResult lastIdentification(SensorRecord* sensor, uint8_t out[128]);
+// The sensor's last identification context (128 bytes) when it names this user (the SHA-256 of the
+// id at byte 64); 510 when it names another or cannot be read.
+TcsResult lastIdentificationOf(SensorRecord* sensor, const SizedBuffer* userId, uint8_t out[128]);
 
 // Walks the user's templates in database order, each open only during its visit:
 // visit(DbHandle& template, bool& stop) → 0 goes on (or ends the walk when stop is set), anything

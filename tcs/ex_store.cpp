@@ -12,8 +12,6 @@ using namespace exflows;
 
 namespace {
 
-constexpr uint32_t kUserIdDigestAt = 64;
-
 bool equalsUserId(TcsHandle user, const SizedBuffer* userId, TcsResult* outResult) {
     uint8_t* data = nullptr;
     uint32_t length = 0;
@@ -30,12 +28,7 @@ bool equalsUserId(TcsHandle user, const SizedBuffer* userId, TcsResult* outResul
 // identified that user.
 TcsResult checkLastIdentified(SensorRecord* sensor, const SizedBuffer* userId) {
     uint8_t context[DSS_LAST_ID_CONTEXT_SIZE];
-    uint8_t digest[32];
-    TcsResult result = lastIdentification(sensor, context);
-    if (result == TCS_RESULT_OK) result = sha256(userId->data, userId->length, digest);
-    if (result == TCS_RESULT_OK && std::memcmp(context + kUserIdDigestAt, digest, 32) != 0) {
-        result = TCS_RESULT_NOT_LAST_IDENTIFIED;
-    }
+    const TcsResult result = lastIdentificationOf(sensor, userId, context);
     std::memset(context, 0, sizeof context);
     return result;
 }
