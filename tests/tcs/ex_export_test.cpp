@@ -241,6 +241,12 @@ TEST_F(ExExport, ProfilesGoWithTheFirmwareThatMadeThem) {
         EXPECT_EQ(kept.back().data, templateBytes(1)) << c.what;
         ++finger;
     }
+    // A restored profile names extra bytes it does not hold: exported again, only what it holds goes.
+    const Export again = exportUser(sensor_, to, alice);
+    ASSERT_EQ(again.result, TCS_RESULT_OK);
+    Records first = parse(again.containers[0]);
+    EXPECT_EQ(field(first, 103), u32s({4}));
+    EXPECT_EQ(field(first, 104), Bytes{});
 }
 
 // On a sensor that wraps its templates the container still carries the template itself, and the
