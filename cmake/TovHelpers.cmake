@@ -39,3 +39,28 @@ function(tov_bench)
                              TOV_DATA_DIR="${CMAKE_SOURCE_DIR}/../shared/data")
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()
+
+# tov_fuzz(NAME <exe> SOURCES <files...> [DEPS <targets...>] [DEFINITIONS <defs...>] ARGS <options...>):
+# a libFuzzer target, the code under test among its sources so that it is instrumented for coverage,
+# run by CTest with the libFuzzer options given (briefly, from a fixed seed). Only a compiler with
+# libFuzzer builds it (clang); elsewhere it is left out.
+function(tov_fuzz)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;DEPS;DEFINITIONS;ARGS" ${ARGN})
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_FLAGS -fsanitize=fuzzer)
+  set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=fuzzer)
+  check_cxx_source_compiles([[
+#include <stddef.h>
+#include <stdint.h>
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }
+]] TOV_HAVE_LIBFUZZER)
+  if(NOT TOV_HAVE_LIBFUZZER)
+    return()
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_libraries(${F_NAME} PRIVATE ${F_DEPS})
+  target_compile_definitions(${F_NAME} PRIVATE ${F_DEFINITIONS})
+  target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+  add_test(NAME ${F_NAME} COMMAND ${F_NAME} ${F_ARGS})
+endfunction()

@@ -2,30 +2,41 @@
 
 #include "platform/settings.h"
 
+#include "platform/detail/settings_text.h"
 #include "platform/memory.h"
 #include "platform/test_seams.h"
 #include "platform/text.h"
 #include "platform/threads.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <string>
-#include <vector>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
+using pal::detail::freeValue;
+using pal::detail::newSection;
+using pal::detail::newValue;
+using pal::detail::setText;
+
 constexpr const char* kDefaultPath = "/etc/TovanticPersistentData";
-constexpr int kLineBuffer = 9216;
-constexpr int kNameLineLimit = 1024;
-// A value text may be longer than the line buffer: the 64 KiB raw partition a sensor paired by
-// password keeps here is 131072 hex characters, so the reader grows its buffer to the declared
-// length. The bound only keeps a damaged length from asking for gigabytes.
-constexpr long kMaxTextLength = (4L << 20) - 1;
-constexpr size_t kMaxSectionName = kNameLineLimit - 4;  // "[", "]", LF within one read
-constexpr size_t kMaxValueName = kNameLineLimit - 8;    // "[", up to four digits, "]", LF
+// The replacement is written here and renamed over the file, so a reader never sees half a file.
+constexpr const char* kTempSuffix = ".tmp";
+// A value text may be longer than a line: the 64 KiB raw partition a sensor paired by password keeps
+// here is 131072 hex characters. The bound only keeps a caller's mistake from a file of gigabytes.
+constexpr size_t kMaxTextLength = (4u << 20) - 1;
+// Section and name lines stay within the 1023 characters the format allows them.
+constexpr size_t kMaxSectionName = 1020;  // "[", "]", LF
+constexpr size_t kMaxValueName = 1016;    // "[", up to four digits, "]", LF
+// It holds pairing secrets: never readable by other users.
+constexpr mode_t kFileMode = 0600;
 
 std::mutex gPathLock;
 std::string& pathValue() {
@@ -57,168 +68,178 @@ public:
     SettingsLock& operator=(const SettingsLock&) = delete;
 };
 
-class File {
+class Descriptor {
 public:
-    explicit File(FILE* file) : file_(file) {}
-    ~File() {
-        if (file_ != nullptr) std::fclose(file_);
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    FILE* get() const { return file_; }
-    int close() {
-        int result = std::fclose(file_);
-        file_ = nullptr;
-        return result;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
     }
 
 private:
-    FILE* file_;
+    int fd_;
 };
 
-char* copyText(const char* text, size_t length) {
-    auto* copy = static_cast<char*>(palRealMalloc(uint32_t(length + 1)));
-    if (copy == nullptr) return nullptr;
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
-}
-
-void freeValue(PersistentValue* value) {
-    if (value == nullptr) return;
-    palRealFree(value->name);
-    palRealFree(value->text);
-    palRealFree(value);
-}
-
-void freeSection(PersistentSection* section) {
-    while (!palListIsEmpty(&section->values)) {
-        PalListEntry* entry = section->values.next;
-        palListRemove(entry);
-        freeValue(PAL_LIST_RECORD(entry, PersistentValue, links));
+// Opens the file for reading without following a link, creating it empty when missing. A link planted
+// at the path, or anything but a regular file, is refused: it would be read, then replaced.
+int openSettingsFile(const std::string& path) {
+    for (;;) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+            if (fd < 0 && errno == EEXIST) continue;  // made by another process meanwhile
+        }
+        if (fd < 0) return -1;
+        struct stat status;
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
     }
-    palRealFree(section->name);
-    palRealFree(section);
 }
 
-PersistentSection* newSection(const char* name, size_t length) {
-    auto* section = static_cast<PersistentSection*>(palRealMalloc(sizeof(PersistentSection)));
-    if (section == nullptr) return nullptr;
-    std::memset(section, 0, sizeof(*section));
-    palListInit(&section->values);
-    section->name = copyText(name, length);
-    if (section->name == nullptr) {
-        palRealFree(section);
-        return nullptr;
+bool lockFile(int fd, int operation) {
+    for (;;) {
+        if (::flock(fd, operation) == 0) return true;
+        if (errno != EINTR) return false;
     }
-    section->nameSize = uint32_t(length + 1);
-    return section;
 }
 
-PersistentValue* newValue(const char* name, size_t length) {
-    auto* value = static_cast<PersistentValue*>(palRealMalloc(sizeof(PersistentValue)));
-    if (value == nullptr) return nullptr;
-    std::memset(value, 0, sizeof(*value));
-    value->name = copyText(name, length);
-    if (value->name == nullptr) {
-        palRealFree(value);
-        return nullptr;
+// Writers in other processes are kept out by an flock on the settings file itself. A writer replaces
+// the file, so a lock won on a file that is no longer at the path is let go and taken on the new one.
+// Nested holders in one thread share the outermost one's lock; the state is guarded by the settings
+// lock.
+class WriterLock {
+public:
+    WriterLock() {
+        if (gDepth == 0) {
+            gFile = lockCurrentFile(settingsPath());
+            if (gFile < 0) return;
+        }
+        ++gDepth;
+        held_ = true;
     }
-    value->nameSize = uint32_t(length + 1);
-    return value;
+    ~WriterLock() {
+        if (held_ && --gDepth == 0) {
+            ::close(gFile);  // lets the flock go
+            gFile = -1;
+        }
+    }
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+    bool held() const { return held_; }
+    // Whether this thread holds it; asked under the settings lock.
+    static bool heldHere() { return gDepth > 0; }
+    // The locked file: the one the replacement takes the place of.
+    static int lockedFile() { return gFile; }
+
+private:
+    static int lockCurrentFile(const std::string& path) {
+        for (;;) {
+            Descriptor file(openSettingsFile(path));
+            if (file.get() < 0) return -1;
+            if (!lockFile(file.get(), LOCK_EX)) return -1;
+            struct stat opened, current;
+            if (::fstat(file.get(), &opened) == 0 && ::lstat(path.c_str(), &current) == 0 &&
+                opened.st_dev == current.st_dev && opened.st_ino == current.st_ino) {
+                return file.release();
+            }
+        }
+    }
+
+    SettingsLock hold_;
+    bool held_ = false;
+    static inline int gFile = -1;
+    static inline unsigned gDepth = 0;
+};
+
+bool readAll(int fd, std::string* out) {
+    char chunk[16384];
+    for (;;) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        out->append(chunk, size_t(got));
+    }
 }
 
-bool setText(PersistentValue* value, const char* text, size_t length) {
-    char* copy = copyText(text, length);
-    if (copy == nullptr) return false;
-    palRealFree(value->text);
-    value->text = copy;
-    value->textSize = uint32_t(length + 1);
+bool writeAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += size_t(put);
+    }
     return true;
 }
 
-// Reads and drops the rest of the current line, whatever its length.
-void discardLine(FILE* file, char* buffer) {
-    while (std::fgets(buffer, kLineBuffer, file) != nullptr) {
-        if (std::strchr(buffer, '\n') != nullptr) return;
-    }
+std::string folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool isLeadingBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-TcsResult parse(FILE* file, PalListEntry* head) {
-    static thread_local std::vector<char> buffer(kLineBuffer);
-    char* line = buffer.data();
-    PersistentSection* current = nullptr;
-    PersistentValue* pending = nullptr;
-    int limit = kNameLineLimit;
-    TcsResult result = TCS_RESULT_OK;
-    while (std::fgets(line, limit, file) != nullptr) {
-        limit = kNameLineLimit;
-        char* close = std::strchr(line, ']');
-        char* open = std::strchr(line, '[');
-        if (line[0] == '[' && close != nullptr) {
-            freeValue(pending);  // a name line without its text line
-            pending = nullptr;
-            current = newSection(line + 1, size_t(close - line - 1));
-            if (current == nullptr) {
-                result = TCS_RESULT_OUT_OF_MEMORY;
-                break;
-            }
-            palListInsertTail(head, &current->links);
-        } else if (open != nullptr) {
-            freeValue(pending);
-            pending = nullptr;
-            close = std::strchr(open, ']');
-            long length = close != nullptr ? std::strtol(open + 1, nullptr, 10) : 0;
-            if (current == nullptr || length < 0 || length > kMaxTextLength) {
-                // Hand-edited or damaged files only: a value before any section, or a declared length
-                // past the bound. The value and its text line are skipped rather than overrun.
-                discardLine(file, line);
-                continue;
-            }
-            PersistentValue* value = newValue(line, size_t(open - line));
-            if (value == nullptr || (close == nullptr || length == 0 ? !setText(value, "", 0) : false)) {
-                freeValue(value);
-                result = TCS_RESULT_OUT_OF_MEMORY;
-                break;
-            }
-            if (close == nullptr) {
-                // A name line without "]" ends the reading; its value stays, empty.
-                palListInsertTail(&current->values, &value->links);
-                break;
-            }
-            if (length == 0) {
-                palListInsertTail(&current->values, &value->links);  // its empty text line is skipped next
-            } else {
-                pending = value;
-                limit = int(length) + 1;  // exactly the declared characters; the LF comes as its own line
-                if (size_t(limit) > buffer.size()) {
-                    buffer.resize(size_t(limit));
-                    line = buffer.data();
-                }
-            }
-        } else {
-            if (pending == nullptr || isLeadingBlank(line[0])) continue;
-            size_t length = std::strlen(line);
-            while (length > 0 && isLeadingBlank(line[length - 1])) length--;
-            if (!setText(pending, line, length)) {
-                result = TCS_RESULT_OUT_OF_MEMORY;
-                break;
-            }
-            palListInsertTail(&current->values, &pending->links);
-            pending = nullptr;
-        }
+// A file mounted in its own right (a bind mount, as containers give single files) cannot be renamed
+// over, so it is rewritten in place: its space reserved first, so that a full disk fails before a byte
+// of it changes. Readers take the lock shared, so none sees it half written.
+TcsResult rewriteInPlace(const std::string& path, const std::string& text, const struct stat& old) {
+    Descriptor file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat opened;
+    if (file.get() < 0 || ::fstat(file.get(), &opened) != 0 || opened.st_dev != old.st_dev ||
+        opened.st_ino != old.st_ino) {
+        return TCS_RESULT_FILE_OPEN_FAILED;
     }
-    freeValue(pending);
-    if (result != TCS_RESULT_OK) palFreeAllPersistentData(head);
-    return result;
+    if (text.size() > size_t(old.st_size)) {
+        int reserved = ::posix_fallocate(file.get(), 0, off_t(text.size()));
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) return TCS_RESULT_FILE_WRITE_FAILED;
+    }
+    bool written = ::fchmod(file.get(), old.st_mode & kFileMode) == 0 && writeAll(file.get(), text) &&
+                   ::ftruncate(file.get(), off_t(text.size())) == 0 && ::fsync(file.get()) == 0;
+    return written ? TCS_RESULT_OK : TCS_RESULT_FILE_WRITE_FAILED;
+}
+
+// Writes the text to a new file beside the settings file and renames it over it: the file is then
+// the old one or the new one, whole, even when the disk fills or the process dies. The new file takes
+// the old one's owner and its mode, no wider than 0600.
+TcsResult replaceFile(const std::string& path, const std::string& text, int oldFile) {
+    struct stat old;
+    if (::fstat(oldFile, &old) != 0) return TCS_RESULT_FILE_OPEN_FAILED;
+    const std::string temp = path + kTempSuffix;
+    // Only the lock holder writes here, so a file left at this name is stale; a link planted here is
+    // removed, never followed.
+    ::unlink(temp.c_str());
+    Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    if (file.get() < 0) return TCS_RESULT_FILE_OPEN_FAILED;
+    bool written = ::fchmod(file.get(), old.st_mode & kFileMode) == 0;
+    if (written && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+        (void)!::fchown(file.get(), old.st_uid, old.st_gid);  // only a privileged writer can
+    }
+    written = written && writeAll(file.get(), text) && ::fsync(file.get()) == 0;
+    written = ::close(file.release()) == 0 && written;
+    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        const bool mounted = written && errno == EBUSY;
+        ::unlink(temp.c_str());
+        return mounted ? rewriteInPlace(path, text, old) : TCS_RESULT_FILE_WRITE_FAILED;
+    }
+    // The rename itself must reach the disk before a caller counts the value as stored.
+    Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0) ::fsync(folder.get());
+    return TCS_RESULT_OK;
 }
 
 PersistentSection* findSection(PalListEntry* head, const char* name, PalListEntry* after = nullptr) {
     for (PalListEntry* e = (after != nullptr ? after : head)->next; e != head; e = e->next) {
         auto* section = PAL_LIST_RECORD(e, PersistentSection, links);
-        if (palStringsMatch(section->name, name)) return section;
+        if (!section->verbatim && palStringsMatch(section->name, name)) return section;
     }
     return nullptr;
 }
@@ -226,7 +247,7 @@ PersistentSection* findSection(PalListEntry* head, const char* name, PalListEntr
 PersistentValue* findValue(PersistentSection* section, const char* name) {
     for (PalListEntry* e = section->values.next; e != &section->values; e = e->next) {
         auto* value = PAL_LIST_RECORD(e, PersistentValue, links);
-        if (palStringsMatch(value->name, name)) return value;
+        if (!value->verbatim && palStringsMatch(value->name, name)) return value;
     }
     return nullptr;
 }
@@ -240,11 +261,9 @@ struct ParsedFile {
     ParsedFile& operator=(const ParsedFile&) = delete;
 };
 
-// A text that would not read back as written (a LF or "[" in it, a leading blank, longer than a
-// line) would corrupt the values after it when the file is next read, so it is refused.
+// Refused texts would not read back as written and could corrupt the values after them.
 bool storableText(const char* text, size_t length) {
-    return length <= size_t(kMaxTextLength) && std::memchr(text, '\n', length) == nullptr &&
-           std::memchr(text, '[', length) == nullptr && (length == 0 || !isLeadingBlank(text[0]));
+    return length <= kMaxTextLength && pal::detail::storableText(text, length);
 }
 
 bool storableSectionName(const char* name) {
@@ -275,54 +294,45 @@ void palTestSetSettingsPath(const char* path) {
     pathValue() = path != nullptr ? path : kDefaultPath;
 }
 
-void palFreeAllPersistentData(PalListEntry* head) {
-    if (head == nullptr || head->next == nullptr) return;
-    while (!palListIsEmpty(head)) {
-        PalListEntry* entry = head->next;
-        palListRemove(entry);
-        freeSection(PAL_LIST_RECORD(entry, PersistentSection, links));
-    }
-}
-
 TcsResult palReadAllPersistentData(PalListEntry* head) {
     if (head == nullptr) return TCS_RESULT_NULL_POINTER;
     palListInit(head);
     SettingsLock hold;
-    std::string path = settingsPath();
-    FILE* raw = std::fopen(path.c_str(), "r");
-    // Created only when missing: an existing file that cannot be read must not be truncated.
-    if (raw == nullptr && errno == ENOENT) raw = std::fopen(path.c_str(), "w+");
-    if (raw == nullptr) return TCS_RESULT_FILE_OPEN_FAILED;
-    File file(raw);
-    return parse(file.get(), head);
+    Descriptor file(openSettingsFile(settingsPath()));
+    if (file.get() < 0) return TCS_RESULT_FILE_OPEN_FAILED;
+    // A replaced file is read whole as it was; the shared lock only waits out a rewrite in place.
+    if (!WriterLock::heldHere()) lockFile(file.get(), LOCK_SH);
+    try {
+        std::string text;
+        if (!readAll(file.get(), &text)) return TCS_RESULT_FILE_READ_FAILED;
+        return pal::detail::parseSettingsText(text.data(), text.size(), head);
+    } catch (const std::bad_alloc&) {
+        return TCS_RESULT_OUT_OF_MEMORY;
+    }
 }
 
 TcsResult palWriteAllPersistentData(PalListEntry* head) {
     if (head == nullptr) return TCS_RESULT_NULL_POINTER;
-    SettingsLock hold;
-    File file(std::fopen(settingsPath().c_str(), "w"));
-    if (file.get() == nullptr) return TCS_RESULT_FILE_OPEN_FAILED;
-    bool written = true;
-    for (PalListEntry* s = head->next; s != head; s = s->next) {
-        auto* section = PAL_LIST_RECORD(s, PersistentSection, links);
-        written &= std::fprintf(file.get(), "[%s]\n", section->name) >= 0;
-        for (PalListEntry* v = section->values.next; v != &section->values; v = v->next) {
-            auto* value = PAL_LIST_RECORD(v, PersistentValue, links);
-            const char* text = value->text != nullptr ? value->text : "";
-            written &= std::fprintf(file.get(), "%s[%d]\n", value->name, int(std::strlen(text))) >= 0;
-            written &= std::fprintf(file.get(), "%s\n", text) >= 0;
-        }
+    WriterLock lock;
+    if (!lock.held()) return TCS_RESULT_FILE_OPEN_FAILED;
+    try {
+        std::string text;
+        TcsResult result = pal::detail::formatSettingsText(head, &text);
+        if (result != TCS_RESULT_OK) return result;
+        return replaceFile(settingsPath(), text, WriterLock::lockedFile());
+    } catch (const std::bad_alloc&) {
+        return TCS_RESULT_OUT_OF_MEMORY;
     }
-    // A full disk must not pass for a stored value.
-    written &= file.close() == 0;
-    return written ? TCS_RESULT_OK : TCS_RESULT_FILE_WRITE_FAILED;
 }
 
 TcsResult palSetPersistentDataStringValue(const char* section, const char* name, const char* text, uint32_t) {
     if (section == nullptr || name == nullptr || text == nullptr) return TCS_RESULT_NULL_POINTER;
     size_t length = std::strlen(text);
     if (!storableText(text, length)) return TCS_RESULT_BAD_PARAM;
-    SettingsLock hold;
+    // An empty request would take the section's first value, whatever its name.
+    if (name[0] == '\0') return TCS_RESULT_BAD_PARAM;
+    WriterLock lock;
+    if (!lock.held()) return TCS_RESULT_FILE_OPEN_FAILED;
     ParsedFile parsed;
     TcsResult result = palReadAllPersistentData(&parsed.head);
     if (result != TCS_RESULT_OK) return result;
@@ -359,7 +369,7 @@ TcsResult palSetPersistentDataLongValue(const char* section, const char* name, u
 TcsResult palSetPersistentDataBinaryValue(const char* section, const char* name, const uint8_t* bytes,
                                           uint32_t count) {
     if (section == nullptr || name == nullptr || bytes == nullptr) return TCS_RESULT_BAD_PARAM;
-    if (count > uint32_t(kMaxTextLength / 2)) return TCS_RESULT_BAD_PARAM;
+    if (count > kMaxTextLength / 2) return TCS_RESULT_BAD_PARAM;
     auto* text = static_cast<char*>(palRealMalloc(2 * count + 1));
     if (text == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
     for (uint32_t i = 0; i < count; ++i) {
@@ -470,7 +480,8 @@ TcsResult palGetPersistentDataBinaryValue(const char* section, const char* name,
 
 TcsResult palRemovePersistentDataValue(const char* section, const char* name) {
     if (section == nullptr || name == nullptr) return TCS_RESULT_NULL_POINTER;
-    SettingsLock hold;
+    WriterLock lock;
+    if (!lock.held()) return TCS_RESULT_FILE_OPEN_FAILED;
     ParsedFile parsed;
     TcsResult result = palReadAllPersistentData(&parsed.head);
     if (result != TCS_RESULT_OK) return result;
@@ -478,10 +489,10 @@ TcsResult palRemovePersistentDataValue(const char* section, const char* name) {
     bool removed = false;
     for (PalListEntry* s = parsed.head.next; s != &parsed.head && !removed; s = s->next) {
         auto* stored = PAL_LIST_RECORD(s, PersistentSection, links);
-        if (!palStringsMatch(section, stored->name)) continue;
+        if (stored->verbatim || !palStringsMatch(section, stored->name)) continue;
         for (PalListEntry* v = stored->values.next; v != &stored->values; v = v->next) {
             auto* value = PAL_LIST_RECORD(v, PersistentValue, links);
-            if (palStringsMatch(name, value->name)) {
+            if (!value->verbatim && palStringsMatch(name, value->name)) {
                 palListRemove(v);
                 freeValue(value);
                 removed = true;

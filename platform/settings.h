@@ -17,6 +17,9 @@ typedef struct PersistentValue {
     uint32_t nameSize;
     char* text;
     uint32_t textSize;
+    // 1: a line that reads as no value (damaged or hand-edited). name holds it as it was (nameSize - 1
+    // bytes, NULs included) and it is written back unchanged; look-ups pass over it.
+    uint32_t verbatim;
 } PersistentValue;
 
 typedef struct PersistentSection {
@@ -24,10 +27,14 @@ typedef struct PersistentSection {
     char* name;
     uint32_t nameSize;
     PalListEntry values;  // of PersistentValue
+    // 1: a header line that reads as no section, kept in name as it was, or (name empty) the lines
+    // before the first header. Look-ups pass over it and its values; all is written back unchanged.
+    uint32_t verbatim;
 } PersistentSection;
 
-// Fills head (initialised here) with the file's sections; a missing file is created empty.
+// Fills head (initialised here) with the file's sections; a missing file is created empty (0600).
 TcsResult palReadAllPersistentData(PalListEntry* head);
+// Replaces the file whole or not at all; 17 when a name or text would not read back as itself.
 TcsResult palWriteAllPersistentData(PalListEntry* head);
 // Frees every section and value of a list filled by palReadAllPersistentData; head is left empty.
 void palFreeAllPersistentData(PalListEntry* head);

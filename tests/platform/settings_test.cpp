@@ -1,4 +1,5 @@
-// Persistent settings: round trips through the text file, prefix matching, buffers, hand-edited files.
+// Persistent settings: round trips through the text file, prefix matching, buffers, hand-edited and
+// damaged files, writers in two processes, the file's mode, planted links and failed writes.
 
 #include "platform/settings.h"
 #include "platform/test_seams.h"
@@ -7,11 +8,18 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <set>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -19,6 +27,27 @@
 namespace {
 
 constexpr const char* kIr = "SOFTWARE\\Tovantic\\IR";
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The parsed list in order: "[name]" for a section, "name=text;" for a value, "{line}" for a line
+// kept as it was.
+std::vector<std::string> entriesOf(PalListEntry* head) {
+    std::vector<std::string> entries;
+    for (PalListEntry* s = head->next; s != head; s = s->next) {
+        auto* section = PAL_LIST_RECORD(s, PersistentSection, links);
+        entries.push_back((section->verbatim ? "{" : "[") + std::string(section->name) + (section->verbatim ? "}" : "]"));
+        for (PalListEntry* v = section->values.next; v != &section->values; v = v->next) {
+            auto* value = PAL_LIST_RECORD(v, PersistentValue, links);
+            entries.push_back(value->verbatim ? "{" + std::string(value->name) + "}"
+                                              : std::string(value->name) + "=" + value->text + ";");
+        }
+    }
+    return entries;
+}
 
 // Each test owns its settings file; the system's own is never touched.
 class Settings : public ::testing::Test {
@@ -31,12 +60,7 @@ protected:
         std::remove(path_.c_str());
         palTestSetSettingsPath(nullptr);
     }
-    std::string fileText() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string fileText() const { return readText(path_); }
     void writeFile(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
     std::string getString(const char* section, const char* name, const char* fallback = "none") const {
         char buffer[256];
@@ -202,40 +226,174 @@ TEST_F(Settings, RegistryQueriesAreNotImplementedAndTouchNothing) {
 
 TEST_F(Settings, TextsThatWouldNotReadBackAreRefused) {
     ASSERT_EQ(palSetPersistentDataStringValue(kIr, "Keep", "1", 1), TCS_RESULT_OK);
-    for (const char* text : {"two\nlines", "a[b]", " leading", "\tleading"}) {
+    for (const char* text : {"two\nlines", "a[b]", " leading", "\tleading", "trailing ", "trailing\r"}) {
         EXPECT_EQ(palSetPersistentDataStringValue(kIr, "Bad", text, 16), TCS_RESULT_BAD_PARAM) << text;
     }
     EXPECT_EQ(palSetPersistentDataStringValue(kIr, "Bad[1]", "x", 1), TCS_RESULT_BAD_PARAM);
     EXPECT_EQ(fileText(), "[SOFTWARE\\Tovantic\\IR]\nKeep[1]\n1\n");
 }
 
+// Every line comes back from a write: values as values, lines that read as none as they were.
 TEST_F(Settings, HandEditedFilesAreReadSafely) {
     std::string huge(20000, 'A');
-    writeFile("Stray[3]\nabc\n"                        // a value before any section: skipped
-              "[S]\nBig[20000]\n" + huge + "\n"         // longer than the line buffer: read whole
-              "Damaged[99999999]\nxyz\n"              // a length past any real value: skipped
+    writeFile("Stray[3]\nabc\n"                        // before any section: kept, out of reach of look-ups
+              "[S]\nBig[20000]\n" + huge + "\n"         // longer than any line buffer: read whole
+              "Damaged[99999999]\nxyz\n"              // a length that disagrees: the line is taken whole
+              "Gone[4]\n\tstray\n"                     // no text line: both kept, in their order
               "Ok[2]\nhi\n"
-              "Twice[1]\n1\n2\n"                        // a second text line is ignored
+              "Twice[1]\n1\n2\n"                        // a second text line is kept, not taken
               "Cut[5]\nab  \r\n"                        // trailing blanks are cut
-              "Last[3\n"                                // no "]": ends the reading, value kept empty
+              "Last[3\n"                                // no "]": kept as it was, reading goes on
               "Never[1]\nx\n");
     PalListEntry head;
     ASSERT_EQ(palReadAllPersistentData(&head), TCS_RESULT_OK);
     std::string seen;
-    for (PalListEntry* s = head.next; s != &head; s = s->next) {
-        auto* section = PAL_LIST_RECORD(s, PersistentSection, links);
-        seen += std::string("[") + section->name + "]";
-        for (PalListEntry* v = section->values.next; v != &section->values; v = v->next) {
-            auto* value = PAL_LIST_RECORD(v, PersistentValue, links);
-            seen += std::string(value->name) + "=" + value->text + ";";
-        }
-    }
+    for (const std::string& entry : entriesOf(&head)) seen += entry;
+    EXPECT_EQ(seen, "{}Stray=abc;[S]Big=" + huge + ";Damaged=xyz;{Gone[4]}{\tstray}Ok=hi;Twice=1;{2}Cut=ab;{Last[3}Never=x;");
+    EXPECT_EQ(palWriteAllPersistentData(&head), TCS_RESULT_OK);
     palFreeAllPersistentData(&head);
-    EXPECT_EQ(seen, "[S]Big=" + huge + ";Ok=hi;Twice=1;Cut=ab;Last=;");
+    EXPECT_EQ(fileText(), "Stray[3]\nabc\n[S]\nBig[20000]\n" + huge +
+                              "\nDamaged[3]\nxyz\nGone[4]\n\tstray\nOk[2]\nhi\nTwice[1]\n1\n2\nCut[2]\nab\nLast[3\nNever[1]\nx\n");
+}
+
+// A damaged line once ended the reading, and the next write dropped every value after it.
+TEST_F(Settings, DamagedLineLosesNothingOnTheNextWrite) {
+    struct Case {
+        const char* line;
+        bool twoReachable;  // false when the line looks like a section header: what follows is its own
+    };
+    for (auto [line, twoReachable] : std::initializer_list<Case>{{"Cut[3", true},
+                                                                  {"Key[x]", true},
+                                                                  {"stray text", true},
+                                                                  {"  indented", true},
+                                                                  {"[B", false}}) {
+        const std::string before = std::string("[A]\nOne[1]\n1\n") + line + "\nTwo[1]\n2\n[B]\nThree[1]\n3\n";
+        writeFile(before);
+        ASSERT_EQ(palSetPersistentDataLongValue("B", "Four", 4), TCS_RESULT_OK) << line;
+        EXPECT_EQ(fileText(), before + "Four[1]\n4\n") << line;
+        EXPECT_EQ(getString("A", "One"), "1") << line;
+        EXPECT_EQ(getString("A", "Two"), twoReachable ? "2" : "none") << line;
+        EXPECT_EQ(getString("B", "Three"), "3") << line;
+        EXPECT_EQ(getString("B", "Four"), "4") << line;
+    }
+}
+
+// A NUL in a header once made a value with an empty name, written back as "[0]": a section header
+// that misfiled everything after it.
+TEST_F(Settings, ValueNamesAreNeverEmpty) {
+    using namespace std::string_literals;
+    const std::string before = "[A]\nX[1]\n1\n[\0B]\nY[1]\n2\n[C]\nZ[1]\n3\n"s;
+    writeFile(before);
+    ASSERT_EQ(palSetPersistentDataLongValue("C", "W", 4), TCS_RESULT_OK);
+    EXPECT_EQ(fileText(), before + "W[1]\n4\n");
+    EXPECT_EQ(getString("A", "Y"), "none");
+    EXPECT_EQ(getString("C", "Z"), "3");
+
+    // An empty request name would take the first value of the section.
+    EXPECT_EQ(palSetPersistentDataStringValue("A", "", "9", 1), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(getString("A", "X"), "1");
+
+    // Nor does the writer take an empty name from a caller's list; the file stays as it was.
+    PalListEntry head;
+    ASSERT_EQ(palReadAllPersistentData(&head), TCS_RESULT_OK);
+    auto* first = PAL_LIST_RECORD(head.next, PersistentSection, links);
+    auto* value = PAL_LIST_RECORD(first->values.next, PersistentValue, links);
+    value->name[0] = '\0';
+    EXPECT_EQ(palWriteAllPersistentData(&head), TCS_RESULT_BAD_PARAM);
+    palFreeAllPersistentData(&head);
+    EXPECT_EQ(fileText(), before + "W[1]\n4\n");
+}
+
+// It holds pairing secrets: created 0600, and a rewrite never widens an existing file's mode past it.
+TEST_F(Settings, FileModeIsNoWiderThanOwnerReadWrite) {
+    const mode_t saved = umask(022);
+    auto modeOf = [this] {
+        struct stat status {};
+        EXPECT_EQ(stat(path_.c_str(), &status), 0);
+        return status.st_mode & 07777;
+    };
+    ASSERT_EQ(palSetPersistentDataLongValue(kIr, "Gain", 1), TCS_RESULT_OK);
+    EXPECT_EQ(modeOf(), 0600u);
+    struct Case {
+        mode_t before;
+        mode_t after;
+    };
+    for (auto [before, after] : std::initializer_list<Case>{{0644, 0600}, {0640, 0600}, {0666, 0600}, {0400, 0400}}) {
+        ASSERT_EQ(chmod(path_.c_str(), before), 0);
+        ASSERT_EQ(palSetPersistentDataLongValue(kIr, "Gain", before), TCS_RESULT_OK) << std::oct << before;
+        EXPECT_EQ(modeOf(), after) << std::oct << before;
+    }
+    umask(saved);
+}
+
+// A link planted at the file or at the replacement's name is never followed to write elsewhere.
+TEST_F(Settings, LinksAreNotFollowed) {
+    const std::string victim = tovtest::scratchPath("victim");
+    std::ofstream(victim) << "[V]\nKeep[1]\n1\n";
+    ASSERT_EQ(symlink(victim.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(palSetPersistentDataLongValue(kIr, "Gain", 2), TCS_RESULT_FILE_OPEN_FAILED);
+    EXPECT_EQ(getString("V", "Keep"), "none");  // nor is the link's target read
+    std::remove(path_.c_str());
+
+    const std::string temp = path_ + ".tmp";
+    ASSERT_EQ(symlink(victim.c_str(), temp.c_str()), 0);
+    EXPECT_EQ(palSetPersistentDataLongValue(kIr, "Gain", 3), TCS_RESULT_OK);
+    EXPECT_EQ(fileText(), "[SOFTWARE\\Tovantic\\IR]\nGain[1]\n3\n");
+    struct stat status {};
+    EXPECT_NE(lstat(temp.c_str(), &status), 0);
+
+    EXPECT_EQ(readText(victim), "[V]\nKeep[1]\n1\n");
+    std::remove(victim.c_str());
+}
+
+// A write that cannot finish (here the file-size limit stands for a full disk) leaves the file as it was.
+TEST_F(Settings, FailedWriteLeavesTheFileWhole) {
+    ASSERT_EQ(palSetPersistentDataStringValue(kIr, "Keep", "kept", 4), TCS_RESULT_OK);
+    const std::string before = fileText();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {before.size() + 16, before.size() + 16};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const std::string big(256, 'B');
+        _exit(palSetPersistentDataStringValue(kIr, "Big", big.c_str(), uint32_t(big.size())) ==
+                      TCS_RESULT_FILE_WRITE_FAILED
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(fileText(), before);
+}
+
+// A file mounted in its own right (as containers give single files) cannot be renamed over: it is
+// rewritten in place. It needs a private mount namespace, which not every machine gives.
+TEST_F(Settings, FileMountedInItsOwnRightIsRewrittenInPlace) {
+    const std::string source = tovtest::scratchPath("mounted");
+    std::ofstream(source) << "[A]\nX[1]\n1\n";
+    writeFile("");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(source.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            _exit(2);
+        }
+        _exit(palSetPersistentDataLongValue("A", "Y", 2) == TCS_RESULT_OK ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string text = readText(source);
+    std::remove(source.c_str());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "no private mount namespace";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(text, "[A]\nX[1]\n1\nY[1]\n2\n");
 }
 
 // A sensor paired by password keeps its 64 KiB raw partition here: 131072 hex characters, far
-// past the reader's line buffer, must come back byte for byte with the values around it.
+// past any line buffer, must come back byte for byte with the values around it.
 TEST_F(Settings, LargeBinaryValuesRoundTrip) {
     std::vector<uint8_t> raw(0x10000);
     for (size_t i = 0; i < raw.size(); ++i) raw[i] = uint8_t(i * 7 + (i >> 8));
@@ -267,4 +425,46 @@ TEST_F(Settings, ConcurrentWritersDoNotLoseEachOthersValues) {
     palGetPersistentDataLongValue(kIr, "Beta", 0, &beta);
     EXPECT_EQ(alpha, 20u);
     EXPECT_EQ(beta, 20u);
+}
+
+// Two processes at once: each write is a read-modify-write of the whole file, so one that is not
+// serialised across processes drops the other's values.
+TEST_F(Settings, TwoProcessesWritingAtOnceKeepEveryValue) {
+    constexpr int kPerProcess = 100;
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    pid_t children[2];
+    for (int p = 0; p < 2; ++p) {
+        children[p] = fork();
+        ASSERT_GE(children[p], 0);
+        if (children[p] == 0) {
+            char go;
+            close(start[1]);
+            bool stored = read(start[0], &go, 1) == 0;  // both start when the pipe closes
+            for (int i = 0; i < kPerProcess; ++i) {
+                const std::string name = "P" + std::to_string(p) + "_" + std::to_string(i);
+                stored &= palSetPersistentDataLongValue(kIr, name.c_str(), uint32_t(1000 * p + i)) == TCS_RESULT_OK;
+            }
+            _exit(stored ? 0 : 1);
+        }
+    }
+    close(start[0]);
+    close(start[1]);
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    PalListEntry head;
+    ASSERT_EQ(palReadAllPersistentData(&head), TCS_RESULT_OK);
+    const std::vector<std::string> entries = entriesOf(&head);
+    const std::set<std::string> seen(entries.begin(), entries.end());
+    palFreeAllPersistentData(&head);
+    int missing = 0;
+    for (int p = 0; p < 2; ++p) {
+        for (int i = 0; i < kPerProcess; ++i) {
+            missing += seen.count("P" + std::to_string(p) + "_" + std::to_string(i) + "=" + std::to_string(1000 * p + i) + ";") == 0;
+        }
+    }
+    EXPECT_EQ(missing, 0);
 }
