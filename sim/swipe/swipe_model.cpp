@@ -175,6 +175,7 @@ std::vector<uint8_t> SwipeModel::linePixels(uint32_t line) const {
     const double y = rowAt(line), dx = driftAt(line);
     auto read = [&](double column, double row, uint8_t polarity) {
         double v = finger_.sample(columnOrigin_ + column + dx, row);
+        if (config_.contrast != 1.0) v = 255 - config_.contrast * (255 - v);
         if (config_.noiseSigma > 0) v += noise(rng);
         const uint8_t b = toByte(v);
         return polarity == 1 ? uint8_t(255 - b) : b;

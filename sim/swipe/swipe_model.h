@@ -65,6 +65,9 @@ struct SwipeConfig {
     uint16_t startTime = 0;
     uint16_t ticksPerLine = 10;
     double noiseSigma = 0.0;
+    // How far a pixel's reading goes from no finger (white) towards the finger image's grey: 1 reads
+    // the image as it is, a light or dry finger gives a faint, low-contrast swipe.
+    double contrast = 1.0;
     uint32_t seed = 1;
 };
 

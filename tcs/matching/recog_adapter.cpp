@@ -1,6 +1,6 @@
-// Matcher 4 over the recognition engine: images become ANSI 381 finger image records and engine
-// feature sets, enrolment collects views until the engine can make a template, and a comparison's
-// false-match probability maps onto a 0..3000 score.
+// Matcher 4 over the recognition engine: images become ANSI 381 finger image records, their greys
+// stretched, and engine feature sets; enrolment collects views until the engine can make a
+// template, and a comparison's false-match probability maps onto a 0..3000 score.
 #include "tcs/matching/recog_adapter.h"
 
 #include "engines/recognition/recog_records.h"
@@ -27,6 +27,8 @@ constexpr uint32_t kOpenThreshold = 214748;
 constexpr uint32_t kMinEnrollRows = 150;
 constexpr uint32_t kMaxOffered = 7;
 constexpr uint32_t kExtractTries = 5;
+// The narrowest grey band stretched to the full range (a gain of about 8).
+constexpr uint32_t kMinStretchSpan = 32;
 constexpr uint32_t kExportFlags = MSS_FLAG_SHORT_IMAGES | MSS_FLAG_PROBE_READY | MSS_FLAG_KEEP_PROBE |
                                   MSS_FLAG_KEEP_ENROLL_RECORDS;  // 270
 
@@ -145,6 +147,26 @@ TcsResult recordToFeatureSet(RecogHandle context, uint8_t* record, uint32_t size
     return TCS_RESULT_OK;
 }
 
+// Light pressure and dry skin give images whose greys fill a narrow band near white, and the engine
+// counts a block as finger only above a fixed contrast: such a print was refused as having too few
+// features. The record's pixels (never the caller's image) are stretched so that all but the darkest
+// and the brightest 1/1024 of them span the full range; the gain stops at 8, so that a blank image's
+// sensor noise is not blown up into ridges.
+void stretchGreyRange(uint8_t* pixels, uint32_t count) {
+    if (count == 0) return;
+    uint32_t histogram[256] = {};
+    for (uint32_t i = 0; i < count; ++i) ++histogram[pixels[i]];
+    const uint32_t outliers = count / 1024;
+    uint32_t lo = 0, hi = 255;
+    for (uint32_t seen = histogram[0]; seen <= outliers && lo < 255;) seen += histogram[++lo];
+    for (uint32_t seen = histogram[255]; seen <= outliers && hi > 0;) seen += histogram[--hi];
+    if (hi <= lo) return;
+    const uint32_t span = std::max(hi - lo, kMinStretchSpan);
+    uint8_t map[256];
+    for (uint32_t v = 0; v < 256; ++v) map[v] = uint8_t(v <= lo ? 0 : std::min((v - lo) * 255 / span, 255u));
+    for (uint32_t i = 0; i < count; ++i) pixels[i] = map[pixels[i]];
+}
+
 TcsResult imageToFeatureSet(RecogHandle context, ImageRecord* image, uint32_t purpose, uint32_t importPurpose,
                             RecogHandle* out) {
     *out = nullptr;
@@ -152,6 +174,7 @@ TcsResult imageToFeatureSet(RecogHandle context, ImageRecord* image, uint32_t pu
     uint32_t size = 0;
     TcsResult result = tcsImageToAnsi381(image, &record, &size);
     if (result != TCS_RESULT_OK) return result;
+    stretchGreyRange(record + kAnsiHeader, size - kAnsiHeader);
     result = recordToFeatureSet(context, record, size, purpose, importPurpose, out);
     FreeAnsi381Image(record);
     return result;

@@ -14,7 +14,8 @@ extern "C" {
 // 40 for a null image, an image without data or a null out pointer; 2 without memory.
 TcsResult tcsImageToAnsi381(ImageRecord* image, uint8_t** outRecord, uint32_t* outSize);
 void FreeAnsi381Image(uint8_t* record);
-// A probe feature set of the image in the engine's own format, imported again; 7 on engine failure.
+// A probe feature set of the image (its record's greys stretched to the full range) in the engine's
+// own format, imported again; 7 on engine failure.
 TcsResult tcsImageToRecogFeatureHandle(RecogHandle context, ImageRecord* image, RecogHandle* outFeatureSet);
 // Orders match-result pointers by score, highest first; equal scores keep their order.
 void sortMatchResults(MatchResult** results, uint32_t count);

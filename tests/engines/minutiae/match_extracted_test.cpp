@@ -13,12 +13,14 @@
 #include "engines/minutiae/features.h"
 #include "engines/minutiae/mnt_engine.h"
 #include "sim/finger/finger.h"
+#include "tests/engines/minutiae/equal_error_rate.h"
 #include "tests/engines/minutiae/match_support.h"
 #include "tests/engines/minutiae/test_support.h"
 
 namespace {
 
 using namespace mnt;
+using matchtest::EqualErrorRate;
 
 struct ContextOwner {
     MntContext* context = MntCreateContext();
@@ -46,26 +48,6 @@ void Print(const char* name, std::vector<int32_t> scores) {
     std::printf("%s (%zu):", name, scores.size());
     for (int32_t s : scores) std::printf(" %d", s);
     std::printf("\n");
-}
-
-// The rate where false acceptance (impostor score above t) and false rejection (genuine score at
-// or below t) meet, over every threshold t.
-double EqualErrorRate(const std::vector<int32_t>& genuine, const std::vector<int32_t>& impostor) {
-    std::vector<int32_t> thresholds = genuine;
-    thresholds.insert(thresholds.end(), impostor.begin(), impostor.end());
-    thresholds.push_back(-1);
-    double best = 2, eer = 1;
-    for (int32_t t : thresholds) {
-        const double far = double(std::count_if(impostor.begin(), impostor.end(), [t](int32_t s) { return s > t; })) /
-                           double(impostor.size());
-        const double frr = double(std::count_if(genuine.begin(), genuine.end(), [t](int32_t s) { return s <= t; })) /
-                           double(genuine.size());
-        if (std::abs(far - frr) < best) {
-            best = std::abs(far - frr);
-            eer = (far + frr) / 2;
-        }
-    }
-    return eer;
 }
 
 TEST(EqualErrorRate, MeetingPointOfTheTwoErrorRates) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -388,6 +389,51 @@ TEST(ExtractionDriver, Resampling) {
         for (int y = 0; y < 28; ++y)
             for (int x = 0; x < 76; ++x) ASSERT_EQ(work[size_t(y) * 76 + x], uint8_t(3 * x + 6 * y)) << x << "," << y;
     }
+}
+
+// A light finger's print: the rendered print faded to greys of about 240 with a spread of about
+// 10, like the public set's faintest finger (230 and 8). The orientation step counts a block only
+// when its measure (quadratic in the contrast) passes a fixed floor, and none does: the footprint
+// stays empty, the area stays below the minimum and the print is refused as having too few
+// features. The same pixels stretched to the full grey range pass every stage.
+TEST(ExtractionDriver, FaintPrintIsRefusedUntilItsGreysAreStretched) {
+    static R::FeatureExtractionImplParameters parameters;
+    const std::vector<uint8_t>& print = print300x400().image;
+    std::vector<uint8_t> faint(print.size());
+    for (size_t i = 0; i < print.size(); ++i) faint[i] = uint8_t(255 - (255 - print[i]) / 8);
+    const auto [lo, hi] = std::minmax_element(faint.begin(), faint.end());
+    std::vector<uint8_t> stretched(faint.size());
+    for (size_t i = 0; i < faint.size(); ++i) stretched[i] = uint8_t((faint[i] - *lo) * 255 / (*hi - *lo));
+
+    struct Stages {
+        RecogResult result;
+        int footprint;  // blocks
+        uint32_t area;
+        int minutiae;
+    };
+    auto extract = [&](const std::vector<uint8_t>& pixels) {
+        std::vector<uint8_t> work(R::kExtractionWorkArea);
+        E::FeatureExtractionBase base;
+        base.width = 300;
+        base.height = 400;
+        base.pixelCount = pixels.size();
+        base.resolution = 500;
+        base.parameters = &parameters;
+        R::MatchData out;
+        Stages s{base.ExtractMinutia(pixels.data(), work.data(), work.size(), 7, 0, out), 0, out.coverageArea,
+                 out.count()};
+        for (uint64_t b = 0; b < base.blockCount; ++b) s.footprint += base.footprint[b] != 0;
+        return s;
+    };
+    const Stages dim = extract(faint);
+    EXPECT_EQ(dim.footprint, 0);
+    EXPECT_LT(dim.area, parameters.minimumArea);
+    EXPECT_EQ(dim.result, kTooFew);
+    const Stages full = extract(stretched);
+    EXPECT_GT(full.footprint, 50 * 66 / 2);  // of the 200x264 work image's blocks
+    EXPECT_GE(full.area, parameters.minimumArea);
+    EXPECT_GE(uint32_t(full.minutiae), parameters.minimumMinutiae);
+    EXPECT_EQ(full.result, RECOG_OK);
 }
 
 TEST_F(ExtractionTest, NoMinutiaBelowWorkRow256) {

@@ -8,6 +8,8 @@
 #include "tcs/core.h"
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
+#include "tcs/matching/matcher_client.h"
+#include "tcs/matching/recog_adapter.h"
 #include "tcs/handle_map.h"
 #include "tcs/tcs.h"
 
@@ -15,9 +17,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <cstring>
 #include <functional>
@@ -513,6 +517,79 @@ TEST_F(CaptureStack, UnusableSwipeIsRetriedOnlyWhereAsked) {
         EXPECT_EQ(static_cast<ImageRecord*>(record)->quality & 0x80000000u, 0u) << c.name;
         tcsHandleDestroy(log_.image);
     }
+}
+
+// A light finger swiped with little contrast (the swipe model at a fifth of its contrast). Contrast
+// enhancement along rows and columns (CfgInfo 0x20000 and 0x80000, both in the default word)
+// stretches the image to the full grey range before any matcher sees it. A CfgInfo without them
+// delivers it as faint as it came (the quality verdict calls it unusable, finding no mid-grey
+// columns, so only a capture without retries, mode 0, delivers it): matcher 4's engine refuses its
+// record as it stands, and matcher 4, which stretches the record it hands to the engine, still makes
+// a template of it. Analog reconstruction of the image (0x40) stays off in both: it undoes a sample
+// coupling that the stand-in's lines do not have, and bends faint rows into ramps.
+TEST_F(CaptureStack, FaintSwipeReachesMatcher4Stretched) {
+    swipe_model::SwipeConfig config;
+    config.noiseSigma = 2;
+    config.contrast = 0.2;
+    model_ = swipe_model::SwipeModel(swipe_model::syntheticRidges(300, 500, 9, 150, 150), config);
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);  // capture mode 0
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, MSS_MATCHER_RECOG, &matcher), TCS_RESULT_OK);
+    ContextInitBlock init{};
+    init.size = sizeof init;
+    init.allocate = [](size_t size, void*) { return std::malloc(size); };
+    init.deallocate = [](void* block, void*) { std::free(block); };
+    RecogHandle engine = nullptr;
+    ASSERT_EQ(RecogCreateContext(&init, &engine), RECOG_OK);
+    struct Case {
+        const char* name;
+        uint32_t cfgInfo;
+        bool stretched;
+    };
+    for (const Case& c : {Case{"contrast enhancement", 0x010B3F1Bu, true}, Case{"none", 0x01013F1Bu, false}}) {
+        palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\IR", "CfgInfo", c.cfgInfo);
+        {
+            std::lock_guard<std::mutex> hold(log_.lock);
+            log_.done = false;
+            log_.sensorEvents.clear();
+        }
+        ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+        ASSERT_TRUE(waitFor([&] { return log_.has(8); })) << c.name;
+        simusb::pushFingerprintData(id_, model_.stream(0, 400));
+        ASSERT_TRUE(waitFor([&] { return captured(); })) << c.name;
+        ASSERT_EQ(log_.status, TCS_RESULT_OK) << c.name;
+        void* record = nullptr;
+        ASSERT_EQ(tcsSafeImageHandleFetch(log_.image, &record), TCS_RESULT_OK) << c.name;
+        auto* image = static_cast<ImageRecord*>(record);
+        ASSERT_GT(image->rows, 200u) << c.name;
+        std::vector<uint8_t> greys(tcsImagePixels(image), tcsImagePixels(image) + image->rows * image->columns);
+        std::sort(greys.begin(), greys.end());
+        const uint8_t low = greys[greys.size() / 20], high = greys[greys.size() * 19 / 20];
+        if (c.stretched) {
+            EXPECT_LE(low, 32) << c.name;
+            EXPECT_GE(high, 224) << c.name;
+        } else {
+            EXPECT_GE(low, 160) << c.name;
+            EXPECT_EQ(image->quality & 0x80000000u, 0x80000000u) << c.name;
+        }
+        uint8_t* ansi = nullptr;
+        uint32_t size = 0;
+        ASSERT_EQ(tcsImageToAnsi381(image, &ansi, &size), TCS_RESULT_OK);
+        RecogHandle features = nullptr;
+        EXPECT_EQ(RecogCreateFeatureSet(engine, ansi, size, RECOG_FORMAT_ANSI_381, 7, 0, &features),
+                  c.stretched ? RECOG_OK : RECOG_E_TOO_FEW_FEATURES)
+            << c.name;
+        if (features != nullptr) RecogCloseHandle(features);
+        FreeAnsi381Image(ansi);
+        TcsHandle templ = 0;
+        EXPECT_EQ(tcsMatcherExtractTemplate(matcher, log_.image, &templ), TCS_RESULT_OK) << c.name;
+        if (templ != 0) tcsHandleDestroy(templ);
+        tcsHandleDestroy(log_.image);
+    }
+    RecogCloseHandle(engine);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
 }
 
 }  // namespace

@@ -5,14 +5,27 @@
 #include "tcs/matching/adapter_support.h"
 #include "tcs/matching/recog_adapter.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 namespace {
 
 using namespace matchtest;
 
-class RecogAdapterTest : public AdapterTest {};
+class RecogAdapterTest : public AdapterTest {
+protected:
+    // Each named print as a probe against the one template: its match status (1 matched).
+    void expectVerdicts(EnrollTemplate* t, std::initializer_list<std::pair<const char*, uint32_t>> cases) {
+        EnrollTemplate* list[1] = {t};
+        for (auto [name, status] : cases) {
+            MatchResult r{};
+            ASSERT_EQ(m_.MatchImageToTemplates(&m_, image(name), list, 1, 1, &r), TCS_RESULT_OK) << name;
+            EXPECT_EQ(r.status, status) << name << " scores " << r.score;
+        }
+    }
+};
 
 uint32_t be16(const uint8_t* at) { return uint32_t(at[0]) << 8 | at[1]; }
 uint32_t be32(const uint8_t* at) { return be16(at) << 16 | be16(at + 2); }
@@ -278,6 +291,92 @@ TEST_F(RecogAdapterTest, ExportEnrolsTemplatesFromFeatures) {
     // Mode 1 closes the handle (LeakSanitizer checks nothing of it is left).
     EXPECT_EQ(m_.ExportTemplate(&m_, features, 0, &none, &size, 1, 0), TCS_RESULT_OK);
     RecogCloseHandle(context);
+}
+
+// The engine's own context, for what it makes of a record handed to it directly.
+class EngineContext {
+public:
+    EngineContext() {
+        ContextInitBlock init{};
+        init.size = sizeof init;
+        init.allocate = testAllocate;
+        init.deallocate = testFree;
+        EXPECT_EQ(RecogCreateContext(&init, &context_), RECOG_OK);
+    }
+    ~EngineContext() { RecogCloseHandle(context_); }
+
+    // The image's ANSI 381 record as it stands (no grey stretch) into feature-set bytes in the
+    // engine's own format; the engine's result.
+    RecogResult features(ImageRecord* image, std::vector<uint8_t>& bytes) {
+        uint8_t* record = nullptr;
+        uint32_t size = 0;
+        EXPECT_EQ(tcsImageToAnsi381(image, &record, &size), TCS_RESULT_OK);
+        RecogHandle set = nullptr;
+        RecogResult r = RecogCreateFeatureSet(context_, record, size, RECOG_FORMAT_ANSI_381, 7, 0, &set);
+        FreeAnsi381Image(record);
+        uint32_t length = 0;
+        if (r == RECOG_OK) r = RecogExport(set, RECOG_FORMAT_FEATURE_SET, nullptr, &length);
+        bytes.resize(length);
+        if (r == RECOG_OK) r = RecogExport(set, RECOG_FORMAT_FEATURE_SET, bytes.data(), &length);
+        if (set != nullptr) RecogCloseHandle(set);
+        return r;
+    }
+
+private:
+    RecogHandle context_ = nullptr;
+};
+
+// A faint print (the public set's finger 110: greys of about 230 with a spread of 8), which the
+// engine refuses as it stands, enrols and verifies through matcher 4: the adapter stretches the grey
+// range of the record it hands to the engine, and leaves the caller's image as it was.
+TEST_F(RecogAdapterTest, FaintPrintsAreStretchedForTheEngine) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    ASSERT_EQ(m_.SetFAR(&m_, 100000), TCS_RESULT_OK);
+    EngineContext engine;
+    ImageRecord* faint = image("110_1.tif");
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(engine.features(faint, bytes), RECOG_E_TOO_FEW_FEATURES);
+
+    const std::vector<uint8_t> before(tcsImagePixels(faint), tcsImagePixels(faint) + faint->dataSize);
+    EnrollTemplate* t = nullptr;
+    ASSERT_EQ(m_.Extract(&m_, faint, &t), TCS_RESULT_OK);
+    keep(t);
+    EXPECT_EQ(std::vector<uint8_t>(tcsImagePixels(faint), tcsImagePixels(faint) + faint->dataSize), before);
+    expectVerdicts(t, {{"110_2.tif", 1}, {"110_3.tif", 1}, {"101_1.tif", 0}, {"109_1.tif", 0}});
+}
+
+// The stretch stops at a gain of about 8: a blank image, flat or with a sensor's noise of a couple of
+// grey levels, is not stretched into ridges and still gives no template.
+TEST_F(RecogAdapterTest, BlankImagesStayRefused) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    swipe_model::GreyImage blank;
+    blank.width = blank.height = 300;
+    for (double sigma : {0.0, 2.0}) {
+        std::mt19937 rng(7);
+        std::normal_distribution<double> noise(250, sigma);
+        blank.pixels.clear();
+        for (uint32_t i = 0; i < 300 * 300; ++i) blank.pixels.push_back(uint8_t(std::clamp(noise(rng), 0.0, 255.0)));
+        images_.push_back(rawImage(blank));
+        EnrollTemplate* t = nullptr;
+        EXPECT_EQ(m_.Extract(&m_, images_.back(), &t), TCS_RESULT_MATCHER_EXTRACT_FAILED) << sigma;
+        EXPECT_EQ(keep(t), nullptr) << sigma;
+    }
+}
+
+// A template stored before the stretch came in was enrolled from the record as it stood; new probes,
+// stretched, still verify against it, and other fingers' still do not.
+TEST_F(RecogAdapterTest, TemplatesFromUnstretchedRecordsStillMatch) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    ASSERT_EQ(m_.SetFAR(&m_, 100000), TCS_RESULT_OK);
+    EngineContext engine;
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(engine.features(image("101_1.tif"), bytes), RECOG_OK);
+    // Enrolment from feature-set bytes is the enrolment an image went through, without the image.
+    EnrollTemplate* stored = nullptr;
+    uint32_t size = 0;
+    ASSERT_EQ(m_.ExportTemplate(&m_, bytes.data(), uint32_t(bytes.size()), &stored, &size, 3, 0), TCS_RESULT_OK);
+    keep(stored);
+    expectVerdicts(stored, {{"101_2.tif", 1}, {"101_5.tif", 1}, {"102_1.tif", 0}, {"108_1.tif", 0}});
 }
 
 }  // namespace
