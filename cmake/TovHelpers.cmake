@@ -1,5 +1,11 @@
 # Small helpers so each folder's CMakeLists.txt stays a few lines long.
 
+# The shared fingerprint sets lie beside the checkout, or two levels up from a worktree under wt/.
+set(TOV_DATA_DIR ${CMAKE_SOURCE_DIR}/../shared/data)
+if(NOT EXISTS ${TOV_DATA_DIR} AND EXISTS ${CMAKE_SOURCE_DIR}/../../shared/data)
+  set(TOV_DATA_DIR ${CMAKE_SOURCE_DIR}/../../shared/data)
+endif()
+
 # tov_library(NAME <target> [SHARED] DEPS <targets...>): a library from every .cpp in this folder.
 function(tov_library)
   cmake_parse_arguments(T "SHARED" "NAME" "DEPS;SOURCES" ${ARGN})
@@ -23,7 +29,7 @@ function(tov_test)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-                             TOV_DATA_DIR="${CMAKE_SOURCE_DIR}/../shared/data")
+                             TOV_DATA_DIR="${TOV_DATA_DIR}")
   gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 
@@ -36,6 +42,6 @@ function(tov_bench)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_DEPS} benchmark::benchmark Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-                             TOV_DATA_DIR="${CMAKE_SOURCE_DIR}/../shared/data")
+                             TOV_DATA_DIR="${TOV_DATA_DIR}")
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()
