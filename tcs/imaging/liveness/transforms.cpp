@@ -104,8 +104,9 @@ double spectrumMagnitudeSum(const double* values, size_t count, double scale) {
     double in[kSpectrumPoints] = {}, re[kSpectrumPoints], im[kSpectrumPoints];
     const size_t used = std::min<size_t>(count, kSpectrumPoints);
     for (size_t i = 0; i < used; ++i) in[i] = values[i] * scale;
-    // The callers pass their data's length as the direction: never 0, so the scaled inverse sense.
-    FFT_float(in, nullptr, re, im, kSpectrumPoints, int(count));
+    // The data's length chose the direction: never 0, so the positive exponent and the 1/256 scale
+    // (the length itself, beyond 32 bits, could wrap to 0).
+    FFT_float(in, nullptr, re, im, kSpectrumPoints, 1);
     double sum = 0;
     for (int k = 0; k < kSpectrumPoints; ++k) sum += im[k] == 0 ? std::fabs(re[k]) : std::sqrt(re[k] * re[k] + im[k] * im[k]);
     return sum;
