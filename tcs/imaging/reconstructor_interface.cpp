@@ -135,7 +135,9 @@ uint32_t runLiveness(Driver& d, int32_t* outScore) {
     NexConfigRecord config{};
     config.size = sizeof config;
     config.configId = TOV_USB_VENDOR_ID;
-    config.data = nexGetConfigData(&config.dataSize);
+    uint32_t dataSize = 0;  // not through the packed record's field, which need not be aligned
+    config.data = nexGetConfigData(&dataSize);
+    config.dataSize = dataSize;
     NexHandle* handle = nullptr;
     uint32_t statusSize = 0, resultSize = 0;
     uint32_t r = nexInitialize(0, &handle, &statusSize, &resultSize, &config);

@@ -30,6 +30,8 @@ namespace {
 
 constexpr uint32_t kBuiltInConfigData = 4;
 constexpr int kDpi = 500;
+// The stages index planes with int sides; a raw swipe's sides are 16-bit anyway.
+constexpr uint32_t kMaxSide = 0xFFFF;
 
 // What a handle scores with: the table set installed when it was made, or none.
 struct ClassifierState {
@@ -43,6 +45,7 @@ bool imageUsable(const nexImage_t* image) {
 }
 
 uint32_t scoreImage(const nexImage_t& image, const NexClassifierTables& tables, int32_t* score) {
+    if (image.rows > kMaxSide || image.columns > kMaxSide) return NEX_RESULT_NOT_ANALYSED;
     const int rows = int(image.rows), columns = int(image.columns);
     const size_t n = size_t(image.rows) * image.columns;
     std::vector<uint8_t> pixels = liveness::zeroedBuffer<uint8_t>(n);
