@@ -87,6 +87,31 @@ TEST(MaskStage, ImagesWithoutBusyBoxesHaveNoForeground) {
     }
 }
 
+// Two lone pixels 15 apart on a black image: only the boxes centred on the two columns midway hold
+// both (zeros do not count), so the foreground is those columns, all 0. Its variance is 0: the
+// stretch puts it at 150 rather than dividing 0 by 0 and converting the NaN to a byte.
+TEST(MaskStage, ForegroundOfOneGreyLevel) {
+    Image im{60, 60, std::vector<uint8_t>(60 * 60)};
+    im.pixels[30 * 60 + 10] = 255;
+    im.pixels[30 * 60 + 25] = 1;
+    Stages s(im);
+    ASSERT_TRUE(s.foreground);
+    int on = 0;
+    for (int r = 0; r < s.R; ++r) {
+        for (int c = 0; c < s.C; ++c) {
+            if (s.mask[s.at(r, c)] == 0) continue;
+            ++on;
+            EXPECT_TRUE(c == B + 17 || c == B + 18) << r << "," << c;
+            EXPECT_LE(std::abs(r - (B + 30)), 8) << r;
+        }
+    }
+    EXPECT_EQ(on, 34);
+    // The median of six foreground pixels and three off the mask (255).
+    EXPECT_EQ(s.normalised[s.at(B + 30, B + 17)], 150);
+    std::vector<uint8_t> mask(im.pixels.size()), ridge(im.pixels.size()), thinned(im.pixels.size());
+    EXPECT_EQ(liveness::mask_gen(im.pixels.data(), mask.data(), ridge.data(), thinned.data(), im.rows, im.columns), 0);
+}
+
 // Ridges in the middle columns only: the walks from both sides turn the flat margins off and stop
 // at the first busy box, which lies within 8 pixels of the ridges.
 TEST(MaskStage, WalksFromBothSidesStopAtTheRidges) {
