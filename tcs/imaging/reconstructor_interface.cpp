@@ -7,6 +7,8 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "platform/settings.h"
+#include "platform/usb_ids.h"
+#include "tcs/imaging/liveness/nex.h"
 #include "tcs/imaging/reconstruction/baseline.h"
 #include "tcs/imaging/reconstruction/flex_info.h"
 #include "tcs/imaging/reconstruction/recon_control.h"
@@ -126,11 +128,40 @@ void* zeroed(uint32_t bytes) {
     return p;
 }
 
-// The liveness classifier is not part of this build: its weight tables are missing. Any non-zero
-// code means "no liveness result", so the image keeps zeroed ASP metrics of kind 0.
-uint32_t runLiveness(Driver&, int32_t* outScore) {
+// The liveness test on the raw swipe, with a handle made for it alone. Any non-zero code means no
+// liveness result: the image keeps zeroed ASP metrics of kind 0.
+uint32_t runLiveness(Driver& d, int32_t* outScore) {
     *outScore = 0;
-    return 1;
+    NexConfigRecord config{};
+    config.size = sizeof config;
+    config.configId = TOV_USB_VENDOR_ID;
+    uint32_t dataSize = 0;  // not through the packed record's field, which need not be aligned
+    config.data = nexGetConfigData(&dataSize);
+    config.dataSize = dataSize;
+    NexHandle* handle = nullptr;
+    uint32_t statusSize = 0, resultSize = 0;
+    uint32_t r = nexInitialize(0, &handle, &statusSize, &resultSize, &config);
+    if (r != NEX_RESULT_OK) return r;
+    auto* status = static_cast<NexStatusRecord*>(zeroed(statusSize + 9));
+    auto* result = static_cast<NexResultRecord*>(zeroed(resultSize + 9));
+    ImageRecord* asp = d.aspImage;
+    const nexImage_t image{sizeof(nexImage_t), 0, d.image->quality, 8, d.image->swipeSpeed, 508, 508, asp->rows,
+                           asp->columns, asp->dataSize, tcsImagePixels(asp)};
+    NexFlagsRecord flags{};
+    flags.size = sizeof flags;
+    flags.flags[sizeof flags.flags - 1] = 1;
+    if (status != nullptr && result != nullptr) {
+        status->size = statusSize + 9;
+        result->size = resultSize + 9;
+        r = nexLivenessTest(handle, &image, &image, &flags, status, result);
+        if (r == NEX_RESULT_OK) *outScore = result->score;
+    } else {
+        r = NEX_RESULT_OUT_OF_MEMORY;
+    }
+    nexFinalize(handle, &image, &flags, status, result);
+    palRealFree(status);
+    palRealFree(result);
+    return r;
 }
 
 void addMetricsTime(ImageRecord* image, uint32_t start) {
@@ -489,9 +520,11 @@ TcsResult irDliService(void* instance, uint32_t budgetMs) {
             return TCS_RESULT_IMAGE_RECONSTRUCTION_COMPLETE;
         } else if (word == kStateImageDone) {
             break;
-        } else if (!live) {
-            // An offline rebuild has no budget to spend: without the end of the swipe it would
-            // wait for lines that never come.
+        } else {
+            // Nothing in this loop moves the other states (lines still to come, a raw swipe without
+            // its image): spinning would only burn the pass's budget, and would never end for an
+            // offline rebuild, which has none, or on a clock that stands still.
+            addMetricsTime(d.image, start);
             return TCS_RESULT_OK;
         }
     }
@@ -636,6 +669,14 @@ TcsResult IREventCallback(IrEventRecord* record, void* instance) {
             if (d.aspCell != nullptr && *d.aspCell != nullptr && d.aspImage != nullptr &&
                 uint32_t(record->rows) * record->columns < 86017) {
                 d.feed.stateWord = kStateAspReady;
+                // The raw swipe's size comes only with this event: without it the liveness step
+                // would find an empty image and never run.
+                const uint32_t bytes = uint32_t(record->rows) * record->columns;
+                if (bytes <= d.aspImage->allocSize) {
+                    d.aspImage->rows = record->rows;
+                    d.aspImage->columns = record->columns;
+                    d.aspImage->dataSize = bytes;
+                }
             }
             break;
         default: break;

@@ -8,10 +8,13 @@
 #include "tcs/core.h"
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
+#include "tcs/imaging/liveness/nex.h"
+#include "tcs/imaging/reconstructor_interface.h"
 #include "tcs/matching/matcher_client.h"
 #include "tcs/matching/recog_adapter.h"
 #include "tcs/handle_map.h"
 #include "tcs/tcs.h"
+#include "tests/tcs/imaging/liveness/liveness_images.h"
 
 #include <gtest/gtest.h>
 
@@ -152,6 +155,7 @@ protected:
             EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
         }
         for (uint8_t code : hooked_) simusb::setCommandHook(code, nullptr);
+        nexSetClassifierTables(nullptr);
         simusb::resetAll();
         palTestSetUsbPollInterval(0);
         palTestSetSettingsPath(nullptr);
@@ -247,6 +251,36 @@ TEST_F(CaptureStack, SwipeBecomesAnImageHandle) {
     for (uint32_t id : ids) prompts += id == 8;
     EXPECT_EQ(prompts, 1u);
     EXPECT_FALSE(log_.has(7));
+    // No classifier tables: no liveness result, and the metrics stay as they were.
+    EXPECT_EQ(image->aspScore, 0u);
+    ASSERT_NE(image->aspMetrics, nullptr);
+    EXPECT_EQ(static_cast<const AspMetricsBlock*>(image->aspMetrics)->kind, 0u);
+    EXPECT_EQ(tcsHandleDestroy(log_.image), TCS_RESULT_OK);
+}
+
+// With classifier tables in place the raw swipe is scored and the image carries the score, clamped
+// into -1000..2000, with the verdicts and confidences that follow from it.
+TEST_F(CaptureStack, SwipeCarriesItsClampedLivenessScore) {
+    ASSERT_EQ(nexSetClassifierTables(livetest::flatTables(5).get()), 0u);  // 5000 before the clamp
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return log_.has(11); }));
+    simusb::pushFingerprintData(id_, model_.stream(0, 300));
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    ASSERT_EQ(log_.status, TCS_RESULT_OK);
+    void* record = nullptr;
+    ASSERT_EQ(tcsSafeImageHandleFetch(log_.image, &record), TCS_RESULT_OK);
+    auto* image = static_cast<ImageRecord*>(record);
+    EXPECT_EQ(int32_t(image->aspScore), 2000);
+    const auto* metrics = static_cast<const AspMetricsBlock*>(image->aspMetrics);
+    ASSERT_NE(metrics, nullptr);
+    EXPECT_EQ(metrics->size, 72u);
+    EXPECT_EQ(metrics->kind, 2u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(metrics->verdict[i], 1u) << i;
+        EXPECT_EQ(metrics->confidence[i], 100u) << i;
+    }
     EXPECT_EQ(tcsHandleDestroy(log_.image), TCS_RESULT_OK);
 }
 

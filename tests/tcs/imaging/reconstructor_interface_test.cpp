@@ -1,16 +1,19 @@
 // The reconstructor interface: the record's limits, offline rebuilds from capture files, the
-// driver's information calls and the liveness metrics of an image.
+// driver's information calls, its liveness step and the liveness metrics of an image.
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "sim/swipe/swipe_model.h"
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
+#include "tcs/imaging/liveness/nex.h"
 #include "tcs/imaging/reconstructor_interface.h"
+#include "tests/tcs/imaging/liveness/liveness_images.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -339,6 +342,63 @@ TEST_F(Settings, CallersImageIsFilledAndFlippedTopToBottom) {
     // The caller's image is never the driver's to free.
     EXPECT_EQ(irDliClose(instance), 0u);
     _tcsImageDestroy(mine);
+}
+
+// The liveness step scores the raw swipe that the rebuild keeps beside the image: with tables the
+// image carries the score, clamped into -1000..2000, as its ASP score and metrics; without them the
+// metrics stay zeroed and the score 0.
+TEST_F(Settings, RebuildCarriesTheClampedLivenessScore) {
+    const swipe_model::SwipeModel m = model();
+    const std::string path = file("liveness");
+    writeCapture(path, 14, m.stream(0, 300), m.timeslotWords(), m.recordBytes());
+    struct Case {
+        const char* name;
+        double bias;  // NaN: no tables
+        int32_t score;
+        uint32_t kind;
+    };
+    for (const Case& c : {Case{"no tables", std::nan(""), 0, 0}, Case{"in range", 0.25, 250, 2},
+                          Case{"above 2000", 5, 2000, 2}, Case{"below -1000", -3, -1000, 2}}) {
+        ASSERT_EQ(nexSetClassifierTables(std::isnan(c.bias) ? nullptr : livetest::flatTables(c.bias).get()), 0u);
+        ImageRecord* image = nullptr;
+        ImageRecord* raw = nullptr;
+        ASSERT_EQ(idsReconstructQcfToImage(path.c_str(), &image, &raw, nullptr), 0u) << c.name;
+        // The raw swipe: the lines the culling kept, as they came, up to 300 of them.
+        ASSERT_NE(raw, nullptr);
+        EXPECT_GT(raw->rows, 100u) << c.name;
+        EXPECT_LE(raw->rows, 300u) << c.name;
+        EXPECT_EQ(raw->dataSize, raw->rows * raw->columns) << c.name;
+        EXPECT_EQ(int32_t(image->aspScore), c.score) << c.name;
+        const auto* metrics = static_cast<const AspMetricsBlock*>(image->aspMetrics);
+        ASSERT_NE(metrics, nullptr);
+        EXPECT_EQ(metrics->size, 72u) << c.name;
+        EXPECT_EQ(metrics->kind, c.kind) << c.name;
+        EXPECT_EQ(metrics->verdict[7], c.score > 550 ? 1u : 0u) << c.name;
+        EXPECT_EQ(metrics->verdict[0], c.kind == 2 && c.score >= -199 ? 1u : 0u) << c.name;
+        _tcsImageDestroy(image);
+        _tcsImageDestroy(raw);
+    }
+    nexSetClassifierTables(nullptr);
+}
+
+// Service in a state that nothing in the call can move (lines still to come, a raw swipe ready
+// before its image) returns at once instead of spinning; the ready event gives the raw swipe its size.
+TEST_F(Settings, ServiceWithNothingToFinishReturnsAtOnce) {
+    Offline o;
+    ImageRecord* asp = nullptr;
+    ASSERT_EQ(_tcsImageCreate(&asp, nullptr, 160000, 0, 0, 0), 0u);
+    o.params.aspImage = asp;
+    void* instance = nullptr;
+    ASSERT_EQ(irDliOpen(&instance, &o.params), 0u);
+    EXPECT_EQ(irDliService(instance, 0xFFFFFFFFu), 0u);
+    IrEventRecord ready{sizeof(IrEventRecord), 10, 0, 300, 200, 0, 0};
+    EXPECT_EQ(IREventCallback(&ready, instance), 0u);
+    EXPECT_EQ(asp->rows, 300u);
+    EXPECT_EQ(asp->columns, 200u);
+    EXPECT_EQ(asp->dataSize, 60000u);
+    EXPECT_EQ(irDliService(instance, 0xFFFFFFFFu), 0u);
+    EXPECT_EQ(irDliClose(instance), 0u);
+    _tcsImageDestroy(asp);
 }
 
 TEST(AspMetrics, LivenessScoreGivesVerdictsAndConfidences) {
