@@ -470,6 +470,15 @@ static inline void scsSetTransferStatus(TransferDescriptor* transfer, uint32_t s
     __atomic_store_n(&transfer->status, status, __ATOMIC_RELEASE);
 }
 
+// The core hands over the service thread's identity after starting the thread, which reads it
+// meanwhile: published with release and read with acquire, so it is seen whole or not at all.
+static inline bool scsServiceThreadKnown(const ScsSubsystem* subsystem) {
+    return __atomic_load_n(&subsystem->serviceThreadSet, __ATOMIC_ACQUIRE) != 0;
+}
+static inline bool scsIsServiceThread(const ScsSubsystem* subsystem) {
+    return scsServiceThreadKnown(subsystem) && palIsCurrentThread(subsystem->serviceThread, NULL);
+}
+
 // Lock helpers: acquire without limit.
 static inline TcsResult scsLock(PalMutexHandle lock) { return palMutexAcquire(lock, PAL_INFINITE); }
 static inline void scsUnlock(PalMutexHandle lock) { palMutexRelease(lock); }

@@ -28,8 +28,6 @@ constexpr uint32_t kConfigReplyLength = 2400;
 constexpr uint32_t kTimeslotTableLength = 1408;
 constexpr uint32_t kQueuedGraceMs = 2000;
 
-bool isServiceThread(const ScsSubsystem* subsystem);
-
 struct Call {
     uint32_t status = TCS_RESULT_OK;  // first word: the reply phase reads 0xFFFFFFFF here as "raw"
     PalEvent* event = nullptr;
@@ -98,7 +96,7 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
     // always answers; waiting a little longer here lets its answer, not our time-out, decide.
     ScsSubsystem* subsystem = sensor->device != nullptr ? sensor->device->subsystem : nullptr;
     const bool queued = subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
-                        !isServiceThread(subsystem);
+                        !scsIsServiceThread(subsystem);
     result = scsSensorWaitForCommandReply(sensor, call->event, queued ? timeoutMs + kQueuedGraceMs : timeoutMs,
                                           transactionId);
     // A queued item that has not started by now is dropped unsent (the send path handed back its
@@ -133,10 +131,6 @@ bool fwIs(const ScsSensorDevice* device, uint8_t major, uint8_t minor) {
     return device->fwVersion != nullptr && device->fwVersion->major == major && device->fwVersion->minor == minor;
 }
 
-bool isServiceThread(const ScsSubsystem* subsystem) {
-    return subsystem->serviceThreadSet && palIsCurrentThread(subsystem->serviceThread, nullptr);
-}
-
 void formatInto(ScsSensorDevice* device, char* out) {
     const ScsFwVersion& v = *device->fwVersion;
     const bool selkin = scsversion::format({v.major, v.minor, v.revision, v.build, v.chipKind, v.mark, v.romFlag,
@@ -157,7 +151,7 @@ TcsResult scsSensorWaitForCommandReply(ScsSensor* sensor, PalEvent* event, uint3
     ScsSubsystem* subsystem = device->subsystem;
     if (subsystem == nullptr) return TCS_RESULT_NULL_POINTER;
     TcsResult result;
-    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !isServiceThread(subsystem)) {
+    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !scsIsServiceThread(subsystem)) {
         result = palEventWaitFor(event, timeoutMs);
     } else {
         const uint32_t start = palGetTickCount();

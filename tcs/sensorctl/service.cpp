@@ -176,10 +176,6 @@ TcsResult fpResultOf(uint32_t status) {
     }
 }
 
-bool isServiceThread(const ScsSubsystem* subsystem) {
-    return subsystem->serviceThreadSet && palIsCurrentThread(subsystem->serviceThread, nullptr);
-}
-
 }  // namespace
 
 // --- Queue passes -----------------------------------------------------------------------------------------
@@ -520,7 +516,7 @@ TcsResult scsSubsystemService(ScsSubsystem* subsystem, uint32_t budgetMs, uint32
 
 TcsResult scsSubsystemWaitForResponse(ScsSubsystem* subsystem, PalEvent* event, uint32_t timeoutMs) {
     if (subsystem == nullptr) return TCS_RESULT_NULL_POINTER;
-    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !isServiceThread(subsystem)) {
+    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !scsIsServiceThread(subsystem)) {
         return palEventWaitFor(event, timeoutMs);
     }
     const uint32_t start = palGetTickCount();

@@ -424,7 +424,7 @@ TcsResult scsSubsystemSetTCSThreadHandle(ScsSubsystem* subsystem, PalThreadHandl
     if (subsystem == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
     subsystem->serviceThread = thread;
     subsystem->serviceThreadId = threadId;
-    subsystem->serviceThreadSet = 1;
+    __atomic_store_n(&subsystem->serviceThreadSet, 1u, __ATOMIC_RELEASE);
     return TCS_RESULT_OK;
 }
 
