@@ -396,6 +396,9 @@ TcsResult scsQueueFpBufferDescriptor(ScsSensorDevice* device, uint8_t* buffer, u
 TcsResult scsCancelDescriptors(ScsSensorDevice* device, uint32_t cancelFunction);
 TcsResult scsSensorCancelAllRequests(ScsSensorDevice* device, uint32_t status);
 TcsResult scsSensorDeviceCancelRequest(ScsSensorDevice* device, uint32_t transactionId);
+// Cancels an outstanding request and tells whether this call took back its reply callback: true
+// only when the request was still queued and not cancelled before, so it will never be answered.
+bool scsSensorDeviceWithdrawRequest(ScsSensorDevice* device, uint32_t transactionId);
 TcsResult scsSensorDeviceFreeDecTemplatesList(ScsSensorDevice* device, const uint8_t* id16);
 void scsLogCmdId_CmdSend(uint32_t commandCode);
 

@@ -59,6 +59,15 @@ TcsResult callReply(ScsReplyView* reply, TcsResult result, void* context) {
     return TCS_RESULT_OK;
 }
 
+// Cancels the request and tells whether its callback was taken back (it will never be answered).
+bool withdraw(ScsSensor* sensor, uint32_t transactionId) {
+    ScsSensorDevice* device = nullptr;
+    if (transactionId == 0 || scsSensorDeviceAcquire(sensor, &device) != TCS_RESULT_OK) return false;
+    const bool withdrawn = scsSensorDeviceWithdrawRequest(device, transactionId);
+    scsSensorDeviceRelease(device);
+    return withdrawn;
+}
+
 struct Outcome {
     TcsResult result;
     bool replied;
@@ -97,8 +106,11 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
     ScsSubsystem* subsystem = sensor->device != nullptr ? sensor->device->subsystem : nullptr;
     const bool queued = subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
                         !scsIsServiceThread(subsystem);
-    result = scsSensorWaitForCommandReply(sensor, call->event, queued ? timeoutMs + kQueuedGraceMs : timeoutMs,
-                                          transactionId);
+    // The wait is not given the transaction to cancel: the cancel is made here, where a request
+    // taken back unanswered also gives back the callback's share of the record (it leaked when the
+    // sensor stopped answering).
+    result = scsSensorWaitForCommandReply(sensor, call->event, queued ? timeoutMs + kQueuedGraceMs : timeoutMs, 0);
+    if (result != TCS_RESULT_OK && withdraw(sensor, transactionId)) release(call);
     // A queued item that has not started by now is dropped unsent (the send path handed back its
     // number in the reserved word); one already running answers into the heap record.
     if (result != TCS_RESULT_OK && queued) {
