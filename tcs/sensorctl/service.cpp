@@ -474,12 +474,14 @@ TcsResult scsProcessTaskUntilCompleted(ScsSubsystem* subsystem, uint32_t type, S
 // --- The step ----------------------------------------------------------------------------------------------
 
 TcsResult scsHasWorkToDo(ScsSubsystem* subsystem, uint32_t* waitMs) {
-    if (subsystem != nullptr && waitMs != nullptr) {
+    // Under the device-list lock: the lists change on other threads too (freeing discovered devices).
+    if (subsystem != nullptr && waitMs != nullptr && scsLock(subsystem->deviceListLock) == TCS_RESULT_OK) {
         if (!palListIsEmpty(&subsystem->initialisingDevices)) {
             *waitMs = 1;
         } else if (!palListIsEmpty(&subsystem->detachedDevices) || !palListIsEmpty(&subsystem->badDevices)) {
             if (*waitMs == 0 || *waitMs > 500) *waitMs = 500;
         }
+        scsUnlock(subsystem->deviceListLock);
     }
     return TCS_RESULT_NO_WORK_ITEMS;
 }
