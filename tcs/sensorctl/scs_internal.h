@@ -474,12 +474,14 @@ static inline void scsSetTransferStatus(TransferDescriptor* transfer, uint32_t s
 }
 
 // The core hands over the service thread's identity after starting the thread, which reads it
-// meanwhile: published with release and read with acquire, so it is seen whole or not at all.
+// meanwhile (and shut-down hands it to its own thread): published with release and read with
+// acquire, so it is seen whole or not at all.
 static inline bool scsServiceThreadKnown(const ScsSubsystem* subsystem) {
     return __atomic_load_n(&subsystem->serviceThreadSet, __ATOMIC_ACQUIRE) != 0;
 }
 static inline bool scsIsServiceThread(const ScsSubsystem* subsystem) {
-    return scsServiceThreadKnown(subsystem) && palIsCurrentThread(subsystem->serviceThread, NULL);
+    return scsServiceThreadKnown(subsystem) &&
+           palIsCurrentThread(__atomic_load_n(&subsystem->serviceThread, __ATOMIC_ACQUIRE), NULL);
 }
 
 // Lock helpers: acquire without limit.

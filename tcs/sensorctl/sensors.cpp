@@ -5,6 +5,7 @@
 #include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/led.h"
 #include "tcs/sensorctl/security.h"
 #include "tcs/sensorctl/sync_wait.h"
 
@@ -108,6 +109,9 @@ TcsResult scsSensorAlloc(ScsSensor** outSensor, const char* sensorId) {
 
 TcsResult scsSensorFree(ScsSensor* sensor) {
     if (sensor == nullptr) return TCS_RESULT_OK;
+    // Its LED state goes with it: a handle freed without a close (its client's destroy cut short at
+    // shut-down) left the state behind.
+    scsSensorFreeLEDConfig(sensor);
     while (!palListIsEmpty(&sensor->callbacks)) {
         PalListEntry* node = sensor->callbacks.next;
         palListRemove(node);

@@ -1,6 +1,6 @@
 // A sensor that stops answering: each endpoint wedged in turn while a synchronous command waits on
-// it. The command gives up with a time-out and nothing it made is left behind, which the sanitizer
-// build's leak check at exit confirms.
+// it, and a shut-down cut short by a sensor slow to answer. Commands give up or are answered, and
+// nothing they made is left behind, which the sanitizer build's leak check at exit confirms.
 #include "fixture.h"
 
 #include "platform/test_seams.h"
@@ -10,6 +10,9 @@
 #include <thread>
 
 namespace {
+
+using scstest::Clock;
+using scstest::queuedTypes;
 
 class StalledEndpoint : public scstest::ReadySensor {
 protected:
@@ -55,6 +58,52 @@ TEST_F(StalledEndpoint, CommandGivesUpAndLeavesNothingBehind) {
                                                               nullptr, nullptr);
                      }),
               TCS_RESULT_TIMEOUT);
+}
+
+// A shut-down that runs out of time leaves work unrun: a command queued by a caller on another
+// thread is answered all the same (its caller returns at once, its wait record freed), and the
+// handles of a client whose destroy never ran go with their LED state.
+TEST_F(StalledEndpoint, ShutDownCutShortAnswersQueuedCommandsAndFreesHandles) {
+    // The stack's service thread, as far as sensor control knows: callers on other threads queue.
+    std::atomic<PalThreadHandle> serviceThread{0};
+    std::atomic<bool> stop{false};
+    std::thread service([&] {
+        serviceThread = palCurrentThreadId();
+        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (serviceThread == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    subsystem_->startFlags &= ~uint32_t(SCS_START_NO_SERVICE_THREAD);
+    scsSubsystemSetTCSThreadHandle(subsystem_, serviceThread, uint32_t(serviceThread));
+
+    // The first queued command takes the sensor 3 s to answer, more than shut-down allows itself.
+    palTestSetClock(1700000000000ull);
+    simusb::setCommandHook(0x01, [](std::span<const uint8_t>) {
+        palTestAdvanceClock(3000);
+        return simusb::Reply{};
+    });
+    ScsWitRequest slow{};
+    slow.witId = scsWITSensor_CMD_GET_VERSION;
+    ASSERT_EQ(scsSensorSendCommand(handle_, &slow), TCS_RESULT_OK);
+    TcsResult peeked = 0xFFFF;
+    std::thread caller([&] {
+        uint32_t value = 0;
+        peeked = scsSensorPeek(handle_, 0, 4, &value);
+    });
+    // Not pumped: the step run here would send them.
+    for (int i = 0; i < 2000 && queuedTypes(subsystem_).size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(queuedTypes(subsystem_).size(), 2u);
+
+    const auto before = Clock::now();
+    EXPECT_EQ(scsSubsystemShutdown(subsystem_), TCS_RESULT_OK);
+    subsystem_ = nullptr;
+    caller.join();
+    EXPECT_EQ(peeked, SCS_RESULT_DEVICE_SHUTDOWN);
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(5)) << "the caller was answered, not left to time out";
+    stop = true;
+    service.join();
+    simusb::setCommandHook(0x01, nullptr);
 }
 
 }  // namespace
