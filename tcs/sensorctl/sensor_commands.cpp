@@ -85,6 +85,13 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
         delete call;
         return {TCS_RESULT_EVENT_CREATION_FAILED, false, {}};
     }
+    // Off the service thread the command runs as a work item that waits timeoutMs itself and then
+    // always answers; waiting a little longer here lets its answer, not our time-out, decide.
+    // Decided before the send: once queued, the handle may go (a shut-down) before the answer comes.
+    const ScsSensorDevice* device = __atomic_load_n(&sensor->device, __ATOMIC_ACQUIRE);
+    ScsSubsystem* subsystem = device != nullptr ? device->subsystem : nullptr;
+    const bool queued = subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
+                        !scsIsServiceThread(subsystem);
     uint32_t transactionId = 0;
     ScsWitRequest request{};
     request.witId = witId;
@@ -101,15 +108,11 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
         release(call);
         return {result, false, {}};
     }
-    // Off the service thread the command runs as a work item that waits timeoutMs itself and then
-    // always answers; waiting a little longer here lets its answer, not our time-out, decide.
-    ScsSubsystem* subsystem = sensor->device != nullptr ? sensor->device->subsystem : nullptr;
-    const bool queued = subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
-                        !scsIsServiceThread(subsystem);
     // The wait is not given the transaction to cancel: the cancel is made here, where a request
     // taken back unanswered also gives back the callback's share of the record (it leaked when the
-    // sensor stopped answering).
-    result = scsSensorWaitForCommandReply(sensor, call->event, queued ? timeoutMs + kQueuedGraceMs : timeoutMs, 0);
+    // sensor stopped answering). A queued command is only waited for: the handle is not touched again.
+    result = queued ? palEventWaitFor(call->event, timeoutMs + kQueuedGraceMs)
+                    : scsSensorWaitForCommandReply(sensor, call->event, timeoutMs, 0);
     if (result != TCS_RESULT_OK && withdraw(sensor, transactionId)) release(call);
     // A queued item that has not started by now is dropped unsent (the send path handed back its
     // number in the reserved word); one already running answers into the heap record.
