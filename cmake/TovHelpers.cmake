@@ -17,7 +17,13 @@ function(tov_library)
   target_link_libraries(${T_NAME} PUBLIC ${T_DEPS})
 endfunction()
 
+# Where the fingerprint image sets for tests are; a worktree beside the main tree names it itself.
+# Each test's limit: the slowest takes a few seconds (more under ThreadSanitizer), so a hang fails
+# in well under a minute rather than holding a CI run for the discovery default of five minutes.
+set(TOV_TEST_TIMEOUT 30 CACHE STRING "Time-out of each test in seconds")
+
 # tov_test(NAME <exe> DEPS <targets...>): one GoogleTest binary from every .cpp in this folder.
+# Its tests carry the binary's name as label, so a build can run the suites of a few binaries.
 function(tov_test)
   cmake_parse_arguments(T "" "NAME" "DEPS;SOURCES" ${ARGN})
   if(NOT T_SOURCES)
@@ -27,7 +33,7 @@ function(tov_test)
   target_link_libraries(${T_NAME} PRIVATE ${T_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                              TOV_DATA_DIR="${TOV_DATA_DIR}")
-  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${TOV_TEST_TIMEOUT} LABELS ${T_NAME})
 endfunction()
 
 # tov_bench(NAME <exe> DEPS <targets...>): a Google Benchmark binary, placed in <build>/bench.

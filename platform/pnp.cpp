@@ -167,6 +167,9 @@ uint32_t palPnpGetDeviceCount(PnpContext* context) {
 
 TcsResult palPnpPrepareForResume(PnpContext* context) {
     if (context == nullptr) return TCS_RESULT_BAD_PARAM;
+    // The transport's count is reset under its device-list lock: take that one first, as the poll
+    // thread does, or a scan during the resume deadlocks with it.
+    usbLockDeviceList();
     palCriticalSectionAcquire(context->lock);
     if (!palListIsEmpty(&context->callbacks)) {
         context->deviceCount = 0;
@@ -176,6 +179,7 @@ TcsResult palPnpPrepareForResume(PnpContext* context) {
         }
     }
     palCriticalSectionRelease(context->lock);
+    usbUnlockDeviceList();
     return TCS_RESULT_OK;
 }
 

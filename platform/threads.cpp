@@ -120,10 +120,14 @@ TcsResult palThreadKill(PalThreadHandle thread) {
 TcsResult palThreadFree(PalThreadHandle thread) {
     std::lock_guard<std::mutex> hold(gThreadsLock);
     auto it = threads().find(pthread_t(thread));
-    if (it != threads().end()) {
+    if (it == threads().end()) return TCS_RESULT_OK;
+    bool done;
+    {
         std::lock_guard<std::mutex> recordHold(it->second->lock);
-        if (it->second->done) threads().erase(it);
+        done = it->second->done;
     }
+    // Erased only once its lock is released: erasing under it freed the mutex the unlock then wrote.
+    if (done) threads().erase(it);
     return TCS_RESULT_OK;
 }
 

@@ -117,18 +117,25 @@ bool stopServiceThread(CoreSubsystem* stack, TcsResult& result) {
 }
 
 void destroyClients(CoreSubsystem* stack, TcsResult& result) {
-    TcsResult locked = palCriticalSectionAcquire(stack->clientLock);
-    if (locked != TCS_RESULT_OK) {
-        result = locked;
-        return;
-    }
-    while (!palListIsEmpty(&stack->clients)) {
-        PalListEntry* first = stack->clients.next;
+    // The client-list lock is held only to pick the next client, never across its destroy: the
+    // destroy queues a core item under the work-list lock, which the service thread holds while a
+    // suspend step takes the client-list lock.
+    for (;;) {
+        TcsResult locked = palCriticalSectionAcquire(stack->clientLock);
+        if (locked != TCS_RESULT_OK) {
+            result = locked;
+            return;
+        }
+        PalListEntry* first = palListIsEmpty(&stack->clients) ? nullptr : stack->clients.next;
+        palCriticalSectionRelease(stack->clientLock);
+        if (first == nullptr) return;
         _tcsClientDestroy(PAL_LIST_RECORD(first, ClientRecord, links));
         // A destroy that could not even start leaves the client linked: take it off so the walk ends.
-        if (stack->clients.next == first) palListRemove(first);
+        if (palCriticalSectionAcquire(stack->clientLock) == TCS_RESULT_OK) {
+            if (stack->clients.next == first) palListRemove(first);
+            palCriticalSectionRelease(stack->clientLock);
+        }
     }
-    palCriticalSectionRelease(stack->clientLock);
 }
 
 void dropIdentifyContextExpiry(CoreSubsystem* stack) {

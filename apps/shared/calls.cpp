@@ -784,7 +784,7 @@ TcsResult tcsDatabaseExSetTemplateData(TcsHandle templateHandle, TcsHandle senso
 TcsResult tcsSetParam(TcsHandle client, uint32_t id, uint32_t value) {
     // The wait-while-suspended switch lives only in this library.
     if (id == 13) {
-        gClientSystem.waitWhileSuspended = value;
+        tovFlagSet(&gClientSystem.waitWhileSuspended, value);
         return TCS_RESULT_OK;
     }
     TwoValueRequest request{};
@@ -798,7 +798,7 @@ TcsResult tcsSetParam(TcsHandle client, uint32_t id, uint32_t value) {
 TcsResult tcsGetParam(TcsHandle client, uint32_t id, uint32_t* outValue) {
     if (outValue == nullptr) return TCS_RESULT_NULL_HANDLE_POINTER;
     if (id == 13) {
-        *outValue = gClientSystem.waitWhileSuspended;
+        *outValue = tovFlagGet(&gClientSystem.waitWhileSuspended);
         return TCS_RESULT_OK;
     }
     ValueRequest request{};

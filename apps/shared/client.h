@@ -58,12 +58,12 @@ typedef struct FPClientSystem {
     volatile uint32_t* state;
     PalThreadHandle listener;
     PalThreadHandle handler;
-    volatile uint32_t handlerStop;
-    volatile uint32_t listenerStop;
+    uint32_t handlerStop;   // the four flags: only through tovFlagGet and tovFlagSet
+    uint32_t listenerStop;
     PalEvent* handlerWake;
     PalEvent* serviceReady;
-    volatile uint32_t suspended;
-    volatile uint32_t waitWhileSuspended;
+    uint32_t suspended;
+    uint32_t waitWhileSuspended;
     PalListEntry eventQueue;
     PalMutexHandle eventQueueLock;
     PalListEntry clients;
@@ -74,6 +74,11 @@ typedef struct FPClientSystem {
 } FPClientSystem;
 
 extern FPClientSystem gClientSystem;
+
+// The stop and suspended flags pass between the calling threads, the listener and the handler:
+// atomic with acquire and release, where volatile ordered nothing and raced.
+static inline uint32_t tovFlagGet(const uint32_t* flag) { return __atomic_load_n(flag, __ATOMIC_ACQUIRE); }
+static inline void tovFlagSet(uint32_t* flag, uint32_t value) { __atomic_store_n(flag, value, __ATOMIC_RELEASE); }
 
 // Function ids of the service.
 typedef enum TransferFunctionId {

@@ -57,11 +57,11 @@ public:
         record.status = header.status;
         switch (header.id) {
         case TOV_EVENT_SERVICE_SUSPENDED:
-            system_->suspended = 1;
+            tovFlagSet(&system_->suspended, 1);
             break;
         case TOV_EVENT_SERVICE_RESUMED:
-            system_->suspended = 0;
-            if (system_->waitWhileSuspended != 0) palEventSet(system_->serviceReady);
+            tovFlagSet(&system_->suspended, 0);
+            if (tovFlagGet(&system_->waitWhileSuspended) != 0) palEventSet(system_->serviceReady);
             break;
         default:
             break;
@@ -304,8 +304,8 @@ extern "C" {
 
 uint32_t tcsEventChannelListener(void* argument) {
     auto* system = static_cast<FPClientSystem*>(argument);
-    auto stopAsked = [system] { return system->listenerStop != 0; };
-    while (system->listenerStop == 0) {
+    auto stopAsked = [system] { return tovFlagGet(&system->listenerStop) != 0; };
+    while (!stopAsked()) {
         EventChannelHeader header{};
         TcsResult got =
             tov::client::pipeReadPolling(system->event.pipe, &header, sizeof(header), kListenerSliceMs, stopAsked);
@@ -354,7 +354,7 @@ uint32_t tcsEventsHandler(void* argument) {
     Handler handler(system);
     for (;;) {
         palEventWaitFor(system->handlerWake, PAL_INFINITE);
-        if (system->handlerStop != 0) return 0;
+        if (tovFlagGet(&system->handlerStop) != 0) return 0;
         while (QueuedEvent* node = takeHead(system)) {
             handler.deliver(node->header, static_cast<uint8_t*>(node->payload));
             palRealFree(node->payload);

@@ -153,11 +153,11 @@ TcsResult tcsFPClientInitGlobalObjects(FPClientSystem* system) {
         uint32_t result;
         uint32_t suspended;
     } state{};
-    system->suspended = 1;
+    tovFlagSet(&system->suspended, 1);
     if (tcsFPClientTransferCallInternal(system, TOV_FN_SUSPENDED_STATE, nullptr, 0, &state, sizeof(state), 0, 1) ==
             TCS_RESULT_OK &&
         state.result == TCS_RESULT_OK) {
-        system->suspended = state.suspended;
+        tovFlagSet(&system->suspended, state.suspended);
     }
     return TCS_RESULT_OK;
 }
@@ -169,11 +169,11 @@ TcsResult tcsFPClientUnInitGlobalObjects(FPClientSystem* system) {
         TcsResult said = tcsFPClientTransferCallInternal(system, TOV_FN_GOODBYE, nullptr, 0, &reply, sizeof(reply), 0, 1);
         // The service ends the listener with event 31 in answer to goodbye; one that did not hear
         // goodbye never will, so the listener is told directly rather than killed 4 s later.
-        if (said != TCS_RESULT_OK) system->listenerStop = 1;
+        if (said != TCS_RESULT_OK) tovFlagSet(&system->listenerStop, 1);
     }
     endThread(&system->listener);
     if (system->handler != 0) {
-        system->handlerStop = 1;
+        tovFlagSet(&system->handlerStop, 1);
         palEventSet(system->handlerWake);
         endThread(&system->handler);
     }

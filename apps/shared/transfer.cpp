@@ -132,13 +132,14 @@ TcsResult tcsFPClientTransferCallInternalEx(FPClientSystem* system, uint8_t func
     bool gated = !tcsFPClientPassesWhileSuspended(function);
 
     for (;;) {
-        if (system->waitWhileSuspended == 0 && system->suspended != 0 && gated) {
+        const bool waits = tovFlagGet(&system->waitWhileSuspended) != 0;
+        if (!waits && tovFlagGet(&system->suspended) != 0 && gated) {
             palSleep(kSuspendedSleepMs);
             return TOV_RESULT_SERVICE_SUSPENDED;
         }
-        if (system->waitWhileSuspended != 0 && system->suspended != 0 && gated) {
+        if (waits && tovFlagGet(&system->suspended) != 0 && gated) {
             palEventWaitFor(system->serviceReady, PAL_INFINITE);
-            system->suspended = 0;
+            tovFlagSet(&system->suspended, 0);
         }
 
         // Calls are serialised and each reads its whole reply, so bytes waiting now belong to no
@@ -190,15 +191,15 @@ TcsResult tcsFPClientTransferCallInternalEx(FPClientSystem* system, uint8_t func
         }
         TcsResult serviceResult = getU32(payload);
         if (serviceResult == TOV_RESULT_SERVICE_SUSPENDED) {
-            if (system->waitWhileSuspended != 0) {
+            if (tovFlagGet(&system->waitWhileSuspended) != 0) {
                 palRealFree(payload);
-                system->suspended = 1;
+                tovFlagSet(&system->suspended, 1);
                 // With the flag set the gate waits for the service and the request goes again.
                 gated = true;
                 continue;
             }
         } else if (function == TOV_FN_CLIENT_CALLBACK_ADD) {
-            system->suspended = 0;
+            tovFlagSet(&system->suspended, 0);
         }
         if (allocate) {
             if (inOutReply != nullptr) *inOutReply = payload;

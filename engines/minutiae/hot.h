@@ -4,7 +4,7 @@
 #pragma once
 
 #ifndef MNT_HOT_LOOP
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(MNT_NO_TARGET_CLONES)
 #define MNT_HOT_LOOP [[gnu::target_clones("avx2", "default"), gnu::flatten]]
 #else
 #define MNT_HOT_LOOP

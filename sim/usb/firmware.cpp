@@ -125,7 +125,8 @@ bool Firmware::save(const std::string& directory) {
         putU32(out, uint32_t(name.size()));
         out += name;
         putU32(out, uint32_t(data.size()));
-        out.append(data.begin(), data.end());
+        // Appended as one block: byte by byte, a 1 MiB flash took most of a sanitizer test run.
+        out.append(reinterpret_cast<const char*>(data.data()), data.size());
     }
     // Write beside and rename, so a crash mid-write never leaves half a state behind.
     const std::string path = statePath(directory, serial_);

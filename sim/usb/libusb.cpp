@@ -236,7 +236,7 @@ int readReply(std::unique_lock<std::mutex>& lock, usb_dev_handle* handle, char* 
                 s->replies.pop_front();
                 if (!truncating && bytes.size() > size_t(size)) return fail(EOVERFLOW, "reply larger than the read");
                 const size_t n = std::min(cap, bytes.size());
-                std::memcpy(out, bytes.data(), n);
+                if (n != 0) std::memcpy(out, bytes.data(), n);  // an empty reply has no data pointer
                 if (s->resetAfterReply && s->replies.empty()) {
                     // The reset command's answer is out: the sensor restarts and re-enumerates.
                     s->resetAfterReply = false;
@@ -263,7 +263,7 @@ int readFingerprint(std::unique_lock<std::mutex>& lock, usb_dev_handle* handle, 
         if (!transfers.empty()) {
             const std::vector<uint8_t>& front = transfers.front();
             const size_t n = std::min(cap, front.size() - s->fingerprintOffset);
-            std::memcpy(out, front.data() + s->fingerprintOffset, n);
+            if (n != 0) std::memcpy(out, front.data() + s->fingerprintOffset, n);
             s->fingerprintOffset += n;
             if (s->fingerprintOffset == front.size()) {
                 transfers.pop_front();

@@ -844,7 +844,7 @@ TcsResult scsSensorDeviceInit(ScsSensorDevice* device) {
     // work for this very thread and wait for it until they time out.
     const ScsSubsystem* subsystem = device->subsystem;
     if (subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
-        !subsystem->serviceThreadSet) {
+        !scsServiceThreadKnown(subsystem)) {
         return TCS_RESULT_OK;
     }
     if (device->initRecord == nullptr) {

@@ -274,18 +274,28 @@ TcsResult scsSensorCancelAllRequests(ScsSensorDevice* device, uint32_t status) {
     return TCS_RESULT_OK;
 }
 
-TcsResult scsSensorDeviceCancelRequest(ScsSensorDevice* device, uint32_t transactionId) {
-    if (device == nullptr) return TCS_RESULT_NULL_DEVICE_HANDLE;
+bool scsSensorDeviceWithdrawRequest(ScsSensorDevice* device, uint32_t transactionId) {
+    if (device == nullptr) return false;
     ScsDescriptorQueue& queue = device->queues[SCS_QUEUE_REQUEST];
-    if (scsLock(queue.lock) != TCS_RESULT_OK) return TCS_RESULT_INVALID;
+    if (scsLock(queue.lock) != TCS_RESULT_OK) return false;
+    bool withdrawn = false;
+    // The reply phase and the cancel of all requests look at the flag under this lock too: marked
+    // here first, the request is freed unanswered.
     for (PalListEntry* node = queue.pending.next; node != &queue.pending; node = node->next) {
         ScsDescriptor* entry = PAL_LIST_RECORD(node, ScsDescriptor, links);
         if (entry->transactionId == transactionId) {
+            withdrawn = entry->cancelled == 0;
             entry->cancelled = 1;
             break;
         }
     }
     scsUnlock(queue.lock);
+    return withdrawn;
+}
+
+TcsResult scsSensorDeviceCancelRequest(ScsSensorDevice* device, uint32_t transactionId) {
+    if (device == nullptr) return TCS_RESULT_NULL_DEVICE_HANDLE;
+    scsSensorDeviceWithdrawRequest(device, transactionId);
     return TCS_RESULT_OK;
 }
 

@@ -42,7 +42,7 @@ bool sensorSection(const ScsSensorDevice* device, char* section, uint32_t size) 
 }
 
 bool runsDirectly(const ScsSubsystem* subsystem) {
-    return !subsystem->serviceThreadSet || palIsCurrentThread(subsystem->serviceThread, nullptr);
+    return !scsServiceThreadKnown(subsystem) || scsIsServiceThread(subsystem);
 }
 
 TcsResult queueAndWait(ScsSubsystem* subsystem, uint32_t type, void* object, TcsResult notRun);

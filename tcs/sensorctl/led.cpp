@@ -76,7 +76,28 @@ struct SensorLedState {
     uint32_t attentionPort;
     uint32_t reserved255;
     LedPattern slots[kSlots];
+    // Guards all of the above: events and pattern changes come on the callers' threads while the
+    // service thread builds and sends the LED command from the same state.
+    PalMutexHandle lock;
 };
+
+class LedHold {
+public:
+    explicit LedHold(SensorLedState* state) : lock_(state->lock) { palMutexAcquire(lock_, PAL_INFINITE); }
+    ~LedHold() { palMutexRelease(lock_); }
+    LedHold(const LedHold&) = delete;
+    LedHold& operator=(const LedHold&) = delete;
+
+private:
+    PalMutexHandle lock_;
+};
+
+void freeState(void* raw) {
+    auto* state = static_cast<SensorLedState*>(raw);
+    if (state == nullptr) return;
+    if (state->lock != nullptr) palMutexFree(state->lock);
+    palRealFree(state);
+}
 
 ExternalLedConfig* externalOf(ScsSubsystem* subsystem) {
     if (subsystem == nullptr || subsystem->ledState == nullptr) return nullptr;
@@ -303,6 +324,11 @@ TcsResult scsSensorLoadLEDConfig(ScsSensor* sensor) {
     auto* state = static_cast<SensorLedState*>(palRealMalloc(sizeof(SensorLedState)));
     if (state == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
     std::memset(state, 0, sizeof *state);
+    state->lock = palMutexAlloc(nullptr, 0);
+    if (state->lock == nullptr) {
+        palRealFree(state);
+        return TCS_RESULT_OUT_OF_MEMORY;
+    }
     if (const ExternalLedConfig* config = externalOf(subsystemOf(sensor))) {
         std::memcpy(state->slots, config->slots, sizeof state->slots);
         state->header = config->header;
@@ -310,14 +336,14 @@ TcsResult scsSensorLoadLEDConfig(ScsSensor* sensor) {
         state->attentionPort = config->attentionPort;
         state->reserved255 = config->reserved255;
     }
-    palRealFree(sensor->ledConfig);
+    freeState(sensor->ledConfig);
     sensor->ledConfig = state;
     return TCS_RESULT_OK;
 }
 
 TcsResult scsSensorFreeLEDConfig(ScsSensor* sensor) {
     if (sensor == nullptr) return TCS_RESULT_INVALID;
-    palRealFree(sensor->ledConfig);
+    freeState(sensor->ledConfig);
     sensor->ledConfig = nullptr;
     return TCS_RESULT_OK;
 }
@@ -325,13 +351,20 @@ TcsResult scsSensorFreeLEDConfig(ScsSensor* sensor) {
 TcsResult scsSensorLoadDefaultLEDConfig(ScsSensor* sensor) {
     SensorLedState* state = stateOf(sensor);
     if (state == nullptr) return TCS_RESULT_BAD_PARAM;
-    loadDefaults(chosenDefault(), state->slots);
+    const DefaultConfig& chosen = chosenDefault();
+    LedHold hold(state);
+    loadDefaults(chosen, state->slots);
     return TCS_RESULT_OK;
 }
 
 TcsResult scsSensorSaveLEDConfig(ScsSensor* sensor) {
     SensorLedState* state = stateOf(sensor);
     if (state == nullptr) return TCS_RESULT_INVALID;
+    LedPattern slots[kSlots];
+    {
+        LedHold hold(state);
+        std::memcpy(slots, state->slots, sizeof slots);
+    }
     TcsResult result = TCS_RESULT_OK;
     char key[128];
     char brightness[160];
@@ -341,7 +374,7 @@ TcsResult scsSensorSaveLEDConfig(ScsSensor* sensor) {
         } else {
             snprintf(key, sizeof key, "%s\\events\\others\\pattern", kLedSection);
         }
-        const LedPattern& p = state->slots[i];
+        const LedPattern& p = slots[i];
         snprintf(brightness, sizeof brightness, "%s\\LED0", key);
         const TcsResult writes[] = {
             palSetPersistentDataLongValue(key, "duration", p.duration),
@@ -374,6 +407,7 @@ TcsResult scsSensorLEDConfig(ScsSensor* sensor, uint32_t event, ScsLedConfigValu
     SensorLedState* state = stateOf(sensor);
     if (state == nullptr || values == nullptr) return TCS_RESULT_INVALID;
     if (!featureEnabled()) return TCS_RESULT_OK;
+    LedHold hold(state);
     LedPattern& p = state->slots[slot];
     const bool full = values->size == sizeof(ScsLedConfigValues);
     if (write == 0) {
@@ -410,6 +444,7 @@ TcsResult scsSensorLEDSetIndicatorOverrideConfig(ScsSensor* sensor, const ScsLed
     SensorLedState* state = stateOf(sensor);
     if (state == nullptr || values == nullptr) return TCS_RESULT_NULL_POINTER;
     if (!featureEnabled()) return TCS_RESULT_OK;
+    LedHold hold(state);
     LedPattern& p = state->slots[kIndicatorSlot];
     if (values->enable == 0 || values->mode == 255) {
         p.duration = 0;
@@ -435,6 +470,7 @@ TcsResult scsSensorLEDSetIndicatorStatus(ScsSensor* sensor) {
     SensorLedState* state = stateOf(sensor);
     const ExternalLedConfig* config = externalOf(subsystemOf(sensor));
     if (state == nullptr || config == nullptr) return TCS_RESULT_NULL_POINTER;
+    LedHold hold(state);
     state->slots[kIndicatorSlot] = config->slots[kIndicatorSlot];
     return TCS_RESULT_OK;
 }
@@ -443,6 +479,7 @@ TcsResult scsSensorLEDSetIndicatorBrightness(ScsSensor* sensor, uint32_t percent
     SensorLedState* state = stateOf(sensor);
     if (state == nullptr) return TCS_RESULT_INVALID;
     if (percent > 100) return TCS_RESULT_BAD_PARAM;
+    LedHold hold(state);
     state->slots[kIndicatorSlot].highBrightness = percent;
     return TCS_RESULT_OK;
 }
@@ -451,6 +488,7 @@ TcsResult scsSensorLEDGetIndicatorBrightness(ScsSensor* sensor, uint32_t* outPer
     SensorLedState* state = stateOf(sensor);
     if (outPercent == nullptr) return TCS_RESULT_NULL_POINTER;
     if (state == nullptr) return TCS_RESULT_INVALID;
+    LedHold hold(state);
     *outPercent = state->slots[kIndicatorSlot].highBrightness;
     return TCS_RESULT_OK;
 }
@@ -459,6 +497,7 @@ TcsResult scsSensorLEDGetIndicatorOverride(ScsSensor* sensor, ScsLedOverride* ou
     SensorLedState* state = stateOf(sensor);
     if (out == nullptr) return TCS_RESULT_NULL_POINTER;
     if (state == nullptr) return TCS_RESULT_INVALID;
+    LedHold hold(state);
     const LedPattern& p = state->lastSent;
     const bool normal = p.port == state->normalPort;
     if (state->lastSentEvent != 0 && p.duration != 0 && p.dutyCycle != 0 && (normal || p.port == state->attentionPort)) {
@@ -477,6 +516,7 @@ TcsResult scsSensorLEDGetIndicatorStatus(ScsSensor* sensor, uint32_t* outRunning
     SensorLedState* state = stateOf(sensor);
     if (outRunning == nullptr) return TCS_RESULT_NULL_POINTER;
     if (state == nullptr) return TCS_RESULT_INVALID;
+    LedHold hold(state);
     *outRunning = lastPatternRuns(*state) ? 1 : 0;
     return TCS_RESULT_OK;
 }
@@ -490,20 +530,24 @@ TcsResult scsSensorLEDSetEvent(ScsSensor* sensor, uint32_t event) {
     if (!featureEnabled()) return TCS_RESULT_OK;
     if (event == SCS_LED_READY) {
         palSleep(100);
+        LedHold hold(state);
         state->patternActive = 1;
         state->currentEvent = event;
         state->changed = 0;
         return TCS_RESULT_OK;
     }
     if (event < SCS_LED_ENROLL_ACCEPTED || event > SCS_LED_INDICATOR) return TCS_RESULT_BAD_PARAM;
-    state->currentEvent = event;
-    if (event == SCS_LED_IDLE) {
-        state->patternActive = 0;
-        state->idleCleared = 0;
-        state->slots[kIndicatorSlot].duration = 0;
-        state->changed = 1;
-    } else if (event == SCS_LED_INDICATOR) {
-        state->changed = 1;
+    {
+        LedHold hold(state);
+        state->currentEvent = event;
+        if (event == SCS_LED_IDLE) {
+            state->patternActive = 0;
+            state->idleCleared = 0;
+            state->slots[kIndicatorSlot].duration = 0;
+            state->changed = 1;
+        } else if (event == SCS_LED_INDICATOR) {
+            state->changed = 1;
+        }
     }
     if (auto* owner = static_cast<ScsClient*>(subsystem->ledState[0])) {
         EventRecord record{event, 0, 8, sensor};
@@ -525,29 +569,34 @@ TcsResult scsSensorLEDControl(ScsSensor* sensor, ScsReply callback, void* contex
     request.replyCallback = callback;
     request.context = context;
     request.transactionId = transactionId;
-    const uint32_t event = state->playingEvent;
-    if (selkin) {
-        if (state->current.port > 3) return TCS_RESULT_INVALID;
-        scsargs::LedEx args{};
-        scsled::buildLedEx(state->current, event, args.entries, &args.trailer);
-        request.witId = scsWITSensor_CMD_LED_EX;
-        scsargs::write(&request, args);
-    } else {
-        scsargs::Led args{scsled::buildLed(state->current, event, device->productFamily, state->header)};
-        request.witId = scsWITSensor_CMD_LED;
-        scsargs::write(&request, args);
+    {
+        LedHold hold(state);
+        const uint32_t event = state->playingEvent;
+        if (selkin) {
+            if (state->current.port > 3) return TCS_RESULT_INVALID;
+            scsargs::LedEx args{};
+            scsled::buildLedEx(state->current, event, args.entries, &args.trailer);
+            request.witId = scsWITSensor_CMD_LED_EX;
+            scsargs::write(&request, args);
+        } else {
+            scsargs::Led args{scsled::buildLed(state->current, event, device->productFamily, state->header)};
+            request.witId = scsWITSensor_CMD_LED;
+            scsargs::write(&request, args);
+        }
+        if (event == SCS_LED_IDLE) {
+            state->lastSentEvent = 0;
+            state->lastSentDuration = 0;
+            state->lastSent = LedPattern{};
+        } else {
+            state->lastSentEvent = event;
+            state->lastSentDuration = state->current.duration;
+            state->lastSent = state->current;
+        }
     }
-    if (event == SCS_LED_IDLE) {
-        state->lastSentEvent = 0;
-        state->lastSentDuration = 0;
-        state->lastSent = LedPattern{};
-    } else {
-        state->lastSentEvent = event;
-        state->lastSentDuration = state->current.duration;
-        state->lastSent = state->current;
-    }
+    // Sent without the lock: a send off the service thread waits for it.
     const TcsResult result = scsSensorSendCommand(sensor, &request);
     if (result == TCS_RESULT_OK) {
+        LedHold hold(state);
         state->lastSendTick = palGetTickCount();
         state->changed = 0;
     }
@@ -577,20 +626,23 @@ TcsResult scsSensorLEDControlFromWIT(void* sensorObject, TcsResult, WorkItem* it
         return TCS_RESULT_OK;
     }
     if (step == 1) {
-        int slot = -1;
-        uint32_t event = state->currentEvent;
-        switch (item->type) {
-            case scsWitIdLedActivate: event = SCS_LED_ACTIVATE; slot = 5; break;
-            case scsWitIdLedEnrollAccepted: event = SCS_LED_ENROLL_ACCEPTED; slot = 1; break;
-            case scsWitIdLedEnrollRejected: event = SCS_LED_ENROLL_REJECTED; slot = 2; break;
-            case scsWitIdLedIdentifyAccepted: event = SCS_LED_SWIPE_ACCEPTED; slot = 3; break;
-            case scsWitIdLedIdentifyRejected: event = SCS_LED_SWIPE_REJECTED; slot = 4; break;
-            case scsWitIdLedProcessIdle: event = SCS_LED_IDLE; break;
-            case scsWitIdLedIndicatorOverride: event = SCS_LED_INDICATOR; slot = int(kIndicatorSlot); break;
-            default: break;
+        {
+            int slot = -1;
+            LedHold hold(state);
+            uint32_t event = state->currentEvent;
+            switch (item->type) {
+                case scsWitIdLedActivate: event = SCS_LED_ACTIVATE; slot = 5; break;
+                case scsWitIdLedEnrollAccepted: event = SCS_LED_ENROLL_ACCEPTED; slot = 1; break;
+                case scsWitIdLedEnrollRejected: event = SCS_LED_ENROLL_REJECTED; slot = 2; break;
+                case scsWitIdLedIdentifyAccepted: event = SCS_LED_SWIPE_ACCEPTED; slot = 3; break;
+                case scsWitIdLedIdentifyRejected: event = SCS_LED_SWIPE_REJECTED; slot = 4; break;
+                case scsWitIdLedProcessIdle: event = SCS_LED_IDLE; break;
+                case scsWitIdLedIndicatorOverride: event = SCS_LED_INDICATOR; slot = int(kIndicatorSlot); break;
+                default: break;
+            }
+            if (slot >= 0) state->current = state->slots[slot];
+            state->playingEvent = event;
         }
-        if (slot >= 0) state->current = state->slots[slot];
-        state->playingEvent = event;
         step = 2;
         *scsWitState(item) = SCS_WIT_STATE_WAIT;
         const TcsResult result = scsSensorLEDControl(sensor, ledReply, item, nullptr);

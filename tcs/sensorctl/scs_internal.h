@@ -396,6 +396,9 @@ TcsResult scsQueueFpBufferDescriptor(ScsSensorDevice* device, uint8_t* buffer, u
 TcsResult scsCancelDescriptors(ScsSensorDevice* device, uint32_t cancelFunction);
 TcsResult scsSensorCancelAllRequests(ScsSensorDevice* device, uint32_t status);
 TcsResult scsSensorDeviceCancelRequest(ScsSensorDevice* device, uint32_t transactionId);
+// Cancels an outstanding request and tells whether this call took back its reply callback: true
+// only when the request was still queued and not cancelled before, so it will never be answered.
+bool scsSensorDeviceWithdrawRequest(ScsSensorDevice* device, uint32_t transactionId);
 TcsResult scsSensorDeviceFreeDecTemplatesList(ScsSensorDevice* device, const uint8_t* id16);
 void scsLogCmdId_CmdSend(uint32_t commandCode);
 
@@ -468,6 +471,17 @@ static inline uint32_t scsTransferStatus(const TransferDescriptor* transfer) {
 }
 static inline void scsSetTransferStatus(TransferDescriptor* transfer, uint32_t status) {
     __atomic_store_n(&transfer->status, status, __ATOMIC_RELEASE);
+}
+
+// The core hands over the service thread's identity after starting the thread, which reads it
+// meanwhile (and shut-down hands it to its own thread): published with release and read with
+// acquire, so it is seen whole or not at all.
+static inline bool scsServiceThreadKnown(const ScsSubsystem* subsystem) {
+    return __atomic_load_n(&subsystem->serviceThreadSet, __ATOMIC_ACQUIRE) != 0;
+}
+static inline bool scsIsServiceThread(const ScsSubsystem* subsystem) {
+    return scsServiceThreadKnown(subsystem) &&
+           palIsCurrentThread(__atomic_load_n(&subsystem->serviceThread, __ATOMIC_ACQUIRE), NULL);
 }
 
 // Lock helpers: acquire without limit.

@@ -28,8 +28,6 @@ constexpr uint32_t kConfigReplyLength = 2400;
 constexpr uint32_t kTimeslotTableLength = 1408;
 constexpr uint32_t kQueuedGraceMs = 2000;
 
-bool isServiceThread(const ScsSubsystem* subsystem);
-
 struct Call {
     uint32_t status = TCS_RESULT_OK;  // first word: the reply phase reads 0xFFFFFFFF here as "raw"
     PalEvent* event = nullptr;
@@ -61,6 +59,15 @@ TcsResult callReply(ScsReplyView* reply, TcsResult result, void* context) {
     return TCS_RESULT_OK;
 }
 
+// Cancels the request and tells whether its callback was taken back (it will never be answered).
+bool withdraw(ScsSensor* sensor, uint32_t transactionId) {
+    ScsSensorDevice* device = nullptr;
+    if (transactionId == 0 || scsSensorDeviceAcquire(sensor, &device) != TCS_RESULT_OK) return false;
+    const bool withdrawn = scsSensorDeviceWithdrawRequest(device, transactionId);
+    scsSensorDeviceRelease(device);
+    return withdrawn;
+}
+
 struct Outcome {
     TcsResult result;
     bool replied;
@@ -78,6 +85,13 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
         delete call;
         return {TCS_RESULT_EVENT_CREATION_FAILED, false, {}};
     }
+    // Off the service thread the command runs as a work item that waits timeoutMs itself and then
+    // always answers; waiting a little longer here lets its answer, not our time-out, decide.
+    // Decided before the send: once queued, the handle may go (a shut-down) before the answer comes.
+    const ScsSensorDevice* device = __atomic_load_n(&sensor->device, __ATOMIC_ACQUIRE);
+    ScsSubsystem* subsystem = device != nullptr ? device->subsystem : nullptr;
+    const bool queued = subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
+                        !scsIsServiceThread(subsystem);
     uint32_t transactionId = 0;
     ScsWitRequest request{};
     request.witId = witId;
@@ -94,13 +108,12 @@ Outcome run(ScsSensor* sensor, uint32_t witId, const Args* args, uint32_t timeou
         release(call);
         return {result, false, {}};
     }
-    // Off the service thread the command runs as a work item that waits timeoutMs itself and then
-    // always answers; waiting a little longer here lets its answer, not our time-out, decide.
-    ScsSubsystem* subsystem = sensor->device != nullptr ? sensor->device->subsystem : nullptr;
-    const bool queued = subsystem != nullptr && (subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 &&
-                        !isServiceThread(subsystem);
-    result = scsSensorWaitForCommandReply(sensor, call->event, queued ? timeoutMs + kQueuedGraceMs : timeoutMs,
-                                          transactionId);
+    // The wait is not given the transaction to cancel: the cancel is made here, where a request
+    // taken back unanswered also gives back the callback's share of the record (it leaked when the
+    // sensor stopped answering). A queued command is only waited for: the handle is not touched again.
+    result = queued ? palEventWaitFor(call->event, timeoutMs + kQueuedGraceMs)
+                    : scsSensorWaitForCommandReply(sensor, call->event, timeoutMs, 0);
+    if (result != TCS_RESULT_OK && withdraw(sensor, transactionId)) release(call);
     // A queued item that has not started by now is dropped unsent (the send path handed back its
     // number in the reserved word); one already running answers into the heap record.
     if (result != TCS_RESULT_OK && queued) {
@@ -133,10 +146,6 @@ bool fwIs(const ScsSensorDevice* device, uint8_t major, uint8_t minor) {
     return device->fwVersion != nullptr && device->fwVersion->major == major && device->fwVersion->minor == minor;
 }
 
-bool isServiceThread(const ScsSubsystem* subsystem) {
-    return subsystem->serviceThreadSet && palIsCurrentThread(subsystem->serviceThread, nullptr);
-}
-
 void formatInto(ScsSensorDevice* device, char* out) {
     const ScsFwVersion& v = *device->fwVersion;
     const bool selkin = scsversion::format({v.major, v.minor, v.revision, v.build, v.chipKind, v.mark, v.romFlag,
@@ -157,7 +166,7 @@ TcsResult scsSensorWaitForCommandReply(ScsSensor* sensor, PalEvent* event, uint3
     ScsSubsystem* subsystem = device->subsystem;
     if (subsystem == nullptr) return TCS_RESULT_NULL_POINTER;
     TcsResult result;
-    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !isServiceThread(subsystem)) {
+    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !scsIsServiceThread(subsystem)) {
         result = palEventWaitFor(event, timeoutMs);
     } else {
         const uint32_t start = palGetTickCount();

@@ -5,6 +5,7 @@
 #include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/led.h"
 #include "tcs/sensorctl/security.h"
 #include "tcs/sensorctl/sync_wait.h"
 
@@ -52,10 +53,6 @@ TcsResult withDevice(ScsSensor* sensor, Body body) {
     return body(device.get());
 }
 
-bool isServiceThread(const ScsSubsystem* subsystem) {
-    return subsystem->serviceThreadSet && palIsCurrentThread(subsystem->serviceThread, nullptr);
-}
-
 TcsResult scsSensorOpenCB(void* object, TcsResult status, void* context) {
     return scs::syncWaitComplete(object, status, context);
 }
@@ -83,7 +80,9 @@ TcsResult replaceCopy(uint8_t*& slot, uint32_t& slotLength, const void* data, ui
 
 TcsResult scsSensorValidate(ScsSensor* sensor) {
     if (sensor == nullptr) return TCS_RESULT_NULL_SENSOR_HANDLE;
-    return sensor->device == nullptr ? TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN : TCS_RESULT_OK;
+    // The service thread unbinds a removed device from its handles while callers validate them.
+    return __atomic_load_n(&sensor->device, __ATOMIC_ACQUIRE) == nullptr ? TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN
+                                                                          : TCS_RESULT_OK;
 }
 
 TcsResult scsSensorAlloc(ScsSensor** outSensor, const char* sensorId) {
@@ -110,6 +109,9 @@ TcsResult scsSensorAlloc(ScsSensor** outSensor, const char* sensorId) {
 
 TcsResult scsSensorFree(ScsSensor* sensor) {
     if (sensor == nullptr) return TCS_RESULT_OK;
+    // Its LED state goes with it: a handle freed without a close (its client's destroy cut short at
+    // shut-down) left the state behind.
+    scsSensorFreeLEDConfig(sensor);
     while (!palListIsEmpty(&sensor->callbacks)) {
         PalListEntry* node = sensor->callbacks.next;
         palListRemove(node);
@@ -217,7 +219,7 @@ TcsResult scsSensorSendCommand(ScsSensor* sensor, ScsWitRequest* request) {
     if (request == nullptr) return TCS_RESULT_BAD_PARAM;
     if (request->witId > scsWITSensor_CMD_DB_USER_CONTAINER_INFO_GET) return TCS_RESULT_BAD_PARAM;
     ScsSubsystem* subsystem = sensor->device->subsystem;
-    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !isServiceThread(subsystem)) {
+    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !scsIsServiceThread(subsystem)) {
         auto* record = static_cast<SendCommandRecord*>(palRealMalloc(sizeof(SendCommandRecord)));
         if (record == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
         record->sensor = sensor;

@@ -176,10 +176,6 @@ TcsResult fpResultOf(uint32_t status) {
     }
 }
 
-bool isServiceThread(const ScsSubsystem* subsystem) {
-    return subsystem->serviceThreadSet && palIsCurrentThread(subsystem->serviceThread, nullptr);
-}
-
 }  // namespace
 
 // --- Queue passes -----------------------------------------------------------------------------------------
@@ -478,12 +474,14 @@ TcsResult scsProcessTaskUntilCompleted(ScsSubsystem* subsystem, uint32_t type, S
 // --- The step ----------------------------------------------------------------------------------------------
 
 TcsResult scsHasWorkToDo(ScsSubsystem* subsystem, uint32_t* waitMs) {
-    if (subsystem != nullptr && waitMs != nullptr) {
+    // Under the device-list lock: the lists change on other threads too (freeing discovered devices).
+    if (subsystem != nullptr && waitMs != nullptr && scsLock(subsystem->deviceListLock) == TCS_RESULT_OK) {
         if (!palListIsEmpty(&subsystem->initialisingDevices)) {
             *waitMs = 1;
         } else if (!palListIsEmpty(&subsystem->detachedDevices) || !palListIsEmpty(&subsystem->badDevices)) {
             if (*waitMs == 0 || *waitMs > 500) *waitMs = 500;
         }
+        scsUnlock(subsystem->deviceListLock);
     }
     return TCS_RESULT_NO_WORK_ITEMS;
 }
@@ -520,7 +518,7 @@ TcsResult scsSubsystemService(ScsSubsystem* subsystem, uint32_t budgetMs, uint32
 
 TcsResult scsSubsystemWaitForResponse(ScsSubsystem* subsystem, PalEvent* event, uint32_t timeoutMs) {
     if (subsystem == nullptr) return TCS_RESULT_NULL_POINTER;
-    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !isServiceThread(subsystem)) {
+    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0 && !scsIsServiceThread(subsystem)) {
         return palEventWaitFor(event, timeoutMs);
     }
     const uint32_t start = palGetTickCount();

@@ -66,8 +66,14 @@ void destroyQueuedItem(WorkItem* item) {
                 break;
             }
             default:
-                // Command items own their request copy.
-                if (item->type <= scsWITSensor_CMD_DB_USER_CONTAINER_INFO_GET) palRealFree(object);
+                // Command items own their request copy, and their caller waits for an answer: one
+                // never given left the caller's wait record behind.
+                if (item->type <= scsWITSensor_CMD_DB_USER_CONTAINER_INFO_GET) {
+                    if (auto reply = reinterpret_cast<ScsReply>(static_cast<uintptr_t>(item->parameter1))) {
+                        reply(nullptr, SCS_RESULT_DEVICE_SHUTDOWN, scsWitContext(item));
+                    }
+                    palRealFree(object);
+                }
                 break;
         }
     }
@@ -397,6 +403,12 @@ TcsResult scsSubsystemShutdown(ScsSubsystem* subsystem) {
     scsUnlock(subsystem->clientListLock);
 
     // Run the remaining work here, bounded: items that never finish must not hold shut-down up.
+    // This thread now serves sensor control (the core's service thread has ended): a command item
+    // run here sends directly, where it queued itself again and waited for a thread that is gone.
+    if ((subsystem->startFlags & SCS_START_NO_SERVICE_THREAD) == 0) {
+        const PalThreadHandle self = palCurrentThreadId();
+        scsSubsystemSetTCSThreadHandle(subsystem, self, uint32_t(self));
+    }
     const uint32_t start = palGetTickCount();
     for (;;) {
         uint32_t wait = 0;
@@ -422,9 +434,9 @@ TcsResult scsSubsystemShutdown(ScsSubsystem* subsystem) {
 
 TcsResult scsSubsystemSetTCSThreadHandle(ScsSubsystem* subsystem, PalThreadHandle thread, uint32_t threadId) {
     if (subsystem == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
-    subsystem->serviceThread = thread;
-    subsystem->serviceThreadId = threadId;
-    subsystem->serviceThreadSet = 1;
+    __atomic_store_n(&subsystem->serviceThread, thread, __ATOMIC_RELEASE);
+    __atomic_store_n(&subsystem->serviceThreadId, threadId, __ATOMIC_RELEASE);
+    __atomic_store_n(&subsystem->serviceThreadSet, 1u, __ATOMIC_RELEASE);
     return TCS_RESULT_OK;
 }
 

@@ -187,7 +187,8 @@ void unbindHandles(ScsSubsystem* subsystem, ScsSensorDevice* device) {
             ScsSensor* sensor = PAL_LIST_RECORD(s, ScsSensor, links);
             if (sensor->device != device) continue;
             scsLock(subsystem->referenceLock);
-            sensor->device = nullptr;
+            // Atomic: callers validate their handles on their own threads without this lock.
+            __atomic_store_n(&sensor->device, nullptr, __ATOMIC_RELEASE);
             scsUnlock(subsystem->referenceLock);
             for (PalListEntry* l = subsystem->sensorLostCallbacks.next; l != &subsystem->sensorLostCallbacks;
                  l = l->next) {

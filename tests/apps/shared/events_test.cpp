@@ -215,11 +215,11 @@ TEST_F(EventsTest, MalformedInputNeverEndsTheListener) {
 
 TEST_F(EventsTest, SuspendAndResumeEventsKeepTheFlagWithoutACallback) {
     ASSERT_TRUE(service_->raiseEvent(uint32_t(getpid()), TOV_EVENT_SERVICE_SUSPENDED, 0, 0, 0, 0, {}));
-    for (int i = 0; i < 200 && gClientSystem.suspended == 0; ++i) palSleep(5);
-    EXPECT_EQ(gClientSystem.suspended, 1u);
+    for (int i = 0; i < 200 && tovFlagGet(&gClientSystem.suspended) == 0; ++i) palSleep(5);
+    EXPECT_EQ(tovFlagGet(&gClientSystem.suspended), 1u);
     ASSERT_TRUE(service_->raiseEvent(uint32_t(getpid()), TOV_EVENT_SERVICE_RESUMED, 0, 0, 0, 0, {}));
-    for (int i = 0; i < 200 && gClientSystem.suspended != 0; ++i) palSleep(5);
-    EXPECT_EQ(gClientSystem.suspended, 0u);
+    for (int i = 0; i < 200 && tovFlagGet(&gClientSystem.suspended) != 0; ++i) palSleep(5);
+    EXPECT_EQ(tovFlagGet(&gClientSystem.suspended), 0u);
 }
 
 TEST_F(EventsTest, IdentifiedUsersAreUnpackedAndCountsBounded) {

@@ -273,7 +273,7 @@ TEST_F(ServiceTest, SuspendedServiceGatesCallsOutsideTheSuspendedSet) {
     service_->setSuspended(true);
     // A 357 reply marks the service suspended only for callers that wait; others see 357.
     EXPECT_EQ(tcsSensorAbortFingerprint(0x51), TOV_RESULT_SERVICE_SUSPENDED);
-    gClientSystem.suspended = 1;
+    tovFlagSet(&gClientSystem.suspended, 1);
     service_->clearRequests();
     uint32_t start = palGetTickCount();
     EXPECT_EQ(tcsSensorAbortFingerprint(0x51), TOV_RESULT_SERVICE_SUSPENDED);
@@ -283,7 +283,7 @@ TEST_F(ServiceTest, SuspendedServiceGatesCallsOutsideTheSuspendedSet) {
     EXPECT_EQ(tcsGetParam(client, 1, &value), TCS_RESULT_OK);
     EXPECT_EQ(requestsOf(51).size(), 1u);
     service_->setSuspended(false);
-    gClientSystem.suspended = 0;
+    tovFlagSet(&gClientSystem.suspended, 0);
 }
 
 TEST_F(ServiceTest, WaitingCallIsSentAgainWhenTheServiceResumes) {
@@ -297,20 +297,20 @@ TEST_F(ServiceTest, WaitingCallIsSentAgainWhenTheServiceResumes) {
     ASSERT_TRUE(service_->waitForRequest(13, 2000));
     palSleep(50);
     EXPECT_EQ(result.load(), 0xFFFFFFFFu);
-    EXPECT_EQ(gClientSystem.suspended, 1u);
+    EXPECT_EQ(tovFlagGet(&gClientSystem.suspended), 1u);
     service_->setSuspended(false);
     ASSERT_TRUE(service_->raiseEvent(uint32_t(getpid()), TOV_EVENT_SERVICE_RESUMED, 0, 0, 0, 0, {}));
     caller.join();
     EXPECT_EQ(result.load(), TCS_RESULT_OK);
     EXPECT_EQ(requestsOf(13).size(), 2u);
-    EXPECT_EQ(gClientSystem.suspended, 0u);
+    EXPECT_EQ(tovFlagGet(&gClientSystem.suspended), 0u);
     EXPECT_EQ(tcsSetParam(client, 13, 0), TCS_RESULT_OK);
 }
 
 TEST_F(ServiceTest, CreateWhileSuspendedSucceedsAndKeepsTheFlag) {
     service_->setSuspended(true);
     TcsHandle client = createClient();
-    EXPECT_EQ(gClientSystem.suspended, 1u);
+    EXPECT_EQ(tovFlagGet(&gClientSystem.suspended), 1u);
     service_->setSuspended(false);
     EXPECT_EQ(tcsClientDestroy(client), TCS_RESULT_OK);
 }

@@ -155,6 +155,14 @@ TEST_F(VirtualSensor, FirmwareAnswersUnknownAndEmptyRequestsAndHooks) {
     usb_bulk_write(h, 1, "\xEE\x01\x02\x03\x04", 5, 100);
     EXPECT_EQ(usb_bulk_read(h, 0x81, reinterpret_cast<char*>(small.data()), 3, 100), -EOVERFLOW)
         << "a reply larger than the read is an overflow, as on the wire";
+    // A reply that is its payload alone may be empty: the read gets nothing, and fails nothing.
+    simusb::setCommandHook(0xEF, [](std::span<const uint8_t>) {
+        simusb::Reply reply;
+        reply.whole = true;
+        return reply;
+    });
+    ASSERT_EQ(usb_bulk_write(h, 1, "\xEF", 1, 100), 1);
+    EXPECT_EQ(usb_bulk_read(h, 0x81, reinterpret_cast<char*>(small.data()), 3, 100), 0);
     usb_close(h);
 }
 

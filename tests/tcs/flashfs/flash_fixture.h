@@ -13,26 +13,15 @@ namespace xtfstest {
 
 using Bytes = std::vector<uint8_t>;
 
-class FlashTest : public scstest::SensorControl {
+class FlashTest : public scstest::ReadySensor {
 protected:
-    void SetUp() override {
-        SensorControl::SetUp();
-        ASSERT_EQ(scsClientCreate(subsystem_, &client_), TCS_RESULT_OK);
-        device_ = plugAndAttach();
-        ASSERT_NE(device_, nullptr);
-        activate(device_);
-        device_->productFamily = 1;
-        ASSERT_EQ(scsSensorOpen(client_, device_->name, &handle_), TCS_RESULT_OK);
-        char text[80];
-        ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
-    }
     void TearDown() override {
         simusb::setCommandHook(0x0B, nullptr);
         // Whatever a test left open is closed here, so the storage record goes with it.
         for (int round = 0; round < 8 && device_ != nullptr && device_->storageInfo != nullptr; ++round) {
             for (uint32_t kind = 0; kind < 4; ++kind) xtfsStorageCleanup(device_, kind);
         }
-        SensorControl::TearDown();
+        ReadySensor::TearDown();
     }
 
     // The virtual flash; blank until the sensor first writes it.
@@ -56,10 +45,6 @@ protected:
         return ops;
     }
     XtfsStorageInfo* info() { return GetStorageInfo(handle_); }
-
-    ScsSensorDevice* device_ = nullptr;
-    ScsClient* client_ = nullptr;
-    ScsSensor* handle_ = nullptr;
 };
 
 }  // namespace xtfstest

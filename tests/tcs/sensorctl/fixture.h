@@ -7,6 +7,7 @@
 #include "sim/usb/sim_usb.h"
 #include "tcs/sensorctl/device_init.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/wire_builders.h"
 
 #include <gtest/gtest.h>
@@ -136,6 +137,26 @@ protected:
     PalEvent* wake_ = nullptr;
     ScsSubsystem* subsystem_ = nullptr;
     simusb::SensorId sensor_ = 0;
+};
+
+// A client's handle on a ready family-1 sensor whose version has been read.
+class ReadySensor : public SensorControl {
+protected:
+    void SetUp() override {
+        SensorControl::SetUp();
+        ASSERT_EQ(scsClientCreate(subsystem_, &client_), TCS_RESULT_OK);
+        device_ = plugAndAttach();
+        ASSERT_NE(device_, nullptr);
+        activate(device_);
+        device_->productFamily = 1;
+        ASSERT_EQ(scsSensorOpen(client_, device_->name, &handle_), TCS_RESULT_OK);
+        char text[80];
+        ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    }
+
+    ScsClient* client_ = nullptr;
+    ScsSensorDevice* device_ = nullptr;
+    ScsSensor* handle_ = nullptr;
 };
 
 }  // namespace scstest
