@@ -178,7 +178,7 @@ RidgeSegments track_ridge_segments(const uint8_t* image, const uint8_t* skeleton
                 find_pore_stats(marks, pixelsPerMm, out.distances, out.runs);
             }
             // `ridge_frequency`
-            out.spectrumSum += spectrumMagnitudeSum(grey.data(), grey.size(), 1.0 / 255);
+            addMagnitudeSpectrum(grey.data(), grey.size(), 255, out.spectrum.data());
         }
     }
     return out;
@@ -232,7 +232,11 @@ bool valley_analysis(const uint8_t* image, const uint8_t* mask, const uint8_t* r
         if (mask[i] != 0 && ridge[i] == 0) values.push_back(255.0 - image[i]);
     }
     if (values.size() < size_t(kValleyMinimum)) return false;
-    out[0] = spectrumMagnitudeSum(values.data(), values.size(), 1.0) / 256;
+    double spectrum[kSpectrumPoints] = {};
+    addMagnitudeSpectrum(values.data(), values.size(), 1, spectrum);
+    double sum = 0;
+    for (double bin : spectrum) sum += bin;
+    out[0] = sum / kSpectrumPoints;
     meanAndDeviation(values.data(), values.size(), out[1], out[2]);
     get_multires_measures(values.data(), values.size(), out + 3);
     return true;
@@ -256,7 +260,9 @@ int extract_features(const uint8_t* image, const uint8_t* mask, const uint8_t* r
         segments = track_ridge_segments(image, skeleton, Q.data(), columns, rows, pixelsPerMm);
     }
     if (flags.ridgeSegments) {
-        out[0] = segments.counting != 0 ? segments.spectrumSum / segments.counting : 0;
+        double sum = 0;
+        for (double bin : segments.spectrum) sum += bin;
+        out[0] = segments.counting != 0 ? sum / segments.counting : 0;
         // No ridge pixel or nothing traced would divide by zero: no measure.
         if (!ridgeDarkness(image, ridge, pixels, out + 1) || segments.traced.empty()) return 0;
         get_multires_measures(segments.traced.data(), segments.traced.size(), out + 3);

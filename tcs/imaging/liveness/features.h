@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
 #include <vector>
 
 namespace liveness {
@@ -48,7 +49,7 @@ struct RidgeSegments {
     std::vector<double> distances;  // between consecutive pores along a segment
     std::vector<double> runs;  // pores per run
     std::vector<double> traced;  // grey value of every traced skeleton pixel
-    double spectrumSum = 0;  // over the counting segments
+    std::array<double, 256> spectrum{};  // magnitude spectra of the counting segments, bin by bin
     int counting = 0;  // segments longer than one millimetre
 };
 RidgeSegments track_ridge_segments(const uint8_t* image, const uint8_t* skeleton, const uint8_t* Q, int columns,

@@ -93,7 +93,7 @@ uint32_t nexInitialize(uint64_t value, NexHandle** outHandle, uint32_t* outStatu
 // Scores the image. In the order checked: 56 handle NULL or not tagged 74; 57 image NULL or failing
 // one of its checks; 58 a result record given and the second descriptor NULL or of 51 bytes or
 // less; 59 flags NULL or of 24 bytes or less; 60 status NULL or of 8 bytes or less; 61 result NULL
-// or of 8 bytes or less; 1 no tables, a side beyond 65535 pixels, or the mask or the features
+// or of 8 bytes or less; 1 no tables, no pixels, a side beyond 65535 pixels, or the mask or the features
 // could not be made; 2 out of memory; 0 with the score in the result record.
 uint32_t nexLivenessTest(NexHandle* handle, const nexImage_t* secondImage, const nexImage_t* image,
                          const NexFlagsRecord* flags, NexStatusRecord* status, NexResultRecord* result);

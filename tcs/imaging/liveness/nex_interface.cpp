@@ -48,11 +48,13 @@ uint32_t scoreImage(const nexImage_t& image, const NexClassifierTables& tables, 
     if (image.rows > kMaxSide || image.columns > kMaxSide) return NEX_RESULT_NOT_ANALYSED;
     const int rows = int(image.rows), columns = int(image.columns);
     const size_t n = size_t(image.rows) * image.columns;
+    // No pixels, no foreground: the mask stage would only copy empty rows from nowhere.
+    if (n == 0) return NEX_RESULT_NOT_ANALYSED;
     std::vector<uint8_t> pixels = liveness::zeroedBuffer<uint8_t>(n);
     std::vector<uint8_t> mask = liveness::zeroedBuffer<uint8_t>(n);
     std::vector<uint8_t> ridge = liveness::zeroedBuffer<uint8_t>(n);
     std::vector<uint8_t> thinned = liveness::zeroedBuffer<uint8_t>(n);
-    if (n != 0) std::memcpy(pixels.data(), image.pixels, n);
+    std::memcpy(pixels.data(), image.pixels, n);
     if (liveness::mask_gen(pixels.data(), mask.data(), ridge.data(), thinned.data(), rows, columns) != 0) {
         return NEX_RESULT_NOT_ANALYSED;
     }

@@ -12,7 +12,6 @@ namespace liveness {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr int kSpectrumPoints = 256;
 
 // Daubechies' 16-tap low-pass decomposition filter (db8), to 7 significant digits.
 constexpr double kDb8[kWaveletTaps] = {
@@ -100,16 +99,16 @@ int FFT_float(const double* re, const double* im, double* outRe, double* outIm, 
     return 0;
 }
 
-double spectrumMagnitudeSum(const double* values, size_t count, double scale) {
+void addMagnitudeSpectrum(const double* values, size_t count, double divisor, double* accumulator) {
     double in[kSpectrumPoints] = {}, re[kSpectrumPoints], im[kSpectrumPoints];
     const size_t used = std::min<size_t>(count, kSpectrumPoints);
-    for (size_t i = 0; i < used; ++i) in[i] = values[i] * scale;
+    for (size_t i = 0; i < used; ++i) in[i] = values[i] / divisor;
     // The data's length chose the direction: never 0, so the positive exponent and the 1/256 scale
     // (the length itself, beyond 32 bits, could wrap to 0).
     FFT_float(in, nullptr, re, im, kSpectrumPoints, 1);
-    double sum = 0;
-    for (int k = 0; k < kSpectrumPoints; ++k) sum += im[k] == 0 ? std::fabs(re[k]) : std::sqrt(re[k] * re[k] + im[k] * im[k]);
-    return sum;
+    for (int k = 0; k < kSpectrumPoints; ++k) {
+        accumulator[k] += im[k] == 0 ? std::fabs(re[k]) : std::sqrt(re[k] * re[k] + im[k] * im[k]);
+    }
 }
 
 void compression_features(const uint8_t* image, int rows, int columns, double* out) {

@@ -25,9 +25,11 @@ const WaveletFilters& db8Filters();
 // otherwise e^(+2πikn/N) divided by n. -1 when n is not a power of two of at least 2, else 0.
 int FFT_float(const double* re, const double* im, double* outRe, double* outIm, int n, int direction);
 
-// Sum over the 256 bins of the magnitude spectrum of the first 256 of count values (zero-padded),
-// each multiplied by scale: the transform with a positive exponent, divided by 256.
-double spectrumMagnitudeSum(const double* values, size_t count, double scale);
+constexpr int kSpectrumPoints = 256;
+
+// Adds to each of the 256 bins of the accumulator the magnitude spectrum of the first 256 of count
+// values (zero-padded), each divided by divisor: the transform with a positive exponent, divided by 256.
+void addMagnitudeSpectrum(const double* values, size_t count, double divisor, double* accumulator);
 
 // The first 45 coefficients, in zig-zag order, of the orthonormal 2-D DCT-II of rows x columns
 // pixels read as `columns` lines of `rows` pixels (pixel (x, y) at y x rows + x).

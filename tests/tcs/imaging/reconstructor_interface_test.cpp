@@ -381,6 +381,44 @@ TEST_F(Settings, RebuildCarriesTheClampedLivenessScore) {
     nexSetClassifierTables(nullptr);
 }
 
+// The score the image carries is the raw swipe's, the lines as they came, not the finished image's.
+TEST_F(Settings, RebuildScoresTheRawSwipe) {
+    const swipe_model::SwipeModel m = model();
+    const std::string path = file("rawscore");
+    writeCapture(path, 14, m.stream(0, 300), m.timeslotWords(), m.recordBytes());
+    ASSERT_EQ(nexSetClassifierTables(livetest::variedTables().get()), 0u);
+    ImageRecord* image = nullptr;
+    ImageRecord* raw = nullptr;
+    ASSERT_EQ(idsReconstructQcfToImage(path.c_str(), &image, &raw, nullptr), 0u);
+    auto scoreOf = [](ImageRecord* im, int32_t* score) {
+        uint32_t size = 0, statusSize = 0, resultSize = 0;
+        NexConfigRecord config{sizeof(NexConfigRecord), 0, {}, 0, nullptr};
+        config.data = nexGetConfigData(&size);
+        config.dataSize = size;
+        NexHandle* handle = nullptr;
+        ASSERT_EQ(nexInitialize(0, &handle, &statusSize, &resultSize, &config), 0u);
+        const nexImage_t d{sizeof(nexImage_t), 0, 0, 8, 0, 508, 508, im->rows, im->columns, im->dataSize,
+                           tcsImagePixels(im)};
+        NexFlagsRecord flags{sizeof(NexFlagsRecord), {}};
+        NexStatusRecord status{sizeof(NexStatusRecord), {}};
+        NexResultRecord result{sizeof(NexResultRecord), 0, {}};
+        EXPECT_EQ(nexLivenessTest(handle, &d, &d, &flags, &status, &result), 0u);
+        *score = result.score;
+        nexFinalize(handle, &d, &flags, &status, &result);
+    };
+    int32_t rawScore = 0, imageScore = 0;
+    scoreOf(raw, &rawScore);
+    scoreOf(image, &imageScore);
+    ASSERT_GT(rawScore, -1000);
+    ASSERT_LT(rawScore, 2000);
+    EXPECT_EQ(int32_t(image->aspScore), rawScore);
+    EXPECT_NE(imageScore, rawScore);
+    EXPECT_EQ(static_cast<const AspMetricsBlock*>(image->aspMetrics)->kind, 2u);
+    _tcsImageDestroy(image);
+    _tcsImageDestroy(raw);
+    nexSetClassifierTables(nullptr);
+}
+
 // Service in a state that nothing in the call can move (lines still to come, a raw swipe ready
 // before its image) returns at once instead of spinning; the ready event gives the raw swipe its size.
 TEST_F(Settings, ServiceWithNothingToFinishReturnsAtOnce) {

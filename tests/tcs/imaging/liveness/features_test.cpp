@@ -134,8 +134,8 @@ TEST(Features, PoresAreMarkedOnTheNearestSkeletonPixel) {
 }
 
 // A straight skeleton line of 300 pixels at grey 200: one segment, traced up to its 799-pixel
-// limit less its last pixel; its spectrum is the mean of its first 256 values, 200/255 in the first
-// bin only. A 15-pixel line is traced but does not count.
+// limit less its last pixel; its spectrum is the mean of its first 256 values divided by 255,
+// 200/255 in the first bin only. A 15-pixel line is traced but does not count.
 TEST(Features, RidgeSegmentsAreTracedAndMeasured) {
     Planes p(40, 320);
     for (int c = 5; c < 305; ++c) p.at(p.skeleton, 10, c) = 255;
@@ -145,7 +145,8 @@ TEST(Features, RidgeSegmentsAreTracedAndMeasured) {
                                                                      p.columns, p.rows, 20);
     EXPECT_EQ(s.counting, 1);
     EXPECT_EQ(s.traced.size(), 299u + 14u);
-    EXPECT_NEAR(s.spectrumSum, 200.0 / 255, 1e-12);
+    EXPECT_NEAR(s.spectrum[0], 200.0 / 255, 1e-12);
+    for (size_t k = 1; k < s.spectrum.size(); ++k) EXPECT_NEAR(s.spectrum[k], 0, 1e-12) << k;
 
     // A closed loop has no end to start from; a segment longer than 799 pixels is cut there.
     Planes loop(300, 300);
@@ -162,6 +163,8 @@ TEST(Features, RidgeSegmentsAreTracedAndMeasured) {
         spiral.image.data(), spiral.skeleton.data(), noPores.data(), 1000, 10, 20);
     EXPECT_EQ(cut.counting, 2);  // 799 pixels, then the remaining 200 less the last
     EXPECT_EQ(cut.traced.size(), 799u + 200u);
+    // Each counting segment adds its spectrum into the same bins; the shorter one is zero-padded.
+    EXPECT_NEAR(cut.spectrum[0], 200.0 / 255 + 200.0 / 255 * 200 / 256, 1e-12);
 }
 
 // A group whose flag is off leaves its positions to the next group.

@@ -60,6 +60,17 @@ inline std::unique_ptr<NexClassifierTables> flatTables(double bias) {
     return t;
 }
 
+// Tables whose score follows every feature: smooth, varied weights and ranges of several widths.
+inline std::unique_ptr<NexClassifierTables> variedTables() {
+    auto t = flatTables(0.1);
+    for (int j = 0; j < NEX_HIDDEN_UNITS; ++j) {
+        for (int k = 0; k <= NEX_FEATURE_COUNT; ++k) t->v[j][k] = std::sin(1.7 * j + 0.3 * k) / 40;
+        t->w[j + 1] = std::cos(0.9 * j) / 3;
+    }
+    for (int i = 0; i < NEX_FEATURE_COUNT; ++i) t->mx[i] = 1 + 50 * (i % 7);
+    return t;
+}
+
 inline nexImage_t describe(const Image& im) {
     return nexImage_t{sizeof(nexImage_t), 0, 0, 8, 0, 508, 508, uint32_t(im.rows), uint32_t(im.columns),
                       uint32_t(im.pixels.size()), im.pixels.data()};

@@ -56,6 +56,12 @@ TEST(MaskStage, BoxVarianceCountsOnlyNonZeroValues) {
                           Case{"zeros between 100s and 200s",
                                [](int r, int c) -> uint8_t { return (r + c) % 2 != 0 ? 0 : c % 2 != 0 ? 100 : 200; },
                                81.0 * 64 / (145 * 145) * 10000},
+                          Case{"six values of variance 700",
+                               [](int r, int c) -> uint8_t {
+                                   constexpr uint8_t v[6] = {60, 140, 80, 120, 90, 110};
+                                   return c == 3 && r >= 5 && r < 11 ? v[r - 5] : 0;
+                               },
+                               700},
                           Case{"outside the 17 x 17 box does not count",
                                [](int r, int c) -> uint8_t { return r == 0 || c == 18 ? 255 : 7; }, 0}}) {
         std::vector<uint8_t> plane(C * C);
@@ -75,7 +81,14 @@ TEST(MaskStage, ImagesWithoutBusyBoxesHaveNoForeground) {
                           Case{"mid grey", [](int, int) -> uint8_t { return 128; }},
                           Case{"white", [](int, int) -> uint8_t { return 255; }},
                           // A checkerboard of 100 and 140: variance 400, below 700.
-                          Case{"faint texture", [](int r, int c) -> uint8_t { return (r + c) % 2 != 0 ? 100 : 140; }}}) {
+                          Case{"faint texture", [](int r, int c) -> uint8_t { return (r + c) % 2 != 0 ? 100 : 140; }},
+                          // Six values in a column on black: 100 ± 40, ± 20, ± 10 have a variance of
+                          // exactly 700, which does not exceed 700, and every box that holds only some
+                          // of them (a run from either end) has less.
+                          Case{"variance exactly 700", [](int r, int c) -> uint8_t {
+                                   constexpr uint8_t v[6] = {60, 90, 110, 80, 120, 140};
+                                   return c == 35 && r >= 37 && r < 43 ? v[r - 37] : 0;
+                               }}}) {
         Image im{80, 70, std::vector<uint8_t>(80 * 70)};
         for (int r = 0; r < im.rows; ++r) {
             for (int c = 0; c < im.columns; ++c) im.pixels[size_t(r) * im.columns + c] = k.pixel(r, c);
@@ -84,6 +97,115 @@ TEST(MaskStage, ImagesWithoutBusyBoxesHaveNoForeground) {
         EXPECT_EQ(liveness::mask_gen(im.pixels.data(), mask.data(), ridge.data(), thinned.data(), im.rows, im.columns),
                   -1)
             << k.name;
+    }
+}
+
+// The walk and the stretch read plainly: each box's variance by `var`, the foreground's mean and
+// variance, the stretch by its formula, the median of nine by sorting.
+std::vector<uint8_t> plainNormalize(const std::vector<uint8_t>& padded, int R, int C, std::vector<uint8_t>& mask) {
+    mask.assign(padded.size(), 0);
+    for (int r = B; r < R - B; ++r) {
+        for (int c = B; c < C - B; ++c) mask[size_t(r) * C + c] = 255;
+        for (int c = B; c < C - B && liveness::var(padded.data(), C, r, c) <= 700; ++c) mask[size_t(r) * C + c] = 0;
+        for (int c = C - B - 1; c >= B && liveness::var(padded.data(), C, r, c) <= 700; --c) mask[size_t(r) * C + c] = 0;
+    }
+    double sum = 0, squares = 0, n = 0;
+    for (size_t at = 0; at < padded.size(); ++at) {
+        if (mask[at] != 0) sum += padded[at], n += 1;
+    }
+    const double mean = sum / n;
+    for (size_t at = 0; at < padded.size(); ++at) {
+        if (mask[at] != 0) squares += (padded[at] - mean) * (padded[at] - mean);
+    }
+    const double variance = squares / n;
+    std::vector<uint8_t> stretched(padded.size()), out(padded.size());
+    for (int r = B; r < R - B; ++r) {
+        for (int c = B; c < C - B; ++c) {
+            const size_t at = size_t(r) * C + c;
+            const double p = padded[at], d = std::sqrt((p - mean) * (p - mean) * 10000 / variance);
+            stretched[at] = mask[at] == 0 ? 255 : p > mean ? uint8_t(std::min(150 + d, 255.0)) : uint8_t(std::max(150 - d, 0.0));
+        }
+    }
+    for (int r = B; r < R - B; ++r) {
+        for (int c = B; c < C - B; ++c) {
+            std::vector<uint8_t> nine;
+            for (int i = -1; i <= 1; ++i) {
+                for (int j = -1; j <= 1; ++j) nine.push_back(stretched[size_t(r + i) * C + c + j]);
+            }
+            std::sort(nine.begin(), nine.end());
+            out[size_t(r) * C + c] = nine[4];
+        }
+    }
+    return out;
+}
+
+TEST(MaskStage, NormalisationAgreesWithThePlainReading) {
+    struct Case {
+        const char* name;
+        Image image;
+    };
+    Image margins = livetest::straightRidges(70, 110, 9, 0.3);
+    for (int r = 0; r < margins.rows; ++r) {
+        for (int c = 0; c < 30; ++c) margins.pixels[size_t(r) * margins.columns + c] = 210;
+    }
+    // Dark specks of 0 that the box variance passes over, on ridges of little contrast.
+    Image specks = livetest::straightRidges(60, 80, 7, 1.1, 40);
+    for (size_t i = 0; i < specks.pixels.size(); i += 13) specks.pixels[i] = 0;
+    for (const Case& k : {Case{"print", livetest::fvcPrint("105_3", 260)}, Case{"faint print", livetest::fvcPrint("110_1")},
+                          Case{"flat margin", margins}, Case{"zero specks", specks}}) {
+        ASSERT_FALSE(k.image.pixels.empty()) << k.name;
+        Stages s(k.image);
+        ASSERT_TRUE(s.foreground) << k.name;
+        std::vector<uint8_t> mask;
+        const std::vector<uint8_t> normalised = plainNormalize(s.padded, s.R, s.C, mask);
+        EXPECT_EQ(s.mask, mask) << k.name;
+        EXPECT_EQ(s.normalised, normalised) << k.name;
+    }
+}
+
+// The Gabor stage against its kernel: one bright pixel on a black plane makes each output pixel the
+// sign of one kernel entry, cos(2π·f·x)·exp(-(y²/144 + x²/64)/2) with x = i'·cos θ + j'·sin θ and
+// y = i'·sin θ + j'·cos θ (i', j' the entry's row and column from the centre), on where it is
+// negative. A block takes θ from (r0 + 4, c0 + 5) and f from (r0 + 5, c0 + 5): every other pixel of
+// those planes holds a decoy. A block whose origin is off the mask stays 0, and so does everything
+// the blocks do not reach (the output is cleared first).
+TEST(MaskStage, GaborFollowsItsKernel) {
+    constexpr int R = 2 * B + 50, C = 2 * B + 50, kImpulse = B + 25;
+    constexpr int kOffRow = B + 20, kOffColumn = B + 30;  // a block off the mask
+    for (double theta : {0.0, 0.5, 1.2, 2.0, -0.7}) {
+        for (double f : {1 / 9.0, 1 / 6.5}) {
+            std::vector<uint8_t> normalised(R * C), mask(R * C), ridge(R * C, 7);
+            std::vector<double> th(R * C, theta + 1), fr(R * C, 0.05);
+            for (int r = B; r < R - B; ++r) {
+                for (int c = B; c < C - B; ++c) {
+                    mask[r * C + c] = 255;
+                    if ((r - B) % 5 == 4 && (c - B) % 5 == 0) th[r * C + c] = theta;
+                    if ((r - B) % 5 == 0 && (c - B) % 5 == 0) fr[r * C + c] = f;
+                }
+            }
+            mask[kOffRow * C + kOffColumn] = 0;
+            normalised[kImpulse * C + kImpulse] = 200;
+            liveness::gabor(normalised.data(), th.data(), fr.data(), mask.data(), ridge.data(), R, C, B);
+            int negative = 0;
+            for (int r = 0; r < R; ++r) {
+                for (int c = 0; c < C; ++c) {
+                    const int r0 = B + (r - B) / 5 * 5, c0 = B + (c - B) / 5 * 5;
+                    const int i = kImpulse - r + 13, j = kImpulse - c + 13;
+                    bool on = false;
+                    if (r >= B && c >= B && r0 < R - 35 && c0 < C - 35 && (r0 != kOffRow || c0 != kOffColumn) &&
+                        i >= 0 && i < 27 && j >= 0 && j < 27) {
+                        const double x = (i - 13) * std::cos(theta) + (j - 13) * std::sin(theta);
+                        const double y = (i - 13) * std::sin(theta) + (j - 13) * std::cos(theta);
+                        const double k = std::cos(2 * kPi * f * x) * std::exp(-(y * y / 144 + x * x / 64) / 2);
+                        if (std::fabs(k) < 1e-9) continue;  // the sign of a rounding
+                        on = k < 0;
+                    }
+                    negative += on;
+                    ASSERT_EQ(ridge[r * C + c], on ? 255 : 0) << theta << " " << f << " at " << r << "," << c;
+                }
+            }
+            EXPECT_GT(negative, 50) << theta << " " << f;
+        }
     }
 }
 
