@@ -27,6 +27,8 @@ constexpr uint32_t kRawLineBytes = 576;
 constexpr uint32_t kRawLines = 2;
 constexpr uint32_t kRawLinesWaitMs = 1000;
 constexpr uint32_t kAbortWaitMs = 5000;
+// The application whose shares on an AES-secured sensor ask for no scan lines.
+constexpr char kNoRawLinesApplication[] = "DuzodarOrodu";
 
 bool pekOn(SensorRecord* sensor) { return scsSensorIsPEKSecurityEnabled(sensor->sensorControlSensor) == 1; }
 
@@ -243,8 +245,11 @@ TcsResult tcsExShareAuthData(TcsHandle sensorHandle, const SizedBuffer* userId, 
     }
     if (!pekOn(sensor)) return TCS_RESULT_NOT_IMPLEMENTED;
 
-    // PEK security on an AES-secured sensor implies an application other than "DuzodarOrodu".
-    if (scsSensorIsAESSecured(control) == 1) requestRawLines(sensor);
+    // Tested by name here, not left to the PEK rule: a sensor secured by RSA or Selkin as well keeps
+    // PEK security for that application too.
+    if (scsSensorIsAESSecured(control) == 1 && std::strcmp(storage->name, kNoRawLinesApplication) != 0) {
+        requestRawLines(sensor);
+    }
     uint8_t value[kValueSize];
     result = identifiedValue(sensor, userId, payload, nullptr, value);
     if (result == TCS_RESULT_OK) result = confirmMatch(sensor);

@@ -150,6 +150,7 @@ TEST_F(ExAuth, BadArgumentsAndSensorsWithoutPekSecurity) {
         {"share: no storage", [&] { return tcsExShareAuthData(sensor_, &id, &p, &s, 0, &id, &out); }, 40},
         {"share: no storage user", [&] { return tcsExShareAuthData(sensor_, &id, &p, &s, app_, nullptr, &out); }, 40},
         {"share: no out", [&] { return tcsExShareAuthData(sensor_, &id, &p, &s, app_, &id, nullptr); }, 40},
+        {"raw lines done: no wait record", [&] { return tcsExGetRawScanLinesCB(nullptr, 0, nullptr); }, 40},
     };
     for (const Case& c : cases) EXPECT_EQ(c.call(), c.expected) << c.what;
     EXPECT_EQ(out.data, nullptr);
@@ -164,8 +165,8 @@ TEST_F(ExAuth, BadArgumentsAndSensorsWithoutPekSecurity) {
 }
 
 // Sharing opens the sealed data with kind 4 under a stored user's template; on an AES-secured
-// sensor it first asks the sensor for two scan lines. An application named "DuzodarOrodu" has no
-// PEK security on such a sensor, so nothing is shared there.
+// sensor it first asks the sensor for two scan lines, unless the application is "DuzodarOrodu" (which
+// has no PEK security there at all unless the sensor is secured another way too).
 TEST_F(ExAuth, ShareOpensUnderAStoredUsersTemplate) {
     startEnrolled();
     const Bytes sealed = seal(alice_, payload_, secret_);
@@ -184,6 +185,17 @@ TEST_F(ExAuth, ShareOpensUnderAStoredUsersTemplate) {
     EXPECT_EQ(share(alice_, payload_, sealed, other, alice_, &out), TCS_RESULT_NOT_IMPLEMENTED);
     EXPECT_TRUE(out.empty());
     for (const Bytes& c : simusb::commandLog(sim_)) EXPECT_NE(c[0], 0x02) << "no capture";
+
+    // Secured by RSA as well, the sensor keeps PEK security for that application: the share goes
+    // on, and still asks for no scan lines.
+    device()->rsaSecured = 1;
+    const TcsHandle both = fileStorage("both.img", "DuzodarOrodu");
+    ASSERT_EQ(enroll(both, alice_, 1, payload_), TCS_RESULT_OK);
+    simusb::clearCommandLog(sim_);
+    EXPECT_EQ(share(alice_, payload_, sealed, both, alice_, &out), TCS_RESULT_OK);
+    EXPECT_EQ(out, secret_);
+    for (const Bytes& c : simusb::commandLog(sim_)) EXPECT_NE(c[0], 0x02) << "no capture";
+    device()->rsaSecured = 0;
 }
 
 }  // namespace

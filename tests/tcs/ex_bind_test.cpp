@@ -103,21 +103,34 @@ TEST_F(ExBind, RecordRoundTripsAndTheScratchStorageStaysEmpty) {
     const Bytes plain = templateBytes(8);
     ASSERT_EQ(file(app, alice, 8, plain), TCS_RESULT_OK);
     EXPECT_EQ(fingers(app, alice), (std::vector<uint32_t>{3, 8}));
-    TcsHandle t = 0, templ = 0;
+
+    // Both come back from the database as the enroll templates that went in.
+    struct Back {
+        uint32_t finger;
+        Bytes data;
+        uint32_t features;
+    };
+    std::vector<Back> back;
     const TcsHandle user = findUser(app, alice);
     ASSERT_NE(user, 0u);
-    ASSERT_EQ(tcsDatabaseOpenFirstTemplate(user, &t), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCloseTemplate(t), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseOpenNextTemplate(user, &t), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseExGetTemplateData(t, sensor_, &templ), TCS_RESULT_OK);
-    Bytes data(tcsTemplateGetDataSize(templ));
-    tcsTemplateGetData(templ, data.data(), uint32_t(data.size()));
-    EXPECT_EQ(data, plain);
-    EXPECT_EQ(tcsTemplateGetFinger(templ), 8u);
-    EXPECT_EQ(tcsTemplateGetFeatures(templ), 0u);
-    tcsHandleDestroy(templ);
-    tcsDatabaseCloseTemplate(t);
+    for (bool first = true;; first = false) {
+        TcsHandle t = 0, templ = 0;
+        if ((first ? tcsDatabaseOpenFirstTemplate(user, &t) : tcsDatabaseOpenNextTemplate(user, &t)) != 0) break;
+        EXPECT_EQ(tcsDatabaseExGetTemplateData(t, sensor_, &templ), TCS_RESULT_OK);
+        Bytes data(tcsTemplateGetDataSize(templ));
+        tcsTemplateGetData(templ, data.data(), uint32_t(data.size()));
+        back.push_back({tcsTemplateGetFinger(templ), data, tcsTemplateGetFeatures(templ)});
+        tcsHandleDestroy(templ);
+        tcsDatabaseCloseTemplate(t);
+    }
     tcsDatabaseCloseUser(user);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].finger, 3u);
+    EXPECT_EQ(back[0].data, templateBytes(3)) << "the bound template";
+    EXPECT_EQ(back[0].features, 1u);
+    EXPECT_EQ(back[1].finger, 8u);
+    EXPECT_EQ(back[1].data, plain);
+    EXPECT_EQ(back[1].features, 0u);
 }
 
 // A record bound with a password carries its digest: a new user takes it, an existing user's must be

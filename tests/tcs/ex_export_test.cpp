@@ -181,9 +181,10 @@ TEST_F(ExExport, ElevenTemplatesGoOverToAnotherDatabaseInDatabaseOrder) {
         EXPECT_EQ(kept[i].finger, i + 1);
         EXPECT_EQ(kept[i].data, templateBytes(i + 1));
     }
-    // Importing what the user has already changes nothing.
+    // Importing what the user has already changes nothing, not a byte of what is stored.
+    const std::vector<Bytes> before = storedTemplates(to, alice);
     ASSERT_EQ(importUser(sensor_, to, alice, exported.containers), TCS_RESULT_OK);
-    EXPECT_EQ(storedTemplates(to, alice).size(), 11u);
+    EXPECT_EQ(storedTemplates(to, alice), before);
     EXPECT_EQ(userIds(to), std::vector<Bytes>{alice});
 }
 
@@ -256,22 +257,26 @@ TEST_F(ExExport, SecuredSensorExportsAndImportsThroughTheSensor) {
     const TcsHandle from = fileStorage("from.img"), to = fileStorage("to.img");
     const Bytes alice = bytesOf("alice");
     ASSERT_EQ(enroll(from, alice, 3), TCS_RESULT_OK);
+    ASSERT_EQ(enroll(from, alice, 4), TCS_RESULT_OK);
     const Export exported = exportUser(sensor_, from, alice);
     ASSERT_EQ(exported.result, TCS_RESULT_OK);
-    ASSERT_EQ(exported.containers.size(), 1u);
+    ASSERT_EQ(exported.containers.size(), 2u);
     Records records = parse(exported.containers[0]);
     EXPECT_EQ(field(records, 52), templateBytes(3));
     // The sensor still holds the enrolment's context, whose payload the import's data is not.
     EXPECT_EQ(importUser(sensor_, to, alice, exported.containers), TCS_RESULT_NOT_LAST_IDENTIFIED);
     EXPECT_TRUE(userIds(to).empty());
     ASSERT_EQ(_tcsSensorSetLastIdentificationCtx(sensorRecord(), nullptr, 0), TCS_RESULT_OK);
+    // The first template makes the user and leaves the sensor's context naming it, so the second
+    // extends that user.
     ASSERT_EQ(importUser(sensor_, to, alice, exported.containers), TCS_RESULT_OK);
     const std::vector<Bytes> stored = storedTemplates(to, alice);
-    ASSERT_EQ(stored.size(), 1u);
+    ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[0][3], 1) << "wrapped by the sensor";
     const std::vector<Kept> kept = keptTemplates(sensor_, to, alice);
-    ASSERT_EQ(kept.size(), 1u);
+    ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept[0].data, templateBytes(3));
+    EXPECT_EQ(kept[1].data, templateBytes(4));
 }
 
 TEST_F(ExExport, ExportRefusals) {

@@ -76,6 +76,40 @@ TEST_F(ExMaintenance, RemovalDropsWhatTheSensorCachedOfIt) {
         << "the context named the user removed";
 }
 
+// The helpers that drop the sensor's copies say why they could not: no sensor, no user, a user
+// without templates, a template that is not packed for the sensor.
+TEST_F(ExMaintenance, CachedCopiesOfUnknownOrUnpackedTemplatesAreRefused) {
+    start();
+    const TcsHandle app = fileStorage("db.img");
+    ASSERT_EQ(enroll(app, bytesOf("alice"), 1), TCS_RESULT_OK);
+    SensorRecord* sensor = sensorRecord();
+    TcsHandle empty = 0, plainUser = 0, plain = 0;
+    ASSERT_EQ(tcsDatabaseCreateUser(app, &empty), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCreateUser(app, &plainUser), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCreateTemplate(plainUser, &plain), TCS_RESULT_OK);
+    const Bytes data = templateBytes(1);
+    ASSERT_EQ(tcsDatabaseSetTemplateData(plain, 1, data.data(), uint32_t(data.size())), TCS_RESULT_OK);
+    auto record = [](TcsHandle handle, HandleType kind) {
+        void* out = nullptr;
+        _tcsSafeHandleFetch(handle, kind, &out);
+        return out;
+    };
+    auto* plainTemplate = static_cast<DssTemplate*>(record(plain, TCS_HANDLE_TYPE_DB_TEMPLATE));
+    auto* emptyUser = static_cast<DssUser*>(record(empty, TCS_HANDLE_TYPE_USER));
+    auto* withPlain = static_cast<DssUser*>(record(plainUser, TCS_HANDLE_TYPE_USER));
+    EXPECT_EQ(_tcsDatabaseExDeleteCachedTemplate(nullptr, plainTemplate), TCS_RESULT_NULL_SENSOR_HANDLE);
+    EXPECT_EQ(_tcsDatabaseExDeleteCachedTemplate(sensor, nullptr), TCS_RESULT_INVALID_TEMPLATE_HANDLE);
+    EXPECT_EQ(_tcsDatabaseExDeleteCachedTemplate(sensor, plainTemplate), TCS_RESULT_TEMPLATE_DOESNT_EXIST);
+    EXPECT_EQ(_tcsDatabaseExDeleteCachedUser(nullptr, withPlain), TCS_RESULT_NULL_SENSOR_HANDLE);
+    EXPECT_EQ(_tcsDatabaseExDeleteCachedUser(sensor, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(_tcsDatabaseExDeleteCachedUser(sensor, emptyUser), TCS_RESULT_TEMPLATE_DOESNT_EXIST);
+    EXPECT_EQ(tcsDatabaseCloseTemplate(plain), TCS_RESULT_OK);
+    EXPECT_EQ(_tcsDatabaseExDeleteCachedUser(sensor, withPlain), TCS_RESULT_TEMPLATE_DOESNT_EXIST);
+    EXPECT_EQ(tcsDatabaseCloseUser(plainUser), TCS_RESULT_OK);
+    EXPECT_EQ(tcsDatabaseCloseUser(empty), TCS_RESULT_OK);
+    EXPECT_EQ(fingers(app, bytesOf("alice")), (std::vector<uint32_t>{1}));
+}
+
 TEST_F(ExMaintenance, BackupOfASensorDatabaseRestores) {
     start();
     const std::string url = "sensor://" + sensorName();
@@ -215,12 +249,35 @@ TEST_F(ExMaintenance, AccuracyComesFromTheFeaturesStorage) {
         EXPECT_EQ(tcsGetParam(client_, 15, &far), TCS_RESULT_OK);
         EXPECT_EQ(far, c.far) << c.what;
     }
+    // A level the matcher has no setting for is refused and changes nothing.
+    writeFeatures(bytesOf("FAR"), {4, 0, 0, 0});
+    client->matcherAccuracy = 2;
+    client->accuracySet = 0;
+    EXPECT_EQ(tcsSensorUpdateFeatures(sensor_), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(client->matcherAccuracy, 2u);
     // Nothing changes for a client at the stored level or one that chose its level itself.
     writeFeatures(bytesOf("FAR"), {3, 0, 0, 0});
     ASSERT_EQ(tcsMatcherSetAccuracy(client_, 2), TCS_RESULT_OK);
     EXPECT_EQ(tcsSensorUpdateFeatures(sensor_), TCS_RESULT_OK);
     EXPECT_EQ(client->matcherAccuracy, 2u);
     EXPECT_EQ(tcsSensorUpdateFeatures(0), TCS_RESULT_NULL_SENSOR_HANDLE);
+}
+
+// Only a sensor whose flash sensor control could identify keeps a features storage; on any other
+// the call does nothing, and never reaches for a database.
+TEST_F(ExMaintenance, NoFeaturesWhereTheSensorHasNoFlash) {
+    // No part answers on the SPI bus: every MISO byte idles at 0xFF, so no JEDEC id comes back.
+    hook(0x0B, [](std::span<const uint8_t> request) {
+        return simusb::Reply{0, Bytes(request.size() > 35 ? request.size() - 35 : 0, 0xFF)};
+    });
+    start();
+    void* record = nullptr;
+    tcsSafeClientHandleFetch(client_, &record);
+    auto* client = static_cast<ClientRecord*>(record);
+    client->matcherAccuracy = 2;
+    client->accuracySet = 0;
+    EXPECT_EQ(tcsSensorUpdateFeatures(sensor_), TCS_RESULT_OK);
+    EXPECT_EQ(client->matcherAccuracy, 2u);
 }
 
 }  // namespace
