@@ -173,6 +173,48 @@ TEST_F(SslEngine, DamagedReplyReportsMalfunction) {
     for (const Bytes& request : log()) EXPECT_NE(request[0], 21);
 }
 
+// A sensor, or anything on the link, that answers the final flight with anything but its checked
+// Finished gets no session: the handshake fails, the context is gone, and while the flight was out a
+// command was refused rather than sent plain.
+TEST_F(SslEngine, HostilePeerGetsNoSessionAndNoPlainCommand) {
+    for (const char* mode : {"skip-finished", "wrong-finished", "alert", "replay-flight"}) {
+        SCOPED_TRACE(mode);
+        simusb::setStoredState(sensor_, "ssl.misbehave", Bytes(mode, mode + strlen(mode)));
+        simusb::clearCommandLog(sensor_);
+        // Step until the final flight is on its way to the sensor.
+        ASSERT_TRUE(pumpUntil([&] {
+            auto* c = static_cast<ScsSSLContext*>(device_->sslContext);
+            if (c != nullptr && c->state == SCS_SSL_STATE_FINAL_FLIGHT && c->requestPending) return true;
+            return scsSSLEstablishSession(nullptr, TCS_RESULT_SERVICE, device_) != TCS_RESULT_OK;
+        }));
+        auto* request = static_cast<uint8_t*>(palRealMalloc(1));
+        request[0] = 0x01;
+        Got got;
+        EXPECT_EQ(scsSend(device_, request, 1, 38, onReply, &got, nullptr, 0, 0), SCS_SSL_NO_SESSION);
+        EXPECT_EQ(establish(), SCS_SSL_HANDSHAKE_FAILED);
+        EXPECT_FALSE(scsSSLIsInSession(device_));
+        EXPECT_EQ(device_->sslContext, nullptr) << "the session is closed";
+        pumpFor(20);
+        for (const Bytes& sent : log()) EXPECT_EQ(sent[0], SCS_SSL_FLIGHT_COMMAND) << "only handshake flights went out";
+    }
+}
+
+// Inside a session the sensor answers with its previous reply, verbatim: the MAC fails, the device is
+// reported malfunctioning and the session refuses every later command.
+TEST_F(SslEngine, ReplayedReplyEndsTheSession) {
+    ASSERT_EQ(establish(), 0u);
+    simusb::setStoredState(sensor_, "ssl.misbehave", Bytes{'r', 'e', 'p', 'l', 'a', 'y', '-', 'r', 'e', 'c', 'o', 'r', 'd'});
+    EXPECT_EQ(command({0x01}, 38).status, 0u);
+    EXPECT_EQ(command({0x01}, 38).status, SCS_SSL_BAD_MAC);
+    EXPECT_TRUE(pumpUntil([&] { return count(subsystem_->badDevices) == 1; }));
+    simusb::clearCommandLog(sensor_);
+    auto* request = static_cast<uint8_t*>(palRealMalloc(1));
+    request[0] = 0x01;
+    Got got;
+    EXPECT_EQ(scsSend(device_, request, 1, 38, onReply, &got, nullptr, 0, 0), SCS_SSL_SESSION_UNUSABLE);
+    EXPECT_TRUE(log().empty());
+}
+
 TEST_F(SslEngine, HandshakeWithoutPairingSecretFails) {
     simusb::setStoredState(sensor_, "sharedSecret1", {});
     EXPECT_EQ(establish(), 383u);
