@@ -1,6 +1,7 @@
 // Client set-up and tear-down: the transport exists while the process has at least one client.
 
 #include "apps/shared/client.h"
+#include "apps/shared/detail/callbacks.h"
 #include "apps/shared/detail/client_nodes.h"
 #include "apps/shared/detail/waits.h"
 
@@ -190,6 +191,7 @@ TcsResult tcsFPClientUnInitGlobalObjects(FPClientSystem* system) {
     }
     if (system->eventQueueLock != nullptr) palCriticalSectionFree(system->eventQueueLock);
     if (system->detectData.next != nullptr) tcsFPClientUnInitDetectDataList(system);
+    tov::client::detail::callbackForgetAll();
     detachChannel(&system->request);
     ChannelDestroy(&system->output);
     ChannelDestroy(&system->event);
