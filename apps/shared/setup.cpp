@@ -61,7 +61,7 @@ void zeroAllButMutex(FPClientSystem* system) {
 }
 
 TcsResult attachStateSegment(FPClientSystem* system) {
-    if (access((pal::detail::ipcKeyPrefix() + kStateSegmentName).c_str(), F_OK) != 0) {
+    if (!pal::detail::keyFileTrusted(pal::detail::ipcKeyPrefix() + kStateSegmentName)) {
         return TOV_RESULT_CHANNEL_SEGMENT_MISSING;
     }
     system->stateSegment = palSharedMemoryOpen(kStateSegmentName, 4);

@@ -33,6 +33,11 @@ struct CannedReply {
 
 struct Config {
     std::string pipeDirectory;  // with trailing slash, as the client's seam
+    // The key-file prefix in force (as the platform's seam). When set, whatever was planted at the
+    // stand-in's names (a link, anything but a regular file of its own at a key file's name, anything
+    // but its own FIFO at a FIFO's) is removed before it makes its objects, as a service starting
+    // afresh clears its names. Empty: nothing is cleared.
+    std::string keyFilePrefix;
     uint32_t imageRows = 16;
     uint32_t imageColumns = 12;
     // When not empty, the captured image's pixels (rows x columns, row after row) instead of the pattern.
