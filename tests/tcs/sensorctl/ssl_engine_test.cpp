@@ -324,6 +324,29 @@ TEST_F(SslStorage, DerivedUidIsCached) {
     scsSensorForgetSecurityState(device_);
 }
 
+// Both caches are keyed by the device record: once the record's serial changes (another sensor at the
+// same address), neither answers from what it kept for the first one.
+TEST_F(SslStorage, CachesForgetARecordWhoseSerialChanged) {
+    device_->transportValue1 = 0x0C3A;
+    scsSSLDeriveSecurityFlags(device_, 0);
+    ScsSensorUid first{};
+    ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &first), 0u);
+    Bytes secret(32, 0x5A);
+    ASSERT_EQ(scsDataSlotSetCachedSecret(device_, secret.data()), 0u);
+
+    version_->serial[5] ^= 0xFF;  // the last byte: a check of fewer bytes would not notice
+    ScsSensorUid second{};
+    ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &second), 0u);
+    uint8_t digest[32];
+    ASSERT_EQ(palCryptoDigest(version_->serial, 6, digest, PAL_CRYPTO_MD5), 0u);
+    EXPECT_EQ(Bytes(second.uid, second.uid + 16), Bytes(digest, digest + 16)) << "derived from the new serial";
+    uint8_t cached[32];
+    ASSERT_EQ(scsDataSlotGetCachedSecret(device_, cached), 0u);
+    EXPECT_EQ(Bytes(cached, cached + 32), Bytes(32, 0)) << "the first sensor's secret is not handed out";
+    version_->serial[5] ^= 0xFF;
+    scsSensorForgetSecurityState(device_);
+}
+
 TEST_F(SslStorage, PekCapability) {
     struct Case { uint32_t variant; uint8_t chipKind; const char* app; TcsResult want; };
     for (const Case& c : std::initializer_list<Case>{{3, 1, "Other", 1},
