@@ -369,8 +369,8 @@ struct ServiceStandIn::Impl {
                 return;
             }
             if (reply.otherThreadFirst) {
-                writeReply(request.process, request.thread + 1, request.function, reply.payload,
-                           uint32_t(reply.payload.size()));
+                const auto& other = reply.otherThreadPayload.empty() ? reply.payload : reply.otherThreadPayload;
+                writeReply(request.process, request.thread + 1, request.function, other, uint32_t(other.size()));
             }
             writeReply(request.process, request.thread, request.function, reply.payload,
                        reply.overrideLength ? reply.lengthField : uint32_t(reply.payload.size()));

@@ -26,7 +26,8 @@ struct CannedReply {
     std::vector<uint8_t> payload;  // result word first
     bool overrideLength = false;   // send lengthField in the header instead of payload.size()
     uint32_t lengthField = 0;
-    bool otherThreadFirst = false;  // send the same reply addressed to another thread first
+    bool otherThreadFirst = false;  // send a reply addressed to another thread first:
+    std::vector<uint8_t> otherThreadPayload;  // its payload (empty: the same as payload)
     bool vanish = false;            // close the output FIFO instead of answering
     bool hold = false;              // answer only when released (or a cancel arrives: result 1)
 };
