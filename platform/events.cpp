@@ -65,7 +65,7 @@ PalEvent* makeNamed(uint32_t manualReset, uint32_t initialState, const char* nam
         delete event;
         return nullptr;
     }
-    int set = semget(event->keyFile.key, 1, IPC_CREAT | 0666);
+    int set = pal::detail::semaphoreSetFor(event->keyFile.key);
     if (set < 0 || (initialState != 0 && semctl(set, 0, SETVAL, 1) != 0)) {
         pal::detail::removeKeyFile(&event->keyFile);
         std::free(event->name);

@@ -34,7 +34,7 @@ PalSharedObject* makeSemaphore(const char* name, uint32_t initialCount) {
         delete object;
         return nullptr;
     }
-    int set = semget(object->keyFile.key, 1, IPC_CREAT | 0666);
+    int set = pal::detail::semaphoreSetFor(object->keyFile.key);
     // The count is set again also when the set already existed.
     if (set < 0 || semctl(set, 0, SETVAL, int(initialCount)) != 0) {
         pal::detail::removeKeyFile(&object->keyFile);
@@ -52,7 +52,7 @@ PalSharedObject* makeSegment(const char* name, uint32_t size) {
         delete object;
         return nullptr;
     }
-    int segment = shmget(object->keyFile.key, size, IPC_CREAT | 0666);
+    int segment = pal::detail::segmentFor(object->keyFile.key, size);
     if (segment < 0) {
         pal::detail::removeKeyFile(&object->keyFile);
         delete object;

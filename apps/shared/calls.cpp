@@ -3,6 +3,7 @@
 
 #include "apps/shared/calls.h"
 
+#include "apps/shared/detail/callbacks.h"
 #include "apps/shared/detail/waits.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
@@ -15,6 +16,10 @@
 #include <new>
 
 namespace {
+
+using tov::client::detail::CallbackKind;
+using tov::client::detail::callbackAdd;
+using tov::client::detail::callbackRemove;
 
 constexpr uint32_t kArea = TOV_AREA_SIZE;
 constexpr uint32_t kText = TOV_TEXT_SIZE;
@@ -282,7 +287,12 @@ TcsResult callbackCall(uint8_t function, uint64_t handle, EventCallback callback
     CallbackRequest request{handle, uint64_t(reinterpret_cast<uintptr_t>(callback)),
                             uint64_t(reinterpret_cast<uintptr_t>(context))};
     ResultReply reply{};
-    return transfer(function, &request, &reply);
+    const bool adding = function == TOV_FN_CLIENT_CALLBACK_ADD || function == TOV_FN_SENSOR_CALLBACK_ADD;
+    // Listed before the service hears of it: its first events may overtake its reply.
+    if (adding) callbackAdd(CallbackKind::Event, request.callback, request.userData);
+    TcsResult result = transfer(function, &request, &reply);
+    if (adding != (result == TCS_RESULT_OK)) callbackRemove(CallbackKind::Event, request.callback, request.userData);
+    return result;
 }
 
 // A text field holds 259 characters and its NUL; a longer text cannot be sent whole.
@@ -392,6 +402,10 @@ TcsResult exForwardedCall(uint8_t function, uint64_t sensor, uint32_t option, ui
     ExForward forward;
     forward.callback = callback;
     forward.userData = context;
+    // The forwarder's record lives on this stack: it is a registered callback only while it does.
+    const uint64_t forwarder = uint64_t(reinterpret_cast<uintptr_t>(&tcsExEventsCB));
+    const uint64_t record = uint64_t(reinterpret_cast<uintptr_t>(&forward));
+    callbackAdd(CallbackKind::Event, forwarder, record);
     TcsResult result = exFrameCall(function, sensor, option, appStorage, userId, 0, nullptr, flags, tcsExEventsCB,
                                    &forward);
     std::atomic<uint32_t>* seen = result == TCS_RESULT_OK                    ? &forward.identifiedSeen
@@ -400,6 +414,7 @@ TcsResult exForwardedCall(uint8_t function, uint64_t sensor, uint32_t option, ui
     // The wait has no limit but ends when the transport or the service has gone: the event can
     // then never come, and the record it would write to lives on this stack.
     while (seen != nullptr && seen->load() == 0 && !transportGone()) palSleep(kEventWaitSliceMs);
+    callbackRemove(CallbackKind::Event, forwarder, record);
     return result;
 }
 
@@ -625,7 +640,11 @@ TcsResult tcsSensorGetFingerprintAsyncPriv(TcsHandle sensor, CompletionCallback 
     request.userData = uint64_t(reinterpret_cast<uintptr_t>(context));
     if (!putText(request.path, debugPath)) return TCS_RESULT_BAD_PARAM;
     ResultReply reply{};
-    return transfer(TOV_FN_SENSOR_GET_FINGERPRINT, &request, &reply);
+    // One completion per capture: its event uses the registration up.
+    callbackAdd(CallbackKind::Completion, request.callback, request.userData);
+    TcsResult result = transfer(TOV_FN_SENSOR_GET_FINGERPRINT, &request, &reply);
+    if (result != TCS_RESULT_OK) callbackRemove(CallbackKind::Completion, request.callback, request.userData);
+    return result;
 }
 
 TcsResult tcsSensorGetFingerprintAsyncA(TcsHandle sensor, CompletionCallback callback, void* context,
@@ -1069,8 +1088,14 @@ TcsResult tcsExEnrollUserEx(TcsHandle sensor, uint32_t option, TcsHandle appStor
                             uint32_t value, const TypedSizedBuffer* data, uint32_t flags, EventCallback callback,
                             void* context) {
     if (sensor == 0) return TCS_RESULT_NULL_SENSOR_HANDLE;
-    return exFrameCall(TOV_FN_EX_ENROLL_USER, sensor, option, appStorage, userId, value, data, flags, callback,
-                       context);
+    // The enrollment reports its progress for as long as it runs: the callback stays registered.
+    const uint64_t key = uint64_t(reinterpret_cast<uintptr_t>(callback));
+    const uint64_t userData = uint64_t(reinterpret_cast<uintptr_t>(context));
+    callbackAdd(CallbackKind::Event, key, userData);
+    TcsResult result = exFrameCall(TOV_FN_EX_ENROLL_USER, sensor, option, appStorage, userId, value, data, flags,
+                                   callback, context);
+    if (result != TCS_RESULT_OK) callbackRemove(CallbackKind::Event, key, userData);
+    return result;
 }
 
 TcsResult tcsExEnrollUser(TcsHandle sensor, uint32_t option, TcsHandle appStorage, const SizedBuffer* userId,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -17,8 +18,15 @@ constexpr uint32_t kPipeTries = 20;
 
 // The platform's open calls create what is missing; a client must only attach what the service
 // made, so an object counts as there only once its key file is.
-bool objectExists(const std::string& name) {
-    return access((pal::detail::ipcKeyPrefix() + name).c_str(), F_OK) == 0;
+bool objectExists(const std::string& name) { return pal::detail::keyFileTrusted(pal::detail::ipcKeyPrefix() + name); }
+
+// Removes the channel's FIFO: only a FIFO of this user's or root's, never what was put in its place.
+void removeFifo(const char* path) {
+    struct stat status;
+    if (path[0] != '\0' && lstat(path, &status) == 0 && S_ISFIFO(status.st_mode) &&
+        pal::detail::trustedOwner(status.st_uid)) {
+        unlink(path);
+    }
 }
 
 template <typename Open>
@@ -103,6 +111,8 @@ TcsResult ChannelDestroy(ChannelRecord* channel) {
     if (channel->segment != nullptr) palSharedMemoryFree(channel->segment);
     if (channel->semaphore != nullptr) palSemaphoreFree(channel->semaphore);
     if (channel->pipe != nullptr) palPipeClose(channel->pipe);
+    // A destroyed channel leaves no FIFO behind, as it leaves no segment or semaphore.
+    removeFifo(channel->path);
     std::memset(channel, 0, sizeof(*channel));
     return TCS_RESULT_OK;
 }

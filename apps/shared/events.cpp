@@ -1,6 +1,7 @@
 // Event channel: the listener reads events off the FIFO, the handler delivers them to callbacks.
 
 #include "apps/shared/client.h"
+#include "apps/shared/detail/callbacks.h"
 #include "apps/shared/detail/client_nodes.h"
 
 #include "platform/clock.h"
@@ -12,7 +13,9 @@
 #include <cstring>
 #include <string>
 #include <strings.h>
+#include <syslog.h>
 
+using tov::client::detail::CallbackKind;
 using tov::client::detail::QueuedEvent;
 
 namespace {
@@ -67,6 +70,15 @@ public:
             break;
         }
         if (callback == nullptr) return;
+        // Whoever can write the event FIFO chooses the address and the arguments: only a pair this
+        // process registered is called, and a capture's completion only as a completion.
+        const CallbackKind kind =
+            header.id == TOV_EVENT_CAPTURE_COMPLETE ? CallbackKind::Completion : CallbackKind::Event;
+        if (!tov::client::detail::callbackKnown(kind, header.callback, header.userData,
+                                                kind == CallbackKind::Completion)) {
+            syslog(LOG_WARNING, "Tovantic event %u names no callback of this process: dropped\n", header.id);
+            return;
+        }
         switch (header.id) {
         case 1: case 4: case 9: case 21: case TOV_EVENT_SERVICE_SUSPENDED: case TOV_EVENT_SERVICE_RESUMED:
         case 6: case 7: case 8: case 10: case 11: case 20: case 33:

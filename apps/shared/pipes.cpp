@@ -3,6 +3,7 @@
 #include "apps/shared/pipes.h"
 
 #include "platform/clock.h"
+#include "platform/detail/ipc_keys.h"
 #include "platform/memory.h"
 
 #include <cerrno>
@@ -31,6 +32,30 @@ std::string& directory() {
     return *value;
 }
 
+// The FIFOs live in a folder every local user writes to: one is used only when it is a FIFO whose
+// owner is this user or root (the service), never a link, a file or a device put in its place.
+bool trustedFifo(const struct stat& status) {
+    return S_ISFIFO(status.st_mode) && pal::detail::trustedOwner(status.st_uid);
+}
+
+bool fifoAt(const char* path) {
+    struct stat status;
+    return lstat(path, &status) == 0 && trustedFifo(status);
+}
+
+// Opens without following a link, then checks what was opened (the path may have changed since).
+int openFifo(const char* path, int flags) {
+    int descriptor = open(path, flags | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) return -1;
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || !trustedFifo(status)) {
+        close(descriptor);
+        errno = EPERM;
+        return -1;
+    }
+    return descriptor;
+}
+
 char* copyPath(const char* path) {
     size_t length = std::strlen(path);
     auto* copy = static_cast<char*>(palRealMalloc(uint32_t(length + 1)));
@@ -55,7 +80,7 @@ PalPipe* makeRecord(const char* path, int32_t mode) {
 // that may never come; reads wait in poll() instead, which also tells end of file apart.
 TcsResult openForReading(PalPipe* pipe) {
     if (pipe->descriptor >= 0) return TCS_RESULT_OK;
-    int descriptor = open(pipe->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int descriptor = openFifo(pipe->path, O_RDONLY | O_NONBLOCK);
     if (descriptor < 0) return TCS_RESULT_FILE_OPEN_FAILED;
     pipe->descriptor = descriptor;
     return TCS_RESULT_OK;
@@ -64,7 +89,7 @@ TcsResult openForReading(PalPipe* pipe) {
 TcsResult openForWriting(PalPipe* pipe) {
     if (pipe->descriptor >= 0) return TCS_RESULT_OK;
     for (uint32_t attempt = 0; attempt < kWriterOpenTries; ++attempt) {
-        int descriptor = open(pipe->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        int descriptor = openFifo(pipe->path, O_WRONLY | O_NONBLOCK);
         if (descriptor >= 0) {
             // Writes block again once connected: a long block must pass whole, in pieces.
             int flags = fcntl(descriptor, F_GETFL);
@@ -151,7 +176,8 @@ extern "C" {
 
 TcsResult palPipeCreate(const char* path, int32_t mode, PalPipe** inOutPipe) {
     if (path == nullptr || inOutPipe == nullptr) return TCS_RESULT_NULL_POINTER;
-    if (mkfifo(path, 0666) != 0 && errno != EEXIST) return 0xFFFFFFFFu;
+    // Only the owner reads and writes it; an existing name is taken only when it is a FIFO of ours.
+    if (mkfifo(path, 0600) != 0 && (errno != EEXIST || !fifoAt(path))) return 0xFFFFFFFFu;
     if (*inOutPipe != nullptr) return TCS_RESULT_OK;
     PalPipe* pipe = makeRecord(path, mode);
     if (pipe == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
@@ -161,7 +187,7 @@ TcsResult palPipeCreate(const char* path, int32_t mode, PalPipe** inOutPipe) {
 
 TcsResult palPipeOpen(const char* path, int32_t mode, PalPipe** inOutPipe) {
     if (path == nullptr || inOutPipe == nullptr) return TCS_RESULT_NULL_POINTER;
-    if (access(path, F_OK) != 0) return TCS_RESULT_FILE_OPEN_FAILED;
+    if (!fifoAt(path)) return TCS_RESULT_FILE_OPEN_FAILED;
     if (*inOutPipe != nullptr) return TCS_RESULT_OK;
     PalPipe* pipe = makeRecord(path, mode);
     if (pipe == nullptr) return TCS_RESULT_OUT_OF_MEMORY;

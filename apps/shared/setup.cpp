@@ -1,6 +1,7 @@
 // Client set-up and tear-down: the transport exists while the process has at least one client.
 
 #include "apps/shared/client.h"
+#include "apps/shared/detail/callbacks.h"
 #include "apps/shared/detail/client_nodes.h"
 #include "apps/shared/detail/waits.h"
 
@@ -60,7 +61,7 @@ void zeroAllButMutex(FPClientSystem* system) {
 }
 
 TcsResult attachStateSegment(FPClientSystem* system) {
-    if (access((pal::detail::ipcKeyPrefix() + kStateSegmentName).c_str(), F_OK) != 0) {
+    if (!pal::detail::keyFileTrusted(pal::detail::ipcKeyPrefix() + kStateSegmentName)) {
         return TOV_RESULT_CHANNEL_SEGMENT_MISSING;
     }
     system->stateSegment = palSharedMemoryOpen(kStateSegmentName, 4);
@@ -190,6 +191,7 @@ TcsResult tcsFPClientUnInitGlobalObjects(FPClientSystem* system) {
     }
     if (system->eventQueueLock != nullptr) palCriticalSectionFree(system->eventQueueLock);
     if (system->detectData.next != nullptr) tcsFPClientUnInitDetectDataList(system);
+    tov::client::detail::callbackForgetAll();
     detachChannel(&system->request);
     ChannelDestroy(&system->output);
     ChannelDestroy(&system->event);

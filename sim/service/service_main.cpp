@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     if (argc > 2) palTestSetIpcKeyPrefix(argv[2]);
     sim::service::Config config;
     config.pipeDirectory = argc > 1 ? argv[1] : "/tmp/";
+    config.keyFilePrefix = argc > 2 ? argv[2] : "/tmp/tcsSemKey_";
     auto service = sim::service::ServiceStandIn::start(config);
     if (service == nullptr) {
         std::fprintf(stderr, "the service's channel could not be made in %s\n", config.pipeDirectory.c_str());

@@ -106,18 +106,35 @@ PalSharedObject* freshSegment(const std::string& name, uint32_t size) {
     return palSharedMemoryAlloc(name.c_str(), size);
 }
 
+// Removes what is at path unless it is of the given type (S_IFREG, S_IFIFO) and this user's.
+void clearPlanted(const std::string& path, mode_t type) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) return;
+    if ((status.st_mode & S_IFMT) != type || status.st_uid != geteuid()) unlink(path.c_str());
+}
+
+void clearPlantedKeyFile(const std::string& keyPrefix, const std::string& name) {
+    if (!keyPrefix.empty()) clearPlanted(keyPrefix + name, S_IFREG);
+}
+
 struct ChannelObjects {
     PalSharedObject* segment = nullptr;
     PalSharedObject* semaphore = nullptr;
     PalEvent* event = nullptr;
     std::string path;
 
-    bool create(const std::string& directory, const std::string& name) {
+    bool create(const std::string& directory, const std::string& keyPrefix, const std::string& name) {
+        for (const char* suffix : {"MMF", "Sema", "Event"}) clearPlantedKeyFile(keyPrefix, name + suffix);
         segment = freshSegment(name + "MMF", kSegmentSize);
         semaphore = palSemaphoreAlloc((name + "Sema").c_str(), 1);
         event = palEventAlloc(0, 0, (name + "Event").c_str());
         path = directory + name;
-        bool fifo = mkfifo(path.c_str(), 0666) == 0 || errno == EEXIST;
+        if (!keyPrefix.empty()) clearPlanted(path, S_IFIFO);
+        // The owner's alone, as the client library makes its FIFOs; an existing one only if it is ours.
+        struct stat status;
+        bool fifo = mkfifo(path.c_str(), 0600) == 0 ||
+                    (errno == EEXIST && lstat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode) &&
+                     status.st_uid == geteuid());
         return segment != nullptr && semaphore != nullptr && event != nullptr && fifo;
     }
     void destroy() {
@@ -293,8 +310,8 @@ struct ServiceStandIn::Impl {
         std::lock_guard<std::mutex> hold(lock);
         ClientProcess& client = processes[process];
         if (client.output.segment == nullptr) {
-            client.output.create(config.pipeDirectory, "CH_OUTPUT" + std::to_string(process));
-            client.events.create(config.pipeDirectory, "CH_EVENT" + std::to_string(process));
+            client.output.create(config.pipeDirectory, config.keyFilePrefix, "CH_OUTPUT" + std::to_string(process));
+            client.events.create(config.pipeDirectory, config.keyFilePrefix, "CH_EVENT" + std::to_string(process));
         }
         hellos += 1;
     }
@@ -352,8 +369,8 @@ struct ServiceStandIn::Impl {
                 return;
             }
             if (reply.otherThreadFirst) {
-                writeReply(request.process, request.thread + 1, request.function, reply.payload,
-                           uint32_t(reply.payload.size()));
+                const auto& other = reply.otherThreadPayload.empty() ? reply.payload : reply.otherThreadPayload;
+                writeReply(request.process, request.thread + 1, request.function, other, uint32_t(other.size()));
             }
             writeReply(request.process, request.thread, request.function, reply.payload,
                        reply.overrideLength ? reply.lengthField : uint32_t(reply.payload.size()));
@@ -473,10 +490,11 @@ ServiceStandIn::ServiceStandIn(std::unique_ptr<Impl> impl) : impl_(std::move(imp
 std::unique_ptr<ServiceStandIn> ServiceStandIn::start(const Config& config) {
     auto impl = std::make_unique<Impl>();
     impl->config = config;
-    if (!impl->request.create(config.pipeDirectory, "CH_REQUEST")) {
+    if (!impl->request.create(config.pipeDirectory, config.keyFilePrefix, "CH_REQUEST")) {
         impl->request.destroy();
         return nullptr;
     }
+    clearPlantedKeyFile(config.keyFilePrefix, "FPServiceInfoFileMapping");
     impl->stateSegment = freshSegment("FPServiceInfoFileMapping", 4);
     impl->state = impl->stateSegment != nullptr
                       ? static_cast<volatile uint32_t*>(palSharedMemoryPointerGet(impl->stateSegment))

@@ -26,13 +26,19 @@ struct CannedReply {
     std::vector<uint8_t> payload;  // result word first
     bool overrideLength = false;   // send lengthField in the header instead of payload.size()
     uint32_t lengthField = 0;
-    bool otherThreadFirst = false;  // send the same reply addressed to another thread first
+    bool otherThreadFirst = false;  // send a reply addressed to another thread first:
+    std::vector<uint8_t> otherThreadPayload;  // its payload (empty: the same as payload)
     bool vanish = false;            // close the output FIFO instead of answering
     bool hold = false;              // answer only when released (or a cancel arrives: result 1)
 };
 
 struct Config {
     std::string pipeDirectory;  // with trailing slash, as the client's seam
+    // The key-file prefix in force (as the platform's seam). When set, whatever was planted at the
+    // stand-in's names (a link, anything but a regular file of its own at a key file's name, anything
+    // but its own FIFO at a FIFO's) is removed before it makes its objects, as a service starting
+    // afresh clears its names. Empty: nothing is cleared.
+    std::string keyFilePrefix;
     uint32_t imageRows = 16;
     uint32_t imageColumns = 12;
     // When not empty, the captured image's pixels (rows x columns, row after row) instead of the pattern.

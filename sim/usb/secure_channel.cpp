@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace simusb {
 namespace {
@@ -351,6 +352,23 @@ bool keyExchange(Firmware& fw, Session& s, const Bytes& messages, Reply& reply) 
 
 // The final flight: key exchange (unprotected), the ChangeCipherSpec message, then Finished under the keys
 // that the key exchange has just produced, so it is opened record by record.
+// A sensor (or anything on the link) that answers wrongly on purpose: stored "ssl.misbehave".
+std::string misbehaviour(Firmware& fw) {
+    const Bytes& mode = fw.stored("ssl.misbehave");
+    return std::string(mode.begin(), mode.end());
+}
+
+// The final flight's reply as a misbehaving sensor gives it in place of `out`: a bare change cipher
+// spec without Finished, a plain alert {1, 50} in the middle of the handshake, or its reply to the
+// ClientHello again, verbatim. ("wrong-finished" changes the Finished value where it is made.)
+Bytes misbehavingFinalReply(Firmware& fw, Bytes out) {
+    const std::string mode = misbehaviour(fw);
+    if (mode == "skip-finished") return {kChangeCipherSpec, 3, 0, 0, 1, 1};
+    if (mode == "alert") return {kAlert, 3, 0, 0, 2, 1, 50};
+    if (mode == "replay-flight") return fw.transient("ssl.firstFlight");
+    return out;
+}
+
 bool handleFinalFlight(Firmware& fw, Session& s, std::span<const uint8_t> data, Reply& reply) {
     if (data.size() < 5) return failHandshake(fw, s, reply, 47), false;
     const size_t firstLength = size_t(data[3]) << 8 | data[4];
@@ -375,7 +393,9 @@ bool handleFinalFlight(Firmware& fw, Session& s, std::span<const uint8_t> data, 
     Bytes out = record(s, kChangeCipherSpec, {&one, 1});
     s.writeActive = 1;
     memset(s.writeSequence, 0, 8);
-    Bytes finished = record(s, kHandshake, message(20, handshakeHash(s, transcript, kServerSender)));
+    Bytes finishedMessage = message(20, handshakeHash(s, transcript, kServerSender));
+    if (misbehaviour(fw) == "wrong-finished") finishedMessage.back() ^= 0x01;
+    Bytes finished = record(s, kHandshake, finishedMessage);
     out.insert(out.end(), finished.begin(), finished.end());
     // The recovery key: after a suspend the host returns to this session with one message under it.
     Bytes recovery(64);
@@ -392,7 +412,7 @@ bool handleFinalFlight(Firmware& fw, Session& s, std::span<const uint8_t> data, 
     fw.stored("ssl.resume") = remembered;
     fw.storedChanged();
     s.stage = kEstablished;
-    replyRecords(reply, out);
+    replyRecords(reply, misbehavingFinalReply(fw, std::move(out)));
     return true;
 }
 
@@ -430,6 +450,7 @@ void handshakeFlight(Firmware& fw, std::span<const uint8_t> request, Reply& repl
         bool badMac = false;
         ok = openRecords(s, data, records, badMac) ? clientHello(fw, s, records, reply)
                                                    : (failHandshake(fw, s, reply, 47), false);
+        if (ok) fw.transient("ssl.firstFlight") = reply.payload;
     } else if (s.stage == kAwaitFinalFlight) {
         ok = handleFinalFlight(fw, s, data, reply);
     } else {
@@ -564,6 +585,10 @@ bool secureChannelIntercept(Firmware& fw, std::span<const uint8_t> request, Repl
     content.insert(content.end(), inner.payload.begin(), inner.payload.end());
     reply.delayMs = inner.delayMs;
     replyRecords(reply, record(s, kApplicationData, content));
+    // "replay-record": every reply after the first is the one before it again, verbatim.
+    Bytes& last = fw.transient("ssl.lastReply");
+    if (misbehaviour(fw) == "replay-record" && !last.empty()) std::swap(reply.payload, last);
+    else last = reply.payload;
     save(fw, s);
     return true;
 }

@@ -9,6 +9,11 @@
 // when it is offered. It keeps "ssl.resume" (session id, suite, master secret) and "ssl.recovery"
 // (recovery id and key) stored, so a session can be resumed or recovered after a power cycle; the
 // session itself is transient.
+//
+// Stored "ssl.misbehave" makes it a hostile peer: "skip-finished" answers the host's final flight
+// with a bare change cipher spec, "wrong-finished" with a Finished whose last byte is wrong, "alert"
+// with a plain alert {1, 50}, "replay-flight" with its reply to the ClientHello again; with
+// "replay-record" every reply inside a session after the first is the previous reply, verbatim.
 #pragma once
 
 #include "sim/usb/firmware.h"

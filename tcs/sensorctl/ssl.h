@@ -170,6 +170,8 @@ TcsResult scsSSLAppDataWrite(ScsSSLContext* context, const uint8_t* data, uint32
 TcsResult scsSSLProcess(ScsSSLContext* context, uint8_t* data, uint32_t length);
 // Wipes the key block (every record-layer failure does).
 void scsSSLWipeKeys(ScsSSLContext* context);
+// 1 when the two runs are equal; takes the same time wherever they differ (MACs, Finished values).
+uint32_t scsSSLSameBytes(const uint8_t* a, const uint8_t* b, uint32_t length);
 
 // --- Handshake ------------------------------------------------------------------------------------
 // Mode 1 RSA, anything else shared secret. Creates *context or re-initialises an existing one.

@@ -443,7 +443,7 @@ TcsResult scsSSLFinishedProcess(ScsSSLContext* c, const uint8_t* body, uint32_t 
     uint8_t expected[SCS_SSL_HASH_SIZE];
     TcsResult result = scsSSLHsHashFinish(c, kServerSender, resumed ? 0 : 1, expected);
     if (result != TCS_RESULT_OK) return result;
-    bool match = memcmp(expected, body, SCS_SSL_HASH_SIZE) == 0;
+    const bool match = scsSSLSameBytes(expected, body, SCS_SSL_HASH_SIZE) != 0;
     memset(expected, 0, sizeof expected);
     if (!match) return fail(alert, SCS_SSL_ALERT_ILLEGAL_PARAMETER, SCS_SSL_BAD_RECORD);
     if (!resumed) {

@@ -35,6 +35,14 @@ void putBigEndian16(uint8_t* p, uint32_t v) {
 
 bool handshakeComplete(const ScsSSLContext* c) { return c->nextMessage == SCS_SSL_HANDSHAKE_COMPLETE; }
 
+// The alert {1, 50} completes a handshake only where the sensor acknowledges a resumed one: after its
+// Finished was checked (which needs the read side) and the host's own was packed (next message 0).
+// Anywhere else it would pass for a handshake that never proved the sensor holds the keys.
+bool awaitingAcknowledgement(const ScsSSLContext* c) {
+    const uint32_t both = SCS_SSL_FLAG_RESUMED | SCS_SSL_FLAG_READ_ACTIVE;
+    return c->nextMessage == 0 && (c->flags & both) == both;
+}
+
 // Answers a failure in received data with one alert at most per session, packed where the sender of
 // that moment expects it: behind a fresh flight frame during the handshake, bare afterwards.
 void packFailureAlert(ScsSSLContext* c, uint8_t description) {
@@ -71,6 +79,13 @@ void scsSSLReadCipherSuiteActivate(ScsSSLContext* context) {
 }
 
 void scsSSLWipeKeys(ScsSSLContext* context) { memset(context->keyBlock, 0, sizeof context->keyBlock); }
+
+uint32_t scsSSLSameBytes(const uint8_t* a, const uint8_t* b, uint32_t length) {
+    // memcmp stops at the first difference, which tells a peer how many leading bytes it guessed right.
+    volatile uint8_t difference = 0;
+    for (uint32_t i = 0; i < length; ++i) difference = uint8_t(difference | (a[i] ^ b[i]));
+    return difference == 0 ? 1 : 0;
+}
 
 TcsResult scsSSLMacSha(const uint8_t* secret, uint8_t sequence[8], uint8_t type, const uint8_t* data,
                        uint32_t length, uint8_t out[SCS_SSL_MAC_SIZE]) {
@@ -229,17 +244,16 @@ TcsResult scsSSLProcess(ScsSSLContext* context, uint8_t* data, uint32_t length) 
                 result = SCS_SSL_BAD_RECORD;
                 break;
             }
+            // A bad padding is answered as a bad MAC, after the same MAC work: a peer that could tell
+            // the two apart would learn the last byte of any block it sends in.
             uint32_t pad = content[fragmentLength - 1];
-            if (pad > 15 || pad + SCS_SSL_MAC_SIZE >= fragmentLength) {
-                alert = SCS_SSL_ALERT_ILLEGAL_PARAMETER;
-                result = SCS_SSL_BAD_RECORD;
-                break;
-            }
-            contentLength = fragmentLength - 21 - pad;
+            const bool padded = pad <= 15 && pad + SCS_SSL_MAC_SIZE < fragmentLength;
+            contentLength = fragmentLength - 21 - (padded ? pad : 0);
             uint8_t mac[SCS_SSL_MAC_SIZE];
             result = scsSSLMacSha(context->keyBlock + kServerMac, context->readSequence, type, content, contentLength,
                                   mac);
-            bool match = result == TCS_RESULT_OK && memcmp(mac, content + contentLength, SCS_SSL_MAC_SIZE) == 0;
+            const bool match = result == TCS_RESULT_OK &&
+                               scsSSLSameBytes(mac, content + contentLength, SCS_SSL_MAC_SIZE) != 0 && padded;
             memset(content + contentLength, 0, SCS_SSL_MAC_SIZE);
             memset(mac, 0, sizeof mac);
             if (result != TCS_RESULT_OK) break;
@@ -262,7 +276,7 @@ TcsResult scsSSLProcess(ScsSSLContext* context, uint8_t* data, uint32_t length) 
             }
             context->receivedAlert[0] = content[0];
             context->receivedAlert[1] = content[1];
-            if (content[0] == 1 && content[1] == 50) {
+            if (content[0] == 1 && content[1] == 50 && awaitingAcknowledgement(context)) {
                 // The sensor's acknowledgement of a resumed handshake.
                 context->nextMessage = SCS_SSL_HANDSHAKE_COMPLETE;
             } else {
@@ -271,7 +285,8 @@ TcsResult scsSSLProcess(ScsSSLContext* context, uint8_t* data, uint32_t length) 
                 return SCS_SSL_ALERT_RECEIVED;
             }
         } else if (type == SCS_SSL_CHANGE_CIPHER_SPEC) {
-            if (context->nextMessage != SCS_SSL_MSG_FINISHED) {
+            // Once only: a second one would restart the read sequence, and old records would pass again.
+            if (context->nextMessage != SCS_SSL_MSG_FINISHED || (context->flags & SCS_SSL_FLAG_READ_ACTIVE)) {
                 alert = SCS_SSL_ALERT_UNEXPECTED_MESSAGE;
                 result = SCS_SSL_UNEXPECTED_MESSAGE;
                 break;

@@ -32,6 +32,17 @@ ScsSSLCertificate* newCertificate() {
     return c;
 }
 
+// Whether a reply took the handshake as far as the state `next` needs. The server's first flight ends
+// with ServerHelloDone (the final flight is then built and its Finished awaited) or, resuming, with
+// the sensor's checked Finished (the host's own then packed). The final flight's reply must complete
+// the handshake: only a checked Finished proves the sensor holds the keys, and a reply that stops
+// short of it (a bare change cipher spec, nothing at all) is a failure, never a session.
+bool flightDone(const ScsSSLContext* c, uint8_t next) {
+    if (next == SCS_SSL_STATE_ESTABLISHED) return c->nextMessage == SCS_SSL_HANDSHAKE_COMPLETE;
+    if (c->flags & SCS_SSL_FLAG_RESUMED) return c->nextMessage == 0 && (c->flags & SCS_SSL_FLAG_READ_ACTIVE);
+    return c->nextMessage == SCS_SSL_MSG_FINISHED;
+}
+
 // Completion of a handshake command: the reply's records are processed; an alert prepared by
 // processing is still owed to the sensor (state 6), otherwise the handshake has failed (state 7).
 void afterReply(ScsSSLContext* c, const uint8_t* reply, uint32_t length, uint8_t next) {
@@ -43,8 +54,11 @@ void afterReply(ScsSSLContext* c, const uint8_t* reply, uint32_t length, uint8_t
         result = scsSSLProcess(c, copy, length);
         palRealFree(copy);
     }
-    if (result == TCS_RESULT_OK) {
+    if (result == TCS_RESULT_OK && flightDone(c, next)) {
         c->state = next;
+    } else if (result == TCS_RESULT_OK) {
+        scsSSLWipeKeys(c);
+        c->state = SCS_SSL_STATE_FAILED;
     } else {
         c->state = c->closeAlertSent ? SCS_SSL_STATE_SEND_ALERT : SCS_SSL_STATE_FAILED;
     }
@@ -244,6 +258,20 @@ bool established(ScsSSLContext* c) {
     return c != nullptr && c->state == SCS_SSL_STATE_ESTABLISHED && c->nextMessage == SCS_SSL_HANDSHAKE_COMPLETE;
 }
 
+// From the ClientHello until the session is set up or the context freed, and while a recovery
+// message is out: commands must neither leave plain nor come back plain then, because the sensor
+// takes them for session traffic (or a peer on the link passes its own off as that). Before the
+// ClientHello (slot reads) and while suspended before the recovery, plain commands are the rule.
+bool handshakeUnderway(const ScsSSLContext* c) {
+    if (c == nullptr) return false;
+    switch (c->state) {
+    case SCS_SSL_STATE_HELLO: case SCS_SSL_STATE_FINAL_FLIGHT: case SCS_SSL_STATE_SEND_ALERT: case SCS_SSL_STATE_FAILED:
+        return true;
+    case SCS_SSL_STATE_RECOVER: return c->requestPending != 0;
+    default: return false;
+    }
+}
+
 // Packs and sends a close notify (or raises the malfunction when an alert is already out).
 TcsResult alertNotifyLocked(ScsSensorDevice* device) {
     ScsSSLContext* c = contextOf(device);
@@ -320,6 +348,7 @@ TcsResult scsSSLEstablishSession(ScsReplyView* reply, TcsResult status, void* co
 uint32_t scsSSLIsInSession(ScsSensorDevice* device) {
     if (device == nullptr || scsLock(device->sslLock) != TCS_RESULT_OK) return 0;
     ScsSSLContext* c = contextOf(device);
+    // State 8 is reached only through a checked Finished (or a recovery of such a session).
     uint32_t in = c != nullptr && c->state == SCS_SSL_STATE_ESTABLISHED ? 1 : 0;
     scsUnlock(device->sslLock);
     return in;
@@ -358,6 +387,8 @@ TcsResult scsSSLEncrypt(ScsSensorDevice* device, uint8_t** buffer, uint32_t* len
                 c->appRecord = nullptr;
             }
         }
+    } else if (handshakeUnderway(c)) {
+        result = SCS_SSL_NO_SESSION;
     }
     scsUnlock(device->sslLock);
     return result;
@@ -391,6 +422,9 @@ TcsResult scsSSLDecrypt(ScsSensorDevice* device, uint8_t* buffer, uint32_t* leng
                 }
             }
         }
+    } else if (handshakeUnderway(c) && !c->requestPending) {
+        // Only the handshake's own commands are answered plain meanwhile.
+        result = SCS_SSL_NO_SESSION;
     }
     scsUnlock(device->sslLock);
     return result;

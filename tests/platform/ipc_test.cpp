@@ -9,7 +9,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -123,4 +129,99 @@ TEST_F(NamedObjects, UnnamedObjectsGetUniqueKeyFiles) {
     PalSharedObject* segment = palSharedMemoryAlloc(nullptr, 16);
     ASSERT_NE(segment, nullptr);
     EXPECT_EQ(palSharedMemoryFree(segment), TCS_RESULT_OK);
+}
+
+namespace {
+
+mode_t modeOf(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+std::string contentOf(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+// Key files sit in a folder every local user writes to: a planted link is never followed (it made
+// its target), nothing but a regular file of this user's with one link is taken, and a FIFO put in
+// its place does not block the open.
+TEST_F(NamedObjects, PlantedKeyFilesAreRefusedAndTheirTargetsUntouched) {
+    const std::string victim = prefix_ + "victim";
+    const std::string missing = prefix_ + "missing";
+    { std::ofstream(victim) << "keep me"; }
+    chmod(victim.c_str(), 0640);
+    ASSERT_EQ(symlink(victim.c_str(), (prefix_ + "toVictim").c_str()), 0);
+    ASSERT_EQ(symlink(missing.c_str(), (prefix_ + "toMissing").c_str()), 0);
+    ASSERT_EQ(mkfifo((prefix_ + "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(link(victim.c_str(), (prefix_ + "hardLink").c_str()), 0);
+    ASSERT_EQ(mkdir((prefix_ + "folder").c_str(), 0700), 0);
+    for (const char* name : {"toVictim", "toMissing", "fifo", "hardLink", "folder"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(palSemaphoreAlloc(name, 1), nullptr);
+        EXPECT_EQ(palSharedMemoryOpen(name, 16), nullptr);
+        EXPECT_EQ(palEventAlloc(0, 0, name), nullptr);
+        struct stat status {};
+        EXPECT_EQ(lstat((prefix_ + name).c_str(), &status), 0) << "what was planted stays where it is";
+    }
+    EXPECT_EQ(contentOf(victim), "keep me");
+    EXPECT_EQ(modeOf(victim), 0640u);
+    EXPECT_NE(access(missing.c_str(), F_OK), 0) << "a link's target is never made";
+    for (const char* name : {"toVictim", "toMissing", "fifo", "hardLink"}) unlink((prefix_ + name).c_str());
+    rmdir((prefix_ + "folder").c_str());
+    unlink(victim.c_str());
+}
+
+// Key files and objects are the owner's alone, whatever the umask: any local user who could write
+// the service's state word would make every client call fail.
+TEST_F(NamedObjects, KeyFilesAndObjectsAreOwnerReadWriteOnly) {
+    const mode_t saved = umask(0);
+    PalSharedObject* semaphore = palSemaphoreAlloc("sem", 1);
+    PalSharedObject* segment = palSharedMemoryAlloc("shm", 64);
+    PalEvent* event = palEventAlloc(0, 0, "evt");
+    umask(saved);
+    ASSERT_NE(semaphore, nullptr);
+    ASSERT_NE(segment, nullptr);
+    ASSERT_NE(event, nullptr);
+    for (const char* name : {"sem", "shm", "evt"}) EXPECT_EQ(modeOf(prefix_ + name), 0600u) << name;
+    auto semaphoreMode = [&](const char* name) {
+        semid_ds status{};
+        int set = semget(ftok((prefix_ + name).c_str(), 1), 1, 0);
+        return set >= 0 && semctl(set, 0, IPC_STAT, &status) == 0 ? status.sem_perm.mode & 0777 : 0777;
+    };
+    EXPECT_EQ(semaphoreMode("sem"), 0600u);
+    EXPECT_EQ(semaphoreMode("evt"), 0600u);
+    shmid_ds status{};
+    int id = shmget(ftok((prefix_ + "shm").c_str(), 1), 64, 0);
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(shmctl(id, IPC_STAT, &status), 0);
+    EXPECT_EQ(status.shm_perm.mode & 0777, 0600u);
+    palSemaphoreFree(semaphore);
+    palSharedMemoryFree(segment);
+    palEventFree(event);
+
+    // An object of our own that an older run made for everyone is narrowed when it is opened.
+    const std::string keyPath = prefix_ + "wide";
+    { std::ofstream(keyPath) << ""; }
+    chmod(keyPath.c_str(), 0600);
+    int wide = semget(ftok(keyPath.c_str(), 1), 1, IPC_CREAT | 0666);
+    ASSERT_GE(wide, 0);
+    PalSharedObject* opened = palSemaphoreOpen("wide", 1);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(semaphoreMode("wide"), 0600u);
+    palSemaphoreFree(opened);
+}
+
+// Freeing removes the key file only while the path still names it.
+TEST_F(NamedObjects, FreeLeavesAFileSwappedInAtTheKeyPath) {
+    PalSharedObject* semaphore = palSemaphoreAlloc("swap", 1);
+    ASSERT_NE(semaphore, nullptr);
+    const std::string other = prefix_ + "other";
+    { std::ofstream(other) << "other"; }
+    ASSERT_EQ(rename(other.c_str(), (prefix_ + "swap").c_str()), 0);
+    EXPECT_EQ(palSemaphoreFree(semaphore), TCS_RESULT_OK);
+    EXPECT_EQ(contentOf(prefix_ + "swap"), "other");
+    unlink((prefix_ + "swap").c_str());
 }

@@ -284,6 +284,45 @@ TEST_F(ImageTest, BitmapOfThreeByFiveImageIs1102Bytes) {
     EXPECT_EQ(tcsImageToBitmapBits(image, nullptr, nullptr), TCS_RESULT_NULL_POINTER);
 }
 
+// Rows are padded to a multiple of 4 bytes: none for a width that already is one (a padding of 4
+// there would shear every row), 1 to 3 otherwise; the buffer, the file writers and the header agree.
+TEST_F(ImageTest, BmpRowPaddingAtAndAroundMultiplesOfFour) {
+    const std::string path = ::testing::TempDir() + "/tcs_bmp_width_" + std::to_string(getpid()) + ".bmp";
+    struct Case {
+        uint32_t width;
+        uint32_t padding;
+    };
+    for (auto [width, padding] : std::initializer_list<Case>{{4, 0}, {8, 0}, {12, 0}, {5, 3}, {6, 2}, {7, 1}}) {
+        SCOPED_TRACE(width);
+        const uint32_t rows = 3;
+        TcsHandle image = make(rows, width);
+        const uint32_t stride = width + padding;
+        uint32_t size = 0;
+        ASSERT_EQ(tcsImageToBitmapBits(image, nullptr, &size), TCS_RESULT_OK);
+        ASSERT_EQ(size, 1078 + stride * rows);
+        std::vector<uint8_t> bmp(size);
+        ASSERT_EQ(tcsImageToBitmapBits(image, bmp.data(), &size), TCS_RESULT_OK);
+        EXPECT_EQ(u32At(bmp, 2), size);
+        EXPECT_EQ(u32At(bmp, 34), stride * rows);
+        const std::vector<uint8_t> pixels = pixelsOf(image);
+        for (uint32_t row = 0; row < rows; ++row) {
+            const uint8_t* at = bmp.data() + 1078 + stride * row;
+            EXPECT_EQ(std::vector<uint8_t>(at, at + width),
+                      std::vector<uint8_t>(pixels.begin() + width * row, pixels.begin() + width * (row + 1)))
+                << row;
+        }
+        uint32_t filePadding = 9;
+        FILE* file = tcsInitBmpFile(path.c_str(), rows, width, 0, &filePadding);
+        ASSERT_NE(file, nullptr);
+        std::fclose(file);
+        EXPECT_EQ(filePadding, padding);
+        tcsFp2bmp(pixels.data(), uint32_t(pixels.size()), width, path.c_str());
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), bmp);
+        std::remove(path.c_str());
+    }
+}
+
 TEST_F(ImageTest, BmpFilesMatchTheBufferForm) {
     std::string dir = ::testing::TempDir();
     std::string fromPixels = dir + "/tcs_fp2bmp.bmp";

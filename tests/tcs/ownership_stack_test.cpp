@@ -13,6 +13,7 @@
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/security.h"
 #include "tcs/tcs.h"
 
 #include <gtest/gtest.h>
@@ -293,6 +294,38 @@ TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {
     EXPECT_EQ(tcsSensorResetOwner(sensor, &password), TCS_RESULT_OK);
     EXPECT_EQ(simusb::storedState(id_, "ownership"), std::vector<uint8_t>{0});
     EXPECT_EQ(simusb::storedState(id_, "ownership.cycles"), (std::vector<uint8_t>{5, 0, 4, 0}));
+    close(sensor);
+}
+
+// A paired sensor whose raw partition no longer matches its stored hash (one data byte changed while
+// the stack was down) is ready without a secure session: status 372, and no session is set up.
+TEST_F(OwnershipStack, RawPartitionWithAWrongHashIsReadyWithoutASession) {
+    if (!flashStorageBuilt()) GTEST_SKIP() << "pairing keeps its secrets through flash storage, not linked in";
+    prepare(21, 3, 0);
+    uint32_t status = 0;
+    TcsHandle sensor = startAndOpen(&status);
+    ASSERT_NE(sensor, 0u);
+    const SizedBuffer password{6, reinterpret_cast<const uint8_t*>("secret")};
+    ASSERT_EQ(tcsSensorSetOwner(sensor, &password), TCS_RESULT_OK);
+    close(sensor);
+    stop();
+
+    simusb::Firmware firmware(spec_.serial, spec_.productId, spec_.variant);
+    ASSERT_TRUE(firmware.load(stateDir_));
+    std::vector<uint8_t>& flash = firmware.stored("flash");
+    size_t table = 0;
+    for (size_t at = 0; at + 4 <= flash.size() && table == 0; at += 256) {
+        if (std::memcmp(&flash[at], "EAT!", 4) == 0) table = at;
+    }
+    ASSERT_NE(table, 0u) << "the 4.21 raw partition";
+    flash[table + 256] ^= 0x01;  // the first data byte after the entry table, under the stored hash
+    firmware.storedChanged();
+    ASSERT_TRUE(firmware.save(stateDir_));
+
+    sensor = startAndOpen(&status);
+    ASSERT_NE(sensor, 0u);
+    EXPECT_EQ(status, TCS_RESULT_READY_NO_SECURE_SESSION);
+    EXPECT_FALSE(scsSSLIsInSession(deviceOf(sensor)));
     close(sensor);
 }
 

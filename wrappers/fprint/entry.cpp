@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
@@ -28,16 +29,45 @@ static_assert(sizeof(EnrollmentList) == 56);
 
 constexpr int kServiceAttempts = 2000;
 
-// The ready and pid files sit beside the key files, so tests that move those move these too.
+constexpr const char* kServiceName = "tcsFPService";
+
+// The ready file sits beside the key files, so tests that move those move it too.
 std::string keyFile(const char* name) { return pal::detail::ipcKeyPrefix() + name; }
 
 void logEntry(const char* ident) { openlog(ident, LOG_CONS | LOG_NDELAY, LOG_DAEMON); }
 
-bool readyFileExists() {
-    FILE* file = fopen(keyFile("ServiceReady").c_str(), "r");
-    if (file == nullptr) return false;
-    fclose(file);
-    return true;
+// Made by the service: a regular file of this user's or root's, never a link or a FIFO (which an
+// open would block on) planted in its place.
+bool readyFileExists() { return pal::detail::keyFileTrusted(keyFile("ServiceReady")); }
+
+std::string firstLine(const std::string& path, char end) {
+    std::string text;
+    if (FILE* file = fopen(path.c_str(), "re")) {
+        for (int c = fgetc(file); c != EOF && c != end && text.size() < 256; c = fgetc(file)) text.push_back(char(c));
+        fclose(file);
+    }
+    return text;
+}
+
+// What pidof finds, found without a shell and without a file: a process whose name, or whose first
+// argument's last component, is the service's. (Writing pidof's answer into a fixed name in /tmp
+// through the shell truncated whatever a link planted there pointed at.)
+bool serviceRunning() {
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) return false;
+    bool found = false;
+    while (dirent* entry = readdir(processes)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        const std::string folder = std::string("/proc/") + entry->d_name;
+        std::string argument = firstLine(folder + "/cmdline", '\0');
+        argument = argument.substr(argument.rfind('/') + 1);
+        if (firstLine(folder + "/comm", '\n') == kServiceName || argument == kServiceName) {
+            found = true;
+            break;
+        }
+    }
+    closedir(processes);
+    return found;
 }
 
 void releaseDevice(TfsDevice* device, bool opened) {
@@ -73,28 +103,10 @@ int tfs_get_matcher_type(void) { return g_MatcherType; }
 
 int tfs_wait_for_service(void) try {
     logEntry("Tovantic_tfs_wait_for_service");
-    char line[64] = {};
-    const std::string idFile = keyFile("ServiceId");
-    const std::string command = "pidof tcsFPService > " + idFile;
     bool running = false;
     for (int attempt = 0; attempt < kServiceAttempts && !running; ++attempt) {
-        if (system(command.c_str()) == -1) {
-            // The shell could not be started; the file tells the rest.
-        }
-        palSleep(1);
-        FILE* file = fopen(idFile.c_str(), "r");
-        if (file == nullptr) {
-            palSleep(10);
-            continue;
-        }
-        if (fgets(line, sizeof line, file) != nullptr && strlen(line) > 1) {
-            running = true;
-            fclose(file);
-            unlink(idFile.c_str());
-            break;
-        }
-        palSleep(10);
-        fclose(file);
+        running = serviceRunning();
+        if (!running) palSleep(11);
     }
     if (!running) {
         syslog(LOG_WARNING, "Tovantic service could not be found\n");

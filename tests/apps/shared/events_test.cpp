@@ -83,7 +83,12 @@ protected:
     void SetUp() override {
         ServiceTest::SetUp();
         client_ = createClient();
+        // The pair the tests' own events name, registered as a sensor callback of a sensor the
+        // stand-in raises nothing for (client events would reach it twice otherwise).
+        ASSERT_EQ(tcsSensorEventsAddCallback(kQuietSensor, recordEvent, &sink_), TCS_RESULT_OK);
     }
+
+    static constexpr TcsHandle kQuietSensor = 0x5EED;
 
     bool raise(uint32_t id, uint32_t status, const Bytes& payload, uint64_t handle = 0x77) {
         return service_->raiseEvent(uint32_t(getpid()), id, status, handle, callbackAddress(), address(&sink_),
@@ -161,6 +166,11 @@ TEST_F(EventsTest, CaptureHandsTheSameImageToSensorCallbackAndCompletion) {
 }
 
 TEST_F(EventsTest, FailedCaptureCompletesWithoutAnImage) {
+    // The capture is asked for (so its completion is registered); the stand-in only answers it.
+    sim::service::CannedReply accepted;
+    accepted.payload = {0, 0, 0, 0};
+    service_->setReply(TOV_FN_SENSOR_GET_FINGERPRINT, accepted);
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(0x5, recordCompletion, &sink_, nullptr), TCS_RESULT_OK);
     ASSERT_TRUE(service_->raiseEvent(uint32_t(getpid()), TOV_EVENT_CAPTURE_COMPLETE, TCS_RESULT_TIMEOUT, 0x5,
                                      address(reinterpret_cast<const void*>(&recordCompletion)), address(&sink_),
                                      service_->packedImage()));
@@ -211,6 +221,67 @@ TEST_F(EventsTest, MalformedInputNeverEndsTheListener) {
     auto seen = sink_.snapshot();
     EXPECT_EQ(seen[0].id, 4u);
     EXPECT_EQ(seen[0].data, textBytes("after"));
+}
+
+// Whoever can write the event FIFO names the address the handler calls: only a callback and user
+// data this process registered are called, a completion only as a completion and once per capture.
+TEST_F(EventsTest, EventsNamingNoRegisteredCallbackCallNothing) {
+    static std::atomic<int> trapped{0};
+    auto trap = [](void*, void*, EventRecord*) -> TcsResult {
+        trapped += 1;
+        return TCS_RESULT_OK;
+    };
+    EventCallback unregistered = trap;
+    Sink other;
+    struct Case {
+        const char* what;
+        uint32_t id;
+        uint64_t callback;
+        uint64_t userData;
+    };
+    const uint64_t registered = callbackAddress();
+    for (const Case& c : std::initializer_list<Case>{
+             {"an address never registered", 1, address(reinterpret_cast<const void*>(unregistered)), address(&sink_)},
+             {"a registered callback with other user data", 1, registered, address(&other)},
+             {"sensor ready to an address never registered", 3, address(reinterpret_cast<const void*>(unregistered)),
+              address(&sink_)},
+             {"an event callback named as a completion", TOV_EVENT_CAPTURE_COMPLETE, registered, address(&sink_)},
+             {"a completion with no capture asked for", TOV_EVENT_CAPTURE_COMPLETE,
+              address(reinterpret_cast<const void*>(&recordCompletion)), address(&sink_)},
+         }) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(service_->raiseEvent(uint32_t(getpid()), c.id, 0, 0x77, c.callback, c.userData, textBytes("x")));
+    }
+    // Events are delivered in order: once this one is in, the ones before it were dropped.
+    ASSERT_TRUE(raise(4, 0, textBytes("last")));
+    ASSERT_TRUE(sink_.waitFor(1));
+    palSleep(50);
+    auto seen = sink_.snapshot();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].id, 4u);
+    EXPECT_EQ(trapped.load(), 0);
+    EXPECT_TRUE(other.snapshot().empty());
+
+    // A capture's completion is called once; a second one for the same capture is dropped.
+    sim::service::CannedReply accepted;
+    accepted.payload = {0, 0, 0, 0};
+    service_->setReply(TOV_FN_SENSOR_GET_FINGERPRINT, accepted);
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(0x5, recordCompletion, &other, nullptr), TCS_RESULT_OK);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(service_->raiseEvent(uint32_t(getpid()), TOV_EVENT_CAPTURE_COMPLETE, TCS_RESULT_TIMEOUT, 0x5,
+                                         address(reinterpret_cast<const void*>(&recordCompletion)), address(&other),
+                                         {}));
+    }
+    ASSERT_TRUE(raise(4, 0, textBytes("after")));
+    ASSERT_TRUE(sink_.waitFor(2));
+    palSleep(50);
+    EXPECT_EQ(other.snapshot().size(), 1u);
+
+    // A removed callback is no longer called, whatever the service sends.
+    ASSERT_EQ(tcsSensorEventsRemoveCallback(kQuietSensor, recordEvent, &sink_), TCS_RESULT_OK);
+    ASSERT_TRUE(raise(4, 0, textBytes("gone")));
+    palSleep(100);
+    EXPECT_EQ(sink_.snapshot().size(), 2u);
 }
 
 TEST_F(EventsTest, SuspendAndResumeEventsKeepTheFlagWithoutACallback) {

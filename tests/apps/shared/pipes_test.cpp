@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -121,6 +123,82 @@ TEST_F(PipesTest, ChannelOpenFindsOnlyWhatWasCreated) {
     EXPECT_EQ(ChannelDestroy(&opened), TCS_RESULT_OK);
     EXPECT_EQ(ChannelDestroy(&made), TCS_RESULT_OK);
     unlink((directory_ + "CH_T").c_str());
+}
+
+std::string contentOf(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The FIFOs live in a folder every local user writes to: a link (to a file, or to a FIFO elsewhere)
+// or a plain file at a channel's name is neither made into a FIFO record nor opened, and a FIFO
+// swapped for a link after its record was made is not written through.
+TEST_F(PipesTest, PlantedNamesAreNeverFollowedOrWritten) {
+    const std::string victim = directory_ + "victim";
+    const std::string elsewhere = directory_ + "elsewhere";
+    { std::ofstream(victim) << "keep me"; }
+    ASSERT_EQ(mkfifo(elsewhere.c_str(), 0600), 0);
+    struct Case {
+        const char* what;
+        bool link;
+        std::string target;
+    };
+    for (const Case& c : {Case{"link to a file", true, victim}, Case{"link to a FIFO", true, elsewhere},
+                          Case{"a plain file", false, ""}}) {
+        SCOPED_TRACE(c.what);
+        if (c.link) {
+            ASSERT_EQ(symlink(c.target.c_str(), path_.c_str()), 0);
+        } else {
+            std::ofstream(path_) << "planted";
+        }
+        PalPipe* pipe = nullptr;
+        EXPECT_EQ(palPipeCreate(path_.c_str(), 0, &pipe), 0xFFFFFFFFu);
+        EXPECT_EQ(palPipeOpen(path_.c_str(), 1, &pipe), TCS_RESULT_FILE_OPEN_FAILED);
+        EXPECT_EQ(pipe, nullptr);
+        unlink(path_.c_str());
+    }
+
+    PalPipe* pipe = nullptr;
+    ASSERT_EQ(palPipeCreate(path_.c_str(), 0, &pipe), TCS_RESULT_OK);
+    ASSERT_EQ(unlink(path_.c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), path_.c_str()), 0);
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    EXPECT_NE(palPipeWrite(pipe, bytes, sizeof bytes), TCS_RESULT_OK);
+    uint8_t byte = 0;
+    EXPECT_NE(palPipeRead(pipe, &byte, 1), TCS_RESULT_OK);
+    palPipeClose(pipe);
+    EXPECT_EQ(contentOf(victim), "keep me");
+    unlink(victim.c_str());
+    unlink(elsewhere.c_str());
+}
+
+// FIFOs are made for their owner alone, whatever the umask, and a destroyed channel leaves no FIFO
+// behind (but never removes what is not a FIFO of its own).
+TEST_F(PipesTest, FifosAreTheOwnersAndGoWithTheirChannel) {
+    const mode_t saved = umask(0);
+    PalPipe* pipe = nullptr;
+    ASSERT_EQ(palPipeCreate(path_.c_str(), 0, &pipe), TCS_RESULT_OK);
+    umask(saved);
+    struct stat status {};
+    ASSERT_EQ(lstat(path_.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    palPipeClose(pipe);
+
+    ChannelRecord made{};
+    ASSERT_EQ(ChannelCreate(&made, "CH_GONE"), TCS_RESULT_OK);
+    const std::string fifo = directory_ + "CH_GONE";
+    ASSERT_EQ(access(fifo.c_str(), F_OK), 0);
+    EXPECT_EQ(ChannelDestroy(&made), TCS_RESULT_OK);
+    EXPECT_NE(access(fifo.c_str(), F_OK), 0) << "the destroyed channel's FIFO is gone";
+
+    ChannelRecord other{};
+    ASSERT_EQ(ChannelCreate(&other, "CH_KEPT"), TCS_RESULT_OK);
+    const std::string kept = directory_ + "CH_KEPT";
+    ASSERT_EQ(unlink(kept.c_str()), 0);
+    { std::ofstream(kept) << "not a FIFO"; }
+    EXPECT_EQ(ChannelDestroy(&other), TCS_RESULT_OK);
+    EXPECT_EQ(contentOf(kept), "not a FIFO");
+    unlink(kept.c_str());
 }
 
 }  // namespace

@@ -131,6 +131,9 @@ TEST_F(ServiceTest, BadRepliesAreRefusedAndTheStreamStaysInStep) {
     otherThread.payload = resultWord(0, 8);
     otherThread.payload[4] = 0x2A;
     otherThread.otherThreadFirst = true;
+    // Other bytes for the other thread: taking its reply would show.
+    otherThread.otherThreadPayload = resultWord(0, 8);
+    otherThread.otherThreadPayload[4] = 0x55;
     for (const Case& c : {Case{"reply without a result word", shortReply, 8, TCS_RESULT_SERVICE},
                           Case{"reply longer than the buffer", longReply, 8, TCS_RESULT_BAD_PARAM},
                           Case{"answer to another thread skipped", otherThread, 8, TCS_RESULT_OK}}) {

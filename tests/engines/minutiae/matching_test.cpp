@@ -340,6 +340,37 @@ TEST(MntVerify, RotatedAndShiftedSetMatchesAndReportsTheTransform) {
     }
 }
 
+// The line tolerances are exclusive, and exact: one minutia turned by 8 units of 1.5 degrees still
+// pairs with itself and turned by 9 (the angle tolerance) does not; moved by 12 pixels it still pairs
+// and moved by 13 (the length tolerance, also the position tolerance) it does not.
+TEST(MntVerify, OneMinutiaAtTheAngleAndDistanceTolerances) {
+    ContextOwner owner;
+    owner.Set(200, 0);
+    auto a = RandomRecord(11, 50);
+    const auto fa = Compress(*a, owner.context);
+    auto pairedWithItself = [&](int k, int turn, int shift) {
+        auto b = std::make_unique<FeatureRecord>(*a);
+        b->minutiae.direction[k] = (b->minutiae.direction[k] + turn) % 240;
+        b->minutiae.x[k] += shift;
+        const auto fb = Compress(*b, owner.context);
+        auto record = LongRecord();
+        EXPECT_EQ(MntVerify(fa.data(), fb.data(), record.get(), owner.context), MNT_OK);
+        EXPECT_EQ(record->rotation, 0u);
+        EXPECT_EQ(record->translationX, 0);
+        for (uint32_t i = 0; i < record->pairCount; ++i) {
+            if (record->firstIndices[i] == k && record->secondIndices[i] == k) return true;
+        }
+        return false;
+    };
+    for (int k : {0, 7, 19}) {
+        SCOPED_TRACE(k);
+        EXPECT_TRUE(pairedWithItself(k, 8, 0));
+        EXPECT_FALSE(pairedWithItself(k, 9, 0));
+        EXPECT_TRUE(pairedWithItself(k, 0, 12));
+        EXPECT_FALSE(pairedWithItself(k, 0, 13));
+    }
+}
+
 TEST(MntVerify, RotationOutsideTheToleranceFallsBackTo230) {
     ContextOwner owner;
     auto a = RandomRecord(9, 50);

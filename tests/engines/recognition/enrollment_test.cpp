@@ -167,6 +167,18 @@ TEST_F(RecogEnrollment, LenientTemplateDropsTheViewThatDisagrees) {
     }
 }
 
+// Lenient admission drops one view at most: with two views that disagree with the rest a second drop
+// would be needed, and no template is made.
+TEST_F(RecogEnrollment, LenientTemplateRefusesASecondDroppedView) {
+    RecogHandle e = enrollment(RECOG_ENROLL_LENIENT);
+    for (RecogHandle fs : {view(0), stranger(7201), stranger(7202), view(3)}) {
+        EXPECT_EQ(RecogAddFeatureSetToEnrollment(e, fs), RECOG_OK);
+    }
+    RecogHandle tmpl = nullptr;
+    EXPECT_EQ(RecogCreateTemplate(e, 6, &tmpl), RECOG_E_NOT_ENROLLABLE);
+    EXPECT_EQ(tmpl, nullptr);
+}
+
 TEST_F(RecogEnrollment, ScratchFailureLeavesTheEnrollmentAsItWas) {
     RecogHandle e = enrollment();
     RecogHandle fs = view(0);

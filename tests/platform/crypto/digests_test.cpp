@@ -125,6 +125,16 @@ TEST(CryptoDigests, InterfaceResultCodes) {
     EXPECT_EQ(palCryptoDigest(out, 1, out, 7), TCS_RESULT_NOT_IMPLEMENTED);
 }
 
+namespace {
+
+std::vector<uint8_t> keyOf(size_t length) {
+    std::vector<uint8_t> key(length);
+    for (size_t i = 0; i < length; ++i) key[i] = uint8_t(i * 7 + 1);
+    return key;
+}
+
+}  // namespace
+
 TEST(CryptoHmac, Rfc4231Cases) {
     struct Case {
         std::vector<uint8_t> key;
@@ -148,6 +158,14 @@ TEST(CryptoHmac, Rfc4231Cases) {
          bytes("This is a test using a larger than block-size key and a larger than block-size data. The key "
                "needs to be hashed before being used by the HMAC algorithm."),
          "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
+        // Keys on either side of the 64-byte block, where a key is padded, taken as it is, or hashed
+        // first (references from Python's hmac; key byte i is 7i + 1).
+        {keyOf(63), bytes("key at the block boundary"),
+         "867e87bf89ada15913074b8f3d18512c6d0b999b4efa76e43e27ee173bcde6e5"},
+        {keyOf(64), bytes("key at the block boundary"),
+         "996a5a62674c49e50e9f24d0b3177baea46e4650a577e0d89a9c6ea41fb080e6"},
+        {keyOf(65), bytes("key at the block boundary"),
+         "5b2c681441647d2eba8f68f907eab3b81b89b94fc19e4b1799352222d52d8d97"},
     };
     onEveryPath([&] {
         for (const Case& c : cases) {

@@ -173,11 +173,15 @@ TEST_F(CryptoRsa, SignaturesVerifyOnlyWithTheirHashAndId) {
         const auto signature = sign(hash, c.id, keys_->privateKey);
         EXPECT_EQ(palCryptoRsaVerify(signature.data(), 256, hash.data(), uint32_t(hash.size()), c.id, keys_->publicKey),
                   TCS_RESULT_OK);
-        auto otherHash = hash;
-        otherHash[0] ^= 1;
-        EXPECT_EQ(palCryptoRsaVerify(signature.data(), 256, otherHash.data(), uint32_t(hash.size()), c.id,
-                                     keys_->publicKey),
-                  TCS_RESULT_ERROR);
+        // Changed at its first byte and at its last: a check that stops short of the end misses the latter.
+        for (size_t at : {size_t(0), hash.size() - 1}) {
+            auto otherHash = hash;
+            otherHash[at] ^= 1;
+            EXPECT_EQ(palCryptoRsaVerify(signature.data(), 256, otherHash.data(), uint32_t(hash.size()), c.id,
+                                         keys_->publicKey),
+                      TCS_RESULT_ERROR)
+                << at;
+        }
         auto tampered = signature;
         tampered[100] ^= 0x40;
         EXPECT_NE(palCryptoRsaVerify(tampered.data(), 256, hash.data(), uint32_t(hash.size()), c.id, keys_->publicKey),

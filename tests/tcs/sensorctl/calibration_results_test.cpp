@@ -309,6 +309,36 @@ TEST(CalBlob, RecordBytes) {
     EXPECT_EQ(std::vector<uint8_t>(blob.begin() + 192, blob.end()), adc);
 }
 
+// The blob carries the set in force: Default when the block is marked default (whatever else it is
+// marked), Overridden when it is marked overridden, Chosen otherwise.
+TEST_F(CalSettings, BlobWritesTheSetInForce) {
+    const char* base = "SOFTWARE\\Tovantic\\tfs530\\0A0B0C0D0E0F";
+    const std::string block = std::string(base) + "\\LastCal\\PgaOffset";
+    struct Case {
+        uint32_t isDefault;
+        uint32_t isOverridden;
+        uint8_t written;
+    };
+    for (auto [isDefault, isOverridden, written] : std::initializer_list<Case>{
+             {0, 0, 0x22}, {1, 0, 0x11}, {0, 1, 0x33}, {1, 1, 0x11}}) {
+        SCOPED_TRACE(::testing::Message() << isDefault << isOverridden);
+        ASSERT_EQ(palSetPersistentDataLongValue(block.c_str(), "IsDefault", isDefault), 0u);
+        ASSERT_EQ(palSetPersistentDataLongValue(block.c_str(), "IsOverridden", isOverridden), 0u);
+        ASSERT_EQ(palSetPersistentDataLongValue((block + "\\Default").c_str(), "Offset", 0x11), 0u);
+        ASSERT_EQ(palSetPersistentDataLongValue((block + "\\Chosen").c_str(), "Offset", 0x22), 0u);
+        ASSERT_EQ(palSetPersistentDataLongValue((block + "\\Overridden").c_str(), "Offset", 0x33), 0u);
+        Container box;
+        ASSERT_EQ(calResultsLoadLastCalDataFromPersistentStorage(box.c, base), 0u);
+        uint16_t length = 0;
+        ASSERT_EQ(calResultsGetCalibrationDataBlob(box.c, &length, nullptr), 0u);
+        ASSERT_EQ(length, 13u);
+        std::vector<uint8_t> blob(length);
+        ASSERT_EQ(calResultsGetCalibrationDataBlob(box.c, &length, blob.data()), 0u);
+        const std::vector<uint8_t> expected = {0x03, 0x00, 0x09, 0x00, 0xC8, 0x20, 0x04, 0x30, written, 0, 0, 0, 0x04};
+        EXPECT_EQ(blob, expected);
+    }
+}
+
 TEST_F(CalSettings, LastCalRoundTrip) {
     Container box;
     ASSERT_EQ(calResultsSetWord(box.c, 0, CAL_WORD_CF1, 0x0480), 0u);

@@ -173,6 +173,53 @@ TEST_F(SslEngine, DamagedReplyReportsMalfunction) {
     for (const Bytes& request : log()) EXPECT_NE(request[0], 21);
 }
 
+// A sensor, or anything on the link, that answers the final flight with anything but its checked
+// Finished gets no session: the handshake fails, the context is gone, and while the flight was out a
+// command was refused rather than sent plain.
+TEST_F(SslEngine, HostilePeerGetsNoSessionAndNoPlainCommand) {
+    for (const char* mode : {"skip-finished", "wrong-finished", "alert", "replay-flight"}) {
+        SCOPED_TRACE(mode);
+        simusb::setStoredState(sensor_, "ssl.misbehave", Bytes(mode, mode + strlen(mode)));
+        simusb::clearCommandLog(sensor_);
+        // Step until the final flight is on its way to the sensor, looking right after each step:
+        // a pump in between could already bring its answer.
+        auto flightOut = [&] {
+            auto* c = static_cast<ScsSSLContext*>(device_->sslContext);
+            return c != nullptr && c->state == SCS_SSL_STATE_FINAL_FLIGHT && c->requestPending;
+        };
+        ASSERT_TRUE(pumpUntil([&] {
+            return flightOut() || scsSSLEstablishSession(nullptr, TCS_RESULT_SERVICE, device_) != TCS_RESULT_OK ||
+                   flightOut();
+        }));
+        ASSERT_TRUE(flightOut());
+        auto* request = static_cast<uint8_t*>(palRealMalloc(1));
+        request[0] = 0x01;
+        Got got;
+        EXPECT_EQ(scsSend(device_, request, 1, 38, onReply, &got, nullptr, 0, 0), SCS_SSL_NO_SESSION);
+        EXPECT_EQ(establish(), SCS_SSL_HANDSHAKE_FAILED);
+        EXPECT_FALSE(scsSSLIsInSession(device_));
+        EXPECT_EQ(device_->sslContext, nullptr) << "the session is closed";
+        pumpFor(20);
+        for (const Bytes& sent : log()) EXPECT_EQ(sent[0], SCS_SSL_FLIGHT_COMMAND) << "only handshake flights went out";
+    }
+}
+
+// Inside a session the sensor answers with its previous reply, verbatim: the MAC fails, the device is
+// reported malfunctioning and the session refuses every later command.
+TEST_F(SslEngine, ReplayedReplyEndsTheSession) {
+    ASSERT_EQ(establish(), 0u);
+    simusb::setStoredState(sensor_, "ssl.misbehave", Bytes{'r', 'e', 'p', 'l', 'a', 'y', '-', 'r', 'e', 'c', 'o', 'r', 'd'});
+    EXPECT_EQ(command({0x01}, 38).status, 0u);
+    EXPECT_EQ(command({0x01}, 38).status, SCS_SSL_BAD_MAC);
+    EXPECT_TRUE(pumpUntil([&] { return count(subsystem_->badDevices) == 1; }));
+    simusb::clearCommandLog(sensor_);
+    auto* request = static_cast<uint8_t*>(palRealMalloc(1));
+    request[0] = 0x01;
+    Got got;
+    EXPECT_EQ(scsSend(device_, request, 1, 38, onReply, &got, nullptr, 0, 0), SCS_SSL_SESSION_UNUSABLE);
+    EXPECT_TRUE(log().empty());
+}
+
 TEST_F(SslEngine, HandshakeWithoutPairingSecretFails) {
     simusb::setStoredState(sensor_, "sharedSecret1", {});
     EXPECT_EQ(establish(), 383u);
@@ -279,6 +326,29 @@ TEST_F(SslStorage, DerivedUidIsCached) {
     ScsSensorUid again{};
     ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &again), 0u);
     EXPECT_EQ(memcmp(&again, &uid, sizeof uid), 0) << "answered from the cache";
+    scsSensorForgetSecurityState(device_);
+}
+
+// Both caches are keyed by the device record: once the record's serial changes (another sensor at the
+// same address), neither answers from what it kept for the first one.
+TEST_F(SslStorage, CachesForgetARecordWhoseSerialChanged) {
+    device_->transportValue1 = 0x0C3A;
+    scsSSLDeriveSecurityFlags(device_, 0);
+    ScsSensorUid first{};
+    ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &first), 0u);
+    Bytes secret(32, 0x5A);
+    ASSERT_EQ(scsDataSlotSetCachedSecret(device_, secret.data()), 0u);
+
+    version_->serial[5] ^= 0xFF;  // the last byte: a check of fewer bytes would not notice
+    ScsSensorUid second{};
+    ASSERT_EQ(scsSensorGetCachedUID(sensor_handle_, &second), 0u);
+    uint8_t digest[32];
+    ASSERT_EQ(palCryptoDigest(version_->serial, 6, digest, PAL_CRYPTO_MD5), 0u);
+    EXPECT_EQ(Bytes(second.uid, second.uid + 16), Bytes(digest, digest + 16)) << "derived from the new serial";
+    uint8_t cached[32];
+    ASSERT_EQ(scsDataSlotGetCachedSecret(device_, cached), 0u);
+    EXPECT_EQ(Bytes(cached, cached + 32), Bytes(32, 0)) << "the first sensor's secret is not handed out";
+    version_->serial[5] ^= 0xFF;
     scsSensorForgetSecurityState(device_);
 }
 

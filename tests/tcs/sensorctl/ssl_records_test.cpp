@@ -128,6 +128,95 @@ TEST(SslRecords, ReplayedOrTamperedRecordFailsMacAndPacksOneAlert) {
     EXPECT_EQ(memcmp(reader.c->keyBlock, zero, sizeof zero), 0) << "keys wiped after a failure";
 }
 
+// A record sealed the way the writer seals one, with its padding and MAC as the case gives them.
+std::vector<uint8_t> sealedRecord(Session& writer, const std::vector<uint8_t>& content, uint8_t padValue,
+                                  uint32_t padCount, bool flipLastMacByte) {
+    std::vector<uint8_t> plain = content;
+    uint8_t mac[20];
+    EXPECT_EQ(scsSSLMacSha(writer.c->keyBlock, writer.c->writeSequence, SCS_SSL_APPLICATION_DATA, content.data(),
+                           uint32_t(content.size()), mac),
+              0u);
+    if (flipLastMacByte) mac[19] ^= 0x01;
+    plain.insert(plain.end(), mac, mac + 20);
+    plain.insert(plain.end(), padCount, padValue);
+    const uint32_t k = writer.c->cipherSpec->keyLength;
+    EXPECT_EQ(scsSSLAesEncDec(plain.data(), plain.data(), uint32_t(plain.size()), writer.c->keyBlock + 40 + 2 * k,
+                              writer.c->keyBlock + 40, k, 1),
+              0u);
+    std::vector<uint8_t> record(5 + plain.size());
+    record[0] = SCS_SSL_APPLICATION_DATA;
+    record[1] = 3;
+    record[3] = uint8_t(plain.size() >> 8);
+    record[4] = uint8_t(plain.size());
+    memcpy(record.data() + 5, plain.data(), plain.size());
+    return record;
+}
+
+// A peer must not tell a bad padding from a bad MAC (same alert, same result), a MAC that differs in
+// its last byte only is as wrong as any other, and a record sent again verbatim fails its MAC.
+TEST(SslRecords, BadPaddingBadMacAndReplayAnswerAlike) {
+    struct Case {
+        const char* what;
+        uint32_t contentLength;
+        uint8_t padValue;
+        uint32_t padCount;
+        bool flipLastMacByte;
+        TcsResult result;
+    };
+    for (const Case& k : std::initializer_list<Case>{
+             {"well formed", 12, 15, 16, false, 0},  // 12 + 20: a whole block of padding
+             {"MAC wrong in its last byte", 12, 15, 16, true, SCS_SSL_BAD_MAC},
+             {"padding length 16", 12, 16, 16, false, SCS_SSL_BAD_MAC},
+             {"padding length 255", 12, 255, 16, false, SCS_SSL_BAD_MAC},
+             {"padding reaching into the MAC", 0, 15, 12, false, SCS_SSL_BAD_MAC},  // 15 + 20 >= 32
+         }) {
+        SCOPED_TRACE(k.what);
+        Session writer(0x30, 8);
+        Session reader(0x30, 8, true);
+        std::vector<uint8_t> record = sealedRecord(writer, std::vector<uint8_t>(k.contentLength, 0x3C), k.padValue,
+                                                   k.padCount, k.flipLastMacByte);
+        EXPECT_EQ(scsSSLProcess(reader.c, record.data(), uint32_t(record.size())), k.result);
+        if (k.result != 0) {
+            EXPECT_EQ(reader.c->sentAlert[0], 2);
+            EXPECT_EQ(reader.c->sentAlert[1], SCS_SSL_ALERT_BAD_RECORD_MAC);
+            EXPECT_EQ(reader.c->closeAlertSent, 1u);
+        }
+    }
+    // Replayed verbatim: the sequence number has moved on, so the MAC no longer matches.
+    Session writer(0x30, 8);
+    Session reader(0x30, 8, true);
+    std::vector<uint8_t> first = writer.write({1, 2, 3});
+    std::vector<uint8_t> again = first;
+    ASSERT_EQ(scsSSLProcess(reader.c, first.data(), uint32_t(first.size())), 0u);
+    EXPECT_EQ(scsSSLProcess(reader.c, again.data(), uint32_t(again.size())), SCS_SSL_BAD_MAC);
+}
+
+// The acknowledgement {1, 50} completes nothing outside a resumed handshake that waits for it, and the
+// read side is activated once only.
+TEST(SslRecords, AcknowledgementAndChangeCipherSpecOnlyWhereExpected) {
+    palCryptoInitialize();
+    ScsSSLContext* c = nullptr;
+    ASSERT_EQ(scsSSLClntCtxInit(&c, 0), 0u);
+    for (uint32_t next : {uint32_t(SCS_SSL_MSG_SERVER_HELLO), uint32_t(SCS_SSL_MSG_FINISHED), 0u}) {
+        c->flags &= ~SCS_SSL_FLAG_UNUSABLE;
+        c->nextMessage = next;
+        uint8_t acknowledge[] = {SCS_SSL_ALERT, 3, 0, 0, 2, 1, 50};
+        EXPECT_EQ(scsSSLProcess(c, acknowledge, sizeof acknowledge), SCS_SSL_ALERT_RECEIVED) << next;
+        EXPECT_NE(c->nextMessage, SCS_SSL_HANDSHAKE_COMPLETE) << next;
+        EXPECT_TRUE(c->flags & SCS_SSL_FLAG_UNUSABLE) << next;
+    }
+    scsSSLCtxFree(&c);
+
+    Session writer(0x30, 2);
+    Session reader(0x30, 2, true);
+    reader.c->nextMessage = SCS_SSL_MSG_FINISHED;  // read side already active
+    std::vector<uint8_t> ccs(5 + 1 + 41);
+    ccs[5] = 1;
+    writer.c->flightLength = 0;
+    ASSERT_EQ(scsSSLRecordPack(writer.c, ccs.data(), SCS_SSL_CHANGE_CIPHER_SPEC, 6), 0u);
+    EXPECT_EQ(scsSSLProcess(reader.c, ccs.data(), writer.c->flightLength), SCS_SSL_UNEXPECTED_MESSAGE);
+}
+
 TEST(SslRecords, MalformedRecordsAreRefused) {
     struct Case { std::vector<uint8_t> data; TcsResult result; };
     for (const Case& k : std::initializer_list<Case>{
@@ -165,7 +254,9 @@ TEST(SslRecords, ContentLimitAndOversizeData) {
 TEST(SslRecords, ReceivedAlerts) {
     Session writer(0x30, 6);
     Session reader(0x30, 6, true);
-    reader.c->nextMessage = 0;  // waiting for the acknowledgement of a resumed handshake
+    // Waiting for the acknowledgement of a resumed handshake: its Finished checked, the host's packed.
+    reader.c->nextMessage = 0;
+    reader.c->flags |= SCS_SSL_FLAG_RESUMED;
     std::vector<uint8_t> ack(5 + 2 + 41);
     ack[5] = 1;
     ack[6] = 50;

@@ -18,9 +18,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <future>
 #include <initializer_list>
+#include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <csignal>
@@ -60,6 +63,7 @@ protected:
     void startService(const std::vector<uint8_t>& pixels = {}, uint32_t side = 0) {
         sim::service::Config config;
         config.pipeDirectory = directory_;
+        config.keyFilePrefix = directory_ + "k_";
         config.announceSwipe = true;
         if (!pixels.empty()) {
             config.imagePixels = pixels;
@@ -267,22 +271,103 @@ TEST_F(DeviceTest, UnpluggedSensorKeepsItsEntryAndComesBack) {
     EXPECT_EQ(tfs_capture(&device_, 1), TFS_SUCCESS);
 }
 
-TEST_F(DeviceTest, WaitForServiceFindsTheProcessAndItsReadyFile) {
-    // A process that goes by the service's name, as pidof sees it.
-    const std::string link = directory_ + "tcsFPService";
-    ASSERT_EQ(symlink("/usr/bin/sleep", link.c_str()), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        execl(link.c_str(), "tcsFPService", "5", static_cast<char*>(nullptr));
-        _exit(127);
+// A process that goes by the service's name, as pidof sees it; ended (and its link gone) with the
+// scope.
+class ServiceNamedProcess {
+public:
+    explicit ServiceNamedProcess(const std::string& directory) : link_(directory + "tcsFPService") {
+        if (symlink("/usr/bin/sleep", link_.c_str()) != 0) return;
+        child_ = fork();
+        if (child_ == 0) {
+            execl(link_.c_str(), "tcsFPService", "5", static_cast<char*>(nullptr));
+            _exit(127);
+        }
     }
+    ~ServiceNamedProcess() {
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        unlink(link_.c_str());
+    }
+    bool running() const { return child_ > 0; }
+
+private:
+    std::string link_;
+    pid_t child_ = -1;
+};
+
+TEST_F(DeviceTest, WaitForServiceFindsTheProcessAndItsReadyFile) {
+    ServiceNamedProcess service(directory_);
+    ASSERT_TRUE(service.running());
     std::ofstream(readyFile_) << "1";
     EXPECT_EQ(tfs_wait_for_service(), 0);
-    EXPECT_NE(access((directory_ + "k_ServiceId").c_str(), F_OK), 0);  // the pid file is removed
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    unlink(link.c_str());
+    EXPECT_NE(access((directory_ + "k_ServiceId").c_str(), F_OK), 0);  // no pid file is left
+}
+
+// The framework's whole round (wait for the service, set-up, capture, tear-down) in a private /tmp
+// with a link planted at every name the library or the service could predict: the round works, and
+// nothing outside the folder is touched (no target written, truncated or made).
+TEST_F(DeviceTest, LinksPlantedAtEveryPredictableNameTouchNothingOutside) {
+    const std::string outside = directory_.substr(0, directory_.size() - 1) + "_outside/";
+    ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+    const std::string pid = std::to_string(getpid());
+    std::vector<std::string> names;
+    for (const std::string& channel : {std::string("CH_REQUEST"), "CH_OUTPUT" + pid, "CH_EVENT" + pid}) {
+        names.push_back(channel);
+        for (const char* object : {"MMF", "Sema", "Event"}) names.push_back("k_" + channel + object);
+    }
+    names.push_back("k_FPServiceInfoFileMapping");
+    names.push_back("k_ServiceId");
+    // Every other link points at a file that must stay as it is; the rest at names that must not appear.
+    std::map<std::string, std::string> victims;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string target = outside + "t" + std::to_string(i);
+        if (i % 2 == 0) {
+            victims[target] = "victim " + std::to_string(i);
+            std::ofstream(target) << victims[target];
+            chmod(target.c_str(), 0644);
+        }
+        ASSERT_EQ(symlink(target.c_str(), (directory_ + names[i]).c_str()), 0) << names[i];
+    }
+
+    startService();
+    {
+        ServiceNamedProcess service(directory_);
+        ASSERT_TRUE(service.running());
+        EXPECT_EQ(tfs_wait_for_service(), 0);
+    }
+    EXPECT_EQ(initDevice(TFS_MATCHER_CAPTURE_ONLY), 0);
+    EXPECT_EQ(tfs_capture(&device_, 1), TFS_SUCCESS);
+    EXPECT_EQ(tfs_get_img_datasize(&device_), 16u * 12u);
+    tfs_clean_handles(&device_);
+    tfs_dev_exit(&device_);
+    service_.reset();
+
+    std::map<std::string, std::string> found;
+    if (DIR* folder = opendir(outside.c_str())) {
+        while (dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            std::ifstream in(outside + name);
+            found[outside + name] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            struct stat status {};
+            EXPECT_EQ(stat((outside + name).c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 0777, 0644u) << name;
+        }
+        closedir(folder);
+    }
+    EXPECT_EQ(found, victims);
+
+    for (const auto& [target, content] : found) unlink(target.c_str());
+    rmdir(outside.c_str());
+    if (DIR* folder = opendir(directory_.c_str())) {
+        while (dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") unlink((directory_ + name).c_str());
+        }
+        closedir(folder);
+    }
 }
 
 TEST(DeviceWithoutGroup, EveryEntryPointAnswersWithItsErrorValue) {
