@@ -430,7 +430,8 @@ TEST_F(SyncCommands, CountedLinesArriveOnTheFingerprintPipe) {
     ASSERT_EQ(scsSensorGetCountedLinesSynch(handle_, lines.data(), uint32_t(lines.size()), 3, 0, 4, nullptr, nullptr),
               0u);
     for (uint32_t line = 0; line < 3; ++line) {
-        for (uint32_t col = 0; col < 288; col += 41) {
+        EXPECT_EQ(lines[line * 288 + 2], uint8_t(line * 10)) << "sensor time of line " << line;
+        for (uint32_t col = 41; col < 288; col += 41) {
             EXPECT_EQ(lines[line * 288 + col], uint8_t(0x70 + (line * 3 + col * 5) % 32)) << line << " " << col;
         }
     }
