@@ -179,26 +179,17 @@ void releaseFromAvailableList(ScsSubsystem* subsystem, const char* name) {
 
 // Unbinds every client's handles from the device and tells the subsystem's sensor-lost listeners.
 void unbindHandles(ScsSubsystem* subsystem, ScsSensorDevice* device) {
-    scsLock(subsystem->clientListLock);
-    for (PalListEntry* c = subsystem->clients.next; c != &subsystem->clients; c = c->next) {
-        ScsClient* client = PAL_LIST_RECORD(c, ScsClient, links);
-        scsLock(client->sensorsLock);
-        for (PalListEntry* s = client->sensors.next; s != &client->sensors; s = s->next) {
-            ScsSensor* sensor = PAL_LIST_RECORD(s, ScsSensor, links);
-            if (sensor->device != device) continue;
-            scsLock(subsystem->referenceLock);
-            // Atomic: callers validate their handles on their own threads without this lock.
-            __atomic_store_n(&sensor->device, nullptr, __ATOMIC_RELEASE);
-            scsUnlock(subsystem->referenceLock);
-            for (PalListEntry* l = subsystem->sensorLostCallbacks.next; l != &subsystem->sensorLostCallbacks;
-                 l = l->next) {
-                ScsListener* listener = PAL_LIST_RECORD(l, ScsListener, links);
-                reinterpret_cast<ScsSensorLostCallback>(listener->callback)(listener->context, sensor, 1);
-            }
+    scsForEachSensorHandle(subsystem, [&](ScsSensor* sensor) {
+        if (sensor->device != device) return;
+        scsLock(subsystem->referenceLock);
+        // Atomic: callers validate their handles on their own threads without this lock.
+        __atomic_store_n(&sensor->device, nullptr, __ATOMIC_RELEASE);
+        scsUnlock(subsystem->referenceLock);
+        for (PalListEntry* l = subsystem->sensorLostCallbacks.next; l != &subsystem->sensorLostCallbacks; l = l->next) {
+            ScsListener* listener = PAL_LIST_RECORD(l, ScsListener, links);
+            reinterpret_cast<ScsSensorLostCallback>(listener->callback)(listener->context, sensor, 1);
         }
-        scsUnlock(client->sensorsLock);
-    }
-    scsUnlock(subsystem->clientListLock);
+    });
 }
 
 void closeHandle(ScsSensor* sensor) {
