@@ -43,6 +43,8 @@ constexpr TcsResult kReadyVariant2 = 529;
 constexpr TcsResult kVariantNotReported = 530;
 constexpr TcsResult kSslFatal = 1062;
 constexpr TcsResult kRecoveryReady = 101;
+constexpr uint8_t kRecoveryAfterSelectiveSuspend = 1;
+constexpr uint8_t kRecoveryAfterResume = 2;
 
 constexpr uint32_t kFlagReadyWithoutSteps = 0x80000000u;
 constexpr uint32_t kFlagSkipLock = 0x00100000u;
@@ -356,8 +358,8 @@ bool isSkipped(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record, 
         case 26: case 27: return skipsPrintSteps(device);
         case 28: return skipsPrintSteps(device) || (flags & kFlagNoCalibration) != 0;
         case 29:
-            return skipsPrintSteps(device) || (fast && device->afterRecovery == 1) || device->woeType == 0 ||
-                   (flags & kFlagNoCalibration) != 0;
+            return skipsPrintSteps(device) || (fast && device->suspendMode == kRecoveryAfterSelectiveSuspend) ||
+                   device->woeType == 0 || (flags & kFlagNoCalibration) != 0;
         case 30:
             return skipsPrintSteps(device) || fast || (flags & kFlagNoCalibration) != 0 || device->baselineInfo != nullptr;
         default: return false;
@@ -575,6 +577,9 @@ CompletionContext* newContext(ScsSensorDevice* device, DeviceInitRecord* record)
 
 void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
     ScsSubsystem* subsystem = device->subsystem;
+    // The kind of initialisation is the device's suspend mode: 1 after a recovery from selective
+    // suspend, 2 after a system resume. (Its after-recovery flag belongs to the capture path.)
+    const uint8_t recovery = device->suspendMode;
     char id[256];
     const bool haveId = scsSensorDeviceGetSensorId(device, id, sizeof id) == TCS_RESULT_OK;
     if (!cancelRequested(device) && device->initCancelMode != 3) {
@@ -585,11 +590,12 @@ void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
             palListInsertHead(&subsystem->activeDevices, &device->links);
             for (PalListEntry* n = subsystem->activeDevices.next; n != &subsystem->activeDevices; n = n->next) ++active;
             scsUnlock(subsystem->deviceListLock);
-            if (device->afterRecovery == 1) {
+            if (recovery == kRecoveryAfterSelectiveSuspend) {
                 raiseWithName(device, kRecoveryReady, TCS_RESULT_OK);
             } else {
                 device->initialisedOnce = 1;
-                if (device->suspendMode == 2) scsResumeRecovery(subsystem, device->name);
+                // The handles that a suspend unbound work on the device again.
+                if (recovery == kRecoveryAfterResume) scsResumeRecovery(subsystem, device->name);
                 if (!subsystem->suspended) {
                     TcsResult status = TCS_RESULT_OK;
                     if (variantOf(device) == 2) {
@@ -605,11 +611,11 @@ void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
                 }
             }
         } else {
-            if (device->afterRecovery == 0) raiseWithName(device, 4, TCS_RESULT_OK);
+            if (recovery == 0) raiseWithName(device, 4, TCS_RESULT_OK);
             scsProcessPnpAction(subsystem, 5, device->name, 0);
         }
     }
-    device->afterRecovery = 0;
+    device->suspendMode = 0;
     freeRecord(device);
 }
 
@@ -666,7 +672,7 @@ TcsResult scsDeviceInit(void* handle, TcsResult status, ScsSensorDevice* device)
     for (;;) {
         switch (record->phase) {
             case 0:
-                if (device->suspendMode != 2 && !device->subsystem->suspended && !device->announced) {
+                if (device->suspendMode != kRecoveryAfterResume && !device->subsystem->suspended && !device->announced) {
                     raiseWithName(device, 2, TCS_RESULT_OK);
                 }
                 device->announced = 1;
