@@ -5,6 +5,7 @@
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/led.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/security.h"
 #include "tcs/sensorctl/sync_commands.h"
 #include "tcs/sensorctl/wire_builders.h"
 
@@ -427,6 +428,10 @@ TcsResult scsWITPnpSensorAttached(WorkItem* item) {
                 reopen = true;
             }
         }
+        // A device kept since it left the bus comes back from a restart: the sensor forgot its
+        // secure session, so the host drops its side too rather than send the first commands of
+        // the initialisation under keys the sensor no longer has. (A resume recovers the session.)
+        if (device != nullptr && record->detectionType != PAL_PNP_DETECTION_REPLAYED) scsSSLCloseSession(device, 0);
         if (device == nullptr) result = scsSensorDeviceAlloc(subsystem, &device, name, record->detectionType);
         if (result == TCS_RESULT_OK && reopen) {
             const TcsResult opened = scsSensorDeviceStartup(device, name);
