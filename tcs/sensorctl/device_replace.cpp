@@ -25,10 +25,13 @@ void bind(ScsSubsystem* subsystem, ScsSensor* sensor, ScsSensorDevice* device) {
     // Atomic: callers validate their handles on their own threads without this lock.
     __atomic_store_n(&sensor->device, device, __ATOMIC_RELEASE);
     scsUnlock(subsystem->referenceLock);
-    sensor->transportKind = device->transportKind;
-    sensor->calibrate = device->productFamily == SCS_FAMILY_1 || device->productFamily == SCS_FAMILY_2
-                            ? scsSensorHarlokCalibrate
-                            : nullptr;
+    // The same sensor come back has the same transport and family: written only when they differ,
+    // as the service thread reads them while a database rebinds from its own thread.
+    if (sensor->transportKind != device->transportKind) sensor->transportKind = device->transportKind;
+    const auto calibrate = device->productFamily == SCS_FAMILY_1 || device->productFamily == SCS_FAMILY_2
+                               ? scsSensorHarlokCalibrate
+                               : nullptr;
+    if (sensor->calibrate != calibrate) sensor->calibrate = calibrate;
 }
 
 }  // namespace
