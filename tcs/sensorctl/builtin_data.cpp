@@ -1,6 +1,7 @@
 // Built-in configuration data: patch images, print configurations and calibration descriptors of
-// the Harlok sensors (firmware 4.40 on family 1, 4.60 on family 2; 4.21 has a print configuration). Generated; the images are
-// {u16 2, u16 256, vendor signature, body {"TPAT", u32 patch-id bits, u8 revision, code}}.
+// the Harlok sensors (firmware 4.40 on family 1, 4.60 on family 2; 4.21 has a print configuration).
+// Generated; the images are {u16 2, u16 256, vendor signature, body {"TPAT", u32 patch-id bits,
+// u8 revision, code}}.
 #include "tcs/sensorctl/builtin_lists.h"
 
 namespace {

@@ -596,7 +596,7 @@ void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
                 device->initialisedOnce = 1;
                 // The handles that a suspend unbound work on the device again.
                 if (recovery == kRecoveryAfterResume) scsResumeRecovery(subsystem, device->name);
-                if (!subsystem->suspended) {
+                if (!scsIsSuspended(subsystem)) {
                     TcsResult status = TCS_RESULT_OK;
                     if (variantOf(device) == 2) {
                         status = kReadyVariant2;
@@ -672,7 +672,8 @@ TcsResult scsDeviceInit(void* handle, TcsResult status, ScsSensorDevice* device)
     for (;;) {
         switch (record->phase) {
             case 0:
-                if (device->suspendMode != kRecoveryAfterResume && !device->subsystem->suspended && !device->announced) {
+                if (device->suspendMode != kRecoveryAfterResume && !scsIsSuspended(device->subsystem) &&
+                    !device->announced) {
                     raiseWithName(device, 2, TCS_RESULT_OK);
                 }
                 device->announced = 1;

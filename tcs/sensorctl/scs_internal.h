@@ -486,6 +486,14 @@ static inline bool scsIsServiceThread(const ScsSubsystem* subsystem) {
            palIsCurrentThread(__atomic_load_n(&subsystem->serviceThread, __ATOMIC_ACQUIRE), NULL);
 }
 
+// Suspend and resume set the flag on their caller's thread while the service thread reads it.
+static inline bool scsIsSuspended(const ScsSubsystem* subsystem) {
+    return __atomic_load_n(&subsystem->suspended, __ATOMIC_ACQUIRE) != 0;
+}
+static inline void scsSetSuspended(ScsSubsystem* subsystem, uint32_t suspended) {
+    __atomic_store_n(&subsystem->suspended, suspended, __ATOMIC_RELEASE);
+}
+
 // Lock helpers: acquire without limit.
 static inline TcsResult scsLock(PalMutexHandle lock) { return palMutexAcquire(lock, PAL_INFINITE); }
 static inline void scsUnlock(PalMutexHandle lock) { palMutexRelease(lock); }

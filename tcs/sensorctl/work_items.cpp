@@ -405,7 +405,7 @@ TcsResult scsWITPnpSensorAttached(WorkItem* item) {
     ScsSubsystem* subsystem = record->subsystem;
     const char* name = record->name;
     TcsResult result = TCS_RESULT_OK;
-    if (subsystem->suspended) {
+    if (scsIsSuspended(subsystem)) {
         freePnpRecord(item);
         finish(item, result);
         return result;
@@ -442,7 +442,7 @@ TcsResult scsWITPnpSensorAttached(WorkItem* item) {
                     palListInsertHead(&subsystem->badDevices, &device->links);
                     result = opened;
                 } else {
-                    if (!subsystem->suspended) raiseRemoved(subsystem, name);
+                    if (!scsIsSuspended(subsystem)) raiseRemoved(subsystem, name);
                     palPnpRemoveFromAvailableDeviceList(subsystem->pnp, name);
                     scsSensorDeviceRelease(device);
                 }
@@ -468,7 +468,7 @@ TcsResult scsWITPnpSensorDetached(WorkItem* item) {
     auto* record = static_cast<ScsPnpRecord*>(item->object);
     const bool marker = *scsWitResultWord(item) == SCS_SUSPEND_MARKER;
     if (item->type < scsWitIdPnpDetached || item->type > scsWitIdPnpMalfunction || record == nullptr ||
-        record->subsystem == nullptr || record->name == nullptr || (record->subsystem->suspended && !marker)) {
+        record->subsystem == nullptr || record->name == nullptr || (scsIsSuspended(record->subsystem) && !marker)) {
         freePnpRecord(item);
         finish(item, TCS_RESULT_OK);
         return TCS_RESULT_OK;
