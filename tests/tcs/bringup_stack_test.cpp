@@ -43,7 +43,7 @@ struct Seen {
     std::string name;
 };
 
-
+// The sensors these tests bring up: family 1, provisioned, not paired yet.
 struct Firmware {
     const char* what;
     uint8_t minor, usbVariant, variantByte, capabilities;
