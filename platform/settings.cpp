@@ -28,7 +28,7 @@ using pal::detail::setText;
 
 constexpr const char* kDefaultPath = "/etc/TovanticPersistentData";
 // The replacement is written here and renamed over the file, so a reader never sees half a file.
-constexpr const char* kTempSuffix = ".tmp";
+constexpr const char* kTempSuffix = ".tmp.";
 // A value text may be longer than a line: the 64 KiB raw partition a sensor paired by password keeps
 // here is 131072 hex characters. The bound only keeps a caller's mistake from a file of gigabytes.
 constexpr size_t kMaxTextLength = (4u << 20) - 1;
@@ -213,7 +213,10 @@ TcsResult rewriteInPlace(const std::string& path, const std::string& text, const
 TcsResult replaceFile(const std::string& path, const std::string& text, int oldFile) {
     struct stat old;
     if (::fstat(oldFile, &old) != 0) return TCS_RESULT_FILE_OPEN_FAILED;
-    const std::string temp = path + kTempSuffix;
+    // The name carries the process: a file bound over the settings path in a private mount
+    // namespace (as tests and containers give one) is locked on its own, while the folder beside it
+    // is shared with every other such process, whose replacement would be taken for a stale one.
+    const std::string temp = path + kTempSuffix + std::to_string(::getpid());
     // Only the lock holder writes here, so a file left at this name is stale; a link planted here is
     // removed, never followed.
     ::unlink(temp.c_str());

@@ -17,6 +17,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -33,6 +35,14 @@ constexpr int kEndpointFingerprint = 0x82;
 
 std::atomic<uint32_t> gPollIntervalMs{kDefaultPollIntervalMs};
 std::atomic<uint32_t> gWorkerStopMs{kDefaultWorkerStopMs};
+
+// The pre-boot image files sit in the system's folder; a test names a scratch folder instead.
+constexpr const char* kSystemImageFolder = "/usr/sbin";
+std::mutex gImageFolderLock;
+std::string& imageFolder() {
+    static auto* folder = new std::string;
+    return *folder;
+}
 
 enum EntryState : uint32_t { kAnnounced = 0, kArrived = 1, kGone = 2 };
 
@@ -457,6 +467,11 @@ void palTestSetUsbPollInterval(uint32_t ms) { gPollIntervalMs.store(ms == 0 ? kD
 
 void palTestSetUsbWorkerStopTimeout(uint32_t ms) { gWorkerStopMs.store(ms == 0 ? kDefaultWorkerStopMs : ms); }
 
+void palTestSetEFIImageFolder(const char* folder) {
+    std::lock_guard<std::mutex> hold(gImageFolderLock);
+    imageFolder() = folder != nullptr ? folder : "";
+}
+
 TcsResult palUsbSubsystemStartup(PnpContext* context) {
     if (context == nullptr) return TCS_RESULT_BAD_PARAM;
     if (pUsbSubsystem != nullptr) return TCS_RESULT_INVALID;
@@ -878,15 +893,22 @@ void palDbgPrintSensor(PalSensorHandle*) {}
 
 TcsResult palGetEFIImage(void* buffer, uint32_t size, uint32_t sensorType) {
     if (buffer == nullptr) return TCS_RESULT_BAD_PARAM;
-    const char* path = "OemUsbTFS.img";
+    const char* name = "OemUsbTFS.img";
+    const char* folder = nullptr;  // the working directory
     switch (sensorType) {
-        case 100: path = "/usr/sbin/OemUsbTFS641.img"; break;
-        case 102: path = "/usr/sbin/OemUsbTFS643.img"; break;
-        case 104: path = "/usr/sbin/OemUsbTFS645.img"; break;
-        case 110: path = "/usr/sbin/OemUsbTFS646.img"; break;
+        case 100: name = "OemUsbTFS641.img"; folder = kSystemImageFolder; break;
+        case 102: name = "OemUsbTFS643.img"; folder = kSystemImageFolder; break;
+        case 104: name = "OemUsbTFS645.img"; folder = kSystemImageFolder; break;
+        case 110: name = "OemUsbTFS646.img"; folder = kSystemImageFolder; break;
         default: break;
     }
-    FILE* file = std::fopen(path, "rb");
+    std::string path;
+    {
+        std::lock_guard<std::mutex> hold(gImageFolderLock);
+        if (!imageFolder().empty()) folder = imageFolder().c_str();
+        path = folder != nullptr ? std::string(folder) + "/" + name : name;
+    }
+    FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return TCS_RESULT_FILE_OPEN_FAILED;
     TcsResult result = TCS_RESULT_OK;
     long fileSize = -1;

@@ -78,8 +78,9 @@ TcsResult palDriverGetDbgSystems(PalSensorHandle* handle, uint32_t* outSystems);
 TcsResult palDriverSetDbgSystems(PalSensorHandle* handle, uint32_t systems);
 void palDbgPrintSensor(PalSensorHandle* handle);
 
-// Reads the pre-boot image file for a sensor type (100, 102, 104, 110; others read "OemUsbTFS.img"
-// in the working directory) into buffer, whose capacity is size.
+// Reads the pre-boot image file for a sensor type (100, 102, 104, 110 read "OemUsbTFS641.img",
+// "OemUsbTFS643.img", "OemUsbTFS645.img", "OemUsbTFS646.img" in "/usr/sbin"; others read
+// "OemUsbTFS.img" in the working directory) into buffer, whose capacity is size.
 TcsResult palGetEFIImage(void* buffer, uint32_t size, uint32_t sensorType);
 
 #ifdef __cplusplus

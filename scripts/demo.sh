@@ -67,12 +67,12 @@ echo "== Any command line but setowner/resetowner with -doinit is refused"
 run "$work/s421" getver -doinit nowait
 
 echo "== A 4.21 sensor, paired by password (the password is word 2, on these lines "-doinit" itself)"
-run "$work/s421" setowner -doinit demo -nocal -time
-run "$work/s421" resetowner -doinit demo -nocal -time
+run "$work/s421" setowner -doinit demo -time
+run "$work/s421" resetowner -doinit demo -time
 
 echo "== A 4.40 sensor, paired by keys"
-run "$work/s440" setowner -doinit -nocal -time
-run "$work/s440" resetowner -doinit -nocal -time
+run "$work/s440" setowner -doinit -time
+run "$work/s440" resetowner -doinit -time
 
 if [ -x "$build/sim/demo/stack_demo" ]; then
     echo "== The stack alone, in-process over one virtual sensor"

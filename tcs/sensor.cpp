@@ -9,8 +9,6 @@
 #include <cstring>
 #include <utility>
 
-extern "C" TcsResult scsSensorDeviceReplace(ScsSensor* sensor, const char* deviceName) __attribute__((weak));
-
 namespace {
 
 constexpr uint32_t kSensorItemTimeoutMs = 5000;
@@ -485,15 +483,12 @@ TcsResult tcsSensorReattach(TcsHandle handle) {
                         &handle);
 }
 
-// Core item 4. The device replacement comes with sensor control's resume handling; until that is
-// linked the reattach reports 6.
+// Core item 4: sensor control points the handle (and every other handle of the sensor) at the
+// device that now answers to its id.
 TcsResult tcsSensorReattachItem(WorkItem* item) {
     auto* sensor = static_cast<SensorRecord*>(item->object);
     TcsResult result = TCS_RESULT_NULL_SENSOR_HANDLE;
-    if (sensor != nullptr) {
-        result = scsSensorDeviceReplace != nullptr ? scsSensorDeviceReplace(sensor->sensorControlSensor, sensor->sensorId)
-                                                   : TCS_RESULT_NOT_IMPLEMENTED;
-    }
+    if (sensor != nullptr) result = scsSensorDeviceReplace(sensor->sensorControlSensor, sensor->sensorId);
     tcsItemSetResult(item, result);
     CompletionCallback callback = tcsItemCallback(item);
     if (callback == nullptr) return result;

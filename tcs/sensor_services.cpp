@@ -267,6 +267,13 @@ TcsResult tcsSensorGetDeviceInfo(TcsHandle handle, DeviceInfoRecord* out) {
     return TCS_RESULT_OK;
 }
 
+TcsResult tcsSensorLock(TcsHandle handle) {
+    SensorRecord* sensor = nullptr;
+    const TcsResult result = fetchSensor(handle, &sensor);
+    if (result != TCS_RESULT_OK) return result;
+    return scsSensorLock(sensor->sensorControlSensor);
+}
+
 TcsResult tcsSensorGetUID(TcsHandle handle, SensorUidRecord* out) {
     SensorRecord* sensor = nullptr;
     TcsResult result = fetchSensor(handle, &sensor);

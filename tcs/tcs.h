@@ -158,6 +158,8 @@ TcsResult tcsSensorResetAndWait(TcsHandle sensor, uint32_t timeoutMs);
 TcsResult tcsSensorGetSecurityInfo(TcsHandle sensor, uint32_t* outInfo4);
 TcsResult tcsSensorGetDeviceInfo(TcsHandle sensor, DeviceInfoRecord* out);
 TcsResult tcsSensorGetUID(TcsHandle sensor, SensorUidRecord* out);
+// Locks the sensor's security state against a change to another one.
+TcsResult tcsSensorLock(TcsHandle sensor);
 // Copies the id's characters without a terminating zero.
 TcsResult tcsSensorGetId(TcsHandle sensor, char* out);
 uint32_t tcsSensorGetState(TcsHandle sensor);

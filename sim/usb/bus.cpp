@@ -237,6 +237,12 @@ std::vector<uint8_t> storedState(SensorId id, const std::string& name) {
     return sensor ? sensor->firmware.stored(name) : std::vector<uint8_t>{};
 }
 
+std::vector<uint8_t> transientState(SensorId id, const std::string& name) {
+    std::lock_guard lock(bus().mutex);
+    auto sensor = find(id);
+    return sensor ? sensor->firmware.transient(name) : std::vector<uint8_t>{};
+}
+
 void setStoredState(SensorId id, const std::string& name, std::vector<uint8_t> value) {
     std::lock_guard lock(bus().mutex);
     if (auto sensor = find(id)) {

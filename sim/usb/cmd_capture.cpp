@@ -1,10 +1,12 @@
 // Virtual sensor firmware: captures (get print with its tag records, counted lines on 0x82, the
 // configuration reply), stop print, wake-on-event set-up, get configuration and finger status.
+#include "sim/swipe/swipe_model.h"
 #include "sim/usb/analog_model.h"
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
 #include "sim/usb/sim_crypto.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace simusb {
@@ -14,20 +16,24 @@ constexpr uint16_t kTagSecurity = 6;
 constexpr uint16_t kSecurityLength = 106;
 constexpr uint16_t kTagConfigReply = 23;
 constexpr size_t kConfigReplyLength = 2400;
-constexpr size_t kTimeslotTableLength = 1408;
 constexpr uint64_t kMaxCaptureBytes = 16u << 20;
 
-// {u16 length of what follows, the 2400-byte configuration: a 1408-byte timeslot table, then the
-// rest}. The contents are the chip's; any fixed bytes do for a stand-in, unless a test stored a
+// {u16 length of what follows, the 2400-byte configuration}. The configuration is the time-slot
+// area of the module this stand-in models (flex 14, every sample 8 bits wide, as the swipe model
+// lays it out: sampling entries, the control word and the bank words), unless a test stored a
 // configuration of its own as "configReply" (2400 bytes: a module whose scan lines it will send).
 std::vector<uint8_t> configurationReply(Firmware& fw) {
+    static const std::vector<uint32_t> kModuleWords =
+        swipe_model::SwipeModel(swipe_model::GreyImage{}, swipe_model::SwipeConfig{}).timeslotWords();
     std::vector<uint8_t> out(2 + kConfigReplyLength, 0);
     putU16(out, 0, uint16_t(kConfigReplyLength));
     const std::vector<uint8_t>& own = fw.stored("configReply");
-    for (size_t i = 0; i < kConfigReplyLength; ++i) {
-        out[2 + i] = own.size() == kConfigReplyLength ? own[i]
-                     : i < kTimeslotTableLength        ? uint8_t(i / 11)
-                                                       : uint8_t(0xA0 + i % 16);
+    if (own.size() == kConfigReplyLength) {
+        std::copy(own.begin(), own.end(), out.begin() + 2);
+    } else {
+        for (size_t w = 0; w < kModuleWords.size() && 4 * w + 4 <= kConfigReplyLength; ++w) {
+            putU32(out, 2 + 4 * w, kModuleWords[w]);
+        }
     }
     return out;
 }
@@ -38,14 +44,21 @@ std::vector<uint8_t> configurationReply(Firmware& fw) {
 constexpr uint32_t kFlexMarkerColumn = 8 + 10;
 constexpr uint8_t kFlexMarker = 0x60;
 
-// Lines of a resting sensor: mid-grey with a little fixed texture, so consecutive lines differ,
-// and the flex marker.
+// Lines of a resting sensor: a scan-line header (samples as wide as the time-slot area says, the
+// sensor time 10 ticks a line), then mid-grey with a little fixed texture, so consecutive lines
+// differ, and the flex marker.
+constexpr uint32_t kLineHeader = 8;
+constexpr uint16_t kTicksPerLine = 10;
+
 std::vector<uint8_t> scanLines(uint32_t lineLength, uint32_t lines) {
     std::vector<uint8_t> out(size_t(lineLength) * lines);
     for (uint32_t line = 0; line < lines; ++line) {
-        for (uint32_t col = 0; col < lineLength; ++col) {
-            out[size_t(line) * lineLength + col] =
-                col == kFlexMarkerColumn ? kFlexMarker : uint8_t(0x70 + (line * 3 + col * 5) % 32);
+        uint8_t* at = out.data() + size_t(line) * lineLength;
+        const uint16_t time = uint16_t(line * kTicksPerLine);
+        const uint8_t header[kLineHeader] = {1, 1, uint8_t(time), uint8_t(time >> 8), 0, 0, 0, 0};
+        std::memcpy(at, header, std::min(lineLength, kLineHeader));
+        for (uint32_t col = kLineHeader; col < lineLength; ++col) {
+            at[col] = col == kFlexMarkerColumn ? kFlexMarker : uint8_t(0x70 + (line * 3 + col * 5) % 32);
         }
     }
     return out;

@@ -1,5 +1,6 @@
 // Virtual sensor firmware: ownership. Taking it with a password (0x0F) or with keys (0x2C),
-// resetting it (0x10) against a limited number of ownership cycles, and the counters (0x26).
+// resetting it (0x10) against a limited number of ownership cycles, the counters (0x26) and the
+// lock of the security state (0x1B).
 //
 // Stored state (kept across runs):
 //   "ownership"        1 byte: 0 no owner, 1 paired by password, 2 paired by keys;
@@ -11,6 +12,8 @@
 //   "ssl.rsa"          set by a key pairing (the channel's RSA suites); the pairing's reply hands
 //                      the host its modulus back as its certificate.
 // While there is no owner the version record's flags byte carries 0x80 (ready to be paired).
+// Lock (0x1B) holds the security state where it is until the sensor loses power (a reset): while
+// locked, taking and resetting ownership answer 0x0404 like any change the state does not allow.
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
 #include "sim/usb/ownership.h"
@@ -30,6 +33,8 @@ constexpr size_t kPasswordField = 64;
 constexpr size_t kKeyBlockLength = 845;
 constexpr uint16_t kMaskAlways = 16;
 constexpr uint16_t kMaskHostModulus = 8;
+
+bool locked(Firmware& fw) { return !fw.transient("locked").empty(); }
 
 uint8_t owner(Firmware& fw) {
     const std::vector<uint8_t>& o = fw.stored("ownership");
@@ -64,7 +69,7 @@ void takeOwnership(Firmware& fw, std::span<const uint8_t> request, Reply& reply)
         reply.status = kStatusBadParameter;
         return;
     }
-    if (owner(fw) != 0) {
+    if (owner(fw) != 0 || locked(fw)) {
         reply.status = kStatusNotAllowed;
         return;
     }
@@ -92,7 +97,7 @@ void takeOwnershipWithKeys(Firmware& fw, std::span<const uint8_t> request, Reply
         reply.status = kStatusBadParameter;
         return;
     }
-    if (owner(fw) != 0) {
+    if (owner(fw) != 0 || locked(fw)) {
         reply.status = kStatusNotAllowed;
         return;
     }
@@ -132,7 +137,7 @@ void resetOwnership(Firmware& fw, std::span<const uint8_t> request, Reply& reply
         return;
     }
     const uint8_t paired = owner(fw);
-    if (paired == 0) {
+    if (paired == 0 || locked(fw)) {
         reply.status = kStatusNotAllowed;
         return;
     }
@@ -159,6 +164,8 @@ void resetOwnership(Firmware& fw, std::span<const uint8_t> request, Reply& reply
     setOwner(fw, 0);
 }
 
+void lock(Firmware& fw, std::span<const uint8_t>, Reply&) { fw.transient("locked") = {1}; }
+
 void getOwnershipInfo(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
     const auto [total, left] = cycles(fw);
     reply.payload.assign(4, 0);
@@ -169,6 +176,7 @@ void getOwnershipInfo(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
 constexpr CommandEntry kCommands[] = {
     {0x0F, 2 + kPasswordField, takeOwnership},
     {0x10, 2 + kPasswordField + 32, resetOwnership},
+    {0x1B, 1, lock},
     {0x26, 1, getOwnershipInfo},
     {0x2C, kKeyBlockLength, takeOwnershipWithKeys},
 };

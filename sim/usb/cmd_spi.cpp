@@ -1,5 +1,6 @@
 // Virtual sensor firmware: the SPI transfer to its NOR flash (JEDEC id, read, fast read, page
-// program, sector/block/chip erase, status, write enable) and the fast read through 0x82.
+// program, sector/block/chip erase, status, write enable), the fast read through 0x82 and the
+// rewrite of the protected-memory sector (0x2D).
 //
 // The flash is 1 MiB (JEDEC id EF 40 14), erased to 0xFF, kept in stored "flash". Like real NOR
 // it only clears bits when programmed (new = old AND data), wraps a page program within its
@@ -16,6 +17,8 @@ constexpr uint32_t kFlashSize = 1u << 20;
 constexpr uint8_t kJedecId[3] = {0xEF, 0x40, 0x14};
 constexpr size_t kTransferHeader = 35;  // code byte and 34-byte header
 constexpr size_t kFastReadHeader = 115;
+constexpr uint32_t kPmSectorSize = 4096;
+constexpr uint32_t kSecurityManagementPatch = 4;
 
 std::vector<uint8_t>& flash(Firmware& fw) {
     std::vector<uint8_t>& f = fw.stored("flash");
@@ -116,9 +119,34 @@ void spiFastRead(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     fw.sendFingerprintData(std::vector<uint8_t>(miso.begin() + long(lead), miso.end()));
 }
 
+// {} under the security-management patch (patch-id bit 4): the firmware programs its protected-memory
+// sector back into the first 4 KiB of flash, where the host erased it with the block around it.
+// The sector is the stored "pmSector" when a test gave one (4096 bytes), else the firmware's own:
+// "TOVPM", a zero, the serial, then erased bytes. Programming only clears bits, like any page
+// program, so a sector that was not erased first comes out mixed with what was there.
+void rewritePmSector(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
+    const std::vector<uint8_t>& patch = fw.transient("patch");
+    if (patch.size() < 4 || (getU32(patch, 0) & kSecurityManagementPatch) == 0) {
+        reply.status = kStatusBadCommand;
+        return;
+    }
+    std::vector<uint8_t> sector = fw.stored("pmSector");
+    if (sector.size() != kPmSectorSize) {
+        sector.assign(kPmSectorSize, 0xFF);
+        const char magic[] = "TOVPM";
+        std::copy(magic, magic + sizeof magic, sector.begin());
+        std::copy(fw.serial().begin(), fw.serial().begin() + long(std::min<size_t>(fw.serial().size(), 32)),
+                  sector.begin() + long(sizeof magic));
+    }
+    std::vector<uint8_t>& f = flash(fw);
+    for (uint32_t i = 0; i < kPmSectorSize; ++i) f[i] &= sector[i];
+    fw.storedChanged();
+}
+
 constexpr CommandEntry kCommands[] = {
     {0x0B, kTransferHeader, spiTransfer},
     {0x1F, kFastReadHeader, spiFastRead},
+    {0x2D, 1, rewritePmSector},
 };
 
 }  // namespace

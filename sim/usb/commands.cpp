@@ -16,6 +16,7 @@ extern const CommandModule kSpiFlashModule;
 extern const CommandModule kSecureChannelModule;
 extern const CommandModule kOwnershipModule;
 extern const CommandModule kTemplateModule;
+extern const CommandModule kLedModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -26,6 +27,7 @@ std::span<const CommandModule* const> commandModules() {
         &kSecureChannelModule,
         &kOwnershipModule,
         &kTemplateModule,
+        &kLedModule,
     };
     return kModules;
 }

@@ -104,5 +104,8 @@ void setStateDirectory(const std::string& directory);
 // A sensor's stored value by name (what its firmware keeps across runs), read or replaced by tests.
 std::vector<uint8_t> storedState(SensorId sensor, const std::string& name);
 void setStoredState(SensorId sensor, const std::string& name, std::vector<uint8_t> value);
+// A sensor's transient value by name (what it keeps until it loses power: the last LED blocks, the
+// lock of its security state), read by tests.
+std::vector<uint8_t> transientState(SensorId sensor, const std::string& name);
 
 }  // namespace simusb

@@ -338,6 +338,12 @@ TcsResult sensorDB_openDatabase(DssDatabase* database) {
                 if (database->sensorHandle != 0) tcsSensorClose(database->sensorHandle);
                 database->sensorHandle = 0;
                 database->sensor = nullptr;
+                // A sensor that left the bus and came back is a new device: the store's sensor is
+                // bound to it again, or every file of the store would fail from now on.
+                ScsSensor* kept = scsOf(shared->sensor);
+                if (kept != nullptr && scsSensorValidate(kept) != TCS_RESULT_OK) {
+                    scsSensorDeviceReplace(kept, kept->sensorId);
+                }
             }
         } else {
             FssHandle* fileSystem = nullptr;

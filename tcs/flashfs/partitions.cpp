@@ -8,6 +8,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 using xtfsdetail::DeviceRef;
 using xtfsdetail::infoOf;
 
@@ -504,8 +506,14 @@ TcsResult xtfsProgramImagePartition(ScsSensor* sensor, const void* image, uint32
         if (result == TCS_RESULT_OK) result = xtfsdetail::writeRawData(sensor, info->rawBase, info->rawImage, info->rawSize);
         if (result == TCS_RESULT_OK) scsDeleteRawPartitionFromPersistentStorage(sensor);
     }
-    if (result == TCS_RESULT_OK) {
-        result = xtfsdetail::writeRawData(sensor, info->imageBase, static_cast<const uint8_t*>(image), length);
+    // The blocks under the image were just erased: a page of erased bytes would program nothing,
+    // so only the others go to the sensor (an image file shorter than its partition is mostly such).
+    const auto* bytes = static_cast<const uint8_t*>(image);
+    for (uint32_t at = 0; at < length && result == TCS_RESULT_OK;) {
+        const uint32_t address = info->imageBase + at;
+        const uint32_t piece = std::min(XTFS_PAGE_SIZE - address % XTFS_PAGE_SIZE, length - at);
+        if (!IsBlankBuffer(bytes + at, piece)) result = xtfsdetail::writeRawData(sensor, address, bytes + at, piece);
+        at += piece;
     }
     if (result != TCS_RESULT_OK) return result;
     auto* back = static_cast<uint8_t*>(palRealMalloc(length));

@@ -1,6 +1,7 @@
 // Built-in configuration data: patch images, print configurations and calibration descriptors of
-// the Harlok sensors (firmware 4.40 on family 1, 4.60 on family 2). Generated; the images are
-// {u16 2, u16 256, vendor signature, body {"TPAT", u32 patch-id bits, u8 revision, code}}.
+// the Harlok sensors (firmware 4.40 on family 1, 4.60 on family 2; 4.21 has a print configuration).
+// Generated; the images are {u16 2, u16 256, vendor signature, body {"TPAT", u32 patch-id bits,
+// u8 revision, code}}.
 #include "tcs/sensorctl/builtin_lists.h"
 
 namespace {
@@ -705,6 +706,13 @@ const uint8_t kPatch_4_60_40000_image[317] = {
 
 const ConfigDescriptor kPatch_4_60_40000 = {{0, 0, 0, 0, 4, 0x3c, 0xffff, 0xffff, 1, 0, 0, 0x40000, 0, 0xffff, 0xffff, 1, 0xffff, 0x13d}, kPatch_4_60_40000_image};
 
+const uint8_t kPrint_4_21_blob[20] = {
+    0x01, 0x00, 0x08, 0x00, 0x00, 0x03, 0x06, 0x09, 0x0C, 0x0F, 0x12, 0x15, 0x02, 0x00, 0x04, 0x00,
+    0x20, 0x04, 0x00, 0x00,
+};
+
+const ConfigDescriptor kPrint_4_21 = {{0, 0, 0, 0, 4, 0x15, 0xffff, 0xffff, 0xffff, 0x12, 0xf, 0, 0x120, 3, 8, 0, 0, 0x14}, kPrint_4_21_blob};
+
 const uint8_t kPrint_4_40_blob[20] = {
     0x01, 0x00, 0x08, 0x00, 0x01, 0x04, 0x07, 0x0A, 0x0D, 0x10, 0x13, 0x16, 0x02, 0x00, 0x04, 0x00,
     0x08, 0x05, 0x00, 0x00,
@@ -794,6 +802,7 @@ const void* const harlokTestPatchConfigList[] = {
 };
 
 const void* const harlokPrintConfigList[] = {
+    &kPrint_4_21,
     &kPrint_4_40,
     &kPrint_4_60,
     &kPrint_4_60_4bit,

@@ -240,7 +240,7 @@ TcsResult scsSensorHarlokCalibrate(ScsSensor* sensor, TcsResult result, WorkItem
             if (callback != nullptr) callback(sensor, status, context);
             *scsWitState(item) = SCS_WIT_STATE_DONE;
             scsHarlokCalContextUnInit(device);
-            device->captureModeByte = 0;
+            __atomic_store_n(&device->captureModeByte, uint8_t(0), __ATOMIC_RELEASE);
             if (status == TCS_RESULT_OK) device->calibrated = 1;
             ++device->calibrationAttempts;
             break;

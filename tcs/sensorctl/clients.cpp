@@ -148,7 +148,7 @@ TcsResult scsClientEventsAddCallback(ScsClient* client, ScsClientEventCallback c
         ScsSensorDevice* device = PAL_LIST_RECORD(n, ScsSensorDevice, links);
         if (device->name == nullptr) continue;
         replay(client, callback, context, device, 2);
-        if (!subsystem->suspended) replay(client, callback, context, device, 3);
+        if (!scsIsSuspended(subsystem)) replay(client, callback, context, device, 3);
     }
     scsUnlock(subsystem->deviceListLock);
 

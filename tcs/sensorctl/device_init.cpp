@@ -8,11 +8,12 @@
 
 #include "platform/usb_ids.h"
 #include "tcs/flashfs/xtfs.h"
-#include "tcs/sensorctl/builtin_lists.h"
+#include "tcs/sensorctl/config_lookup.h"
 #include "tcs/sensorctl/data_slots.h"
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/patches.h"
+#include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/secure_storage.h"
@@ -23,15 +24,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-
-// Callees that other parts of sensor control provide; weak so that initialisation links before
-// they land, and a missing one answers 6 like the stand-ins do.
-extern "C" {
-TcsResult scsSensorSetDefaultPrintConfiguration(ScsSensor* sensor) __attribute__((weak));
-TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) __attribute__((weak));
-TcsResult LoadEFIToFlash(ScsSensor* sensor) __attribute__((weak));
-TcsResult scsResumeRecovery(ScsSensorDevice* device) __attribute__((weak));
-}
 
 namespace {
 
@@ -44,12 +36,15 @@ constexpr uint32_t kPatchRetryLimit = 100;
 // Patch kind bits asked for by the patch steps.
 constexpr uint32_t kInitPatchKind = 0x4000;
 constexpr uint32_t kStepEnd = 34;
+constexpr uint32_t kInitCalibrationKind = 2;
 
 constexpr TcsResult kClientNotFound = 226;
 constexpr TcsResult kReadyVariant2 = 529;
 constexpr TcsResult kVariantNotReported = 530;
 constexpr TcsResult kSslFatal = 1062;
 constexpr TcsResult kRecoveryReady = 101;
+constexpr uint8_t kRecoveryAfterSelectiveSuspend = 1;
+constexpr uint8_t kRecoveryAfterResume = 2;
 
 constexpr uint32_t kFlagReadyWithoutSteps = 0x80000000u;
 constexpr uint32_t kFlagSkipLock = 0x00100000u;
@@ -154,8 +149,6 @@ TcsResult emptyCallback(void*, TcsResult, void*) { return TCS_RESULT_OK; }
 enum class Outcome { Advance, Stay, Fail, Insecure };
 
 Outcome failIf(TcsResult result) { return result == TCS_RESULT_OK ? Outcome::Advance : Outcome::Fail; }
-
-TcsResult missing() { return TCS_RESULT_NOT_IMPLEMENTED; }
 
 // Reads the power-up baseline and, when it checks out, keeps the processed line as the device's
 // baseline information (which also makes later initialisations skip the capture). An invalid
@@ -327,23 +320,14 @@ Outcome stepCalibrate(ScsSensorDevice* device, DeviceInitRecord* record) {
                                reinterpret_cast<uintptr_t>(&calibrationCallback), reinterpret_cast<uintptr_t>(device), 1,
                                nullptr);
         if (queued != TCS_RESULT_OK) return Outcome::Fail;
+        // The item runs on this thread after this visit; meanwhile a calibration asked for by a
+        // client finds this one under way (46). The item clears the kind when it ends.
+        __atomic_store_n(&device->captureModeByte, uint8_t(kInitCalibrationKind), __ATOMIC_RELEASE);
         record->calibrationQueued = 1;
         return Outcome::Stay;
     }
     if (!record->calibrationDone) return Outcome::Stay;
     return failIf(record->calibrationStatus);
-}
-
-scslists::DeviceView viewOf(ScsSensorDevice* device) {
-    scslists::DeviceView view{};
-    if (const ScsFwVersion* v = device->fwVersion) {
-        view = {v->major, v->minor, v->build, v->revision, v->romFlag, v->flags, v->value32, device->flexId, 0, false};
-    }
-    if (scsproto::DeviceState* state = scsproto::stateOf(device)) {
-        view.variant = state->variant;
-        view.selkin = state->selkin;
-    }
-    return view;
 }
 
 // Steps 25 to 30 are skipped for firmware 4.40 and 4.60 unless the device is of variant 5.
@@ -374,8 +358,8 @@ bool isSkipped(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record, 
         case 26: case 27: return skipsPrintSteps(device);
         case 28: return skipsPrintSteps(device) || (flags & kFlagNoCalibration) != 0;
         case 29:
-            return skipsPrintSteps(device) || (fast && device->afterRecovery == 1) || device->woeType == 0 ||
-                   (flags & kFlagNoCalibration) != 0;
+            return skipsPrintSteps(device) || (fast && device->suspendMode == kRecoveryAfterSelectiveSuspend) ||
+                   device->woeType == 0 || (flags & kFlagNoCalibration) != 0;
         case 30:
             return skipsPrintSteps(device) || fast || (flags & kFlagNoCalibration) != 0 || device->baselineInfo != nullptr;
         default: return false;
@@ -474,9 +458,7 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
         }
         case 20:
             if (!scsSSLIsInSession(device)) return Outcome::Insecure;
-            if (record->rawPartitionPresent &&
-                scsSerializeRawPartition(sensor, SCS_RAW_SAVE_PROGRAM) == TCS_RESULT_OK &&
-                scsDeleteRawPartitionFromPersistentStorage) {
+            if (record->rawPartitionPresent && scsSerializeRawPartition(sensor, SCS_RAW_SAVE_PROGRAM) == TCS_RESULT_OK) {
                 scsDeleteRawPartitionFromPersistentStorage(sensor);
             }
             return Outcome::Advance;
@@ -484,8 +466,9 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
             xtfsStorageClose(sensor, XTFS_PART_RAW);
             return failIf(xtfsStorageOpen(sensor, XTFS_PART_RAW, 0, nullptr));
         case 22:
+            // A sensor without an image file to load still comes up: the image is optional.
             xtfsStorageOpen(sensor, XTFS_PART_IMAGE, 0, nullptr);
-            if (LoadEFIToFlash) LoadEFIToFlash(sensor);
+            if (LoadEFIToFlash(sensor) == TCS_RESULT_OK) device->preBootImageLoaded = 1;
             xtfsStorageClose(sensor, XTFS_PART_IMAGE);
             return Outcome::Advance;
         case 23:
@@ -504,13 +487,11 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
             ScsFlexIdContext flex{sensor, nullptr, 0, &scsHarlokProcessFlexIdData};
             return failIf(scsDetermineFlexId(device->subsystem, &flex));
         }
-        case 26:
-            return failIf(scsSensorSetDefaultPrintConfiguration ? scsSensorSetDefaultPrintConfiguration(sensor) : missing());
+        case 26: return failIf(scsSensorSetDefaultPrintConfiguration(sensor));
         case 27: {
             const void* const* list = nullptr;
-            scsSensorFindConfigList(device, 4, &list);
-            // The chosen entry is found here; keeping it on the device waits for a field to hold it.
-            if (list != nullptr) (void)scslists::findWoeConfig(viewOf(device), list);
+            scsSensorFindWoeConfigList(device, &list);
+            if (const ConfigDescriptor* entry = scsHarlokFindWoeConfig(device, list)) device->woeConfig = entry;
             return Outcome::Advance;
         }
         case 28: return stepCalibrate(device, record);
@@ -596,6 +577,9 @@ CompletionContext* newContext(ScsSensorDevice* device, DeviceInitRecord* record)
 
 void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
     ScsSubsystem* subsystem = device->subsystem;
+    // The kind of initialisation is the device's suspend mode: 1 after a recovery from selective
+    // suspend, 2 after a system resume. (Its after-recovery flag belongs to the capture path.)
+    const uint8_t recovery = device->suspendMode;
     char id[256];
     const bool haveId = scsSensorDeviceGetSensorId(device, id, sizeof id) == TCS_RESULT_OK;
     if (!cancelRequested(device) && device->initCancelMode != 3) {
@@ -606,12 +590,13 @@ void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
             palListInsertHead(&subsystem->activeDevices, &device->links);
             for (PalListEntry* n = subsystem->activeDevices.next; n != &subsystem->activeDevices; n = n->next) ++active;
             scsUnlock(subsystem->deviceListLock);
-            if (device->afterRecovery == 1) {
+            if (recovery == kRecoveryAfterSelectiveSuspend) {
                 raiseWithName(device, kRecoveryReady, TCS_RESULT_OK);
             } else {
                 device->initialisedOnce = 1;
-                if (device->suspendMode == 2 && scsResumeRecovery) scsResumeRecovery(device);
-                if (!subsystem->suspended) {
+                // The handles that a suspend unbound work on the device again.
+                if (recovery == kRecoveryAfterResume) scsResumeRecovery(subsystem, device->name);
+                if (!scsIsSuspended(subsystem)) {
                     TcsResult status = TCS_RESULT_OK;
                     if (variantOf(device) == 2) {
                         status = kReadyVariant2;
@@ -626,11 +611,11 @@ void finishInitialisation(ScsSensorDevice* device, DeviceInitRecord* record) {
                 }
             }
         } else {
-            if (device->afterRecovery == 0) raiseWithName(device, 4, TCS_RESULT_OK);
+            if (recovery == 0) raiseWithName(device, 4, TCS_RESULT_OK);
             scsProcessPnpAction(subsystem, 5, device->name, 0);
         }
     }
-    device->afterRecovery = 0;
+    device->suspendMode = 0;
     freeRecord(device);
 }
 
@@ -687,7 +672,8 @@ TcsResult scsDeviceInit(void* handle, TcsResult status, ScsSensorDevice* device)
     for (;;) {
         switch (record->phase) {
             case 0:
-                if (device->suspendMode != 2 && !device->subsystem->suspended && !device->announced) {
+                if (device->suspendMode != kRecoveryAfterResume && !scsIsSuspended(device->subsystem) &&
+                    !device->announced) {
                     raiseWithName(device, 2, TCS_RESULT_OK);
                 }
                 device->announced = 1;

@@ -107,7 +107,7 @@ TcsResult scsSensorSetWOECalFlag(ScsSensor* sensor) {
 
 TcsResult scsSensorSetCalibrationType(ScsSensor* sensor, uint32_t type) {
     return withDevice(sensor, [&](ScsSensorDevice* device) {
-        device->captureModeByte = uint8_t(type);
+        __atomic_store_n(&device->captureModeByte, uint8_t(type), __ATOMIC_RELEASE);
         return TCS_RESULT_OK;
     });
 }

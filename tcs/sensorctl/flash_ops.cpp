@@ -176,6 +176,28 @@ TcsResult scsResetOwnership(ScsResetOwnershipRequest* request) {
     return noCycleLeft ? kNoOwnershipCycle : result;
 }
 
+TcsResult LoadEFIToFlash(ScsSensor* sensor) {
+    uint32_t size = 0;
+    uint32_t resourceId = 0;
+    TcsResult result = scsGetEFIResourceIdAndSize(sensor, &size, &resourceId);
+    if (result != TCS_RESULT_OK) return result;
+    auto* image = static_cast<uint8_t*>(palRealMalloc(size));
+    if (image == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    // The file may be shorter than the image partition: what it leaves is written as erased flash,
+    // never as whatever the buffer held before.
+    memset(image, 0xFF, size);
+    uint32_t flashSize = 0;
+    result = xtfsGetFlashInfo(sensor, &flashSize);
+    if (result == TCS_RESULT_OK && flashSize == 0) result = kNoFlash;
+    if (result == TCS_RESULT_OK) result = palGetEFIImage(image, size, resourceId);
+    if (result == TCS_RESULT_OK) {
+        result = scsSensorIsBrellow(sensor) == 1 ? scsLoadEFIImageEx(sensor, image, size)
+                                                 : xtfsProgramImagePartition(sensor, image, size, 0);
+    }
+    palRealFree(image);
+    return result;
+}
+
 TcsResult EraseFlash(ScsSensor* sensor) {
     uint32_t flashSize = 0;
     uint32_t blockSize = 0;

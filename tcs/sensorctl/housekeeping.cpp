@@ -306,10 +306,13 @@ TcsResult scsSensorCalibrate(ScsSensor* sensor, uint8_t type) {
     ScsSensorDevice* device = nullptr;
     const TcsResult acquired = scsSensorDeviceAcquire(sensor, &device);
     if (acquired != TCS_RESULT_OK) return acquired;
-    const bool running = device->captureModeByte != 0;
-    if (!running) device->captureModeByte = type;
+    // One test-and-set: initialisation's calibration and another caller's set the kind from other
+    // threads, and only one of them may start a calibration.
+    uint8_t none = 0;
+    const bool started =
+        __atomic_compare_exchange_n(&device->captureModeByte, &none, type, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
     scsSensorDeviceRelease(device);
-    if (running) return TCS_RESULT_SENSOR_BUSY;
+    if (!started) return TCS_RESULT_SENSOR_BUSY;
     return queueAndWait(sensor->client->subsystem, scsWitIdSensorCalibrate, sensor, TCS_RESULT_TIMEOUT);
 }
 

@@ -16,6 +16,9 @@ TcsResult UnloadPatch(ScsSensor* sensor);
 // Reason 0 when the sensor's pre-boot image equals the new one (its 256-byte header given).
 TcsResult scsGetEFIUpdateReason(ScsSensor* sensor, const uint8_t* newHeader256, uint32_t* outReason);
 TcsResult scsLoadEFIImageEx(ScsSensor* sensor, const void* image, uint32_t size);
+// Writes the pre-boot image file of the sensor's type into its image partition: 83 without flash,
+// the file's failure when there is none (a shorter file leaves the rest of the partition erased).
+TcsResult LoadEFIToFlash(ScsSensor* sensor);
 // Erases the flash after a keyed pairing; firmware 4.40 and 4.60 keep the first block.
 TcsResult EraseFlash(ScsSensor* sensor);
 

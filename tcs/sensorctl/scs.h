@@ -123,6 +123,11 @@ TcsResult scsSensorSendCommand(ScsSensor* sensor, ScsWitRequest* request);
 TcsResult scsSensorsAreEqual(ScsSensor* a, ScsSensor* b);
 TcsResult scsHasSameDevice(ScsSensor* a, ScsSensor* b);
 TcsResult scsSensorGetSensorId(ScsSensor* sensor, char* buffer, uint32_t size);
+// Points every client's handle opened under the name (case-insensitive) at the device now listed
+// under it, initialising or ready; without such a device the handles stay as they are. 0 either
+// way; 17 for a NULL subsystem or name (a handle without client: 17, NULL handle: 14).
+TcsResult scsResumeRecovery(ScsSubsystem* subsystem, const char* deviceName);
+TcsResult scsSensorDeviceReplace(ScsSensor* sensor, const char* deviceName);
 
 TcsResult scsSensorAddEventCallback(ScsSubsystem* subsystem, ScsSensorLostCallback callback, void* context);
 TcsResult scsSensorEventsAddCallback(ScsSensor* sensor, ScsSensorEventCallback callback, void* context);

@@ -218,7 +218,7 @@ typedef struct ScsSensorDevice {
     void* baselineInfo;
     uint32_t baselineVariance;
     uint32_t calibrated;
-    uint8_t captureModeByte;
+    uint8_t captureModeByte;  // the calibration kind under way, 0 for none (read and set atomically)
     void* calContext;
     void* calResults;
     uint32_t calibrationAttempts;
@@ -241,6 +241,7 @@ typedef struct ScsSensorDevice {
     uint8_t lastFingerprintSignature[32];
     uint8_t imagePartitionByte;
     uint32_t imagePartitionByteCached;
+    uint32_t preBootImageLoaded;  // 1 once initialisation wrote the pre-boot image file into flash
     void* storageInfo;
     PalListEntry decTemplates;
     PalMutexHandle decTemplatesLock;
@@ -262,6 +263,7 @@ typedef struct ScsSensorDevice {
     uint8_t* cachedTemplate;
     uint32_t cachedTemplateLength;
     uint32_t woeType;
+    const struct ConfigDescriptor* woeConfig;  // the built-in wake-on-event entry initialisation found
     PalMutexHandle sendLock;
     // Host-side fingerprint buffering.
     uint8_t* fpBuffer;
@@ -484,10 +486,34 @@ static inline bool scsIsServiceThread(const ScsSubsystem* subsystem) {
            palIsCurrentThread(__atomic_load_n(&subsystem->serviceThread, __ATOMIC_ACQUIRE), NULL);
 }
 
+// Suspend and resume set the flag on their caller's thread while the service thread reads it.
+static inline bool scsIsSuspended(const ScsSubsystem* subsystem) {
+    return __atomic_load_n(&subsystem->suspended, __ATOMIC_ACQUIRE) != 0;
+}
+static inline void scsSetSuspended(ScsSubsystem* subsystem, uint32_t suspended) {
+    __atomic_store_n(&subsystem->suspended, suspended, __ATOMIC_RELEASE);
+}
+
 // Lock helpers: acquire without limit.
 static inline TcsResult scsLock(PalMutexHandle lock) { return palMutexAcquire(lock, PAL_INFINITE); }
 static inline void scsUnlock(PalMutexHandle lock) { palMutexRelease(lock); }
 
 #ifdef __cplusplus
+}
+
+// Visits every handle of every client: under the client-list lock, then each client's sensor-list
+// lock (the order removal and resume take them in).
+template <typename Visit>
+void scsForEachSensorHandle(ScsSubsystem* subsystem, Visit visit) {
+    scsLock(subsystem->clientListLock);
+    for (PalListEntry* c = subsystem->clients.next; c != &subsystem->clients; c = c->next) {
+        ScsClient* client = PAL_LIST_RECORD(c, ScsClient, links);
+        scsLock(client->sensorsLock);
+        for (PalListEntry* s = client->sensors.next; s != &client->sensors; s = s->next) {
+            visit(PAL_LIST_RECORD(s, ScsSensor, links));
+        }
+        scsUnlock(client->sensorsLock);
+    }
+    scsUnlock(subsystem->clientListLock);
 }
 #endif

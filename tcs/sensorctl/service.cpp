@@ -107,7 +107,7 @@ void housekeeping(ScsSubsystem* subsystem) {
         }
         node = next;
     }
-    if (!subsystem->suspended) {
+    if (!scsIsSuspended(subsystem)) {
         list = &subsystem->badDevices;
         for (PalListEntry* node = list->next; node != list;) {
             PalListEntry* next = node->next;

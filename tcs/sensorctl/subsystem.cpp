@@ -194,7 +194,7 @@ TcsResult scsQueuePnpItem(ScsSubsystem* subsystem, uint32_t type, const char* na
 
 TcsResult scsProcessPnpAction(ScsSubsystem* subsystem, uint32_t action, const char* name, uint32_t detectionType) {
     if (subsystem == nullptr) return TCS_RESULT_INVALID;
-    if (subsystem->suspended) return TCS_RESULT_OK;
+    if (scsIsSuspended(subsystem)) return TCS_RESULT_OK;
     switch (action) {
         case PAL_PNP_ACTION_NO_DEVICE: {
             uint32_t count = 0;
@@ -261,13 +261,13 @@ TcsResult scsSensorSignalWorkToDoEx(ScsSensor* sensor) {
 
 TcsResult scsChangeStateToSuspend(ScsSubsystem* subsystem) {
     if (subsystem == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
-    subsystem->suspended = 1;
+    scsSetSuspended(subsystem, 1);
     return TCS_RESULT_OK;
 }
 
 TcsResult scsPrepareForResume(ScsSubsystem* subsystem) {
     if (subsystem == nullptr) return TCS_RESULT_NULL_SUBSYSTEM_HANDLE;
-    subsystem->suspended = 0;
+    scsSetSuspended(subsystem, 0);
     return palPnpPrepareForResume(subsystem->pnp);
 }
 

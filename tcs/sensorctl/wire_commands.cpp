@@ -1,5 +1,6 @@
 // Sensor command wire builders (one per command, ending _V4) and the reply parser: each builder
 // validates the handle, formats its request with the wire format and hands it to scsSend.
+#include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/cal_results.h"
 #include "tcs/sensorctl/chip_session.h"
 #include "tcs/sensorctl/secure_storage.h"
@@ -19,6 +20,8 @@
 namespace {
 
 constexpr char kProductSection[] = "SOFTWARE\\Tovantic\\tfs530";
+// A wake-on-event set-up asked for with none given and none stored on the device.
+constexpr TcsResult kNoWoeSetup = 1001;
 
 uint32_t setting(const char* name, uint32_t defaultValue) {
     uint32_t value = defaultValue;
@@ -265,8 +268,15 @@ TcsResult scsSensorSendWOESetup_V4(ScsSensor* s, ScsWitRequest* r) {
     if (valid != TCS_RESULT_OK) return valid;
     if (r == nullptr) return TCS_RESULT_BAD_PARAM;
     const auto a = scsargs::read<scsargs::WoeSetup>(r);
-    if (a.setup == nullptr) return TcsResult(1001);  // no set-up given and none stored
-    return build(s, r, [&a](ScsSensorDevice*) { return scswire::woeSetup(a.setup, a.length); });
+    const uint8_t* setup = a.setup;
+    uint32_t length = a.length;
+    // Without a set-up of its own the request takes the one initialisation stored on the device.
+    if (setup == nullptr && s->device->woeConfig != nullptr) {
+        setup = static_cast<const uint8_t*>(s->device->woeConfig->data);
+        length = s->device->woeConfig->words[SCS_PD_LENGTH];
+    }
+    if (setup == nullptr) return kNoWoeSetup;
+    return build(s, r, [setup, length](ScsSensorDevice*) { return scswire::woeSetup(setup, length); });
 }
 
 TcsResult scsSensorSendGetFingerprint_V4(ScsSensor* s, ScsWitRequest* r) {

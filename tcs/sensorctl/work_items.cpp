@@ -5,6 +5,7 @@
 #include "tcs/sensorctl/housekeeping.h"
 #include "tcs/sensorctl/led.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/security.h"
 #include "tcs/sensorctl/sync_commands.h"
 #include "tcs/sensorctl/wire_builders.h"
 
@@ -179,26 +180,17 @@ void releaseFromAvailableList(ScsSubsystem* subsystem, const char* name) {
 
 // Unbinds every client's handles from the device and tells the subsystem's sensor-lost listeners.
 void unbindHandles(ScsSubsystem* subsystem, ScsSensorDevice* device) {
-    scsLock(subsystem->clientListLock);
-    for (PalListEntry* c = subsystem->clients.next; c != &subsystem->clients; c = c->next) {
-        ScsClient* client = PAL_LIST_RECORD(c, ScsClient, links);
-        scsLock(client->sensorsLock);
-        for (PalListEntry* s = client->sensors.next; s != &client->sensors; s = s->next) {
-            ScsSensor* sensor = PAL_LIST_RECORD(s, ScsSensor, links);
-            if (sensor->device != device) continue;
-            scsLock(subsystem->referenceLock);
-            // Atomic: callers validate their handles on their own threads without this lock.
-            __atomic_store_n(&sensor->device, nullptr, __ATOMIC_RELEASE);
-            scsUnlock(subsystem->referenceLock);
-            for (PalListEntry* l = subsystem->sensorLostCallbacks.next; l != &subsystem->sensorLostCallbacks;
-                 l = l->next) {
-                ScsListener* listener = PAL_LIST_RECORD(l, ScsListener, links);
-                reinterpret_cast<ScsSensorLostCallback>(listener->callback)(listener->context, sensor, 1);
-            }
+    scsForEachSensorHandle(subsystem, [&](ScsSensor* sensor) {
+        if (sensor->device != device) return;
+        scsLock(subsystem->referenceLock);
+        // Atomic: callers validate their handles on their own threads without this lock.
+        __atomic_store_n(&sensor->device, nullptr, __ATOMIC_RELEASE);
+        scsUnlock(subsystem->referenceLock);
+        for (PalListEntry* l = subsystem->sensorLostCallbacks.next; l != &subsystem->sensorLostCallbacks; l = l->next) {
+            ScsListener* listener = PAL_LIST_RECORD(l, ScsListener, links);
+            reinterpret_cast<ScsSensorLostCallback>(listener->callback)(listener->context, sensor, 1);
         }
-        scsUnlock(client->sensorsLock);
-    }
-    scsUnlock(subsystem->clientListLock);
+    });
 }
 
 void closeHandle(ScsSensor* sensor) {
@@ -413,7 +405,7 @@ TcsResult scsWITPnpSensorAttached(WorkItem* item) {
     ScsSubsystem* subsystem = record->subsystem;
     const char* name = record->name;
     TcsResult result = TCS_RESULT_OK;
-    if (subsystem->suspended) {
+    if (scsIsSuspended(subsystem)) {
         freePnpRecord(item);
         finish(item, result);
         return result;
@@ -436,6 +428,10 @@ TcsResult scsWITPnpSensorAttached(WorkItem* item) {
                 reopen = true;
             }
         }
+        // A device kept since it left the bus comes back from a restart: the sensor forgot its
+        // secure session, so the host drops its side too rather than send the first commands of
+        // the initialisation under keys the sensor no longer has. (A resume recovers the session.)
+        if (device != nullptr && record->detectionType != PAL_PNP_DETECTION_REPLAYED) scsSSLCloseSession(device, 0);
         if (device == nullptr) result = scsSensorDeviceAlloc(subsystem, &device, name, record->detectionType);
         if (result == TCS_RESULT_OK && reopen) {
             const TcsResult opened = scsSensorDeviceStartup(device, name);
@@ -446,7 +442,7 @@ TcsResult scsWITPnpSensorAttached(WorkItem* item) {
                     palListInsertHead(&subsystem->badDevices, &device->links);
                     result = opened;
                 } else {
-                    if (!subsystem->suspended) raiseRemoved(subsystem, name);
+                    if (!scsIsSuspended(subsystem)) raiseRemoved(subsystem, name);
                     palPnpRemoveFromAvailableDeviceList(subsystem->pnp, name);
                     scsSensorDeviceRelease(device);
                 }
@@ -472,7 +468,7 @@ TcsResult scsWITPnpSensorDetached(WorkItem* item) {
     auto* record = static_cast<ScsPnpRecord*>(item->object);
     const bool marker = *scsWitResultWord(item) == SCS_SUSPEND_MARKER;
     if (item->type < scsWitIdPnpDetached || item->type > scsWitIdPnpMalfunction || record == nullptr ||
-        record->subsystem == nullptr || record->name == nullptr || (record->subsystem->suspended && !marker)) {
+        record->subsystem == nullptr || record->name == nullptr || (scsIsSuspended(record->subsystem) && !marker)) {
         freePnpRecord(item);
         finish(item, TCS_RESULT_OK);
         return TCS_RESULT_OK;

@@ -335,7 +335,7 @@ TEST_F(Settings, LinksAreNotFollowed) {
     EXPECT_EQ(getString("V", "Keep"), "none");  // nor is the link's target read
     std::remove(path_.c_str());
 
-    const std::string temp = path_ + ".tmp";
+    const std::string temp = path_ + ".tmp." + std::to_string(getpid());
     ASSERT_EQ(symlink(victim.c_str(), temp.c_str()), 0);
     EXPECT_EQ(palSetPersistentDataLongValue(kIr, "Gain", 3), TCS_RESULT_OK);
     EXPECT_EQ(fileText(), "[SOFTWARE\\Tovantic\\IR]\nGain[1]\n3\n");

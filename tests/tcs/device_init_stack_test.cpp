@@ -1,5 +1,7 @@
 // Device initialisation on the whole in-process stack: service thread, sensor control and the
 // virtual sensor, seen through a client's system events.
+#include "sim_version.h"
+
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
 #include "sim/usb/firmware.h"
@@ -79,17 +81,8 @@ TcsResult recordEvent(void*, void* context, EventRecord* event) {
 
 // A 4.40 family-1 version block whose variant byte (offset 22) is the given value.
 std::vector<uint8_t> versionBlock(uint8_t variantByte, uint8_t flags = 0, uint8_t minor = 40) {
-    std::vector<uint8_t> v(36, 0);
-    v[0] = 1;
-    v[4] = 17;
-    v[8] = 4;
-    v[9] = minor;
-    v[10] = 1;
-    v[11] = 4;
-    v[13] = 1;
+    std::vector<uint8_t> v = simVersionRecord(minor, variantByte, 0, 'S');
     v[14] = flags;
-    v[16] = 'S';
-    v[22] = variantByte;
     return v;
 }
 

@@ -54,8 +54,8 @@ inline TcsHandle findUser(TcsHandle app, const Bytes& userId) {
 
 class ExFlowsStack : public ::testing::Test {
 protected:
-    // No calibration and no lock step; a service thread that waits 1 ms between passes.
-    static constexpr uint32_t kStartFlags = 0x00100000u | 0x04000000u | TCS_START_FAST_POLL;
+    // No lock step; a service thread that waits 1 ms between passes.
+    static constexpr uint32_t kStartFlags = 0x00100000u | TCS_START_FAST_POLL;
     static constexpr uint8_t kMajor = 4, kMinor = 30;
 
     void SetUp() override {

@@ -2,6 +2,8 @@
 // ownership on 4.21 (password) and on 4.40 and 4.60 (keys), the reset and re-initialisation that
 // follow, the pairing still there after a restart of the stack, resetting it, and a sensor with no
 // ownership cycle left. Also the sensor services on a ready sensor.
+#include "sim_version.h"
+
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
@@ -34,8 +36,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Skip LOCK on 4.21 and the calibration steps: neither is what these tests are about.
-constexpr uint32_t kStartFlags = 0x00100000u | 0x04000000u | TCS_START_FAST_POLL;
+// Skip LOCK on 4.21: a locked sensor refuses the pairings these tests make. Calibration is on.
+constexpr uint32_t kStartFlags = 0x00100000u | TCS_START_FAST_POLL;
 
 struct Ready {
     std::mutex lock;
@@ -62,21 +64,6 @@ TcsResult recordReady(void*, void* context, EventRecord* event) {
     return TCS_RESULT_OK;
 }
 
-std::vector<uint8_t> version(uint8_t minor, uint8_t variantByte, uint8_t capabilities) {
-    std::vector<uint8_t> v(36, 0);
-    v[0] = 1;
-    v[4] = 17;
-    v[8] = 4;
-    v[9] = minor;
-    v[10] = 1;
-    v[11] = 4;
-    v[13] = 1;
-    v[14] = 0x80;  // not paired yet
-    for (int i = 0; i < 6; ++i) v[16 + size_t(i)] = uint8_t(0x30 + i);
-    v[22] = variantByte;
-    v[23] = capabilities;
-    return v;
-}
 
 class OwnershipStack : public ::testing::Test {
 protected:
@@ -109,7 +96,7 @@ protected:
         spec_.serial = "OWN" + std::to_string(minor);
         spec_.variant = usbVariant;
         simusb::Firmware firmware(spec_.serial, spec_.productId, usbVariant);
-        firmware.stored("version") = version(minor, variantByte, capabilities);
+        firmware.stored("version") = simVersionRecord(minor, variantByte, capabilities);
         for (const auto& [name, value] : stored) firmware.stored(name) = value;
         firmware.storedChanged();
         ASSERT_TRUE(firmware.save(stateDir_));

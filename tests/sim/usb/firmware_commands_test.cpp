@@ -177,6 +177,39 @@ TEST(SimFirmware, NorFlashOverSpi) {
     EXPECT_EQ(fw.fingerprintTransfers().front()[0], 0x22);
 }
 
+// The protected-memory sector goes back into the first 4 KiB under the security-management patch
+// only; like a page program it only clears bits, so the host must erase the block first.
+TEST(SimFirmware, RewritePmSectorUnderTheSecurityManagementPatch) {
+    simusb::Firmware fw("SIMPM1", 0x0001, 5);
+    EXPECT_EQ(fw.handle(command(0x2D)).status, 0x0401) << "no patch loaded";
+    ASSERT_EQ(fw.handle(command(0x06, vendorSigned(patchBody(4, 1)))).status, 0);
+    ASSERT_EQ(fw.handle(command(0x2D)).status, 0);
+    const Bytes head = spi(fw, {0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(Bytes(head.begin() + 4, head.end()), (Bytes{'T', 'O', 'V', 'P', 'M', 0, 'S', 'I', 'M'}));
+    EXPECT_EQ(spi(fw, {0x03, 0x00, 0x0F, 0xFF, 0})[4], 0xFF) << "the rest of the sector is erased";
+    EXPECT_EQ(spi(fw, {0x03, 0x00, 0x10, 0x00, 0})[4], 0xFF) << "nothing beyond 4 KiB";
+
+    Bytes own(4096, 0x0F);
+    fw.stored("pmSector") = own;
+    ASSERT_EQ(fw.handle(command(0x2D)).status, 0);
+    EXPECT_EQ(spi(fw, {0x03, 0, 0, 0, 0, 0})[4], 'T' & 0x0F) << "not erased first: mixed with the old bytes";
+    EXPECT_EQ(spi(fw, {0x03, 0x00, 0x0F, 0xFF, 0})[4], 0x0F);
+}
+
+// The LED requests are answered and kept, the last block of each form, for a test to read.
+TEST(SimFirmware, LedRequestsAreKept) {
+    simusb::Firmware fw("SIM00001", 0x0001, 0);
+    EXPECT_EQ(fw.handle(command(0x24, Bytes(117, 1))).status, 0x0405) << "a block short";
+    EXPECT_EQ(fw.handle(command(0x24, Bytes(118, 2))).status, 0);
+    EXPECT_EQ(fw.handle(command(0x2A, Bytes(116, 3))).status, 0);
+    EXPECT_EQ(fw.handle(command(0x24, Bytes(118, 4))).status, 0);
+    EXPECT_EQ(fw.transient("led"), Bytes(118, 4));
+    EXPECT_EQ(fw.transient("ledEx"), Bytes(116, 3));
+    EXPECT_EQ(fw.transient("ledCount"), (Bytes{3, 0, 0, 0}));
+    fw.powerCycle();
+    EXPECT_TRUE(fw.transient("led").empty());
+}
+
 TEST(SimFirmware, GetPrintSendsCountedLinesAndTheConfigurationOnRequest) {
     simusb::Firmware fw("SIM00001", 0x0001, 0);
     Bytes plain;

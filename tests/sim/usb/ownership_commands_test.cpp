@@ -63,6 +63,24 @@ TEST(SimOwnership, PasswordPairingAndResetSpendACycle) {
     EXPECT_EQ(fw.handle(resetRequest("secret", value2)).status, 0x0404) << "nothing to reset";
 }
 
+// Lock holds the security state until the sensor loses power: no pairing and no reset meanwhile.
+TEST(SimOwnership, LockHoldsTheStateUntilPowerIsLost) {
+    simusb::Firmware fw("SIM00001", 0x0001, 3);
+    EXPECT_EQ(fw.handle(Bytes{0x1B}).status, 0);
+    EXPECT_EQ(fw.handle(Bytes{0x1B}).status, 0) << "locking again";
+    EXPECT_EQ(fw.handle(passwordRequest(0x0F, "secret")).status, 0x0404);
+    EXPECT_EQ(fw.handle(keyBlock(16)).status, 0x0404);
+    fw.powerCycle();
+    simusb::Reply taken = fw.handle(passwordRequest(0x0F, "secret"));
+    ASSERT_EQ(taken.status, 0);
+    const Bytes value2(taken.payload.begin() + 32, taken.payload.end());
+    EXPECT_EQ(fw.handle(Bytes{0x1B}).status, 0);
+    EXPECT_EQ(fw.handle(resetRequest("secret", value2)).status, 0x0404);
+    EXPECT_EQ(fw.stored("ownership"), Bytes{1});
+    fw.powerCycle();
+    EXPECT_EQ(fw.handle(resetRequest("secret", value2)).status, 0);
+}
+
 TEST(SimOwnership, NoCycleLeftAnswers0466) {
     simusb::Firmware fw("SIM00001", 0x0001, 2);
     fw.stored("ownership.cycles") = {3, 0, 0, 0};

@@ -688,4 +688,30 @@ TEST(UsbPreBootImage, ReadsTheWholeFileWhenItFits) {
     std::filesystem::remove_all(directory);
 }
 
+// The seam's folder holds every image, the sensor types' own and the generic one.
+TEST(UsbPreBootImage, TheSeamsFolderTakesThePlaceOfTheSystemsFolders) {
+    const auto directory = std::filesystem::temp_directory_path() / ("efi-seam-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    palTestSetEFIImageFolder(directory.c_str());
+    struct Case {
+        uint32_t type;
+        const char* name;
+    };
+    for (const Case& c : std::initializer_list<Case>{{100, "OemUsbTFS641.img"}, {102, "OemUsbTFS643.img"},
+                                                      {104, "OemUsbTFS645.img"}, {110, "OemUsbTFS646.img"},
+                                                      {7, "OemUsbTFS.img"}}) {
+        uint8_t buffer[8] = {};
+        EXPECT_EQ(palGetEFIImage(buffer, sizeof buffer, c.type), TCS_RESULT_FILE_OPEN_FAILED) << c.name;
+        {
+            std::FILE* f = std::fopen((directory / c.name).c_str(), "wb");
+            std::fputc(int(c.type), f);
+            std::fclose(f);
+        }
+        EXPECT_EQ(palGetEFIImage(buffer, sizeof buffer, c.type), TCS_RESULT_OK) << c.name;
+        EXPECT_EQ(buffer[0], uint8_t(c.type)) << c.name;
+    }
+    palTestSetEFIImageFolder(nullptr);
+    std::filesystem::remove_all(directory);
+}
+
 }  // namespace

@@ -32,8 +32,8 @@ protected:
         settings_ = dir_ + "/settings";
         palTestSetSettingsPath(settings_.c_str());
         const std::string url = "file://" + dir_ + "/db.img";
-        // No calibration, no lock step, a service thread that waits 1 ms between passes.
-        ASSERT_EQ(tcsStartupEx(&stack_, 0x00100000u | 0x04000000u | TCS_START_FAST_POLL, nullptr), TCS_RESULT_OK);
+        // No lock step, a service thread that waits 1 ms between passes.
+        ASSERT_EQ(tcsStartupEx(&stack_, 0x00100000u | TCS_START_FAST_POLL, nullptr), TCS_RESULT_OK);
         ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
         ASSERT_EQ(tcsDatabaseFormatDatabaseA(client_, url.c_str()), TCS_RESULT_OK);
         ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &database_), TCS_RESULT_OK);

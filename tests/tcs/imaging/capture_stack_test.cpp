@@ -37,8 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kNoCalibration = 0x04000000u;
-
 struct SeenEvent {
     uint32_t id;
     uint32_t status;
@@ -189,8 +187,7 @@ protected:
         // The module is named at start-up, as the tool's "-flexid" does.
         static uint32_t flexId = 14;
         StartupOption options[] = {{3, &flexId}, {0, nullptr}};
-        // Without calibration: the virtual sensor's analog front end is not what these tests are about.
-        ASSERT_EQ(tcsStartupEx(&stack_, TCS_START_FAST_POLL | kNoCalibration, options), TCS_RESULT_OK);
+        ASSERT_EQ(tcsStartupEx(&stack_, TCS_START_FAST_POLL, options), TCS_RESULT_OK);
         ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
         ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, &log_), TCS_RESULT_OK);
         ASSERT_TRUE(waitFor([&] {

@@ -197,13 +197,19 @@ TEST_F(Housekeeping, BaselineRefusals) {
     EXPECT_TRUE(getPrints().empty());
 }
 
-// The capture asks for the configuration reply along with the lines; the virtual sensor's reply is
-// a placeholder, so the checks below install the swipe model's time-slot table in its place.
-TEST_F(Housekeeping, BaselineCaptureBringsTheConfigurationReply) {
+// The capture asks for the configuration reply along with the lines: the virtual sensor answers
+// with the time-slot area of its module, and its resting lines make a valid baseline under it.
+// (The checks below put the swipe model's table in place to feed lines of their own.)
+TEST_F(Housekeeping, BaselineCaptureBringsTheConfigurationReplyAndValidates) {
     readyForBaseline();
     ScsBaselineRecord record{};
     ASSERT_EQ(captureBaseline(&record), 0u);
-    EXPECT_NE(device_->configReply, nullptr);
+    ASSERT_NE(device_->configReply, nullptr);
+    ScsBaseLineImage line{};
+    ASSERT_EQ(scsSensorValidateAndProcessBaseLineData(handle_, &record, &line), 0u);
+    EXPECT_NE(line.pixels, nullptr) << "the resting sensor's lines are a valid baseline";
+    EXPECT_EQ(line.width, 8u + 200 + 64);
+    palRealFree(line.pixels);
     palRealFree(record.data);
 }
 

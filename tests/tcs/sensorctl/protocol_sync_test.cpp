@@ -6,6 +6,7 @@
 #include "platform/pnp.h"
 #include "tcs/sensorctl/builtin_lists.h"
 #include "tcs/sensorctl/calibration.h"
+#include "tcs/sensorctl/command_args.h"
 #include "tcs/sensorctl/device_accessors.h"
 #include "tcs/sensorctl/device_properties.h"
 #include "tcs/sensorctl/fp_crypto.h"
@@ -295,6 +296,51 @@ TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
     EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
 }
 
+// A set-up request without a block of its own takes the wake-on-event entry initialisation stored
+// on the device; with neither there is nothing to send (1001).
+TEST_F(SyncCommands, WakeOnEventSetUpWithoutABlockTakesTheStoredEntry) {
+    struct Answer {
+        int calls = 0;
+        TcsResult status = 99;
+    } answer;
+    ScsWitRequest request{};
+    request.witId = scsWITSensor_CMD_WOE_SETUP;
+    request.replyCallback = [](ScsReplyView*, TcsResult status, void* context) -> TcsResult {
+        auto* a = static_cast<Answer*>(context);
+        ++a->calls;
+        a->status = status;
+        return TCS_RESULT_OK;
+    };
+    request.context = &answer;
+    scsargs::write(&request, scsargs::WoeSetup{0, nullptr});
+    const size_t before = simusb::commandLog(sensor_).size();
+    EXPECT_EQ(scsSensorSendWOESetup_V4(handle_, &request), 1001u);
+    EXPECT_EQ(simusb::commandLog(sensor_).size(), before) << "nothing sent";
+
+    const Bytes block = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ConfigDescriptor entry{};
+    for (uint32_t word = 4; word <= 8; ++word) entry.words[word] = SCS_CFG_ANY;
+    entry.words[SCS_PD_LENGTH] = uint32_t(block.size());
+    entry.data = block.data();
+    device_->woeConfig = &entry;
+    ASSERT_EQ(scsSensorSendWOESetup_V4(handle_, &request), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return answer.calls == 1; }));
+    EXPECT_EQ(answer.status, 0u);
+    Bytes expected(57, 0);
+    expected[0] = 0x12;
+    std::copy(block.begin(), block.end(), expected.begin() + 1);
+    EXPECT_EQ(simusb::commandLog(sensor_).back(), expected) << "zero-padded to the 56-byte field";
+    EXPECT_EQ(simusb::transientState(sensor_, "woeSetup"), Bytes(expected.begin() + 1, expected.end()));
+
+    // A block of the request's own wins over the stored one.
+    const Bytes own(56, 0x77);
+    scsargs::write(&request, scsargs::WoeSetup{uint32_t(own.size()), own.data()});
+    ASSERT_EQ(scsSensorSendWOESetup_V4(handle_, &request), 0u);
+    ASSERT_TRUE(pumpUntil([&] { return answer.calls == 2; }));
+    EXPECT_EQ(simusb::transientState(sensor_, "woeSetup"), own);
+    device_->woeConfig = nullptr;
+}
+
 TEST_F(SyncCommands, PostedFingerprintBufferReceivesTheSensorsData) {
     struct Received {
         int calls = 0;
@@ -326,8 +372,9 @@ TEST_F(SyncCommands, PostedFingerprintBufferReceivesTheSensorsData) {
 
 TEST_F(SyncCommands, CalibrateRunsTheItemOnceAtATime) {
     EXPECT_EQ(scsSensorCalibrate(nullptr, 1), 40u);
-    device_->captureModeByte = 1;
+    device_->captureModeByte = 2;
     EXPECT_EQ(scsSensorCalibrate(handle_, 1), 46u) << "one is running";
+    EXPECT_EQ(device_->captureModeByte, 2) << "the running one's kind stays";
     device_->captureModeByte = 0;
     ASSERT_EQ(palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "calibrationEnable", 0), 0u);
     EXPECT_EQ(scsSensorCalibrate(handle_, 1), 0u);
@@ -430,7 +477,8 @@ TEST_F(SyncCommands, CountedLinesArriveOnTheFingerprintPipe) {
     ASSERT_EQ(scsSensorGetCountedLinesSynch(handle_, lines.data(), uint32_t(lines.size()), 3, 0, 4, nullptr, nullptr),
               0u);
     for (uint32_t line = 0; line < 3; ++line) {
-        for (uint32_t col = 0; col < 288; col += 41) {
+        EXPECT_EQ(lines[line * 288 + 2], uint8_t(line * 10)) << "sensor time of line " << line;
+        for (uint32_t col = 41; col < 288; col += 41) {
             EXPECT_EQ(lines[line * 288 + col], uint8_t(0x70 + (line * 3 + col * 5) % 32)) << line << " " << col;
         }
     }

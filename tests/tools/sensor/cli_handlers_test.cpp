@@ -42,7 +42,7 @@ protected:
         simusb::setStateDirectory(dir_ + "/state");
         ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
         ASSERT_EQ(chdir(dir_.c_str()), 0);
-        simusb::plug();
+        id_ = simusb::plug();
         SensorResetToolState();
         gScriptCommand = 1;  // keep the sensor open between the commands of one test
     }
@@ -62,7 +62,6 @@ protected:
         std::vector<std::string> storage{"sensor"};
         for (const char* w : words) storage.emplace_back(w);
         storage.emplace_back("-doinit");
-        storage.emplace_back("-nocal");
         std::vector<char*> argv;
         for (auto& s : storage) argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -75,6 +74,7 @@ protected:
 
     std::string dir_;
     char cwd_[4096] = {};
+    simusb::SensorId id_ = 0;
 };
 
 TEST_F(Handlers, OutputFilesOfOtpRawCommandAndMemory) {
@@ -124,6 +124,18 @@ TEST_F(Handlers, OutputFilesOfOtpRawCommandAndMemory) {
     EXPECT_EQ(out, "Usage: readram output-file [length [baseaddr]]\n");
 }
 
+// The lock handler locks the sensor's security state; the sensor holds it until it loses power.
+TEST_F(Handlers, LockLocksTheSensor) {
+    std::string out;
+    ASSERT_EQ(run({"lock"}, &out), 1) << out;
+    EXPECT_EQ(out, "Sensor locking  SUCCEEDED \n");
+    EXPECT_EQ(simusb::transientState(id_, "locked"), std::vector<uint8_t>{1});
+    simusb::setCommandHook(0x1B, [](std::span<const uint8_t>) { return simusb::Reply{0x0401, {}}; });
+    EXPECT_EQ(run({"lock"}, &out), 0);
+    simusb::setCommandHook(0x1B, nullptr);
+    EXPECT_EQ(out, "FAILED to lock sensor \n");
+}
+
 TEST_F(Handlers, ArgumentFailuresPrintTheirLines) {
     struct Case {
         std::initializer_list<const char*> words;
@@ -151,7 +163,7 @@ TEST_F(Handlers, ArgumentFailuresPrintTheirLines) {
 // handle once it is back, so the lines after it still reach it.
 TEST_F(Handlers, ScriptReopensTheSensorAfterAReset) {
     gScriptCommand = 0;
-    std::ofstream("run.bat") << "sensor getver -doinit -nocal\nrem the sensor leaves the bus and comes back\n"
+    std::ofstream("run.bat") << "sensor getver -doinit\nrem the sensor leaves the bus and comes back\n"
                                 "sensor Reset 5\nsensor getver\n";
     std::string w0 = "sensor", w1 = "script", w2 = "run.bat";
     char* argv[] = {w0.data(), w1.data(), w2.data(), nullptr};

@@ -9,6 +9,7 @@
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/scs_internal.h"
+#include "tests/tcs/sim_version.h"
 #include "tools/sensor/diag.h"
 
 #include <gtest/gtest.h>
@@ -30,8 +31,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// Skip LOCK and calibration: neither is what these tests are about.
-constexpr uint32_t kStartFlags = 0x00100000u | 0x04000000u;
+// Skip LOCK: a locked sensor refuses the ownership changes these tests make. Calibration is on.
+constexpr uint32_t kStartFlags = 0x00100000u;
 
 struct Ready {
     std::mutex lock;
@@ -46,19 +47,10 @@ TcsResult recordReady(void*, void* context, EventRecord* event) {
     return TCS_RESULT_OK;
 }
 
+// A 4.<minor> sensor whose patch revision byte reads 0x2A.
 Bytes version(uint8_t minor) {
-    Bytes v(36, 0);
-    v[0] = 1;
-    v[4] = 17;
-    v[8] = 4;
-    v[9] = minor;
-    v[10] = 1;
-    v[11] = 4;
-    v[13] = 1;
-    v[14] = 0x80;
-    v[15] = 0x2A;  // revision
-    for (int i = 0; i < 6; ++i) v[16 + size_t(i)] = uint8_t(0x30 + i);
-    v[22] = 1;
+    Bytes v = simVersionRecord(minor, 1, 0);
+    v[15] = 0x2A;
     return v;
 }
 

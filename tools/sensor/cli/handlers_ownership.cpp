@@ -307,10 +307,7 @@ int SensorDecommission(int, char**) {
 }
 
 int SensorLock(int, char**) {
-    // The client interface has no lock operation in this stack yet: it answers as an entry point the
-    // build lacks (6), and the handler reports the failure.
-    const TcsResult result = TCS_RESULT_NOT_IMPLEMENTED;
-    if (result != TCS_RESULT_OK) {
+    if (tcsSensorLock(g_hSensor) != TCS_RESULT_OK) {
         printf("FAILED to lock sensor \n");
         return 0;
     }

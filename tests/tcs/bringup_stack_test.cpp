@@ -1,0 +1,428 @@
+// Sensor bring-up end to end on the whole stack and the virtual sensor, calibration on: sensors
+// paired by password (4.21) and by keys (4.40) come back calibrated with a validated power-up
+// baseline, the pre-boot image is written after pairing, a paired sensor's own database, and sensor
+// handles and databases that keep working when the sensor resets or the system resumes.
+#include "sim_version.h"
+
+#include "platform/settings.h"
+#include "platform/test_seams.h"
+#include "platform/usb_test_seams.h"
+#include "sim/usb/firmware.h"
+#include "sim/usb/sim_usb.h"
+#include "tcs/core.h"
+#include "tcs/database/dss_interface.h"
+#include "tcs/handle_map.h"
+#include "tcs/sensorctl/builtin_lists.h"
+#include "tcs/sensorctl/housekeeping.h"
+#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/tcs.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+struct Seen {
+    uint32_t id;
+    uint32_t status;
+    std::string name;
+};
+
+// The sensors these tests bring up: family 1, provisioned, not paired yet.
+struct Firmware {
+    const char* what;
+    uint8_t minor, usbVariant, variantByte, capabilities;
+    bool keys;  // paired by keys, else by password
+};
+constexpr Firmware k421{"4.21, paired by password", 21, 3, 0, 0, false};
+constexpr Firmware k440{"4.40, paired by keys", 40, 5, 5, 0x10, true};
+constexpr Firmware kPlain{"4.40 without security", 40, 0, 1, 0, false};
+
+class SensorBringUp : public ::testing::Test {
+protected:
+    // No lock step: a locked sensor refuses the pairing these tests make. Calibration is on.
+    static constexpr uint32_t kStartFlags = 0x00100000u | TCS_START_FAST_POLL;
+
+    void SetUp() override {
+        simusb::resetAll();
+        palTestSetUsbPollInterval(5);
+        palTestSetUsbWorkerStopTimeout(0);
+        char dir[] = "/tmp/tcs_bringup_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        ASSERT_EQ(std::system(("mkdir -p " + dir_ + "/state " + dir_ + "/images").c_str()), 0);
+        palTestSetSettingsPath((dir_ + "/settings").c_str());
+        palTestSetEFIImageFolder((dir_ + "/images").c_str());
+        simusb::setStateDirectory(dir_ + "/state");
+    }
+
+    void TearDown() override {
+        stop();
+        simusb::resetAll();
+        palTestSetUsbPollInterval(0);
+        palTestSetEFIImageFolder(nullptr);
+        palTestSetSettingsPath(nullptr);
+        std::system(("rm -rf " + dir_).c_str());
+    }
+
+    void prepare(const Firmware& f) {
+        spec_.serial = "BRING" + std::to_string(f.minor) + "V" + std::to_string(f.usbVariant);
+        spec_.variant = f.usbVariant;
+        simusb::Firmware firmware(spec_.serial, spec_.productId, f.usbVariant);
+        firmware.stored("version") = simVersionRecord(f.minor, f.variantByte, f.capabilities, uint8_t(0x30 + f.minor));
+        firmware.storedChanged();
+        ASSERT_TRUE(firmware.save(dir_ + "/state"));
+    }
+
+    // Starts the stack and its client, then plugs the prepared sensor.
+    void start() {
+        ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientEventsAddCallback(client_, recordEvent, this), TCS_RESULT_OK);
+        id_ = simusb::plug(spec_);
+        ASSERT_NE(id_, 0);
+    }
+
+    // Starts, waits for the sensor to be ready and opens it.
+    void startAndOpen() {
+        start();
+        ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) == 1; }));
+        ASSERT_EQ(tcsSensorOpenA(client_, last(TCS_SYSTEM_EVENT_SENSOR_READY).name.c_str(), &sensor_), TCS_RESULT_OK);
+    }
+
+    // Pairs the open sensor; the synchronous call resets it and waits until it is ready again.
+    TcsResult pair(const Firmware& f) {
+        if (f.keys) return tcsSensorSetOwnerWithKeys(sensor_, nullptr, nullptr, nullptr, nullptr, nullptr);
+        const SizedBuffer password{6, reinterpret_cast<const uint8_t*>("secret")};
+        return tcsSensorSetOwner(sensor_, &password);
+    }
+
+    void stop() {
+        if (sensor_ != 0) {
+            EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
+        }
+        sensor_ = 0;
+        if (client_ != 0) {
+            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
+        }
+        client_ = 0;
+        if (stack_ != nullptr) {
+            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+        }
+        stack_ = nullptr;
+        if (id_ != 0) simusb::unplug(id_);
+        id_ = 0;
+        std::lock_guard<std::mutex> hold(lock_);
+        events_.clear();
+    }
+
+    static TcsResult recordEvent(void*, void* context, EventRecord* event) {
+        auto* self = static_cast<SensorBringUp*>(context);
+        Seen seen{event->id, event->status, {}};
+        if (event->data != nullptr && event->dataSize > 0 && event->id != TCS_SYSTEM_EVENT_ALL_READY) {
+            const auto* text = static_cast<const char*>(event->data);
+            seen.name.assign(text, strnlen(text, event->dataSize));
+        }
+        std::lock_guard<std::mutex> hold(self->lock_);
+        self->events_.push_back(seen);
+        return TCS_RESULT_OK;
+    }
+
+    size_t countOf(uint32_t id) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return size_t(std::count_if(events_.begin(), events_.end(), [id](const Seen& e) { return e.id == id; }));
+    }
+    Seen last(uint32_t id) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto e = events_.rbegin(); e != events_.rend(); ++e) {
+            if (e->id == id) return *e;
+        }
+        return {0, 0, {}};
+    }
+
+    bool waitFor(const std::function<bool()>& condition, int ms = 15000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (!condition()) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    // Resets the sensor from the bus side (it leaves and comes back under a new device file) and
+    // waits until it is ready again.
+    void resetAndWaitReady() {
+        const size_t readyBefore = countOf(TCS_SYSTEM_EVENT_SENSOR_READY);
+        const size_t removedBefore = countOf(TCS_SYSTEM_EVENT_SENSOR_REMOVED);
+        ASSERT_TRUE(simusb::reset(id_));
+        ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_REMOVED) > removedBefore; }));
+        ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) > readyBefore; }));
+    }
+
+    ScsSensor* control() {
+        void* record = nullptr;
+        tcsSafeSensorHandleFetch(sensor_, &record);
+        return record != nullptr ? static_cast<SensorRecord*>(record)->sensorControlSensor : nullptr;
+    }
+    // The device the handle works on; null while it is not bound to one.
+    ScsSensorDevice* device() {
+        ScsSensor* sensor = control();
+        return sensor != nullptr ? __atomic_load_n(&sensor->device, __ATOMIC_ACQUIRE) : nullptr;
+    }
+
+    // A handle of sensor control on the client's side of it; it binds to a device still initialising.
+    ScsSensor* openControlHandle(const std::string& name) {
+        void* record = nullptr;
+        if (tcsSafeClientHandleFetch(client_, &record) != TCS_RESULT_OK || record == nullptr) return nullptr;
+        ScsSensor* handle = nullptr;
+        EXPECT_EQ(scsSensorOpen(static_cast<ClientRecord*>(record)->sensorControlClient, name.c_str(), &handle),
+                  TCS_RESULT_OK);
+        return handle;
+    }
+
+    bool versionAnswers() {
+        char text[80] = {};
+        return tcsSensorGetVersionA(sensor_, text) == TCS_RESULT_OK && text[0] != '\0';
+    }
+
+    std::string dir_;
+    simusb::SensorSpec spec_;
+    simusb::SensorId id_ = 0;
+    CoreSubsystem* stack_ = nullptr;
+    TcsHandle client_ = 0;
+    TcsHandle sensor_ = 0;
+    std::mutex lock_;
+    std::vector<Seen> events_;
+};
+
+// Pairing resets the sensor; it comes back secure, calibrated and holding a validated power-up
+// baseline, and the handle opened before the pairing works on it again once reattached. There is
+// no pre-boot image file, which does not stop the initialisation.
+TEST_F(SensorBringUp, PairedSensorsComeBackCalibratedHoldingAValidatedBaseline) {
+    for (const Firmware& f : {k421, k440}) {
+        SCOPED_TRACE(f.what);
+        prepare(f);
+        startAndOpen();
+        EXPECT_EQ(last(TCS_SYSTEM_EVENT_SENSOR_READY).status, TCS_RESULT_READY_NO_SECURE_SESSION) << "not paired yet";
+        ASSERT_EQ(pair(f), TCS_RESULT_OK);
+        EXPECT_EQ(last(TCS_SYSTEM_EVENT_SENSOR_READY).status, TCS_RESULT_OK);
+        EXPECT_EQ(countOf(TCS_SYSTEM_EVENT_SENSOR_FAILED), 0u);
+        EXPECT_FALSE(versionAnswers()) << "the device the handle was opened on is gone";
+        ASSERT_EQ(tcsSensorReattach(sensor_), TCS_RESULT_OK);
+        EXPECT_TRUE(versionAnswers());
+        ScsSensorDevice* d = device();
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->calibrated, 1u);
+        ASSERT_NE(d->baselineInfo, nullptr);
+        const ScsBaseLineImage& line = static_cast<ScsBaseLineInfo*>(d->baselineInfo)->images[0];
+        ASSERT_NE(line.pixels, nullptr);
+        EXPECT_EQ(line.width, 8u + 200 + 64) << "one processed line of flex 14";
+        EXPECT_NE(d->baselineVariance, 0u);
+        EXPECT_EQ(d->preBootImageLoaded, 0u);
+        stop();
+    }
+}
+
+// After pairing, initialisation writes the pre-boot image file of the sensor's type into the image
+// partition (what the file leaves of the partition erased); on the RSA-secured 4.40 the block it
+// shares is erased first and the sensor rewrites its protected-memory sector, and the raw
+// partition is put back after it.
+TEST_F(SensorBringUp, PairingWritesThePreBootImageFromTheImageFolder) {
+    Bytes image(3000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + 3);
+    std::ofstream(dir_ + "/images/OemUsbTFS643.img", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    prepare(k440);
+    startAndOpen();
+    ASSERT_EQ(pair(k440), TCS_RESULT_OK);
+    ASSERT_EQ(tcsSensorReattach(sensor_), TCS_RESULT_OK);
+    ASSERT_NE(device(), nullptr);
+    EXPECT_EQ(device()->preBootImageLoaded, 1u);
+    const Bytes flash = simusb::storedState(id_, "flash");
+    ASSERT_EQ(flash.size(), 1u << 20);
+    constexpr size_t kImageBase = 8192, kImageSize = 0x4E000;
+    EXPECT_EQ(Bytes(flash.begin() + kImageBase, flash.begin() + kImageBase + image.size()), image);
+    EXPECT_TRUE(std::all_of(flash.begin() + kImageBase + image.size(), flash.begin() + kImageBase + kImageSize,
+                            [](uint8_t b) { return b == 0xFF; }))
+        << "the rest of the partition erased, not what the buffer held";
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 6), (Bytes{'T', 'O', 'V', 'P', 'M', 0}));
+    EXPECT_EQ(Bytes(flash.begin() + 4096, flash.begin() + 4099), (Bytes{'E', 'A', 'T'})) << "raw partition kept";
+    uint32_t version = 0;
+    EXPECT_EQ(tcsSensorGetEFIImageVersion(sensor_, &version), TCS_RESULT_OK);
+}
+
+// A paired sensor's database is encrypted under a key only the sensor can unwrap; it opens with
+// the virtual sensor doing the unwrapping. Reset, the sensor comes back under a new device record:
+// a database opened again on it joins the open store and binds its sensor to the new device.
+TEST_F(SensorBringUp, PairedSensorsDatabaseOpensAndKeepsWorkingAcrossAReset) {
+    prepare(k440);
+    startAndOpen();
+    ASSERT_EQ(pair(k440), TCS_RESULT_OK);
+    const std::string url = "sensor://" + last(TCS_SYSTEM_EVENT_SENSOR_READY).name;
+    ASSERT_EQ(tcsDatabaseFormatDatabaseA(client_, url.c_str()), TCS_RESULT_OK);
+    TcsHandle first = 0, app = 0, user = 0;
+    ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &first), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCreateAppStorage(first, "APP", 0, &app), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCreateUser(app, &user), TCS_RESULT_OK);
+    const Bytes secret(80, 0xA7);
+    ASSERT_EQ(tcsDatabaseSetUserData(user, 1, secret.data(), uint32_t(secret.size())), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCloseUser(user), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCloseAppStorage(app), TCS_RESULT_OK);
+    const Bytes flash = simusb::storedState(id_, "flash");
+    EXPECT_EQ(std::search(flash.begin(), flash.end(), secret.begin(), secret.end()), flash.end())
+        << "never on the flash in plain";
+
+    resetAndWaitReady();
+    auto userData = [&](TcsHandle database) {
+        Bytes data;
+        TcsHandle storage = 0, found = 0;
+        EXPECT_EQ(tcsDatabaseCreateAppStorage(database, "APP", 0, &storage), TCS_RESULT_OK);
+        EXPECT_EQ(tcsDatabaseOpenFirstUser(storage, &found), TCS_RESULT_OK);
+        uint8_t* bytes = nullptr;
+        uint32_t length = 0;
+        if (found != 0 && tcsDatabaseGetUserData(found, 1, &bytes, &length) == TCS_RESULT_OK) {
+            data.assign(bytes, bytes + length);
+        }
+        tcsBufferFree(bytes);
+        if (found != 0) tcsDatabaseCloseUser(found);
+        tcsDatabaseCloseAppStorage(storage);
+        return data;
+    };
+    TcsHandle second = 0;
+    ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &second), TCS_RESULT_OK);
+    EXPECT_EQ(userData(second), secret);
+    EXPECT_EQ(userData(first), secret) << "the first database shares the store";
+    // Written after the reset, read back through the other database.
+    ASSERT_EQ(tcsDatabaseCreateAppStorage(second, "NEW", 0, &app), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCreateUser(app, &user), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseSetUserData(user, 1, secret.data(), 16), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCloseUser(user), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseCloseAppStorage(app), TCS_RESULT_OK);
+    TcsHandle storage = 0;
+    ASSERT_EQ(tcsDatabaseCreateAppStorage(first, "NEW", 0, &storage), TCS_RESULT_OK);
+    uint32_t users = 0;
+    EXPECT_EQ(tcsDatabaseGetUserCount(storage, &users), TCS_RESULT_OK);
+    EXPECT_EQ(users, 1u);
+    tcsDatabaseCloseAppStorage(storage);
+    EXPECT_EQ(tcsDatabaseClose(second), TCS_RESULT_OK);
+    EXPECT_EQ(tcsDatabaseClose(first), TCS_RESULT_OK);
+}
+
+// A sensor that leaves the bus unbinds its handles; reattaching while it is away changes nothing,
+// once it is back (reset, or unplugged and plugged again) the handle works on it again.
+TEST_F(SensorBringUp, ReattachBindsTheHandleToTheSensorThatCameBack) {
+    prepare(kPlain);
+    startAndOpen();
+    EXPECT_TRUE(versionAnswers());
+    resetAndWaitReady();
+    EXPECT_FALSE(versionAnswers());
+    ASSERT_EQ(tcsSensorReattach(sensor_), TCS_RESULT_OK);
+    EXPECT_TRUE(versionAnswers());
+
+    ASSERT_TRUE(simusb::unplug(id_));
+    ASSERT_TRUE(waitFor([&] { return device() == nullptr; }));
+    EXPECT_EQ(tcsSensorReattach(sensor_), TCS_RESULT_OK) << "nothing to bind to yet";
+    EXPECT_EQ(device(), nullptr);
+    const size_t ready = countOf(TCS_SYSTEM_EVENT_SENSOR_READY);
+    id_ = simusb::plug(spec_);
+    ASSERT_NE(id_, 0);
+    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) > ready; }));
+    ASSERT_EQ(tcsSensorReattach(sensor_), TCS_RESULT_OK);
+    EXPECT_TRUE(versionAnswers());
+    EXPECT_EQ(tcsSensorReattach(0), TCS_RESULT_NULL_SENSOR_HANDLE);
+}
+
+// A suspend unbinds the handles from the device it keeps; after the resume the device initialises
+// again and the handles work on it without anyone reattaching them. (A handle of sensor control's:
+// the core's own suspend step would first ask every open core sensor for its version.)
+TEST_F(SensorBringUp, ResumeRecoveryBindsTheHandlesAgain) {
+    prepare(kPlain);
+    start();
+    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) == 1; }));
+    ScsSensor* handle = openControlHandle(last(TCS_SYSTEM_EVENT_SENSOR_READY).name);
+    ASSERT_NE(handle, nullptr);
+    ScsSensorDevice* before = __atomic_load_n(&handle->device, __ATOMIC_ACQUIRE);
+    ASSERT_NE(before, nullptr);
+    ASSERT_EQ(tcsPrepareForSuspend(stack_), TCS_RESULT_OK);
+    EXPECT_EQ(__atomic_load_n(&handle->device, __ATOMIC_ACQUIRE), nullptr);
+    const size_t ready = countOf(TCS_SYSTEM_EVENT_SENSOR_READY);
+    ASSERT_EQ(tcsPrepareForResume(stack_), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) > ready; }));
+    EXPECT_EQ(countOf(TCS_SYSTEM_EVENT_SENSOR_READY_AGAIN), 0u) << "a resume, not a recovery";
+    EXPECT_EQ(__atomic_load_n(&handle->device, __ATOMIC_ACQUIRE), before) << "the device kept across the suspend";
+    char text[80] = {};
+    EXPECT_EQ(scsSensorGetVersion(handle, text), TCS_RESULT_OK);
+    EXPECT_EQ(scsSensorClose(handle), TCS_RESULT_OK);
+}
+
+// A 4.21 sensor without security runs every printing step: while initialisation's calibration is
+// under way a client's calibration is refused (46); the sensor ends up calibrated, holding a
+// validated baseline and the wake-on-event entry that the lists give for it, and free to be
+// calibrated again.
+TEST_F(SensorBringUp, InitialisationCalibratesAndKeepsTheWakeOnEventEntry) {
+    static const Bytes kBlock(56, 0x5C);
+    ConfigDescriptor entry{};
+    for (uint32_t word = 4; word <= 8; ++word) entry.words[word] = SCS_CFG_ANY;
+    entry.words[SCS_PD_LENGTH] = uint32_t(kBlock.size());
+    entry.data = kBlock.data();
+    const void* const list[] = {&entry, nullptr};
+    prepare({"4.21 without security", 21, 0, 0, 0, false});
+    ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
+    // The family's wake-on-event list, which ships empty, gets an entry for every device.
+    ScsConfigEntry* woe = nullptr;
+    for (ScsConfigGroup* group : stack_->sensorControl->configGroups) {
+        for (uint32_t i = 0; group != nullptr && group->family == SCS_FAMILY_1 && i < group->count; ++i) {
+            if (group->entries[i].kind == 4) woe = &group->entries[i];
+        }
+    }
+    ASSERT_NE(woe, nullptr);
+    const ScsConfigEntry shipped = *woe;
+    woe->list = list;
+    woe->owned = 0;
+    ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+    ASSERT_EQ(tcsClientEventsAddCallback(client_, recordEvent, this), TCS_RESULT_OK);
+    id_ = simusb::plug(spec_);
+    ASSERT_NE(id_, 0);
+    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_ARRIVING) == 1; }));
+
+    // A handle of sensor control opens on a device that is still initialising.
+    ScsSensor* handle = openControlHandle(last(TCS_SYSTEM_EVENT_SENSOR_ARRIVING).name);
+    ASSERT_NE(handle, nullptr);
+    ScsSensorDevice* d = __atomic_load_n(&handle->device, __ATOMIC_ACQUIRE);
+    ASSERT_NE(d, nullptr);
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (__atomic_load_n(&d->captureModeByte, __ATOMIC_ACQUIRE) != 2 && Clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(__atomic_load_n(&d->captureModeByte, __ATOMIC_ACQUIRE), 2) << "initialisation's calibration kind";
+    simusb::delayReplies(id_, 100, 2);  // keeps the calibration running while the refusal is tried
+    EXPECT_EQ(scsSensorCalibrate(handle, 1), TCS_RESULT_SENSOR_BUSY);
+
+    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) == 1; }));
+    EXPECT_EQ(last(TCS_SYSTEM_EVENT_SENSOR_READY).status, TCS_RESULT_OK);
+    EXPECT_EQ(__atomic_load_n(&d->captureModeByte, __ATOMIC_ACQUIRE), 0);
+    EXPECT_EQ(d->calibrated, 1u);
+    ASSERT_NE(d->baselineInfo, nullptr);
+    EXPECT_NE(static_cast<ScsBaseLineInfo*>(d->baselineInfo)->images[0].pixels, nullptr);
+    EXPECT_EQ(d->woeConfig, &entry);
+    EXPECT_EQ(scsSensorCalibrate(handle, 1), TCS_RESULT_OK);
+    EXPECT_EQ(scsSensorClose(handle), TCS_RESULT_OK);
+    *woe = shipped;
+}
+
+}  // namespace
