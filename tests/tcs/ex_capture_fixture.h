@@ -1,0 +1,199 @@
+// Fixture of the capturing flows: the extended-flow stack whose virtual sensor carries the swipe
+// model's module, synthetic fingers swiped over it on demand, and a recorder of progress callbacks.
+#pragma once
+
+#include "sim/finger/finger.h"
+#include "sim/swipe/swipe_model.h"
+#include "tcs/ex_recognition.h"
+#include "tests/tcs/ex_flows_fixture.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+
+// One progress callback as the flow made it, with what its data held while it was valid: the rows of
+// the image copy (17), the enrollment progress (32), the matched users' ids (14, 15).
+struct Progress {
+    uint32_t result;
+    uint32_t id;
+    uint32_t status;
+    uint32_t size;
+    uint32_t imageRows = 0;
+    EnrollProgress enroll{};
+    std::vector<Bytes> users;
+    std::vector<Bytes> entries;
+};
+
+// Swipes of synthetic fingers, made once per process (a finger takes a moment to grow).
+class Fingers {
+public:
+    // Impression `take` of finger `finger` as the swipe stream of a sensor of flex id 14.
+    static const Bytes& swipe(int finger, int take) {
+        static std::mutex lock;
+        static std::map<std::pair<int, int>, Bytes> made;
+        std::lock_guard<std::mutex> hold(lock);
+        Bytes& stream = made[{finger, take}];
+        if (stream.empty()) stream = makeSwipe(finger, take);
+        return stream;
+    }
+    // A swipe of nothing: a flat, light surface that reconstructs to an unusable image.
+    static const Bytes& nothing() {
+        static const Bytes stream = [] {
+            swipe_model::GreyImage flat;
+            flat.width = 300;
+            flat.height = 500;
+            flat.pixels.assign(size_t(flat.width) * flat.height, 250);
+            swipe_model::SwipeConfig config;
+            config.noiseSigma = 1;
+            return swipe_model::SwipeModel(flat, config).stream(0, 300);
+        }();
+        return stream;
+    }
+    static std::vector<uint32_t> timeslotWords() {
+        return swipe_model::SwipeModel(swipe_model::syntheticRidges(300, 500, 9, 150, 150), {}).timeslotWords();
+    }
+
+private:
+    static constexpr int kWidth = 300, kHeight = 560;
+    static constexpr uint32_t kLines = 520;
+
+    static Bytes makeSwipe(int finger, int take) {
+        static std::map<int, simfinger::Finger> masters;
+        auto found = masters.find(finger);
+        if (found == masters.end()) {
+            found = masters.emplace(finger, simfinger::makeMasterFinger(uint64_t(700 + finger))).first;
+        }
+        // Placements of one finger on a swipe sensor differ little: the guide keeps it straight.
+        simfinger::ImpressionParams p = simfinger::randomImpressionParams(uint64_t(5000 + 31 * finger + take));
+        p.contact = {};
+        p.rotation *= 0.3;
+        p.dx *= 0.3;
+        p.dy = 0;
+        const simfinger::Impression im = simfinger::renderImpression(found->second, p, kWidth, kHeight, 500);
+        swipe_model::GreyImage image;
+        image.width = uint32_t(im.width);
+        image.height = uint32_t(im.height);
+        image.pixels = im.image;
+        swipe_model::SwipeConfig config;
+        config.noiseSigma = 2;
+        config.seed = uint32_t(17 + take);
+        return swipe_model::SwipeModel(image, config).stream(0, kLines);
+    }
+};
+
+class ExCaptureStack : public ExFlowsStack {
+protected:
+    void TearDown() override {
+        if (sensor_ != 0) tcsSensorEventsRemoveCallback(sensor_, onSensorEvent, this);
+        ExFlowsStack::TearDown();
+    }
+
+    // The whole stack with one sensor that has a finger on it; the flex id names the swipe model's
+    // module. Every capture's prompt (sensor event 8, or the event named) sends the next queued swipe.
+    void startSwiping(bool secure = false) {
+        const Bytes version = versionBlock(kMinor, secure ? 1 : 0);
+        hook(0x01, [version](std::span<const uint8_t>) { return simusb::Reply{0, version}; });
+        // LED commands are answered: a sensor without a light ring still acknowledges them.
+        for (uint8_t code : {uint8_t(0x24), uint8_t(0x2A)}) {
+            hook(code, [](std::span<const uint8_t>) { return simusb::Reply{0, {}}; });
+        }
+        sim_ = simusb::plug();
+        ASSERT_NE(sim_, 0);
+        const std::vector<uint32_t> words = Fingers::timeslotWords();
+        Bytes reply(words.size() * 4);
+        std::memcpy(reply.data(), words.data(), reply.size());
+        simusb::setStoredState(sim_, "configReply", reply);
+        simusb::setStoredState(sim_, "fingerState", {2, 0});
+        static uint32_t flexId = 14;
+        static const StartupOption options[] = {{3, &flexId}, {0, nullptr}};
+        ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, options), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, this), TCS_RESULT_OK);
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard<std::mutex> hold(lock_);
+            return !readyName_.empty();
+        }));
+        ASSERT_EQ(tcsSensorOpenA(client_, readyName_.c_str(), &sensor_), TCS_RESULT_OK);
+        if (secure) device()->aesSecured = 1;
+        ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, this), TCS_RESULT_OK);
+    }
+
+    // The swipes the coming captures get, in order.
+    void queueSwipes(std::initializer_list<std::pair<int, int>> swipes) {
+        for (auto [finger, take] : swipes) queueSwipe(Fingers::swipe(finger, take));
+    }
+    void queueSwipe(const Bytes& stream) {
+        std::lock_guard<std::mutex> hold(swipeLock_);
+        swipes_.push_back(stream);
+    }
+    size_t swipesLeft() {
+        std::lock_guard<std::mutex> hold(swipeLock_);
+        return swipes_.size();
+    }
+    std::vector<uint32_t> sensorEvents() {
+        std::lock_guard<std::mutex> hold(swipeLock_);
+        return sensorEvents_;
+    }
+    size_t sensorEventCount(uint32_t id) {
+        size_t n = 0;
+        for (uint32_t e : sensorEvents()) n += e == id;
+        return n;
+    }
+
+    static TcsResult onSensorEvent(void*, void* context, EventRecord* event) {
+        auto* self = static_cast<ExCaptureStack*>(context);
+        std::lock_guard<std::mutex> hold(self->swipeLock_);
+        self->sensorEvents_.push_back(event->id);
+        if (event->id == self->swipeOn_ && !self->swipes_.empty()) {
+            // Sent by the thread that raises the prompt: sent later, it may come after the
+            // capture gave up on an empty fingerprint buffer.
+            simusb::pushFingerprintData(self->sim_, self->swipes_.front());
+            self->swipes_.pop_front();
+        }
+        return TCS_RESULT_OK;
+    }
+
+    // Progress callbacks of a flow, in order.
+    struct Recorder {
+        std::mutex lock;
+        std::vector<Progress> calls;
+        std::vector<uint32_t> ids() {
+            std::lock_guard<std::mutex> hold(lock);
+            std::vector<uint32_t> out;
+            for (const Progress& p : calls) out.push_back(p.id);
+            return out;
+        }
+        std::vector<Progress> all() {
+            std::lock_guard<std::mutex> hold(lock);
+            return calls;
+        }
+    };
+    static TcsResult onProgress(uint32_t result, void* context, EventRecord* event) {
+        auto* recorder = static_cast<Recorder*>(context);
+        Progress p{result, event->id, event->status, event->dataSize, 0, {}, {}, {}};
+        auto keep = [&p](const UserMatch& m) {
+            p.users.emplace_back(m.userId, m.userId + m.userIdSize);
+            p.entries.emplace_back(m.entryData, m.entryData + m.entrySize);
+        };
+        if (event->data != nullptr) {
+            if (event->id == TCS_EX_PROGRESS_IMAGE && event->dataSize == sizeof(TcsHandle)) {
+                p.imageRows = tcsImageGetRows(*static_cast<const TcsHandle*>(event->data));
+            } else if (event->id == TCS_EX_PROGRESS_ENROLL && event->dataSize == sizeof(EnrollProgress)) {
+                p.enroll = *static_cast<const EnrollProgress*>(event->data);
+            } else if (event->dataSize == sizeof(UserMatchList)) {
+                const auto* list = static_cast<const UserMatchList*>(event->data);
+                for (uint32_t i = 0; i < list->count; ++i) keep(list->matches[i]);
+            } else if (event->dataSize == sizeof(VerifiedUser)) {
+                keep(static_cast<const VerifiedUser*>(event->data)->match);
+            }
+        }
+        std::lock_guard<std::mutex> hold(recorder->lock);
+        recorder->calls.push_back(std::move(p));
+        return TCS_RESULT_OK;
+    }
+
+    uint32_t swipeOn_ = TCS_SENSOR_EVENT_SWIPE_NOW;
+    std::mutex swipeLock_;
+    std::deque<Bytes> swipes_;
+    std::vector<uint32_t> sensorEvents_;
+};
