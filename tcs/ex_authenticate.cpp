@@ -404,15 +404,18 @@ TcsResult FindUserInAppStorage(TcsHandle matcher, TcsHandle sensorHandle, TcsHan
                                               &users.users);
     if (result != TCS_RESULT_OK) return result;
     ScsSensor* control = sensor->sensorControlSensor;
+    // Decrypted templates of an application without users are stale.
+    if (users.count == 0) scsSensorFreeDecTemplatesList(control, nullptr);
+    // A verification for an id that nobody has is settled without comparing anything.
+    bool claimed = userId == nullptr;
+    for (uint32_t i = 0; !claimed && i < users.count; ++i) claimed = sameUserId(users.users[i], userId);
+    if (!claimed) return TCS_RESULT_USER_DOESNT_EXIST;
     uint8_t hint[16];
     bool hinted = false;
     if (users.count != 0) {
         const FastPath fast = searchCache(control, matcher, image, digest16, hint);
         if (fast == FastPath::NoMatch) return TCS_RESULT_USER_DOESNT_EXIST;
         hinted = fast == FastPath::Hint;
-    } else {
-        // Decrypted templates of an application without users are stale.
-        scsSensorFreeDecTemplatesList(control, nullptr);
     }
 
     std::vector<UserMatch> matches;

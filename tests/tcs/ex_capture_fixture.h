@@ -192,6 +192,18 @@ protected:
         return TCS_RESULT_OK;
     }
 
+    // Enrolls a finger by the swipes queued, with two enrollment entries: kind 5 "secret", kind 7
+    // "other".
+    TcsResult enrollBySwipes(TcsHandle app, const Bytes& userId, uint8_t finger, Recorder* recorder,
+                             uint32_t flags = 0) {
+        static const Bytes secret = bytesOf("secret"), other = bytesOf("other");
+        const EnrollmentDataEntry entries[] = {{5, uint32_t(secret.size()), secret.data()},
+                                               {7, uint32_t(other.size()), other.data()}};
+        const SizedBuffer id = sized(userId);
+        return tcsExEnrollUserEx(sensor_, MSS_MATCHER_MINUTIAE, app, &id, 2, entries, finger, onProgress, recorder,
+                                 flags);
+    }
+
     uint32_t swipeOn_ = TCS_SENSOR_EVENT_SWIPE_NOW;
     std::mutex swipeLock_;
     std::deque<Bytes> swipes_;

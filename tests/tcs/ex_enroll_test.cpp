@@ -9,11 +9,7 @@ constexpr uint32_t kQualityUnusable = 0x80000000u;
 class ExEnroll : public ExCaptureStack {
 protected:
     TcsResult enrollBySwipes(TcsHandle app, const Bytes& userId, uint8_t finger, uint32_t flags = 0) {
-        const Bytes entry = bytesOf("secret");
-        const EnrollmentDataEntry entries[] = {{5, uint32_t(entry.size()), entry.data()}};
-        const SizedBuffer id = sized(userId);
-        return tcsExEnrollUserEx(sensor_, MSS_MATCHER_MINUTIAE, app, &id, 1, entries, finger, onProgress, &progress_,
-                                 flags);
+        return ExCaptureStack::enrollBySwipes(app, userId, finger, &progress_, flags);
     }
     // The enrollment progress blocks: quality, not used, swipes, unusable in a row, percent.
     std::vector<std::vector<uint32_t>> enrollSteps() {
