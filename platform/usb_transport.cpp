@@ -17,6 +17,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -33,6 +35,8 @@ constexpr int kEndpointFingerprint = 0x82;
 
 std::atomic<uint32_t> gPollIntervalMs{kDefaultPollIntervalMs};
 std::atomic<uint32_t> gWorkerStopMs{kDefaultWorkerStopMs};
+std::mutex gPreBootDirectoryLock;
+std::string gPreBootDirectory;  // empty: the files' own places
 
 enum EntryState : uint32_t { kAnnounced = 0, kArrived = 1, kGone = 2 };
 
@@ -456,6 +460,11 @@ extern "C" {
 void palTestSetUsbPollInterval(uint32_t ms) { gPollIntervalMs.store(ms == 0 ? kDefaultPollIntervalMs : ms); }
 
 void palTestSetUsbWorkerStopTimeout(uint32_t ms) { gWorkerStopMs.store(ms == 0 ? kDefaultWorkerStopMs : ms); }
+
+void palTestSetPreBootImageDirectory(const char* directory) {
+    std::lock_guard<std::mutex> hold(gPreBootDirectoryLock);
+    gPreBootDirectory = directory != nullptr ? directory : "";
+}
 
 TcsResult palUsbSubsystemStartup(PnpContext* context) {
     if (context == nullptr) return TCS_RESULT_BAD_PARAM;
@@ -885,6 +894,15 @@ TcsResult palGetEFIImage(void* buffer, uint32_t size, uint32_t sensorType) {
         case 104: path = "/usr/sbin/OemUsbTFS645.img"; break;
         case 110: path = "/usr/sbin/OemUsbTFS646.img"; break;
         default: break;
+    }
+    std::string moved;
+    {
+        std::lock_guard<std::mutex> hold(gPreBootDirectoryLock);
+        if (!gPreBootDirectory.empty()) {
+            const char* slash = std::strrchr(path, '/');
+            moved = gPreBootDirectory + "/" + (slash != nullptr ? slash + 1 : path);
+            path = moved.c_str();
+        }
     }
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return TCS_RESULT_FILE_OPEN_FAILED;

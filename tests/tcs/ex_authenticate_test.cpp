@@ -2,7 +2,11 @@
 // then recognised (or not) from another swipe, by capture and from an image the caller has.
 #include "tests/tcs/ex_capture_fixture.h"
 
+#include "platform/usb_test_seams.h"
+#include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/template_cache.h"
+
+#include <fstream>
 
 namespace {
 
@@ -171,6 +175,48 @@ TEST_F(ExAuthenticate, ImagesTheCallerHasAreIdentifiedAndVerified) {
     EXPECT_EQ(tcsExIdentifyImage(sensor_, MSS_MATCHER_MINUTIAE, app, 0, 5, &list), TCS_RESULT_NULL_POINTER);
     EXPECT_EQ(tcsExIdentifyImage(sensor_, MSS_MATCHER_MINUTIAE, 0, image, 5, &list), TCS_RESULT_NULL_POINTER);
     EXPECT_EQ(tcsHandleDestroy(image), TCS_RESULT_OK);
+}
+
+// A pre-boot image of 256 header and 256 body bytes with both checksums right.
+Bytes preBootImage() {
+    Bytes image(512);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 13 + 5);
+    const uint32_t bodyLength = 256;
+    std::memcpy(image.data() + 35, &bodyLength, 4);
+    uint32_t bodyCrc = 0;
+    palCryptoChecksum(0, &bodyCrc, image.data() + 256, bodyLength, 11);
+    std::memcpy(image.data() + 39, &bodyCrc, 4);
+    const uint32_t headerCrc = scspatch::efiHeaderCrc(image.data());
+    std::memcpy(image.data() + 92, &headerCrc, 4);
+    return image;
+}
+
+// A 4.21 sensor has a pre-boot image of its own. The first verification arms the update, the second
+// runs it (the sensor's image partition is read and compared with the host's file), and no later one
+// runs it again.
+TEST_F(ExAuthenticate, PreBootImageIsCheckedOnceAfterTheFirstAuthentication) {
+    const std::string files = dir_ + "/preboot";
+    ASSERT_EQ(std::system(("mkdir -p " + files).c_str()), 0);
+    const Bytes image = preBootImage();
+    std::ofstream(files + "/OemUsbTFS641.img", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    palTestSetPreBootImageDirectory(files.c_str());
+    startSwiping(false, 21);
+    const TcsHandle app = fileStorage("db.img");
+    enrollUsers(app, 1);
+    // The sensor holds the same image already: the update finds nothing to write.
+    ASSERT_EQ(tcsSensorProgramEFIImage(sensor_, image.data(), uint32_t(image.size()), 1), TCS_RESULT_OK);
+    std::vector<size_t> flashCommands;
+    for (int take = 3; take < 6; ++take) {
+        simusb::clearCommandLog(sim_);
+        ASSERT_EQ(verify(app, userId(0), {0, take}), TCS_RESULT_OK) << take;
+        flashCommands.push_back(commandsSent(0x0B) + commandsSent(0x1F));
+    }
+    EXPECT_EQ(flashCommands[0], 0u);
+    EXPECT_GT(flashCommands[1], 0u);
+    EXPECT_EQ(flashCommands[2], 0u);
+    EXPECT_EQ(tcsUpdateEFIImage(0), TCS_RESULT_NULL_SENSOR_HANDLE);
+    palTestSetPreBootImageDirectory(nullptr);
 }
 
 TEST_F(ExAuthenticate, MissingArgumentsAreRefusedBeforeAnySwipe) {

@@ -7,9 +7,11 @@
 #include "tcs/ex_recognition.h"
 #include "tests/tcs/ex_flows_fixture.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 
 // One progress callback as the flow made it, with what its data held while it was valid: the rows of
 // the image copy (17), the enrollment progress (32), the matched users' ids (14, 15).
@@ -81,17 +83,58 @@ private:
     }
 };
 
+// The platform clock run by the test: it follows real time, or runs faster while a flow waits out
+// time-outs that would otherwise take seconds. It never goes back, so waits measured across a
+// change of pace stay sound; the real clock returns once the stack is gone.
+class TestClock {
+public:
+    TestClock() {
+        palTestSetClock(uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count()));
+        thread_ = std::thread([this] {
+            auto last = std::chrono::steady_clock::now();
+            uint64_t carry = 0;  // microseconds not yet added
+            while (!stop_.load()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const auto now = std::chrono::steady_clock::now();
+                carry += uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now - last).count()) * pace_.load();
+                last = now;
+                palTestAdvanceClock(uint32_t(carry / 1000));
+                carry %= 1000;
+            }
+        });
+    }
+    ~TestClock() {
+        stop_ = true;
+        thread_.join();
+        palTestUseRealClock();
+    }
+    TestClock(const TestClock&) = delete;
+    TestClock& operator=(const TestClock&) = delete;
+    void setPace(uint32_t pace) { pace_ = pace; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<uint32_t> pace_{1};
+    std::thread thread_;
+};
+
 class ExCaptureStack : public ExFlowsStack {
 protected:
     void TearDown() override {
         if (sensor_ != 0) tcsSensorEventsRemoveCallback(sensor_, onSensorEvent, this);
         ExFlowsStack::TearDown();
+        clock_.reset();
     }
+
+    // The clock of the test from now on (call before the stack starts).
+    void useTestClock() { clock_ = std::make_unique<TestClock>(); }
 
     // The whole stack with one sensor that has a finger on it; the flex id names the swipe model's
     // module. Every capture's prompt (sensor event 8, or the event named) sends the next queued swipe.
-    void startSwiping(bool secure = false) {
-        const Bytes version = versionBlock(kMinor, secure ? 1 : 0);
+    void startSwiping(bool secure = false, uint8_t minor = kMinor) {
+        const Bytes version = versionBlock(minor, secure ? 1 : 0);
         hook(0x01, [version](std::span<const uint8_t>) { return simusb::Reply{0, version}; });
         // LED commands are answered: a sensor without a light ring still acknowledges them.
         for (uint8_t code : {uint8_t(0x24), uint8_t(0x2A)}) {
@@ -109,6 +152,7 @@ protected:
         ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, options), TCS_RESULT_OK);
         ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
         ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, this), TCS_RESULT_OK);
+        ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEventSeen, this), TCS_RESULT_OK);
         ASSERT_TRUE(waitFor([&] {
             std::lock_guard<std::mutex> hold(lock_);
             return !readyName_.empty();
@@ -116,6 +160,8 @@ protected:
         ASSERT_EQ(tcsSensorOpenA(client_, readyName_.c_str(), &sensor_), TCS_RESULT_OK);
         if (secure) device()->aesSecured = 1;
         ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, this), TCS_RESULT_OK);
+        std::lock_guard<std::mutex> hold(swipeLock_);
+        systemEvents_.clear();
     }
 
     // The swipes the coming captures get, in order.
@@ -134,6 +180,17 @@ protected:
         std::lock_guard<std::mutex> hold(swipeLock_);
         return sensorEvents_;
     }
+    // System events the test's client heard since the sensor was opened.
+    std::vector<uint32_t> systemEvents() {
+        std::lock_guard<std::mutex> hold(swipeLock_);
+        return systemEvents_;
+    }
+    static TcsResult onSystemEventSeen(void*, void* context, EventRecord* event) {
+        auto* self = static_cast<ExCaptureStack*>(context);
+        std::lock_guard<std::mutex> hold(self->swipeLock_);
+        self->systemEvents_.push_back(event->id);
+        return TCS_RESULT_OK;
+    }
     size_t sensorEventCount(uint32_t id) {
         size_t n = 0;
         for (uint32_t e : sensorEvents()) n += e == id;
@@ -144,7 +201,12 @@ protected:
         auto* self = static_cast<ExCaptureStack*>(context);
         std::lock_guard<std::mutex> hold(self->swipeLock_);
         self->sensorEvents_.push_back(event->id);
-        if (event->id == self->swipeOn_ && !self->swipes_.empty()) {
+        if (event->id == self->actOn_ && self->onPrompt_) {
+            // Once, in place of the swipe: the sensor resets itself or leaves the bus.
+            std::function<void()> act = std::move(self->onPrompt_);
+            self->onPrompt_ = nullptr;
+            act();
+        } else if (event->id == self->swipeOn_ && !self->swipes_.empty()) {
             // Sent by the thread that raises the prompt: sent later, it may come after the
             // capture gave up on an empty fingerprint buffer.
             simusb::pushFingerprintData(self->sim_, self->swipes_.front());
@@ -205,7 +267,11 @@ protected:
     }
 
     uint32_t swipeOn_ = TCS_SENSOR_EVENT_SWIPE_NOW;
+    uint32_t actOn_ = TCS_SENSOR_EVENT_SWIPE_NOW;
+    std::function<void()> onPrompt_;
+    std::unique_ptr<TestClock> clock_;
     std::mutex swipeLock_;
     std::deque<Bytes> swipes_;
     std::vector<uint32_t> sensorEvents_;
+    std::vector<uint32_t> systemEvents_;
 };
