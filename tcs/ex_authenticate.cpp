@@ -85,7 +85,9 @@ struct UserHandles {
     uint32_t count = 0;
     TcsHandle* users = nullptr;
     ~UserHandles() {
-        for (uint32_t i = 0; i < count; ++i) tcsDatabaseCloseUser(users[i]);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (users[i] != 0) tcsDatabaseCloseUser(users[i]);
+        }
         tcsBufferFree(users);
         tcsBufferFree(policy.list);
     }
@@ -428,6 +430,10 @@ TcsResult FindUserInAppStorage(TcsHandle matcher, TcsHandle sensorHandle, TcsHan
         UserMatch match{};
         result = FindTemplateInUser(matcher, sensorHandle, users.users[i], image, digest16, hinted ? hint : nullptr,
                                     checkFlag, option, &match);
+        // A searched user is closed at once: each open user keeps its template listing, and the file
+        // system has room for 20 listings, so a storage of more users would fail the search.
+        tcsDatabaseCloseUser(users.users[i]);
+        users.users[i] = 0;
         if (result == TCS_RESULT_TEMPLATE_DOESNT_EXIST) continue;
         if (result != TCS_RESULT_OK) break;
         matches.push_back(match);

@@ -177,6 +177,21 @@ TEST_F(ExAuthenticate, ImagesTheCallerHasAreIdentifiedAndVerified) {
     EXPECT_EQ(tcsHandleDestroy(image), TCS_RESULT_OK);
 }
 
+// Every user of a storage larger than the file system's 20 open listings is searched.
+TEST_F(ExAuthenticate, AStorageOfManyUsersIsSearchedToTheEnd) {
+    startSwiping();
+    const TcsHandle app = fileStorage("db.img");
+    for (uint32_t u = 0; u < 25; ++u) ASSERT_EQ(enroll(app, userId(int(u)), 1, bytesOf("p"), u + 1), TCS_RESULT_OK);
+    std::vector<uint8_t> pixels(200 * 300);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t((i % 200) * 9 % 256);
+    TcsHandle image = 0;
+    ASSERT_EQ(tcsImageCreate(&image, pixels.data(), uint32_t(pixels.size()), 300, 200, 0), TCS_RESULT_OK);
+    UserMatchList list{};
+    EXPECT_EQ(tcsExIdentifyImage(sensor_, MSS_MATCHER_MINUTIAE, app, image, 5, &list), TCS_RESULT_USER_DOESNT_EXIST);
+    EXPECT_EQ(list.count, 0u);
+    tcsHandleDestroy(image);
+}
+
 // A pre-boot image of 256 header and 256 body bytes with both checksums right.
 Bytes preBootImage() {
     Bytes image(512);
