@@ -8,14 +8,13 @@
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
-#include "sim/finger/finger.h"
-#include "sim/swipe/swipe_model.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/ex_recognition.h"
 #include "tcs/handle_map.h"
 #include "tcs/matching/matcher_client.h"
+#include "tests/tcs/synthetic_swipes.h"
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -24,7 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,26 +35,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kStartFlags = 0x00100000u | 0x04000000u | TCS_START_FAST_POLL;
 constexpr int kUsers = 100;
 constexpr uint32_t kMinutiae = 1;
-
-swipe_model::GreyImage fingerImage(int finger, int take, int width, int height) {
-    static std::map<int, simfinger::Finger> masters;
-    auto found = masters.find(finger);
-    if (found == masters.end()) found = masters.emplace(finger, simfinger::makeMasterFinger(uint64_t(700 + finger))).first;
-    simfinger::ImpressionParams p = simfinger::randomImpressionParams(uint64_t(5000 + 31 * finger + take));
-    p.contact = {};
-    p.rotation *= 0.3;
-    p.dx *= 0.3;
-    p.dy = 0;
-    const simfinger::Impression im = simfinger::renderImpression(found->second, p, width, height, 500);
-    return swipe_model::GreyImage{uint32_t(im.width), uint32_t(im.height), im.image};
-}
-
-Bytes swipe(int finger, int take) {
-    swipe_model::SwipeConfig config;
-    config.noiseSigma = 2;
-    config.seed = uint32_t(17 + take);
-    return swipe_model::SwipeModel(fingerImage(finger, take, 300, 560), config).stream(0, 520);
-}
 
 // One stack with one virtual sensor that swipes the queued streams when a capture asks.
 class Stack {
@@ -78,8 +56,7 @@ public:
             return simusb::Reply{0, v};
         });
         sim_ = simusb::plug();
-        const std::vector<uint32_t> words =
-            swipe_model::SwipeModel(swipe_model::syntheticRidges(300, 500, 9, 150, 150), {}).timeslotWords();
+        const std::vector<uint32_t> words = synthswipe::timeslotWords();
         Bytes reply(words.size() * 4);
         std::memcpy(reply.data(), words.data(), reply.size());
         simusb::setStoredState(sim_, "configReply", reply);
@@ -199,10 +176,10 @@ double msSince(Clock::time_point from, Clock::time_point to) {
 void BM_SwipeToDecision(benchmark::State& state) {
     Stack stack;
     std::vector<TcsHandle> images;
-    for (int take = 0; take < 3; ++take) images.push_back(stack.capture(swipe(0, take)));
+    for (int take = 0; take < 3; ++take) images.push_back(stack.capture(synthswipe::swipe(0, take)));
     stack.enroll(0, images);
     for (TcsHandle image : images) tcsHandleDestroy(image);
-    const Bytes probe = swipe(0, 3);
+    const Bytes probe = synthswipe::swipe(0, 3);
     const SizedBuffer id{2, reinterpret_cast<const uint8_t*>("u0")};
     double decision = 0;
     for (auto _ : state) {
@@ -230,7 +207,7 @@ void BM_IdentifyAmong100Users(benchmark::State& state) {
     for (int u = 0; u < kUsers - 1; ++u) {
         std::vector<TcsHandle> images;
         for (int take = 0; take < 3; ++take) {
-            const swipe_model::GreyImage g = fingerImage(1000 + u, take, 200, 360);
+            const swipe_model::GreyImage g = synthswipe::impression(1000 + u, take, 200, 360);
             TcsHandle image = 0;
             tcsImageCreate(&image, g.pixels.data(), uint32_t(g.pixels.size()), g.height, g.width, 0);
             images.push_back(image);
@@ -239,11 +216,11 @@ void BM_IdentifyAmong100Users(benchmark::State& state) {
         for (TcsHandle image : images) tcsHandleDestroy(image);
     }
     std::vector<TcsHandle> images;
-    for (int take = 0; take < 3; ++take) images.push_back(stack.capture(swipe(0, take)));
+    for (int take = 0; take < 3; ++take) images.push_back(stack.capture(synthswipe::swipe(0, take)));
     stack.enroll(kUsers - 1, images);
     for (TcsHandle image : images) tcsHandleDestroy(image);
     const bool matching = state.range(0) == 1;
-    const TcsHandle probe = stack.capture(swipe(matching ? 0 : 1, 3));
+    const TcsHandle probe = stack.capture(synthswipe::swipe(matching ? 0 : 1, 3));
     std::vector<uint32_t> order(kUsers);
     for (int i = 0; i < kUsers; ++i) order[size_t(i)] = uint32_t(i);
     for (auto _ : state) {

@@ -2,10 +2,9 @@
 // model's module, synthetic fingers swiped over it on demand, and a recorder of progress callbacks.
 #pragma once
 
-#include "sim/finger/finger.h"
-#include "sim/swipe/swipe_model.h"
 #include "tcs/ex_recognition.h"
 #include "tests/tcs/ex_flows_fixture.h"
+#include "tests/tcs/synthetic_swipes.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -26,16 +25,15 @@ struct Progress {
     std::vector<Bytes> entries;
 };
 
-// Swipes of synthetic fingers, made once per process (a finger takes a moment to grow).
+// Swipes of synthetic fingers, made once per process.
 class Fingers {
 public:
-    // Impression `take` of finger `finger` as the swipe stream of a sensor of flex id 14.
     static const Bytes& swipe(int finger, int take) {
         static std::mutex lock;
         static std::map<std::pair<int, int>, Bytes> made;
         std::lock_guard<std::mutex> hold(lock);
         Bytes& stream = made[{finger, take}];
-        if (stream.empty()) stream = makeSwipe(finger, take);
+        if (stream.empty()) stream = synthswipe::swipe(finger, take);
         return stream;
     }
     // A swipe of nothing: a flat, light surface that reconstructs to an unusable image.
@@ -50,36 +48,6 @@ public:
             return swipe_model::SwipeModel(flat, config).stream(0, 300);
         }();
         return stream;
-    }
-    static std::vector<uint32_t> timeslotWords() {
-        return swipe_model::SwipeModel(swipe_model::syntheticRidges(300, 500, 9, 150, 150), {}).timeslotWords();
-    }
-
-private:
-    static constexpr int kWidth = 300, kHeight = 560;
-    static constexpr uint32_t kLines = 520;
-
-    static Bytes makeSwipe(int finger, int take) {
-        static std::map<int, simfinger::Finger> masters;
-        auto found = masters.find(finger);
-        if (found == masters.end()) {
-            found = masters.emplace(finger, simfinger::makeMasterFinger(uint64_t(700 + finger))).first;
-        }
-        // Placements of one finger on a swipe sensor differ little: the guide keeps it straight.
-        simfinger::ImpressionParams p = simfinger::randomImpressionParams(uint64_t(5000 + 31 * finger + take));
-        p.contact = {};
-        p.rotation *= 0.3;
-        p.dx *= 0.3;
-        p.dy = 0;
-        const simfinger::Impression im = simfinger::renderImpression(found->second, p, kWidth, kHeight, 500);
-        swipe_model::GreyImage image;
-        image.width = uint32_t(im.width);
-        image.height = uint32_t(im.height);
-        image.pixels = im.image;
-        swipe_model::SwipeConfig config;
-        config.noiseSigma = 2;
-        config.seed = uint32_t(17 + take);
-        return swipe_model::SwipeModel(image, config).stream(0, kLines);
     }
 };
 
@@ -142,7 +110,7 @@ protected:
         }
         sim_ = simusb::plug();
         ASSERT_NE(sim_, 0);
-        const std::vector<uint32_t> words = Fingers::timeslotWords();
+        const std::vector<uint32_t> words = synthswipe::timeslotWords();
         Bytes reply(words.size() * 4);
         std::memcpy(reply.data(), words.data(), reply.size());
         simusb::setStoredState(sim_, "configReply", reply);
