@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
 
 namespace {
 
@@ -36,7 +35,9 @@ constexpr int kEndpointFingerprint = 0x82;
 std::atomic<uint32_t> gPollIntervalMs{kDefaultPollIntervalMs};
 std::atomic<uint32_t> gWorkerStopMs{kDefaultWorkerStopMs};
 std::mutex gPreBootDirectoryLock;
-std::string gPreBootDirectory;  // empty: the files' own places
+// Empty: the files' own places. A fixed buffer: no string class, whose inline members an archive
+// member would then define for every program that links the platform layer.
+char gPreBootDirectory[PATH_MAX];
 
 enum EntryState : uint32_t { kAnnounced = 0, kArrived = 1, kGone = 2 };
 
@@ -463,7 +464,7 @@ void palTestSetUsbWorkerStopTimeout(uint32_t ms) { gWorkerStopMs.store(ms == 0 ?
 
 void palTestSetPreBootImageDirectory(const char* directory) {
     std::lock_guard<std::mutex> hold(gPreBootDirectoryLock);
-    gPreBootDirectory = directory != nullptr ? directory : "";
+    std::snprintf(gPreBootDirectory, sizeof gPreBootDirectory, "%s", directory != nullptr ? directory : "");
 }
 
 TcsResult palUsbSubsystemStartup(PnpContext* context) {
@@ -895,13 +896,13 @@ TcsResult palGetEFIImage(void* buffer, uint32_t size, uint32_t sensorType) {
         case 110: path = "/usr/sbin/OemUsbTFS646.img"; break;
         default: break;
     }
-    std::string moved;
+    char moved[PATH_MAX + 32];
     {
         std::lock_guard<std::mutex> hold(gPreBootDirectoryLock);
-        if (!gPreBootDirectory.empty()) {
+        if (gPreBootDirectory[0] != '\0') {
             const char* slash = std::strrchr(path, '/');
-            moved = gPreBootDirectory + "/" + (slash != nullptr ? slash + 1 : path);
-            path = moved.c_str();
+            std::snprintf(moved, sizeof moved, "%s/%s", gPreBootDirectory, slash != nullptr ? slash + 1 : path);
+            path = moved;
         }
     }
     FILE* file = std::fopen(path, "rb");

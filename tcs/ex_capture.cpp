@@ -98,13 +98,17 @@ public:
     RecoveryWatch(SensorRecord* sensor, TcsHandle sensorHandle) : sensor_(sensor), sensorHandle_(sensorHandle) {
         std::memset(&watch_, 0, sizeof watch_);
     }
-    ~RecoveryWatch() {
+    ~RecoveryWatch() { stop(); }
+    // The caller's client hears the sensor's system events again; the watch ends.
+    void stop() {
         if (ownClient_ != 0) tcsSystemEventListen(ownClient_, kAllEvents, 1);
         if (esdClient_ != 0) {
             tcsClientEventsRemoveCallback(esdClient_, ExSystemEventsHandler, &watch_);
             tcsClientDestroy(esdClient_);
         }
         if (sensorCallback_) tcsSensorEventsRemoveCallback(sensorHandle_, tcsSensorEventsCBEx, &watch_);
+        ownClient_ = esdClient_ = 0;
+        sensorCallback_ = false;
     }
     RecoveryWatch(const RecoveryWatch&) = delete;
     RecoveryWatch& operator=(const RecoveryWatch&) = delete;
@@ -229,6 +233,8 @@ TcsResult GetFingerprintIncludeESD(SensorRecord* sensor, DssAppStorage* appStora
         const Recovery back = waitForReturn(watch);
         if (back == Recovery::Lost) return TCS_RESULT_NO_SWIPE;
         if (back == Recovery::LostAfterReset || reattach(sensorHandle, appStorage) != TCS_RESULT_OK) {
+            // The caller listens again before the reset, so that it learns its sensor went.
+            recovery.stop();
             hardReset(sensor);
             return TCS_RESULT_NO_SWIPE;
         }

@@ -140,6 +140,11 @@ protected:
         std::lock_guard<std::mutex> hold(swipeLock_);
         swipes_.push_back(stream);
     }
+    // What the sensor does at the next prompt (event actOn_) in place of the swipe.
+    void atNextPrompt(std::function<void()> act) {
+        std::lock_guard<std::mutex> hold(swipeLock_);
+        onPrompt_ = std::move(act);
+    }
     size_t swipesLeft() {
         std::lock_guard<std::mutex> hold(swipeLock_);
         return swipes_.size();
@@ -234,8 +239,9 @@ protected:
                                  flags);
     }
 
-    uint32_t swipeOn_ = TCS_SENSOR_EVENT_SWIPE_NOW;
-    uint32_t actOn_ = TCS_SENSOR_EVENT_SWIPE_NOW;
+    // Set by the test while captures may run: read on the service thread.
+    std::atomic<uint32_t> swipeOn_{TCS_SENSOR_EVENT_SWIPE_NOW};
+    std::atomic<uint32_t> actOn_{TCS_SENSOR_EVENT_SWIPE_NOW};
     std::function<void()> onPrompt_;
     std::unique_ptr<TestClock> clock_;
     std::mutex swipeLock_;

@@ -58,6 +58,19 @@ protected:
         clock_->setPace(1);
         return flow.get();
     }
+    // Shows the rejected enrollment swipe (2 s), then starts a capture with recovery 1000 ms later.
+    // The clock stands still from the event until the capture has shown it again, so it has exactly
+    // one second left whatever the machine's load.
+    std::future<TcsResult> startAfterRejectedEvent(TcsHandle app, TcsHandle* image) {
+        clock_->setPace(0);
+        EXPECT_EQ(tcsSensorLEDEnrollmentSwipeRejected(sensor_), TCS_RESULT_OK);
+        EXPECT_TRUE(waitFor([&] { return commandCount(kLedCommand) == 1; }));
+        palTestAdvanceClock(1000);
+        auto capture = std::async(std::launch::async, [this, app, image] { return captureWithRecovery(app, image); });
+        EXPECT_TRUE(waitFor([&] { return commandCount(kLedCommand) == 2; }));
+        clock_->setPace(1);
+        return capture;
+    }
     const Led kCapture{0, 0, 0};
 };
 
@@ -65,7 +78,7 @@ protected:
 
 // A capture that fails while the sensor stays on the bus: after 2 s without a removal the sensor is
 // hard-reset and the swipe given up with 360. The caller's client, deaf to system events while the
-// swipe recovers, hears the reset's removal.
+// swipe recovers, listens again in time to hear the reset take its sensor away.
 TEST_F(ExCapture, SensorThatStaysAfterAFailedSwipeIsHardResetAnd360Returned) {
     useTestClock();
     startSwiping();
@@ -77,7 +90,7 @@ TEST_F(ExCapture, SensorThatStaysAfterAFailedSwipeIsHardResetAnd360Returned) {
     EXPECT_EQ(r.ids(), (std::vector<uint32_t>{16, 13}));
     EXPECT_TRUE(waitFor([&] {
         const std::vector<uint32_t> seen = systemEvents();
-        return std::count(seen.begin(), seen.end(), TCS_SYSTEM_EVENT_SENSOR_REMOVED) == 1;
+        return std::count(seen.begin(), seen.end(), TCS_SYSTEM_EVENT_SENSOR_REMOVED) >= 1;
     })) << "the hard reset";
     EXPECT_TRUE(userIds(app).empty());
     tcsSensorClose(sensor_);
@@ -90,7 +103,7 @@ TEST_F(ExCapture, SensorThatLeavesAndStaysAwayGives360) {
     startSwiping();
     const TcsHandle app = fileStorage("db.img");
     queueSwipes({{0, 0}});
-    onPrompt_ = [this] { simusb::unplug(sim_); };
+    atNextPrompt([this] { simusb::unplug(sim_); });
     Recorder r;
     const TcsResult result = enrollWithFastWaits(app, &r, [&] { return sensorEventCount(8) != 0; });
     EXPECT_EQ(result, TCS_RESULT_NO_SWIPE);
@@ -107,7 +120,7 @@ TEST_F(ExCapture, ResetDuringASwipePromptsOnceAndTheEnrollmentCompletes) {
     const TcsHandle app = fileStorage("db.img");
     // Reset at the prompt; the swipes come once the finger is seen, because the repeated capture
     // prompts nobody.
-    onPrompt_ = [this] { simusb::reset(sim_); };
+    atNextPrompt([this] { simusb::reset(sim_); });
     swipeOn_ = TCS_SENSOR_EVENT_FINGER_PRESENT;
     queueSwipes({{0, 0}, {0, 1}, {0, 2}});
     Recorder r;
@@ -186,12 +199,10 @@ TEST_F(ExCapture, EarlierEventIsShownAgainForItsRemainingTime) {
     startSwiping();
     const TcsHandle app = fileStorage("db.img");
     simusb::clearCommandLog(sim_);
-    ASSERT_EQ(tcsSensorLEDEnrollmentSwipeRejected(sensor_), TCS_RESULT_OK);
-    ASSERT_TRUE(waitFor([&] { return commandCount(kLedCommand) == 1; }));
-    palTestAdvanceClock(1000);
     queueSwipes({{0, 0}});
     TcsHandle image = 0;
-    ASSERT_EQ(captureWithRecovery(app, &image), TCS_RESULT_OK);
+    auto capture = startAfterRejectedEvent(app, &image);
+    ASSERT_EQ(capture.get(), TCS_RESULT_OK);
     EXPECT_EQ(ledsAndCaptures(), (std::vector<Led>{kRejected, {250, 250, 1}, kCapture}));
     tcsHandleDestroy(image);
 
@@ -211,21 +222,20 @@ TEST_F(ExCapture, LedRunOutEndsTheFingerWaitAndTheSwipeIsRetried) {
     startSwiping();
     const TcsHandle app = fileStorage("db.img");
     simusb::setStoredState(sim_, "fingerState", {0, 0});
-    ASSERT_EQ(tcsSensorLEDEnrollmentSwipeRejected(sensor_), TCS_RESULT_OK);
-    ASSERT_TRUE(waitFor([&] { return commandCount(kLedCommand) == 1; }));
-    palTestAdvanceClock(1000);
     simusb::clearCommandLog(sim_);
     TcsHandle image = 0;
-    auto capture = std::async(std::launch::async, [&] { return captureWithRecovery(app, &image); });
+    auto capture = startAfterRejectedEvent(app, &image);
     // Waiting for the finger with the rejected pattern's last second on the LED.
     ASSERT_TRUE(waitFor([&] { return commandCount(kCaptureCommand) == 1; }));
     EXPECT_EQ(capture.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     palTestAdvanceClock(1000);
-    ASSERT_TRUE(waitFor([&] { return ledsAndCaptures().size() == 4; }));
+    ASSERT_TRUE(waitFor([&] { return ledsAndCaptures().size() == 5; }));
+    // The finger comes; its swipe goes out as the capture sees it (the retry prompts nobody).
+    swipeOn_ = TCS_SENSOR_EVENT_FINGER_PRESENT;
+    queueSwipes({{0, 0}});
     simusb::setStoredState(sim_, "fingerState", {2, 0});
-    simusb::pushFingerprintData(sim_, Fingers::swipe(0, 0));
     ASSERT_EQ(capture.get(), TCS_RESULT_OK);
-    EXPECT_EQ(ledsAndCaptures(), (std::vector<Led>{{250, 250, 1}, kCapture, kReady, kCapture}));
+    EXPECT_EQ(ledsAndCaptures(), (std::vector<Led>{kRejected, {250, 250, 1}, kCapture, kReady, kCapture}));
     EXPECT_EQ(sensorEventCount(TCS_SENSOR_EVENT_SWIPE_NOW), 1u);
     EXPECT_GT(tcsImageGetRows(image), 200u);
     tcsHandleDestroy(image);
