@@ -229,7 +229,11 @@ TcsResult GetFingerprintIncludeESD(SensorRecord* sensor, DssAppStorage* appStora
             *outImage = wait.image;
             return TCS_RESULT_OK;
         }
-        if (status == kAborted) return TCS_RESULT_SWIPE_ABORTED;
+        // The capture stops a swipe that fails while reading as an abort: only one whose sensor is
+        // still there was aborted; a sensor that went is recovered like any other failure.
+        if (status == kAborted && scsSensorValidate(sensor->sensorControlSensor) == TCS_RESULT_OK) {
+            return TCS_RESULT_SWIPE_ABORTED;
+        }
         const Recovery back = waitForReturn(watch);
         if (back == Recovery::Lost) return TCS_RESULT_NO_SWIPE;
         if (back == Recovery::LostAfterReset || reattach(sensorHandle, appStorage) != TCS_RESULT_OK) {

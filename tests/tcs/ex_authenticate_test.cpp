@@ -181,7 +181,7 @@ TEST_F(ExAuthenticate, ImagesTheCallerHasAreIdentifiedAndVerified) {
 TEST_F(ExAuthenticate, AStorageOfManyUsersIsSearchedToTheEnd) {
     startSwiping();
     const TcsHandle app = fileStorage("db.img");
-    for (uint32_t u = 0; u < 25; ++u) ASSERT_EQ(enroll(app, userId(int(u)), 1, bytesOf("p"), u + 1), TCS_RESULT_OK);
+    for (uint32_t u = 0; u < 21; ++u) ASSERT_EQ(enroll(app, userId(int(u)), 1, bytesOf("p"), u + 1), TCS_RESULT_OK);
     std::vector<uint8_t> pixels(200 * 300);
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t((i % 200) * 9 % 256);
     TcsHandle image = 0;
