@@ -147,7 +147,9 @@ int64_t roundedSecondsSince(uint32_t tick) {
     return elapsed / 1000 + (elapsed % 1000 >= 501 ? 1 : 0);
 }
 
-int64_t secondsLeftOfPrevious(const ScsLedState& led) { return int64_t(led.secondsLeft) - roundedSecondsSince(led.lastSendTick); }
+int64_t secondsLeftOfPrevious(const ScsLedState& led) {
+    return int64_t(led.secondsLeft) - roundedSecondsSince(led.lastSendTick);
+}
 
 bool shownAgain(uint32_t event) {
     return (event >= SCS_LED_READY && event <= SCS_LED_SWIPE_REJECTED) || event == SCS_LED_INDICATOR;
@@ -1094,14 +1096,12 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 withLed(control, [&](ScsLedState& led) {
                     if (led.waitEnded == 0) return;
                     led.waitEnded = 0;
-                    const bool runOut = led.previousPending != 0 && secondsLeftOfPrevious(led) < 1;
-                    if (runOut) {
+                    if (!ledWantsTheSensor(led)) return;
+                    if (led.previousPending != 0 && secondsLeftOfPrevious(led) < 1) {
                         led.previousPending = 0;
                         led.lastSentEvent = 0;
                     }
-                    if (led.changed != 0 || (led.patternActive != 0 && led.previousPending == 0) || runOut) {
-                        state = sLedRetry;
-                    }
+                    state = sLedRetry;
                 });
                 break;
             default:  // sFail
