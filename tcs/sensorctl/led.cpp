@@ -89,8 +89,11 @@ SensorLedState* stateOf(ScsSensor* sensor) {
 
 ScsSubsystem* subsystemOf(ScsSensor* sensor) {
     if (sensor == nullptr) return nullptr;
-    if (sensor->device != nullptr && sensor->device->subsystem != nullptr) return sensor->device->subsystem;
-    return sensor->client != nullptr ? sensor->client->subsystem : nullptr;
+    // The client's subsystem is the device's. The device is not read here: events come on callers'
+    // threads while the service thread may unbind a removed device from its handles.
+    if (sensor->client != nullptr && sensor->client->subsystem != nullptr) return sensor->client->subsystem;
+    ScsSensorDevice* device = __atomic_load_n(&sensor->device, __ATOMIC_ACQUIRE);
+    return device != nullptr ? device->subsystem : nullptr;
 }
 
 uint32_t readLong(const char* section, const char* name, uint32_t fallback) {
@@ -502,7 +505,8 @@ TcsResult scsSensorLEDGetIndicatorStatus(ScsSensor* sensor, uint32_t* outRunning
 TcsResult scsSensorLEDSetEvent(ScsSensor* sensor, uint32_t event) {
     ScsSubsystem* subsystem = subsystemOf(sensor);
     SensorLedState* state = stateOf(sensor);
-    if (sensor == nullptr || sensor->device == nullptr || externalOf(subsystem) == nullptr || state == nullptr) {
+    if (sensor == nullptr || scsSensorValidate(sensor) != TCS_RESULT_OK || externalOf(subsystem) == nullptr ||
+        state == nullptr) {
         return TCS_RESULT_INVALID;
     }
     if (!featureEnabled()) return TCS_RESULT_OK;
