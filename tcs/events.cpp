@@ -157,7 +157,8 @@ TcsResult tcsIdsSensorEventsCB(IdsSensor*, void* sensorArgument, IdsEvent* imagi
 
 TcsResult tcsSensorEventsCBEx(void*, void* watch, EventRecord* event) {
     if (watch != nullptr && event != nullptr && event->id == kSwipeNowEvent) {
-        static_cast<EsdWatch*>(watch)->swipePromptSeen = 1;
+        // Read by the capturing flow on its own thread.
+        __atomic_store_n(&static_cast<EsdWatch*>(watch)->swipePromptSeen, 1u, __ATOMIC_RELEASE);
     }
     return TCS_RESULT_OK;
 }

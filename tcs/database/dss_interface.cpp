@@ -1202,10 +1202,12 @@ TcsResult _tcsDatabaseExSetTemplateData(TcsHandle templateHandle, TcsHandle sens
     }
     auto* dbTemplate = static_cast<DssTemplate*>(target.record);
     uint32_t recordLength = 0, authLength = 0;
-    uint8_t *record = nullptr, *auth = nullptr;
+    uint8_t* record = nullptr;
+    // No buffer for the sealed payload of a PEK-secured template: the packing stores it as the user's
+    // blob 5, where a confirmed match opens it again. Handed back here it was wiped and lost.
     result = _tcsDatabaseExTPPackTemplateData(sensor, static_cast<EnrollTemplate*>(templRecord), payloadLength,
                                               payload, keyMaterialLength, keyMaterial, &recordLength, &record,
-                                              &authLength, &auth, dbTemplate);
+                                              &authLength, nullptr, dbTemplate);
     if (result == TCS_RESULT_OK && scsSensorIsPEKSecurityEnabled(sensor->sensorControlSensor) == 1) {
         ScsReplyView view{recordLength, record};
         scsSensorCacheMatchDataAndTemplate(sensor->sensorControlSensor, &view, nullptr, 0);
@@ -1225,7 +1227,6 @@ TcsResult _tcsDatabaseExSetTemplateData(TcsHandle templateHandle, TcsHandle sens
     }
     wipeAndFree(framed, recordLength + 1);
     wipeAndFree(record, recordLength);
-    wipeAndFree(auth, authLength);
     return result;
 }
 

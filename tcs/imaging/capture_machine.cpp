@@ -9,6 +9,7 @@
 #include "tcs/sensorctl/device_properties.h"
 #include "tcs/sensorctl/fp_signing.h"
 #include "tcs/sensorctl/housekeeping.h"
+#include "tcs/sensorctl/led.h"
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/sensor_commands.h"
@@ -130,6 +131,72 @@ void cancelFingerState(GetPrintContext* c) {
     ScsSubsystem* control = sensorControlOf(c->sensor);
     if (control != nullptr && c->fingerQueued) palWorkItemCancel(&control->workList, 1, 1, c->fingerSequence);
     c->fingerQueued = 0;
+}
+
+// --- The LED during a capture ------------------------------------------------------------------------
+// The LED state belongs to sensor control; the capture reads and writes its part under its lock.
+
+template <class Edit>
+void withLed(ScsSensor* control, Edit edit) {
+    scsSensorLEDWithState(control, [](ScsLedState* state, void* e) { (*static_cast<Edit*>(e))(*state); }, &edit);
+}
+
+// Whole seconds since a tick, to the nearest (a remainder of 501 ms or more rounds up).
+int64_t roundedSecondsSince(uint32_t tick) {
+    const uint32_t elapsed = palGetTickCount() - tick;
+    return elapsed / 1000 + (elapsed % 1000 >= 501 ? 1 : 0);
+}
+
+int64_t secondsLeftOfPrevious(const ScsLedState& led) {
+    return int64_t(led.secondsLeft) - roundedSecondsSince(led.lastSendTick);
+}
+
+bool shownAgain(uint32_t event) {
+    return (event >= SCS_LED_READY && event <= SCS_LED_SWIPE_REJECTED) || event == SCS_LED_INDICATOR;
+}
+
+// Something the LED should show now rather than wait for the finger: an override, the ready pattern,
+// or the end of the event shown again.
+bool ledWantsTheSensor(const ScsLedState& led) {
+    return led.changed != 0 || (led.patternActive != 0 && led.previousPending == 0) ||
+           (led.previousPending != 0 && secondsLeftOfPrevious(led) < 1);
+}
+
+// Chooses the pattern of the next LED command: the override, else the last event again for the
+// seconds it has left, else the default event. False when there is nothing to show.
+bool chooseLedPattern(ScsLedState& led, bool showPrevious) {
+    if (led.changed != 0) {
+        led.current = led.slots[SCS_LED_INDICATOR_SLOT];
+        led.playingEvent = led.currentEvent == SCS_LED_IDLE ? SCS_LED_IDLE : SCS_LED_INDICATOR;
+        return true;
+    }
+    if (showPrevious && shownAgain(led.lastSentEvent)) {
+        const int64_t left = int64_t(led.lastSentDuration) - roundedSecondsSince(led.lastSendTick);
+        led.previousPending = left >= 1 ? 1 : 0;
+        if (led.previousPending) {
+            // The send restarts its tick: the event runs out when it would have.
+            led.secondsLeft = uint32_t(left);
+            led.current = led.lastSent;
+            led.current.duration = uint32_t(left);
+            led.playingEvent = led.lastSentEvent;
+            return true;
+        }
+    }
+    if (led.patternActive == 0) return false;
+    const int32_t slot = scsLedSlotOf(led.currentEvent);
+    if (slot >= 0) led.current = led.slots[slot];
+    led.playingEvent = led.currentEvent;
+    return true;
+}
+
+void forgetPrevious(ScsLedState& led) {
+    led.previousPending = 0;
+    led.lastSentEvent = 0;
+    led.secondsLeft = 0;
+}
+
+TcsResult machineLedReply(ScsReplyView*, TcsResult status, void* item) {
+    return idsWITSensorGetHarlokFingerprint(nullptr, status, static_cast<WorkItem*>(item));
 }
 
 // The wake-on-event set-up runs directly on the service thread.
@@ -510,6 +577,7 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
         state = c->fallback;
         c->fallback = 0;
         c->abort = 0;
+        withLed(control, [](ScsLedState& led) { led.waitEnded = 0; });
         const TcsResult r = scsSensorSetSuspendMode(control, 0);
         result = r != TCS_RESULT_OK ? r : IDS_RESULT_ABORTED;
     }
@@ -640,13 +708,54 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 state = sLed;
                 c->fallback = sFail;
                 break;
-            case sLed:
-            case sLedReply:
-            case sLedRetry:
-                // The LED record of a sensor belongs to sensor control, which keeps it to itself: a
-                // capture shows no LED pattern of its own.
-                state = sStartReading;
+            case sLed: {
+                if (mode == 2 && selectiveSuspend(sensor)) {
+                    withLed(control, [](ScsLedState& led) { led.patternActive = led.changed = 0; });
+                    state = sStartReading;
+                    break;
+                }
+                const bool showPrevious = settingLong(kLedSection, "supportPreviousEvent", 1) == 1;
+                bool show = false;
+                withLed(control, [&](ScsLedState& led) { show = chooseLedPattern(led, showPrevious); });
+                if (!show) {
+                    state = sStartReading;
+                    break;
+                }
+                state = sLedReply;
+                const TcsResult r = scsSensorLEDControl(control, machineLedReply, item, &c->requestSeq);
+                if (r != TCS_RESULT_OK) fail(r);
                 break;
+            }
+            case sLedReply:
+                if (visit) {
+                    idsRunStatus(item) = kWaiting;
+                    return TCS_RESULT_OK;
+                }
+                // What the LED showed does not decide the capture: a refused command is passed over.
+                c->requestSeq = 0;
+                withLed(control, [](ScsLedState& led) {
+                    if (led.previousPending == 0) led.patternActive = 0;
+                });
+                state = sStartReading;
+                idsRunStatus(item) = kRunnable;
+                wake(sensor);
+                return TCS_RESULT_OK;
+            case sLedRetry: {
+                ImageReconstructorInterface* ir = sensor->reconstructor;
+                if (c->handle != nullptr && ir != nullptr) {
+                    uint32_t irState = 0;
+                    ir->GetInfo(c->handle, 0, &irState);
+                    if (irState == 4) ir->SetInfo(c->handle, 3, nullptr);
+                    ImageRecord* image = nullptr;
+                    ir->GetImage(c->handle, &image, nullptr);
+                }
+                closeHandle(c);
+                // The abort that made room for the LED is not the capture's outcome.
+                result = TCS_RESULT_OK;
+                state = sAttempt;
+                c->fallback = sFail;
+                break;
+            }
             case sStartReading: {
                 uint32_t flags = c->laterCapture ? kLaterFlags : kFirstFlags;
                 if (scsSensorFpBufferingIsFeatureSupported(control) == 1 && selectiveSuspend(sensor) && mode == 2) {
@@ -743,6 +852,16 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                     break;
                 }
                 if (visit) {
+                    bool ledWants = false;
+                    withLed(control, [&](ScsLedState& led) {
+                        ledWants = ledWantsTheSensor(led);
+                        if (ledWants) led.waitEnded = 1;
+                    });
+                    if (ledWants) {
+                        cancelFingerState(c);
+                        state = sAbort;
+                        break;
+                    }
                     idsRunStatus(item) = kWaiting;
                     return TCS_RESULT_OK;
                 }
@@ -861,10 +980,19 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                     scsSensorGetBaseLineInfo(control, &info);
                     const auto* baseline = static_cast<const ScsBaseLineInfo*>(info);
                     state = baseline == nullptr || baseline->images[2].kind == 1 ? sAttempt : sBaseline;
+                    withLed(control, [](ScsLedState& led) {
+                        if (led.lastSentEvent != SCS_LED_READY && led.lastSentEvent != SCS_LED_INDICATOR) {
+                            forgetPrevious(led);
+                        }
+                    });
                     break;
                 }
                 ImageRecord* image = nullptr;
                 ir->GetImage(c->handle, &image, &c->rawImage);
+                withLed(control, [](ScsLedState& led) {
+                    forgetPrevious(led);
+                    led.patternActive = 0;
+                });
                 state = sRunPatch;
                 break;
             }
@@ -965,6 +1093,16 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 }
                 scsSensorCancelAllFingerprintBuffers(control);
                 state = sAbortWoe;
+                withLed(control, [&](ScsLedState& led) {
+                    if (led.waitEnded == 0) return;
+                    led.waitEnded = 0;
+                    if (!ledWantsTheSensor(led)) return;
+                    if (led.previousPending != 0 && secondsLeftOfPrevious(led) < 1) {
+                        led.previousPending = 0;
+                        led.lastSentEvent = 0;
+                    }
+                    state = sLedRetry;
+                });
                 break;
             default:  // sFail
                 idsSensorEventPerformCallbackEx(c, IDS_EVENT_CAPTURE_DONE, result, nullptr, 0);

@@ -5,6 +5,7 @@
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/sensorctl/device_init.h"
 #include "tcs/sensorctl/patches.h"
+#include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/sensor_commands.h"
 
@@ -121,6 +122,36 @@ TcsResult scsSensorWasSuspended(ScsSensor* sensor, uint32_t* outSuspended) {
 uint32_t scsSensorKeepsFeaturesStorage(ScsSensor* sensor) {
     uint32_t capacity = 0;
     return scsSensorGetFlashSize(sensor, &capacity) == TCS_RESULT_OK && capacity != 0 ? 1 : 0;
+}
+
+TcsResult scsSensorSetAuthFlag(ScsSensor* sensor, uint32_t flag) {
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    __atomic_fetch_or(&ref.device->authFlags, flag, __ATOMIC_ACQ_REL);
+    return TCS_RESULT_OK;
+}
+
+TcsResult scsSensorIsPreBootUpdateDue(ScsSensor* sensor, uint32_t* outDue) {
+    if (outDue == nullptr) return TCS_RESULT_NULL_POINTER;
+    *outDue = 0;
+    uint32_t size = 0, resource = 0;
+    // Initialisation fills the information when it writes the image after pairing; a sensor paired
+    // in an earlier run never passes that step, so its firmware's own image is taken here instead.
+    // Firmware without a pre-boot image of its own (1) is no failure: there is nothing to update.
+    const bool hasImage = scsGetEFIResourceIdAndSize(sensor, &size, &resource) == TCS_RESULT_OK;
+    DeviceRef ref(sensor);
+    if (ref.result != TCS_RESULT_OK) return ref.result;
+    ScsSensorDevice* device = ref.device;
+    if (hasImage && device->preBootImage[0] == 0 && device->preBootImage[1] == 0) {
+        device->preBootImage[0] = size;
+        device->preBootImage[1] = resource;
+    }
+    const uint32_t flags = __atomic_load_n(&device->authFlags, __ATOMIC_ACQUIRE);
+    *outDue = (device->preBootImage[0] != 0 || device->preBootImage[1] != 0) &&
+                      (flags & SCS_AUTH_FLAG_AUTHENTICATED) != 0 && (flags & SCS_AUTH_FLAG_PREBOOT_UPDATED) == 0
+                  ? 1
+                  : 0;
+    return TCS_RESULT_OK;
 }
 
 }  // extern "C"

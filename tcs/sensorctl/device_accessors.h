@@ -34,6 +34,14 @@ TcsResult scsSensorWasSuspended(ScsSensor* sensor, uint32_t* outSuspended);
 // 0 otherwise (also when the device cannot be had or its flash not identified).
 uint32_t scsSensorKeepsFeaturesStorage(ScsSensor* sensor);
 
+// Flags of the authentication flows, kept per device: a verification or identification succeeded,
+// and the pre-boot image was checked and brought up to date after one.
+enum { SCS_AUTH_FLAG_AUTHENTICATED = 1, SCS_AUTH_FLAG_PREBOOT_UPDATED = 2 };
+TcsResult scsSensorSetAuthFlag(ScsSensor* sensor, uint32_t flag);
+// 1 when the device's firmware has a pre-boot image (its size and resource id are then kept in the
+// device), the device is authenticated and its image was not yet updated; else 0.
+TcsResult scsSensorIsPreBootUpdateDue(ScsSensor* sensor, uint32_t* outDue);
+
 #ifdef __cplusplus
 }
 #endif

@@ -14,6 +14,7 @@
 #include "tcs/sensorctl/patch_loader.h"
 #include "tcs/sensorctl/patches.h"
 #include "tcs/sensorctl/print_defaults.h"
+#include "tcs/sensorctl/properties.h"
 #include "tcs/sensorctl/protocol_state.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/sensorctl/secure_storage.h"
@@ -468,7 +469,16 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
         case 22:
             // A sensor without an image file to load still comes up: the image is optional.
             xtfsStorageOpen(sensor, XTFS_PART_IMAGE, 0, nullptr);
-            if (LoadEFIToFlash(sensor) == TCS_RESULT_OK) device->preBootImageLoaded = 1;
+            if (LoadEFIToFlash(sensor) == TCS_RESULT_OK) {
+                device->preBootImageLoaded = 1;
+                // The image just written is the device's pre-boot image information: the update an
+                // authentication arms checks it against the host's file from now on.
+                uint32_t size = 0, resource = 0;
+                if (scsGetEFIResourceIdAndSize(sensor, &size, &resource) == TCS_RESULT_OK) {
+                    device->preBootImage[0] = size;
+                    device->preBootImage[1] = resource;
+                }
+            }
             xtfsStorageClose(sensor, XTFS_PART_IMAGE);
             return Outcome::Advance;
         case 23:

@@ -58,28 +58,7 @@ struct ExternalLedConfig {
     LedPattern slots[kSlots];
 };
 
-struct SensorLedState {
-    uint32_t patternActive;
-    uint32_t changed;
-    uint32_t idleCleared;
-    uint32_t reserved0;
-    uint32_t currentEvent;
-    uint32_t lastSentEvent;
-    uint32_t lastSendTick;
-    uint32_t reserved1;
-    uint32_t lastSentDuration;
-    LedPattern lastSent;
-    uint32_t playingEvent;
-    LedPattern current;
-    uint32_t header;
-    uint32_t normalPort;
-    uint32_t attentionPort;
-    uint32_t reserved255;
-    LedPattern slots[kSlots];
-    // Guards all of the above: events and pattern changes come on the callers' threads while the
-    // service thread builds and sends the LED command from the same state.
-    PalMutexHandle lock;
-};
+using SensorLedState = ScsLedState;
 
 class LedHold {
 public:
@@ -110,8 +89,11 @@ SensorLedState* stateOf(ScsSensor* sensor) {
 
 ScsSubsystem* subsystemOf(ScsSensor* sensor) {
     if (sensor == nullptr) return nullptr;
-    if (sensor->device != nullptr && sensor->device->subsystem != nullptr) return sensor->device->subsystem;
-    return sensor->client != nullptr ? sensor->client->subsystem : nullptr;
+    // The client's subsystem is the device's. The device is not read here: events come on callers'
+    // threads while the service thread may unbind a removed device from its handles.
+    if (sensor->client != nullptr && sensor->client->subsystem != nullptr) return sensor->client->subsystem;
+    ScsSensorDevice* device = __atomic_load_n(&sensor->device, __ATOMIC_ACQUIRE);
+    return device != nullptr ? device->subsystem : nullptr;
 }
 
 uint32_t readLong(const char* section, const char* name, uint32_t fallback) {
@@ -139,19 +121,6 @@ void loadDefaults(const DefaultConfig& config, LedPattern slots[kSlots]) {
 
 void patternKey(char* out, size_t size, uint32_t slot) {
     snprintf(out, size, "%s\\events\\event%u\\pattern", kLedSection, unsigned(slot));
-}
-
-// Slot of an event's pattern; -1 for events without one.
-int slotOf(uint32_t event) {
-    switch (event) {
-        case 23: return 0;
-        case 24: return 1;
-        case 25: return 2;
-        case 26: return 3;
-        case 27: return 4;
-        case 29: return 5;
-        default: return -1;
-    }
 }
 
 // Rounded whole seconds since the last send (501 ms or more rounds up).
@@ -278,6 +247,18 @@ void buildLedEx(const LedPattern& pattern, uint32_t event, scswire::LedEntry ent
 
 extern "C" {
 
+int32_t scsLedSlotOf(uint32_t event) {
+    switch (event) {
+        case SCS_LED_READY: return 0;
+        case SCS_LED_ENROLL_ACCEPTED: return 1;
+        case SCS_LED_ENROLL_REJECTED: return 2;
+        case SCS_LED_SWIPE_ACCEPTED: return 3;
+        case SCS_LED_SWIPE_REJECTED: return 4;
+        case SCS_LED_ACTIVATE: return 5;
+        default: return -1;
+    }
+}
+
 TcsResult scsGetExternalLEDConfig(void** ledState) {
     if (ledState == nullptr) return TCS_RESULT_BAD_PARAM;
     auto* config = reinterpret_cast<ExternalLedConfig*>(&ledState[1]);
@@ -402,7 +383,7 @@ TcsResult scsSensorIsLEDEnabled(uint32_t* outEnabled) {
 }
 
 TcsResult scsSensorLEDConfig(ScsSensor* sensor, uint32_t event, ScsLedConfigValues* values, uint32_t write) {
-    const int slot = slotOf(event);
+    const int slot = scsLedSlotOf(event);
     if (slot < 0) return TCS_RESULT_BAD_PARAM;
     SensorLedState* state = stateOf(sensor);
     if (state == nullptr || values == nullptr) return TCS_RESULT_INVALID;
@@ -524,7 +505,8 @@ TcsResult scsSensorLEDGetIndicatorStatus(ScsSensor* sensor, uint32_t* outRunning
 TcsResult scsSensorLEDSetEvent(ScsSensor* sensor, uint32_t event) {
     ScsSubsystem* subsystem = subsystemOf(sensor);
     SensorLedState* state = stateOf(sensor);
-    if (sensor == nullptr || sensor->device == nullptr || externalOf(subsystem) == nullptr || state == nullptr) {
+    if (sensor == nullptr || scsSensorValidate(sensor) != TCS_RESULT_OK || externalOf(subsystem) == nullptr ||
+        state == nullptr) {
         return TCS_RESULT_INVALID;
     }
     if (!featureEnabled()) return TCS_RESULT_OK;
@@ -542,7 +524,7 @@ TcsResult scsSensorLEDSetEvent(ScsSensor* sensor, uint32_t event) {
         state->currentEvent = event;
         if (event == SCS_LED_IDLE) {
             state->patternActive = 0;
-            state->idleCleared = 0;
+            state->previousPending = 0;
             state->slots[kIndicatorSlot].duration = 0;
             state->changed = 1;
         } else if (event == SCS_LED_INDICATOR) {
@@ -601,6 +583,14 @@ TcsResult scsSensorLEDControl(ScsSensor* sensor, ScsReply callback, void* contex
         state->changed = 0;
     }
     return result;
+}
+
+TcsResult scsSensorLEDWithState(ScsSensor* sensor, ScsLedStateEdit edit, void* context) {
+    SensorLedState* state = stateOf(sensor);
+    if (state == nullptr || edit == nullptr) return TCS_RESULT_INVALID;
+    LedHold hold(state);
+    edit(state, context);
+    return TCS_RESULT_OK;
 }
 
 TcsResult scsSensorLEDControlFromWIT(void* sensorObject, TcsResult, WorkItem* item) {

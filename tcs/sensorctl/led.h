@@ -53,6 +53,35 @@ typedef struct ScsLedOverride {
     uint32_t duration;
 } ScsLedOverride;
 
+// The LED state of a sensor handle. Events and pattern changes come on the callers' threads while
+// the service thread builds and sends LED commands from it, so it is read and written only under its
+// lock. A capture keeps its own LED bookkeeping here too (scsSensorLEDWithState).
+typedef struct ScsLedState {
+    uint32_t patternActive;    // set by event 23: the ready pattern is due before the next capture
+    uint32_t changed;          // set by events 28 and 30, cleared by event 23 and by each send
+    uint32_t previousPending;  // a capture shows the last event again; cleared by event 28
+    uint32_t waitEnded;        // a change of the LED ended a capture's finger wait
+    uint32_t currentEvent;
+    uint32_t lastSentEvent;
+    uint32_t lastSendTick;
+    uint32_t secondsLeft;      // of the event a capture shows again
+    uint32_t lastSentDuration;
+    LedPattern lastSent;
+    uint32_t playingEvent;
+    LedPattern current;        // what the next LED command shows, as playingEvent
+    uint32_t header;
+    uint32_t normalPort;
+    uint32_t attentionPort;
+    uint32_t reserved255;
+    LedPattern slots[7];       // events 23, 24, 25, 26, 27, 29 and the indicator (event 30)
+    PalMutexHandle lock;
+} ScsLedState;
+
+#define SCS_LED_INDICATOR_SLOT 6u
+
+// Slot of the pattern of events 23-27 and 29; -1 for the others.
+int32_t scsLedSlotOf(uint32_t event);
+
 // Fills the LED configuration (after the state's first word) from the settings store.
 TcsResult scsGetExternalLEDConfig(void** ledState);
 TcsResult scsSensorLoadLEDConfig(ScsSensor* sensor);
@@ -71,6 +100,10 @@ TcsResult scsSensorLEDGetIndicatorStatus(ScsSensor* sensor, uint32_t* outRunning
 // Sleeps in the caller's thread: 100 ms before event 23, 150 ms after events 24-30.
 TcsResult scsSensorLEDSetEvent(ScsSensor* sensor, uint32_t event);
 TcsResult scsSensorLEDControl(ScsSensor* sensor, ScsReply callback, void* context, uint32_t* transactionId);
+// Runs edit on the sensor's LED state under its lock (edit must not call back into LED control);
+// 7 when the sensor has no LED state.
+typedef void (*ScsLedStateEdit)(ScsLedState* state, void* context);
+TcsResult scsSensorLEDWithState(ScsSensor* sensor, ScsLedStateEdit edit, void* context);
 // Handler of the LED work items; sensorObject is the item's object, the sensor handle the LED event
 // named. Sets the item's state itself.
 TcsResult scsSensorLEDControlFromWIT(void* sensorObject, TcsResult result, WorkItem* item);

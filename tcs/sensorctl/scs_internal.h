@@ -242,6 +242,8 @@ typedef struct ScsSensorDevice {
     uint8_t imagePartitionByte;
     uint32_t imagePartitionByteCached;
     uint32_t preBootImageLoaded;  // 1 once initialisation wrote the pre-boot image file into flash
+    uint32_t preBootImage[2];  // size and resource id of the firmware's pre-boot image; 0 until known
+    uint32_t authFlags;        // SCS_AUTH_FLAG_*
     void* storageInfo;
     PalListEntry decTemplates;
     PalMutexHandle decTemplatesLock;
