@@ -118,13 +118,18 @@ bool stopServiceThread(CoreSubsystem* stack, TcsResult& result) {
     return true;
 }
 
-// Whether a client destroy is still on the core's list with its client not yet freed.
+// Whether a client destroy is still on the core's list with its client not yet freed, and one that
+// can run without the database, which has stopped by now: its client holds no database.
 bool clientDestroysLeft(CoreSubsystem* stack) {
     bool left = false;
     if (palCriticalSectionAcquire(stack->workList.listLock) != TCS_RESULT_OK) return false;
     for (PalListEntry* e = stack->workList.links.next; e != &stack->workList.links && !left; e = e->next) {
         const WorkItem* item = PAL_WORK_ITEM_FROM_LINKS(e);
-        left = item->type == TCS_ITEM_CLIENT_DESTROY && item->object != nullptr;
+        auto* client = static_cast<ClientRecord*>(item->object);
+        if (item->type != TCS_ITEM_CLIENT_DESTROY || client == nullptr) continue;
+        if (palCriticalSectionAcquire(client->databaseLock) != TCS_RESULT_OK) continue;
+        left = palListIsEmpty(&client->databases);
+        palCriticalSectionRelease(client->databaseLock);
     }
     palCriticalSectionRelease(stack->workList.listLock);
     return left;
@@ -133,7 +138,8 @@ bool clientDestroysLeft(CoreSubsystem* stack) {
 // A destroy that timed out while the service thread was busy (with a sensor that stopped answering)
 // stays queued. Once the thread has ended, this thread serves the stack and runs such destroys,
 // for a bounded time: left on the list they went unrun, with their clients and their callers' wait
-// records.
+// records. One whose client still holds a database stays unrun, as before: its closes would go to
+// the stopped database.
 void runLeftoverClientDestroys(CoreSubsystem* stack) {
     if (!clientDestroysLeft(stack)) return;
     const PalThreadHandle self = palCurrentThreadId();
