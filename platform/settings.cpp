@@ -27,8 +27,9 @@ using pal::detail::newValue;
 using pal::detail::setText;
 
 constexpr const char* kDefaultPath = "/etc/TovanticPersistentData";
-// The replacement is written here and renamed over the file, so a reader never sees half a file.
-constexpr const char* kTempSuffix = ".tmp.";
+// The replacement is written beside the file under a name of its own (this suffix, made unique) and
+// renamed over it, so a reader never sees half a file.
+constexpr const char* kTempSuffix = ".XXXXXX";
 // A value text may be longer than a line: the 64 KiB raw partition a sensor paired by password keeps
 // here is 131072 hex characters. The bound only keeps a caller's mistake from a file of gigabytes.
 constexpr size_t kMaxTextLength = (4u << 20) - 1;
@@ -213,14 +214,12 @@ TcsResult rewriteInPlace(const std::string& path, const std::string& text, const
 TcsResult replaceFile(const std::string& path, const std::string& text, int oldFile) {
     struct stat old;
     if (::fstat(oldFile, &old) != 0) return TCS_RESULT_FILE_OPEN_FAILED;
-    // The name carries the process: a file bound over the settings path in a private mount
-    // namespace (as tests and containers give one) is locked on its own, while the folder beside it
-    // is shared with every other such process, whose replacement would be taken for a stale one.
-    const std::string temp = path + kTempSuffix + std::to_string(::getpid());
-    // Only the lock holder writes here, so a file left at this name is stale; a link planted here is
-    // removed, never followed.
-    ::unlink(temp.c_str());
-    Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    // A fresh name each time, made with O_EXCL, so nothing planted there is followed. One fixed name
+    // was shared by writers whose locks are on different files (each with its own file bind-mounted
+    // at the path, the folder shared): one removed the other's file before its rename, and that
+    // write failed.
+    std::string temp = path + kTempSuffix;
+    Descriptor file(::mkostemp(temp.data(), O_CLOEXEC));
     if (file.get() < 0) return TCS_RESULT_FILE_OPEN_FAILED;
     bool written = ::fchmod(file.get(), old.st_mode & kFileMode) == 0;
     if (written && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {

@@ -12,6 +12,8 @@ namespace {
 constexpr uint32_t kMaxOptionId = 5;
 constexpr uint32_t kThreadStopMs = 25000;
 constexpr uint32_t kStopPollMs = 10;
+constexpr uint32_t kLeftoverWorkMs = 10000;
+constexpr uint32_t kLeftoverPassMs = 100;
 
 // What a failed start has brought up so far, released in the order a failed start requires.
 struct Started {
@@ -114,6 +116,42 @@ bool stopServiceThread(CoreSubsystem* stack, TcsResult& result) {
     palThreadFree(thread);
     stack->thread = 0;
     return true;
+}
+
+// Whether a client destroy is still on the core's list with its client not yet freed, and one that
+// can run without the database, which has stopped by now: its client holds no database.
+bool clientDestroysLeft(CoreSubsystem* stack) {
+    bool left = false;
+    if (palCriticalSectionAcquire(stack->workList.listLock) != TCS_RESULT_OK) return false;
+    for (PalListEntry* e = stack->workList.links.next; e != &stack->workList.links && !left; e = e->next) {
+        const WorkItem* item = PAL_WORK_ITEM_FROM_LINKS(e);
+        auto* client = static_cast<ClientRecord*>(item->object);
+        if (item->type != TCS_ITEM_CLIENT_DESTROY || client == nullptr) continue;
+        if (palCriticalSectionAcquire(client->databaseLock) != TCS_RESULT_OK) continue;
+        left = palListIsEmpty(&client->databases);
+        palCriticalSectionRelease(client->databaseLock);
+    }
+    palCriticalSectionRelease(stack->workList.listLock);
+    return left;
+}
+
+// A destroy that timed out while the service thread was busy (with a sensor that stopped answering)
+// stays queued. Once the thread has ended, this thread serves the stack and runs such destroys,
+// for a bounded time: left on the list they went unrun, with their clients and their callers' wait
+// records. One whose client still holds a database stays unrun, as before: its closes would go to
+// the stopped database.
+void runLeftoverClientDestroys(CoreSubsystem* stack) {
+    if (!clientDestroysLeft(stack)) return;
+    const PalThreadHandle self = palCurrentThreadId();
+    __atomic_store_n(&stack->thread, self, __ATOMIC_RELEASE);
+    scsSubsystemSetTCSThreadHandle(stack->sensorControl, self, uint32_t(self));
+    const uint32_t start = palGetTickCount();
+    while (clientDestroysLeft(stack) && palGetTickCount() - start < kLeftoverWorkMs) {
+        uint32_t wait = 0;
+        tcsService(stack, kLeftoverPassMs, &wait);
+        palEventWaitFor(stack->workList.wakeEvent, 1);
+    }
+    __atomic_store_n(&stack->thread, PalThreadHandle(0), __ATOMIC_RELEASE);
 }
 
 void destroyClients(CoreSubsystem* stack, TcsResult& result) {
@@ -226,6 +264,7 @@ TcsResult tcsShutdown(CoreSubsystem* stack) {
     failed(dssSubsystemShutdown(stack->database));
     stack->database = nullptr;
     if (!stopServiceThread(stack, result)) return TCS_RESULT_SHUTDOWN_FAILED;
+    runLeftoverClientDestroys(stack);
     failed(idsSubsystemShutdown(stack->imaging));
     stack->imaging = nullptr;
     failed(scsSubsystemShutdown(stack->sensorControl));

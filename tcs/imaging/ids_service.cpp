@@ -190,14 +190,6 @@ void runSensorOpen(WorkItem* item) {
     }
 }
 
-void runSensorClose(WorkItem* item) {
-    auto* sensor = static_cast<IdsSensor*>(item->object);
-    freeSensorRecord(sensor);
-    item->object = nullptr;
-    if (IdsCallback cb = idsItemCallback(item)) cb(nullptr, TCS_RESULT_OK, idsItemContext(item));
-    idsRunStatus(item) = kFinished;
-}
-
 // The first queued capture or raw-lines item of the sensor, NULL when none.
 WorkItem* findCapture(IdsSubsystem* subsystem, IdsSensor* sensor) {
     WorkItem* found = nullptr;
@@ -226,6 +218,33 @@ void completeAbort(WorkItem* item) {
     idsRunStatus(item) = kFinished;
 }
 
+// Raw lines not yet reading fail at once; a capture, or raw lines under way, see the abort flag.
+void askToEnd(WorkItem* capture) {
+    auto* context = static_cast<GetPrintContext*>(capture->object);
+    if (capture->type == kIdsItemGetRawScanLines && idsItemState(capture) <= kRawPatch) {
+        idsItemResult(capture) = TCS_RESULT_CANCEL;
+        idsItemState(capture) = kRawFail;
+    } else {
+        context->abort = 1;
+    }
+}
+
+void runSensorClose(IdsSubsystem* subsystem, WorkItem* item) {
+    auto* sensor = static_cast<IdsSensor*>(item->object);
+    // A capture of the sensor still queued (its sensor pulled out under it) ends first: the record
+    // was freed under it, and the capture's next step read it.
+    if (WorkItem* capture = sensor != nullptr ? findCapture(subsystem, sensor) : nullptr) {
+        askToEnd(capture);
+        idsRunStatus(item) = kWaiting;
+        palWorkItemSetTimeout(item, 1, 1);
+        return;
+    }
+    freeSensorRecord(sensor);
+    item->object = nullptr;
+    if (IdsCallback cb = idsItemCallback(item)) cb(nullptr, TCS_RESULT_OK, idsItemContext(item));
+    idsRunStatus(item) = kFinished;
+}
+
 void runAbort(IdsSubsystem* subsystem, WorkItem* item) {
     auto* sensor = static_cast<IdsSensor*>(item->object);
     if (sensor == nullptr || !speaksCaptureProtocol(sensor->scsSensor)) {
@@ -239,13 +258,7 @@ void runAbort(IdsSubsystem* subsystem, WorkItem* item) {
             completeAbort(item);
             return;
         }
-        auto* context = static_cast<GetPrintContext*>(capture->object);
-        if (capture->type == kIdsItemGetRawScanLines && idsItemState(capture) <= kRawPatch) {
-            idsItemResult(capture) = TCS_RESULT_CANCEL;
-            idsItemState(capture) = kRawFail;
-        } else {
-            context->abort = 1;
-        }
+        askToEnd(capture);
         state = 1;
     }
     if (findCapture(subsystem, sensor) != nullptr) {
@@ -663,7 +676,7 @@ TcsResult idsSubsystemService(IdsSubsystem* subsystem, uint32_t budgetMs, uint32
             case kIdsItemClientCreate: runClientCreate(subsystem, item); break;
             case kIdsItemClientDestroy: runClientDestroy(item); break;
             case kIdsItemSensorOpen: runSensorOpen(item); break;
-            case kIdsItemSensorClose: runSensorClose(item); break;
+            case kIdsItemSensorClose: runSensorClose(subsystem, item); break;
             case kIdsItemGetFingerprint: {
                 auto* context = static_cast<GetPrintContext*>(item->object);
                 const uint32_t now = palGetTickCount();

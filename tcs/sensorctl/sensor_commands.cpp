@@ -146,6 +146,25 @@ bool fwIs(const ScsSensorDevice* device, uint8_t major, uint8_t minor) {
     return device->fwVersion != nullptr && device->fwVersion->major == major && device->fwVersion->minor == minor;
 }
 
+// The device's version record is written by its initialisation on the service thread, which holds
+// the device-list lock throughout; a caller on another thread reads or updates it under that lock
+// too (it parsed its own reply into the record while initialisation parsed another).
+class VersionRecordHold {
+public:
+    explicit VersionRecordHold(const ScsSensorDevice* device)
+        : lock_(device->subsystem != nullptr ? device->subsystem->deviceListLock : nullptr) {
+        if (lock_ != nullptr) scsLock(lock_);
+    }
+    ~VersionRecordHold() {
+        if (lock_ != nullptr) scsUnlock(lock_);
+    }
+    VersionRecordHold(const VersionRecordHold&) = delete;
+    VersionRecordHold& operator=(const VersionRecordHold&) = delete;
+
+private:
+    PalMutexHandle lock_;
+};
+
 void formatInto(ScsSensorDevice* device, char* out) {
     const ScsFwVersion& v = *device->fwVersion;
     const bool selkin = scsversion::format({v.major, v.minor, v.revision, v.build, v.chipKind, v.mark, v.romFlag,
@@ -209,6 +228,7 @@ TcsResult scsSensorGetVersion(ScsSensor* sensor, char* text80) {
     if (result != TCS_RESULT_OK) return result;
     char text[SCS_VERSION_TEXT_SIZE] = {};
     if (out.payload.size() > scsversion::kMinimumPayload) {
+        VersionRecordHold hold(device);
         if (device->fwVersion == nullptr) {
             // A device record without a version is new: whatever a freed record at the same
             // address left behind is not its state.
@@ -235,14 +255,17 @@ TcsResult scsSensorGetCachedVersion(ScsSensor* sensor, char* text80) {
     ScsSensorDevice* device = nullptr;
     TcsResult result = scsSensorDeviceAcquire(sensor, &device);
     if (result != TCS_RESULT_OK) return result;
-    scsproto::DeviceState* state = scsproto::stateOf(device);
     bool done = false;
-    if (state != nullptr && state->versionString[0] != 0) {
-        std::memcpy(text80, state->versionString, SCS_VERSION_TEXT_SIZE);
-        done = true;
-    } else if (device->fwVersion != nullptr) {
-        formatInto(device, text80);
-        done = true;
+    {
+        VersionRecordHold hold(device);
+        scsproto::DeviceState* state = scsproto::stateOf(device);
+        if (state != nullptr && state->versionString[0] != 0) {
+            std::memcpy(text80, state->versionString, SCS_VERSION_TEXT_SIZE);
+            done = true;
+        } else if (device->fwVersion != nullptr) {
+            formatInto(device, text80);
+            done = true;
+        }
     }
     scsSensorDeviceRelease(device);
     return done ? TCS_RESULT_OK : scsSensorGetVersion(sensor, text80);
@@ -253,10 +276,13 @@ TcsResult scsSensorGetFwVersion(ScsSensor* sensor, ScsFwVersion* outVersion) {
     ScsSensorDevice* device = nullptr;
     TcsResult result = scsSensorDeviceAcquire(sensor, &device);
     if (result != TCS_RESULT_OK) return result;
-    if (device->fwVersion == nullptr) {
-        result = TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN;
-    } else {
-        *outVersion = *device->fwVersion;
+    {
+        VersionRecordHold hold(device);
+        if (device->fwVersion == nullptr) {
+            result = TCS_RESULT_SENSOR_NOT_COMPLETELY_OPEN;
+        } else {
+            *outVersion = *device->fwVersion;
+        }
     }
     scsSensorDeviceRelease(device);
     return result;
@@ -267,10 +293,13 @@ TcsResult scsSensorGetPatchLevel(ScsSensor* sensor, uint32_t* outLevel) {
     ScsSensorDevice* device = nullptr;
     TcsResult result = scsSensorDeviceAcquire(sensor, &device);
     if (result != TCS_RESULT_OK) return result;
-    if (device->fwVersion == nullptr) {
-        result = TCS_RESULT_NULL_POINTER;
-    } else {
-        *outLevel = device->fwVersion->revision;
+    {
+        VersionRecordHold hold(device);
+        if (device->fwVersion == nullptr) {
+            result = TCS_RESULT_NULL_POINTER;
+        } else {
+            *outLevel = device->fwVersion->revision;
+        }
     }
     scsSensorDeviceRelease(device);
     return result;

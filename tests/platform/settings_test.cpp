@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -335,12 +336,12 @@ TEST_F(Settings, LinksAreNotFollowed) {
     EXPECT_EQ(getString("V", "Keep"), "none");  // nor is the link's target read
     std::remove(path_.c_str());
 
-    const std::string temp = path_ + ".tmp." + std::to_string(getpid());
+    // The replacement is made under a fresh name: a link planted beside the file is left alone.
+    const std::string temp = path_ + ".tmp";
     ASSERT_EQ(symlink(victim.c_str(), temp.c_str()), 0);
     EXPECT_EQ(palSetPersistentDataLongValue(kIr, "Gain", 3), TCS_RESULT_OK);
     EXPECT_EQ(fileText(), "[SOFTWARE\\Tovantic\\IR]\nGain[1]\n3\n");
-    struct stat status {};
-    EXPECT_NE(lstat(temp.c_str(), &status), 0);
+    std::remove(temp.c_str());
 
     EXPECT_EQ(readText(victim), "[V]\nKeep[1]\n1\n");
     std::remove(victim.c_str());
@@ -368,28 +369,92 @@ TEST_F(Settings, FailedWriteLeavesTheFileWhole) {
     EXPECT_EQ(fileText(), before);
 }
 
+namespace {
+
+// Starts a process that sees source mounted at the settings path (in a mount namespace of its own)
+// and exits 0 when body succeeds there; 2 when the machine gives no private mount namespace.
+// With a start pipe, body runs once the parent has closed its end.
+pid_t startInOwnMount(const std::string& source, const std::string& path, const int* startPipe,
+                      const std::function<bool()>& body) {
+    pid_t child = fork();
+    if (child != 0) return child;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        _exit(2);
+    }
+    if (startPipe != nullptr) {
+        char go;
+        close(startPipe[1]);
+        if (read(startPipe[0], &go, 1) != 0) _exit(1);
+    }
+    _exit(body() ? 0 : 1);
+}
+
+int exitCodeOf(pid_t child) {
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
 // A file mounted in its own right (as containers give single files) cannot be renamed over: it is
 // rewritten in place. It needs a private mount namespace, which not every machine gives.
 TEST_F(Settings, FileMountedInItsOwnRightIsRewrittenInPlace) {
     const std::string source = tovtest::scratchPath("mounted");
     std::ofstream(source) << "[A]\nX[1]\n1\n";
     writeFile("");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(source.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-            _exit(2);
-        }
-        _exit(palSetPersistentDataLongValue("A", "Y", 2) == TCS_RESULT_OK ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const int code = exitCodeOf(
+        startInOwnMount(source, path_, nullptr, [] { return palSetPersistentDataLongValue("A", "Y", 2) == TCS_RESULT_OK; }));
     const std::string text = readText(source);
     std::remove(source.c_str());
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "no private mount namespace";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (code == 2) GTEST_SKIP() << "no private mount namespace";
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(text, "[A]\nX[1]\n1\nY[1]\n2\n");
+}
+
+// Two processes, each with its own file mounted at the path, write at once: their locks are on
+// different files, but their replacements are made in the one folder. With one fixed name there,
+// each removed the other's half-made replacement and its write failed.
+TEST_F(Settings, WritersOfDifferentFilesMountedAtThePathKeepEveryValue) {
+    constexpr int kPerProcess = 50;
+    writeFile("");
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::string sources[2];
+    pid_t children[2];
+    for (int p = 0; p < 2; ++p) {
+        sources[p] = tovtest::scratchPath("mounted");
+        std::ofstream(sources[p]).flush();
+        children[p] = startInOwnMount(sources[p], path_, start, [p] {
+            bool stored = true;
+            for (int i = 0; i < kPerProcess; ++i) {
+                const std::string name = "P" + std::to_string(p) + "_" + std::to_string(i);
+                stored &= palSetPersistentDataLongValue(kIr, name.c_str(), uint32_t(i)) == TCS_RESULT_OK;
+            }
+            return stored;
+        });
+        ASSERT_GE(children[p], 0);
+    }
+    close(start[0]);
+    close(start[1]);
+    int codes[2];
+    for (int p = 0; p < 2; ++p) codes[p] = exitCodeOf(children[p]);
+    std::string texts[2];
+    for (int p = 0; p < 2; ++p) {
+        texts[p] = readText(sources[p]);
+        std::remove(sources[p].c_str());
+    }
+    if (codes[0] == 2 || codes[1] == 2) GTEST_SKIP() << "no private mount namespace";
+    for (int p = 0; p < 2; ++p) {
+        EXPECT_EQ(codes[p], 0) << p;
+        std::string expected = "[SOFTWARE\\Tovantic\\IR]\n";
+        for (int i = 0; i < kPerProcess; ++i) {
+            expected += "P" + std::to_string(p) + "_" + std::to_string(i) + "[" + std::to_string(std::to_string(i).size()) +
+                        "]\n" + std::to_string(i) + "\n";
+        }
+        EXPECT_EQ(texts[p], expected) << p;
+    }
 }
 
 // A sensor paired by password keeps its 64 KiB raw partition here: 131072 hex characters, far

@@ -1,5 +1,6 @@
 // Captures end to end on the in-process stack: a client opens the virtual sensor, the sensor sends
 // a modelled swipe, and the image, the abort and the failures come back as events and completions.
+// Also a shut-down while the sensor has stopped answering a command or a capture.
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
@@ -13,6 +14,8 @@
 #include "tcs/matching/matcher_client.h"
 #include "tcs/matching/recog_adapter.h"
 #include "tcs/handle_map.h"
+#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/tcs.h"
 #include "tests/tcs/imaging/liveness/liveness_images.h"
 
@@ -21,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -619,5 +623,111 @@ TEST_F(CaptureStack, FaintSwipeReachesMatcher4Stretched) {
     RecogCloseHandle(engine);
     EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
 }
+
+// A sensor that stops answering while the stack shuts down: one endpoint wedged under a command
+// from another thread (its request or its reply) or under a capture (the fingerprint data), or the
+// sensor pulled out meanwhile. Shut-down ends, the command's caller and the capture are answered,
+// and nothing either made is left behind: the sanitizer build's leak check at exit sees to that.
+// The wedged transfer returns, as a transfer does once its own time-out passes, only after the stack
+// has given up on it: the command's caller answered, or the capture's cancel under way for a while.
+struct Silence {
+    const char* name;
+    uint8_t endpoint;
+    bool capture;
+    bool unplug;
+};
+
+// Test names stay free of the case's pointer.
+void PrintTo(const Silence& silence, std::ostream* out) { *out << silence.name; }
+
+class SilentSensorAtShutDown : public CaptureStack, public ::testing::WithParamInterface<Silence> {
+protected:
+    // Whether the device has a transfer of the queue given under way.
+    static bool pending(ScsSensorDevice* device, int queue) {
+        ScsDescriptorQueue& q = device->queues[queue];
+        palMutexAcquire(q.lock, PAL_INFINITE);
+        const bool any = !palListIsEmpty(&q.pending);
+        palMutexRelease(q.lock);
+        return any;
+    }
+};
+
+TEST_P(SilentSensorAtShutDown, ShutDownEndsAndLeavesNothingBehind) {
+    const Silence& c = GetParam();
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    void* record = nullptr;
+    ASSERT_EQ(tcsSafeSensorHandleFetch(sensor_, &record), TCS_RESULT_OK);
+    ScsSensor* commanded = static_cast<SensorRecord*>(record)->sensorControlSensor;
+    ScsSensorDevice* device = commanded->device;
+    std::atomic<bool> answered{false};
+    TcsResult result = 0xFFFF;
+    std::thread caller;
+    if (c.capture) {
+        // Wedged once the finger is seen: a calibrated sensor's capture reads its baseline lines over
+        // the same endpoint first.
+        captureSwiping({});  // the finger is on the sensor, but no line of it comes
+        ASSERT_TRUE(waitFor([&] { return log_.has(11); }));
+        simusb::stallEndpoint(id_, c.endpoint, true);
+        ASSERT_TRUE(waitFor([&] { return pending(device, SCS_QUEUE_FP_BUFFER); }));
+    } else {
+        simusb::stallEndpoint(id_, c.endpoint, true);
+        // A synchronous command on the handle's sensor-control sensor, queued for the service thread
+        // (the core's own version calls answer from the cache).
+        const size_t sent = simusb::commandLog(id_).size();
+        caller = std::thread([&, commanded] {
+            char text[80];
+            result = scsSensorGetVersion(commanded, text);
+            answered = true;
+        });
+        ASSERT_TRUE(waitFor([&] {
+            return pending(device, SCS_QUEUE_REQUEST) && (c.endpoint == 0x01 || simusb::commandLog(id_).size() > sent);
+        }));
+    }
+    if (c.unplug) simusb::unplug(id_);
+    // From here the clock runs ten times as fast, so every wait for the silent sensor runs out soon.
+    palTestSetClock(uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count()));
+    std::atomic<bool> down{false};
+    std::thread clock([&] {
+        bool wedged = true;
+        for (uint32_t ms = 0; !down; ms += 50) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            palTestAdvanceClock(50);
+            if (wedged && (answered || captured() || (c.capture && ms >= 5000))) {
+                simusb::stallEndpoint(id_, c.endpoint, false);
+                wedged = false;
+            }
+        }
+    });
+    const auto before = Clock::now();
+    EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
+    down = true;
+    clock.join();
+    stack_ = nullptr;
+    client_ = 0;
+    sensor_ = 0;
+    if (caller.joinable()) caller.join();
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(10));
+    if (c.capture) {
+        EXPECT_TRUE(captured());
+        EXPECT_NE(log_.status, TCS_RESULT_OK);
+        EXPECT_EQ(log_.image, 0u);
+    } else {
+        EXPECT_TRUE(answered);
+        EXPECT_NE(result, TCS_RESULT_OK);
+    }
+    simusb::stallEndpoint(id_, c.endpoint, false);
+    palTestUseRealClock();
+}
+
+INSTANTIATE_TEST_SUITE_P(Endpoints, SilentSensorAtShutDown,
+                         ::testing::Values(Silence{"RequestWrite", 0x01, false, false},
+                                           Silence{"ReplyRead", 0x81, false, false},
+                                           Silence{"FingerprintData", 0x82, true, false},
+                                           Silence{"ReplyReadThenUnplugged", 0x81, false, true},
+                                           Silence{"FingerprintDataThenUnplugged", 0x82, true, true}),
+                         [](const ::testing::TestParamInfo<Silence>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -49,6 +49,26 @@ protected:
         palTestSetSettingsPath(nullptr);
     }
 
+    // Plugs a sensor and opens a handle on it for a new client while its device initialises.
+    void openPlugged(ScsClient** client, ScsSensor** sensor) {
+        ASSERT_EQ(scsClientCreate(subsystem_, client), TCS_RESULT_OK);
+        ASSERT_NE(simusb::plug(), 0);
+        std::string name;
+        const auto deadline = scstest::Clock::now() + std::chrono::seconds(3);
+        while (name.empty() && scstest::Clock::now() < deadline) {
+            scsLock(subsystem_->deviceListLock);
+            if (!palListIsEmpty(&subsystem_->initialisingDevices)) {
+                ScsSensorDevice* device = PAL_LIST_RECORD(subsystem_->initialisingDevices.next, ScsSensorDevice, links);
+                device->replyParser = scsSensorParseReply_V4;
+                name = device->name;
+            }
+            scsUnlock(subsystem_->deviceListLock);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_FALSE(name.empty());
+        ASSERT_EQ(scsSensorOpen(*client, name.c_str(), sensor), TCS_RESULT_OK);
+    }
+
     PalEvent* wake_ = nullptr;
     ScsSubsystem* subsystem_ = nullptr;
     std::thread service_;
@@ -61,27 +81,11 @@ TcsResult countReply(ScsReplyView*, TcsResult result, void* context) {
     return TCS_RESULT_OK;
 }
 
+
 TEST_F(ProtocolOffThread, VersionPeekAndPokeFromAnotherThread) {
     ScsClient* client = nullptr;
-    ASSERT_EQ(scsClientCreate(subsystem_, &client), TCS_RESULT_OK);
-    const simusb::SensorId plugged = simusb::plug();
-    ASSERT_NE(plugged, 0);
-    std::string name;
-    const auto deadline = scstest::Clock::now() + std::chrono::seconds(3);
-    while (name.empty() && scstest::Clock::now() < deadline) {
-        scsLock(subsystem_->deviceListLock);
-        if (!palListIsEmpty(&subsystem_->initialisingDevices)) {
-            ScsSensorDevice* device = PAL_LIST_RECORD(subsystem_->initialisingDevices.next, ScsSensorDevice, links);
-            device->replyParser = scsSensorParseReply_V4;
-            name = device->name;
-        }
-        scsUnlock(subsystem_->deviceListLock);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_FALSE(name.empty());
     ScsSensor* sensor = nullptr;
-    ASSERT_EQ(scsSensorOpen(client, name.c_str(), &sensor), TCS_RESULT_OK);
-
+    ASSERT_NO_FATAL_FAILURE(openPlugged(&client, &sensor));
     char text[80] = {};
     ASSERT_EQ(scsSensorGetVersion(sensor, text), 0u);
     EXPECT_EQ(std::string(text).rfind("04.40.", 0), 0u) << text;
@@ -105,6 +109,31 @@ TEST_F(ProtocolOffThread, VersionPeekAndPokeFromAnotherThread) {
     while (answered.load() == 0 && scstest::Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(answered.load(), 1000 + int(TCS_RESULT_CANCEL)) << "answered as cancelled, not with a reply";
 
+    EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
+    EXPECT_EQ(scsClientDestroy(client), TCS_RESULT_OK);
+}
+
+// The reply of a version read is parsed into the device's record on the caller's thread: callers on
+// several threads, and the device's initialisation on the service thread, update and read it at once.
+TEST_F(ProtocolOffThread, VersionRecordReadAndUpdatedFromSeveralThreads) {
+    ScsClient* client = nullptr;
+    ScsSensor* sensor = nullptr;
+    ASSERT_NO_FATAL_FAILURE(openPlugged(&client, &sensor));
+    std::atomic<int> failures{0};
+    auto reader = [&](bool cached) {
+        for (int i = 0; i < 20; ++i) {
+            char text[80] = {};
+            ScsFwVersion version{};
+            const TcsResult result = cached ? scsSensorGetCachedVersion(sensor, text) : scsSensorGetVersion(sensor, text);
+            if (result != TCS_RESULT_OK || std::string(text).rfind("04.40.", 0) != 0) ++failures;
+            if (scsSensorGetFwVersion(sensor, &version) != TCS_RESULT_OK || version.minor != 40) ++failures;
+        }
+    };
+    std::thread first(reader, false), second(reader, false), third(reader, true);
+    first.join();
+    second.join();
+    third.join();
+    EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(scsSensorClose(sensor), TCS_RESULT_OK);
     EXPECT_EQ(scsClientDestroy(client), TCS_RESULT_OK);
 }
