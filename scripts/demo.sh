@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The main job, as far as the project can show it: the sensor tool against the virtual sensor (its
 # version line, the gate, and a round of taking and resetting ownership on a 4.21 sensor paired by
-# password and a 4.40 sensor paired by keys), then the stack brought up in-process.
+# password and a 4.40 sensor paired by keys), then a user's road on the in-process stack (a sensor
+# arrives and is calibrated; users enroll by swipes, are verified and identified; shut-down).
 set -euo pipefail
 build=${1:-build}
 tool="$build/tools/sensor/sensor"
 preload="$build/sim/usb/libsim_usb_preload.so"
 if [ ! -x "$tool" ] || [ ! -f "$preload" ]; then
-    echo "The sensor tool is not built yet; bringing up a virtual sensor on the in-process stack instead."
+    echo "The sensor tool is not built yet; walking a user's road on the in-process stack instead."
     exec "$build/sim/demo/stack_demo"
 fi
 tool=$(realpath "$tool")
@@ -75,6 +76,6 @@ run "$work/s440" setowner -doinit -time
 run "$work/s440" resetowner -doinit -time
 
 if [ -x "$build/sim/demo/stack_demo" ]; then
-    echo "== The stack alone, in-process over one virtual sensor"
+    echo "== A user's road on the in-process stack: a sensor arrives; enroll, verify and identify by swipes"
     "$build/sim/demo/stack_demo"
 fi

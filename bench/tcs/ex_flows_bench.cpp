@@ -8,13 +8,13 @@
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
+#include "sim/swipe/synthetic_swipes.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/ex_recognition.h"
 #include "tcs/handle_map.h"
 #include "tcs/matching/matcher_client.h"
-#include "tests/tcs/synthetic_swipes.h"
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>

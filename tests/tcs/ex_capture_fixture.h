@@ -2,9 +2,10 @@
 // model's module, synthetic fingers swiped over it on demand, and a recorder of progress callbacks.
 #pragma once
 
+#include "sim/swipe/swipe_model.h"
+#include "sim/swipe/synthetic_swipes.h"
 #include "tcs/ex_recognition.h"
 #include "tests/tcs/ex_flows_fixture.h"
-#include "tests/tcs/synthetic_swipes.h"
 
 #include <atomic>
 #include <condition_variable>
