@@ -225,6 +225,8 @@ TcsResult tcsSensorReattachItem(WorkItem* item);
 // Core items 10 (step machine) and 11 (inline).
 TcsResult tcsPrepareForSuspendStep(void* value, TcsResult status, void* item);
 TcsResult tcsPrepareForResumeItem(WorkItem* item);
+// Leaves the round of requests of a suspend item (10) dropped before its machine finished it.
+void tcsPrepareForSuspendDiscard(WorkItem* item);
 TcsResult tcsSensorGetFingerprintAsyncPriv(SensorRecord* sensor, CompletionCallback callback, void* context,
                                            const char* path);
 TcsResult _tcsSensorPrepareGetFingerprintContext(SensorRecord* sensor, const char* path, GetPrintContext** outContext,

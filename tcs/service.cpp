@@ -49,11 +49,14 @@ bool runIdentifyContextExpiry(WorkItem* item) {
     return true;
 }
 
-// An ownership item cancelled by its timed-out caller still holds its request.
+// An ownership item cancelled by its timed-out caller still holds its request; a suspend item, the
+// round of requests it waits for.
 void discardRequest(WorkItem* item) {
     if (item->type == TCS_ITEM_SET_OWNERSHIP || item->type == TCS_ITEM_SET_OWNERSHIP_BRELLOW ||
         item->type == TCS_ITEM_RESET_OWNERSHIP) {
         tcsOwnershipItemDiscard(item);
+    } else if (item->type == TCS_ITEM_PREPARE_SUSPEND) {
+        tcsPrepareForSuspendDiscard(item);
     }
 }
 

@@ -27,12 +27,12 @@ enum Step : uint32_t {
 };
 
 // One round of abort or get-version requests. Their completions may come after the machine gave up
-// waiting (999 ms) or after the item was dropped by a caller that timed out, so they never touch
-// the item without finding it still queued; the last completion of a forsaken round frees it.
+// waiting (999 ms) or after the item was dropped by a caller that timed out: either forsakes the
+// round, whose completions then leave the item alone, and the last of them frees it. They learn it
+// from the round, not from the core work list: version replies come while sensor control holds its
+// device-list lock, which the core's handlers take under the work-list lock.
 struct Round {
-    CoreSubsystem* stack;
     WorkItem* item;
-    uint32_t sequence;
     uint32_t outstanding;
     bool forsaken;
     bool sending;  // set while the round's requests go out: the item is off the list meanwhile
@@ -41,17 +41,6 @@ struct Round {
 // The item's first spare word keeps the current round.
 Round* roundOf(const WorkItem* item) { return reinterpret_cast<Round*>(uintptr_t(item->reserved3[0])); }
 void setRound(WorkItem* item, Round* round) { item->reserved3[0] = uint64_t(uintptr_t(round)); }
-
-bool itemStillQueued(const Round* round) {
-    WorkList* list = &round->stack->workList;
-    bool found = false;
-    if (palCriticalSectionAcquire(list->listLock) != TCS_RESULT_OK) return false;
-    for (PalListEntry* e = list->links.next; e != &list->links && !found; e = e->next) {
-        found = PAL_WORK_ITEM_FROM_LINKS(e) == round->item;
-    }
-    palCriticalSectionRelease(list->listLock);
-    return found && round->item->sequence == round->sequence && *tcsItemState(round->item) != TCS_ITEM_DONE;
-}
 
 // Leaves the current round: freed when nothing is outstanding, else left to its late completions.
 void leaveRound(WorkItem* item) {
@@ -69,8 +58,7 @@ TcsResult roundCompleted(void*, TcsResult, void* context) {
     auto* round = static_cast<Round*>(context);
     if (round->outstanding > 0) --round->outstanding;
     if (round->sending) return TCS_RESULT_OK;
-    if (round->forsaken || !itemStillQueued(round)) {
-        round->forsaken = true;
+    if (round->forsaken) {
         if (round->outstanding == 0) palRealFree(round);
         return TCS_RESULT_OK;
     }
@@ -92,7 +80,7 @@ template <typename Send>
 void startRound(CoreSubsystem* stack, WorkItem* item, Send send) {
     auto* round = static_cast<Round*>(palRealMalloc(sizeof(Round)));
     if (round == nullptr) return;  // nothing sent: the wait ends on the next visit
-    *round = Round{stack, item, item->sequence, 0, false, true};
+    *round = Round{item, 0, false, true};
     setRound(item, round);
     if (palCriticalSectionAcquire(stack->clientLock) != TCS_RESULT_OK) {
         round->sending = false;
@@ -201,6 +189,8 @@ TcsResult tcsPrepareForSuspendStep(void* value, TcsResult status, void* itemArgu
         }
     }
 }
+
+void tcsPrepareForSuspendDiscard(WorkItem* item) { leaveRound(item); }
 
 TcsResult tcsPrepareForResumeItem(WorkItem* item) {
     auto* stack = static_cast<CoreSubsystem*>(item->object);

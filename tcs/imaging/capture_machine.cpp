@@ -56,10 +56,10 @@ bool isAllOnes(const PrintConfiguration* config) {
     return config == reinterpret_cast<const PrintConfiguration*>(~uintptr_t(0));
 }
 
-PrintConfiguration* configurationOf(IdsSensor* sensor) {
-    if (sensor->printConfig != nullptr && !isAllOnes(sensor->printConfig)) return sensor->printConfig;
+PrintConfiguration* configurationOf(GetPrintContext* c) {
+    if (c->printConfig != nullptr && !isAllOnes(c->printConfig)) return c->printConfig;
     PrintConfiguration* config = nullptr;
-    if (scsSensorGetDefaultPrintConfiguration(sensor->scsSensor, &config) != TCS_RESULT_OK || config == nullptr) {
+    if (scsSensorGetDefaultPrintConfiguration(c->sensor->scsSensor, &config) != TCS_RESULT_OK || config == nullptr) {
         return reinterpret_cast<PrintConfiguration*>(~uintptr_t(0));
     }
     return config;
@@ -118,7 +118,7 @@ TcsResult queueFingerState(GetPrintContext* c, WorkItem* item) {
     static_assert(sizeof(FingerStateRequest) >= sizeof(ScsFingerStatePoll));
     poll->sensor = c->sensor->scsSensor;
     poll->pollIntervalMs = c->sensor->pollPeriod != 0 ? c->sensor->pollPeriod : 50;
-    poll->mode = c->sensor->captureMode;
+    poll->mode = c->captureMode;
     poll->firstReportPending = 1;
     const TcsResult r = palWorkItemEnqueue(&control->workList, scsWitIdGetFingerState, 0, poll,
                                            uint64_t(uintptr_t(&machineReply)), uint64_t(uintptr_t(item)), 1,
@@ -208,7 +208,7 @@ TcsResult woeSetup(GetPrintContext* c, uint32_t argument) {
 void ratchet(GetPrintContext* c) {
     WoeRatchet* w = c->woe;
     IdsSensor* sensor = c->sensor;
-    if (w == nullptr || (sensor->captureMode != 2 && sensor->captureMode != 4)) return;
+    if (w == nullptr || (c->captureMode != 2 && c->captureMode != 4)) return;
     const uint32_t now = palGetTickCount();
     if (now - w->slotBase >= 60000) {
         w->slotBase = now;
@@ -226,7 +226,7 @@ void ratchet(GetPrintContext* c) {
     for (uint32_t s : w->slots) sum += s;
     if (!w->enabled || (w->slots[w->slotIndex] < w->threshold1 && sum < w->threshold2)) return;
     ScsSensor* control = sensor->scsSensor;
-    if (sensor->captureMode != 2) {
+    if (c->captureMode != 2) {
         const bool rsa = scsSensorIsRSASecured(control) == 1;
         const uint32_t step = rsa ? 25 : 50, limit = rsa ? 100 : 250;
         uint32_t delta = 0;
@@ -455,7 +455,7 @@ TcsResult idsHarlokFingerprintCallback(void* itemArgument, TcsResult status, uin
     IdsSensor* sensor = c->sensor;
     ScsSensor* control = sensor->scsSensor;
     if (status == kFingerPresentNotice) {
-        if (sensor->captureMode == 2) {
+        if (c->captureMode == 2) {
             raiseOnce(c, IDS_EVENT_FINGER_DETECTED);
             c->fingerEventSeen = 1;
         }
@@ -499,7 +499,7 @@ TcsResult idsHarlokFingerprintCallback(void* itemArgument, TcsResult status, uin
     if (captureStateOf(control) == 1 && sensor->dataCallbacks == 0) {
         c->firstDataTick = palGetTickCount();
         c->dataTimeLimit = kDataLimitMs;
-        if (sensor->captureMode == 2) scsSensorDisableSelectiveSuspend(control);
+        if (c->captureMode == 2) scsSensorDisableSelectiveSuspend(control);
     }
     ++sensor->dataCallbacks;
     c->lastItemTick = palGetTickCount();
@@ -568,7 +568,7 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
     auto* c = static_cast<GetPrintContext*>(item->object);
     IdsSensor* sensor = c->sensor;
     ScsSensor* control = sensor->scsSensor;
-    const uint32_t mode = sensor->captureMode;
+    const uint32_t mode = c->captureMode;
     uint32_t& state = idsItemState(item);
     TcsResult& result = idsItemResult(item);
     bool visit = status == TCS_RESULT_SERVICE;
@@ -603,7 +603,7 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 freeArea(sensor);
                 uint32_t line = 0;
                 const TcsResult r =
-                    scsSensorGetUint32DataFromPrintConfig(control, configurationOf(sensor), kLineLengthItem, &line);
+                    scsSensorGetUint32DataFromPrintConfig(control, configurationOf(c), kLineLengthItem, &line);
                 if (r != TCS_RESULT_OK) {
                     fail(r);
                     break;
@@ -769,7 +769,7 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 if (mode == 1 || mode == 2 || mode == 3) scsStartReadFingerprint(control);
                 if (mode == 2) c->fingerEventSeen = 0;
                 const TcsResult r = scsSensorGetFingerprint(control, 0, uint8_t(c->calibrationType), uint8_t(mode),
-                                                            flags, configurationOf(sensor), nullptr);
+                                                            flags, configurationOf(c), nullptr);
                 if (r != TCS_RESULT_OK) {
                     fail(r);
                     break;

@@ -142,6 +142,11 @@ struct GetPrintContext {
     char* path;
     uint32_t params[kCaptureParamWords];
     uint32_t calibrationType;
+    // Taken from the sensor as the request is queued, so that what callers do to the sensor's
+    // settings meanwhile (a request refused while this one runs, a caller clearing the print
+    // configuration after queueing) changes nothing this request uses.
+    PrintConfiguration* printConfig;  // owned; null or all-ones for the default
+    uint32_t captureMode;
     void* handle;  // the reconstructor instance of this capture
     ImageRecord* outputImage;
     ImageRecord* rawImage;

@@ -116,6 +116,22 @@ void freeArea(IdsSensor* sensor) {
     sensor->areaSize = 0;
 }
 
+// A request takes its sensor's print configuration and capture mode with it as it is queued; a
+// refused one gives the configuration back, unless another has been set meanwhile.
+void takeSensorSettings(GetPrintContext* context) {
+    IdsSensor* sensor = context->sensor;
+    context->printConfig = sensor->printConfig;
+    sensor->printConfig = nullptr;
+    context->captureMode = sensor->captureMode;
+}
+
+void giveBackSensorSettings(GetPrintContext* context) {
+    IdsSensor* sensor = context->sensor;
+    if (sensor->printConfig != nullptr) return;
+    sensor->printConfig = context->printConfig;
+    context->printConfig = nullptr;
+}
+
 // --- Items --------------------------------------------------------------------------------------
 
 void runClientCreate(IdsSubsystem* subsystem, WorkItem* item) {
@@ -337,7 +353,7 @@ void runRawLines(WorkItem* item) {
                 if (!callerBuffer) flags |= 0x80;
                 if (scsSensorIsDunmo(control) == 1 || scsSensorIsBrellow(control) == 1) flags |= 0x20;
                 const TcsResult r = scsSensorGetFingerprint(control, sensor->rawLines, 0, uint8_t(sensor->rawFlags),
-                                                            flags, sensor->printConfig, nullptr);
+                                                            flags, context->printConfig, nullptr);
                 if (r != TCS_RESULT_OK) {
                     scsSensorCancelAllFingerprintBuffers(control);
                     status = r;
@@ -384,8 +400,8 @@ void runRawLines(WorkItem* item) {
                 // The request's completion is the caller's IdsCallback: (line buffer or NULL, status,
                 // context). Calling it through another signature would hand the caller garbage.
                 if (IdsCallback cb = idsItemCallback(item)) cb(sensor->rawBuffer, status, idsItemContext(item));
+                // The request's print configuration goes with its context.
                 if (!callerBuffer) {
-                    if (sensor->printConfig != nullptr) scsSensorFreePrintConfiguration(control, &sensor->printConfig);
                     sensor->chunkSize = kDefaultChunkSize;
                     freeArea(sensor);
                 }
@@ -487,6 +503,9 @@ TcsResult idsFreeSensorContext(GetPrintContext* context) {
     }
     context->handle = nullptr;
     if (context->sensor != nullptr && context->sensor->current == context) context->sensor->current = nullptr;
+    if (context->printConfig != nullptr && context->sensor != nullptr) {
+        scsSensorFreePrintConfiguration(context->sensor->scsSensor, &context->printConfig);
+    }
     palRealFree(context->woe);
     palRealFree(context->path);
     freeLock(context->bufferLock);
@@ -793,18 +812,20 @@ TcsResult idsSensorSendGetFingerprint(GetPrintContext* context, ImageRecord* ima
     IdsSensor* sensor = context->sensor;
     if (sensor == nullptr) return TCS_RESULT_NULL_SENSOR_HANDLE;
     if (image == nullptr) return TCS_RESULT_BAD_PARAM;
-    context->outputImage = image;
     IdsSubsystem* subsystem = subsystemOf(sensor);
-    TcsResult r = subsystem == nullptr
-                      ? TcsResult(TCS_RESULT_BAD_PARAM)
-                      : palWorkItemEnumEnqueueConditional(&subsystem->workList, kIdsItemGetFingerprint,
-                                                          kIdsItemTimeoutMs, context, uint64_t(uintptr_t(callback)),
-                                                          uint64_t(uintptr_t(callbackContext)), 1, nullptr,
-                                                          workItemsEnumEnqueueGetPrintPredicate);
+    if (subsystem == nullptr) return TCS_RESULT_BAD_PARAM;
+    context->outputImage = image;
+    takeSensorSettings(context);
+    const TcsResult r = palWorkItemEnumEnqueueConditional(
+        &subsystem->workList, kIdsItemGetFingerprint, kIdsItemTimeoutMs, context, uint64_t(uintptr_t(callback)),
+        uint64_t(uintptr_t(callbackContext)), 1, nullptr, workItemsEnumEnqueueGetPrintPredicate);
     // The caller keeps its context and image. The sensor's buffer area is left alone: a refused
     // request (46) has none of its own, and the area it would free is the one the running capture
     // of the same device has posted to the transport.
-    if (r != TCS_RESULT_OK) context->outputImage = nullptr;
+    if (r != TCS_RESULT_OK) {
+        giveBackSensorSettings(context);
+        context->outputImage = nullptr;
+    }
     return r;
 }
 
@@ -834,10 +855,14 @@ TcsResult idsSensorSendGetRawScanLines(IdsSensor* sensor, void* lineBuffer, uint
     TcsResult r = idsAllocateSensorContext(&printContext);
     if (r != TCS_RESULT_OK) return r;
     printContext->sensor = sensor;
+    takeSensorSettings(printContext);
     r = palWorkItemEnumEnqueueConditional(&subsystem->workList, kIdsItemGetRawScanLines, kIdsItemTimeoutMs,
                                           printContext, uint64_t(uintptr_t(callback)), uint64_t(uintptr_t(context)), 1,
                                           nullptr, workItemsEnumEnqueueGetPrintPredicate);
-    if (r != TCS_RESULT_OK) idsFreeSensorContext(printContext);
+    if (r != TCS_RESULT_OK) {
+        giveBackSensorSettings(printContext);
+        idsFreeSensorContext(printContext);
+    }
     return r;
 }
 

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -368,6 +369,60 @@ TEST_F(SensorBringUp, ResumeRecoveryBindsTheHandlesAgain) {
     char text[80] = {};
     EXPECT_EQ(scsSensorGetVersion(handle, text), TCS_RESULT_OK);
     EXPECT_EQ(scsSensorClose(handle), TCS_RESULT_OK);
+}
+
+// The same with a sensor the core has open: the suspend asks it for its version before handing over
+// to sensor control, and after the resume the core's handle works on the device again by itself.
+TEST_F(SensorBringUp, CoreSensorOpenAcrossSuspendAndResume) {
+    prepare(kPlain);
+    startAndOpen();
+    EXPECT_TRUE(versionAnswers());
+    ScsSensorDevice* before = device();
+    ASSERT_NE(before, nullptr);
+    simusb::clearCommandLog(id_);
+    ASSERT_EQ(tcsPrepareForSuspend(stack_), TCS_RESULT_OK);
+    const auto log = simusb::commandLog(id_);
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const Bytes& c) { return !c.empty() && c[0] == 0x01; }))
+        << "asked for its version";
+    EXPECT_EQ(device(), nullptr);
+    const size_t ready = countOf(TCS_SYSTEM_EVENT_SENSOR_READY);
+    ASSERT_EQ(tcsPrepareForResume(stack_), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) > ready; }));
+    EXPECT_EQ(device(), before);
+    EXPECT_TRUE(versionAnswers());
+}
+
+// A suspend dropped by its caller while the sensor's version reply is still on its way: the late
+// reply finds the round forsaken and leaves the dropped item alone, the suspend never reports, and
+// the sensor keeps working.
+TEST_F(SensorBringUp, SuspendDroppedWhileItsVersionRoundWaits) {
+    prepare(kPlain);
+    startAndOpen();
+    EXPECT_TRUE(versionAnswers());
+    simusb::clearCommandLog(id_);
+    simusb::delayReplies(id_, 300);
+    std::atomic<int> reports{0};
+    auto onSuspended = [](void*, TcsResult, void* context) -> TcsResult {
+        ++*static_cast<std::atomic<int>*>(context);
+        return TCS_RESULT_OK;
+    };
+    ASSERT_EQ(tcsPrepareForSuspendAsync(stack_, onSuspended, &reports), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] {
+        const auto log = simusb::commandLog(id_);
+        return std::any_of(log.begin(), log.end(), [](const Bytes& c) { return !c.empty() && c[0] == 0x01; });
+    }));
+    const size_t reads = simusb::readLog(id_).size();
+    ASSERT_EQ(tcsCancelOperation(2, client_, TCS_ITEM_PREPARE_SUSPEND), TCS_RESULT_OK);
+    // The late reply is read, then handled before the reply to a command sent after it.
+    ASSERT_TRUE(waitFor([&] {
+        const auto log = simusb::readLog(id_);
+        return std::any_of(log.begin() + std::ptrdiff_t(std::min(reads, log.size())), log.end(),
+                           [](const simusb::ReadRecord& r) { return r.endpoint == 0x81 && r.result > 0; });
+    }));
+    char text[80] = {};
+    EXPECT_EQ(scsSensorGetVersion(control(), text), TCS_RESULT_OK);
+    EXPECT_EQ(reports.load(), 0);
+    EXPECT_NE(device(), nullptr);
 }
 
 // A 4.21 sensor without security runs every printing step: while initialisation's calibration is

@@ -1,6 +1,7 @@
 // Captures end to end on the in-process stack: a client opens the virtual sensor, the sensor sends
 // a modelled swipe, and the image, the abort and the failures come back as events and completions.
 // Also a shut-down while the sensor has stopped answering a command or a capture.
+#include "platform/memory.h"
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
@@ -14,6 +15,7 @@
 #include "tcs/matching/matcher_client.h"
 #include "tcs/matching/recog_adapter.h"
 #include "tcs/handle_map.h"
+#include "tcs/sensorctl/print_defaults.h"
 #include "tcs/sensorctl/scs_internal.h"
 #include "tcs/sensorctl/sensor_commands.h"
 #include "tcs/tcs.h"
@@ -503,17 +505,21 @@ size_t getPrints(simusb::SensorId id) {
     return n;
 }
 
-// A swipe of nothing (a flat finger) reconstructs to an unusable image (quality bits 31 and 21): in
-// the finger-polling mode the capture starts the swipe again, unless the capture parameters' last
-// word asks for no retry; in mode 0 it is delivered as it is.
-TEST_F(CaptureStack, UnusableSwipeIsRetriedOnlyWhereAsked) {
+// A swipe of nothing (a flat finger): it reconstructs to an unusable image (quality bits 31 and 21).
+std::vector<uint8_t> swipeOfNothing() {
     swipe_model::GreyImage flat;
     flat.width = 300;
     flat.height = 500;
     flat.pixels.assign(size_t(flat.width) * flat.height, 250);
     swipe_model::SwipeConfig config;
     config.noiseSigma = 1;
-    const std::vector<uint8_t> nothing = swipe_model::SwipeModel(flat, config).stream(0, 300);
+    return swipe_model::SwipeModel(flat, config).stream(0, 300);
+}
+
+// An unusable swipe: in the finger-polling mode the capture starts the swipe again, unless the
+// capture parameters' last word asks for no retry; in mode 0 it is delivered as it is.
+TEST_F(CaptureStack, UnusableSwipeIsRetriedOnlyWhereAsked) {
+    const std::vector<uint8_t> nothing = swipeOfNothing();
     open(true);
     ASSERT_NE(sensor_, 0u);
     struct Case {
@@ -556,6 +562,81 @@ TEST_F(CaptureStack, UnusableSwipeIsRetriedOnlyWhereAsked) {
         EXPECT_EQ(static_cast<ImageRecord*>(record)->quality & 0x80000000u, 0u) << c.name;
         tcsHandleDestroy(log_.image);
     }
+}
+
+// A capture keeps the print configuration and the capture mode it was queued with. The tool's
+// configured capture clears the sensor's configuration as soon as its capture is queued, and a
+// second request for the busy device, from a client switched to mode 0 meanwhile, is refused after
+// it has reset the configuration and set the mode: neither reaches the capture under way, whose
+// unusable first swipe is retried, as in mode 4, with a capture command carrying its configuration.
+TEST_F(CaptureStack, CaptureKeepsTheSettingsItWasQueuedWith) {
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    void* object = nullptr;
+    ASSERT_EQ(tcsSafeSensorHandleFetch(sensor_, &object), TCS_RESULT_OK);
+    auto* record = static_cast<SensorRecord*>(object);
+    IdsSensor* imaging = record->imagingSensor;
+    ASSERT_NE(imaging, nullptr);
+    ScsSensor* control = imaging->scsSensor;
+
+    // The sensor's own configuration with one more parameter record, which the sensor ignores.
+    const uint8_t mark[] = {0x5A, 0x7E, 4, 0, 'm', 'a', 'r', 'k'};
+    PrintConfiguration* defaults = nullptr;
+    ASSERT_EQ(scsSensorGetDefaultPrintConfiguration(control, &defaults), TCS_RESULT_OK);
+    PrintConfiguration* marked = nullptr;
+    ASSERT_EQ(scsSensorClonePrintConfiguration(control, defaults, &marked), TCS_RESULT_OK);
+    const uint8_t* blob = nullptr;
+    uint32_t blobLength = 0;
+    ASSERT_EQ(scsSensorGetPrintParamBlobFromPrintConfig(control, marked, &blob, &blobLength), TCS_RESULT_OK);
+    std::vector<uint8_t> markedBlob(blob, blob + blobLength);
+    markedBlob.insert(markedBlob.end(), std::begin(mark), std::end(mark));
+    ASSERT_EQ(scsSensorSetPrintParamBlobToPrintConfig(control, marked, markedBlob.data(), uint32_t(markedBlob.size())),
+              TCS_RESULT_OK);
+    const TcsResult staged = idsSensorSetPrintConfig(imaging, marked);
+    scsSensorFreePrintConfiguration(control, &marked);
+    ASSERT_EQ(staged, TCS_RESULT_OK);
+
+    ASSERT_EQ(tcsSetParam(client_, 16, 4), TCS_RESULT_OK);
+    {
+        std::lock_guard<std::mutex> hold(log_.lock);
+        log_.swipeOn = 8;
+        log_.sensor = id_;
+        log_.swipe = swipeOfNothing();
+        log_.liftFinger = true;  // a retry waits for the finger until the next swipe is on its way
+    }
+    GetPrintContext* context = nullptr;
+    ImageRecord* image = nullptr;
+    ASSERT_EQ(_tcsSensorPrepareGetFingerprintContext(record, nullptr, &context, &image), TCS_RESULT_OK);
+    // The record idsGetFingerprintCB takes and frees: {completion, context}.
+    struct Completion {
+        CompletionCallback callback;
+        void* context;
+    };
+    auto* completion = static_cast<Completion*>(palRealMalloc(sizeof(Completion)));
+    ASSERT_NE(completion, nullptr);
+    *completion = {onCaptured, &log_};
+    simusb::clearCommandLog(id_);
+    ASSERT_EQ(idsSensorSendGetFingerprint(context, image, idsGetFingerprintCB, completion), TCS_RESULT_OK);
+    EXPECT_EQ(idsSensorSetPrintConfig(imaging, nullptr), TCS_RESULT_OK);
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_SENSOR_BUSY);
+
+    ASSERT_TRUE(waitFor([&] { return getPrints(id_) > 1; })) << "the unusable swipe is retried";
+    EXPECT_FALSE(captured());
+    simusb::pushFingerprintData(id_, model_.stream(0, 300));
+    simusb::setStoredState(id_, "fingerState", {2, 0});
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    tcsHandleDestroy(log_.image);
+    size_t commands = 0;
+    for (const auto& command : simusb::commandLog(id_)) {
+        if (command.size() < 5 || command[0] != 0x02 || command[3] != 0 || command[4] != 0) continue;
+        ++commands;
+        const bool carriesMark = std::search(command.begin(), command.end(), std::begin(mark), std::end(mark)) !=
+                                 command.end();
+        EXPECT_TRUE(carriesMark) << "capture command " << commands;
+    }
+    EXPECT_EQ(commands, 2u);
 }
 
 // A light finger swiped with little contrast (the swipe model at a fifth of its contrast). Contrast
