@@ -12,6 +12,7 @@
 #include "tcs/sensorctl/init/led.h"
 #include "tcs/sensorctl/ownership/secure_storage.h"
 #include "tcs/sensorctl/protocol/sensor_properties.h"
+#include "tcs/sensorctl/secure/chip_session.h"
 #include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <cstring>

@@ -64,10 +64,6 @@ TcsResult scsHarlokCalGetWoeSetup(ScsSensorDevice* device, uint8_t** outRecord, 
 TcsResult calResultsSaveCalDataToPersistentStorage(void* container, const char* baseSection);
 TcsResult calResultsLoadLastCalDataFromPersistentStorage(void* container, const char* baseSection);
 
-// Counted-line capture (counted_lines.cpp).
-TcsResult scsSensorGetCountedLinesSynch(ScsSensor* sensor, uint8_t* buffer, uint32_t size, uint16_t lines,
-                                        uint8_t mode, uint32_t value, void* printConfiguration, void* outReply);
-
 // The device's calibration results under its sensor's settings section.
 TcsResult StoreCalibrationDataToPresistentStorage(ScsSensorDevice* device);
 TcsResult LoadCalibrationDataFromPresistentStorage(ScsSensorDevice* device);

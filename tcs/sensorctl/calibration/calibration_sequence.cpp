@@ -2,6 +2,7 @@
 // calibration results' persistence under the sensor's settings section.
 #include "tcs/sensorctl/calibration/calibration.h"
 #include "tcs/sensorctl/protocol/patches.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 
 namespace {

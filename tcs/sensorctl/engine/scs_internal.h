@@ -507,6 +507,17 @@ static inline void scsUnlock(PalMutexHandle lock) { palMutexRelease(lock); }
 #ifdef __cplusplus
 }
 
+// Runs body with the handle's device held; the failure to take it otherwise.
+template <typename Body>
+TcsResult scsWithDevice(ScsSensor* sensor, Body body) {
+    ScsSensorDevice* device = nullptr;
+    TcsResult result = scsSensorDeviceAcquire(sensor, &device);
+    if (result != TCS_RESULT_OK) return result;
+    result = body(device);
+    scsSensorDeviceRelease(device);
+    return result;
+}
+
 // Visits every handle of every client: under the client-list lock, then each client's sensor-list
 // lock (the order removal and resume take them in).
 template <typename Visit>

@@ -1,6 +1,5 @@
-// Ownership replies and certificates, protected data with migration between the settings store and
-// the sensor's flash, reset of ownership with long pipe time-outs, the raw partition's save size and
-// the secure-retry rule of the protected sensor commands.
+// Ownership replies and certificates, reset of ownership with long pipe time-outs, the raw
+// partition's save size and the secure-retry rule of the protected sensor commands.
 #include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include "platform/crypto/crypto.h"
@@ -24,17 +23,6 @@ namespace {
 
 constexpr uint32_t kResetOwnershipPipeMs = 90000;
 constexpr TcsResult kChipRefused = 367;  // a protected command the chip refused: never retried
-
-// Runs body with the sensor's device held.
-template <typename Body>
-TcsResult withDevice(ScsSensor* sensor, Body body) {
-    ScsSensorDevice* device = nullptr;
-    TcsResult result = scsSensorDeviceAcquire(sensor, &device);
-    if (result != TCS_RESULT_OK) return result;
-    result = body(device);
-    scsSensorDeviceRelease(device);
-    return result;
-}
 
 // The device record has no slot for the cached id yet; a table keyed by device stands in. Entries
 // carry the sensor's serial, so a later device record at the same address never inherits them.
@@ -77,7 +65,7 @@ PekFlags& pekFlags() {
 TcsResult scsSensorStoreTakeOwnershipReply(ScsSensor* sensor, uint32_t length1, const uint8_t* data1,
                                            uint32_t length2, const uint8_t* data2) {
     if (data1 == nullptr || data2 == nullptr) return TCS_RESULT_NULL_POINTER;
-    return withDevice(sensor, [&](ScsSensorDevice* device) {
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) {
         TcsResult result = scsStoreDataInStorage(device, SCS_SLOT_SHARED_SECRET, SCS_SERIALIZER_SPI_FLASH,
                                                  SCS_PROTECTOR_GSK, length1, data1);
         if (result == TCS_RESULT_OK) {
@@ -91,7 +79,7 @@ TcsResult scsSensorStoreTakeOwnershipReply(ScsSensor* sensor, uint32_t length1, 
 
 TcsResult scsSensorStoreTakeOwnershipWithKeysReply(ScsSensor* sensor, uint32_t length, const uint8_t* data) {
     if (data == nullptr) return TCS_RESULT_NULL_POINTER;
-    return withDevice(sensor, [&](ScsSensorDevice* device) {
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) {
         return scsStoreDataInStorage(device, SCS_SLOT_HOST_CERTIFICATE, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_NONE,
                                      length, data);
     });
@@ -141,68 +129,6 @@ TcsResult GetOwnershipInfo(ScsSensor* sensor, uint16_t* outA, uint16_t* outB) {
     return scsSensorGetOwnershipInfo(sensor, outA, outB);
 }
 
-TcsResult scsGetSecretData(ScsSensor* sensor, uint32_t size, uint8_t* buffer, uint32_t slot, uint32_t store,
-                           uint32_t migrate) {
-    if (buffer == nullptr) return TCS_RESULT_BAD_PARAM;
-    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
-        if (slot == SCS_SLOT_SHARED_SECRET) {
-            uint8_t cached[SCS_SHARED_SECRET_SIZE];
-            scsDataSlotGetCachedSecret(device, cached);
-            uint8_t zero[SCS_SHARED_SECRET_SIZE] = {};
-            if (memcmp(cached, zero, sizeof cached) != 0) {
-                // The cache holds 32 bytes; a larger request must not read past it.
-                TcsResult r = size <= sizeof cached ? TCS_RESULT_OK : TCS_RESULT_BAD_PARAM;
-                if (r == TCS_RESULT_OK) memcpy(buffer, cached, size);
-                memset(cached, 0, sizeof cached);
-                return r;
-            }
-        }
-        if (store == 2) {
-            TcsResult r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, buffer);
-            if (r == TCS_RESULT_OK) return r;
-            r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_GSK, size, buffer);
-            if (r == TCS_RESULT_OK && migrate &&
-                scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, buffer) ==
-                    TCS_RESULT_OK) {
-                scsDeleteDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS);
-            }
-            return r;
-        }
-        const uint32_t protector = slot == SCS_SLOT_SENSOR_CERTIFICATE ? SCS_PROTECTOR_NONE : SCS_PROTECTOR_GSK;
-        return scsGetDataFromStorage(device, slot, store, protector, size, buffer);
-    });
-}
-
-TcsResult scsSetSecretData(ScsSensor* sensor, uint32_t size, const uint8_t* data, uint32_t slot) {
-    if (data == nullptr) return TCS_RESULT_BAD_PARAM;
-    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
-        scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_GSK, size, data);
-        if (scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, data) !=
-            TCS_RESULT_OK) {
-            return TCS_RESULT_OK;  // the settings copy stays the only one
-        }
-        auto* back = static_cast<uint8_t*>(palRealMalloc(size != 0 ? size : 1));
-        if (back == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
-        TcsResult r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, back);
-        if (r == TCS_RESULT_OK && memcmp(back, data, size) == 0) {
-            scsDeleteDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS);
-        }
-        memset(back, 0, size);
-        palRealFree(back);
-        return r;
-    });
-}
-
-TcsResult scsSensorIsSelkinSecuryEnabledDevice(ScsSensor* sensor) {
-    TcsResult dunmo = scsSensorIsDunmo(sensor);
-    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
-        const ScsFwVersion* v = device->fwVersion;
-        if (v != nullptr && scsversion::isSelkinKind(v->chipKind)) return 1;
-        if (dunmo == 1) return 1;
-        return v != nullptr && v->major == 4 && v->minor == 0 ? 1 : 0;
-    });
-}
-
 TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, void* context) {
     if (command == nullptr) return TCS_RESULT_NULL_POINTER;
     const bool selkin = scsSensorIsSelkinSecuryEnabledDevice(sensor) == 1;
@@ -219,7 +145,7 @@ TcsResult scsSensorRunProtected(ScsSensor* sensor, ScsProtectedCommand command, 
 }
 
 TcsResult scsDeleteRawPartitionFromPersistentStorage(ScsSensor* sensor) {
-    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
         if (device->fwVersion == nullptr) return TCS_RESULT_NULL_POINTER;
         char section[300];
         TcsResult result = scsSensorSectionName(device->fwVersion->serial, section, sizeof section);
@@ -351,7 +277,7 @@ void scsSensorForgetSecurityState(ScsSensorDevice* device) {
 TcsResult scsSensorDeterminePEKCapability(ScsSensor* sensor, const char* applicationName) {
     const TcsResult selkin = scsSensorIsSelkinSecuryEnabledDevice(sensor);
     if (selkin != 0 && selkin != 1) return selkin;
-    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
         uint32_t on = 0;
         if (selkin == 1 || device->rsaSecured) {
             on = 1;
@@ -372,7 +298,7 @@ TcsResult scsSensorDeterminePEKCapability(ScsSensor* sensor, const char* applica
 }
 
 TcsResult scsSensorIsPEKSecurityEnabled(ScsSensor* sensor) {
-    return withDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
         PekFlags& pek = pekFlags();
         std::lock_guard<std::mutex> hold(pek.lock);
         auto it = pek.flags.find(device);

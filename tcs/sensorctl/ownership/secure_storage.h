@@ -1,8 +1,8 @@
 // Ownership part of sensor control: taking and resetting ownership, the sensor's certificate and
 // id, the protected commands with their retry rule, and the raw partition's copy.
 //
-// Ownership replies, certificates, protected data with migration between the stores, the raw
-// partition's save size, and the secure-retry rule of the protected sensor commands.
+// Ownership replies, certificates, the raw partition's save size, and the secure-retry rule of the
+// protected sensor commands.
 #pragma once
 
 #include "tcs/sensorctl/engine/scs_internal.h"
@@ -17,11 +17,6 @@ TcsResult scsSensorStoreTakeOwnershipWithKeysReply(ScsSensor* sensor, uint32_t l
 TcsResult GetSensorCertificate(ScsSensor* sensor, uint32_t* outLength, uint32_t* outSecond, uint8_t* certificate256,
                                uint8_t* signature256);
 TcsResult GetOwnershipInfo(ScsSensor* sensor, uint16_t* outA, uint16_t* outB);
-// store 0 settings, 1 flash, 2 flash then settings (migrating to flash when asked).
-TcsResult scsGetSecretData(ScsSensor* sensor, uint32_t size, uint8_t* buffer, uint32_t slot, uint32_t store,
-                           uint32_t migrate);
-TcsResult scsSetSecretData(ScsSensor* sensor, uint32_t size, const uint8_t* data, uint32_t slot);
-TcsResult scsSensorIsSelkinSecuryEnabledDevice(ScsSensor* sensor);
 
 // The sensor's unique id; its second u16 being non-zero marks a cached copy valid.
 typedef struct ScsSensorUid {

@@ -1,7 +1,6 @@
 // Reads through the fingerprint pipe: counted-line captures (a caller's buffer posted on the
 // fingerprint queue, a get-print for that many lines, a wait until it is full) and the fast read
 // of the SPI flash.
-#include "tcs/sensorctl/calibration/calibration.h"
 #include "tcs/sensorctl/secure/fp_signing.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/sensorctl/protocol/sensor_commands_more.h"

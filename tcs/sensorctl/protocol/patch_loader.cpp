@@ -7,7 +7,7 @@
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/sensorctl/protocol/builtin_lists.h"
 #include "tcs/sensorctl/protocol/protocol_state.h"
-#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/secure/data_slots.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
 
 #include <cstring>

@@ -84,6 +84,9 @@ extern "C" {
 TcsResult scsSensorWaitForFpBuffersSyncResponse(ScsSensor* sensor, PalEvent* event, uint32_t timeoutMs,
                                                 uint32_t transactionId);
 TcsResult scsSensorCancelAllFingerprintBuffers(ScsSensor* sensor);
+// Counted-line capture: lines scan lines through the fingerprint pipe into buffer.
+TcsResult scsSensorGetCountedLinesSynch(ScsSensor* sensor, uint8_t* buffer, uint32_t size, uint16_t lines,
+                                        uint8_t mode, uint32_t value, void* printConfiguration, void* outReply);
 // SPI flash read through the fingerprint pipe: readLength bytes (a multiple of 64) into buffer.
 TcsResult scsFastReadSPIFlash(ScsSensor* sensor, uint32_t ignored, uint16_t commandLength, const uint8_t* command,
                               uint32_t readLength, uint8_t* buffer);

@@ -9,7 +9,6 @@
 #include "tcs/sensorctl/protocol/patch_loader.h"
 #include "tcs/sensorctl/protocol/patches.h"
 #include "tcs/sensorctl/protocol/protocol_state.h"
-#include "tcs/sensorctl/ownership/secure_storage.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
 
 #include <cstdio>

@@ -3,7 +3,6 @@
 #include "tcs/sensorctl/protocol/builtin_lists.h"
 #include "tcs/sensorctl/calibration/cal_results.h"
 #include "tcs/sensorctl/secure/chip_session.h"
-#include "tcs/sensorctl/ownership/secure_storage.h"
 #include "tcs/sensorctl/calibration/calibration.h"
 #include "tcs/sensorctl/protocol/command_args.h"
 #include "tcs/sensorctl/secure/data_slots.h"

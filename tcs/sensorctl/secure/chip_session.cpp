@@ -1,10 +1,12 @@
 // Secure-chip session key by Diffie-Hellman (command 0x28), AES-128-CTR of template data under it,
-// payload unpadding, and the patch signature block with its RSA signature replaced by an HMAC.
+// payload unpadding, the patch signature block with its RSA signature replaced by an HMAC, and which
+// devices are Selkin-secure.
 #include "tcs/sensorctl/secure/chip_session.h"
 
 #include "platform/crypto/crypto.h"
 #include "platform/memory.h"
 #include "tcs/sensorctl/protocol/patches.h"
+#include "tcs/sensorctl/protocol/version.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 
 #include <map>
@@ -305,4 +307,14 @@ TcsResult scsReplaseRSASignatureByHMAC(const uint8_t* hmac, const uint8_t* block
     *out = buffer;
     *outLength = length;
     return TCS_RESULT_OK;
+}
+
+TcsResult scsSensorIsSelkinSecuryEnabledDevice(ScsSensor* sensor) {
+    TcsResult dunmo = scsSensorIsDunmo(sensor);
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        const ScsFwVersion* v = device->fwVersion;
+        if (v != nullptr && scsversion::isSelkinKind(v->chipKind)) return 1;
+        if (dunmo == 1) return 1;
+        return v != nullptr && v->major == 4 && v->minor == 0 ? 1 : 0;
+    });
 }

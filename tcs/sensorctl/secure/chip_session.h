@@ -1,5 +1,5 @@
 // Secure-chip session key (Diffie-Hellman over command 0x28) and AES-128-CTR of template data under
-// it, and the patch signature block rewritten to its cached HMAC form.
+// it, the patch signature block rewritten to its cached HMAC form, and which devices are Selkin-secure.
 #pragma once
 
 #include "tcs/sensorctl/scs.h"
@@ -30,6 +30,9 @@ typedef struct ScsDHResult {
 #define SCS_DH_COMMAND 0x28u
 #define SCS_DH_NUMBER_SIZE 18u
 
+// 1 on a Selkin-secure device (Selkin chip, Dunmo, or firmware 4.0), 0 on any other; the device
+// look-up's failure when there is no device.
+TcsResult scsSensorIsSelkinSecuryEnabledDevice(ScsSensor* sensor);
 TcsResult scsDHEstablishSessionKey(ScsSensor* sensor, uint32_t force);
 TcsResult scsDHSessionKeyCB(ScsReplyView* reply, TcsResult status, void* resultRecord);
 TcsResult scsRSEncDecData(ScsSensor* sensor, const uint8_t* in, uint8_t* out, uint32_t length, uint32_t encrypt);

@@ -1,5 +1,6 @@
 // Protected data slots: serializers (settings store, raw flash partition), protectors (none, the
-// global shared key) and the read, store and delete operations over them.
+// global shared key), the read, store and delete operations over them, and a handle's secrets read
+// from one store or the other with migration to the sensor's flash.
 #include "tcs/sensorctl/secure/data_slots.h"
 
 #include "platform/crypto/crypto.h"
@@ -388,3 +389,44 @@ TcsResult scsDataSlotSetCachedSecret(ScsSensorDevice* device, const uint8_t* sec
 }
 
 void scsDataSlotForgetDevice(ScsSensorDevice* device) { scsDataSlotSetCachedSecret(device, nullptr); }
+
+TcsResult scsGetSecretData(ScsSensor* sensor, uint32_t size, uint8_t* buffer, uint32_t slot, uint32_t store,
+                           uint32_t migrate) {
+    if (buffer == nullptr) return TCS_RESULT_BAD_PARAM;
+    // Slot 1 is answered from the device's cached copy, when there is one, by every read below.
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        if (store == 2) {
+            TcsResult r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, buffer);
+            if (r == TCS_RESULT_OK) return r;
+            r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_GSK, size, buffer);
+            if (r == TCS_RESULT_OK && migrate &&
+                scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, buffer) ==
+                    TCS_RESULT_OK) {
+                scsDeleteDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS);
+            }
+            return r;
+        }
+        const uint32_t protector = slot == SCS_SLOT_SENSOR_CERTIFICATE ? SCS_PROTECTOR_NONE : SCS_PROTECTOR_GSK;
+        return scsGetDataFromStorage(device, slot, store, protector, size, buffer);
+    });
+}
+
+TcsResult scsSetSecretData(ScsSensor* sensor, uint32_t size, const uint8_t* data, uint32_t slot) {
+    if (data == nullptr) return TCS_RESULT_BAD_PARAM;
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SETTINGS, SCS_PROTECTOR_GSK, size, data);
+        if (scsStoreDataInStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, data) !=
+            TCS_RESULT_OK) {
+            return TCS_RESULT_OK;  // the settings copy stays the only one
+        }
+        auto* back = static_cast<uint8_t*>(palRealMalloc(size != 0 ? size : 1));
+        if (back == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+        TcsResult r = scsGetDataFromStorage(device, slot, SCS_SERIALIZER_SPI_FLASH, SCS_PROTECTOR_GSK, size, back);
+        if (r == TCS_RESULT_OK && memcmp(back, data, size) == 0) {
+            scsDeleteDataFromStorage(device, slot, SCS_SERIALIZER_SETTINGS);
+        }
+        memset(back, 0, size);
+        palRealFree(back);
+        return r;
+    });
+}

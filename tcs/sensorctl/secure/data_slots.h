@@ -1,5 +1,6 @@
 // Protected data slots: small secrets and certificates of a secured sensor, kept in the settings
-// store or the sensor's raw flash partition, optionally encrypted under the global shared key.
+// store or the sensor's raw flash partition, optionally encrypted under the global shared key; a
+// handle's secrets read and stored across the two stores.
 #pragma once
 
 #include "tcs/result.h"
@@ -11,6 +12,7 @@ extern "C" {
 #endif
 
 typedef struct ScsSensorDevice ScsSensorDevice;
+typedef struct ScsSensor ScsSensor;
 
 // Item ids; the slot number equals the id.
 typedef enum ScsDataSlot : uint32_t {
@@ -92,6 +94,13 @@ void scsDataSlotForgetDevice(ScsSensorDevice* device);
 
 // The per-sensor settings section "SOFTWARE\\Tovantic\\tfs530\\" + 12 hex digits; size includes the NUL.
 TcsResult scsSensorSectionName(const uint8_t sensorId[6], char* out, uint32_t size);
+
+// A handle's secret of a slot. store 0 settings, 1 flash, 2 flash then settings (migrating to flash
+// when asked); slot 1 is answered from the device's cached copy when it has one.
+TcsResult scsGetSecretData(ScsSensor* sensor, uint32_t size, uint8_t* buffer, uint32_t slot, uint32_t store,
+                           uint32_t migrate);
+// Writes both stores; the settings copy is removed once the flash copy reads back the same.
+TcsResult scsSetSecretData(ScsSensor* sensor, uint32_t size, const uint8_t* data, uint32_t slot);
 
 #ifdef __cplusplus
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "tcs/sensorctl/engine/scs_internal.h"
-#include "tcs/sensorctl/protocol/tag_records.h"
 
 #ifdef __cplusplus
 extern "C" {

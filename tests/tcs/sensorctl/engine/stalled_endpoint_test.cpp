@@ -4,7 +4,7 @@
 #include "tests/tcs/sensorctl/fixture.h"
 
 #include "platform/test_seams.h"
-#include "tcs/sensorctl/calibration/calibration.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 
 #include <atomic>
 #include <thread>
