@@ -72,6 +72,8 @@ TcsResult tcsSafeExHandleDestroy(void* object, HandleType) {
 }
 TcsResult scsSensorIsBrellow(ScsSensor*) { return 0; }
 TcsResult scsSensorFreeDecTemplatesList(ScsSensor*, void*) { return TCS_RESULT_OK; }
+TcsResult scsSensorValidate(ScsSensor*) { return TCS_RESULT_OK; }
+TcsResult scsSensorDeviceReplace(ScsSensor*, const char*) { return TCS_RESULT_NOT_IMPLEMENTED; }
 TcsResult _tcsSensorSetLastIdentificationCtx(SensorRecord*, const void*, uint32_t) { return TCS_RESULT_OK; }
 TcsResult dssSubsystemPostStartup(CoreSubsystem*, DssSubsystem*) { return TCS_RESULT_OK; }
 }  // extern "C"
