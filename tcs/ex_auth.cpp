@@ -6,9 +6,9 @@
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
 #include "tcs/ex_detail.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/sensor_properties.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
 
 #include <cstring>
 

@@ -7,12 +7,13 @@
 #include "tcs/ex_detail.h"
 #include "tcs/ex_recognition_detail.h"
 #include "tcs/matching/matcher_client.h"
-#include "tcs/sensorctl/device_accessors.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/led.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/sensor_properties.h"
-#include "tcs/sensorctl/template_cache.h"
+#include "tcs/sensorctl/init/device_accessors.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/init/led.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
+#include "tcs/sensorctl/secure/chip_session.h"
+#include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <cstring>
 #include <memory>

@@ -6,7 +6,7 @@
 #include "tcs/database/dss_store.h"
 #include "tcs/ex_detail.h"
 #include "tcs/sensorctl/scs.h"
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include "tcs/database/dss_store.h"
 #include "tcs/ex_detail.h"
 #include "tcs/ex_recognition_detail.h"
-#include "tcs/sensorctl/led.h"
+#include "tcs/sensorctl/init/led.h"
 
 #include <cstring>
 

@@ -4,8 +4,8 @@
 #include "tcs/ex_detail.h"
 #include "tcs/ex_recognition_detail.h"
 #include "tcs/matching/matcher_client.h"
-#include "tcs/sensorctl/led.h"
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/init/led.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <vector>
 

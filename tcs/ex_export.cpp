@@ -5,10 +5,10 @@
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
 #include "tcs/ex_detail.h"
-#include "tcs/sensorctl/data_slots.h"
-#include "tcs/sensorctl/print_defaults.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/secure/data_slots.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 
 #include <cstring>
 #include <memory>

@@ -8,8 +8,8 @@
 #include "tcs/database/dss_store.h"
 #include "tcs/ex_detail.h"
 #include "tcs/flashfs/xtfs.h"
-#include "tcs/sensorctl/device_accessors.h"
-#include "tcs/sensorctl/template_cache.h"
+#include "tcs/sensorctl/init/device_accessors.h"
+#include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <cstdio>
 #include <cstring>

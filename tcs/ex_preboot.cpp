@@ -3,7 +3,7 @@
 // host's file and rewritten when they differ (core item 5).
 #include "tcs/ex_detail.h"
 #include "tcs/ex_recognition.h"
-#include "tcs/sensorctl/device_accessors.h"
+#include "tcs/sensorctl/init/device_accessors.h"
 
 using namespace exflows;
 

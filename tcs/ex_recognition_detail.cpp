@@ -5,7 +5,7 @@
 #include "platform/crypto/crypto.h"
 #include "tcs/ex_detail.h"
 #include "tcs/matching/matcher_client.h"
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <cstring>
 

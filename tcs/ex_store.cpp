@@ -4,7 +4,7 @@
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
 #include "tcs/ex_detail.h"
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <cstring>
 

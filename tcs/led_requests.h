@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tcs/result.h"
-#include "tcs/sensorctl/led.h"
+#include "tcs/sensorctl/init/led.h"
 
 #include <stdint.h>
 

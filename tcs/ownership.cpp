@@ -9,13 +9,13 @@
 #include "platform/usb_transport.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/data_slots.h"
-#include "tcs/sensorctl/device_accessors.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/patches.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/sensor_properties.h"
+#include "tcs/sensorctl/secure/data_slots.h"
+#include "tcs/sensorctl/init/device_accessors.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/protocol/patches.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
 
 #include <cstdio>
 #include <cstring>

@@ -8,14 +8,14 @@
 #include "platform/text.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/device_accessors.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/properties.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/print_defaults.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/sensor_properties.h"
+#include "tcs/sensorctl/init/device_accessors.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/protocol/properties.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 
 #include <cstring>
 

@@ -4,9 +4,9 @@
 
 #include "platform/clock.h"
 #include "platform/memory.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 
 namespace {
 

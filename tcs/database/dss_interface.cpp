@@ -11,7 +11,7 @@
 #include "tcs/handle_map.h"
 #include "tcs/matching/templates.h"
 #include "tcs/sensorctl/scs.h"
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <cstdio>
 #include <cstring>

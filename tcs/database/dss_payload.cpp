@@ -5,10 +5,11 @@
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/sensor_properties.h"
-#include "tcs/sensorctl/template_cache.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
+#include "tcs/sensorctl/secure/chip_session.h"
+#include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <cstring>
 #include <vector>

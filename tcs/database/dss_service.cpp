@@ -10,7 +10,7 @@
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/flashfs/xtfs_mirror.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/template_cache.h"
+#include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <cstring>
 

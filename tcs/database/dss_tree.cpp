@@ -4,7 +4,7 @@
 #include "platform/memory.h"
 #include "tcs/database/dss_store.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/template_cache.h"
+#include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <cstdio>
 #include <cstdlib>

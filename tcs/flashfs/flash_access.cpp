@@ -3,10 +3,10 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "tcs/flashfs/flash_internal.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/patches.h"
-#include "tcs/sensorctl/security.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/protocol/patches.h"
+#include "tcs/sensorctl/secure/security.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 
 #include <string.h>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tcs/flashfs/xtfs_storage.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 
 #include <stdint.h>
 

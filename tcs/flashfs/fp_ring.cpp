@@ -3,7 +3,7 @@
 #include "platform/memory.h"
 #include "tcs/flashfs/flash_internal.h"
 #include "tcs/flashfs/xtfs_mirror.h"
-#include "tcs/sensorctl/protocol_state.h"
+#include "tcs/sensorctl/protocol/protocol_state.h"
 #include "tcs/sensorctl/scs.h"
 
 #include <string.h>

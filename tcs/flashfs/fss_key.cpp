@@ -3,7 +3,7 @@
 #include "platform/crypto/crypto.h"
 #include "platform/memory.h"
 #include "tcs/flashfs/flash_internal.h"
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <string.h>
 

@@ -4,7 +4,7 @@
 #include "platform/memory.h"
 #include "tcs/flashfs/flash_internal.h"
 #include "tcs/flashfs/xtfs_mirror.h"
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <atomic>
 #include <string.h>

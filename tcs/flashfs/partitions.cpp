@@ -3,8 +3,8 @@
 #include "platform/memory.h"
 #include "tcs/flashfs/flash_internal.h"
 #include "tcs/sensorctl/scs.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/sensor_commands_more.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/protocol/sensor_commands_more.h"
 
 #include <string.h>
 

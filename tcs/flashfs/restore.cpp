@@ -2,7 +2,7 @@
 // sensor (only onto the sensor it came from) and the file-system partition, verified page by page.
 #include "platform/memory.h"
 #include "tcs/flashfs/flash_internal.h"
-#include "tcs/sensorctl/ssl_session.h"
+#include "tcs/sensorctl/secure/ssl_session.h"
 
 #include <string.h>
 

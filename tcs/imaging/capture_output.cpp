@@ -5,7 +5,7 @@
 #include "platform/memory.h"
 #include "platform/settings.h"
 #include "tcs/imaging/ids_internal.h"
-#include "tcs/sensorctl/cal_results.h"
+#include "tcs/sensorctl/calibration/cal_results.h"
 #include "tcs/tcs.h"
 
 #include <cstdio>

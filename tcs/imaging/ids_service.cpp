@@ -5,14 +5,14 @@
 #include "platform/settings.h"
 #include "tcs/imaging/ids_internal.h"
 #include "tcs/imaging/reconstruction/flex_info.h"
-#include "tcs/sensorctl/device_accessors.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/fp_signing.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/print_defaults.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/sensor_properties.h"
+#include "tcs/sensorctl/init/device_accessors.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/secure/fp_signing.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
 
 #include <cstring>
 

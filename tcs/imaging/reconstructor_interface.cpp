@@ -13,10 +13,10 @@
 #include "tcs/imaging/reconstruction/flex_info.h"
 #include "tcs/imaging/reconstruction/recon_control.h"
 #include "tcs/imaging/reconstruction/scan_line.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/print_defaults.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/tag_records.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/tag_records.h"
 
 #include <cstring>
 #include <new>

@@ -6,7 +6,7 @@
 #include "tcs/imaging/ids.h"
 #include "tcs/imaging/reconstruction/feed.h"
 #include "tcs/result.h"
-#include "tcs/sensorctl/housekeeping.h"
+#include "tcs/sensorctl/init/housekeeping.h"
 
 #include <stdint.h>
 

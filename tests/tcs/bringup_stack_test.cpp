@@ -12,10 +12,10 @@
 #include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/builtin_lists.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/scs_internal.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/protocol/builtin_lists.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/tcs.h"
 
 #include <gtest/gtest.h>

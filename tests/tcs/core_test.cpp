@@ -7,8 +7,8 @@
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/device_init.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/init/device_init.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/tcs.h"
 
 #include <gtest/gtest.h>

@@ -10,8 +10,8 @@
 #include "platform/settings.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/scs_internal.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/tcs.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // user's template; refused for anyone else.
 #include "tests/tcs/ex_flows_fixture.h"
 
-#include "tcs/sensorctl/secure_storage.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "tests/tcs/ex_capture_fixture.h"
 
 #include "platform/usb_test_seams.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/template_cache.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <fstream>
 

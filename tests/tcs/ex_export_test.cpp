@@ -2,8 +2,8 @@
 // the virtual sensor and file databases.
 #include "tests/tcs/ex_flows_fixture.h"
 
-#include "tcs/sensorctl/data_slots.h"
-#include "tcs/sensorctl/print_defaults.h"
+#include "tcs/sensorctl/secure/data_slots.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
 
 #include <utility>
 

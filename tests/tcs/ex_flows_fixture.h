@@ -14,7 +14,7 @@
 #include "tcs/database/dss_store.h"
 #include "tcs/ex_flows.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

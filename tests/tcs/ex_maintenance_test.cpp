@@ -4,7 +4,7 @@
 #include "tests/tcs/ex_flows_fixture.h"
 
 #include "tcs/flashfs/xtfs_mirror.h"
-#include "tcs/sensorctl/template_cache.h"
+#include "tcs/sensorctl/protocol/template_cache.h"
 
 #include <atomic>
 

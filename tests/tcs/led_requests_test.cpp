@@ -7,7 +7,7 @@
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
 #include "tcs/led_requests.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/tcs.h"
 
 #include <gtest/gtest.h>

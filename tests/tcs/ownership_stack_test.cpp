@@ -13,9 +13,9 @@
 #include "tcs/core.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/scs_internal.h"
-#include "tcs/sensorctl/security.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/secure/security.h"
 #include "tcs/tcs.h"
 
 #include <gtest/gtest.h>

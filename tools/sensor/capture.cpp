@@ -2,13 +2,13 @@
 // through a get-print command, raw bulk transfers, capture files and image accessors.
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/print_defaults.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/sensor_commands_more.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/sensor_properties.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/sensor_commands_more.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
 #include "tools/sensor/diag_internal.h"
 
 #include <atomic>

@@ -5,7 +5,7 @@
 #include "platform/pal.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tools/sensor/diag.h"
 
 #include <stdint.h>

@@ -1,8 +1,8 @@
 // Diagnostic layer frame: stack start and stop with its one client, sensor open and close, the
 // initialised check, reset and wait, the settings query and the fixed stubs.
-#include "tcs/sensorctl/device_accessors.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/init/device_accessors.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tools/sensor/diag_internal.h"
 
 #include <map>

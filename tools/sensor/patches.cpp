@@ -1,10 +1,10 @@
 // Patch files (text header, NUL, 0x1A, patch image), their two parsers, the download-patch command
 // blob, and the layer's patch loading, unloading and patch-management switch.
-#include "tcs/sensorctl/builtin_lists.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/protocol_state.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/protocol/builtin_lists.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/protocol/protocol_state.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tools/sensor/diag_internal.h"
 
 #include <cstdlib>

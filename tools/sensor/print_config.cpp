@@ -1,9 +1,9 @@
 // Print-configuration files (key = value lines, 0x1A, print-parameter blob), configuration fields
 // and blobs, the print-configuration data record, calibration results and register fields of a
 // get-print parameter block.
-#include "tcs/sensorctl/cal_results.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/print_defaults.h"
+#include "tcs/sensorctl/calibration/cal_results.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
 #include "tools/sensor/diag_internal.h"
 
 #include <cstdio>

@@ -1,17 +1,17 @@
 // Security state, secure session, certificates, print signatures, the template commands of a
 // secured sensor, and signing with a host private key.
 #include "platform/crypto/crypto.h"
-#include "tcs/sensorctl/data_slots.h"
-#include "tcs/sensorctl/chip_session.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/patches.h"
-#include "tcs/sensorctl/public_keys.h"
-#include "tcs/sensorctl/secure_storage.h"
-#include "tcs/sensorctl/security.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/sensor_commands_more.h"
-#include "tcs/sensorctl/sensor_properties.h"
-#include "tcs/sensorctl/ssl_session.h"
+#include "tcs/sensorctl/secure/data_slots.h"
+#include "tcs/sensorctl/secure/chip_session.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/protocol/patches.h"
+#include "tcs/sensorctl/secure/public_keys.h"
+#include "tcs/sensorctl/ownership/secure_storage.h"
+#include "tcs/sensorctl/secure/security.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/sensor_commands_more.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
+#include "tcs/sensorctl/secure/ssl_session.h"
 #include "tools/sensor/diag_internal.h"
 
 #include <algorithm>

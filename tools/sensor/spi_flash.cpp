@@ -6,9 +6,9 @@
 #include "tcs/flashfs/fss_internal.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/flashfs/xtfs_storage.h"
-#include "tcs/sensorctl/device_properties.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/sensor_properties.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/sensor_properties.h"
 #include "tools/sensor/diag_internal.h"
 
 #include <cstring>

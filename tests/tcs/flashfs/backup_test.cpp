@@ -3,7 +3,7 @@
 #include "flash_fixture.h"
 
 #include "tcs/flashfs/xtfs_mirror.h"
-#include "tcs/sensorctl/ssl.h"
+#include "tcs/sensorctl/secure/ssl.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #include "flash_fixture.h"
 
 #include "tcs/flashfs/xtfs.h"
-#include "tcs/sensorctl/patches.h"
+#include "tcs/sensorctl/protocol/patches.h"
 
 #include <algorithm>
 

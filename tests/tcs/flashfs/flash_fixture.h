@@ -4,7 +4,7 @@
 #include "../sensorctl/fixture.h"
 
 #include "tcs/flashfs/xtfs_storage.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 
 #include <cstring>
 #include <vector>

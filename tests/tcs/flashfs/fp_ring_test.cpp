@@ -3,7 +3,7 @@
 #include "flash_fixture.h"
 
 #include "tcs/flashfs/xtfs_mirror.h"
-#include "tcs/sensorctl/fp_crypto.h"
+#include "tcs/sensorctl/secure/fp_crypto.h"
 
 namespace xtfstest {
 namespace {

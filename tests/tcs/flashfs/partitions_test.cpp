@@ -2,7 +2,7 @@
 // partition.
 #include "flash_fixture.h"
 
-#include "tcs/sensorctl/security.h"
+#include "tcs/sensorctl/secure/security.h"
 
 namespace {
 

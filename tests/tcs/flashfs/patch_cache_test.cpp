@@ -3,8 +3,8 @@
 #include "flash_fixture.h"
 
 #include "sim/usb/sha256.h"
-#include "tcs/sensorctl/patch_loader.h"
-#include "tcs/sensorctl/ssl.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
+#include "tcs/sensorctl/secure/ssl.h"
 
 #include <algorithm>
 

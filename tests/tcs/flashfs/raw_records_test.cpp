@@ -1,7 +1,7 @@
 // Raw partition hash and the patch-signature cache against the virtual flash.
 #include "flash_fixture.h"
 
-#include "tcs/sensorctl/ssl.h"
+#include "tcs/sensorctl/secure/ssl.h"
 
 namespace {
 

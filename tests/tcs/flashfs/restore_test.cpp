@@ -1,7 +1,7 @@
 // Restoring backup images onto the virtual flash.
 #include "flash_fixture.h"
 
-#include "tcs/sensorctl/ssl.h"
+#include "tcs/sensorctl/secure/ssl.h"
 
 namespace {
 

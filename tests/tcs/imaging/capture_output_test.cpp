@@ -3,8 +3,8 @@
 #include "platform/memory.h"
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
-#include "tcs/sensorctl/cal_results.h"
-#include "tcs/sensorctl/calibration.h"
+#include "tcs/sensorctl/calibration/cal_results.h"
+#include "tcs/sensorctl/calibration/calibration.h"
 
 #include <gtest/gtest.h>
 

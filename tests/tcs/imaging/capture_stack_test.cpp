@@ -15,9 +15,9 @@
 #include "tcs/matching/matcher_client.h"
 #include "tcs/matching/recog_adapter.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/print_defaults.h"
-#include "tcs/sensorctl/scs_internal.h"
-#include "tcs/sensorctl/sensor_commands.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/tcs.h"
 #include "tests/tcs/imaging/liveness/liveness_images.h"
 

@@ -5,10 +5,10 @@
 #include "platform/pal.h"
 #include "platform/usb_test_seams.h"
 #include "sim/usb/sim_usb.h"
-#include "tcs/sensorctl/device_init.h"
-#include "tcs/sensorctl/scs_internal.h"
-#include "tcs/sensorctl/sensor_commands.h"
-#include "tcs/sensorctl/wire_builders.h"
+#include "tcs/sensorctl/init/device_init.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tcs/sensorctl/protocol/wire_builders.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include "tcs/flashfs/fss.h"
 #include "tcs/flashfs/fss_internal.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/housekeeping.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/init/housekeeping.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tools/sensor/diag.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
-#include "tcs/sensorctl/scs_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tests/tcs/sim_version.h"
 #include "tools/sensor/diag.h"
 
