@@ -2,7 +2,9 @@
 # The main job, as far as the project can show it: the sensor tool against the virtual sensor (its
 # version line, the gate, and a round of taking and resetting ownership on a 4.21 sensor paired by
 # password and a 4.40 sensor paired by keys), then a user's road on the in-process stack (a sensor
-# arrives and is calibrated; users enroll by swipes, are verified and identified; shut-down).
+# arrives and is calibrated; users enroll by swipes, are verified and identified; shut-down), then a
+# framework's road through the service process (tcsFPService over the stack and the virtual sensor;
+# a program that loads libtovkit.so with dlopen waits for it, opens the device and captures swipes).
 set -euo pipefail
 build=${1:-build}
 tool="$build/tools/sensor/sensor"
@@ -78,4 +80,26 @@ run "$work/s440" resetowner -doinit -time
 if [ -x "$build/sim/demo/stack_demo" ]; then
     echo "== A user's road on the in-process stack: a sensor arrives; enroll, verify and identify by swipes"
     "$build/sim/demo/stack_demo"
+fi
+
+service="$build/sim/service/tcsFPService"
+framework="$build/sim/framework/framework_demo"
+library="$build/wrappers/fprint/libtovkit.so"
+if [ -x "$service" ] && [ -x "$framework" ] && [ -f "$library" ]; then
+    echo
+    echo "== A framework's road through the service process: tcsFPService runs the stack; libtovkit.so reaches it"
+    channel="$work/channel"
+    mkdir -p "$channel"
+    "$service" "$channel/" "$channel/key_" "$work/sensors" &
+    service_pid=$!
+    status=0
+    timeout 120 "$framework" --capture-only "$(realpath "$library")" "$work/sensors" TOV00001 "$channel/" "$channel/key_" ||
+        status=$?
+    kill -TERM "$service_pid"
+    wait "$service_pid" || status=$?
+    if [ -n "$(ls -A "$channel")" ]; then
+        echo "the service left objects behind: $(ls "$channel")"
+        status=1
+    fi
+    exit "$status"
 fi

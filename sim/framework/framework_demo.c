@@ -4,8 +4,10 @@
  * carol among the three, then releases the device. The swipes are asked of the virtual sensor: a
  * file "<serial>.swipe" in its state folder names the finger to present at the next capture.
  *
- *   framework_demo <libtovkit.so> <sensor folder> <sensor serial> [<pipe folder> <key-file prefix>]
+ *   framework_demo [--capture-only] <libtovkit.so> <sensor folder> <sensor serial> [<pipe folder> <key-file prefix>]
  *
+ * With --capture-only the device is a capturing one (matcher type 3): three swipes are captured and
+ * their images read back. *
  * Exits 0 only when every step gave what a user expects. */
 #include <dlfcn.h>
 #include <stdint.h>
@@ -28,6 +30,7 @@ struct Tfs {
     int (*enroll)(Device*, int, int, uint8_t**, uint32_t*);
     int (*verify)(Device*, const uint8_t*, int);
     int (*identify)(Device*, const uint8_t* const*, const int*, int*, int);
+    int (*capture)(Device*, int);
     uint32_t (*img_height)(Device*);
     uint32_t (*img_width)(Device*);
     void (*clean_handles)(Device*);
@@ -104,7 +107,24 @@ static int verify(struct Tfs* tfs, Device* device, const Print* print, int finge
     return result == wanted;
 }
 
+static int captureRoad(struct Tfs* tfs, Device* device) {
+    printf("== Three swipes captured\n");
+    for (int swipe = 0; swipe < 3; ++swipe) {
+        if (!present(swipe, swipe)) return 0;
+        int result = tfs->capture(device, swipe == 0);
+        printf("  swipe of synthetic finger %d: %s (image %u x %u)\n", swipe, verdict(result), tfs->img_height(device),
+               tfs->img_width(device));
+        if (result != 1 || tfs->img_height(device) == 0 || tfs->img_width(device) == 0) return 0;
+    }
+    return 1;
+}
+
 int main(int argc, char** argv) {
+    int captureOnly = argc > 1 && strcmp(argv[1], "--capture-only") == 0;
+    if (captureOnly) {
+        --argc;
+        ++argv;
+    }
     if (argc < 4) {
         fprintf(stderr, "usage: %s <libtovkit.so> <sensor folder> <serial> [<pipe folder> <key-file prefix>]\n",
                 argv[0]);
@@ -126,6 +146,7 @@ int main(int argc, char** argv) {
     ok &= (tfs.verify = (int (*)(Device*, const uint8_t*, int))bind(library, "tfs_verify", 1)) != NULL;
     ok &= (tfs.identify = (int (*)(Device*, const uint8_t* const*, const int*, int*, int))bind(library, "tfs_identify",
                                                                                              1)) != NULL;
+    ok &= (tfs.capture = (int (*)(Device*, int))bind(library, "tfs_capture", 1)) != NULL;
     ok &= (tfs.img_height = (uint32_t (*)(Device*))bind(library, "tfs_get_img_height", 1)) != NULL;
     ok &= (tfs.img_width = (uint32_t (*)(Device*))bind(library, "tfs_get_img_width", 1)) != NULL;
     ok &= (tfs.clean_handles = (void (*)(Device*))bind(library, "tfs_clean_handles", 1)) != NULL;
@@ -145,7 +166,7 @@ int main(int argc, char** argv) {
     int result = tfs.wait_for_service();
     printf("tfs_wait_for_service: %d\n", result);
     if (result != 0) return 1;
-    tfs.set_matcher_type(1);
+    tfs.set_matcher_type(captureOnly ? 3 : 1);
     Device device;
     memset(&device, 0, sizeof device);
     result = tfs.dev_init(&device);
@@ -153,16 +174,16 @@ int main(int argc, char** argv) {
     if (result != 0) return 1;
 
     Print alice = {0}, bob = {0}, carol = {0};
-    int passed = enroll(&tfs, &device, "alice", 0, &alice);
-    if (passed) {
+    int passed = captureOnly ? captureRoad(&tfs, &device) : enroll(&tfs, &device, "alice", 0, &alice);
+    if (passed && !captureOnly) {
         printf("== Verification of \"alice\"\n");
         passed = verify(&tfs, &device, &alice, 0, 3, 1);
         if (passed) printf("verify alice with her own finger: MATCH\n");
         passed = passed && verify(&tfs, &device, &alice, 5, 0, 0);
         if (passed) printf("verify alice with another finger: NO MATCH\n");
     }
-    passed = passed && enroll(&tfs, &device, "bob", 1, &bob) && enroll(&tfs, &device, "carol", 2, &carol);
-    if (passed) {
+    passed = passed && (captureOnly || (enroll(&tfs, &device, "bob", 1, &bob) && enroll(&tfs, &device, "carol", 2, &carol)));
+    if (passed && !captureOnly) {
         printf("== Identification among alice, bob and carol by a swipe of carol's finger\n");
         const uint8_t* records[3] = {alice.record, bob.record, carol.record};
         const int lengths[3] = {(int)alice.length, (int)bob.length, (int)carol.length};

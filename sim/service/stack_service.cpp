@@ -196,7 +196,6 @@ struct StackService::Impl {
     }
 
     void forwardEvent(const Forward* f, uint32_t id, uint32_t status, const Bytes& payload) {
-        if (getenv("SVCDBG")) fprintf(stderr, "event %u status %u len %zu\n", id, status, payload.size());
         if (f == nullptr || f->removed || f->callback == 0) return;
         f->service->queueEvent(f->process, eventBlock(id, status, f->handle, f->callback, f->userData, payload));
     }
@@ -404,9 +403,7 @@ struct StackService::Impl {
                 p->requests.pop_front();
                 p->busy = true;
             }
-            Bytes answer = call(p, r);
-            if (getenv("SVCDBG")) fprintf(stderr, "fn %u -> %u\n", r.function, get32(answer, 0));
-            reply(p, r, answer);
+            reply(p, r, call(p, r));
             std::lock_guard<std::mutex> hold(p->lock);
             p->busy = false;
             p->changed.notify_all();
@@ -531,6 +528,7 @@ struct StackService::Impl {
             return result(res);
         }
         case 13: return result(tcsSensorAbortFingerprint(h));
+        case TOV_FN_HELLO: return result(TCS_RESULT_OK);  // the process's channels are made
         case 20: return withHandle(tcsDatabaseOpenPriv(h, text(in, 8).c_str(), &out), out);
         case 21: return result(tcsDatabaseClose(h));
         case 22: return result(tcsDatabaseEraseDatabase(h, get64(in, 8)));

@@ -1,0 +1,188 @@
+// The service stand-in as its own process, in a private folder and key-file prefix: a framework
+// program that loads libtovkit.so walks its road through it; the service leaves nothing behind when
+// it stops; a call in flight when the service is killed ends, and a new service starts cleanly over
+// what the killed one left.
+#include "apps/shared/calls.h"
+#include "apps/shared/client.h"
+#include "apps/shared/client_test_seams.h"
+#include "platform/test_seams.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <condition_variable>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr const char* kSerial = "TOV00001";
+
+pid_t spawn(const std::vector<std::string>& arguments, const std::string& output) {
+    pid_t child = fork();
+    if (child == 0) {
+        FILE* out = std::freopen(output.c_str(), "w", stdout);
+        if (out != nullptr) dup2(fileno(stdout), 2);
+        std::vector<char*> argv;
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// The exit status, or -1 when the child did not end within the time.
+int waitFor(pid_t child, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        if (std::chrono::steady_clock::now() > end) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ServiceProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/tovsvcXXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        pipes_ = dir_ + "/";
+        prefix_ = dir_ + "/k_";
+        sensors_ = dir_ + "/sensors";
+    }
+    void TearDown() override {
+        if (service_ > 0) {
+            kill(service_, SIGKILL);
+            waitFor(service_, std::chrono::seconds(5));
+        }
+        tovClientTestSetPipeDirectory(nullptr);
+        palTestSetIpcKeyPrefix(nullptr);
+        fs::remove_all(dir_);
+    }
+
+    void startService(const std::string& log) {
+        service_ = spawn({TOV_SERVICE_PROGRAM, pipes_, prefix_, sensors_}, dir_ + "/" + log);
+        ASSERT_GT(service_, 0);
+        for (int i = 0; i < 500 && !fs::exists(prefix_ + "ServiceReady"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(fs::exists(prefix_ + "ServiceReady")) << contents(dir_ + "/" + log);
+    }
+
+    int stopService() {
+        kill(service_, SIGTERM);
+        int status = waitFor(service_, std::chrono::seconds(15));
+        service_ = 0;
+        return status;
+    }
+
+    // What is left in the folder besides the sensors' state folder and the logs.
+    std::vector<std::string> leftovers() {
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            const std::string name = entry.path().filename();
+            if (name != "sensors" && name.find(".log") == std::string::npos) left.push_back(name);
+        }
+        return left;
+    }
+
+    std::string dir_, pipes_, prefix_, sensors_;
+    pid_t service_ = 0;
+};
+
+TEST_F(ServiceProcessTest, FrameworkProgramCapturesThroughTheServiceAndTheServiceLeavesNothingBehind) {
+    startService("service.log");
+    pid_t framework = spawn({TOV_FRAMEWORK_PROGRAM, "--capture-only", TOV_TOVKIT_LIBRARY, sensors_, kSerial, pipes_,
+                             prefix_},
+                            dir_ + "/framework.log");
+    const int status = waitFor(framework, std::chrono::seconds(25));
+    if (status < 0) kill(framework, SIGKILL);
+    const std::string said = contents(dir_ + "/framework.log");
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_NE(said.find("tfs_dev_init: 0"), std::string::npos) << said;
+    EXPECT_NE(said.find("swipe of synthetic finger 2: success"), std::string::npos) << said;
+    EXPECT_EQ(stopService(), 0);
+    // Ready file, FIFOs, key files of the segments, semaphores and events: all gone.
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TcsResult ignoreCapture(void*, TcsResult, void*) { return TCS_RESULT_OK; }
+
+struct Ready {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::string sensor;
+};
+
+TcsResult onSystemEvent(void*, void* context, EventRecord* event) {
+    auto* ready = static_cast<Ready*>(context);
+    if (event->id == 3 && event->data != nullptr) {
+        std::lock_guard<std::mutex> hold(ready->lock);
+        ready->sensor.assign(static_cast<const char*>(event->data), strnlen(static_cast<const char*>(event->data),
+                                                                               event->dataSize));
+        ready->changed.notify_all();
+    }
+    return TCS_RESULT_OK;
+}
+
+TEST_F(ServiceProcessTest, CallInFlightEndsWhenTheServiceIsKilledAndANewServiceStartsCleanly) {
+    tovClientTestSetPipeDirectory(pipes_.c_str());
+    palTestSetIpcKeyPrefix(prefix_.c_str());
+    startService("first.log");
+    Ready ready;
+    TcsHandle client = 0, sensor = 0;
+    ASSERT_EQ(tcsClientCreate(&client), TCS_RESULT_OK);
+    ASSERT_EQ(tcsClientEventsAddCallback(client, onSystemEvent, &ready), TCS_RESULT_OK);
+    {
+        std::unique_lock<std::mutex> hold(ready.lock);
+        ASSERT_TRUE(ready.changed.wait_for(hold, std::chrono::seconds(15), [&] { return !ready.sensor.empty(); }));
+    }
+    ASSERT_EQ(tcsSensorOpenA(client, ready.sensor.c_str(), &sensor), TCS_RESULT_OK);
+    // A capture waits for a swipe that never comes; the service dies under it, and the next call,
+    // which waits for its reply without a time limit, ends rather than hang.
+    ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor, ignoreCapture, nullptr, nullptr), TCS_RESULT_OK);
+    kill(service_, SIGKILL);
+    waitFor(service_, std::chrono::seconds(5));
+    service_ = 0;
+    auto aborting = std::async(std::launch::async, [&] { return tcsSensorAbortFingerprint(sensor); });
+    ASSERT_EQ(aborting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const TcsResult aborted = aborting.get();
+    EXPECT_NE(aborted, TCS_RESULT_OK);  // the request finds no reader, or its reply never comes
+
+    // A new service over what the killed one left: the old client is gone with it, a new one works.
+    startService("second.log");
+    EXPECT_NE(tcsClientDestroy(client), TCS_RESULT_OK);
+    EXPECT_EQ(gClientSystem.clientCount, 0u);
+    ready.sensor.clear();
+    ASSERT_EQ(tcsClientCreate(&client), TCS_RESULT_OK);
+    ASSERT_EQ(tcsClientEventsAddCallback(client, onSystemEvent, &ready), TCS_RESULT_OK);
+    {
+        std::unique_lock<std::mutex> hold(ready.lock);
+        ASSERT_TRUE(ready.changed.wait_for(hold, std::chrono::seconds(15), [&] { return !ready.sensor.empty(); }));
+    }
+    ASSERT_EQ(tcsSensorOpenA(client, ready.sensor.c_str(), &sensor), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorClose(sensor), TCS_RESULT_OK);
+    EXPECT_EQ(tcsClientDestroy(client), TCS_RESULT_OK);
+    EXPECT_EQ(stopService(), 0);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+}  // namespace
