@@ -59,6 +59,8 @@ Bytes result(uint32_t value) {
     return out;
 }
 
+// The outputs are read after the call that fills them: never `withValue(call(&value), value)`, whose
+// arguments may be taken in either order.
 Bytes withValue(TcsResult r, uint32_t value) {
     Bytes out = result(r);
     put32(out, r == TCS_RESULT_OK ? value : 0);
@@ -519,7 +521,10 @@ struct StackService::Impl {
             if (res == TCS_RESULT_OK) p->sensors.erase(h);
             return result(res);
         }
-        case 11: return withValue(tcsSensorGetReconstructedImageMaxSize(h, &value), value);
+        case 11: {
+            const TcsResult res = tcsSensorGetReconstructedImageMaxSize(h, &value);
+            return withValue(res, value);
+        }
         case 12: {
             Forward* f = addForward(r.process, h, get64(in, 8), get64(in, 16), r.function);
             const std::string path = text(in, 24);
@@ -529,38 +534,74 @@ struct StackService::Impl {
         }
         case 13: return result(tcsSensorAbortFingerprint(h));
         case TOV_FN_HELLO: return result(TCS_RESULT_OK);  // the process's channels are made
-        case 20: return withHandle(tcsDatabaseOpenPriv(h, text(in, 8).c_str(), &out), out);
+        case 20: {
+            const TcsResult res = tcsDatabaseOpenPriv(h, text(in, 8).c_str(), &out);
+            return withHandle(res, out);
+        }
         case 21: return result(tcsDatabaseClose(h));
         case 22: return result(tcsDatabaseEraseDatabase(h, get64(in, 8)));
-        case 23: return withHandle(tcsDatabaseCreateAppStorage(h, text(in, 8).c_str(), get32(in, 268), &out), out);
+        case 23: {
+            const TcsResult res = tcsDatabaseCreateAppStorage(h, text(in, 8).c_str(), get32(in, 268), &out);
+            return withHandle(res, out);
+        }
         case 24: return result(tcsDatabaseDeleteAppStorage(h));
         case 25: return result(tcsDatabaseCloseAppStorage(h));
-        case 26: return withHandle(tcsDatabaseCreateUser(h, &out), out);
+        case 26: {
+            const TcsResult res = tcsDatabaseCreateUser(h, &out);
+            return withHandle(res, out);
+        }
         case 27: return result(tcsDatabaseCloseUser(h));
         case 28: return dataSet(tcsDatabaseSetUserData, in);
         case 29: return dataGet(tcsDatabaseGetUserData, in);
         case 30: return result(tcsDatabaseDeleteUserData(h, get32(in, 8)));
-        case 31: return withHandle(tcsDatabaseOpenFirstUser(h, &out), out);
-        case 32: return withHandle(tcsDatabaseOpenNextUser(h, &out), out);
+        case 31: {
+            const TcsResult res = tcsDatabaseOpenFirstUser(h, &out);
+            return withHandle(res, out);
+        }
+        case 32: {
+            const TcsResult res = tcsDatabaseOpenNextUser(h, &out);
+            return withHandle(res, out);
+        }
         case 33: return result(tcsDatabaseDeleteUser(h));
-        case 34: return withHandle(tcsDatabaseCreateTemplate(h, &out), out);
+        case 34: {
+            const TcsResult res = tcsDatabaseCreateTemplate(h, &out);
+            return withHandle(res, out);
+        }
         case 35: return result(tcsDatabaseCloseTemplate(h));
         case 36: return result(tcsDatabaseDeleteTemplate(h));
         case 37: return dataSet(tcsDatabaseSetTemplateData, in);
         case 38: return result(tcsDatabaseDeleteTemplateData(h, get32(in, 8)));
         case 39: return dataGet(tcsDatabaseGetTemplateData, in);
-        case 40: return withHandle(tcsDatabaseOpenFirstTemplate(h, &out), out);
-        case 41: return withHandle(tcsDatabaseOpenNextTemplate(h, &out), out);
-        case 42: return withHandle(tcsDatabaseCreateStorage(h, &out), out);
+        case 40: {
+            const TcsResult res = tcsDatabaseOpenFirstTemplate(h, &out);
+            return withHandle(res, out);
+        }
+        case 41: {
+            const TcsResult res = tcsDatabaseOpenNextTemplate(h, &out);
+            return withHandle(res, out);
+        }
+        case 42: {
+            const TcsResult res = tcsDatabaseCreateStorage(h, &out);
+            return withHandle(res, out);
+        }
         case 43: return result(tcsDatabaseCloseStorage(h));
         case 44: return result(tcsDatabaseDeleteStorage(h));
         case 45: return dataSet(tcsDatabaseSetStorageData, in);
         case 46: return result(tcsDatabaseDeleteStorageData(h, get32(in, 8)));
         case 47: return dataGet(tcsDatabaseGetStorageData, in);
-        case 48: return withHandle(tcsDatabaseOpenFirstStorage(h, &out), out);
-        case 49: return withHandle(tcsDatabaseOpenNextStorage(h, &out), out);
+        case 48: {
+            const TcsResult res = tcsDatabaseOpenFirstStorage(h, &out);
+            return withHandle(res, out);
+        }
+        case 49: {
+            const TcsResult res = tcsDatabaseOpenNextStorage(h, &out);
+            return withHandle(res, out);
+        }
         case 50: return result(tcsSetParam(h, get32(in, 8), get32(in, 12)));
-        case 51: return withValue(tcsGetParam(h, get32(in, 8), &value), value);
+        case 51: {
+            const TcsResult res = tcsGetParam(h, get32(in, 8), &value);
+            return withValue(res, value);
+        }
         case 52: return withValue(TCS_RESULT_OK, 0);  // the service does not suspend
         case 53: {
             DeviceInfoRecord info{};
@@ -593,10 +634,16 @@ struct StackService::Impl {
             return result(tcsSensorSetPowerPolicies(h, policies));
         }
         case 63: return result(tcsSensorSetPowerState(h, get32(in, 8)));
-        case 64: return withValue(tcsSensorGetSelectiveSuspendTimeout(h, &value), value);
+        case 64: {
+            const TcsResult res = tcsSensorGetSelectiveSuspendTimeout(h, &value);
+            return withValue(res, value);
+        }
         case 65: return result(tcsSensorSetSelectiveSuspendTimeout(h, get32(in, 8)));
         case 66: return result(tcsSensorEnablePowerPolicy(h, 0, get32(in, 8)));
-        case 67: return withValue(tcsSensorIsPowerPolicyEnabled(h, 0, &value), value);
+        case 67: {
+            const TcsResult res = tcsSensorIsPowerPolicyEnabled(h, 0, &value);
+            return withValue(res, value);
+        }
         case 68: return templateGet(h, get64(in, 8));
         case 69: return templateSet(in);
         case 70: {
@@ -618,9 +665,15 @@ struct StackService::Impl {
         case 72: return result(tcsSensorLoadDefaultLEDConfig(h));
         case 73: return result(tcsSensorSaveLEDConfig(h));
         case 74: return result(tcsSensorLEDSetEvent(h, get32(in, 8)));
-        case 75: return withValue(tcsSensorIsLEDEnabled(&value), value);
+        case 75: {
+            const TcsResult res = tcsSensorIsLEDEnabled(&value);
+            return withValue(res, value);
+        }
         case 76: return result(tcsSensorLEDEnable(get32(in, 0)));
-        case 77: return withValue(tcsDatabaseGetUserCount(h, &value), value);
+        case 77: {
+            const TcsResult res = tcsDatabaseGetUserCount(h, &value);
+            return withValue(res, value);
+        }
         case 78: {
             const uint32_t length = get32(in, 12);
             if (length > kEfiArea || in.size() < 16 + size_t(length)) return result(TCS_RESULT_BAD_PARAM);
@@ -659,7 +712,10 @@ struct StackService::Impl {
             if (res == TCS_RESULT_OK) o[4] = flag;
             return o;
         }
-        case 100: return withValue(tcsSensorGetEFIImageVersion(h, &value), value);
+        case 100: {
+            const TcsResult res = tcsSensorGetEFIImageVersion(h, &value);
+            return withValue(res, value);
+        }
         case 101: return result(tcsSensorSetCapturePurpose(h, get32(in, 8)));
         case 102: return enrollTemplate(in);
         case 103:
@@ -815,7 +871,10 @@ struct StackService::Impl {
         SizedBuffer userId{};
         if (!area(in, 16, &userId)) return result(TCS_RESULT_BAD_PARAM);
         uint32_t count = 0;
-        if (!entries) return withValue(tcsExExportUserTemplatesCount(get64(in, 0), get64(in, 8), &userId, &count), count);
+        if (!entries) {
+            const TcsResult res = tcsExExportUserTemplatesCount(get64(in, 0), get64(in, 8), &userId, &count);
+            return withValue(res, count);
+        }
         ExportedTemplate* list = nullptr;
         TcsResult res = tcsExExportUserTemplates(get64(in, 0), get64(in, 8), &userId, &count, &list);
         if (res == TCS_RESULT_OK && count > (kMaxPayload - 8) / (8 + kArea)) res = TCS_RESULT_BAD_PARAM;

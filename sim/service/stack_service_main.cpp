@@ -11,7 +11,7 @@
 
 #include "platform/test_seams.h"
 #include "platform/usb_ids.h"
-#include "sim/usb/sim_usb.h"
+#include "sim/usb/outside.h"
 
 #include <csignal>
 #include <cstdio>

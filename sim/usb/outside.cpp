@@ -3,6 +3,8 @@
 // changes), and a file "<serial>.swipe" there naming a synthetic finger is swiped over that sensor
 // when the program that runs the stack sees the sensor ask for a swipe. A person at the sensor, for a program that cannot call this interface.
 #include "sim/swipe/synthetic_swipes.h"
+#include "sim/usb/outside.h"
+
 #include "sim/usb/bus.h"
 
 #include <atomic>
@@ -93,12 +95,20 @@ bool readSwipe(const std::string& path, int* finger, int* take) {
 }
 
 struct Watcher {
+    std::string directory;
     std::atomic<bool> stop{false};
     std::thread thread;
+    std::mutex pluggedLock;
     std::map<std::string, SensorId> plugged;  // by serial: what the list plugged
 
-    void follow(const std::string& directory) {
+    std::map<std::string, SensorId> pluggedNow() {
+        std::lock_guard hold(pluggedLock);
+        return plugged;
+    }
+
+    void follow() {
         std::vector<Listed> list = readList(directory);
+        std::lock_guard hold(pluggedLock);
         for (const Listed& entry : list) {
             if (plugged.count(entry.identity.serial) == 0) {
                 if (SensorId id = plugListed(entry)) plugged[entry.identity.serial] = id;
@@ -120,8 +130,11 @@ struct Watcher {
     std::mutex lock;
     std::map<SensorId, std::vector<uint8_t>> ready;
 
-    void render(const std::string& directory) {
-        for (const auto& [serial, id] : plugged) {
+    std::mutex renderLock;  // one renderer at a time: a file makes one swipe
+
+    void render() {
+        std::lock_guard rendering(renderLock);
+        for (const auto& [serial, id] : pluggedNow()) {
             {
                 std::lock_guard hold(lock);
                 if (ready.count(id) != 0) continue;
@@ -142,7 +155,9 @@ struct Watcher {
         }
     }
 
+    // A swipe asked for before the thread rendered it is rendered here, on the asking thread.
     void present() {
+        render();
         std::map<SensorId, std::vector<uint8_t>> taken;
         {
             std::lock_guard hold(lock);
@@ -169,13 +184,14 @@ void watchStateDirectory(const std::string& directory) {
     if (watcher() != nullptr) return;
     setStateDirectory(directory);
     auto* w = new Watcher;
+    w->directory = directory;
     watcher() = w;
-    w->follow(directory);
-    w->thread = std::thread([w, directory] {
+    w->follow();
+    w->thread = std::thread([w] {
         while (!w->stop) {
             std::this_thread::sleep_for(kWatchPeriod);
-            w->follow(directory);
-            w->render(directory);
+            w->follow();
+            w->render();
         }
     });
 }

@@ -108,18 +108,4 @@ void setStoredState(SensorId sensor, const std::string& name, std::vector<uint8_
 // lock of its security state), read by tests.
 std::vector<uint8_t> transientState(SensorId sensor, const std::string& name);
 
-// Driven from outside the process (the service stand-in's sensors). plugListedSensors plugs the
-// sensors listed in "<dir>/sensors", one a line: "<serial> [<product id, hex> [<variant> [<bus>
-// [<firmware major.minor>]]]]"; a sensor that has no stored version yet gets a ROM firmware of the
-// version given. watchStateDirectory keeps following that file on a thread of its own (new lines
-// are plugged, removed ones unplugged) and takes up "<dir>/<serial>.swipe" holding
-// "<finger> [<take>]": synthetic finger <finger>, impression <take>, rendered at once and swiped
-// over that sensor by presentSwipes, which the program running the stack calls when a sensor asks
-// for a swipe (its sensor event 8), as the person at the sensor would. stopWatching ends the thread
-// and unplugs what it plugged.
-int plugListedSensors(const std::string& directory);
-void watchStateDirectory(const std::string& directory);
-void presentSwipes();
-void stopWatching();
-
 }  // namespace simusb

@@ -6,6 +6,7 @@
 #include "apps/shared/client.h"
 #include "apps/shared/client_test_seams.h"
 #include "platform/test_seams.h"
+#include "tests/sim/framework/processes.h"
 
 #include <gtest/gtest.h>
 
@@ -28,30 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 constexpr const char* kSerial = "TOV00001";
 
-pid_t spawn(const std::vector<std::string>& arguments, const std::string& output) {
-    pid_t child = fork();
-    if (child == 0) {
-        FILE* out = std::freopen(output.c_str(), "w", stdout);
-        if (out != nullptr) dup2(fileno(stdout), 2);
-        std::vector<char*> argv;
-        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-// The exit status, or -1 when the child did not end within the time.
-int waitFor(pid_t child, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        if (std::chrono::steady_clock::now() > end) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
+using tovtest::spawn;
+using tovtest::waitFor;
 
 std::string contents(const std::string& path) {
     std::ifstream in(path);

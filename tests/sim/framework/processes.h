@@ -1,0 +1,38 @@
+// Child processes of the service tests: started with their output in a file, waited for with a limit.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tovtest {
+
+inline pid_t spawn(const std::vector<std::string>& arguments, const std::string& output) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (std::freopen(output.c_str(), "w", stdout) != nullptr) dup2(fileno(stdout), 2);
+        std::vector<char*> argv;
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// The exit status, or -1 when the child did not end within the time.
+inline int waitFor(pid_t child, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        if (std::chrono::steady_clock::now() > end) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace tovtest
