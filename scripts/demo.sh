@@ -4,7 +4,8 @@
 # password and a 4.40 sensor paired by keys), then a user's road on the in-process stack (a sensor
 # arrives and is calibrated; users enroll by swipes, are verified and identified; shut-down), then a
 # framework's road through the service process (tcsFPService over the stack and the virtual sensor;
-# a program that loads libtovkit.so with dlopen waits for it, opens the device and captures swipes).
+# a program that loads libtovkit.so with dlopen waits for it, opens the device, enrolls, verifies
+# and identifies by swipes, and releases the device).
 set -euo pipefail
 build=${1:-build}
 tool="$build/tools/sensor/sensor"
@@ -93,8 +94,7 @@ if [ -x "$service" ] && [ -x "$framework" ] && [ -f "$library" ]; then
     "$service" "$channel/" "$channel/key_" "$work/sensors" &
     service_pid=$!
     status=0
-    timeout 120 "$framework" --capture-only "$(realpath "$library")" "$work/sensors" TOV00001 "$channel/" "$channel/key_" ||
-        status=$?
+    timeout 120 "$framework" "$(realpath "$library")" "$work/sensors" TOV00001 "$channel/" "$channel/key_" || status=$?
     kill -TERM "$service_pid"
     wait "$service_pid" || status=$?
     if [ -n "$(ls -A "$channel")" ]; then

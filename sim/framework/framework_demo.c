@@ -88,7 +88,8 @@ static int enroll(struct Tfs* tfs, Device* device, const char* name, int finger,
         printf("  swipe %d: %s (image %u x %u)\n", swipe + 1, verdict(result), tfs->img_height(device),
                tfs->img_width(device));
         fflush(stdout);
-        if (result == 100) continue; /* the same swipe again */
+        /* The swipe again: an unusable image (100), or a capture that ended without one (-1). */
+        if (result == 100 || result == -1) continue;
         if (swipe < 2 && result != 3) return 0;
         if (swipe == 2) {
             if (result != 1) return 0;
@@ -101,20 +102,25 @@ static int enroll(struct Tfs* tfs, Device* device, const char* name, int finger,
 }
 
 static int verify(struct Tfs* tfs, Device* device, const Print* print, int finger, int take, int wanted) {
-    if (!present(finger, take)) return 0;
-    int result = tfs->verify(device, print->record, (int)print->length);
-    printf("  verification by synthetic finger %d: %s\n", finger, verdict(result));
+    int result = -1;
+    for (int tries = 0; tries < 3 && (result == -1 || result == 100); ++tries) {
+        if (!present(finger, take + tries)) return 0;
+        result = tfs->verify(device, print->record, (int)print->length);
+        printf("  verification by synthetic finger %d: %s\n", finger, verdict(result));
+    }
     return result == wanted;
 }
 
 static int captureRoad(struct Tfs* tfs, Device* device) {
     printf("== Three swipes captured\n");
-    for (int swipe = 0; swipe < 3; ++swipe) {
-        if (!present(swipe, swipe)) return 0;
+    for (int swipe = 0, tries = 0; swipe < 3; ++tries) {
+        if (tries == 6 || !present(swipe, swipe)) return 0;
         int result = tfs->capture(device, swipe == 0);
         printf("  swipe of synthetic finger %d: %s (image %u x %u)\n", swipe, verdict(result), tfs->img_height(device),
                tfs->img_width(device));
+        if (result == -1) continue; /* a capture that ended without an image: the swipe again */
         if (result != 1 || tfs->img_height(device) == 0 || tfs->img_width(device) == 0) return 0;
+        ++swipe;
     }
     return 1;
 }
@@ -189,9 +195,12 @@ int main(int argc, char** argv) {
         const int lengths[3] = {(int)alice.length, (int)bob.length, (int)carol.length};
         const char* names[3] = {"alice", "bob", "carol"};
         int index = -1;
-        passed = present(2, 3);
-        result = passed ? tfs.identify(&device, records, lengths, &index, 3) : -1;
-        printf("  identification: %s\n", verdict(result));
+        result = -1;
+        for (int tries = 0; tries < 3 && (result == -1 || result == 100); ++tries) {
+            if (!present(2, 3 + tries)) break;
+            result = tfs.identify(&device, records, lengths, &index, 3);
+            printf("  identification: %s\n", verdict(result));
+        }
         passed = result == 1 && index == 2;
         if (passed) printf("identify among 3 users: %s\n", names[index]);
     }

@@ -87,16 +87,38 @@ protected:
     pid_t service_ = 0;
 };
 
-TEST_F(ServiceProcessTest, FrameworkProgramCapturesThroughTheServiceAndTheServiceLeavesNothingBehind) {
+// The framework program's output and exit status (-1 when it did not end in time).
+int runFramework(const std::vector<std::string>& arguments, const std::string& log, std::string* said) {
+    pid_t framework = spawn(arguments, log);
+    const int status = waitFor(framework, std::chrono::seconds(40));
+    if (status < 0) {
+        kill(framework, SIGKILL);
+        waitFor(framework, std::chrono::seconds(5));
+    }
+    *said = contents(log);
+    return status;
+}
+
+TEST_F(ServiceProcessTest, FrameworkProgramWalksItsRoadThroughTheServiceAndTheServiceLeavesNothingBehind) {
     startService("service.log");
-    pid_t framework = spawn({TOV_FRAMEWORK_PROGRAM, "--capture-only", TOV_TOVKIT_LIBRARY, sensors_, kSerial, pipes_,
-                             prefix_},
-                            dir_ + "/framework.log");
-    const int status = waitFor(framework, std::chrono::seconds(25));
-    if (status < 0) kill(framework, SIGKILL);
-    const std::string said = contents(dir_ + "/framework.log");
-    EXPECT_EQ(status, 0) << said;
-    EXPECT_NE(said.find("tfs_dev_init: 0"), std::string::npos) << said;
+    std::string said;
+    // Enroll alice, bob and carol by swipes; alice's finger verifies, another does not; carol is
+    // identified among the three.
+    EXPECT_EQ(runFramework({TOV_FRAMEWORK_PROGRAM, TOV_TOVKIT_LIBRARY, sensors_, kSerial, pipes_, prefix_},
+                           dir_ + "/road.log", &said),
+              0)
+        << said;
+    for (const char* step : {"tfs_wait_for_service: 0", "tfs_dev_init: 0", "enroll alice: ENROLLED",
+                             "verify alice with her own finger: MATCH", "verify alice with another finger: NO MATCH",
+                             "identify among 3 users: carol", "tfs_dev_exit"}) {
+        EXPECT_NE(said.find(step), std::string::npos) << step << "\n" << said;
+    }
+    // A capturing device of the same service: three swipes, their images read back.
+    EXPECT_EQ(runFramework({TOV_FRAMEWORK_PROGRAM, "--capture-only", TOV_TOVKIT_LIBRARY, sensors_, kSerial, pipes_,
+                            prefix_},
+                           dir_ + "/capture.log", &said),
+              0)
+        << said;
     EXPECT_NE(said.find("swipe of synthetic finger 2: success"), std::string::npos) << said;
     EXPECT_EQ(stopService(), 0);
     // Ready file, FIFOs, key files of the segments, semaphores and events: all gone.
