@@ -112,8 +112,7 @@ protected:
         ASSERT_TRUE(fs::exists(prefix + "ServiceReady"));
     }
     void TearDown() override {
-        feeding_ = false;
-        if (feeder_.joinable()) feeder_.join();
+        feeder_.stop();
         if (gClientSystem.clientCount > 0 && client_ != 0) tcsClientDestroy(client_);
         if (service_ > 0) {
             kill(service_, SIGTERM);
@@ -124,31 +123,13 @@ protected:
         fs::remove_all(dir_);
     }
 
-    // A person at the sensor: whenever the virtual sensor took the last swipe up, the next one of
-    // the finger is ready.
-    void feed(int finger) {
-        feeding_ = false;
-        if (feeder_.joinable()) feeder_.join();
-        feeding_ = true;
-        feeder_ = std::thread([this, finger] {
-            const std::string path = dir_ + "/sensors/" + kSerial + ".swipe";
-            for (int take = 0; feeding_; ++take) {
-                if (!fs::exists(path)) std::ofstream(path) << finger << ' ' << take % 6 << '\n';
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        });
-    }
-    void stopFeeding() {
-        feeding_ = false;
-        if (feeder_.joinable()) feeder_.join();
-        fs::remove(dir_ + "/sensors/" + std::string(kSerial) + ".swipe");
-    }
+    void feed(int finger) { feeder_.feed(dir_ + "/sensors/" + kSerial + ".swipe", finger); }
+    void stopFeeding() { feeder_.stop(); }
 
     std::string dir_;
     pid_t service_ = 0;
     TcsHandle client_ = 0;
-    std::atomic<bool> feeding_{false};
-    std::thread feeder_;
+    tovtest::SwipeFeeder feeder_;
 };
 
 struct Case {

@@ -1,8 +1,11 @@
 // Child processes of the service tests: started with their output in a file, waited for with a limit.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -34,5 +37,33 @@ inline int waitFor(pid_t child, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
+
+// The person at a virtual sensor: whenever the sensor took the last swipe file up, the next
+// impression of the finger is ready in "<sensor folder>/<serial>.swipe".
+class SwipeFeeder {
+public:
+    ~SwipeFeeder() { stop(); }
+    void feed(const std::string& path, int finger) {
+        stop();
+        path_ = path;
+        feeding_ = true;
+        thread_ = std::thread([this, finger] {
+            for (int take = 0; feeding_; ++take) {
+                if (!std::filesystem::exists(path_)) std::ofstream(path_) << finger << ' ' << take % 4 << '\n';
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    void stop() {
+        feeding_ = false;
+        if (thread_.joinable()) thread_.join();
+        if (!path_.empty()) std::filesystem::remove(path_);
+    }
+
+private:
+    std::string path_;
+    std::atomic<bool> feeding_{false};
+    std::thread thread_;
+};
 
 }  // namespace tovtest

@@ -61,23 +61,8 @@ protected:
 
     AppContext* context() { return reinterpret_cast<AppContext*>(context_); }
 
-    // The person at the sensor: a swipe of the finger is ready whenever the last one was taken up.
-    void feed(const char* serial, int finger) {
-        stopFeeding();
-        feeding_ = true;
-        feeder_ = std::thread([this, serial, finger] {
-            const std::string path = dir_ + "/sensors/" + serial + ".swipe";
-            for (int take = 0; feeding_; ++take) {
-                if (!fs::exists(path)) std::ofstream(path) << finger << ' ' << take % 4 << '\n';
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        });
-    }
-    void stopFeeding() {
-        feeding_ = false;
-        if (feeder_.joinable()) feeder_.join();
-        fs::remove(dir_ + "/sensors/" + kSerial + ".swipe");
-    }
+    void feed(const char* serial, int finger) { feeder_.feed(dir_ + "/sensors/" + serial + ".swipe", finger); }
+    void stopFeeding() { feeder_.stop(); }
 
     static bool waitUntil(const std::function<bool()>& done, int seconds = 20) {
         for (int i = 0; i < seconds * 50 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -87,8 +72,7 @@ protected:
     std::string dir_;
     pid_t service_ = 0;
     alignas(8) uint8_t context_[TFS_CONTEXT_SIZE];
-    std::atomic<bool> feeding_{false};
-    std::thread feeder_;
+    tovtest::SwipeFeeder feeder_;
 };
 
 TEST_F(SamplesTest, SingleSensorRoutinesCaptureThroughTheService) {
