@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -346,12 +347,14 @@ struct StackService::Impl {
                 if (f.process == pid) f.removed = true;
             }
         }
+        std::set<TcsHandle> sensors;
         {
             std::lock_guard<std::mutex> hold(p->lock);
             p->closing = true;
             p->changed.notify_all();
+            sensors = p->sensors;
         }
-        for (TcsHandle sensor : p->sensors) tcsCancelExOperation(sensor);
+        for (TcsHandle sensor : sensors) tcsCancelExOperation(sensor);
         if (p->worker.joinable()) p->worker.join();
         if (p->eventWriter.joinable()) p->eventWriter.join();
         for (TcsHandle client : p->clients) tcsClientDestroy(client);
@@ -473,12 +476,12 @@ struct StackService::Impl {
         switch (r.function) {
         case 1: {
             TcsResult res = tcsClientCreateSys(stack, &out);
-            if (res == TCS_RESULT_OK) p->clients.insert(out);
+            if (res == TCS_RESULT_OK) keep(p, &p->clients, out, true);
             return withHandle(res, out);
         }
         case 2: {
             TcsResult res = tcsClientDestroy(h);
-            if (res == TCS_RESULT_OK) p->clients.erase(h);
+            if (res == TCS_RESULT_OK) keep(p, &p->clients, h, false);
             return result(res);
         }
         case 3:
@@ -513,12 +516,12 @@ struct StackService::Impl {
         }
         case 7: {
             TcsResult res = tcsSensorOpenA(h, text(in, 8).c_str(), &out);
-            if (res == TCS_RESULT_OK) p->sensors.insert(out);
+            if (res == TCS_RESULT_OK) keep(p, &p->sensors, out, true);
             return withHandle(res, out);
         }
         case 10: {
             TcsResult res = tcsSensorClose(h);
-            if (res == TCS_RESULT_OK) p->sensors.erase(h);
+            if (res == TCS_RESULT_OK) keep(p, &p->sensors, h, false);
             return result(res);
         }
         case 11: {
@@ -725,6 +728,13 @@ struct StackService::Impl {
             // them): what the stack answers for entry points this build does not support.
             return result(TCS_RESULT_NOT_IMPLEMENTED);
         }
+    }
+
+    // The handles a process holds, read by the reader thread when the process ends.
+    static void keep(Process* p, std::set<TcsHandle>* handles, TcsHandle handle, bool add) {
+        std::lock_guard<std::mutex> hold(p->lock);
+        if (add) handles->insert(handle);
+        else handles->erase(handle);
     }
 
     using DataSetter = TcsResult (*)(TcsHandle, uint32_t, const uint8_t*, uint32_t);
@@ -973,7 +983,7 @@ struct StackService::Impl {
             for (auto& entry : processes) pids.push_back(entry.first);
         }
         // A call waiting for a swipe is cancelled; one that still does not end keeps the stack up
-        // (the process exits under it) rather than hold the service's end.
+        // and the process exits under it once everything it made is removed.
         bool idle = true;
         for (uint32_t pid : pids) idle = endProcessWork(pid) && idle;
         for (uint32_t pid : pids) {
@@ -986,7 +996,12 @@ struct StackService::Impl {
         if (stateSegment != nullptr) palSharedMemoryFree(stateSegment);
         state = nullptr;
         stateSegment = nullptr;
-        if (idle && stack != nullptr) tcsShutdown(stack);
+        if (!idle) {
+            // Its channels and objects are gone; the process ends under the call that would not.
+            std::fflush(nullptr);
+            _exit(0);
+        }
+        if (stack != nullptr) tcsShutdown(stack);
     }
 
     // Cancels what a process runs and waits a little for its worker to be idle.

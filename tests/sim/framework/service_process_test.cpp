@@ -180,9 +180,11 @@ TEST_F(ServiceProcessTest, CallInFlightEndsWhenTheServiceIsKilledAndANewServiceS
         ASSERT_TRUE(ready.changed.wait_for(hold, std::chrono::seconds(15), [&] { return !ready.sensor.empty(); }));
     }
     ASSERT_EQ(tcsSensorOpenA(client, ready.sensor.c_str(), &sensor), TCS_RESULT_OK);
-    EXPECT_EQ(tcsSensorClose(sensor), TCS_RESULT_OK);
-    EXPECT_EQ(tcsClientDestroy(client), TCS_RESULT_OK);
+    // A service that stops in order says so in its state word first: every call then gets 500.
     EXPECT_EQ(stopService(), 0);
+    EXPECT_EQ(tcsSensorClose(sensor), TOV_RESULT_SERVICE_STOPPED);
+    tcsClientDestroy(client);
+    EXPECT_EQ(gClientSystem.clientCount, 0u);
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
