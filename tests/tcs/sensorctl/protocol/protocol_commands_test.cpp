@@ -260,4 +260,59 @@ TEST_F(Commands, PrintSignatureOfASignedCapture) {
     EXPECT_EQ(scsSensorGetPrintSignature(handle_, &kind, signature), 365u);
 }
 
+// Template data the sensor wraps comes back whole through decrypt-and-verify; a wrap altered on the
+// way is refused as a bad signature.
+TEST_F(Commands, WrappedTemplateDataComesBackThroughTheSensor) {
+    const Bytes a = {1, 2, 3, 4, 5, 6, 7, 8, 9}, b = {0xB0, 0xB1, 0xB2};
+    uint8_t wrapped[256];
+    uint32_t wrappedLength = sizeof wrapped;
+    ASSERT_EQ(scsSensorSendSignEncTemplateData(handle_, uint32_t(a.size()), a.data(), uint32_t(b.size()), b.data(), wrapped,
+                                               &wrappedLength), 0u);
+    EXPECT_EQ(wrappedLength, 16u + 16u + 16u) << "IV, the padded data, MAC";
+    const Bytes value(32, 0x77);
+    uint8_t first[64], second[64];
+    uint32_t firstLength = sizeof first, secondLength = sizeof second;
+    ASSERT_EQ(scsSensorSendDecVerifyTemplateData(handle_, uint16_t(wrappedLength), wrapped, 0, nullptr, value.data(), first,
+                                                 &firstLength, second, &secondLength), 0u);
+    EXPECT_EQ(Bytes(first, first + firstLength), a);
+    EXPECT_EQ(Bytes(second, second + secondLength), b);
+    const Bytes request = lastRequest();
+    ASSERT_EQ(request.size(), 113u + wrappedLength);
+    EXPECT_EQ(request[0], 0x1E);
+    EXPECT_EQ(Bytes(request.begin() + 81, request.begin() + 113), value);
+
+    wrapped[20] ^= 1;
+    firstLength = sizeof first;
+    secondLength = sizeof second;
+    EXPECT_EQ(scsSensorSendDecVerifyTemplateData(handle_, uint16_t(wrappedLength), wrapped, 0, nullptr, value.data(), first,
+                                                 &firstLength, second, &secondLength), 373u);
+}
+
+TEST_F(Commands, FingerStateEndlessCaptureStopAndReset) {
+    simusb::setStoredState(sensor_, "fingerState", {1, 0x10});
+    uint8_t state = 0, flags = 0;
+    ASSERT_EQ(scsSensorGetFingerState(handle_, &state, &flags), 0u);
+    EXPECT_EQ(lastRequest(), Bytes{0x17});
+    EXPECT_EQ(state, 1);
+    EXPECT_EQ(flags, 0x10);
+
+    ScsReplyView reply{};
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 0, 0, 0, 0, nullptr, &reply), 0u);
+    EXPECT_EQ(device_->captureState, 1u) << "a capture without a line count runs until stopped";
+    EXPECT_EQ(simusb::transientState(sensor_, "capturing"), Bytes{1});
+    ASSERT_EQ(scsSensorAbortFingerprint(handle_), 0u);
+    EXPECT_EQ(lastRequest(), Bytes{0x04});
+    EXPECT_EQ(device_->captureState, 0u);
+    EXPECT_TRUE(simusb::transientState(sensor_, "capturing").empty());
+
+    // A reset delay below 10 goes out as 10; the sensor then drops off the bus and comes back.
+    const std::string before = simusb::deviceFileName(sensor_);
+    ASSERT_EQ(scsSensorReset(handle_, 3), 0u);
+    EXPECT_EQ(lastRequest(), (Bytes{0x05, 10, 0}));
+    EXPECT_TRUE(pumpUntil([&] {
+        const std::string now = simusb::deviceFileName(sensor_);
+        return !now.empty() && now != before;
+    }));
+}
+
 }  // namespace
