@@ -9,6 +9,7 @@
 #include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/sensorctl/protocol/sensor_commands_more.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -51,6 +52,31 @@ protected:
         return section;
     }
     size_t sent() { return simusb::commandLog(sensor_).size(); }
+
+    // The lines of a 3-line capture, then the same capture sent by hand with a security record that
+    // carries the signing key.
+    Bytes signedCapture(const Bytes& signingKey) {
+        constexpr uint16_t kLines = 3;
+        Bytes plain(kLines * 288, 0);
+        EXPECT_EQ(scsSensorGetCountedLinesSynch(handle_, plain.data(), uint32_t(plain.size()), kLines, 0, 4, nullptr, nullptr),
+                  0u);
+        Bytes capture = {0x02, 0x20, 0x01, kLines, 0};  // 288-byte lines
+        Bytes record(110, 0);
+        record[0] = 6;
+        record[2] = 106;
+        for (size_t i = 4; i < 68; ++i) record[i] = uint8_t(i);
+        std::copy(signingKey.begin(), signingKey.end(), record.begin() + 68);
+        record[105] = 0x03;
+        record[108] = 4;
+        record[109] = 1;
+        capture.insert(capture.end(), record.begin(), record.end());
+        uint8_t reply[2404];
+        uint32_t replyLength = sizeof reply;
+        EXPECT_EQ(scsSensorCommandBlob(handle_, capture.data(), uint32_t(capture.size()), reply, &replyLength), 0u);
+        EXPECT_EQ(replyLength, 2u);
+        EXPECT_EQ(reply[0] | reply[1] << 8, 0);
+        return plain;
+    }
 
     static constexpr uint8_t kHooked[] = {0x03, 0x09, 0x0A, 0x0D, 0x13, 0x15, 0x16, 0x27, 0x29};
 };
@@ -227,26 +253,8 @@ TEST_F(Commands, PrintSignatureOfASignedCapture) {
     EXPECT_EQ(scsSensorGetPrintSignature(handle_, &kind, signature), 365u) << "no print signed yet";
     EXPECT_EQ(lastRequest(), Bytes{0x03});
 
-    constexpr uint16_t kLines = 3;
-    std::vector<uint8_t> plain(kLines * 288, 0);
-    ASSERT_EQ(scsSensorGetCountedLinesSynch(handle_, plain.data(), uint32_t(plain.size()), kLines, 0, 4, nullptr, nullptr),
-              0u);
-    Bytes capture = {0x02, 0x20, 0x01, kLines, 0};  // 288-byte lines
-    Bytes record(110, 0);
-    record[0] = 6;
-    record[2] = 106;
-    for (size_t i = 4; i < 68; ++i) record[i] = uint8_t(i);
     const Bytes signingKey(32, 0x5A);
-    std::copy(signingKey.begin(), signingKey.end(), record.begin() + 68);
-    record[105] = 0x03;
-    record[108] = 4;
-    record[109] = 1;
-    capture.insert(capture.end(), record.begin(), record.end());
-    uint8_t reply[2404];
-    uint32_t replyLength = sizeof reply;
-    ASSERT_EQ(scsSensorCommandBlob(handle_, capture.data(), uint32_t(capture.size()), reply, &replyLength), 0u);
-    ASSERT_EQ(replyLength, 2u);
-    EXPECT_EQ(reply[0] | reply[1] << 8, 0);
+    const Bytes plain = signedCapture(signingKey);
 
     ASSERT_EQ(scsSensorGetPrintSignature(handle_, &kind, signature), 0u);
     EXPECT_EQ(kind, 2);
@@ -258,6 +266,30 @@ TEST_F(Commands, PrintSignatureOfASignedCapture) {
 
     refuse(0x03, 0x0430);
     EXPECT_EQ(scsSensorGetPrintSignature(handle_, &kind, signature), 365u);
+}
+
+// Paired by keys, the sensor signs the digest of the print (MD5 over one line in sixteen on 4.40)
+// with the key of its certificate: what the tool's signature check verifies, done here by hand.
+TEST_F(Commands, KeyPairedSensorSignsThePrintWithItsCertificatesKey) {
+    simusb::setStoredState(sensor_, "ssl.rsa", {1});
+    uint32_t keyLength = 0, exponent = 0;
+    uint8_t modulus[256], certificateSignature[256];
+    ASSERT_EQ(scsSensorGetCertificate(handle_, &keyLength, &exponent, modulus, certificateSignature), 0u);
+    const Bytes plain = signedCapture(Bytes(32, 0x11));
+    uint8_t kind = 0, signature[256] = {};
+    ASSERT_EQ(scsSensorGetPrintSignature(handle_, &kind, signature), 0u);
+    EXPECT_EQ(kind, 1);
+    uint8_t digest[32] = {};
+    ASSERT_EQ(palCryptoDigest(plain.data(), 288, digest, PAL_CRYPTO_MD5), 0u);  // three lines: the first is hashed
+    std::fill(digest + 16, digest + 32, 0);
+    std::reverse(signature, signature + 256);  // sent most significant byte first
+    const uint8_t e[4] = {0x01, 0x00, 0x01, 0x00};
+    CryptoKeyObject* key = nullptr;
+    ASSERT_EQ(palCryptoRsaCreatePublicKeyHandle(2048, e, modulus, &key), 0u);
+    EXPECT_EQ(palCryptoRsaVerify(signature, 256, digest, 32, PAL_CRYPTO_SHA256, key), 0u);
+    digest[0] ^= 1;
+    EXPECT_NE(palCryptoRsaVerify(signature, 256, digest, 32, PAL_CRYPTO_SHA256, key), 0u);
+    palCryptoObjectDestroyHandle(&key);
 }
 
 // Template data the sensor wraps comes back whole through decrypt-and-verify; a wrap altered on the
