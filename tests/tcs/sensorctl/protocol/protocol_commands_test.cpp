@@ -6,6 +6,7 @@
 #include "platform/crypto/crypto.h"
 #include "platform/settings.h"
 #include "tcs/sensorctl/protocol/command_args.h"
+#include "tcs/sensorctl/secure/data_slots.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/sensorctl/protocol/sensor_commands_more.h"
 
@@ -345,6 +346,69 @@ TEST_F(Commands, FingerStateEndlessCaptureStopAndReset) {
         const std::string now = simusb::deviceFileName(sensor_);
         return !now.empty() && now != before;
     }));
+}
+
+// Match verify of a template the sensor wrapped: the sensor answers the wrapped second field and the
+// verification value, and the host keeps its result block.
+TEST_F(Commands, MatchVerifyOfAWrappedTemplate) {
+    const Bytes a = {1, 2, 3, 4}, b(32, 0xB5);
+    uint8_t wrapped[256];
+    uint32_t wrappedLength = sizeof wrapped;
+    ASSERT_EQ(scsSensorSendSignEncTemplateData(handle_, uint32_t(a.size()), a.data(), uint32_t(b.size()), b.data(), wrapped,
+                                               &wrappedLength), 0u);
+    const Bytes value(32, 0x3E);
+    uint8_t out[64];
+    uint32_t capacity = sizeof out;
+    ASSERT_EQ(scsSensorSendMatchVerify(handle_, uint16_t(wrappedLength), wrapped, value.data(), out, &capacity), 0u);
+    EXPECT_EQ(lastRequest()[0], 0x1C);
+    ASSERT_EQ(capacity, 64u);
+    EXPECT_EQ(Bytes(out, out + 32), b);
+    EXPECT_EQ(Bytes(out + 32, out + 64), value);
+    uint32_t r1 = 0, r2 = 9, r3 = 9;
+    ASSERT_EQ(scsSensorMatchVerifyResult(handle_, &r1, &r2, &r3), 0u);
+    EXPECT_EQ(r1, 1u);
+    EXPECT_EQ(r2, 0u);
+}
+
+// A password pairing is undone with the password and the secret the pairing handed the host.
+TEST_F(Commands, PasswordPairingResetWithItsSecret) {
+    const uint8_t password[] = {'p', 'w', 'd'};
+    uint8_t first[32], second[32];
+    ASSERT_EQ(scsSensorTakeOwnership(handle_, 3, password, first, 32, second, 32), 0u);
+    ASSERT_EQ(scsSetSecretData(handle_, 32, second, SCS_SLOT_SENSOR_SECRET), 0u);
+    const uint8_t wrong[] = {'p', 'w', 'x'};
+    EXPECT_EQ(scsSensorResetOwnership(handle_, 3, wrong), 44u) << "0x0403";
+    ASSERT_EQ(scsSensorResetOwnership(handle_, 3, password), 0u);
+    const Bytes request = lastRequest();
+    ASSERT_EQ(request.size(), 98u);
+    EXPECT_EQ(request[1], 3);
+    EXPECT_EQ(Bytes(request.begin() + 66, request.end()), Bytes(second, second + 32));
+    EXPECT_EQ(simusb::storedState(sensor_, "ownership"), Bytes{0});
+    EXPECT_EQ(simusb::storedState(sensor_, "ownership.cycles"), (Bytes{5, 0, 4, 0})) << "one cycle spent";
+}
+
+// Both LED blocks through the command path; the sensor keeps the last of each.
+TEST_F(Commands, LedBlocksReachTheSensor) {
+    scsargs::Led led{};
+    for (uint32_t w = 0; w < 28; ++w) led.state.words[w] = w * 3;
+    led.state.half1 = 500;
+    led.state.byte2 = 1;
+    uint32_t length = 0;
+    ASSERT_EQ(scsRunCommand(handle_, scsWITSensor_CMD_LED, &led, sizeof led, SCS_COMMAND_TIMEOUT_MS, nullptr, &length), 0u);
+    Bytes request = lastRequest();
+    ASSERT_EQ(request.size(), 119u);
+    EXPECT_EQ(simusb::transientState(sensor_, "led"), Bytes(request.begin() + 1, request.end()));
+
+    scsargs::LedEx ex{};
+    for (int i = 0; i < 16; ++i) ex.entries[i] = {{uint8_t(i), 1, 2, 3, 4}, uint16_t(100 + i)};
+    ex.trailer = 0x01020304;
+    ASSERT_EQ(scsRunCommand(handle_, scsWITSensor_CMD_LED_EX, &ex, sizeof ex, SCS_COMMAND_TIMEOUT_MS, nullptr, &length), 0u);
+    request = lastRequest();
+    ASSERT_EQ(request.size(), 117u);
+    EXPECT_EQ(request[1 + 7 * 15], 15);
+    EXPECT_EQ(request[113], 4);
+    EXPECT_EQ(simusb::transientState(sensor_, "ledEx"), Bytes(request.begin() + 1, request.end()));
+    EXPECT_EQ(simusb::transientState(sensor_, "ledCount"), le32({2}));
 }
 
 }  // namespace
