@@ -411,4 +411,32 @@ TEST_F(Commands, LedBlocksReachTheSensor) {
     EXPECT_EQ(simusb::transientState(sensor_, "ledCount"), le32({2}));
 }
 
+// Authentication data: a block sealed under a key the caller holds, wrapped by the sensor, is opened
+// by the sensor with that key; the host hands back the data alone.
+TEST_F(Commands, AuthenticationDataOpenedByTheSensor) {
+    const Bytes key(16, 0x4B), data = {'t', 'o', 'k', 'e', 'n'};
+    Bytes sealed(16, 0);
+    sealed[0] = 1;  // kind 1, then 3 bytes of padding after the data
+    sealed[4] = 3;
+    std::copy(data.begin(), data.end(), sealed.begin() + 8);
+    uint8_t iv[16], ivCopy[16];
+    for (int i = 0; i < 16; ++i) iv[i] = ivCopy[i] = uint8_t(0x90 + i);
+    Bytes block(16);
+    ASSERT_EQ(palCryptoEncrypt(sealed.data(), 16, block.data(), nullptr, key.data(), 16, ivCopy, PAL_CRYPTO_AES_CBC), 0u);
+    block.insert(block.end(), iv, iv + 16);
+    uint8_t wrapped[256];
+    uint32_t wrappedLength = sizeof wrapped;
+    ASSERT_EQ(scsSensorSendSignEncTemplateData(handle_, 0, nullptr, uint32_t(block.size()), block.data(), wrapped,
+                                               &wrappedLength), 0u);
+    uint8_t* out = nullptr;
+    uint32_t outLength = 0;
+    ASSERT_EQ(scsSensorSendGetAuthData(handle_, wrapped, wrappedLength, key.data(), 16, &out, &outLength), 0u);
+    EXPECT_EQ(lastRequest()[0], 0x2B);
+    EXPECT_EQ(Bytes(out, out + outLength), data);
+    palRealFree(out);
+    const Bytes otherKey(16, 0x4C);
+    EXPECT_EQ(scsSensorSendGetAuthData(handle_, wrapped, wrappedLength, otherKey.data(), 16, &out, &outLength), 49u);
+    EXPECT_EQ(out, nullptr);
+}
+
 }  // namespace
