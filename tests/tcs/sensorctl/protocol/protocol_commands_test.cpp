@@ -439,4 +439,18 @@ TEST_F(Commands, AuthenticationDataOpenedByTheSensor) {
     EXPECT_EQ(out, nullptr);
 }
 
+// The protected-memory sector is rewritten under the security-management patch, which is loaded for
+// the command and unloaded after it.
+TEST_F(Commands, RewritePmSectorUnderItsPatch) {
+    simusb::clearCommandLog(sensor_);
+    ASSERT_EQ(scsSensorRewritePm(handle_), 0u);
+    std::vector<uint8_t> codes;
+    for (const Bytes& request : simusb::commandLog(sensor_)) codes.push_back(request[0]);
+    const auto rewrite = std::find(codes.begin(), codes.end(), 0x2D);
+    ASSERT_NE(rewrite, codes.end());
+    EXPECT_NE(std::find(codes.begin(), rewrite, 0x06), rewrite) << "patch loaded first";
+    EXPECT_NE(std::find(rewrite, codes.end(), 0x1A), codes.end()) << "and unloaded after";
+    EXPECT_TRUE(simusb::transientState(sensor_, "patch").empty());
+}
+
 }  // namespace
