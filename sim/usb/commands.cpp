@@ -17,6 +17,10 @@ extern const CommandModule kSecureChannelModule;
 extern const CommandModule kOwnershipModule;
 extern const CommandModule kTemplateModule;
 extern const CommandModule kLedModule;
+extern const CommandModule kClocksModule;
+extern const CommandModule kGpioModule;
+extern const CommandModule kUidModule;
+extern const CommandModule kSignatureModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -28,6 +32,10 @@ std::span<const CommandModule* const> commandModules() {
         &kOwnershipModule,
         &kTemplateModule,
         &kLedModule,
+        &kClocksModule,
+        &kGpioModule,
+        &kUidModule,
+        &kSignatureModule,
     };
     return kModules;
 }
