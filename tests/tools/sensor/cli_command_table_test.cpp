@@ -4,11 +4,13 @@
 // by the sensor gives the row's failure line.
 #include "tests/tcs/sim_version.h"
 #include "tests/tools/sensor/tool_session.h"
+#include "sim/swipe/synthetic_swipes.h"
 #include "sim/usb/sha256.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +41,7 @@ enum class Kind {
     Rsa440,    // 4.40 secured by certificates (variant 5), provisioned, no owner yet
     Pwd421,    // 4.21 paired by password (variant 3), provisioned, no owner yet
     Clean421,  // 4.21 not yet provisioned, nor secured
+    Swipe430,  // 4.30, the sensor the stack captures and reconstructs swipes from
 };
 
 // A patch file: a header naming its kind, then a vendor-signed image the virtual sensor takes.
@@ -96,6 +99,7 @@ public:
         std::vector<uint8_t> version;
         if (kind == Kind::Rsa440) version = simVersionRecord(40, 5, 0x10);
         if (kind == Kind::Pwd421 || kind == Kind::Clean421) version = simVersionRecord(21, 0, 0);
+        if (kind == Kind::Swipe430) version = simVersionRecord(30, 0, 0);
         if (kind == Kind::Clean421) version[14] = 0;  // not provisioned: not ready to pair
         if (!version.empty()) simusb::setStoredState(id_, "version", version);
     }
@@ -110,6 +114,32 @@ public:
         std::string out;
         ASSERT_EQ(run({"getver"}, &out), 1) << out;
     }
+
+    // The sensor carries the swipe model's module (flex 14) and a finger: at the capture's prompt a
+    // synthetic finger is swiped over it.
+    void swipeAtPrompt() {
+        const std::vector<uint32_t> words = synthswipe::timeslotWords();
+        std::vector<uint8_t> reply(words.size() * 4);
+        std::memcpy(reply.data(), words.data(), reply.size());
+        simusb::setStoredState(id_, "configReply", reply);
+        simusb::setStoredState(id_, "fingerState", {2, 0});
+        gFlexId = 14;
+        reopen();
+        swipe_ = synthswipe::swipe(1, 1);
+        ASSERT_EQ(tcsSensorEventsAddCallback(g_hSensor, onSensorEvent, this), TCS_RESULT_OK);
+    }
+
+    static TcsResult onSensorEvent(void*, void* context, EventRecord* event) {
+        auto* self = static_cast<CommandTable*>(context);
+        if (event->id == TCS_SENSOR_EVENT_SWIPE_NOW) {
+            simusb::pushFingerprintData(self->id_, self->swipe_);
+            ++self->swiped_;
+        }
+        return TCS_RESULT_OK;
+    }
+
+    std::vector<uint8_t> swipe_;
+    std::atomic<int> swiped_{0};
 
     // Pairs the sensor by keys, then opens it again.
     void pair() {
@@ -301,8 +331,9 @@ std::vector<Row> rows() {
                        "Get configuration failed  failed with status - "));
     r.push_back(report({"setspimode", "2"}, Kind::Plain440, "Set SPI mode success\n", 0x0A, "Set SPI mode failed"));
     r.back().missing = "set SPI mode 0x0A";
-    r.push_back(report({"getprintwait"}, Kind::Plain440, "", 0x02, "tcsTestSensorGetFingerprint failed.\n"));
-    r.back().missing = "a finger swiped over a module the stack reconstructs";
+    r.push_back(Row{{"getprintwait"}, Kind::Swipe430, [](CommandTable& t) { t.swipeAtPrompt(); }, "",
+                    [](CommandTable& t) { EXPECT_EQ(t.swiped_.load(), 1) << "one swipe made the image"; }, 0x02,
+                    "tcsTestSensorGetFingerprint failed.\n"});
     for (const char* w : {"cal", "calibrate"}) {
         r.push_back(report({w, "2"}, Kind::Plain440, "Sensor is calibrated\n", 0x02, "calibrate failed with status - "));
     }
