@@ -4,6 +4,7 @@
 #include "sim/usb/analog_model.h"
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
+#include "sim/usb/print_signature.h"
 #include "sim/usb/sim_crypto.h"
 
 #include <algorithm>
@@ -97,6 +98,8 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     // scans a resting sensor.
     std::vector<uint8_t> swept = analogModelCapture(lineLength, lines, request.subspan(5));
     std::vector<uint8_t> data = !swept.empty() ? std::move(swept) : scanLines(lineLength, lines);
+    signPrint(fw, security != 0 ? request.subspan(security, 4 + kSecurityLength) : std::span<const uint8_t>(), lineLength,
+              data);
     if (security != 0) {
         // A capture that hands over a key is sent AES-CBC encrypted under it (cut to the size the
         // code names), whole blocks only: a tail shorter than a block goes as it is.

@@ -1,6 +1,6 @@
 // Virtual sensor firmware: ownership. Taking it with a password (0x0F) or with keys (0x2C),
-// resetting it (0x10) against a limited number of ownership cycles, the counters (0x26) and the
-// lock of the security state (0x1B).
+// resetting it (0x10) against a limited number of ownership cycles, the counters (0x26), the
+// lock of the security state (0x1B) and decommissioning (0x16).
 //
 // Stored state (kept across runs):
 //   "ownership"        1 byte: 0 no owner, 1 paired by password, 2 paired by keys;
@@ -13,7 +13,8 @@
 //                      the host its modulus back as its certificate.
 // While there is no owner the version record's flags byte carries 0x80 (ready to be paired).
 // Lock (0x1B) holds the security state where it is until the sensor loses power (a reset): while
-// locked, taking and resetting ownership answer 0x0404 like any change the state does not allow.
+// locked, taking and resetting ownership and decommissioning answer 0x0404 like any change the
+// state does not allow.
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
 #include "sim/usb/ownership.h"
@@ -124,6 +125,15 @@ void takeOwnershipWithKeys(Firmware& fw, std::span<const uint8_t> request, Reply
     }
 }
 
+// The pairing's secrets and keys go, and the sensor is open for pairing again.
+void forgetOwner(Firmware& fw) {
+    for (const char* name : {"sharedSecret1", "ownership.value2", "ownership.pass", "ssl.rsa", "ssl.resume",
+                             "ssl.recovery", "ownership.flash", "ownership.mask"}) {
+        fw.stored(name).clear();
+    }
+    setOwner(fw, 0);
+}
+
 // {u8 length n, 64-byte password field, 32-byte secret field}
 void resetOwnership(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     const uint8_t length = request[1];
@@ -153,15 +163,22 @@ void resetOwnership(Firmware& fw, std::span<const uint8_t> request, Reply& reply
             return;
         }
     }
-    for (const char* name : {"sharedSecret1", "ownership.value2", "ownership.pass", "ssl.rsa", "ssl.resume",
-                             "ssl.recovery", "ownership.flash", "ownership.mask"}) {
-        fw.stored(name).clear();
-    }
+    forgetOwner(fw);
     std::vector<uint8_t> c(4, 0);
     putU16(c, 0, total);
     putU16(c, 2, uint16_t(left - 1));
     fw.stored("ownership.cycles") = c;
-    setOwner(fw, 0);
+    fw.storedChanged();
+}
+
+// Decommission: the owner's pairing is forgotten without its password, and no ownership cycle is
+// spent (the sensor leaves service rather than changing hands). Only a paired, unlocked sensor.
+void decommission(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
+    if (owner(fw) == 0 || locked(fw)) {
+        reply.status = kStatusNotAllowed;
+        return;
+    }
+    forgetOwner(fw);
 }
 
 void lock(Firmware& fw, std::span<const uint8_t>, Reply&) { fw.transient("locked") = {1}; }
@@ -176,6 +193,7 @@ void getOwnershipInfo(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
 constexpr CommandEntry kCommands[] = {
     {0x0F, 2 + kPasswordField, takeOwnership},
     {0x10, 2 + kPasswordField + 32, resetOwnership},
+    {0x16, 1, decommission},
     {0x1B, 1, lock},
     {0x26, 1, getOwnershipInfo},
     {0x2C, kKeyBlockLength, takeOwnershipWithKeys},

@@ -18,6 +18,10 @@ extern const CommandModule kOwnershipModule;
 extern const CommandModule kTemplateModule;
 extern const CommandModule kLedModule;
 extern const CommandModule kTestPatchModule;
+extern const CommandModule kClocksModule;
+extern const CommandModule kGpioModule;
+extern const CommandModule kUidModule;
+extern const CommandModule kSignatureModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -30,6 +34,10 @@ std::span<const CommandModule* const> commandModules() {
         &kTemplateModule,
         &kLedModule,
         &kTestPatchModule,
+        &kClocksModule,
+        &kGpioModule,
+        &kUidModule,
+        &kSignatureModule,
     };
     return kModules;
 }

@@ -7,6 +7,7 @@
 #include "sim/usb/secure_channel.h"
 
 #include "sim/usb/fields.h"
+#include "sim/usb/rsa_sign.h"
 #include "sim/usb/sensor_keys.h"
 #include "sim/usb/sim_crypto.h"
 
@@ -604,15 +605,7 @@ std::vector<uint8_t> sensorCertificateSignature(uint8_t major, uint8_t minor, ui
         if (key.major != major || key.minor != minor || key.flag != flag) continue;
         auto certificate = sensorCertificate();
         auto digest = crypto::sha256(certificate);
-        static const uint8_t kSha256Info[19] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                                0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-        Bytes block(256, 0xFF);
-        block[0] = 0;
-        block[1] = 1;
-        block[256 - 52] = 0;
-        std::copy(kSha256Info, kSha256Info + 19, block.end() - 51);
-        std::copy(digest.begin(), digest.end(), block.end() - 32);
-        return crypto::modExp(block, key.privateExponent, key.modulus);
+        return rsaSignSha256(digest, key.privateExponent, key.modulus);
     }
     return {};
 }

@@ -4,6 +4,7 @@
 #include "sim/usb/sha256.h"
 #include "sim/usb/sim_crypto.h"
 #include "sim/usb/sim_usb.h"
+#include "tests/sim/usb/request_bytes.h"
 
 #include <gtest/gtest.h>
 #include <usb.h>
@@ -16,13 +17,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void put16(Bytes& b, uint16_t v) {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
+using simtest::put16;
+using simtest::put32;
 
 Bytes patchBody(uint32_t patchId, uint8_t revision) {
     Bytes body = {'T', 'P', 'A', 'T'};

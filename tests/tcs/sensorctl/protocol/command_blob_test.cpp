@@ -2,6 +2,7 @@
 #include "tests/tcs/sensorctl/fixture.h"
 
 #include "tcs/sensorctl/protocol/command_blob.h"
+#include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/sensorctl/protocol/sync_commands.h"
 #include "tcs/sensorctl/protocol/wire_builders.h"
 
@@ -52,11 +53,34 @@ TEST_F(CommandBlob, SentAsItStandsAndAnsweredThroughTheGenericCallback) {
     EXPECT_EQ(scsSensorGenericCB(nullptr, 0, nullptr), 17u);
 }
 
+// Every call and every command of the on-sensor database, storage partitions, tokens and the other
+// commands the firmware has no support for: 221, and nothing reaches the bus.
 TEST_F(CommandBlob, CommandsWithoutFirmwareSupportSendNothing) {
     const size_t before = simusb::commandLog(sensor_).size();
-    for (auto refused : {scsSensorSendVipCreateClientAuthToken, scsSensorSendFidoCreateHotpToken, scsSensorStorageInfoGet,
-                         scsSensorDbContainerInfoGet, scsSensorGetCertificateEx, scsSensorTakeOwnershipWithKeysEx}) {
+    for (auto refused :
+         {scsSensorSendVipCreateClientAuthToken, scsSensorSendVipProvisionOtpSeed, scsSensorSendVipCreateTotpToken,
+          scsSensorSendFidoCreateAuthData, scsSensorSendFidoProvisionOtpSeed, scsSensorSendFidoCreateHotpToken,
+          scsSensorGetCFGTSBL, scsSensorSetLEDStateEx2, scsSensorSPIFlash, scsSensorInplacePatch, scsSensorStorageInfoGet,
+          scsSensorStoragePartFormat, scsSensorStoragePartRead, scsSensorStoragePartWrite, scsSensorStorageFWPartValidate,
+          scsSensorStorageFWPartInfoGet, scsSensorDbInfoGet, scsSensorDbObjectInfoGet, scsSensorDbObjectCreate,
+          scsSensorDbObjectDelete, scsSensorDbObjectDataGet, scsSensorDbUserInfoGet, scsSensorDbObjectRestore,
+          scsSensorDbSystemParamGet, scsSensorDbSystemParamSet, scsSensorDbContainerInfoGet, scsSensorGetCertificateEx,
+          scsSensorTakeOwnershipWithKeysEx}) {
         EXPECT_EQ(refused(handle_), 221u);
+    }
+    // Their wire builders, reached through the command path as any work item is.
+    for (uint32_t wit :
+         {scsWITSensor_CMD_INPLACE_PATCH, scsWITSensor_CMD_GET_CFGTSBL, scsWITSensor_CMD_SPI_FLASH,
+          scsWITSensor_CMD_LED_EX_2, scsWITSensor_CMD_TAKE_OWNERSHIP_EX2, scsWITSensor_CMD_GET_CERTIFICATE_EX,
+          scsWITSensor_CMD_STORAGE_INFO_GET, scsWITSensor_CMD_STORAGE_PART_FORMAT, scsWITSensor_CMD_STORAGE_PART_READ,
+          scsWITSensor_CMD_STORAGE_PART_WRITE, scsWITSensor_CMD_STORAGE_FWPART_VALIDATE,
+          scsWITSensor_CMD_STORAGE_FWPART_INFO_GET, scsWITSensor_CMD_DB_INFO_GET, scsWITSensor_CMD_DB_OBJECT_CREATE,
+          scsWITSensor_CMD_DB_OBJECT_DELETE, scsWITSensor_CMD_DB_OBJECT_INFO_GET, scsWITSensor_CMD_DB_OBJECT_DATA_GET,
+          scsWITSensor_CMD_DB_OBJECT_RESTORE, scsWITSensor_CMD_DB_USER_INFO_GET, scsWITSensor_CMD_DB_SYSTEM_PARAM_GET,
+          scsWITSensor_CMD_DB_SYSTEM_PARAM_SET, scsWITSensor_CMD_DB_USER_CONTAINER_INFO_GET}) {
+        uint8_t reply[16];
+        uint32_t length = sizeof reply;
+        EXPECT_EQ(scsRunCommand(handle_, wit, nullptr, 0, 1000, reply, &length), 221u) << gScsWitList[wit].name;
     }
     EXPECT_EQ(simusb::commandLog(sensor_).size(), before);
 }
