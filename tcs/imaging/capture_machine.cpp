@@ -5,6 +5,7 @@
 #include "platform/memory.h"
 #include "platform/settings.h"
 #include "tcs/imaging/ids_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/init/device_accessors.h"
 #include "tcs/sensorctl/protocol/device_properties.h"
 #include "tcs/sensorctl/secure/fp_signing.h"
@@ -757,6 +758,14 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 break;
             }
             case sStartReading: {
+                if (sensor->transportKind != 2 && mode == 4) {
+                    ScsSensorDevice* device = nullptr;
+                    if (scsSensorDeviceAcquire(control, &device) == TCS_RESULT_OK) {
+                        if (device->ep3Flushed == 0) scsSensorFlushEP3(control);
+                        device->ep3Flushed = 0;
+                        scsSensorDeviceRelease(device);
+                    }
+                }
                 uint32_t flags = c->laterCapture ? kLaterFlags : kFirstFlags;
                 if (scsSensorFpBufferingIsFeatureSupported(control) == 1 && selectiveSuspend(sensor) && mode == 2) {
                     scsSensorFpBufferingRestart(control);

@@ -147,6 +147,9 @@ struct GetPrintContext {
     // configuration after queueing) changes nothing this request uses.
     PrintConfiguration* printConfig;  // owned; null or all-ones for the default
     uint32_t captureMode;
+    // Set under the work-list lock when the service first runs the capture: from then on the
+    // machine reads the path and parameters on the service thread, and nobody may change them.
+    uint32_t started;
     void* handle;  // the reconstructor instance of this capture
     ImageRecord* outputImage;
     ImageRecord* rawImage;
