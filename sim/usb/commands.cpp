@@ -17,6 +17,7 @@ extern const CommandModule kSecureChannelModule;
 extern const CommandModule kOwnershipModule;
 extern const CommandModule kTemplateModule;
 extern const CommandModule kLedModule;
+extern const CommandModule kWakeOnEventModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -28,6 +29,7 @@ std::span<const CommandModule* const> commandModules() {
         &kOwnershipModule,
         &kTemplateModule,
         &kLedModule,
+        &kWakeOnEventModule,
     };
     return kModules;
 }

@@ -179,6 +179,7 @@ struct GetPrintContext {
     // Fingerprint buffers.
     PalMutexHandle bufferLock;
     uint32_t bufferRefs;
+    uint32_t earlyBufferLists;  // the machine's own reference, taken before the reconstructor opens
     PalListEntry freeList;
     PalListEntry filledList;
     // Capture output.

@@ -354,6 +354,35 @@ TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
     EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
 }
 
+// Entering wake on event needs a set-up on the sensor first; once entered, the device counts as
+// suspended (mode 1) and the sensor sleeps until a finger wakes it.
+TEST_F(SyncCommands, WakeOnEventEnterNeedsASetUpAndSuspendsTheDevice) {
+    device_->flexId = 14;
+    device_->woeType = 1;
+    EXPECT_NE(scsSensorWOEEnter(handle_, 3), 0u) << "no set-up since power-up";
+    uint8_t mode = 9;
+    ASSERT_EQ(scsSensorGetSuspendedMode(handle_, &mode), 0u);
+    EXPECT_EQ(mode, 0u);
+    ASSERT_EQ(_scsSensorHarlokWOESetup(handle_), 0u);
+    ASSERT_EQ(scsSensorWOEEnter(handle_, 3), 0u);
+    EXPECT_EQ(simusb::commandLog(sensor_).back(), (Bytes{0x0C, 3, 0}));
+    EXPECT_EQ(simusb::transientState(sensor_, "woeEnter"), (Bytes{3, 0}));
+    ASSERT_EQ(scsSensorGetSuspendedMode(handle_, &mode), 0u);
+    EXPECT_EQ(mode, 1u);
+    // Asleep, the sensor reports no finger, then the wake once, then the finger it measures.
+    uint8_t state = 9, flags = 9;
+    ASSERT_EQ(scsSensorGetFingerState(handle_, &state, &flags), 0u);
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(flags, 0u);
+    simusb::setStoredState(sensor_, "fingerState", {2, 0});
+    ASSERT_EQ(scsSensorGetFingerState(handle_, &state, &flags), 0u);
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(flags, 0x10u);
+    ASSERT_EQ(scsSensorGetFingerState(handle_, &state, &flags), 0u);
+    EXPECT_EQ(state, 2u);
+    EXPECT_EQ(flags, 0u);
+}
+
 // A set-up request without a block of its own takes the wake-on-event entry initialisation stored
 // on the device; with neither there is nothing to send (1001).
 TEST_F(SyncCommands, WakeOnEventSetUpWithoutABlockTakesTheStoredEntry) {
