@@ -349,6 +349,27 @@ TEST_F(CaptureStack, MetricsBlockIsFilledByTheCapture) {
     for (const char* suffix : {"rawIr.bmp", "ir.bmp"}) std::remove((prefix + suffix).c_str());
 }
 
+// The core's update of queued captures checks its handles; a capture the service has started keeps
+// the path and switches it runs with.
+TEST_F(CaptureStack, UpdateLeavesACaptureUnderWayAlone) {
+    open(false);
+    ASSERT_NE(sensor_, 0u);
+    const std::string prefix = ::testing::TempDir() + "/ids_update" + std::to_string(getpid()) + "_";
+    EXPECT_EQ(tcsSensorUpdateGetPrintContext(sensor_, 0, prefix.c_str()), TCS_RESULT_NULL_CLIENT_HANDLE);
+    EXPECT_NE(tcsSensorUpdateGetPrintContext(0, client_, prefix.c_str()), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorUpdateGetPrintContext(sensor_, client_, prefix.c_str()), TCS_RESULT_OK);
+    captureSwiping(model_.stream(0, 300), nullptr, false, 11);
+    ASSERT_TRUE(waitFor([&] { return log_.has(8); }));
+    ASSERT_EQ(tcsSetParam(client_, 3, 1), TCS_RESULT_OK);  // image debug files
+    EXPECT_EQ(tcsSensorUpdateGetPrintContext(sensor_, client_, prefix.c_str()), TCS_RESULT_OK);
+    simusb::setStoredState(id_, "fingerState", {2, 0});
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    tcsHandleDestroy(log_.image);
+    EXPECT_FALSE(exists(prefix + "ir.bmp"));
+    std::remove((prefix + "ir.bmp").c_str());
+}
+
 TEST_F(CaptureStack, AbortWhileWaitingForTheFingerEndsWith501) {
     open(false);
     ASSERT_NE(sensor_, 0u);
