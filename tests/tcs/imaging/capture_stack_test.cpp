@@ -820,12 +820,19 @@ TEST_F(CaptureStack, DriftedSensorRecalibratesAfterTheCaptureAndTheNextUsesIt) {
     EXPECT_EQ(calibrated, 0x40);
     EXPECT_EQ(steady.quality & 0x400000u, 0u);
 
+    void* object = nullptr;
+    ASSERT_EQ(tcsSafeSensorHandleFetch(sensor_, &object), TCS_RESULT_OK);
+    ScsSensor* control = static_cast<SensorRecord*>(object)->sensorControlSensor;
+    uint32_t attempts = 0, attemptsAfter = 0;
+    ASSERT_EQ(scsSensorGetCalibrateAttemptsCount(control, &attempts), TCS_RESULT_OK);
     simusb::setStoredState(id_, "afeDrift", {72});  // 12 offset steps
     simusb::clearCommandLog(id_);
     const Delivered drifted = captureOnce();
     EXPECT_EQ(drifted.quality & 0x400000u, 0x400000u);
     EXPECT_EQ(captureOffset(id_), calibrated) << "the drifted capture still ran on the old calibration";
     EXPECT_GT(sweeps(id_), 0u) << "recalibrated after the capture";
+    ASSERT_EQ(scsSensorGetCalibrateAttemptsCount(control, &attemptsAfter), TCS_RESULT_OK);
+    EXPECT_EQ(attemptsAfter, attempts + 1);
 
     // The next capture writes the offset found for the drift. Its baseline was read before that
     // write, still on the old trim, so it recalibrates once more; from then on the levels are in range.

@@ -330,6 +330,24 @@ TEST_F(SyncCommands, Motion3RecordTakesTheFlexEntryAndTheBaseline) {
     EXPECT_EQ(Bytes(sent.end() - 320, sent.end()), Bytes(320, 0));
 }
 
+// A device may be recalibrated while fewer than five calibrations were attempted.
+TEST_F(SyncCommands, RecalibrationStatusFollowsTheAttempts) {
+    struct Case {
+        uint32_t attempts, status;
+    };
+    for (auto [attempts, status] : std::initializer_list<Case>{{0, 1}, {4, 1}, {5, 0}, {9, 0}}) {
+        device_->calibrationAttempts = attempts;
+        ASSERT_EQ(scsSensorSetRecalibrationStatus(handle_), 0u);
+        uint32_t read = 99, count = 99;
+        ASSERT_EQ(scsSensorGetRecalibrationStatus(handle_, &read), 0u);
+        EXPECT_EQ(read, status) << attempts;
+        ASSERT_EQ(scsSensorGetCalibrateAttemptsCount(handle_, &count), 0u);
+        EXPECT_EQ(count, attempts);
+    }
+    EXPECT_EQ(scsSensorGetRecalibrationStatus(handle_, nullptr), 17u);
+    EXPECT_EQ(scsSensorGetCalibrateAttemptsCount(handle_, nullptr), 17u);
+}
+
 // Device initialisation's wake-on-event step sends the set-up that calibration chose.
 TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
     device_->flexId = 14;
