@@ -22,6 +22,7 @@ extern const CommandModule kClocksModule;
 extern const CommandModule kGpioModule;
 extern const CommandModule kUidModule;
 extern const CommandModule kSignatureModule;
+extern const CommandModule kWakeOnEventModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -38,6 +39,7 @@ std::span<const CommandModule* const> commandModules() {
         &kGpioModule,
         &kUidModule,
         &kSignatureModule,
+        &kWakeOnEventModule,
     };
     return kModules;
 }
