@@ -5,6 +5,7 @@
 #include "platform/memory.h"
 #include "platform/text.h"
 #include "tcs/handle_map.h"
+#include "tcs/sensorctl/init/device_accessors.h"
 
 #include <cstring>
 #include <utility>
@@ -73,9 +74,12 @@ TcsResult validateWithClient(SensorRecord* sensor) {
     return tcsClientValidate(sensor->client);
 }
 
-// Sensor control must have finished bringing the device up.
+// Sensor control must have finished bringing the device up: a bound handle is not enough, since a
+// device that resumes from a suspend is bound while it initialises again.
 bool sensorReady(SensorRecord* sensor) {
-    return sensor->sensorControlSensor != nullptr && scsSensorValidate(sensor->sensorControlSensor) == TCS_RESULT_OK;
+    uint32_t initialised = 0;
+    return sensor->sensorControlSensor != nullptr &&
+           scsIsSensorInitialized(sensor->sensorControlSensor, &initialised) == TCS_RESULT_OK && initialised != 0;
 }
 
 TcsResult ignoreCompletion(void*, TcsResult, void*) { return TCS_RESULT_OK; }
@@ -648,14 +652,15 @@ TcsResult tcsSensorSetCapturePurpose(TcsHandle handle, uint32_t purpose) {
     return idsSensorSetCapturePurpose(sensor->imagingSensor, purpose);
 }
 
-// Editing queued capture contexts needs image acquisition's work list, which it does not expose yet.
-TcsResult tcsSensorUpdateGetPrintContext(TcsHandle handle, TcsHandle clientHandle, const char*) {
+TcsResult tcsSensorUpdateGetPrintContext(TcsHandle handle, TcsHandle clientHandle, const char* path) {
     SensorRecord* sensor = fetchSensor(handle);
     TcsResult result = validateWithClient(sensor);
     if (result != TCS_RESULT_OK) return result;
-    result = tcsClientValidate(fetchClient(clientHandle));
+    ClientRecord* client = fetchClient(clientHandle);
+    result = tcsClientValidate(client);
     if (result != TCS_RESULT_OK) return result;
-    return TCS_RESULT_NOT_IMPLEMENTED;
+    return idsUpdateQueuedCaptures(idsGetSubsystem(sensor->imagingSensor), sensor->sensorControlSensor, path,
+                                   client->parameters);
 }
 
 }  // extern "C"

@@ -2,7 +2,7 @@
 // sweep while the sensor scans; each register moves the column levels in a simple, known way, so
 // that a sound host calibration lands on one setting per register:
 //   capacitor code (0x200C)      odd columns settle towards 200 (40, 160, 190, 198, 200, ...); even 40
-//   PGA offset (0x300420C8)      every column at 127 + 3 x (value - 0x40), so mid-scale at 0x40
+//   PGA offset (0x300420C8)      every column at 127 + 6 x (value - 0x40), so mid-scale at 0x40
 //   ADC delay (0x2014, bits 16+) columns in pairs; the level peaks at delay 12
 //   PGA gain (0x30042120)        even columns fall by 20 (left half) or 25 (right half) a step from
 //                                200, odd columns rise by 20 from 100
@@ -21,6 +21,8 @@ namespace simusb {
 namespace {
 
 constexpr uint32_t kHeader = 8;
+constexpr uint32_t kPgaOffsetRegister = 0x300420C8;
+constexpr int kPgaOffsetLevelPerStep = 6;  // as afe_drift.cpp trims the resting levels
 
 struct Sweep {
     uint32_t reg = 0;
@@ -74,7 +76,7 @@ uint8_t columnLevel(const Sweep& sweep, uint32_t value, uint32_t pass, uint32_t 
             const uint32_t shift = 2 * (code - 1);
             return clampLevel(200 - (shift >= 16 ? 0 : int(160u >> shift)));
         }
-        case 0x300420C8: return clampLevel(127 + 3 * (int(value) - 0x40));
+        case kPgaOffsetRegister: return clampLevel(127 + kPgaOffsetLevelPerStep * (int(value) - 0x40));
         case 0x2014: {
             const int delay = int((value >> 16) & 0xFF);
             const int peak = std::max(0, 120 - 12 * std::abs(delay - 12));
@@ -101,7 +103,8 @@ uint8_t columnLevel(const Sweep& sweep, uint32_t value, uint32_t pass, uint32_t 
 
 }  // namespace
 
-std::vector<uint8_t> analogModelCapture(uint16_t lineLength, uint16_t lines, std::span<const uint8_t> records) {
+std::vector<uint8_t> analogModelCapture(uint16_t lineLength, uint16_t lines, std::span<const uint8_t> records,
+                                        int drift) {
     Sweep sweep;
     if (lineLength <= kHeader || lines == 0 || !readSweep(records, sweep)) return {};
     std::vector<uint8_t> out(size_t(lineLength) * lines, 0);
@@ -123,7 +126,10 @@ std::vector<uint8_t> analogModelCapture(uint16_t lineLength, uint16_t lines, std
         const uint32_t point = line / sweep.linesPerPoint;
         const uint32_t value = sweep.values[point % sweep.values.size()];
         const uint32_t pass = point / uint32_t(sweep.values.size());
-        for (uint32_t c = 0; c < columns; ++c) row[kHeader + c] = columnLevel(sweep, value, pass, c, columns);
+        for (uint32_t c = 0; c < columns; ++c) {
+            const uint8_t level = columnLevel(sweep, value, pass, c, columns);
+            row[kHeader + c] = sweep.reg == kPgaOffsetRegister ? clampLevel(level + drift) : level;
+        }
     }
     uint8_t* marker = out.data() + size_t(dataLines) * lineLength;
     marker[0] = 1;

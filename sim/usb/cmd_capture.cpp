@@ -1,11 +1,13 @@
 // Virtual sensor firmware: captures (get print with its tag records, counted lines on 0x82, the
-// configuration reply), stop print, wake-on-event set-up, get configuration and finger status.
+// configuration reply), stop print, get configuration and finger status.
 #include "sim/swipe/swipe_model.h"
+#include "sim/usb/afe_drift.h"
 #include "sim/usb/analog_model.h"
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
 #include "sim/usb/print_signature.h"
 #include "sim/usb/sim_crypto.h"
+#include "sim/usb/wake_on_event.h"
 
 #include <algorithm>
 #include <cstring>
@@ -51,7 +53,7 @@ constexpr uint8_t kFlexMarker = 0x60;
 constexpr uint32_t kLineHeader = 8;
 constexpr uint16_t kTicksPerLine = 10;
 
-std::vector<uint8_t> scanLines(uint32_t lineLength, uint32_t lines) {
+std::vector<uint8_t> scanLines(uint32_t lineLength, uint32_t lines, int levelShift) {
     std::vector<uint8_t> out(size_t(lineLength) * lines);
     for (uint32_t line = 0; line < lines; ++line) {
         uint8_t* at = out.data() + size_t(line) * lineLength;
@@ -59,7 +61,8 @@ std::vector<uint8_t> scanLines(uint32_t lineLength, uint32_t lines) {
         const uint8_t header[kLineHeader] = {1, 1, uint8_t(time), uint8_t(time >> 8), 0, 0, 0, 0};
         std::memcpy(at, header, std::min(lineLength, kLineHeader));
         for (uint32_t col = kLineHeader; col < lineLength; ++col) {
-            at[col] = col == kFlexMarkerColumn ? kFlexMarker : uint8_t(0x70 + (line * 3 + col * 5) % 32);
+            const int level = col == kFlexMarkerColumn ? kFlexMarker : 0x70 + int(line * 3 + col * 5) % 32;
+            at[col] = uint8_t(std::clamp(level + levelShift, 0, 255));
         }
     }
     return out;
@@ -89,6 +92,7 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
         reply.status = kStatusBusy;
         return;
     }
+    afeRegisterWrites(fw, request.subspan(5));
     if (wantsConfiguration) reply.payload = configurationReply(fw);
     if (lines == 0) {
         fw.transient("capturing") = {1};
@@ -96,8 +100,9 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     }
     // A calibration sweep's records make the analog front end answer the sweep; any other capture
     // scans a resting sensor.
-    std::vector<uint8_t> swept = analogModelCapture(lineLength, lines, request.subspan(5));
-    std::vector<uint8_t> data = !swept.empty() ? std::move(swept) : scanLines(lineLength, lines);
+    std::vector<uint8_t> swept = analogModelCapture(lineLength, lines, request.subspan(5), afeDrift(fw));
+    std::vector<uint8_t> data =
+        !swept.empty() ? std::move(swept) : scanLines(lineLength, lines, afeLevelShift(fw));
     signPrint(fw, security != 0 ? request.subspan(security, 4 + kSecurityLength) : std::span<const uint8_t>(), lineLength,
               data);
     if (security != 0) {
@@ -123,18 +128,14 @@ void getConfiguration(Firmware& fw, std::span<const uint8_t>, Reply& reply) { re
 
 // {u8 finger state, u8 flags, 3 reserved}; tests set stored "fingerState" {state, flags}.
 void getFingerStatus(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
+    if (wakeOnEventFingerStatus(fw, reply.payload)) return;
     reply.payload.assign(5, 0);
     const std::vector<uint8_t>& finger = fw.stored("fingerState");
     for (size_t i = 0; i < finger.size() && i < 2; ++i) reply.payload[i] = finger[i];
 }
 
-// {56-byte wake-on-event set-up}: kept until power is lost, for a later wake-on-event capture.
-void woeSetup(Firmware& fw, std::span<const uint8_t> request, Reply&) {
-    fw.transient("woeSetup").assign(request.begin() + 1, request.begin() + 57);
-}
-
 constexpr CommandEntry kCommands[] = {
-    {0x02, 5, getPrint}, {0x04, 1, stopPrint}, {0x12, 57, woeSetup}, {0x15, 1, getConfiguration},
+    {0x02, 5, getPrint}, {0x04, 1, stopPrint}, {0x15, 1, getConfiguration},
     {0x17, 1, getFingerStatus},
 };
 

@@ -17,10 +17,12 @@ extern const CommandModule kSecureChannelModule;
 extern const CommandModule kOwnershipModule;
 extern const CommandModule kTemplateModule;
 extern const CommandModule kLedModule;
+extern const CommandModule kTestPatchModule;
 extern const CommandModule kClocksModule;
 extern const CommandModule kGpioModule;
 extern const CommandModule kUidModule;
 extern const CommandModule kSignatureModule;
+extern const CommandModule kWakeOnEventModule;
 
 std::span<const CommandModule* const> commandModules() {
     static const std::vector<const CommandModule*> kModules = {
@@ -32,10 +34,12 @@ std::span<const CommandModule* const> commandModules() {
         &kOwnershipModule,
         &kTemplateModule,
         &kLedModule,
+        &kTestPatchModule,
         &kClocksModule,
         &kGpioModule,
         &kUidModule,
         &kSignatureModule,
+        &kWakeOnEventModule,
     };
     return kModules;
 }

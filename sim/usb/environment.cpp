@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <vector>
 
 namespace simusb::detail {
 
@@ -39,8 +40,29 @@ void configureFromEnvironment() {
         any = plug(identity) != 0 || any;
     }
     if (!any) {
+        // The default sensor is the one a user pairs with a bare "setowner -doinit": firmware 4.40
+        // secured by certificates (variant 5, in the descriptor and in the version record's variant
+        // byte, with capability bit 0x10), provisioned and without an owner.
         SensorSpec identity;
-        plug(identity);
+        identity.variant = 5;
+        const SensorId id = plug(identity);
+        if (id != 0 && storedState(id, "version").empty()) {
+            std::vector<uint8_t> v(36, 0);
+            v[0] = 1;
+            v[4] = 17;
+            v[8] = 4;
+            v[9] = 40;
+            v[10] = 1;
+            v[11] = 4;
+            v[13] = 1;
+            v[14] = 0x80;
+            for (size_t i = 0; i < 6 && i < identity.serial.size(); ++i) {
+                v[16 + i] = uint8_t(identity.serial[identity.serial.size() - 1 - i]);
+            }
+            v[22] = 5;
+            v[23] = 0x10;
+            setStoredState(id, "version", std::move(v));
+        }
         std::ofstream out(listPath, std::ios::app);
         char product[8];
         std::snprintf(product, sizeof product, "%04x", identity.productId);

@@ -5,6 +5,7 @@
 #include "platform/memory.h"
 #include "platform/settings.h"
 #include "tcs/imaging/ids_internal.h"
+#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/init/device_accessors.h"
 #include "tcs/sensorctl/protocol/device_properties.h"
 #include "tcs/sensorctl/secure/fp_signing.h"
@@ -111,7 +112,7 @@ void closeHandle(GetPrintContext* c) {
     c->handle = nullptr;
 }
 
-TcsResult queueFingerState(GetPrintContext* c, WorkItem* item) {
+TcsResult queueFingerState(GetPrintContext* c, WorkItem* item, ScsCallback reply = machineReply) {
     ScsSubsystem* control = sensorControlOf(c->sensor);
     if (control == nullptr) return TCS_RESULT_NULL_POINTER;
     auto* poll = reinterpret_cast<ScsFingerStatePoll*>(&c->fingerRequest);
@@ -121,7 +122,7 @@ TcsResult queueFingerState(GetPrintContext* c, WorkItem* item) {
     poll->mode = c->captureMode;
     poll->firstReportPending = 1;
     const TcsResult r = palWorkItemEnqueue(&control->workList, scsWitIdGetFingerState, 0, poll,
-                                           uint64_t(uintptr_t(&machineReply)), uint64_t(uintptr_t(item)), 1,
+                                           uint64_t(uintptr_t(reply)), uint64_t(uintptr_t(item)), 1,
                                            &c->fingerSequence);
     c->fingerQueued = r == TCS_RESULT_OK;
     return r;
@@ -268,6 +269,11 @@ void makeRatchet(GetPrintContext* c) {
     c->woe = w;
 }
 
+// The poll's own finger-state requests answer to the poll, which wakes the machine.
+TcsResult woeReply(void* object, TcsResult status, void* item) {
+    return idsSensorWOEFingerprintPoll(object, status, static_cast<WorkItem*>(item));
+}
+
 // The wake-on-event poll of capture mode 3: 0 on progress, 54 once it failed.
 TcsResult woePoll(void* reply, TcsResult status, WorkItem* item, bool visit) {
     auto* c = static_cast<GetPrintContext*>(item->object);
@@ -280,7 +286,7 @@ TcsResult woePoll(void* reply, TcsResult status, WorkItem* item, bool visit) {
             return TCS_RESULT_OK;
         case 5:
             if (!visit) return TCS_RESULT_OK;
-            w->pollState = queueFingerState(c, item) == TCS_RESULT_OK ? 6 : 8;
+            w->pollState = queueFingerState(c, item, woeReply) == TCS_RESULT_OK ? 6 : 8;
             return TCS_RESULT_OK;
         case 6:
             if (visit) {
@@ -307,6 +313,11 @@ TcsResult woePoll(void* reply, TcsResult status, WorkItem* item, bool visit) {
         case 7: return TCS_RESULT_OK;
         default: return TCS_RESULT_ERROR;
     }
+}
+
+void dropEarlyBufferLists(GetPrintContext* c) {
+    if (c->earlyBufferLists) idsFPBufferDestroyList(c);
+    c->earlyBufferLists = 0;
 }
 
 // Last buffer of a swipe: a short transfer, or a full one whose last line carries the sensor's
@@ -757,6 +768,14 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 break;
             }
             case sStartReading: {
+                if (sensor->transportKind != 2 && mode == 4) {
+                    ScsSensorDevice* device = nullptr;
+                    if (scsSensorDeviceAcquire(control, &device) == TCS_RESULT_OK) {
+                        if (device->ep3Flushed == 0) scsSensorFlushEP3(control);
+                        device->ep3Flushed = 0;
+                        scsSensorDeviceRelease(device);
+                    }
+                }
                 uint32_t flags = c->laterCapture ? kLaterFlags : kFirstFlags;
                 if (scsSensorFpBufferingIsFeatureSupported(control) == 1 && selectiveSuspend(sensor) && mode == 2) {
                     scsSensorFpBufferingRestart(control);
@@ -776,6 +795,10 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 }
                 c->laterCapture = 1;
                 if (mode == 2) {
+                    // The sensor may send the swipe while the link sleeps, before the reconstructor
+                    // (whose opening makes the buffer lists) is open: without lists of its own the
+                    // first buffer was dropped and the capture waited for data already lost.
+                    if (!c->earlyBufferLists && idsFPBufferCreateList(c) == TCS_RESULT_OK) c->earlyBufferLists = 1;
                     if (selectiveSuspend(sensor)) scsSensorEnableSelectiveSuspend(control, 0);
                     palWorkItemSetTimeout(item, kSuspendWaitMs, 1);
                     state = sSuspendWait;
@@ -817,6 +840,7 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 params.userCallback = idsUserCallback;
                 params.userContext = c;
                 r = sensor->reconstructor->Open(&c->handle, &params);
+                dropEarlyBufferLists(c);
                 if (r == TCS_RESULT_OK) r = sensor->reconstructor->GetInfo(c->handle, 4, &c->bmpWidth);
                 if (r != TCS_RESULT_OK) {
                     fail(r, sAbort);
@@ -1060,6 +1084,7 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 wake(sensor);
                 return TCS_RESULT_OK;
             case sDeliver: {
+                dropEarlyBufferLists(c);
                 freeArea(sensor);
                 ImageRecord* image = c->outputImage;
                 if (image != nullptr) {

@@ -43,6 +43,10 @@ TcsResult idsSubsystemService(IdsSubsystem* subsystem, uint32_t budgetMs, uint32
 IdsSubsystem* idsGetSubsystem(IdsSensor* sensor);
 // 1 when a capture or raw-scan item with a payload is queued, else 0 (or the lock's failure code).
 TcsResult idsIsGetPrintTaskInWorkList(IdsSubsystem* subsystem);
+// Gives every queued capture of the sensor-control sensor that has not started yet the path (NULL
+// or empty: none) and the client parameter block given. The first failure, else 0.
+TcsResult idsUpdateQueuedCaptures(IdsSubsystem* subsystem, ScsSensor* sensor, const char* path,
+                                  const uint32_t* parameters);
 
 TcsResult idsClientSendCreate(IdsSubsystem* subsystem, IdsCallback callback, void* context);
 TcsResult idsClientSendDestroy(IdsClient* client, IdsCallback callback, void* context);

@@ -147,6 +147,9 @@ struct GetPrintContext {
     // configuration after queueing) changes nothing this request uses.
     PrintConfiguration* printConfig;  // owned; null or all-ones for the default
     uint32_t captureMode;
+    // Set under the work-list lock when the service first runs the capture: from then on the
+    // machine reads the path and parameters on the service thread, and nobody may change them.
+    uint32_t started;
     void* handle;  // the reconstructor instance of this capture
     ImageRecord* outputImage;
     ImageRecord* rawImage;
@@ -176,6 +179,7 @@ struct GetPrintContext {
     // Fingerprint buffers.
     PalMutexHandle bufferLock;
     uint32_t bufferRefs;
+    uint32_t earlyBufferLists;  // the machine's own reference, taken before the reconstructor opens
     PalListEntry freeList;
     PalListEntry filledList;
     // Capture output.

@@ -681,6 +681,9 @@ TcsResult idsSubsystemService(IdsSubsystem* subsystem, uint32_t budgetMs, uint32
         // The item stays queued while it runs, so that a request queued meanwhile from another
         // thread still sees it (one capture per device) and a close still finds it.
         WorkItem* item = PAL_WORK_ITEM_FROM_LINKS(list.links.next);
+        if (item->type == kIdsItemGetFingerprint && item->object != nullptr) {
+            static_cast<GetPrintContext*>(item->object)->started = 1;
+        }
         palCriticalSectionRelease(list.listLock);
         if (idsRunStatus(item) == kFinished) {
             palCriticalSectionAcquire(list.listLock);
@@ -740,6 +743,27 @@ TcsResult idsSubsystemService(IdsSubsystem* subsystem, uint32_t budgetMs, uint32
     const bool empty = palListIsEmpty(&list.links);
     palCriticalSectionRelease(list.listLock);
     return !empty && workLeft ? TcsResult(TCS_RESULT_OK) : TcsResult(TCS_RESULT_NO_WORK_ITEMS);
+}
+
+TcsResult idsUpdateQueuedCaptures(IdsSubsystem* subsystem, ScsSensor* sensor, const char* path,
+                                  const uint32_t* parameters) {
+    if (subsystem == nullptr) return TCS_RESULT_INVALID_HANDLE;
+    if (parameters == nullptr) return TCS_RESULT_NULL_POINTER;
+    TcsResult result = palCriticalSectionAcquire(subsystem->workList.listLock);
+    if (result != TCS_RESULT_OK) return result;
+    for (PalListEntry* e = subsystem->workList.links.next; e != &subsystem->workList.links && result == TCS_RESULT_OK;
+         e = e->next) {
+        WorkItem* item = PAL_WORK_ITEM_FROM_LINKS(e);
+        auto* context = static_cast<GetPrintContext*>(item->object);
+        if (item->type != kIdsItemGetFingerprint || context == nullptr || context->sensor == nullptr) continue;
+        // A capture under way reads these on the service thread without a lock: only one that has
+        // not started is changed.
+        if (context->started || scsSensorsAreEqual(context->sensor->scsSensor, sensor) != 1) continue;
+        result = idsSetFilePathToCtx(context, path);
+        if (result == TCS_RESULT_OK) result = idsSetParamsToCtx(context, parameters);
+    }
+    palCriticalSectionRelease(subsystem->workList.listLock);
+    return result;
 }
 
 // --- Senders ----------------------------------------------------------------------------------------

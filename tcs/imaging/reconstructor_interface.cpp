@@ -177,15 +177,20 @@ void addMetricsTime(ImageRecord* image, uint32_t start) {
 // file's path less its ".qcf".
 void writeAspDebugImage(Driver& d) {
     if (d.aspFromCaller || d.aspImage == nullptr || d.aspImage->rows == 0 || d.aspImage->columns == 0) return;
-    if (d.image == nullptr || d.image->irMetrics == nullptr || d.debugPath == nullptr) return;
+    // A live capture's open parameters carry no path: its prefix is the capture context's.
+    const char* prefix = d.debugPath;
+    if (d.sensor != nullptr && d.callbackContext != nullptr) {
+        prefix = static_cast<GetPrintContext*>(d.callbackContext)->path;
+    }
+    if (d.image == nullptr || d.image->irMetrics == nullptr || prefix == nullptr) return;
     uint32_t noDebug;
     std::memcpy(&noDebug, static_cast<uint8_t*>(d.image->irMetrics) + kMetricsNoDebugWord, 4);
     if (noDebug != 0) return;
-    const size_t length = std::strlen(d.debugPath);
+    const size_t length = std::strlen(prefix);
     char path[300];
     const size_t keep = d.sensor == nullptr && length >= 4 ? length - 4 : length;
     if (keep + 12 > sizeof path) return;
-    std::memcpy(path, d.debugPath, keep);
+    std::memcpy(path, prefix, keep);
     std::strcpy(path + keep, "rawIr.bmp");
     _tcsImage2bmp(d.aspImage, path);
 }

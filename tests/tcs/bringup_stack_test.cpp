@@ -267,6 +267,34 @@ TEST_F(SensorBringUp, PairingWritesThePreBootImageFromTheImageFolder) {
     EXPECT_EQ(tcsSensorGetEFIImageVersion(sensor_, &version), TCS_RESULT_OK);
 }
 
+// Erasing the pre-boot image partition (one block of 0xFF written with erase) loses the image written
+// at pairing; the next verification against the host's file finds it broken and writes the file's
+// image again.
+TEST_F(SensorBringUp, ErasedPreBootImageIsWrittenAgainByTheVerification) {
+    Bytes image(3000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + 3);
+    std::ofstream(dir_ + "/images/OemUsbTFS643.img", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    prepare(k440);
+    startAndOpen();
+    ASSERT_EQ(pair(k440), TCS_RESULT_OK);
+    ASSERT_EQ(tcsSensorReattach(sensor_), TCS_RESULT_OK);
+    constexpr size_t kImageBase = 8192;
+    auto written = [&] {
+        const Bytes flash = simusb::storedState(id_, "flash");
+        return Bytes(flash.begin() + kImageBase, flash.begin() + kImageBase + image.size());
+    };
+    ASSERT_EQ(written(), image);
+    ASSERT_EQ(tcsSensorEraseEFIImage(sensor_), TCS_RESULT_OK);
+    const Bytes erased = written();
+    EXPECT_TRUE(std::all_of(erased.begin(), erased.end(), [](uint8_t b) { return b == 0xFF; }));
+    uint32_t reason = 0;
+    EXPECT_EQ(tcsVerifyAndUpdateEFI(sensor_, nullptr), TCS_RESULT_NULL_POINTER);
+    ASSERT_EQ(tcsVerifyAndUpdateEFI(sensor_, &reason), TCS_RESULT_OK);
+    EXPECT_EQ(reason, 1u) << "the stored header no longer checks";
+    EXPECT_EQ(written(), image);
+}
+
 // A paired sensor's database is encrypted under a key only the sensor can unwrap; it opens with
 // the virtual sensor doing the unwrapping. Reset, the sensor comes back under a new device record:
 // a database opened again on it joins the open store and binds its sensor to the new device.

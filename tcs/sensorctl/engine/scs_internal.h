@@ -281,6 +281,7 @@ typedef struct ScsSensorDevice {
     uint8_t fpKey[32];
     uint32_t fpEnabled;
     uint32_t fpHostBuffered;  // bytes of the current capture already held on the host
+    uint32_t ep3Flushed;      // the capture's endpoint-3 flush is done (cleared as each capture reads)
     uint32_t productFamily;
     uint32_t initCancelMode;
     uint32_t announced;

@@ -4,6 +4,7 @@
 
 #include "tcs/sensorctl/init/device_init.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/protocol/baseline_info.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -60,18 +61,6 @@ TcsResult scsSensorCalibrate(ScsSensor* sensor, uint8_t type);
 // has not run by then).
 TcsResult scsPrepareForSuspend(ScsSubsystem* subsystem);
 
-// A baseline-information block: three images, each a 24-byte header {u32, u32 width, u32 height,
-// u32, pixel buffer}.
-typedef struct ScsBaseLineImage {
-    uint32_t kind;
-    uint32_t width;
-    uint32_t height;
-    uint32_t reserved;
-    uint8_t* pixels;  // width x height bytes, palRealMalloc'd; NULL when the image is absent
-} ScsBaseLineImage;
-typedef struct ScsBaseLineInfo {
-    ScsBaseLineImage images[3];
-} ScsBaseLineInfo;
 // Copies each present image into the target (7 when a copy cannot be made; nothing kept then).
 TcsResult scsCloneBaseLineInfo(const ScsBaseLineInfo* source, ScsBaseLineInfo* target);
 // Frees the three pixel buffers (not the block).

@@ -1,5 +1,6 @@
 // Sensor command wire builders (one per command, ending _V4) and the reply parser: each builder
 // validates the handle, formats its request with the wire format and hands it to scsSend.
+#include "tcs/sensorctl/protocol/baseline_info.h"
 #include "tcs/sensorctl/protocol/builtin_lists.h"
 #include "tcs/sensorctl/calibration/cal_results.h"
 #include "tcs/sensorctl/secure/chip_session.h"
@@ -13,8 +14,10 @@
 #include "tcs/sensorctl/protocol/wire_format.h"
 
 #include "platform/settings.h"
+#include "tcs/imaging/reconstruction/flex_info.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -64,6 +67,45 @@ TcsResult answerAtOnce(ScsWitRequest* request) {
 
 TcsResult refused(ScsSensor*, ScsWitRequest*) { return TCS_RESULT_NOT_SUPPORTED; }
 
+// The baseline a type-3 motion record carries: the power-up baseline when it is valid, else the
+// baseline the captures keep.
+const ScsBaseLineImage* motionBaseline(const ScsSensorDevice* device) {
+    const auto* info = static_cast<const ScsBaseLineInfo*>(device->baselineInfo);
+    if (info == nullptr) return nullptr;
+    for (const ScsBaseLineImage* image : {&info->images[0], &info->images[2]}) {
+        if (image->kind == 1 && image->pixels != nullptr && image->width != 0 && image->height != 0) return image;
+    }
+    return nullptr;
+}
+
+// The motion record's tail from index 8: per channel from 8 to the last, the mean over the
+// baseline's rows of the channel's value less 128 (at depth 4, the low and then the high nibble,
+// each scaled to 8 bits). A baseline line is the 8-byte scan-line header, then the channels.
+std::vector<uint8_t> motionBaselineTail(const ScsSensorDevice* device, uint32_t depth, int32_t channels) {
+    constexpr uint32_t kHeader = 8, kFirstChannel = 8, kTailBytes = 312;
+    std::vector<uint8_t> tail;
+    const ScsBaseLineImage* baseline = motionBaseline(device);
+    if (baseline == nullptr || (depth != 4 && depth != 8) || channels <= int32_t(kFirstChannel)) return tail;
+    for (uint32_t channel = kFirstChannel; channel < uint32_t(channels) && tail.size() < kTailBytes; ++channel) {
+        if (kHeader + channel >= baseline->width) break;
+        uint64_t low = 0, high = 0, whole = 0;
+        for (uint32_t row = 0; row < baseline->height; ++row) {
+            const uint8_t v = baseline->pixels[size_t(row) * baseline->width + kHeader + channel];
+            whole += v;
+            low += uint32_t(v & 0x0F) * 16;
+            high += v & 0xF0;
+        }
+        const uint32_t rows = baseline->height;
+        if (depth == 8) {
+            tail.push_back(uint8_t(int32_t(whole / rows) - 128));
+        } else {
+            tail.push_back(uint8_t(int32_t(low / rows) - 128));
+            if (tail.size() < kTailBytes) tail.push_back(uint8_t(int32_t(high / rows) - 128));
+        }
+    }
+    return tail;
+}
+
 // The capture request's records 2 onwards (the parameter blob comes first), in their fixed order.
 TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, uint32_t lineLength, scswire::Bytes& out) {
     scsproto::DeviceState* state = scsproto::stateOf(device);
@@ -112,8 +154,13 @@ TcsResult captureRecords(ScsSensorDevice* device, const scsargs::GetPrint& a, ui
             scswire::appendMotion2(out, setting);
         } else {
             woeNfInMode4 = setting("useWOENFInCapMode4", 0) == 1 && device->woeType == 2;
-            scswire::Motion3Inputs in{uint8_t(state->bitDepth), device->flexId, -1, a.mode, false,
-                                      woeNfInMode4, state->motionThresholdDelta, false, {}};
+            const FlexInfoRecord* flex = dliFindFlexInfo(int32_t(device->flexId));
+            const int32_t channels = flex != nullptr ? int32_t(flex->primaryCount) : -1;
+            const std::vector<uint8_t> tail = motionBaselineTail(device, state->bitDepth, channels);
+            // The channel-flag switch and the calibration's baseline flag have no setter on this
+            // stack (nothing sets either), so both read as clear.
+            scswire::Motion3Inputs in{uint8_t(state->bitDepth), device->flexId, channels, a.mode, false,
+                                      woeNfInMode4, state->motionThresholdDelta, false, tail};
             scswire::appendMotion3(out, setting, in);
         }
     }

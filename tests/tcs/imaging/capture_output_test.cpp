@@ -123,4 +123,76 @@ TEST(CaptureOutput, ConfigurationSectionsInTheirOrder) {
     }
 }
 
+// Lines that the sensor kept while the host slept come back after the swipe and go in front of what
+// was streamed: in the debug image (in memory or in its file, behind the 1078-byte header) and in
+// the capture file's raw data.
+TEST(CaptureOutput, PrependedLinesGoInFrontOfTheStreamedOnes) {
+    const std::vector<uint8_t> streamed(8, 1), kept = {2, 2, 2, 2, 3, 3, 3, 3};
+    const std::vector<uint8_t> expected = {2, 2, 2, 2, 3, 3, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1};
+
+    GetPrintContext memory{};
+    std::vector<uint8_t> area(20, 0);
+    memory.bmpMemory = area.data();
+    memory.bmpCapacity = uint32_t(area.size());
+    memory.bmpWidth = 4;
+    EXPECT_EQ(idsFPFilePrependBMP(&memory, nullptr, 4), 40u);
+    EXPECT_EQ(idsFPFilePrependBMP(nullptr, kept.data(), 4), 40u);
+    ASSERT_EQ(idsFPFileStreamBMP(&memory, streamed.data(), uint32_t(streamed.size())), 0u);
+    ASSERT_EQ(idsFPFilePrependBMP(&memory, kept.data(), uint32_t(kept.size())), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(area.begin(), area.begin() + 16), expected);
+    EXPECT_EQ(memory.bmpUsed, 16u);
+    EXPECT_EQ(memory.bmpLines, 3u) << "one streamed call and two prepended lines";
+    EXPECT_EQ(idsFPFilePrependBMP(&memory, kept.data(), uint32_t(kept.size())), 2u) << "no room left";
+    EXPECT_EQ(std::vector<uint8_t>(area.begin(), area.begin() + 16), expected);
+
+    const std::string bmpPath = ::testing::TempDir() + "/ids_prepend" + std::to_string(getpid()) + ".bmp";
+    GetPrintContext file{};
+    file.bmpWidth = 4;
+    file.bmpFile = std::fopen(bmpPath.c_str(), "w+b");
+    ASSERT_NE(file.bmpFile, nullptr);
+    const std::vector<uint8_t> header(1078, 0xEE);
+    ASSERT_EQ(std::fwrite(header.data(), 1, header.size(), file.bmpFile), header.size());
+    ASSERT_EQ(idsFPFileStreamBMP(&file, streamed.data(), uint32_t(streamed.size())), 0u);
+    ASSERT_EQ(idsFPFilePrependBMP(&file, kept.data(), uint32_t(kept.size())), 0u);
+    ASSERT_EQ(idsFPFileStreamBMP(&file, streamed.data(), 4), 0u) << "streaming goes on at the end";
+    std::fflush(file.bmpFile);
+    std::fseek(file.bmpFile, 0, SEEK_SET);
+    std::vector<uint8_t> written(1078 + 20, 0);
+    ASSERT_EQ(std::fread(written.data(), 1, written.size(), file.bmpFile), written.size());
+    std::fclose(file.bmpFile);
+    std::remove(bmpPath.c_str());
+    EXPECT_EQ(std::vector<uint8_t>(written.begin(), written.begin() + 1078), header);
+    std::vector<uint8_t> body = expected;
+    body.insert(body.end(), 4, 1);
+    EXPECT_EQ(std::vector<uint8_t>(written.begin() + 1078, written.end()), body);
+    EXPECT_EQ(file.bmpLines, 4u);
+
+    // The capture file: none open is no failure; an open one gets the data at the front.
+    GetPrintContext capture{};
+    EXPECT_EQ(idsFPFilePrependQcf(&capture, kept.data(), uint32_t(kept.size())), 0u);
+    EXPECT_EQ(idsFPFilePrependQcf(&capture, nullptr, 4), 40u);
+    const std::string qcfPath = ::testing::TempDir() + "/ids_prepend" + std::to_string(getpid());
+    ASSERT_EQ(fclQcfCreateA(&capture.qcf, qcfPath.c_str()), 0u);
+    uint8_t version[28] = {};
+    version[8] = 5;
+    ScsPrintConfigurationData cfg{};
+    cfg.flexId = 14;
+    cfg.version = reinterpret_cast<ScsFwVersion*>(version);
+    cfg.printCommand[0] = 4;  // line length
+    ASSERT_EQ(idsSaveDataToQcf(&cfg, nullptr, 0, capture.qcf), 0u);
+    ASSERT_EQ(idsFPFileStreamQcf(&capture, streamed.data(), uint32_t(streamed.size()), 0), 0u);
+    ASSERT_EQ(idsFPFilePrependQcf(&capture, kept.data(), uint32_t(kept.size())), 0u);
+    EXPECT_EQ(capture.qcfBytes, 16u);
+    ASSERT_EQ(fclQcfClose(capture.qcf), 0u);
+    QcfFile* opened = nullptr;
+    ASSERT_EQ(fclQcfOpenA(&opened, qcfPath.c_str()), 0u);
+    QcfSection raw{};
+    raw.kind = QCF_KIND_RAW_FP_DATA;
+    ASSERT_EQ(fclQcfReadSection(opened, &raw), 0u);
+    ASSERT_EQ(raw.u.raw.dataLength, 16u);
+    EXPECT_EQ(std::vector<uint8_t>(raw.u.raw.data, raw.u.raw.data + 16), expected);
+    fclQcfClose(opened);
+    std::remove((qcfPath + ".qcf").c_str());
+}
+
 }  // namespace

@@ -15,7 +15,9 @@
 #include "tcs/matching/matcher_client.h"
 #include "tcs/matching/recog_adapter.h"
 #include "tcs/handle_map.h"
+#include "tcs/led_requests.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/init/device_accessors.h"
 #include "tcs/sensorctl/protocol/print_defaults.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/tcs.h"
@@ -34,6 +36,7 @@
 #include <fstream>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -311,6 +314,63 @@ TEST_F(CaptureStack, SwipeCarriesItsClampedLivenessScore) {
     EXPECT_EQ(tcsHandleDestroy(log_.image), TCS_RESULT_OK);
 }
 
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// A capture asked for a metrics block (client parameter 20) gets one filled by the reconstruction:
+// the liveness score in its word at 208, the reconstruction's time in the word at 220; and with the
+// image debug switch and a path the liveness image is written as "<prefix>rawIr.bmp", unless the
+// block's word at 216 says no.
+TEST_F(CaptureStack, MetricsBlockIsFilledByTheCapture) {
+    ASSERT_EQ(nexSetClassifierTables(livetest::flatTables(5).get()), 0u);
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 20, 1), TCS_RESULT_OK);
+    ASSERT_EQ(tcsSetParam(client_, 3, 1), TCS_RESULT_OK);
+    const std::string prefix = ::testing::TempDir() + "/ids_metrics" + std::to_string(getpid()) + "_";
+    for (const char* suffix : {"rawIr.bmp", "ir.bmp"}) std::remove((prefix + suffix).c_str());
+    captureSwiping(model_.stream(0, 300), prefix.c_str(), false, 11);
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    ASSERT_EQ(log_.status, TCS_RESULT_OK);
+    void* record = nullptr;
+    ASSERT_EQ(tcsSafeImageHandleFetch(log_.image, &record), TCS_RESULT_OK);
+    auto* image = static_cast<ImageRecord*>(record);
+    ASSERT_NE(image->irMetrics, nullptr);
+    const auto* block = static_cast<const uint8_t*>(image->irMetrics);
+    int32_t liveness = 0;
+    uint32_t spent = 0, noDebug = 1;
+    std::memcpy(&liveness, block + 208, 4);
+    std::memcpy(&noDebug, block + 216, 4);
+    std::memcpy(&spent, block + 220, 4);
+    EXPECT_EQ(liveness, 2000);
+    EXPECT_EQ(noDebug, 0u);
+    EXPECT_LT(spent, 30000u);
+    EXPECT_TRUE(exists(prefix + "rawIr.bmp"));
+    EXPECT_TRUE(exists(prefix + "ir.bmp"));
+    tcsHandleDestroy(log_.image);
+    for (const char* suffix : {"rawIr.bmp", "ir.bmp"}) std::remove((prefix + suffix).c_str());
+}
+
+// The core's update of queued captures checks its handles; a capture the service has started keeps
+// the path and switches it runs with.
+TEST_F(CaptureStack, UpdateLeavesACaptureUnderWayAlone) {
+    open(false);
+    ASSERT_NE(sensor_, 0u);
+    const std::string prefix = ::testing::TempDir() + "/ids_update" + std::to_string(getpid()) + "_";
+    EXPECT_EQ(tcsSensorUpdateGetPrintContext(sensor_, 0, prefix.c_str()), TCS_RESULT_NULL_CLIENT_HANDLE);
+    EXPECT_NE(tcsSensorUpdateGetPrintContext(0, client_, prefix.c_str()), TCS_RESULT_OK);
+    EXPECT_EQ(tcsSensorUpdateGetPrintContext(sensor_, client_, prefix.c_str()), TCS_RESULT_OK);
+    captureSwiping(model_.stream(0, 300), nullptr, false, 11);
+    ASSERT_TRUE(waitFor([&] { return log_.has(8); }));
+    ASSERT_EQ(tcsSetParam(client_, 3, 1), TCS_RESULT_OK);  // image debug files
+    EXPECT_EQ(tcsSensorUpdateGetPrintContext(sensor_, client_, prefix.c_str()), TCS_RESULT_OK);
+    simusb::setStoredState(id_, "fingerState", {2, 0});
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    tcsHandleDestroy(log_.image);
+    EXPECT_FALSE(exists(prefix + "ir.bmp"));
+    std::remove((prefix + "ir.bmp").c_str());
+}
+
 TEST_F(CaptureStack, AbortWhileWaitingForTheFingerEndsWith501) {
     open(false);
     ASSERT_NE(sensor_, 0u);
@@ -344,8 +404,6 @@ TEST_F(CaptureStack, RefusedCaptureCommandRaisesCaptureDoneWithItsStatus) {
     EXPECT_EQ(log_.status, TCS_RESULT_OK);
     if (log_.image != 0) tcsHandleDestroy(log_.image);
 }
-
-bool exists(const std::string& path) { return std::ifstream(path).good(); }
 
 // One capture with the output switches on: the capture file holds the sensor's configuration and
 // the swipe as it came, and rebuilds to the image the capture delivered; "SaveImage" suppresses it.
@@ -505,6 +563,35 @@ size_t getPrints(simusb::SensorId id) {
     return n;
 }
 
+// An indicator override while the capture waits for the finger ends the wait: the capture stops the
+// sensor, shows the override, and waits for the finger again; the swipe then ends it as usual, with
+// one prompt.
+TEST_F(CaptureStack, LedOverrideInterruptsTheFingerWaitAndTheCaptureGoesOn) {
+    open(false);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 16, 4), TCS_RESULT_OK);
+    captureSwiping(model_.stream(0, 300), nullptr, false, 11);
+    ASSERT_TRUE(waitFor([&] { return log_.has(8); }));
+    auto ledCount = [&] {
+        const std::vector<uint8_t> n = simusb::transientState(id_, "ledCount");
+        return n.size() == 4 ? uint32_t(n[0] | n[1] << 8 | n[2] << 16 | uint32_t(n[3]) << 24) : 0u;
+    };
+    const uint32_t before = ledCount();
+    const size_t capturesBefore = getPrints(id_);
+    ASSERT_EQ(tcsSensorLEDSetIndicatorStatus(sensor_, 1), TCS_RESULT_OK);
+    // The override is shown, then the sensor is started again.
+    ASSERT_TRUE(waitFor([&] { return ledCount() > before && getPrints(id_) > capturesBefore; }, 20000));
+    EXPECT_FALSE(captured());
+    simusb::setStoredState(id_, "fingerState", {2, 0});
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    EXPECT_NE(log_.image, 0u);
+    size_t prompts = 0;
+    for (uint32_t id : log_.ids()) prompts += id == 8;
+    EXPECT_EQ(prompts, 1u);
+    tcsHandleDestroy(log_.image);
+}
+
 // A swipe of nothing (a flat finger): it reconstructs to an unusable image (quality bits 31 and 21).
 std::vector<uint8_t> swipeOfNothing() {
     swipe_model::GreyImage flat;
@@ -637,6 +724,233 @@ TEST_F(CaptureStack, CaptureKeepsTheSettingsItWasQueuedWith) {
         EXPECT_TRUE(carriesMark) << "capture command " << commands;
     }
     EXPECT_EQ(commands, 2u);
+}
+
+// The image a capture delivered: its size and pixels.
+struct Delivered {
+    uint32_t rows = 0, columns = 0, quality = 0;
+    std::vector<uint8_t> pixels;
+    bool operator==(const Delivered& o) const {
+        return rows == o.rows && columns == o.columns && pixels == o.pixels;
+    }
+};
+
+Delivered delivered(uint64_t handle) {
+    Delivered d;
+    void* record = nullptr;
+    if (tcsSafeImageHandleFetch(handle, &record) != TCS_RESULT_OK || record == nullptr) return d;
+    auto* image = static_cast<ImageRecord*>(record);
+    d.rows = image->rows;
+    d.columns = image->columns;
+    d.quality = image->quality;
+    d.pixels.assign(tcsImagePixels(image), tcsImagePixels(image) + size_t(image->rows) * image->columns);
+    return d;
+}
+
+// The tag records of a capture command ({0x02, u16 line length, u16 lines, records}): each record's
+// tag and offset.
+std::vector<std::pair<uint16_t, size_t>> records(const std::vector<uint8_t>& command) {
+    std::vector<std::pair<uint16_t, size_t>> out;
+    for (size_t at = 5; at + 4 <= command.size(); at += 4 + size_t(command[at + 2] | command[at + 3] << 8)) {
+        out.push_back({uint16_t(command[at] | command[at + 1] << 8), at});
+    }
+    return out;
+}
+
+bool readsUntilStopped(const std::vector<uint8_t>& c) {
+    return c.size() >= 5 && c[0] == 0x02 && c[3] == 0 && c[4] == 0;
+}
+
+// The PGA offset (register 0x300420C8) that the sensor's last capture command until stopped wrote
+// with its calibration records (tag 3); -1 when it wrote none.
+int captureOffset(simusb::SensorId id) {
+    const std::vector<std::vector<uint8_t>> log = simusb::commandLog(id);
+    const auto last = std::find_if(log.rbegin(), log.rend(), readsUntilStopped);
+    if (last == log.rend()) return -1;
+    const std::vector<uint8_t>& c = *last;
+    for (auto [tag, at] : records(c)) {
+        if (tag == 3 && at + 12 <= c.size() && c[at + 4] == 0xC8 && c[at + 5] == 0x20 && c[at + 6] == 0x04 &&
+            c[at + 7] == 0x30) {
+            return c[at + 8];
+        }
+    }
+    return -1;
+}
+
+// Capture mode 3 waits for the finger in wake on event: the sensor is armed with the calibrated
+// set-up and sleeps; the finger wakes it, the finger status reports the wake (flag 0x10 only), and
+// the swipe that follows gives the image a capture without finger detection makes of it.
+TEST_F(CaptureStack, WakeOnEventCaptureEndsWithTheSwipesImage) {
+    const std::vector<uint8_t> swipe = model_.stream(0, 300);
+    open(false);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);
+    captureSwiping(swipe);
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    ASSERT_EQ(log_.status, TCS_RESULT_OK);
+    const Delivered reference = delivered(log_.image);
+    ASSERT_GT(reference.rows, 150u);
+    tcsHandleDestroy(log_.image);
+
+    ASSERT_EQ(tcsSetParam(client_, 16, 3), TCS_RESULT_OK);
+    simusb::clearCommandLog(id_);
+    captureSwiping(swipe, nullptr, false, 11);  // the swipe follows the finger
+    ASSERT_TRUE(waitFor([&] { return log_.has(8); }));
+    EXPECT_EQ(simusb::transientState(id_, "woeArmed"), std::vector<uint8_t>{1});
+    // Asleep without a finger: no capture command yet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(log_.has(11));
+    EXPECT_EQ(getPrints(id_), 0u);
+    simusb::setStoredState(id_, "fingerState", {2, 0});
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    ASSERT_EQ(log_.status, TCS_RESULT_OK);
+    EXPECT_TRUE(log_.has(11));
+    EXPECT_TRUE(simusb::transientState(id_, "woeArmed").empty()) << "the wake was reported";
+    EXPECT_TRUE(delivered(log_.image) == reference);
+    tcsHandleDestroy(log_.image);
+    // The set-up went out before the swipe's capture command.
+    const std::vector<std::vector<uint8_t>> commands = simusb::commandLog(id_);
+    const auto setup = std::find_if(commands.begin(), commands.end(), [](const auto& c) { return c[0] == 0x12; });
+    const auto capture = std::find_if(commands.begin(), commands.end(), readsUntilStopped);
+    ASSERT_NE(setup, commands.end());
+    ASSERT_NE(capture, commands.end());
+    EXPECT_LT(setup, capture);
+}
+
+// Calibration sweeps (captures whose records carry a sweep record, tag 13) in the log.
+size_t sweeps(simusb::SensorId id) {
+    size_t n = 0;
+    for (const auto& c : simusb::commandLog(id)) {
+        if (c.size() < 5 || c[0] != 0x02) continue;
+        const auto r = records(c);
+        n += std::any_of(r.begin(), r.end(), [](const auto& record) { return record.first == 13; });
+    }
+    return n;
+}
+
+// The front end drifts: the resting levels the capture reads as its baseline move out of range, the
+// reconstruction marks the image "may not be properly calibrated" (0x400000), and after delivering
+// it the capture recalibrates the sensor. The sweeps find the PGA offset that trims the drift, the
+// next capture writes it, and the sensor's baseline is in range again.
+TEST_F(CaptureStack, DriftedSensorRecalibratesAfterTheCaptureAndTheNextUsesIt) {
+    const std::vector<uint8_t> swipe = model_.stream(0, 300);
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);
+    auto captureOnce = [&] {
+        captureSwiping(swipe);
+        EXPECT_TRUE(waitFor([&] { return captured(); }, 20000));
+        EXPECT_EQ(log_.status, TCS_RESULT_OK);
+        const Delivered image = delivered(log_.image);
+        tcsHandleDestroy(log_.image);
+        return image;
+    };
+    const Delivered steady = captureOnce();
+    const int calibrated = captureOffset(id_);
+    EXPECT_EQ(calibrated, 0x40);
+    EXPECT_EQ(steady.quality & 0x400000u, 0u);
+
+    void* object = nullptr;
+    ASSERT_EQ(tcsSafeSensorHandleFetch(sensor_, &object), TCS_RESULT_OK);
+    ScsSensor* control = static_cast<SensorRecord*>(object)->sensorControlSensor;
+    uint32_t attempts = 0, attemptsAfter = 0;
+    ASSERT_EQ(scsSensorGetCalibrateAttemptsCount(control, &attempts), TCS_RESULT_OK);
+    simusb::setStoredState(id_, "afeDrift", {72});  // 12 offset steps
+    simusb::clearCommandLog(id_);
+    const Delivered drifted = captureOnce();
+    EXPECT_EQ(drifted.quality & 0x400000u, 0x400000u);
+    EXPECT_EQ(captureOffset(id_), calibrated) << "the drifted capture still ran on the old calibration";
+    EXPECT_GT(sweeps(id_), 0u) << "recalibrated after the capture";
+    ASSERT_EQ(scsSensorGetCalibrateAttemptsCount(control, &attemptsAfter), TCS_RESULT_OK);
+    EXPECT_EQ(attemptsAfter, attempts + 1);
+
+    // The next capture writes the offset found for the drift. Its baseline was read before that
+    // write, still on the old trim, so it recalibrates once more; from then on the levels are in range.
+    simusb::clearCommandLog(id_);
+    captureOnce();
+    EXPECT_EQ(captureOffset(id_), 0x40 - 12);
+    EXPECT_EQ(simusb::transientState(id_, "pgaOffset"), std::vector<uint8_t>{0x40 - 12});
+    simusb::clearCommandLog(id_);
+    const Delivered trimmed = captureOnce();
+    EXPECT_EQ(captureOffset(id_), 0x40 - 12);
+    EXPECT_EQ(trimmed.quality & 0x400000u, 0u);
+    EXPECT_EQ(sweeps(id_), 0u) << "no second recalibration";
+}
+
+// A sensor with selective suspend: capture mode 2 suspends the link while it waits for the finger,
+// then reads the swipe and sets up wake on event again. Re-initialising after a suspend (reconfigure)
+// and resuming from one move the device back to initialisation: meanwhile captures are refused
+// with 358, and afterwards the same handles capture again.
+TEST_F(CaptureStack, SelectiveSuspendCaptureAndReinitialisationKeepTheHandles) {
+    palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "useSelectiveSuspend", 1);
+    const std::vector<uint8_t> swipe = model_.stream(0, 300);
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    // The version command of a re-initialisation waits while the test holds it.
+    auto hold = std::make_shared<std::atomic<bool>>(false);
+    hook(0x01, [hold](std::span<const uint8_t>) {
+        for (int i = 0; i < 5000 && hold->load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return simusb::Reply{0, versionBlock()};
+    });
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);
+    captureSwiping(swipe);
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    const Delivered reference = delivered(log_.image);
+    tcsHandleDestroy(log_.image);
+
+    ASSERT_EQ(tcsSetParam(client_, 16, 2), TCS_RESULT_OK);
+    simusb::clearCommandLog(id_);
+    captureSwiping(swipe);
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    ASSERT_EQ(log_.status, TCS_RESULT_OK);
+    EXPECT_TRUE(delivered(log_.image) == reference);
+    tcsHandleDestroy(log_.image);
+    {
+        // The capture command carried the wake-on-event record (tag 7), and the set-up went out
+        // again after the swipe.
+        const std::vector<std::vector<uint8_t>> commands = simusb::commandLog(id_);
+        const auto capture = std::find_if(commands.begin(), commands.end(), readsUntilStopped);
+        ASSERT_NE(capture, commands.end());
+        const auto sent = records(*capture);
+        EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [](const auto& record) { return record.first == 7; }));
+        EXPECT_NE(std::find_if(capture, commands.end(), [](const auto& c) { return c[0] == 0x12; }), commands.end());
+    }
+
+    void* object = nullptr;
+    ASSERT_EQ(tcsSafeSensorHandleFetch(sensor_, &object), TCS_RESULT_OK);
+    ScsSensor* control = static_cast<SensorRecord*>(object)->sensorControlSensor;
+    auto initialised = [&] {
+        uint32_t done = 0;
+        return scsIsSensorInitialized(control, &done) == TCS_RESULT_OK && done == 1;
+    };
+    struct Road {
+        const char* name;
+        TcsResult (*start)(TcsHandle);
+    };
+    for (const Road& road : {Road{"reconfigure", tcsSensorReconfigureStart},
+                             Road{"resume", tcsSensorResumeFromSelectiveSuspend}}) {
+        hold->store(true);
+        ASSERT_EQ(road.start(sensor_), TCS_RESULT_OK) << road.name;
+        ASSERT_TRUE(waitFor([&] { return !initialised(); })) << road.name;
+        uint32_t finished = 9;
+        EXPECT_EQ(tcsSensorReconfigureIsFinished(sensor_, &finished), TCS_RESULT_OK);
+        EXPECT_EQ(finished, 0u) << road.name;
+        EXPECT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, nullptr), TCS_RESULT_SENSOR_INITIALIZING)
+            << road.name;
+        RawLog raw;
+        EXPECT_EQ(tcsSensorGetRawFingerprintAsync(sensor_, onRawData, &raw), TCS_RESULT_SENSOR_INITIALIZING)
+            << road.name;
+        hold->store(false);
+        ASSERT_TRUE(waitFor([&] { return initialised(); })) << road.name;
+        EXPECT_EQ(tcsSensorReconfigureIsFinished(sensor_, &finished), TCS_RESULT_OK);
+        EXPECT_EQ(finished, 1u) << road.name;
+        // The same handles capture again, in the finger-polling mode.
+        ASSERT_EQ(tcsSetParam(client_, 16, 4), TCS_RESULT_OK);
+        captureSwiping(swipe);
+        ASSERT_TRUE(waitFor([&] { return captured(); })) << road.name;
+        EXPECT_EQ(log_.status, TCS_RESULT_OK) << road.name;
+        tcsHandleDestroy(log_.image);
+    }
 }
 
 // A light finger swiped with little contrast (the swipe model at a fifth of its contrast). Contrast

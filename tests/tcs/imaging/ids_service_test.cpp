@@ -487,4 +487,38 @@ TEST_F(IdsServiceLoop, FailingRoutineEndsTheCaptureWith206And19) {
     gSeen = before;
 }
 
+// The core's update of queued captures: the path and parameter block of every capture of the same
+// sensor-control sensor that has not started; a capture under way keeps what it runs with.
+TEST_F(IdsServiceLoop, UpdateReachesQueuedCapturesOfTheSensorOnly) {
+    ASSERT_EQ(capture(0, 10, &a), 0u);
+    ASSERT_EQ(capture(1, 10, &c), 0u);
+    auto contextOf = [&](int i) -> GetPrintContext* {
+        for (PalListEntry* e = subsystem_.workList.links.next; e != &subsystem_.workList.links; e = e->next) {
+            auto* context = static_cast<GetPrintContext*>(PAL_WORK_ITEM_FROM_LINKS(e)->object);
+            if (context != nullptr && context->sensor == &sensors_[i].sensor) return context;
+        }
+        return nullptr;
+    };
+    uint32_t params[kCaptureParamWords] = {};
+    params[3] = 1;
+    params[23] = 1;
+    EXPECT_EQ(idsUpdateQueuedCaptures(&subsystem_, &control_[0], "/tmp/updated", nullptr), 40u);
+    EXPECT_EQ(idsUpdateQueuedCaptures(nullptr, &control_[0], "/tmp/updated", params), 4u);
+    ASSERT_EQ(idsUpdateQueuedCaptures(&subsystem_, &control_[0], "/tmp/updated", params), 0u);
+    ASSERT_NE(contextOf(0), nullptr);
+    ASSERT_NE(contextOf(0)->path, nullptr);
+    EXPECT_STREQ(contextOf(0)->path, "/tmp/updated");
+    EXPECT_EQ(contextOf(0)->params[3], 1u);
+    EXPECT_EQ(contextOf(0)->params[23], 1u);
+    EXPECT_EQ(contextOf(1)->path, nullptr);
+    EXPECT_EQ(contextOf(1)->params[23], 0u);
+    // Once the service has run it, the capture is left alone.
+    gRoutine = Routine::Wait;
+    idsSubsystemService(&subsystem_, 100, nullptr);
+    params[23] = 0;
+    ASSERT_EQ(idsUpdateQueuedCaptures(&subsystem_, &control_[0], nullptr, params), 0u);
+    EXPECT_STREQ(contextOf(0)->path, "/tmp/updated");
+    EXPECT_EQ(contextOf(0)->params[23], 1u);
+}
+
 }  // namespace

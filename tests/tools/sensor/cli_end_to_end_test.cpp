@@ -136,4 +136,17 @@ TEST_F(SensorProgram, KeyOwnershipOn440TakenAndReset) {
     EXPECT_EQ(storedOwnership("CLI440"), std::vector<uint8_t>{0});
 }
 
+// The README's example on a fresh state folder: the default virtual sensor is one a bare
+// "setowner -doinit" pairs.
+TEST_F(SensorProgram, ReadmeExamplePairsTheDefaultSensor) {
+    std::string output;
+    EXPECT_EQ(run("setowner -doinit", &output), 0) << output;
+    EXPECT_NE(output.find("Set Sensor Owner SUCCESS"), std::string::npos) << output;
+    EXPECT_NE(slurp(dir_ + "/state/sensors").find("SIM00001 0001 5 1"), std::string::npos);
+    EXPECT_EQ(storedOwnership("SIM00001"), std::vector<uint8_t>{2});
+    EXPECT_EQ(run("resetowner -doinit", &output), 0) << output;
+    EXPECT_NE(output.find("Reset Sensor Owner SUCCESS"), std::string::npos) << output;
+    EXPECT_EQ(storedOwnership("SIM00001"), std::vector<uint8_t>{0});
+}
+
 }  // namespace

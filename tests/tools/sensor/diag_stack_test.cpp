@@ -10,6 +10,7 @@
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 #include "tests/tcs/sim_version.h"
+#include "tools/sensor/cli/sensor_tool.h"
 #include "tools/sensor/diag.h"
 
 #include <gtest/gtest.h>
@@ -771,6 +772,123 @@ TEST_F(DiagStack, EncryptedSpiTransferRecord) {
         EXPECT_EQ((*spi)[17] | (*spi)[18] << 8, c.payload) << "40 - 4 header bytes, whole blocks";
         EXPECT_EQ((*spi)[25] | (*spi)[26] << 8, c.header);
         EXPECT_EQ((*spi)[27], c.flag);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The engineering commands that no tool command reaches, each once against the virtual sensor:
+// the test patch is loaded for the command, the command answered, and the run-time patch back.
+TEST_F(DiagStack, TestPatchCommandsNoHandlerReaches) {
+    simusb::setStoredState(id_, "gpioSpecial", {0x5A, 0, 0, 0});
+    simusb::setStoredState(id_, "eccReport", {3, 0, 1, 0});
+    struct Case {
+        const char* name;
+        std::function<TcsResult()> call;
+        TcsResult result;
+        int code;  // sent on the way (-1: not looked at)
+        std::function<void()> check;
+    };
+    uint32_t word = 0;
+    uint16_t a = 0, b = 0, c = 0, d = 0;
+    uint8_t record[64] = {};
+    uint8_t secret[32] = {};
+    const Bytes programmed(64, 0x81);
+    const Case cases[] = {
+        {"noop", [&] { return tcsTestNoop(sensor_); }, TCS_RESULT_OK, 0x00, nullptr},
+        {"rom checksum", [&] { return tcsTestSensorRomChecksum(sensor_, &word, nullptr); }, TCS_RESULT_OK, 0x21,
+         [&] { EXPECT_NE(word, 0u); }},
+        {"special gpio", [&] { return tcsTestGetSpecialGPIOState(sensor_, &word); }, TCS_RESULT_OK, 0x3D,
+         [&] { EXPECT_EQ(word, 0x5Au); }},
+        {"ecc report", [&] { return tcsTestSensorGetEccCorrectionInfo(sensor_, &a, &b); }, TCS_RESULT_OK, 0x30,
+         [&] {
+             EXPECT_EQ(a, 3u);
+             EXPECT_EQ(b, 1u);
+         }},
+        {"otp write ex", [&] { return tcsTestSensorOtpWriteEx(sensor_, 1, 1, 2, programmed.data(), &a, &b, &c, &d, nullptr); },
+         TCS_RESULT_OK, 0x3C,
+         [&] {
+             EXPECT_EQ(simusb::storedState(id_, "otp.bank1.record"), programmed);
+             EXPECT_EQ(c, 64u) << "bytes changed";
+         }},
+        {"otp read ex", [&] { return tcsTestSensorOtpReadEx(sensor_, 1, 1, record, nullptr); }, TCS_RESULT_OK, 0x3B,
+         [&] { EXPECT_EQ(Bytes(record, record + 64), programmed); }},
+        {"module test passed", [&] { return tcsTestProgrammDunmoMTPassed(sensor_, nullptr); }, TCS_RESULT_OK, 0x59,
+         [&] { EXPECT_EQ(simusb::storedState(id_, "mtPassed"), Bytes{1}); }},
+        {"ssk", [&] { return tcsTestProgrammDunmoSSK(sensor_, nullptr); }, TCS_RESULT_OK, 0x55,
+         [&] {
+             const Bytes area = simusb::storedState(id_, "otp.bank0");
+             ASSERT_EQ(area.size(), 2048u);
+             uint32_t length = 0;
+             EXPECT_EQ(FindDunmoOtpTaggedValue(area.data(), &length, 3), 0) << "the tool finds the SSK";
+             EXPECT_EQ(length, 36u);
+         }},
+        // Programmed once: OTP takes no second SSK.
+        {"ssk again", [&] { return tcsTestProgrammDunmoSSK(sensor_, nullptr); }, 54, 0x55, nullptr},
+        {"quick ownership reset", [&] { return tcsTestSensorResetOwnerQuick(sensor_); }, TCS_RESULT_OK, 0x34,
+         [&] { EXPECT_EQ(simusb::storedState(id_, "ownership"), Bytes{0}); }},
+        // Only firmware 4.21 makes a test secret; 4.40 has no key-and-IV test patch.
+        {"fake shared secret", [&] { return tcsTestGenFakeSharedSecret(sensor_, secret, 32, nullptr); }, 6, -1, nullptr},
+        {"vck iv", [&] { return tcsTestSensorDownloadSetVCK_IV(sensor_, 1, nullptr); }, 77, -1, nullptr},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        simusb::clearCommandLog(id_);
+        EXPECT_EQ(k.call(), k.result);
+        if (k.code >= 0) {
+            EXPECT_TRUE(sent(uint8_t(k.code)));
+        }
+        if (k.check) k.check();
+    }
+    // Without the test patch the firmware does not know the commands.
+    uint8_t command[1] = {0x21};
+    uint8_t reply[6] = {};
+    uint32_t length = sizeof reply;
+    ASSERT_EQ(tcsTestSensorSendCommand(sensor_, command, 1, reply, &length), TCS_RESULT_OK);
+    EXPECT_EQ(reply[0] | reply[1] << 8, 0x0401);
+}
+
+// The other operations no tool command reaches, each once: LED events, selective suspend, SPI flash
+// by address, the internal patch download and the ESD switch.
+TEST_F(DiagStack, OperationsNoHandlerReaches) {
+    Bytes flash(1 << 20, 0x00);
+    for (size_t i = 0; i < 512; ++i) flash[i] = uint8_t(i * 3);
+    simusb::setStoredState(id_, "flash", flash);
+    uint8_t read[512] = {};
+    struct Case {
+        const char* name;
+        std::function<TcsResult()> call;
+        int code;  // sent on the way (-1: not looked at)
+        std::function<void()> check;
+    };
+    const Case cases[] = {
+        {"led ready", [&] { return tcsTestSensorLEDReadyForSwipe(sensor_); }, -1, nullptr},
+        {"led accepted", [&] { return tcsTestSensorLEDSwipeAccepted(sensor_); }, -1, nullptr},
+        {"led rejected", [&] { return tcsTestSensorLEDSwipeRejected(sensor_); }, -1, nullptr},
+        {"suspend off", [&] { return tcsTestDisableSelectiveSuspend(sensor_); }, -1, nullptr},
+        {"suspend on", [&] { return tcsTestEnableSelectiveSuspend(sensor_); }, -1, nullptr},
+        {"spi read", [&] { return tcsTestSensorSPIRead(sensor_, 0, 512, read); }, -1,
+         [&] { EXPECT_TRUE(std::equal(read, read + 512, flash.begin())); }},
+        {"sector erase", [&] { return tcsTestSensorSectorErase(sensor_, 0); }, 0x0B,
+         [&] {
+             const Bytes after = simusb::storedState(id_, "flash");
+             ASSERT_GE(after.size(), 0x10000u);
+             EXPECT_TRUE(std::all_of(after.begin(), after.begin() + 0x10000, [](uint8_t v) { return v == 0xFF; }));
+         }},
+        {"internal patch", [&] { return tcsTestDownloadInternalPatch(sensor_, 2, 0); }, 0x06,
+         [&] { EXPECT_EQ(simusb::transientState(id_, "patch")[0], 2); }},
+        {"esd recovery off", [&] { return tcsTestDisableESDRecovery(context_, 1); }, -1, nullptr},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        simusb::clearCommandLog(id_);
+        EXPECT_EQ(k.call(), TCS_RESULT_OK);
+        if (k.code >= 0) {
+            EXPECT_TRUE(sent(uint8_t(k.code)));
+        }
+        if (k.check) k.check();
     }
 }
 

@@ -187,7 +187,7 @@ int SensorSetOwnerSim(int, char**) {
         printf("FAILED to get version\n");
         return 0;
     }
-    TcsResult result;
+    TcsResult result = TCS_RESULT_OK;
     if (startsWith(version, "04.40")) {
         uint32_t keyLength = 0;
         if (tcsSensorGetSupportedRSAKeyLength(g_hSensor, &keyLength) != TCS_RESULT_OK) {
@@ -203,15 +203,14 @@ int SensorSetOwnerSim(int, char**) {
         // them through the key callbacks; they go again whatever the outcome.
         const uint8_t* modulus = keyLength == 256 ? kSimModulus2048.data() : kSimModulus1024.data();
         const uint32_t modulusLength = keyLength == 256 ? 256 : (keyLength < 128 ? keyLength : 128);
-        if (storeValue(section, "HAPrivKey", hostPrivate.data, hostPrivate.size) &&
-            storeValue(section, "SPrivMod", modulus, modulusLength)) {
-            result = tcsTestSimulateTakeOwnership(g_hSensor, hostPublic.data, hostPublic.size, nullptr);
-        } else {
-            result = TCS_RESULT_ERROR;
-        }
+        const bool stored = storeValue(section, "HAPrivKey", hostPrivate.data, hostPrivate.size) &&
+                            storeValue(section, "SPrivMod", modulus, modulusLength);
+        if (stored) result = tcsTestSimulateTakeOwnership(g_hSensor, hostPublic.data, hostPublic.size, nullptr);
         palRemovePersistentDataValue(section, "SPrivMod");
         palRemovePersistentDataValue(section, "HAPrivKey");
-        if (result == TCS_RESULT_ERROR) return 0;
+        // A store failure has printed its line; the ownership's own general error (1) must still
+        // reach the failure line below rather than end the handler silently.
+        if (!stored) return 0;
     } else {
         result = tcsTestSimulateTakeOwnership(g_hSensor, nullptr, 0, nullptr);
     }

@@ -146,7 +146,9 @@ TcsHandle GetClientHandle() {
 uint8_t GetCommandProtocolVersion() {
     uint8_t version = 255;
     tcsTestGetCmdProtocolVersion(g_hSensor, &version);
-    return version;
+    // Sensor control reports this stack's one protocol as 4, its successor; the handlers compare
+    // with 1, as the diagnostic layer's own checks take 4 for 1.
+    return version == 4 ? 1 : version;
 }
 
 TcsResult GetSensorPubKey(const uint8_t* sensorId, uint32_t, uint8_t* buffer, uint32_t length) {

@@ -272,6 +272,82 @@ TEST_F(SyncCommands, MotionThresholdDeltaReachesTheCaptureRequest) {
         << "250 + 5 for present and absent";
 }
 
+// A type-3 motion record built from the device: its last image channel follows the flex entry's
+// channel count (flex 59: 160 channels), and its tail carries, per channel from 8 on, the power-up
+// baseline's mean less 128; in the wake-on-event capture modes bit 15 of the last channel is clear.
+TEST_F(SyncCommands, Motion3RecordTakesTheFlexEntryAndTheBaseline) {
+    char text[80];
+    ASSERT_EQ(scsSensorGetVersion(handle_, text), 0u);
+    device_->flexId = 14;
+    ASSERT_EQ(scsSensorSetDefaultPrintConfiguration(handle_), 0u);
+    PrintConfiguration* config = nullptr;
+    ASSERT_EQ(scsSensorGetDefaultPrintConfiguration(handle_, &config), 0u);
+    device_->flexId = 59;
+    palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "motionParamEnable", 3);
+    // Two rows of header + 200 channels: channel c averages 128 + c % 50.
+    constexpr uint32_t kWidth = 8 + 200;
+    auto* info = static_cast<ScsBaseLineInfo*>(palRealMalloc(sizeof(ScsBaseLineInfo)));
+    ASSERT_NE(info, nullptr);
+    *info = ScsBaseLineInfo{};
+    info->images[0] = {1, kWidth, 2, 0, static_cast<uint8_t*>(palRealMalloc(2 * kWidth))};
+    for (uint32_t c = 0; c < 200; ++c) {
+        info->images[0].pixels[8 + c] = uint8_t(128 + c % 50 - 1);
+        info->images[0].pixels[kWidth + 8 + c] = uint8_t(128 + c % 50 + 1);
+    }
+    device_->baselineInfo = info;
+
+    struct Case {
+        uint32_t mode;
+        uint16_t lastChannel;
+    };
+    for (auto [mode, lastChannel] : std::initializer_list<Case>{{4, 0x809F}, {3, 0x009F}}) {
+        ScsReplyView reply{};
+        ASSERT_EQ(scsSensorGetFingerprint(handle_, 4, 0, uint8_t(mode), 0, nullptr, &reply), 0u) << mode;
+        palRealFree(reply.data);
+        const Bytes sent = simusb::commandLog(sensor_).back();
+        const size_t at = 5 + config->blobLength + 12;  // after the cull record
+        ASSERT_EQ(sent.size(), at + 4 + 338) << mode;
+        auto u16 = [&](size_t offset) { return uint16_t(sent[at + offset] | sent[at + offset + 1] << 8); };
+        EXPECT_EQ(u16(0), 24u);
+        EXPECT_EQ(sent[at + 4], 8u) << "bit depth";
+        EXPECT_EQ(u16(10), 250u) << "present threshold of flex 59";
+        EXPECT_EQ(u16(14), 200u) << "finger-up debounce of flex 59";
+        EXPECT_EQ(u16(18), lastChannel) << mode;
+        EXPECT_EQ(u16(20), 56u) << "presence centre offset of flex 59";
+        const Bytes tail(sent.begin() + long(at) + 22, sent.end());
+        ASSERT_EQ(tail.size(), 320u);
+        for (uint32_t i = 0; i < 320; ++i) {
+            const uint8_t expected = i >= 8 && i < 160 ? uint8_t(i % 50) : 0;
+            ASSERT_EQ(tail[i], expected) << "tail index " << i;
+        }
+    }
+    // Without a valid baseline the tail is zero.
+    info->images[0].kind = 2;
+    ScsReplyView reply{};
+    ASSERT_EQ(scsSensorGetFingerprint(handle_, 4, 0, 4, 0, nullptr, &reply), 0u);
+    palRealFree(reply.data);
+    const Bytes sent = simusb::commandLog(sensor_).back();
+    EXPECT_EQ(Bytes(sent.end() - 320, sent.end()), Bytes(320, 0));
+}
+
+// A device may be recalibrated while fewer than five calibrations were attempted.
+TEST_F(SyncCommands, RecalibrationStatusFollowsTheAttempts) {
+    struct Case {
+        uint32_t attempts, status;
+    };
+    for (auto [attempts, status] : std::initializer_list<Case>{{0, 1}, {4, 1}, {5, 0}, {9, 0}}) {
+        device_->calibrationAttempts = attempts;
+        ASSERT_EQ(scsSensorSetRecalibrationStatus(handle_), 0u);
+        uint32_t read = 99, count = 99;
+        ASSERT_EQ(scsSensorGetRecalibrationStatus(handle_, &read), 0u);
+        EXPECT_EQ(read, status) << attempts;
+        ASSERT_EQ(scsSensorGetCalibrateAttemptsCount(handle_, &count), 0u);
+        EXPECT_EQ(count, attempts);
+    }
+    EXPECT_EQ(scsSensorGetRecalibrationStatus(handle_, nullptr), 17u);
+    EXPECT_EQ(scsSensorGetCalibrateAttemptsCount(handle_, nullptr), 17u);
+}
+
 // Device initialisation's wake-on-event step sends the set-up that calibration chose.
 TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
     device_->flexId = 14;
@@ -294,6 +370,35 @@ TEST_F(SyncCommands, WakeOnEventSetUpSendsTheCalibratedBlock) {
     EXPECT_EQ(scsSensorHarlokWOESetup(nullptr, &context), 17u);
     ASSERT_EQ(scsSensorHarlokWOESetup(subsystem_, &context), 0u);
     EXPECT_EQ(simusb::commandLog(sensor_).back(), expected);
+}
+
+// Entering wake on event needs a set-up on the sensor first; once entered, the device counts as
+// suspended (mode 1) and the sensor sleeps until a finger wakes it.
+TEST_F(SyncCommands, WakeOnEventEnterNeedsASetUpAndSuspendsTheDevice) {
+    device_->flexId = 14;
+    device_->woeType = 1;
+    EXPECT_NE(scsSensorWOEEnter(handle_, 3), 0u) << "no set-up since power-up";
+    uint8_t mode = 9;
+    ASSERT_EQ(scsSensorGetSuspendedMode(handle_, &mode), 0u);
+    EXPECT_EQ(mode, 0u);
+    ASSERT_EQ(_scsSensorHarlokWOESetup(handle_), 0u);
+    ASSERT_EQ(scsSensorWOEEnter(handle_, 3), 0u);
+    EXPECT_EQ(simusb::commandLog(sensor_).back(), (Bytes{0x0C, 3, 0}));
+    EXPECT_EQ(simusb::transientState(sensor_, "woeEnter"), (Bytes{3, 0}));
+    ASSERT_EQ(scsSensorGetSuspendedMode(handle_, &mode), 0u);
+    EXPECT_EQ(mode, 1u);
+    // Asleep, the sensor reports no finger, then the wake once, then the finger it measures.
+    uint8_t state = 9, flags = 9;
+    ASSERT_EQ(scsSensorGetFingerState(handle_, &state, &flags), 0u);
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(flags, 0u);
+    simusb::setStoredState(sensor_, "fingerState", {2, 0});
+    ASSERT_EQ(scsSensorGetFingerState(handle_, &state, &flags), 0u);
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(flags, 0x10u);
+    ASSERT_EQ(scsSensorGetFingerState(handle_, &state, &flags), 0u);
+    EXPECT_EQ(state, 2u);
+    EXPECT_EQ(flags, 0u);
 }
 
 // A set-up request without a block of its own takes the wake-on-event entry initialisation stored
