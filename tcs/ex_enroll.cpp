@@ -86,10 +86,17 @@ public:
         uint32_t state = MSS_ENROLL_STATUS_FAILED;
         TcsResult result = TCS_RESULT_OK;
         uint32_t next = 0;  // of the kept images offered again
+        uint32_t addedBeforePass = 0;
         while (state != MSS_ENROLL_STATUS_COMPLETE) {
             TcsHandle image = 0;
             if (swipes_ >= maxSwipes_) {
                 if (kept_.empty()) return incomplete(result);
+                // A matcher that refuses every kept image (402) would be offered them for ever: a
+                // whole pass that adds nothing ends the enrollment.
+                if (next % kept_.size() == 0) {
+                    if (next != 0 && added_ == addedBeforePass) return TCS_RESULT_ONLY_UNUSABLE_SWIPES;
+                    addedBeforePass = added_;
+                }
                 image = kept_[next++ % kept_.size()];
             } else {
                 result = swipe(storage, &image);

@@ -80,7 +80,8 @@ void tcsExUserMatchListFree(UserMatchList* list);
 
 // Enrolls one finger of a user by swipes: the template is filed as tcsExEnrollTemplate does.
 // 40 for a missing storage, id, entry array or callback; 515 only unusable swipes (client parameter
-// 21 of them) before a usable one; 88 the finger belongs to an enrolled user; 304 the matcher could
+// 21 of them) before a usable one, or kept images the matcher refuses all of once the swipes ran
+// out; 88 the finger belongs to an enrolled user; 304 the matcher could
 // not make a template; 360 no swipe; 361 an aborted swipe; else the store's result.
 TcsResult tcsExEnrollUserEx(TcsHandle sensor, uint32_t matcherId, TcsHandle appStorage, const SizedBuffer* userId,
                             uint32_t entryCount, const EnrollmentDataEntry* entries, uint8_t finger,

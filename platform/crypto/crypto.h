@@ -99,6 +99,9 @@ TcsResult palCryptoCalculateDHPubKey(uint8_t* base, uint8_t* exponent, const uin
 
 // RSA key objects. A public key from a 4-byte exponent and a bits/8-byte modulus (1024 or 2048 bits);
 // a private key from a 2048-bit private-key blob (its modulus and private exponent).
+// palCryptoRsaCreatePublicKeyHandle takes exponent and modulus LEAST significant byte first (65537 is
+// {0x01, 0x00, 0x01, 0x00}); it reverses them into the object's attributes, which are held most
+// significant byte first. A modulus passed in its usual big-endian form makes a different key.
 TcsResult palCryptoRsaCreatePublicKeyHandle(uint32_t bits, const uint8_t exponent[4], const uint8_t* modulus,
                                             CryptoKeyObject** key);
 TcsResult palCryptoRsaCreatePrivateKeyHandle(uint32_t blobLength, const uint8_t* blob, CryptoKeyObject** key);
@@ -114,7 +117,9 @@ TcsResult palCryptoRsaDecrypt(const uint8_t* ciphertext, uint32_t length, uint8_
 // PKCS#1 v1.5 type 1 with the DigestInfo of the hash id (0 SHA-256, 1 SHA-1, 2 MD5, 3 raw).
 TcsResult palCryptoRsaSign(const uint8_t* hash, uint32_t length, uint32_t hashId, uint8_t* out, uint32_t* outLength,
                            const CryptoKeyObject* privateKey);
-// 0 when the signature holds, 7 for a malformed block, 54 for a mismatch.
+// 0 when the signature holds, 7 for a malformed block, 54 for a mismatch. The signature is taken
+// LEAST significant byte first (length bytes, the modulus length): one in the usual big-endian form
+// must be reversed first, or every valid signature is refused. The hash keeps its natural order.
 TcsResult palCryptoRsaVerify(const uint8_t* signature, uint32_t length, const uint8_t* hash, uint32_t hashLength,
                              uint32_t hashId, const CryptoKeyObject* publicKey);
 // Needs a whole private-key blob attribute, which the create operations never add: 17 for their objects.

@@ -488,8 +488,18 @@ void recover(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     save(fw, s);
 }
 
-// Command 0x28: {0x28, g (18), A (18), p (18) [, c (18)]}, all big-endian; reply B (18).
+// Command 0x28: {0x28, g (18), A (18), p (18) [, c (18)]}, all big-endian; reply B (18). The ROM of
+// firmware 4.40 and 4.60 lacks the exchange: it comes with the security patch (id bit 0x8000), and
+// without it loaded the command is unknown.
 void diffieHellman(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
+    const uint8_t versionCommand[1] = {0x01};
+    const Bytes version = fw.handle(versionCommand).payload;
+    const Bytes& patch = fw.transient("patch");
+    const bool patched = patch.size() >= 4 && (getU32(patch, 0) & 0x8000) != 0;
+    if (version.size() >= 10 && version[8] == 4 && (version[9] == 40 || version[9] == 60) && !patched) {
+        reply.status = kStatusBadCommand;
+        return;
+    }
     if (request.size() != 55 && request.size() != 73) {
         reply.status = kStatusBadParameter;
         return;

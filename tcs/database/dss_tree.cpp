@@ -247,6 +247,17 @@ TcsResult cipherLayoutOf(DssDataBlob* blob, const DssBlobCipher* cipher, DssData
     return createDataBlob(blob->id, blob->storedLength - 4, dssBlobBytes(blob), nullptr, outBlob, cipher);
 }
 
+// Another open database on the same file system, to take over the store's sensor from one that
+// closes; null when there is none. Called under the open-store lock.
+DssDatabase* heirOf(DssSubsystem* subsystem, const DssDatabase* database) {
+    if (subsystem == nullptr) return nullptr;
+    for (PalListEntry* e = subsystem->openStores.next; e != &subsystem->openStores; e = e->next) {
+        auto* open = PAL_LIST_RECORD(e, DssDatabase, storeLinks);
+        if (open != database && open->fileSystem == database->fileSystem) return open;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -376,23 +387,33 @@ TcsResult sensorDB_closeDatabase(DssDatabase* database) {
     closeListing(database->userListing);
     closeListing(database->storageListing);
     FssHandle* fileSystem = database->fileSystem;
-    if (fileSystem != nullptr) {
-        if (fileSystem->refCount < 2) {
-            if (database->storeKind == DSS_STORE_SENSOR && database->sensorHandle == 0) {
-                result = TCS_RESULT_INVALID;
-            } else {
-                result = fssClose(fileSystem);
-            }
-        } else {
+    bool last = fileSystem != nullptr;
+    if (fileSystem != nullptr && fileSystem->refCount >= 2) {
+        Lock guard(subsystem != nullptr ? subsystem->openStoreLock : nullptr);
+        const bool holdsSensor = database->storeKind == DSS_STORE_SENSOR && database->sensorHandle != 0;
+        DssDatabase* heir = holdsSensor ? heirOf(subsystem, database) : nullptr;
+        if (!holdsSensor || heir != nullptr) {
+            last = false;
             fileSystem->refCount -= 1;
-            if (database->storeKind == DSS_STORE_SENSOR) {
-                // The sensor stays with the file system, for the databases still on it.
+            if (heir != nullptr) {
+                // The store's sensor goes to a database still on it. Left with this one, the last
+                // database to close had no sensor to close the file system with, and what it wrote
+                // was lost; a later database could not join the store and mounted the flash twice.
+                heir->sensorHandle = database->sensorHandle;
+                heir->sensor = database->sensor;
                 database->sensorHandle = 0;
                 database->sensor = nullptr;
             }
         }
-        database->fileSystem = nullptr;
     }
+    if (last) {
+        if (database->storeKind == DSS_STORE_SENSOR && database->sensorHandle == 0) {
+            result = TCS_RESULT_INVALID;
+        } else {
+            result = fssClose(fileSystem);
+        }
+    }
+    database->fileSystem = nullptr;
     palRealFree(database->rootPath);
     database->rootPath = nullptr;
     return result;

@@ -191,6 +191,23 @@ TcsResult tcsTemplateGetASPProfile(uint64_t handle, void* buffer, uint32_t size)
     return _tcsTemplateGetASPProfile(fetchTemplate(handle), buffer, size);
 }
 
+TcsResult tcsCryptoTemplateGetPaddingSize(uint64_t handle, uint32_t* outSize) {
+    if (outSize == nullptr) return TCS_RESULT_NULL_POINTER;
+    const EnrollTemplate* templ = fetchTemplate(handle);
+    if (templ == nullptr) return TCS_RESULT_BAD_PARAM;
+    *outSize = templ->reserved;
+    return TCS_RESULT_OK;
+}
+
+TcsResult tcsCryptoTemplateGetIV(uint64_t handle, void** outIv, uint32_t* outLength) {
+    if (outIv == nullptr || outLength == nullptr) return TCS_RESULT_NULL_POINTER;
+    const EnrollTemplate* templ = fetchTemplate(handle);
+    if (templ == nullptr) return TCS_RESULT_BAD_PARAM;
+    *outIv = templ->blob;
+    *outLength = templ->blobSize;
+    return TCS_RESULT_OK;
+}
+
 TcsResult tcsTemplateSetFeatures(uint64_t handle, uint32_t features) {
     EnrollTemplate* templ = fetchTemplate(handle);
     if (templ == nullptr) return TCS_RESULT_INVALID_HANDLE;

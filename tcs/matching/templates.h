@@ -24,7 +24,7 @@ typedef struct EnrollTemplate {
     uint32_t features;
     uint8_t* blob;
     uint32_t blobSize;
-    uint32_t reserved;
+    uint32_t reserved;    // the cipher padding of an encrypted template (whose blob is its IV)
     uint8_t* aspProfile;  // self-sized: its first u32 is its size
     uint8_t data[1];      // dataSize bytes
 } EnrollTemplate;
@@ -81,6 +81,10 @@ TcsResult tcsTemplateSetFeatures(uint64_t handle, uint32_t features);
 TcsResult tcsTemplateSetFinger(uint64_t handle, uint32_t finger);
 TcsResult tcsTemplateSetUserID(uint64_t handle, uint32_t userId);
 TcsResult tcsTemplateSetASPProfile(uint64_t handle, const void* profile, uint32_t size);
+// The cipher fields of an encrypted template, as of an image: its optional blob is the IV, its u32
+// after the blob the cipher padding. 40 null out pointer, 17 unknown handle.
+TcsResult tcsCryptoTemplateGetPaddingSize(uint64_t handle, uint32_t* outSize);
+TcsResult tcsCryptoTemplateGetIV(uint64_t handle, void** outIv, uint32_t* outLength);
 TcsResult tcsTemplatePack(uint64_t handle, uint8_t* buffer, uint32_t* outSize);
 TcsResult tcsTemplateUnPack(const uint8_t* packed, uint64_t* outHandle);
 // Registers the clean-ups of enroll-template and match-result handles with the handle map.

@@ -13,6 +13,7 @@
 #include "tcs/database/dss_interface.h"
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/protocol/builtin_lists.h"
+#include "tcs/sensorctl/init/device_init.h"
 #include "tcs/sensorctl/init/housekeeping.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
@@ -37,6 +38,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
+
+Bytes bytesOf(const char* text) { return Bytes(text, text + std::strlen(text)); }
 
 struct Seen {
     uint32_t id;
@@ -196,6 +199,54 @@ protected:
         return handle;
     }
 
+    // Creates the client (with an extra system-event callback when given), plugs the prepared
+    // sensor and opens a handle of sensor control on it while it is still initialising.
+    ScsSensor* plugAndOpenWhileArriving(TcsResult (*extra)(void*, void*, EventRecord*) = nullptr) {
+        EXPECT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        EXPECT_EQ(tcsClientEventsAddCallback(client_, recordEvent, this), TCS_RESULT_OK);
+        if (extra != nullptr) {
+            EXPECT_EQ(tcsClientEventsAddCallback(client_, extra, nullptr), TCS_RESULT_OK);
+        }
+        id_ = simusb::plug(spec_);
+        if (id_ == 0 || !waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_ARRIVING) == 1; })) return nullptr;
+        return openControlHandle(last(TCS_SYSTEM_EVENT_SENSOR_ARRIVING).name);
+    }
+
+    // A paired 4.40 sensor with a freshly formatted store: its database URL, empty on failure.
+    std::string pairedSensorStore() {
+        prepare(k440);
+        startAndOpen();
+        if (::testing::Test::HasFatalFailure() || pair(k440) != TCS_RESULT_OK) return {};
+        const std::string url = "sensor://" + last(TCS_SYSTEM_EVENT_SENSOR_READY).name;
+        return tcsDatabaseFormatDatabaseA(client_, url.c_str()) == TCS_RESULT_OK ? url : std::string();
+    }
+
+    // A user with blob 1 = data in a new or existing app storage of the database.
+    void addUser(TcsHandle database, const char* appName, const Bytes& data) {
+        TcsHandle app = 0, user = 0;
+        ASSERT_EQ(tcsDatabaseCreateAppStorage(database, appName, 0, &app), TCS_RESULT_OK);
+        ASSERT_EQ(tcsDatabaseCreateUser(app, &user), TCS_RESULT_OK);
+        ASSERT_EQ(tcsDatabaseSetUserData(user, 1, data.data(), uint32_t(data.size())), TCS_RESULT_OK);
+        ASSERT_EQ(tcsDatabaseCloseUser(user), TCS_RESULT_OK);
+        ASSERT_EQ(tcsDatabaseCloseAppStorage(app), TCS_RESULT_OK);
+    }
+    // Blob 1 of every user of an app storage, in the database's order.
+    std::vector<Bytes> usersData(TcsHandle database, const char* appName) {
+        std::vector<Bytes> out;
+        TcsHandle app = 0, user = 0;
+        EXPECT_EQ(tcsDatabaseCreateAppStorage(database, appName, 0, &app), TCS_RESULT_OK);
+        for (TcsResult r = tcsDatabaseOpenFirstUser(app, &user); r == TCS_RESULT_OK;
+             r = tcsDatabaseOpenNextUser(app, &user)) {
+            uint8_t* bytes = nullptr;
+            uint32_t length = 0;
+            if (tcsDatabaseGetUserData(user, 1, &bytes, &length) == TCS_RESULT_OK) out.emplace_back(bytes, bytes + length);
+            tcsBufferFree(bytes);
+            tcsDatabaseCloseUser(user);
+        }
+        tcsDatabaseCloseAppStorage(app);
+        return out;
+    }
+
     bool versionAnswers() {
         char text[80] = {};
         return tcsSensorGetVersionA(sensor_, text) == TCS_RESULT_OK && text[0] != '\0';
@@ -299,57 +350,53 @@ TEST_F(SensorBringUp, ErasedPreBootImageIsWrittenAgainByTheVerification) {
 // the virtual sensor doing the unwrapping. Reset, the sensor comes back under a new device record:
 // a database opened again on it joins the open store and binds its sensor to the new device.
 TEST_F(SensorBringUp, PairedSensorsDatabaseOpensAndKeepsWorkingAcrossAReset) {
-    prepare(k440);
-    startAndOpen();
-    ASSERT_EQ(pair(k440), TCS_RESULT_OK);
-    const std::string url = "sensor://" + last(TCS_SYSTEM_EVENT_SENSOR_READY).name;
-    ASSERT_EQ(tcsDatabaseFormatDatabaseA(client_, url.c_str()), TCS_RESULT_OK);
-    TcsHandle first = 0, app = 0, user = 0;
+    const std::string url = pairedSensorStore();
+    ASSERT_FALSE(url.empty());
+    TcsHandle first = 0;
     ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &first), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCreateAppStorage(first, "APP", 0, &app), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCreateUser(app, &user), TCS_RESULT_OK);
     const Bytes secret(80, 0xA7);
-    ASSERT_EQ(tcsDatabaseSetUserData(user, 1, secret.data(), uint32_t(secret.size())), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCloseUser(user), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCloseAppStorage(app), TCS_RESULT_OK);
+    addUser(first, "APP", secret);
     const Bytes flash = simusb::storedState(id_, "flash");
     EXPECT_EQ(std::search(flash.begin(), flash.end(), secret.begin(), secret.end()), flash.end())
         << "never on the flash in plain";
 
     resetAndWaitReady();
-    auto userData = [&](TcsHandle database) {
-        Bytes data;
-        TcsHandle storage = 0, found = 0;
-        EXPECT_EQ(tcsDatabaseCreateAppStorage(database, "APP", 0, &storage), TCS_RESULT_OK);
-        EXPECT_EQ(tcsDatabaseOpenFirstUser(storage, &found), TCS_RESULT_OK);
-        uint8_t* bytes = nullptr;
-        uint32_t length = 0;
-        if (found != 0 && tcsDatabaseGetUserData(found, 1, &bytes, &length) == TCS_RESULT_OK) {
-            data.assign(bytes, bytes + length);
-        }
-        tcsBufferFree(bytes);
-        if (found != 0) tcsDatabaseCloseUser(found);
-        tcsDatabaseCloseAppStorage(storage);
-        return data;
-    };
     TcsHandle second = 0;
     ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &second), TCS_RESULT_OK);
-    EXPECT_EQ(userData(second), secret);
-    EXPECT_EQ(userData(first), secret) << "the first database shares the store";
+    EXPECT_EQ(usersData(second, "APP"), std::vector<Bytes>{secret});
+    EXPECT_EQ(usersData(first, "APP"), std::vector<Bytes>{secret}) << "the first database shares the store";
     // Written after the reset, read back through the other database.
-    ASSERT_EQ(tcsDatabaseCreateAppStorage(second, "NEW", 0, &app), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCreateUser(app, &user), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseSetUserData(user, 1, secret.data(), 16), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCloseUser(user), TCS_RESULT_OK);
-    ASSERT_EQ(tcsDatabaseCloseAppStorage(app), TCS_RESULT_OK);
-    TcsHandle storage = 0;
-    ASSERT_EQ(tcsDatabaseCreateAppStorage(first, "NEW", 0, &storage), TCS_RESULT_OK);
-    uint32_t users = 0;
-    EXPECT_EQ(tcsDatabaseGetUserCount(storage, &users), TCS_RESULT_OK);
-    EXPECT_EQ(users, 1u);
-    tcsDatabaseCloseAppStorage(storage);
+    addUser(second, "NEW", Bytes(secret.begin(), secret.begin() + 16));
+    EXPECT_EQ(usersData(first, "NEW").size(), 1u);
     EXPECT_EQ(tcsDatabaseClose(second), TCS_RESULT_OK);
     EXPECT_EQ(tcsDatabaseClose(first), TCS_RESULT_OK);
+}
+
+// Databases on one sensor store closed in the order they were opened: the store's sensor stays with
+// a database still open, so a database opened later joins the store (and, after a reset, binds the
+// sensor to the new device), every close succeeds and what each database wrote is kept.
+TEST_F(SensorBringUp, SharedSensorStoreKeepsEverythingWhateverTheClosingOrder) {
+    const std::string url = pairedSensorStore();
+    ASSERT_FALSE(url.empty());
+    TcsHandle a = 0, b = 0, c = 0, d = 0;
+    ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &a), TCS_RESULT_OK);
+    ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &b), TCS_RESULT_OK);
+    addUser(a, "APP", bytesOf("by a"));
+    EXPECT_EQ(tcsDatabaseClose(a), TCS_RESULT_OK);
+
+    resetAndWaitReady();
+    ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &c), TCS_RESULT_OK);
+    addUser(b, "APP", bytesOf("by b"));
+    addUser(c, "APP", bytesOf("by c"));
+    EXPECT_EQ(usersData(b, "APP").size(), 3u) << "one store";
+    EXPECT_EQ(tcsDatabaseClose(b), TCS_RESULT_OK);
+    EXPECT_EQ(tcsDatabaseClose(c), TCS_RESULT_OK);
+
+    ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &d), TCS_RESULT_OK);
+    std::vector<Bytes> kept = usersData(d, "APP");
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<Bytes>{bytesOf("by a"), bytesOf("by b"), bytesOf("by c")}));
+    EXPECT_EQ(tcsDatabaseClose(d), TCS_RESULT_OK);
 }
 
 // A sensor that leaves the bus unbinds its handles; reattaching while it is away changes nothing,
@@ -477,14 +524,8 @@ TEST_F(SensorBringUp, InitialisationCalibratesAndKeepsTheWakeOnEventEntry) {
     const ScsConfigEntry shipped = *woe;
     woe->list = list;
     woe->owned = 0;
-    ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
-    ASSERT_EQ(tcsClientEventsAddCallback(client_, recordEvent, this), TCS_RESULT_OK);
-    id_ = simusb::plug(spec_);
-    ASSERT_NE(id_, 0);
-    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_ARRIVING) == 1; }));
-
     // A handle of sensor control opens on a device that is still initialising.
-    ScsSensor* handle = openControlHandle(last(TCS_SYSTEM_EVENT_SENSOR_ARRIVING).name);
+    ScsSensor* handle = plugAndOpenWhileArriving();
     ASSERT_NE(handle, nullptr);
     ScsSensorDevice* d = __atomic_load_n(&handle->device, __ATOMIC_ACQUIRE);
     ASSERT_NE(d, nullptr);
@@ -506,6 +547,40 @@ TEST_F(SensorBringUp, InitialisationCalibratesAndKeepsTheWakeOnEventEntry) {
     EXPECT_EQ(scsSensorCalibrate(handle, 1), TCS_RESULT_OK);
     EXPECT_EQ(scsSensorClose(handle), TCS_RESULT_OK);
     *woe = shipped;
+}
+
+// A client's calibration under way when initialisation comes to its own: initialisation waits for
+// it to end instead of overwriting its kind and starting a second calibration beside it.
+TEST_F(SensorBringUp, InitialisationWaitsForAClientsCalibration) {
+    prepare({"4.21 without security", 21, 0, 0, 0, false});
+    ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
+    // No step runs from the arrival until the client has claimed the sensor's calibration.
+    struct Release {
+        ~Release() { scsTestHoldDeviceInit(0); }
+    } release;
+    ScsSensor* handle = plugAndOpenWhileArriving([](void*, void*, EventRecord* event) -> TcsResult {
+        if (event->id == TCS_SYSTEM_EVENT_SENSOR_ARRIVING) scsTestHoldDeviceInit(1);
+        return TCS_RESULT_OK;
+    });
+    ASSERT_NE(handle, nullptr);
+    ScsSensorDevice* d = __atomic_load_n(&handle->device, __ATOMIC_ACQUIRE);
+    ASSERT_NE(d, nullptr);
+    uint8_t none = 0;
+    ASSERT_TRUE(__atomic_compare_exchange_n(&d->captureModeByte, &none, uint8_t(1), false, __ATOMIC_ACQ_REL,
+                                            __ATOMIC_ACQUIRE));
+    scsTestHoldDeviceInit(0);
+    // Long enough for the steps to reach the calibration many times over.
+    EXPECT_FALSE(waitFor([&] {
+        return __atomic_load_n(&d->captureModeByte, __ATOMIC_ACQUIRE) != 1 ||
+               countOf(TCS_SYSTEM_EVENT_SENSOR_READY) != 0;
+    }, 5000)) << "the client's calibration kind stays, and the sensor is not ready meanwhile";
+
+    __atomic_store_n(&d->captureModeByte, uint8_t(0), __ATOMIC_RELEASE);  // the client's calibration ends
+    ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) == 1; }));
+    EXPECT_EQ(last(TCS_SYSTEM_EVENT_SENSOR_READY).status, TCS_RESULT_OK);
+    EXPECT_EQ(d->calibrated, 1u);
+    EXPECT_EQ(__atomic_load_n(&d->captureModeByte, __ATOMIC_ACQUIRE), 0);
+    EXPECT_EQ(scsSensorClose(handle), TCS_RESULT_OK);
 }
 
 }  // namespace

@@ -18,9 +18,11 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -147,6 +149,18 @@ protected:
         for (PalListEntry* node = head->next; node != head; node = node->next) ++n;
         scsUnlock(control->deviceListLock);
         return n;
+    }
+
+    // Puts the first active device back onto the initialising list, as a resume or reconfiguration
+    // does; it is initialised again on the fast table.
+    void initialiseAgain() {
+        ScsSubsystem* control = stack_->sensorControl;
+        scsLock(control->deviceListLock);
+        auto* device = PAL_LIST_RECORD(control->activeDevices.next, ScsSensorDevice, links);
+        palListRemove(&device->links);
+        palListInsertTail(&control->initialisingDevices, &device->links);
+        scsUnlock(control->deviceListLock);
+        scsSensorSignalWorkToDo(device);
     }
 
     static ScsClient* clientOf(TcsHandle client) {
@@ -315,6 +329,30 @@ TEST_F(DeviceInitStack, FailingStepRaisesFailureAndTheDeviceIsRetried) {
     scsFreeDiscoveredDevices(stack_->sensorControl);
 }
 
+// A patch the sensor keeps refusing on the fast table's patch step is retried until the retries run
+// out; the device is then reported malfunctioning once, by the step, and initialisation ends
+// without a failure event.
+TEST_F(DeviceInitStack, PatchRefusedUntilTheRetriesRunOutIsReportedOnce) {
+    answerVersion(1);
+    start();
+    ASSERT_NE(simusb::plug(), 0);
+    ASSERT_TRUE(waitFor([&] { return log_.has(3); }));
+    auto downloads = std::make_shared<std::atomic<int>>(0);
+    hook(0x06, [downloads](std::span<const uint8_t>) {
+        ++*downloads;
+        return simusb::Reply{0x044F, {}};
+    });
+    // The fast table loads its patch first.
+    initialiseAgain();
+
+    ASSERT_TRUE(waitFor([&] { return listed(&ScsSubsystem::badDevices) == 1; }, 20000));
+    EXPECT_GT(downloads->load(), 100) << "retried";
+    EXPECT_FALSE(log_.has(4)) << "the malfunction is reported once, without a failure event";
+    EXPECT_EQ(log_.countOf(3), 1u);
+    EXPECT_EQ(listed(&ScsSubsystem::initialisingDevices), 0u);
+    scsFreeDiscoveredDevices(stack_->sensorControl);
+}
+
 TEST_F(DeviceInitStack, UnplugDuringInitialisationThenReplug) {
     answerVersion(1);
     start();
@@ -353,14 +391,7 @@ TEST_F(DeviceInitStack, SecondInitialisationTakesTheFastTableOn440And460) {
         simusb::clearCommandLog(id);
 
         ASSERT_EQ(listed(&ScsSubsystem::activeDevices), 1u);
-        // Back onto the initialising list, as a resume or reconfiguration puts it.
-        ScsSubsystem* control = stack_->sensorControl;
-        scsLock(control->deviceListLock);
-        auto* device = PAL_LIST_RECORD(control->activeDevices.next, ScsSensorDevice, links);
-        palListRemove(&device->links);
-        palListInsertTail(&control->initialisingDevices, &device->links);
-        scsUnlock(control->deviceListLock);
-        scsSensorSignalWorkToDo(device);
+        initialiseAgain();
 
         ASSERT_TRUE(waitFor([&] { return log_.countOf(3) == 2 || log_.has(4); }));
         EXPECT_FALSE(log_.has(4));

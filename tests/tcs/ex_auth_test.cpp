@@ -96,8 +96,9 @@ TEST_F(ExAuth, OtherUsersPayloadsAndValuesGive510) {
     ASSERT_FALSE(sealed.empty());
     const Bytes bob = bytesOf("bob"), other = bytesOf("other payload");
     const Bytes value = contextValue();
-    Bytes wrongValue = value;
+    Bytes wrongValue = value, wrongLastByte = value;
     wrongValue[0] ^= 1;
+    wrongLastByte.back() ^= 1;
     const SizedBuffer data = sized(secret_), a = sized(alice_), b = sized(bob);
     ExBuffer out{};
     Bytes token_;
@@ -109,6 +110,8 @@ TEST_F(ExAuth, OtherUsersPayloadsAndValuesGive510) {
         {"seal for another user", [&] { TcsResult r; seal(bob, payload_, secret_, &r); return r; }},
         {"seal with another payload", [&] { TcsResult r; seal(alice_, other, secret_, &r); return r; }},
         {"seal with another value", [&] { return tcsExEnrollAuthDataAlt(sensor_, &a, wrongValue.data(), 1, &data, &out); }},
+        {"seal with a value wrong in its last byte",
+         [&] { return tcsExEnrollAuthDataAlt(sensor_, &a, wrongLastByte.data(), 1, &data, &out); }},
         {"seal the value for another user", [&] { return tcsExEnrollAuthDataAlt(sensor_, &b, value.data(), 1, &data, &out); }},
         {"token for another user", [&] { return token(bob, payload_, sealed, 1, {}, &token_); }},
         {"token with another payload", [&] { return token(alice_, other, sealed, 1, {}, &token_); }},

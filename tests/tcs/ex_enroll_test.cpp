@@ -20,7 +20,16 @@ protected:
         }
         return out;
     }
+    // Enrolls by the swipes queued with one matcher and one enrollment entry of the given kind.
+    TcsResult enrollWith(uint32_t matcher, const char* user, uint32_t entryKind) {
+        static const Bytes data = bytesOf("entry");
+        const EnrollmentDataEntry entries[] = {{entryKind, uint32_t(data.size()), data.data()}};
+        const Bytes userId = bytesOf(user);
+        const SizedBuffer id = sized(userId);
+        return tcsExEnrollUserEx(sensor_, matcher, app_, &id, 1, entries, 1, onProgress, &progress_, 0);
+    }
     Recorder progress_;
+    TcsHandle app_ = 0;
 };
 
 TEST_F(ExEnroll, ThreeSwipesMakeATemplateFiledUnderTheUser) {
@@ -109,6 +118,34 @@ TEST_F(ExEnroll, UnusableSwipesAreCountedAndEndTheEnrollmentAtTheLimit) {
                           {17, 1, 1, 0}, {0, 2, 0, 25}, {17, 3, 1, 0}, {17, 4, 2, 0}, {0, 5, 0, 50}, {0, 6, 0, 100}}));
 }
 
+// Matcher 4 refuses (402) every image shorter than its minimum. Short swipes are unusable while the
+// first five are judged strictly; the sixth is kept, refused, and once the swipes have run out a
+// pass over the kept images that adds nothing ends the enrollment instead of offering them for ever.
+TEST_F(ExEnroll, KeptImagesThatTheMatcherRefusesEndTheEnrollment) {
+    startSwiping();
+    const TcsHandle app = fileStorage("db.img");
+    ASSERT_EQ(tcsSetParam(client_, 12, 6), TCS_RESULT_OK);
+    ASSERT_EQ(tcsSetParam(client_, 21, 0), TCS_RESULT_OK);
+    for (int take = 0; take < 6; ++take) {
+        swipe_model::SwipeConfig config;
+        config.noiseSigma = 2;
+        config.seed = uint32_t(40 + take);
+        queueSwipe(swipe_model::SwipeModel(synthswipe::impression(3, take, 300, 160), config).stream(0, 130));
+    }
+    app_ = app;
+    EXPECT_EQ(enrollWith(MSS_MATCHER_RECOG, "dave", 5), TCS_RESULT_ONLY_UNUSABLE_SWIPES);
+    for (const Progress& p : progress_.all()) {
+        if (p.id == TCS_EX_PROGRESS_IMAGE) {
+            EXPECT_LT(p.imageRows, 150u) << "shorter than matcher 4 takes";
+        }
+    }
+    const std::vector<std::vector<uint32_t>> steps = enrollSteps();
+    ASSERT_EQ(steps.size(), 7u) << "five unusable, the kept image, and one pass over it";
+    for (size_t i = 5; i < steps.size(); ++i) EXPECT_EQ(steps[i][1], 17u) << "refused " << i;
+    EXPECT_EQ(progress_.all().back().status, TCS_RESULT_ONLY_UNUSABLE_SWIPES);
+    EXPECT_TRUE(userIds(app).empty());
+}
+
 TEST_F(ExEnroll, AFingerThatIsEnrolledAlreadyIsRefused) {
     startSwiping();
     const TcsHandle app = fileStorage("db.img");
@@ -135,6 +172,21 @@ TEST_F(ExEnroll, AFingerThatIsEnrolledAlreadyIsRefused) {
         EXPECT_EQ(all.back().status, TCS_RESULT_FINGER_ENROLLED);
     }
     EXPECT_EQ(userIds(app), std::vector<Bytes>{bytesOf("alice")});
+}
+
+// The user enrolls the same finger again, asking for an entry kind that the stored template does not
+// carry: the finger still matched an enrolled user, and nothing is filed twice.
+TEST_F(ExEnroll, ReenrollingAFingerWithoutTheAskedEntryKindIsRefused) {
+    startSwiping();
+    const TcsHandle app = fileStorage("db.img");
+    queueSwipes({{0, 0}, {0, 1}, {0, 2}});
+    ASSERT_EQ(enrollBySwipes(app, bytesOf("alice"), 1), TCS_RESULT_OK);
+    progress_.calls.clear();
+    queueSwipes({{0, 3}, {0, 4}, {0, 5}});
+    app_ = app;
+    EXPECT_EQ(enrollWith(MSS_MATCHER_MINUTIAE, "alice", 9), TCS_RESULT_FINGER_ENROLLED) << "kinds 5 and 7 stored";
+    EXPECT_EQ(progress_.all().back().status, TCS_RESULT_FINGER_ENROLLED);
+    EXPECT_EQ(fingers(app, bytesOf("alice")), std::vector<uint32_t>{1});
 }
 
 TEST_F(ExEnroll, MissingArgumentsAreRefusedBeforeAnySwipe) {

@@ -308,6 +308,23 @@ TEST_F(ExExport, ExportRefusals) {
     EXPECT_EQ(list, nullptr);
 }
 
+// An export that fails at a later template frees the containers made before it and hands out
+// nothing (the leak checker of the sanitizer builds sees what stays).
+TEST_F(ExExport, FailureAfterTheFirstTemplateHandsOutNothing) {
+    start();
+    const TcsHandle app = fileStorage("db.img");
+    const Bytes alice = bytesOf("alice");
+    ASSERT_EQ(storeTemplate(sensor_, app, alice, makeTemplate(1, templateBytes(1))), 0u);
+    ASSERT_EQ(storeTemplate(sensor_, app, alice, makeTemplate(2, templateBytes(2), profile(3, {}))), 0u);
+    ASSERT_EQ(keptTemplates(sensor_, app, alice).size(), 2u);
+    const SizedBuffer id = sized(alice);
+    uint32_t count = 77;
+    ExportedTemplate* list = nullptr;
+    EXPECT_EQ(tcsExExportUserTemplates(sensor_, app, &id, &count, &list), TCS_RESULT_NOT_IMPLEMENTED);
+    EXPECT_EQ(count, 77u);
+    EXPECT_EQ(list, nullptr);
+}
+
 // A container that is not exactly what the family's key signed is refused with 373, and then
 // nothing of the import is stored, not even the containers before it.
 TEST_F(ExExport, ImportRefusesWhatTheKeyDidNotSign) {

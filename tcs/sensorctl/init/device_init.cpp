@@ -249,7 +249,8 @@ Outcome stepStartInfo(ScsSensor* sensor) {
     return Outcome::Advance;
 }
 
-Outcome loadInitPatch(ScsSensorDevice* device, ScsSensor* sensor, DeviceInitRecord* record, bool retryable) {
+Outcome loadInitPatch(ScsSensorDevice* device, ScsSensor* sensor, DeviceInitRecord* record, bool retryable,
+                      TcsResult* returned) {
     const void* const* list = nullptr;
     scsSensorFindPatchConfigList(device, &list);
     uint32_t loaded = 0;
@@ -257,8 +258,11 @@ Outcome loadInitPatch(ScsSensorDevice* device, ScsSensor* sensor, DeviceInitReco
     if (scsproto::DeviceState* state = scsproto::stateOf(device)) state->hasLoadedPatch = false;
     if (retryable && (result == 373 || result == 389 || result == 512)) {
         if (++record->patchRetries <= kPatchRetryLimit) return Outcome::Stay;
+        // Reported here and ended by the error returned: failing the step as well made the outer
+        // machine raise event 4 and report the same malfunction a second time.
         scsProcessPnpAction(device->subsystem, 5, device->name, 0);
-        return Outcome::Fail;
+        *returned = result;
+        return Outcome::Stay;
     }
     return result == TCS_RESULT_OK && loaded != 0 ? Outcome::Advance : Outcome::Fail;
 }
@@ -316,14 +320,24 @@ TcsResult calibrationCallback(void*, TcsResult status, void* context) {
 
 Outcome stepCalibrate(ScsSensorDevice* device, DeviceInitRecord* record) {
     if (!record->calibrationQueued) {
+        // The same test-and-set as a client's calibration, before the item is queued: a plain store
+        // after it let a client that calibrated in between start too, and overwrote its kind. While
+        // a client's calibration runs, this step waits for it to end.
+        uint8_t none = 0;
+        if (!__atomic_compare_exchange_n(&device->captureModeByte, &none, uint8_t(kInitCalibrationKind), false,
+                                         __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            return Outcome::Stay;
+        }
         const TcsResult queued =
             palWorkItemEnqueue(&device->subsystem->workList, scsWitIdSensorCalibrate, SCS_WIT_TIMEOUT_MS, record->sensor,
                                reinterpret_cast<uintptr_t>(&calibrationCallback), reinterpret_cast<uintptr_t>(device), 1,
                                nullptr);
-        if (queued != TCS_RESULT_OK) return Outcome::Fail;
-        // The item runs on this thread after this visit; meanwhile a calibration asked for by a
-        // client finds this one under way (46). The item clears the kind when it ends.
-        __atomic_store_n(&device->captureModeByte, uint8_t(kInitCalibrationKind), __ATOMIC_RELEASE);
+        if (queued != TCS_RESULT_OK) {
+            __atomic_store_n(&device->captureModeByte, uint8_t(0), __ATOMIC_RELEASE);
+            return Outcome::Fail;
+        }
+        // The item runs on this thread after this visit and clears the kind when it ends; meanwhile
+        // a calibration asked for by a client finds this one under way (46).
         record->calibrationQueued = 1;
         return Outcome::Stay;
     }
@@ -380,8 +394,8 @@ Outcome runStep(int32_t step, ScsSensorDevice* device, DeviceInitRecord* record,
             return Outcome::Advance;
         }
         case 4: return failIf(scsSensorLock(sensor));
-        case 5: return loadInitPatch(device, sensor, record, true);
-        case 6: return loadInitPatch(device, sensor, record, false);
+        case 5: return loadInitPatch(device, sensor, record, true, returned);
+        case 6: return loadInitPatch(device, sensor, record, false, returned);
         case 7: {
             char text[SCS_VERSION_TEXT_SIZE];
             if (scsSensorGetVersion(sensor, text) != TCS_RESULT_OK) return Outcome::Fail;

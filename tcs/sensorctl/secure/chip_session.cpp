@@ -5,6 +5,7 @@
 
 #include "platform/crypto/crypto.h"
 #include "platform/memory.h"
+#include "tcs/sensorctl/protocol/patch_loader.h"
 #include "tcs/sensorctl/protocol/patches.h"
 #include "tcs/sensorctl/protocol/version.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
@@ -197,7 +198,11 @@ TcsResult scsDHEstablishSessionKey(ScsSensor* sensor, uint32_t force) {
         scsUnlock(device->securityLock);
         return TCS_RESULT_OUT_OF_MEMORY;
     }
-    TcsResult result = scsSensorLoadPatch(sensor, nullptr, kSecurityPatchKind, 0, nullptr);
+    // The chip answers the exchange only under its security patch, which the device's own patch
+    // list carries (an empty list would load nothing).
+    const void* const* patches = nullptr;
+    scsSensorFindPatchConfigList(device, &patches);
+    TcsResult result = scsSensorLoadPatch(sensor, patches, kSecurityPatchKind, 0, nullptr);
     if (result != TCS_RESULT_OK) {
         scsUnlock(device->securityLock);
         return result;

@@ -228,6 +228,12 @@ TEST_F(CryptoRsa, VerificationComparesTheWholeRebuiltBlock) {
                   c.expected)
             << c.what;
     }
+    // The signature as the signer wrote it (most significant byte first) is refused: the caller
+    // reverses it.
+    const auto signature = host.rawSign(cases[0].block);
+    EXPECT_NE(palCryptoRsaVerify(signature.data(), 256, hash.data(), uint32_t(hash.size()), PAL_CRYPTO_SHA256,
+                                 keys_->publicKey),
+              TCS_RESULT_OK);
 }
 
 TEST_F(CryptoRsa, EncryptDecryptRoundTripAndLengthLimit) {

@@ -129,6 +129,41 @@ TEST_F(TemplateTest, PackedLayoutWithProfileAndBlob) {
     tcsHandleDestroy(h);
 }
 
+// The cipher fields read as an image's are: the blob is the IV, the word after it the padding.
+TEST_F(TemplateTest, CipherFieldsOfAnEncryptedTemplate) {
+    const uint8_t data[3] = {1, 2, 3};
+    uint64_t h = 0;
+    ASSERT_EQ(tcsTemplateCreate(&h, data, 3), TCS_RESULT_OK);
+    void* iv = &h;
+    uint32_t length = 99, padding = 99;
+    ASSERT_EQ(tcsCryptoTemplateGetIV(h, &iv, &length), TCS_RESULT_OK);
+    EXPECT_EQ(iv, nullptr);
+    EXPECT_EQ(length, 0u);
+    ASSERT_EQ(tcsCryptoTemplateGetPaddingSize(h, &padding), TCS_RESULT_OK);
+    EXPECT_EQ(padding, 0u);
+
+    void* object = nullptr;
+    ASSERT_EQ(tcsSafeEnrollTemplateHandleFetch(h, &object), TCS_RESULT_OK);
+    auto* record = static_cast<EnrollTemplate*>(object);
+    auto* blob = static_cast<uint8_t*>(palRealMalloc(16));
+    std::memset(blob, 0x1F, 16);
+    record->blob = blob;
+    record->blobSize = 16;
+    record->reserved = 11;
+    ASSERT_EQ(tcsCryptoTemplateGetIV(h, &iv, &length), TCS_RESULT_OK);
+    EXPECT_EQ(iv, blob);
+    EXPECT_EQ(length, 16u);
+    ASSERT_EQ(tcsCryptoTemplateGetPaddingSize(h, &padding), TCS_RESULT_OK);
+    EXPECT_EQ(padding, 11u);
+
+    EXPECT_EQ(tcsCryptoTemplateGetIV(h, nullptr, &length), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(tcsCryptoTemplateGetIV(h, &iv, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(tcsCryptoTemplateGetPaddingSize(h, nullptr), TCS_RESULT_NULL_POINTER);
+    EXPECT_EQ(tcsHandleDestroy(h), TCS_RESULT_OK);
+    EXPECT_EQ(tcsCryptoTemplateGetIV(h, &iv, &length), TCS_RESULT_BAD_PARAM);
+    EXPECT_EQ(tcsCryptoTemplateGetPaddingSize(h, &padding), TCS_RESULT_BAD_PARAM);
+}
+
 TEST_F(TemplateTest, PackWithNullBufferOnlySizesAndUnknownHandlesAreRefused) {
     const uint8_t data[3] = {1, 2, 3};
     uint64_t h = 0;

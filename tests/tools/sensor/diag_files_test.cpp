@@ -14,8 +14,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
+#include <stdlib.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,8 +25,28 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// The test process's own scratch folder, removed with everything in it when the process ends: a
+// case that returns or continues early leaves nothing behind.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::string pattern = ::testing::TempDir() + "/diag_XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 std::string tempPath(const std::string& name) {
-    return ::testing::TempDir() + "/diag_" + std::to_string(getpid()) + "_" + name;
+    static ScratchFolder folder;
+    EXPECT_FALSE(folder.path().empty()) << "no scratch folder";
+    return folder.path() + "/" + name;
 }
 
 std::string writeFile(const std::string& name, const Bytes& bytes) {

@@ -6,6 +6,7 @@
 #include "platform/memory.h"
 #include "sim/usb/firmware.h"
 #include "sim/usb/secure_channel.h"
+#include "sim/usb/sha256.h"
 #include "tcs/sensorctl/secure/public_keys.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 
@@ -24,6 +25,18 @@ struct ChipDevice {
     ~ChipDevice() { scsRSFreeSecurityCtx(&device); }
 };
 
+// A vendor-signed patch download for the virtual sensor: {0x06, u16 2, u16 256, signature (the body's
+// SHA-256, then zeros), body {"TPAT", u32 id, u8 revision}}.
+Bytes patchDownload(uint32_t id) {
+    const Bytes body = {'T', 'P', 'A', 'T', uint8_t(id), uint8_t(id >> 8), uint8_t(id >> 16), uint8_t(id >> 24), 1};
+    Bytes request = {0x06, 2, 0, 0, 1};
+    const simusb::Digest digest = simusb::sha256(body);
+    request.insert(request.end(), digest.begin(), digest.end());
+    request.resize(request.size() + 256 - digest.size(), 0);
+    request.insert(request.end(), body.begin(), body.end());
+    return request;
+}
+
 TEST(SslChip, DiffieHellmanAgreesWithSensor) {
     for (uint32_t family : {uint32_t(SCS_FAMILY_1), uint32_t(SCS_FAMILY_3)}) {
         ChipDevice d;
@@ -37,6 +50,9 @@ TEST(SslChip, DiffieHellmanAgreesWithSensor) {
         EXPECT_EQ(command[0], 0x28);
         EXPECT_EQ(command[1] | command[2], 0) << "g: two zero bytes first";
         EXPECT_EQ(command[37], 0) << "p: one zero byte first";
+        // Firmware 4.40 knows the exchange only under its security patch.
+        EXPECT_EQ(firmware.handle({command, length}).status, 0x0401);
+        ASSERT_EQ(firmware.handle(patchDownload(0x8000)).status, 0);
         simusb::Reply reply = firmware.handle({command, length});
         ASSERT_EQ(reply.status, 0);
         ASSERT_EQ(reply.payload.size(), 18u);

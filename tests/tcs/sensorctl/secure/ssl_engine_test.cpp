@@ -29,6 +29,7 @@ protected:
         device_ = plugAndAttach();
         ASSERT_NE(device_, nullptr);
         activate(device_);
+        device_->productFamily = SCS_FAMILY_1;  // as first-time initialisation reads it: its patch lists
         Bytes secret(32);
         for (int i = 0; i < 32; ++i) secret[i] = uint8_t(0x31 * i + 7);
         simusb::setStoredState(sensor_, "sharedSecret1", secret);
@@ -36,6 +37,7 @@ protected:
         memset(version_, 0, sizeof *version_);
         version_->major = 4;
         version_->minor = 40;
+        version_->romFlag = 1;
         version_->flags = 0x80;  // provisioned
         const uint8_t serial[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
         memcpy(version_->serial, serial, 6);
@@ -419,6 +421,33 @@ TEST_F(SslStorage, ProtectedCommandRetriesOnceWithFreshChipKey) {
     EXPECT_EQ(scsSensorSignEncTemplateData(sensor_handle_, 16, a, 16, b, out, &room), 367u);
     simusb::setCommandHook(29, nullptr);
     EXPECT_EQ(sent(0x28), 0) << "the key from before is still good";
+}
+
+// The chip of a 4.40 sensor knows the key exchange only under its security patch: the exchange
+// loads it from the device's patch list first, and the key agrees with the sensor's.
+TEST_F(SslStorage, ChipKeyExchangeLoadsTheSecurityPatchFirst) {
+    version_->chipKind = 2;
+    simusb::clearCommandLog(sensor_);
+    ASSERT_EQ(scsDHEstablishSessionKey(sensor_handle_, 1), 0u);
+    static const uint8_t kBodyMagic[4] = {'T', 'P', 'A', 'T'};
+    int patchAt = -1, exchangeAt = -1, i = 0;
+    for (const Bytes& request : log()) {
+        auto body = std::search(request.begin(), request.end(), kBodyMagic, kBodyMagic + 4);
+        if (!request.empty() && request[0] == 0x06 && request.end() - body >= 8) {
+            uint32_t id = 0;
+            std::memcpy(&id, &*(body + 4), 4);
+            if (id == 0x8000 && patchAt < 0) patchAt = i;
+        }
+        if (!request.empty() && request[0] == 0x28 && exchangeAt < 0) exchangeAt = i;
+        ++i;
+    }
+    ASSERT_GE(patchAt, 0) << "the security patch was sent";
+    EXPECT_LT(patchAt, exchangeAt);
+    const ScsRsSecurityContext* chip = scsRSSecurityContext(device_, 0);
+    ASSERT_NE(chip, nullptr);
+    const Bytes session = simusb::transientState(sensor_, "chip.session");
+    ASSERT_GE(session.size(), 16u);
+    EXPECT_EQ(Bytes(chip->sessionKey, chip->sessionKey + 16), Bytes(session.begin(), session.begin() + 16));
 }
 
 TEST(SslRawPartition, SavedImageMustMatchTheFirmware) {
