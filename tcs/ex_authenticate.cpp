@@ -62,10 +62,40 @@ struct MatchOutcome {
     uint32_t finger = 0;
 };
 
-TcsResult matchImage(TcsHandle matcher, TcsHandle image, const TcsHandle* templates, uint32_t count,
-                     MatchOutcome* out) {
+// The comparisons of one search all use the same image: its features are extracted at the first and
+// kept until the search ends, rather than once per user (the scores cannot differ, extraction being
+// deterministic).
+class SearchProbe {
+public:
+    SearchProbe(TcsHandle matcher, TcsHandle image) : matcher_(matcher), image_(image) {}
+    ~SearchProbe() {
+        if (!started_) return;
+        TcsHandle none = 0;
+        if (_tcsMatcherMatchImageInSearch(matcher_, image_, nullptr, 0, kMatchSingle, MSS_PROBE_RELEASE, &none) ==
+                TCS_RESULT_OK &&
+            none != 0) {
+            tcsHandleDestroy(none);
+        }
+    }
+    SearchProbe(const SearchProbe&) = delete;
+    SearchProbe& operator=(const SearchProbe&) = delete;
+    uint32_t nextUse() {
+        const uint32_t use = started_ ? MSS_PROBE_REUSE : MSS_PROBE_KEEP;
+        started_ = true;
+        return use;
+    }
+
+private:
+    TcsHandle matcher_;
+    TcsHandle image_;
+    bool started_ = false;
+};
+
+TcsResult matchImage(SearchProbe& probe, TcsHandle matcher, TcsHandle image, const TcsHandle* templates,
+                     uint32_t count, MatchOutcome* out) {
     TcsHandle results = 0;
-    const TcsResult result = tcsMatcherMatchImageToTemplates(matcher, image, templates, count, kMatchSingle, &results);
+    const TcsResult result =
+        _tcsMatcherMatchImageInSearch(matcher, image, templates, count, kMatchSingle, probe.nextUse(), &results);
     if (result != TCS_RESULT_OK) return result;
     out->matched = tcsMatchResultsGetStatus(results) == 1;
     out->index = tcsMatchResultsGetIndex(results);
@@ -115,7 +145,8 @@ enum class FastPath { Hint, NoHint, NoMatch };
 
 // The sensor's decrypted templates of the application, matched in one call: the key of the matched
 // template, no hint, or the end of the search (nothing matched and the cache holds every template).
-FastPath searchCache(ScsSensor* control, TcsHandle matcher, TcsHandle image, const uint8_t* digest, uint8_t hint[16]) {
+FastPath searchCache(SearchProbe& probe, ScsSensor* control, TcsHandle matcher, TcsHandle image, const uint8_t* digest,
+                     uint8_t hint[16]) {
     uint8_t* keys = nullptr;
     void** items = nullptr;
     uint32_t count = 0;
@@ -125,7 +156,7 @@ FastPath searchCache(ScsSensor* control, TcsHandle matcher, TcsHandle image, con
         std::vector<TcsHandle> templates(count);
         for (uint32_t i = 0; i < count; ++i) templates[i] = TcsHandle(uintptr_t(items[i]));
         MatchOutcome match;
-        if (matchImage(matcher, image, templates.data(), count, &match) == TCS_RESULT_OK && match.matched &&
+        if (matchImage(probe, matcher, image, templates.data(), count, &match) == TCS_RESULT_OK && match.matched &&
             match.index < count) {
             std::memcpy(hint, keys + 16 * match.index, 16);
             outcome = FastPath::Hint;
@@ -330,9 +361,11 @@ TcsResult GetEnrollmentData(const uint8_t* packed, uint32_t length, uint32_t kin
     return TCS_RESULT_NO_ENROLLMENT_DATA;
 }
 
-TcsResult FindTemplateInUser(TcsHandle matcher, TcsHandle sensorHandle, TcsHandle user, TcsHandle image,
-                             const uint8_t* digest16, const uint8_t* hint16, uint32_t checkFlag, uint32_t option,
-                             UserMatch* outMatch) {
+namespace {
+
+TcsResult findTemplateInUser(SearchProbe& probe, TcsHandle matcher, TcsHandle sensorHandle, TcsHandle user,
+                             TcsHandle image, const uint8_t* digest16, const uint8_t* hint16, uint32_t checkFlag,
+                             uint32_t option, UserMatch* outMatch) {
     SensorRecord* sensor = sensorRecordOf(sensorHandle);
     if (sensor == nullptr) return TCS_RESULT_NULL_SENSOR_HANDLE;
     if (!isMatcher(matcher) || userOf(user) == nullptr || !isImage(image) || outMatch == nullptr) {
@@ -375,13 +408,13 @@ TcsResult FindTemplateInUser(TcsHandle matcher, TcsHandle sensorHandle, TcsHandl
     std::vector<TcsHandle> handles;
     for (const TemplateHandle& t : templates) handles.push_back(t.get());
     MatchOutcome match;
-    TcsResult result = matchImage(matcher, image, handles.data(), uint32_t(handles.size()), &match);
+    TcsResult result = matchImage(probe, matcher, image, handles.data(), uint32_t(handles.size()), &match);
     if (result != TCS_RESULT_OK) return result;
     if (!match.matched || match.index >= handles.size()) return TCS_RESULT_TEMPLATE_DOESNT_EXIST;
     const uint32_t kept = match.index;
     if (kept != 0) {
         // The kept template alone, so that the result is its own.
-        result = matchImage(matcher, image, &handles[kept], 1, &match);
+        result = matchImage(probe, matcher, image, &handles[kept], 1, &match);
         if (result != TCS_RESULT_OK) return result;
         if (!match.matched) return TCS_RESULT_TEMPLATE_DOESNT_EXIST;
     }
@@ -390,6 +423,15 @@ TcsResult FindTemplateInUser(TcsHandle matcher, TcsHandle sensorHandle, TcsHandl
     result = matchedPayload(sensor, stored[kept]->get(), digest16, checkFlag, &payload);
     if (result != TCS_RESULT_OK) return result;
     return fillMatch(sensor, user, match.finger, payload, option, outMatch);
+}
+
+}  // namespace
+
+TcsResult FindTemplateInUser(TcsHandle matcher, TcsHandle sensorHandle, TcsHandle user, TcsHandle image,
+                             const uint8_t* digest16, const uint8_t* hint16, uint32_t checkFlag, uint32_t option,
+                             UserMatch* outMatch) {
+    SearchProbe probe(matcher, image);
+    return findTemplateInUser(probe, matcher, sensorHandle, user, image, digest16, hint16, checkFlag, option, outMatch);
 }
 
 TcsResult FindUserInAppStorage(TcsHandle matcher, TcsHandle sensorHandle, TcsHandle appStorage,
@@ -413,10 +455,11 @@ TcsResult FindUserInAppStorage(TcsHandle matcher, TcsHandle sensorHandle, TcsHan
     bool claimed = userId == nullptr;
     for (uint32_t i = 0; !claimed && i < users.count; ++i) claimed = sameUserId(users.users[i], userId);
     if (!claimed) return TCS_RESULT_USER_DOESNT_EXIST;
+    SearchProbe probe(matcher, image);
     uint8_t hint[16];
     bool hinted = false;
     if (users.count != 0) {
-        const FastPath fast = searchCache(control, matcher, image, digest16, hint);
+        const FastPath fast = searchCache(probe, control, matcher, image, digest16, hint);
         if (fast == FastPath::NoMatch) return TCS_RESULT_USER_DOESNT_EXIST;
         hinted = fast == FastPath::Hint;
     }
@@ -429,8 +472,8 @@ TcsResult FindUserInAppStorage(TcsHandle matcher, TcsHandle sensorHandle, TcsHan
             continue;
         }
         UserMatch match{};
-        result = FindTemplateInUser(matcher, sensorHandle, users.users[i], image, digest16, hinted ? hint : nullptr,
-                                    checkFlag, option, &match);
+        result = findTemplateInUser(probe, matcher, sensorHandle, users.users[i], image, digest16,
+                                    hinted ? hint : nullptr, checkFlag, option, &match);
         // A searched user is closed at once: each open user keeps its template listing, and the file
         // system has room for 20 listings, so a storage of more users would fail the search.
         tcsDatabaseCloseUser(users.users[i]);

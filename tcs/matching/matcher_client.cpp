@@ -304,19 +304,22 @@ TcsResult tcsMatcherMatchTemplatesAsync(TcsHandle handle, TcsHandle a, TcsHandle
     return result;
 }
 
-TcsResult tcsMatcherMatchImageToTemplatesAsync(TcsHandle handle, TcsHandle imageHandle, const TcsHandle* templates,
-                                               uint32_t count, uint32_t mode, CompletionCallback callback,
-                                               void* context) {
+namespace {
+
+// A search's release call compares nothing: it alone may come without templates.
+TcsResult matchImageAsync(TcsHandle handle, TcsHandle imageHandle, const TcsHandle* templates, uint32_t count,
+                          uint32_t mode, uint32_t probe, CompletionCallback callback, void* context) {
     MatcherRecord* matcher = fetchMatcher(handle);
     TcsResult result = _tcsMatcherValidate(matcher);
     if (result != TCS_RESULT_OK) return result;
-    if (count == 0) return TCS_RESULT_BAD_PARAM;
+    if (probe > MSS_PROBE_RELEASE) return TCS_RESULT_BAD_PARAM;
+    if (count == 0 && probe != MSS_PROBE_RELEASE) return TCS_RESULT_BAD_PARAM;
     if (mode != 1 && mode != 2) return TCS_RESULT_BAD_PARAM;
     ImageRecord* image = fetchImage(imageHandle);
     if (image == nullptr) return TCS_RESULT_INVALID_HANDLE;
-    if (templates == nullptr) return TCS_RESULT_NULL_POINTER;
-    auto* records = allocZeroed<EnrollTemplate*>(count);
-    if (records == nullptr) return TCS_RESULT_OUT_OF_MEMORY;
+    if (templates == nullptr && count != 0) return TCS_RESULT_NULL_POINTER;
+    auto* records = count != 0 ? allocZeroed<EnrollTemplate*>(count) : nullptr;
+    if (records == nullptr && count != 0) return TCS_RESULT_OUT_OF_MEMORY;
     for (uint32_t i = 0; i < count; ++i) {
         records[i] = fetchTemplate(templates[i]);
         if (records[i] == nullptr) {
@@ -336,7 +339,7 @@ TcsResult tcsMatcherMatchImageToTemplatesAsync(TcsHandle handle, TcsHandle image
         palRealFree(buffer);
         return TCS_RESULT_OUT_OF_MEMORY;
     }
-    *request = MssMatchImageRequest{matcher, image, records, count, mode, buffer};
+    *request = MssMatchImageRequest{matcher, image, records, count, mode, buffer, probe};
     result = enqueue(matcher, MSS_OPCODE_MATCH_IMAGE, request, reinterpret_cast<void*>(callback), context);
     if (result != TCS_RESULT_OK) {
         palRealFree(records);
@@ -345,6 +348,15 @@ TcsResult tcsMatcherMatchImageToTemplatesAsync(TcsHandle handle, TcsHandle image
     }
     return result;
 }
+
+}  // namespace
+
+TcsResult tcsMatcherMatchImageToTemplatesAsync(TcsHandle handle, TcsHandle imageHandle, const TcsHandle* templates,
+                                               uint32_t count, uint32_t mode, CompletionCallback callback,
+                                               void* context) {
+    return matchImageAsync(handle, imageHandle, templates, count, mode, MSS_PROBE_ONCE, callback, context);
+}
+
 
 TcsResult tcsMatcherMatchImageToTemplatesExAsync(TcsHandle handle, TcsHandle imageHandle, const TcsHandle* templates,
                                                  uint32_t count, uint32_t* inOutNumber, TcsHandle*,
@@ -515,21 +527,26 @@ TcsResult tcsMatcherMatchTemplates(TcsHandle handle, TcsHandle a, TcsHandle b, T
     return result;
 }
 
-TcsResult tcsMatcherMatchImageToTemplates(TcsHandle handle, TcsHandle image, const TcsHandle* templates,
-                                          uint32_t count, uint32_t mode, TcsHandle* outResult) {
+TcsResult _tcsMatcherMatchImageInSearch(TcsHandle handle, TcsHandle image, const TcsHandle* templates, uint32_t count,
+                                        uint32_t mode, uint32_t probe, TcsHandle* outResult) {
     MatcherRecord* matcher = fetchMatcher(handle);
     TcsResult result = _tcsMatcherValidate(matcher);
     if (result != TCS_RESULT_OK) return result;
-    if (count == 0 || (mode != 1 && mode != 2)) return TCS_RESULT_BAD_PARAM;
+    if ((count == 0 && probe != MSS_PROBE_RELEASE) || (mode != 1 && mode != 2)) return TCS_RESULT_BAD_PARAM;
     if (outResult == nullptr) return TCS_RESULT_NULL_POINTER;
     MatcherWait* wait = nullptr;
     result = runSync(stackOf(matcher), imageMatchWaitMs(count), Keep::HandleUnless307, &wait, [&](MatcherWait* w) {
-        return tcsMatcherMatchImageToTemplatesAsync(handle, image, templates, count, mode, waitCallback, w);
+        return matchImageAsync(handle, image, templates, count, mode, probe, waitCallback, w);
     });
     if (wait == nullptr) return result;
     if (result == TCS_RESULT_OK) *outResult = wait->handle;
     freeWait(wait);
     return result;
+}
+
+TcsResult tcsMatcherMatchImageToTemplates(TcsHandle handle, TcsHandle image, const TcsHandle* templates,
+                                          uint32_t count, uint32_t mode, TcsHandle* outResult) {
+    return _tcsMatcherMatchImageInSearch(handle, image, templates, count, mode, MSS_PROBE_ONCE, outResult);
 }
 
 TcsResult tcsMatcherMatchImageToTemplatesEx(TcsHandle handle, TcsHandle image, const TcsHandle* templates,

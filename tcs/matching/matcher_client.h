@@ -49,6 +49,11 @@ TcsResult tcsMatcherMatchImageToTemplates(TcsHandle matcher, TcsHandle image, co
                                           uint32_t count, uint32_t mode, TcsHandle* outResult);
 TcsResult tcsMatcherMatchImageToTemplatesEx(TcsHandle matcher, TcsHandle image, const TcsHandle* templates,
                                             uint32_t count, uint32_t* inOutNumber, TcsHandle* outResults);
+// tcsMatcherMatchImageToTemplates within one search that compares the same image in several calls:
+// its first call MSS_PROBE_KEEP, the others MSS_PROBE_REUSE, and MSS_PROBE_RELEASE (no templates
+// needed) at its end, so that matchers 1 and 4 extract the image's features once for the search.
+TcsResult _tcsMatcherMatchImageInSearch(TcsHandle matcher, TcsHandle image, const TcsHandle* templates, uint32_t count,
+                                        uint32_t mode, uint32_t probe, TcsHandle* outResult);
 
 uint32_t tcsMatcherGetID(TcsHandle matcher);
 uint32_t tcsMatcherGetTemplateType(TcsHandle matcher);

@@ -100,6 +100,15 @@ typedef struct MssMatchTemplatesRequest {
     MatchResult* result;
     MatcherRecord* matcher;
 } MssMatchTemplatesRequest;
+// How a match-image item treats the image's features when one search compares the same image in
+// several calls. Matchers 1 and 4 keep them between calls; the others extract at every call.
+typedef enum MssProbeUse {
+    MSS_PROBE_ONCE = 0,     // extracted and released within the call
+    MSS_PROBE_KEEP = 1,     // extracted afresh and kept for the calls that follow
+    MSS_PROBE_REUSE = 2,    // the kept features when the last call made them from this image, else as KEEP
+    MSS_PROBE_RELEASE = 3,  // compares nothing and releases the kept features
+} MssProbeUse;
+
 typedef struct MssMatchImageRequest {
     MatcherRecord* matcher;
     ImageRecord* image;
@@ -107,6 +116,7 @@ typedef struct MssMatchImageRequest {
     uint32_t count;
     uint32_t mode;
     MatchResult* result;
+    uint32_t probe;  // MssProbeUse
 } MssMatchImageRequest;
 typedef struct MssMatchImageExRequest {
     MatcherRecord* matcher;
@@ -155,6 +165,7 @@ struct MatcherRecord {
     uint32_t probeFeatureSize;
     void* probeFeatures2;  // read by the adaptive wrapper in place of probeFeatures over matcher 2
     void* state;           // the adapter's own record
+    const ImageRecord* keptProbeImage;  // the service's: the image the kept probe features were made from
 };
 
 // 13 null out pointer, 7 no memory, or a lock's failure code.

@@ -44,6 +44,35 @@ TcsResult choose(TcsResult (*slot)(MatcherRecord*), MatcherRecord* matcher) {
     return slot != nullptr ? slot(matcher) : TCS_RESULT_NOT_IMPLEMENTED;
 }
 
+// Matchers whose match-image call honours the keep-probe and probe-ready flags.
+bool keepsProbes(const MatcherRecord* m) { return m->id == MSS_MATCHER_MINUTIAE || m->id == MSS_MATCHER_RECOG; }
+
+// A match of an image to templates. Within a search the image's features are extracted once: the
+// kept features are reused only when the previous call on this matcher made them from this very image
+// and succeeded, so a call of another search in between, or a failed one, costs an extraction and
+// never a wrong probe.
+TcsResult matchImage(MssMatchImageRequest* r) {
+    MatcherRecord* m = r->matcher;
+    const uint32_t use = keepsProbes(m) ? r->probe : uint32_t(MSS_PROBE_ONCE);
+    if (r->probe == MSS_PROBE_RELEASE && !keepsProbes(m)) return TCS_RESULT_OK;
+    uint32_t flags = 0;
+    switch (use) {
+        case MSS_PROBE_KEEP: flags = MSS_FLAG_KEEP_PROBE; break;
+        case MSS_PROBE_REUSE:
+            flags = MSS_FLAG_KEEP_PROBE | (m->keptProbeImage == r->image ? uint32_t(MSS_FLAG_PROBE_READY) : 0u);
+            break;
+        case MSS_PROBE_RELEASE: flags = MSS_FLAG_RELEASE_ONLY; break;
+        default: break;
+    }
+    m->keptProbeImage = nullptr;
+    const uint32_t saved = m->controlFlags;
+    m->controlFlags = saved | flags;
+    const TcsResult result = m->MatchImageToTemplates(m, r->image, r->templates, r->count, r->mode, r->result);
+    m->controlFlags = saved;
+    if (result == TCS_RESULT_OK && (flags & MSS_FLAG_KEEP_PROBE) != 0) m->keptProbeImage = r->image;
+    return result;
+}
+
 // First visit of an item: the opcode's slots. Returns the item's status.
 TcsResult runSlots(WorkItem* item) {
     switch (item->type) {
@@ -91,6 +120,7 @@ TcsResult runSlots(WorkItem* item) {
             if (r->templateHandle != 0) tcsSafeEnrollTemplateHandleFetch(r->templateHandle, &object);
             r->templ = static_cast<EnrollTemplate*>(object);
             EnrollTemplate* const given = r->templ;
+            r->matcher->keptProbeImage = nullptr;  // matcher 4 keeps the image's features as its probe
             uint32_t complete = 0;
             TcsResult result = r->matcher->AddImageToTemplate != nullptr
                                    ? r->matcher->AddImageToTemplate(r->matcher, r->image, &r->templ, &complete)
@@ -113,11 +143,12 @@ TcsResult runSlots(WorkItem* item) {
         case MSS_OPCODE_MATCH_IMAGE: {
             auto* r = static_cast<MssMatchImageRequest*>(item->object);
             if (r->matcher->MatchImageToTemplates == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
-            return r->matcher->MatchImageToTemplates(r->matcher, r->image, r->templates, r->count, r->mode, r->result);
+            return matchImage(r);
         }
         default: {
             auto* r = static_cast<MssMatchImageExRequest*>(item->object);
             if (r->matcher->MatchImageToTemplatesExt == nullptr) return TCS_RESULT_NOT_IMPLEMENTED;
+            r->matcher->keptProbeImage = nullptr;
             // The matcher writes its count into the payload: it never sees more buffers than were made.
             const uint32_t buffers = r->buffers;
             TcsResult result = r->matcher->MatchImageToTemplatesExt(r->matcher, r->image, r->templates, r->count,

@@ -489,3 +489,130 @@ TEST_F(MatcherClientTest, RejectedFirstImageLeavesNoTemplateBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace matchtest;
+
+// What each match-image call of matcher 1 or 4 was asked to do with its probe features.
+std::vector<uint32_t> g_probeFlags;
+TcsResult (*g_innerMatch)(MatcherRecord*, ImageRecord*, EnrollTemplate**, uint32_t, uint32_t, MatchResult*);
+TcsResult spyMatch(MatcherRecord* m, ImageRecord* image, EnrollTemplate** templates, uint32_t count, uint32_t mode,
+                   MatchResult* result) {
+    g_probeFlags.push_back(m->controlFlags &
+                           (MSS_FLAG_KEEP_PROBE | MSS_FLAG_PROBE_READY | MSS_FLAG_RELEASE_ONLY));
+    return g_innerMatch(m, image, templates, count, mode, result);
+}
+
+struct Scored {
+    uint32_t status, score, index, finger;
+    bool operator==(const Scored&) const = default;
+};
+Scored scored(TcsHandle result) {
+    const Scored s{tcsMatchResultsGetStatus(result), tcsMatchResultsGetScore(result), tcsMatchResultsGetIndex(result),
+                   tcsMatchResultsGetFinger(result)};
+    tcsMatchResultsDestroyHandle(result);
+    return s;
+}
+
+// A search compares one image with template lists in several calls: the image's features are made at
+// its first call and reused by the others, with every result the same as a call on its own. A call of
+// another search in between, or one on another image, gets fresh features; the search's end releases
+// them. Matchers 2 and the adaptive ones compare as before.
+TEST_F(MatcherClientTest, ASearchExtractsItsImageOnceWithTheSameResults) {
+    const char* names[] = {"102_1.tif", "101_1.tif", "104_1.tif", "103_2.tif"};
+    for (uint32_t id : {1u, 4u}) {
+        SCOPED_TRACE(id);
+        TcsHandle matcher = 0;
+        ASSERT_EQ(tcsMatcherOpen(client_, id, &matcher), TCS_RESULT_OK);
+        std::vector<TcsHandle> templates, images;
+        for (const char* name : names) {
+            images.push_back(imageHandle(fvc(name)));
+            TcsHandle t = 0;
+            ASSERT_EQ(tcsMatcherExtractTemplate(matcher, images.back(), &t), TCS_RESULT_OK) << name;
+            ASSERT_EQ(tcsTemplateSetFinger(t, uint32_t(templates.size() + 1)), TCS_RESULT_OK);
+            templates.push_back(t);
+        }
+        const TcsHandle probe = imageHandle(fvc("101_4.tif"));
+        const TcsHandle other = imageHandle(fvc("103_5.tif"));
+        // Each template alone and the whole list, as the search asks; plain calls give the expected results.
+        std::vector<std::pair<const TcsHandle*, uint32_t>> lists;
+        for (const TcsHandle& t : templates) lists.push_back({&t, 1});
+        lists.push_back({templates.data(), uint32_t(templates.size())});
+        std::vector<Scored> expected;
+        for (auto [list, count] : lists) {
+            TcsHandle r = 0;
+            ASSERT_EQ(tcsMatcherMatchImageToTemplates(matcher, probe, list, count, 1, &r), TCS_RESULT_OK);
+            expected.push_back(scored(r));
+        }
+        EXPECT_EQ(expected[1].status, 1u) << "the same finger";
+        EXPECT_EQ(expected[0].status, 0u);
+
+        void* object = nullptr;
+        ASSERT_EQ(tcsSafeMatcherHandleFetch(matcher, &object), TCS_RESULT_OK);
+        auto* record = static_cast<MatcherRecord*>(object);
+        g_innerMatch = record->MatchImageToTemplates;
+        record->MatchImageToTemplates = spyMatch;
+        g_probeFlags.clear();
+        for (size_t i = 0; i < lists.size(); ++i) {
+            TcsHandle r = 0;
+            ASSERT_EQ(_tcsMatcherMatchImageInSearch(matcher, probe, lists[i].first, lists[i].second, 1,
+                                                    i == 0 ? MSS_PROBE_KEEP : MSS_PROBE_REUSE, &r),
+                      TCS_RESULT_OK);
+            EXPECT_EQ(scored(r), expected[i]) << i;
+        }
+        const uint32_t keep = MSS_FLAG_KEEP_PROBE, ready = MSS_FLAG_KEEP_PROBE | MSS_FLAG_PROBE_READY;
+        EXPECT_EQ(g_probeFlags, (std::vector<uint32_t>{keep, ready, ready, ready, ready}));
+        EXPECT_NE(record->probeFeatures, nullptr);
+
+        // Another image, then a plain call in between: the next reuse extracts again, and is right.
+        TcsHandle r = 0;
+        ASSERT_EQ(_tcsMatcherMatchImageInSearch(matcher, other, lists[3].first, 1, 1, MSS_PROBE_REUSE, &r),
+                  TCS_RESULT_OK);
+        EXPECT_EQ(tcsMatchResultsGetStatus(r), 1u) << "103_5 is the finger of 103_2";
+        tcsMatchResultsDestroyHandle(r);
+        ASSERT_EQ(_tcsMatcherMatchImageInSearch(matcher, probe, lists[1].first, 1, 1, MSS_PROBE_REUSE, &r),
+                  TCS_RESULT_OK);
+        EXPECT_EQ(scored(r), expected[1]);
+        ASSERT_EQ(tcsMatcherMatchImageToTemplates(matcher, other, lists[0].first, 1, 1, &r), TCS_RESULT_OK);
+        tcsMatchResultsDestroyHandle(r);
+        ASSERT_EQ(_tcsMatcherMatchImageInSearch(matcher, probe, lists[4].first, lists[4].second, 1, MSS_PROBE_REUSE,
+                                                &r),
+                  TCS_RESULT_OK);
+        EXPECT_EQ(scored(r), expected[4]);
+        EXPECT_EQ(g_probeFlags.size(), 9u);
+        EXPECT_EQ(std::vector<uint32_t>(g_probeFlags.begin() + 5, g_probeFlags.end()),
+                  (std::vector<uint32_t>{keep, keep, 0, keep}));
+
+        // The end of the search: nothing compared, the features released.
+        ASSERT_EQ(_tcsMatcherMatchImageInSearch(matcher, probe, nullptr, 0, 1, MSS_PROBE_RELEASE, &r), TCS_RESULT_OK);
+        EXPECT_EQ(tcsMatchResultsGetStatus(r), 0u);
+        tcsMatchResultsDestroyHandle(r);
+        EXPECT_EQ(g_probeFlags.back(), uint32_t(MSS_FLAG_RELEASE_ONLY));
+        EXPECT_EQ(record->probeFeatures, nullptr);
+        EXPECT_EQ(record->controlFlags, 0u) << "the flags hold for one call only";
+        // Without templates only the release is accepted; an unknown use is refused.
+        EXPECT_EQ(_tcsMatcherMatchImageInSearch(matcher, probe, nullptr, 0, 1, MSS_PROBE_REUSE, &r),
+                  TCS_RESULT_BAD_PARAM);
+        EXPECT_EQ(_tcsMatcherMatchImageInSearch(matcher, probe, templates.data(), 1, 1, 7, &r), TCS_RESULT_BAD_PARAM);
+
+        record->MatchImageToTemplates = g_innerMatch;
+        for (TcsHandle h : images) tcsHandleDestroy(h);
+        for (TcsHandle h : templates) tcsHandleDestroy(h);
+        for (TcsHandle h : {probe, other}) tcsHandleDestroy(h);
+        EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+    }
+
+    // The adaptive wrapper manages its inner matcher's probe itself: the search's uses do not reach it.
+    TcsHandle matcher = 0;
+    ASSERT_EQ(tcsMatcherOpen(client_, MSS_MATCHER_ADAPTIVE + 1, &matcher), TCS_RESULT_OK);
+    const TcsHandle probe = imageHandle(fvc("101_4.tif"));
+    TcsHandle r = 0;
+    ASSERT_EQ(_tcsMatcherMatchImageInSearch(matcher, probe, nullptr, 0, 1, MSS_PROBE_RELEASE, &r), TCS_RESULT_OK);
+    EXPECT_EQ(tcsMatchResultsGetStatus(r), 0u);
+    tcsMatchResultsDestroyHandle(r);
+    tcsHandleDestroy(probe);
+    EXPECT_EQ(tcsMatcherClose(matcher), TCS_RESULT_OK);
+}
+
+}  // namespace

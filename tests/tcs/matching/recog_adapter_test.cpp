@@ -363,6 +363,45 @@ TEST_F(RecogAdapterTest, BlankImagesStayRefused) {
     }
 }
 
+// A print whose greys already fill the full range reaches the engine as it stands; a print of the
+// same finger in a narrower band (the public one as scanned, darkest greys about 100) does not.
+TEST_F(RecogAdapterTest, PrintsUsingTheFullGreyRangeAreLeftAsTheyAre) {
+    ASSERT_EQ(open(mssRecogOpen), TCS_RESULT_OK);
+    EngineContext engine;
+    RecogHandle context = nullptr;
+    ContextInitBlock init{};
+    init.size = sizeof init;
+    init.allocate = testAllocate;
+    init.deallocate = testFree;
+    ASSERT_EQ(RecogCreateContext(&init, &context), RECOG_OK);
+    auto adapterFeatures = [&](ImageRecord* image) {
+        RecogHandle set = nullptr;
+        EXPECT_EQ(tcsImageToRecogFeatureHandle(context, image, &set), TCS_RESULT_OK);
+        uint32_t length = 0;
+        EXPECT_EQ(RecogExport(set, RECOG_FORMAT_FEATURE_SET, nullptr, &length), RECOG_OK);
+        std::vector<uint8_t> bytes(length);
+        EXPECT_EQ(RecogExport(set, RECOG_FORMAT_FEATURE_SET, bytes.data(), &length), RECOG_OK);
+        RecogCloseHandle(set);
+        return bytes;
+    };
+    ImageRecord* scanned = image("103_1.tif");
+    // The same print spread over 0..255 by the test, its darkest and brightest 1/500 clipped.
+    swipe_model::GreyImage full = fvc("103_1.tif");
+    std::vector<uint8_t> sorted = full.pixels;
+    std::sort(sorted.begin(), sorted.end());
+    const int lo = sorted[sorted.size() / 500], hi = sorted[sorted.size() - 1 - sorted.size() / 500];
+    for (uint8_t& p : full.pixels) p = uint8_t(std::clamp((int(p) - lo) * 255 / (hi - lo), 0, 255));
+    images_.push_back(rawImage(full));
+    ImageRecord* spread = images_.back();
+
+    std::vector<uint8_t> asItStands;
+    ASSERT_EQ(engine.features(spread, asItStands), RECOG_OK);
+    EXPECT_EQ(adapterFeatures(spread), asItStands);
+    ASSERT_EQ(engine.features(scanned, asItStands), RECOG_OK);
+    EXPECT_NE(adapterFeatures(scanned), asItStands);
+    RecogCloseHandle(context);
+}
+
 // A template stored before the stretch came in was enrolled from the record as it stood; new probes,
 // stretched, still verify against it, and other fingers' still do not.
 TEST_F(RecogAdapterTest, TemplatesFromUnstretchedRecordsStillMatch) {
