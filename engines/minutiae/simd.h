@@ -1,0 +1,39 @@
+// Eight 32-bit lanes as the compiler's generic vectors (bytes are widened a whole row at a time: the
+// compiler widens eight scattered bytes poorly): one AVX2 register in the AVX2 build of a hot
+// loop, two SSE2 registers in the baseline one, with the same results in both.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace mnt::simd {
+
+using I32x8 = int32_t __attribute__((vector_size(32)));
+using F32x8 = float __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline I32x8 Load8(const int32_t* p) {
+    I32x8 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline void Store8(int32_t* p, I32x8 v) { std::memcpy(p, &v, sizeof v); }
+
+// Truncated quotient by d > 0 of non-negative sums below 2^25 whose quotients stay below 2^20,
+// `inverse` being 1.0f / d: the float estimate is within one of it and is corrected exactly in
+// integers (there is no vector division of integers). A lane's comparison is -1 where it holds.
+[[gnu::always_inline]] inline I32x8 Quotient(I32x8 sum, int32_t d, float inverse) {
+    I32x8 q = __builtin_convertvector(__builtin_convertvector(sum, F32x8) * inverse, I32x8);
+    q -= (q + 1) * d <= sum;
+    q += q * d > sum;
+    return q;
+}
+
+// The same for divisors that differ from lane to lane (sums below 2^25, quotients below 2^20).
+[[gnu::always_inline]] inline I32x8 Quotient(I32x8 sum, I32x8 d) {
+    I32x8 q = __builtin_convertvector(__builtin_convertvector(sum, F32x8) / __builtin_convertvector(d, F32x8), I32x8);
+    q -= (q + 1) * d <= sum;
+    q += q * d > sum;
+    return q;
+}
+
+}  // namespace mnt::simd
