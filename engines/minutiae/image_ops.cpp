@@ -63,12 +63,13 @@ MNT_HOT_LOOP std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image,
     return means;
 }
 
+namespace {
+
 // Writes 0 into `out` where `in` lies below the truncated mean of its window of radius r and
-// 255 elsewhere, for the pixels that `use` selects; no mean is formed: v < floor(S / A) exactly
-// when (v + 1) A <= S.
-template <typename Use>
+// 255 elsewhere, for the pixels whose class byte is `which`; no mean is formed: v < floor(S / A)
+// exactly when (v + 1) A <= S. Without branches, so that the pixel loop vectorises.
 void BinarizeBelowMean(const std::vector<uint8_t>& in, int width, int height, uint32_t radius, ByteImage out,
-                       Use use) {
+                       const std::vector<uint8_t>& classes, uint8_t which) {
     const int r = ClipRadius(radius, width, height);
     std::vector<int32_t> spans(static_cast<size_t>(width));
     for (int x = 0; x < width; ++x) spans[x] = WindowSpan(x, r, width);
@@ -78,16 +79,18 @@ void BinarizeBelowMean(const std::vector<uint8_t>& in, int width, int height, ui
             const uint8_t* src = in.data() + size_t(y) * width;
             for (int x = 0; x < width; ++x) row[x] = src[x];
         },
-        [&](int y, const int32_t* sums) {
+        [&](int y, const int32_t* __restrict sums) {
             const int32_t rows = WindowSpan(y, r, height);
-            const uint8_t* src = in.data() + size_t(y) * width;
-            uint8_t* dst = out[y];
-            for (int x = 0; x < width; ++x)
-                if (use(x, y)) dst[x] = (int32_t(src[x]) + 1) * rows * spans[x] <= sums[x] ? 0 : 255;
+            const uint8_t* __restrict src = in.data() + size_t(y) * width;
+            const uint8_t* __restrict cls = classes.data() + size_t(y) * width;
+            const int32_t* __restrict span = spans.data();
+            uint8_t* __restrict dst = out[y];
+            for (int x = 0; x < width; ++x) {
+                const uint8_t v = (int32_t(src[x]) + 1) * rows * span[x] <= sums[x] ? 0 : 255;
+                dst[x] = cls[x] == which ? v : dst[x];
+            }
         });
 }
-
-namespace {
 
 // Ridge edges are judged on the binary image: a good interior pixel whose 3 x 3
 // neighbourhood is neither all ridge nor all valley.
@@ -201,7 +204,10 @@ MNT_HOT_LOOP void ComputeGImage(int width, int height, ByteImage image, const By
                 // The whole byte is looked at: no orientation (127) and bad-area pixels take 100.
                 const int o = directions[y][x];
                 const int32_t k = o < 120 ? dir_koefs[o] : 100;
-                image[y][x] = g == 0 ? 0 : uint8_t((e * 255 / g) * k / 100);
+                // e <= g, so the ratio is 0..255; its double quotient truncates exactly (32-bit
+                // operands) and costs far less than an integer division.
+                const int32_t ratio = g == 0 ? 0 : int32_t(double(e * 255) / double(g));
+                image[y][x] = g == 0 ? 0 : uint8_t(ratio * k / 100);
             }
         });
 }
@@ -223,13 +229,15 @@ MNT_HOT_LOOP void BinarizeImageA(int width, int height, ByteImage image, const B
     const auto in = Linear(width, height, image);
     // Each pixel is compared with the mean of the window its density picks: small windows
     // where ridges are dense.
-    BinarizeBelowMean(in, width, height, r1, image, [&](int x, int y) { return density[y][x] >= highLimit; });
-    BinarizeBelowMean(in, width, height, r2, image, [&](int x, int y) {
-        return density[y][x] < highLimit && density[y][x] >= lowLimit;
-    });
-    BinarizeBelowMean(in, width, height, r3, image, [&](int x, int y) {
-        return density[y][x] < highLimit && density[y][x] < lowLimit;
-    });
+    std::vector<uint8_t> classes(in.size());
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* __restrict d = density[y];
+        uint8_t* __restrict c = classes.data() + size_t(y) * width;
+        for (int x = 0; x < width; ++x) c[x] = d[x] >= highLimit ? 0 : d[x] >= lowLimit ? 1 : 2;
+    }
+    BinarizeBelowMean(in, width, height, r1, image, classes, 0);
+    BinarizeBelowMean(in, width, height, r2, image, classes, 1);
+    BinarizeBelowMean(in, width, height, r3, image, classes, 2);
 }
 
 MNT_HOT_LOOP void BSmoothImage(int width, int height, ByteImage image) {
