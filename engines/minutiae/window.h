@@ -105,34 +105,46 @@ void ForEachWindowSumRow(int width, int height, int r, int channels, Load load, 
     const size_t stride = size_t(width) + 2 * pad;
     std::vector<T> column(stride * size_t(channels), T(0)), ring(n * size_t(ringRows)), sums(n);
     auto slot = [&](int y) { return ring.data() + size_t(y % ringRows) * n; };
-    auto enter = [&](int y) {
-        T* row = slot(y);
-        load(y, row);
+    auto add = [&](const T* row) {
         for (int c = 0; c < channels; ++c) {
-            T* col = column.data() + size_t(c) * stride + pad;
-            const T* in = row + size_t(c) * width;
+            T* __restrict col = column.data() + size_t(c) * stride + pad;
+            const T* __restrict in = row + size_t(c) * width;
             for (int x = 0; x < width; ++x) col[x] += in[x];
         }
     };
-    auto leave = [&](int y) {
-        const T* row = slot(y);
-        for (int c = 0; c < channels; ++c) {
-            T* col = column.data() + size_t(c) * stride + pad;
-            const T* in = row + size_t(c) * width;
-            for (int x = 0; x < width; ++x) col[x] -= in[x];
-        }
-    };
-    for (int y = 0; y <= std::min(r, height - 1); ++y) enter(y);
+    for (int y = 0; y <= std::min(r, height - 1); ++y) {
+        load(y, slot(y));
+        add(slot(y));
+    }
     for (int y = 0; y < height; ++y) {
         for (int c = 0; c < channels; ++c) {
             const T* col = column.data() + size_t(c) * stride + pad;
             RunningRowSums(col, width, r, sums.data() + size_t(c) * width);
         }
         emit(y, static_cast<const T*>(sums.data()));
-        // Leave before entering: with a ring of 2r + 2 rows the entering row takes the slot
-        // of the one leaving.
-        if (y - r >= 0) leave(y - r);
-        if (y + r + 1 < height) enter(y + r + 1);
+        // The row leaving and the one entering are in different slots of a ring of 2r + 2 rows
+        // (or of all rows), so both column updates go in one pass.
+        const bool leaving = y - r >= 0, entering = y + r + 1 < height;
+        if (entering) load(y + r + 1, slot(y + r + 1));
+        if (leaving && entering) {
+            const T* out = slot(y - r);
+            const T* in = slot(y + r + 1);
+            for (int c = 0; c < channels; ++c) {
+                T* __restrict col = column.data() + size_t(c) * stride + pad;
+                const T* __restrict o = out + size_t(c) * width;
+                const T* __restrict i = in + size_t(c) * width;
+                for (int x = 0; x < width; ++x) col[x] += i[x] - o[x];
+            }
+        } else if (entering) {
+            add(slot(y + r + 1));
+        } else if (leaving) {
+            const T* out = slot(y - r);
+            for (int c = 0; c < channels; ++c) {
+                T* __restrict col = column.data() + size_t(c) * stride + pad;
+                const T* __restrict o = out + size_t(c) * width;
+                for (int x = 0; x < width; ++x) col[x] -= o[x];
+            }
+        }
     }
 }
 
