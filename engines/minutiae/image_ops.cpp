@@ -126,7 +126,40 @@ void SmoothImage(int width, int height, ByteImage image, uint32_t r) {
     for (int y = 0; y < height; ++y) std::memcpy(image[y], means.data() + size_t(y) * width, size_t(width));
 }
 
-void PuttyImage(int width, int height, ByteImage image) { SmoothImage(width, height, image, 1); }
+// The 3 x 3 mean, clipped at the border like WindowMeans. Inside, from column sums of three rows,
+// and the quotient by 9 as (s x 7282) >> 16, which equals it for every sum up to 9 x 255.
+MNT_HOT_LOOP void PuttyImage(int width, int height, ByteImage image) {
+    if (width < 3 || height < 3) {
+        SmoothImage(width, height, image, 1);
+        return;
+    }
+    const auto in = Linear(width, height, image);
+    auto clipped = [&](int x, int y) {
+        int sum = 0, count = 0;
+        for (int yy = std::max(0, y - 1); yy <= std::min(height - 1, y + 1); ++yy)
+            for (int xx = std::max(0, x - 1); xx <= std::min(width - 1, x + 1); ++xx) {
+                sum += in[size_t(yy) * width + xx];
+                ++count;
+            }
+        return uint8_t(sum / count);
+    };
+    std::vector<int32_t> columns(static_cast<size_t>(width));
+    for (int y = 0; y < height; ++y) {
+        uint8_t* __restrict out = image[y];
+        if (y == 0 || y == height - 1) {
+            for (int x = 0; x < width; ++x) out[x] = clipped(x, y);
+            continue;
+        }
+        const uint8_t* __restrict up = in.data() + size_t(y - 1) * width;
+        const uint8_t* __restrict mid = up + width;
+        const uint8_t* __restrict down = mid + width;
+        int32_t* __restrict col = columns.data();
+        for (int x = 0; x < width; ++x) col[x] = int32_t(up[x]) + mid[x] + down[x];
+        for (int x = 1; x + 1 < width; ++x) out[x] = uint8_t(((col[x - 1] + col[x] + col[x + 1]) * 7282) >> 16);
+        out[0] = clipped(0, y);
+        out[width - 1] = clipped(width - 1, y);
+    }
+}
 
 namespace {
 
