@@ -42,6 +42,14 @@ class OrientationCollector : public PixelOrientationSink {
 
 namespace {
 
+// Whether a singular point lies within the clearance of row y (a pixel of the row can then be near one).
+bool RowNearSingularPoint(const SingularPointList* points, int y) {
+    const int n = std::clamp(points->count, 0, kMaxSingularPoints);
+    for (int i = 0; i < n; ++i)
+        if (std::abs(int64_t(points->y[i]) - y) < kSingularPointClearance) return true;
+    return false;
+}
+
 inline bool Interior(int width, int height, int x, int y) {
     return x >= kFilterReach && x < width - kFilterReach && y >= kFilterReach && y < height - kFilterReach;
 }
@@ -211,9 +219,11 @@ MNT_HOT_LOOP int32_t ComputeBadArea(int width, int height, ByteImage directions,
             for (int x = 0; x < width; ++x) row[x] = quality[y][x] < badAreaQualityMax ? 1 : 0;
         },
         [&](int y, const int32_t* goodInWindow) {
+            // Only rows within reach of a singular point need the distance test.
+            const bool pointsNear = RowNearSingularPoint(singularPoints, y);
             for (int x = 0; x < width; ++x) {
                 if (goodInWindow[x] <= half &&
-                    !IsSingularPointNear(singularPoints, y, x, kSingularPointClearance)) {
+                    !(pointsNear && IsSingularPointNear(singularPoints, y, x, kSingularPointClearance))) {
                     directions[y][x] |= kBadAreaBit;
                 } else {
                     sum += quality[y][x];
@@ -273,12 +283,9 @@ void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage di
         // count and stray bits; they are clamped.
         passesFor[quality] = uint8_t(std::min<uint64_t>(uint64_t(filterBasePasses) + uint64_t(extra), kMaxPasses));
     }
-    const int sp = std::clamp(singularPoints->count, 0, kMaxSingularPoints);
     for (int y = 0; y < height; ++y) {
         // Only rows within reach of a singular point need the distance test.
-        bool pointsNear = false;
-        for (int i = 0; i < sp; ++i)
-            pointsNear = pointsNear || std::abs(int64_t(singularPoints->y[i]) - y) < kSingularPointClearance;
+        const bool pointsNear = RowNearSingularPoint(singularPoints, y);
         const uint8_t* orientation = measured.orientation().data() + size_t(y) * width;
         const uint8_t* quality = measured.quality().data() + size_t(y) * width;
         uint8_t* d = directions[y];
