@@ -86,6 +86,7 @@ class FilterSource {
         }
     }
     int stride() const { return stride_; }
+    int height() const { return height_; }
     size_t Index(int x, int y) const { return size_t(y + kFilterReach) * stride_ + size_t(x + kLeft); }
     const int32_t* wide() const { return wide_.data(); }
     const int32_t* mask() const { return mask_.data(); }
@@ -107,12 +108,20 @@ class Kernels {
             for (int k = 0; k < filter_c[o]; ++k) offset_[o][k] = ptrdiff_t(filter_y[o][k]) * stride + filter_x[o][k];
     }
     // The weighted sum of orientation o for eight neighbouring pixels: below 112211 x 256 (2^25).
-    simd::I32x8 Sum8(const int32_t* p, int o) const {
+    [[gnu::always_inline]] simd::I32x8 Sum8(const int32_t* p, int o) const {
         const ptrdiff_t* offset = offset_[o];
         const int32_t* weight = filter_w[o];
         simd::I32x8 sum = filter_w0[o] * simd::Load8(p);
         for (int k = 0, taps = filter_c[o]; k < taps; ++k)
             sum += weight[k] * (simd::Load8(p - offset[k]) + simd::Load8(p + offset[k]));
+        return sum;
+    }
+    // The same for one pixel.
+    int32_t Sum(const int32_t* p, int o) const {
+        const ptrdiff_t* offset = offset_[o];
+        const int32_t* weight = filter_w[o];
+        int32_t sum = filter_w0[o] * *p;
+        for (int k = 0, taps = filter_c[o]; k < taps; ++k) sum += weight[k] * (p[-offset[k]] + p[offset[k]]);
         return sum;
     }
 
@@ -121,7 +130,7 @@ class Kernels {
 };
 
 // The 3 x 3 sum of eight neighbouring pixels.
-simd::I32x8 Box8(const int32_t* p, int stride) {
+[[gnu::always_inline]] inline simd::I32x8 Box8(const int32_t* p, int stride) {
     using simd::Load8;
     return Load8(p - stride - 1) + Load8(p - stride) + Load8(p - stride + 1) + Load8(p - 1) + Load8(p) + Load8(p + 1) +
            Load8(p + stride - 1) + Load8(p + stride) + Load8(p + stride + 1);
@@ -131,7 +140,7 @@ simd::I32x8 Box8(const int32_t* p, int stride) {
 // its source value; from 120 up: the mean of its 3 x 3 neighbourhood inside the image), as
 // FilterPixel gives them. Orientations change slowly along a row, so eight pixels hold only a
 // few: the filter of each distinct one runs on all eight at once and is kept where it applies.
-void FilterEight(const Kernels& kernels, const FilterSource& source, int x, int y, const int* o, int32_t* out) {
+[[gnu::always_inline]] inline void FilterEight(const Kernels& kernels, const FilterSource& source, int x, int y, const int* o, int32_t* out) {
     const size_t at = source.Index(x, y);
     const int32_t* p = source.wide() + at;
     const int32_t* inside = source.mask() + at;
@@ -160,6 +169,40 @@ void FilterEight(const Kernels& kernels, const FilterSource& source, int x, int 
     simd::Store8(out, result);
 }
 
+// The pixels of a row in groups of eight (for processors with AVX2); o and out are padded to
+// whole groups.
+MNT_WIDE void FilterGroups(const Kernels& kernels, const FilterSource& source, int width, int y, const int* o,
+                           int32_t* out) {
+    for (int x = 0; x < width; x += 8) FilterEight(kernels, source, x, y, o + x, out + x);
+}
+
+// One pixel at a time, the same arithmetic in plain integers.
+void FilterOneByOne(const Kernels& kernels, const FilterSource& source, int width, int y, const int* o,
+                    int32_t* out) {
+    for (int x = 0; x < width; ++x) {
+        const size_t at = source.Index(x, y);
+        const int32_t* p = source.wide() + at;
+        const int32_t* inside = source.mask() + at;
+        out[x] = *p;
+        if (o[x] < 0) continue;
+        int32_t sum, weight;
+        const bool whole = y >= kFilterReach && y < source.height() - kFilterReach && x >= kFilterReach &&
+                           x < width - kFilterReach;
+        if (o[x] < 120) {
+            sum = kernels.Sum(p, o[x]);
+            weight = whole ? kFilterDivisor : kernels.Sum(inside, o[x]);
+        } else {
+            sum = weight = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    sum += p[dy * source.stride() + dx];
+                    weight += inside[dy * source.stride() + dx];
+                }
+        }
+        out[x] = sum / weight;
+    }
+}
+
 // Filters every pixel of row y whose orientation orientationOf(x) gives (negative: left as it
 // is). orientationOf is called once for each pixel, in order.
 template <typename OrientationOf>
@@ -171,7 +214,8 @@ void FilterRow(const Kernels& kernels, const FilterSource& source, int width, in
     results.resize(padded);
     int* o = orientations.data();
     for (int x = 0; x < width; ++x) o[x] = orientationOf(x);
-    for (int x = 0; x < width; x += 8) FilterEight(kernels, source, x, y, o + x, results.data() + x);
+    if (simd::HasAvx2()) FilterGroups(kernels, source, width, y, o, results.data());
+    else FilterOneByOne(kernels, source, width, y, o, results.data());
     for (int x = 0; x < width; ++x) out[x] = uint8_t(results[size_t(x)]);
 }
 

@@ -8,6 +8,24 @@
 
 namespace mnt::simd {
 
+// Whether the processor has AVX2. The eight-lane loops run only in functions built for it: built
+// for the baseline, the compiler moves such vectors through memory and they are slower than
+// plain loops, which take their place there (with the same results).
+inline bool HasAvx2() {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define MNT_WIDE [[gnu::target("avx2")]]
+#else
+#define MNT_WIDE
+#endif
+
 using I32x8 = int32_t __attribute__((vector_size(32)));
 using F32x8 = float __attribute__((vector_size(32)));
 

@@ -20,32 +20,21 @@ inline int ClipRadius(uint32_t r, int width, int height) {
 // Number of positions of the window of radius r around i inside 0..n-1.
 inline int WindowSpan(int i, int r, int n) { return std::min(i + r, n - 1) - std::max(i - r, 0) + 1; }
 
+// 32-bit running row sums eight at a time (for processors with AVX2): a prefix sum within a
+// vector of the changes col[x + r] - col[x - r - 1], carried on from the vector before (exact:
+// integers only).
+MNT_WIDE void RunningRowSumsWide(const int32_t* col, int width, int r, int32_t* out);
+
 // out[x] = col[x - r] + ... + col[x + r] for x in 0..width-1; `col` carries r + 1 zeros on both
-// sides. The running sum is one long chain of additions; for 32-bit sums it goes eight at a time
-// as a prefix sum of the changes col[x + r] - col[x - r - 1] within a vector, carried on from the
-// vector before (exact: integers only). Other types cut the row into four parts that run side by
-// side, each from its own first sum, when those first sums cost little.
+// sides. The running sum is one long chain of additions, so the row is cut into four parts that
+// run side by side, each from its own first sum, when those first sums cost little.
 template <typename T>
 void RunningRowSums(const T* col, int width, int r, T* out) {
     if constexpr (std::is_same_v<T, int32_t>) {
-        using simd::I32x8;
-        int32_t first = 0;
-        for (int i = -r - 1; i <= r - 1; ++i) first += col[i];
-        I32x8 carry = first - I32x8{};
-        const I32x8 zero = {};
-        int x = 0;
-        for (; x + 8 <= width; x += 8) {
-            I32x8 v = simd::Load8(col + x + r) - simd::Load8(col + x - r - 1);
-            v += __builtin_shuffle(v, zero, I32x8{8, 0, 1, 2, 3, 4, 5, 6});
-            v += __builtin_shuffle(v, zero, I32x8{8, 8, 0, 1, 2, 3, 4, 5});
-            v += __builtin_shuffle(v, zero, I32x8{8, 8, 8, 8, 0, 1, 2, 3});
-            v += carry;
-            simd::Store8(out + x, v);
-            carry = __builtin_shuffle(v, I32x8{7, 7, 7, 7, 7, 7, 7, 7});
+        if (simd::HasAvx2()) {
+            RunningRowSumsWide(col, width, r, out);
+            return;
         }
-        int32_t t = x > 0 ? out[x - 1] : first;
-        for (; x < width; ++x) out[x] = t += col[x + r] - col[x - r - 1];
-        return;
     }
     constexpr int kParts = 4;
     const int part = width / kParts;
