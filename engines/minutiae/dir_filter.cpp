@@ -65,7 +65,7 @@ inline uint8_t FilterInterior(const uint8_t* p, int width, int o) {
     return uint8_t(sum / kFilterDivisor);
 }
 
-// An image pass's source widened to 32 bits inside a frame of zeros, with a mask of ones where
+// An image pass's source inside a frame of zeros, with a mask of ones where
 // the image is: every filter tap can then be read, and a tap outside adds nothing to the sum
 // nor (through the mask) to the weight, as FilterPixel has it near the border. The right frame
 // is wide enough for a last group of eight that runs past the row.
@@ -74,22 +74,18 @@ class FilterSource {
     static constexpr int kLeft = kFilterReach;
     FilterSource(int width, int height)
         : width_(width), height_(height), stride_(width + kLeft + kFilterReach + 8),
-          wide_(size_t(stride_) * (height + 2 * kFilterReach), 0), mask_(wide_.size(), 0) {
+          pixels_(size_t(stride_) * (height + 2 * kFilterReach), 0), mask_(pixels_.size(), 0) {
         for (int y = 0; y < height; ++y) std::fill_n(mask_.data() + Index(0, y), width, 1);
     }
     // Takes the image as a pass's source.
     void Load(uint8_t* const* image) {
-        for (int y = 0; y < height_; ++y) {
-            int32_t* w = wide_.data() + Index(0, y);
-            const uint8_t* in = image[y];
-            for (int x = 0; x < width_; ++x) w[x] = in[x];
-        }
+        for (int y = 0; y < height_; ++y) std::memcpy(pixels_.data() + Index(0, y), image[y], size_t(width_));
     }
     int stride() const { return stride_; }
     int height() const { return height_; }
     size_t Index(int x, int y) const { return size_t(y + kFilterReach) * stride_ + size_t(x + kLeft); }
-    const int32_t* wide() const { return wide_.data(); }
-    const int32_t* mask() const { return mask_.data(); }
+    const uint8_t* pixels() const { return pixels_.data(); }
+    const uint8_t* mask() const { return mask_.data(); }
     // Whether every tap of pixels x..x+7 of row y lies inside the image.
     bool Inside(int x, int y) const {
         return y >= kFilterReach && y < height_ - kFilterReach && x >= kFilterReach && x + 8 <= width_ - kFilterReach;
@@ -97,7 +93,7 @@ class FilterSource {
 
  private:
     int width_, height_, stride_;
-    std::vector<int32_t> wide_, mask_;
+    std::vector<uint8_t> pixels_, mask_;
 };
 
 // The taps of every orientation as offsets into rows of one stride, made once per image pass.
@@ -108,20 +104,21 @@ class Kernels {
             for (int k = 0; k < filter_c[o]; ++k) offset_[o][k] = ptrdiff_t(filter_y[o][k]) * stride + filter_x[o][k];
     }
     // The weighted sum of orientation o for eight neighbouring pixels: below 112211 x 256 (2^25).
-    [[gnu::always_inline]] simd::I32x8 Sum8(const int32_t* p, int o) const {
+    MNT_WIDE [[gnu::always_inline]] simd::I32x8 Sum8(const uint8_t* p, int o) const {
         const ptrdiff_t* offset = offset_[o];
         const int32_t* weight = filter_w[o];
-        simd::I32x8 sum = filter_w0[o] * simd::Load8(p);
+        simd::I32x8 sum = filter_w0[o] * simd::LoadBytes8(p);
         for (int k = 0, taps = filter_c[o]; k < taps; ++k)
-            sum += weight[k] * (simd::Load8(p - offset[k]) + simd::Load8(p + offset[k]));
+            sum += weight[k] * (simd::LoadBytes8(p - offset[k]) + simd::LoadBytes8(p + offset[k]));
         return sum;
     }
     // The same for one pixel.
-    int32_t Sum(const int32_t* p, int o) const {
+    int32_t Sum(const uint8_t* p, int o) const {
         const ptrdiff_t* offset = offset_[o];
         const int32_t* weight = filter_w[o];
-        int32_t sum = filter_w0[o] * *p;
-        for (int k = 0, taps = filter_c[o]; k < taps; ++k) sum += weight[k] * (p[-offset[k]] + p[offset[k]]);
+        int32_t sum = filter_w0[o] * int32_t(*p);
+        for (int k = 0, taps = filter_c[o]; k < taps; ++k)
+            sum += weight[k] * (int32_t(p[-offset[k]]) + int32_t(p[offset[k]]));
         return sum;
     }
 
@@ -130,24 +127,25 @@ class Kernels {
 };
 
 // The 3 x 3 sum of eight neighbouring pixels.
-[[gnu::always_inline]] inline simd::I32x8 Box8(const int32_t* p, int stride) {
-    using simd::Load8;
-    return Load8(p - stride - 1) + Load8(p - stride) + Load8(p - stride + 1) + Load8(p - 1) + Load8(p) + Load8(p + 1) +
-           Load8(p + stride - 1) + Load8(p + stride) + Load8(p + stride + 1);
+MNT_WIDE [[gnu::always_inline]] inline simd::I32x8 Box8(const uint8_t* p, int stride) {
+    using simd::LoadBytes8;
+    return LoadBytes8(p - stride - 1) + LoadBytes8(p - stride) + LoadBytes8(p - stride + 1) + LoadBytes8(p - 1) +
+           LoadBytes8(p) + LoadBytes8(p + 1) + LoadBytes8(p + stride - 1) + LoadBytes8(p + stride) +
+           LoadBytes8(p + stride + 1);
 }
 
 // Pixels x..x+7 of row y, each by its own orientation o[j] (negative: left as it is, which is
 // its source value; from 120 up: the mean of its 3 x 3 neighbourhood inside the image), as
 // FilterPixel gives them. Orientations change slowly along a row, so eight pixels hold only a
 // few: the filter of each distinct one runs on all eight at once and is kept where it applies.
-[[gnu::always_inline]] inline void FilterEight(const Kernels& kernels, const FilterSource& source, int x, int y, const int* o, int32_t* out) {
+MNT_WIDE [[gnu::always_inline]] inline void FilterEight(const Kernels& kernels, const FilterSource& source, int x, int y, const int* o, int32_t* out) {
     const size_t at = source.Index(x, y);
-    const int32_t* p = source.wide() + at;
-    const int32_t* inside = source.mask() + at;
+    const uint8_t* p = source.pixels() + at;
+    const uint8_t* inside = source.mask() + at;
     const bool whole = source.Inside(x, y);
     simd::I32x8 orientation;
     std::memcpy(&orientation, o, sizeof orientation);
-    simd::I32x8 result = simd::Load8(p);
+    simd::I32x8 result = simd::LoadBytes8(p);
     unsigned todo = 0;
     for (int j = 0; j < 8; ++j) todo |= unsigned(o[j] >= 0) << j;
     while (todo != 0) {
@@ -181,8 +179,8 @@ void FilterOneByOne(const Kernels& kernels, const FilterSource& source, int widt
                     int32_t* out) {
     for (int x = 0; x < width; ++x) {
         const size_t at = source.Index(x, y);
-        const int32_t* p = source.wide() + at;
-        const int32_t* inside = source.mask() + at;
+        const uint8_t* p = source.pixels() + at;
+        const uint8_t* inside = source.mask() + at;
         out[x] = *p;
         if (o[x] < 0) continue;
         int32_t sum, weight;

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace mnt::simd {
 
 // Whether the processor has AVX2. The eight-lane loops run only in functions built for it: built
@@ -34,6 +38,13 @@ using F32x8 = float __attribute__((vector_size(32)));
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Eight bytes widened to 32 bits, for code built for AVX2 only (one instruction there; generic
+// vectors of bytes are widened lane by lane).
+[[gnu::always_inline, gnu::target("avx2")]] inline I32x8 LoadBytes8(const uint8_t* p) {
+    return I32x8(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+#endif
 [[gnu::always_inline]] inline void Store8(int32_t* p, I32x8 v) { std::memcpy(p, &v, sizeof v); }
 
 // Truncated quotient by d > 0 of non-negative sums below 2^25 whose quotients stay below 2^20,
