@@ -1,6 +1,5 @@
-// Eight 32-bit lanes as the compiler's generic vectors (bytes are widened a whole row at a time: the
-// compiler widens eight scattered bytes poorly): one AVX2 register in the AVX2 build of a hot
-// loop, two SSE2 registers in the baseline one, with the same results in both.
+// Eight 32-bit lanes as the compiler's generic vectors, used only in code built for AVX2 (one
+// register there) and chosen at run time, with plain loops of the same results elsewhere.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +42,12 @@ using F32x8 = float __attribute__((vector_size(32)));
 // vectors of bytes are widened lane by lane).
 [[gnu::always_inline, gnu::target("avx2")]] inline I32x8 LoadBytes8(const uint8_t* p) {
     return I32x8(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+#else
+inline I32x8 LoadBytes8(const uint8_t* p) {
+    I32x8 v;
+    for (int i = 0; i < 8; ++i) v[i] = p[i];
+    return v;
 }
 #endif
 [[gnu::always_inline]] inline void Store8(int32_t* p, I32x8 v) { std::memcpy(p, &v, sizeof v); }

@@ -4,12 +4,13 @@
 namespace mnt {
 
 MNT_WIDE void RunningRowSumsWide(const int32_t* col, int width, int r, int32_t* out) {
-    using simd::I32x8;
     int32_t first = 0;
     for (int i = -r - 1; i <= r - 1; ++i) first += col[i];
+    int x = 0;
+#if defined(__GNUC__) && !defined(__clang__)
+    using simd::I32x8;
     I32x8 carry = first - I32x8{};
     const I32x8 zero = {};
-    int x = 0;
     for (; x + 8 <= width; x += 8) {
         I32x8 v = simd::Load8(col + x + r) - simd::Load8(col + x - r - 1);
         v += __builtin_shuffle(v, zero, I32x8{8, 0, 1, 2, 3, 4, 5, 6});
@@ -19,6 +20,7 @@ MNT_WIDE void RunningRowSumsWide(const int32_t* col, int width, int r, int32_t* 
         simd::Store8(out + x, v);
         carry = __builtin_shuffle(v, I32x8{7, 7, 7, 7, 7, 7, 7, 7});
     }
+#endif
     int32_t t = x > 0 ? out[x - 1] : first;
     for (; x < width; ++x) out[x] = t += col[x + r] - col[x - r - 1];
 }
