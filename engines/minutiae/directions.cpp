@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "engines/minutiae/hot.h"
@@ -55,16 +56,19 @@ void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y
     else DifferenceRowInterior<T, false>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
 }
 
+// A row of orientations into a direction row, keeping its bad-area bits. Restrict-qualified
+// rows let the loop vectorise (through the image's row pointers it went byte by byte).
+void MergeOrientationRow(int width, const uint8_t* __restrict orientation, uint8_t* __restrict out) {
+    for (int x = 0; x < width; ++x) out[x] = uint8_t((out[x] & kBadAreaBit) | orientation[x]);
+}
+
 class QualitySink : public PixelOrientationSink {
  public:
     QualitySink(int width, ByteImage directions, ByteImage quality)
         : width_(width), directions_(directions), quality_(quality) {}
     void PutRow(int y, const uint8_t* orientation, const uint8_t* quality) override {
-        if (directions_ != nullptr)
-            for (int x = 0; x < width_; ++x)
-                directions_[y][x] = uint8_t((directions_[y][x] & kBadAreaBit) | orientation[x]);
-        if (quality_ != nullptr)
-            for (int x = 0; x < width_; ++x) quality_[y][x] = quality[x];
+        if (directions_ != nullptr) MergeOrientationRow(width_, orientation, directions_[y]);
+        if (quality_ != nullptr) std::memcpy(quality_[y], quality, size_t(width_));
     }
 
  private:
