@@ -128,36 +128,7 @@ void SkeletonizeImage(int width, int height, ByteImage image, uint32_t skeletonI
     }
 }
 
-int32_t GetTransitionCount(const ByteImage image, int y, int x) {
-    if (image[y][x] != 0) return -1;
-    return detail::NeighbourTransitions(image, y, x);
-}
-
 namespace detail {
-
-namespace {
-
-// Background-to-ridge steps once around a neighbourhood code (bit 0 above, then clockwise).
-struct TransitionTable {
-    uint8_t count[256] = {};
-    constexpr TransitionTable() {
-        for (int code = 0; code < 256; ++code)
-            for (int i = 0; i < 8; ++i) count[code] += !((code >> i) & 1) && ((code >> ((i + 1) & 7)) & 1);
-    }
-};
-constexpr TransitionTable kTransitions;
-
-}  // namespace
-
-int NeighbourTransitions(const ByteImage image, int y, int x) {
-    const uint8_t* a = image[y - 1];
-    const uint8_t* r = image[y];
-    const uint8_t* b = image[y + 1];
-    const unsigned code = unsigned(a[x] == 0) | unsigned(a[x + 1] == 0) << 1 | unsigned(r[x + 1] == 0) << 2 |
-                          unsigned(b[x + 1] == 0) << 3 | unsigned(b[x] == 0) << 4 | unsigned(b[x - 1] == 0) << 5 |
-                          unsigned(r[x - 1] == 0) << 6 | unsigned(a[x - 1] == 0) << 7;
-    return kTransitions.count[code];
-}
 
 int TraceEnding(int width, int height, ByteImage image, int& x, int& y, int maxPixels, Point* recorded) {
     int count = 0;
