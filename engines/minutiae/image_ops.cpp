@@ -184,7 +184,7 @@ void NormalizeRow(int width, const uint8_t* __restrict s, const uint8_t* __restr
 
 }  // namespace
 
-void NormalizeImage(int width, int height, const ByteImage source, ByteImage mean, uint32_t r) {
+MNT_HOT_LOOP void NormalizeImage(int width, int height, const ByteImage source, ByteImage mean, uint32_t r) {
     const auto s = Linear(width, height, source);
     const auto m = Linear(width, height, mean);
     std::vector<uint8_t> deviation(s.size());
