@@ -6,12 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "engines/minutiae/directions.h"
 #include "engines/minutiae/hot.h"
+#include "engines/minutiae/simd.h"
 #include "engines/minutiae/singular_points.h"
 #include "engines/minutiae/window.h"
 
@@ -45,6 +42,14 @@ class OrientationCollector : public PixelOrientationSink {
 
 namespace {
 
+// Whether a singular point lies within the clearance of row y (a pixel of the row can then be near one).
+bool RowNearSingularPoint(const SingularPointList* points, int y) {
+    const int n = std::clamp(points->count, 0, kMaxSingularPoints);
+    for (int i = 0; i < n; ++i)
+        if (std::abs(int64_t(points->y[i]) - y) < kSingularPointClearance) return true;
+    return false;
+}
+
 inline bool Interior(int width, int height, int x, int y) {
     return x >= kFilterReach && x < width - kFilterReach && y >= kFilterReach && y < height - kFilterReach;
 }
@@ -60,91 +65,156 @@ inline uint8_t FilterInterior(const uint8_t* p, int width, int o) {
     return uint8_t(sum / kFilterDivisor);
 }
 
-// The taps of every orientation as offsets into rows of one width, made once per image pass.
+// An image pass's source inside a frame of zeros, with a mask of ones where
+// the image is: every filter tap can then be read, and a tap outside adds nothing to the sum
+// nor (through the mask) to the weight, as FilterPixel has it near the border. The right frame
+// is wide enough for a last group of eight that runs past the row.
+class FilterSource {
+ public:
+    static constexpr int kLeft = kFilterReach;
+    FilterSource(int width, int height)
+        : width_(width), height_(height), stride_(width + kLeft + kFilterReach + 8),
+          pixels_(size_t(stride_) * (height + 2 * kFilterReach), 0), mask_(pixels_.size(), 0) {
+        for (int y = 0; y < height; ++y) std::fill_n(mask_.data() + Index(0, y), width, 1);
+    }
+    // Takes the image as a pass's source.
+    void Load(uint8_t* const* image) {
+        for (int y = 0; y < height_; ++y) std::memcpy(pixels_.data() + Index(0, y), image[y], size_t(width_));
+    }
+    int stride() const { return stride_; }
+    int height() const { return height_; }
+    size_t Index(int x, int y) const { return size_t(y + kFilterReach) * stride_ + size_t(x + kLeft); }
+    const uint8_t* pixels() const { return pixels_.data(); }
+    const uint8_t* mask() const { return mask_.data(); }
+    // Whether every tap of pixels x..x+7 of row y lies inside the image.
+    bool Inside(int x, int y) const {
+        return y >= kFilterReach && y < height_ - kFilterReach && x >= kFilterReach && x + 8 <= width_ - kFilterReach;
+    }
+
+ private:
+    int width_, height_, stride_;
+    std::vector<uint8_t> pixels_, mask_;
+};
+
+// The taps of every orientation as offsets into rows of one stride, made once per image pass.
 class Kernels {
  public:
-    explicit Kernels(int width) {
-        for (int o = 0; o < 120; ++o) {
-            narrow_ = narrow_ && filter_w0[o] >= 0 && filter_w0[o] < 32768;
-            for (int k = 0; k < filter_c[o]; ++k) {
-                offset_[o][k] = ptrdiff_t(filter_y[o][k]) * width + filter_x[o][k];
-                narrow_ = narrow_ && filter_w[o][k] >= 0 && filter_w[o][k] < 32768;
-            }
-        }
+    explicit Kernels(int stride) {
+        for (int o = 0; o < 120; ++o)
+            for (int k = 0; k < filter_c[o]; ++k) offset_[o][k] = ptrdiff_t(filter_y[o][k]) * stride + filter_x[o][k];
     }
-    // Four neighbouring pixels of one orientation at once. With SSE2 the two pixels of a tap
-    // pair and the shared weight go through one multiply-add of 16-bit lanes (weights stay
-    // below 2^15, pixel sums below 2^9), four pixels a step.
-    void Apply4(const uint8_t* p, int o, uint8_t* out) const {
-        int32_t sum[4];
-#if defined(__SSE2__)
-        if (narrow_) {
-            const __m128i zero = _mm_setzero_si128();
-            auto bytes = [&](const uint8_t* q) {
-                int32_t v;
-                std::memcpy(&v, q, sizeof v);
-                return _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), zero);
-            };
-            __m128i acc = _mm_madd_epi16(_mm_unpacklo_epi16(bytes(p), zero), _mm_set1_epi32(filter_w0[o]));
-            const ptrdiff_t* offset = offset_[o];
-            const int32_t* weight = filter_w[o];
-            for (int k = 0, taps = filter_c[o]; k < taps; ++k) {
-                const __m128i pairs = _mm_unpacklo_epi16(bytes(p - offset[k]), bytes(p + offset[k]));
-                acc = _mm_add_epi32(acc, _mm_madd_epi16(pairs, _mm_set1_epi16(int16_t(weight[k]))));
-            }
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(sum), acc);
-            for (int j = 0; j < 4; ++j) out[j] = uint8_t(sum[j] / kFilterDivisor);
-            return;
-        }
-#endif
-        for (int j = 0; j < 4; ++j) out[j] = Apply(p + j, o);
+    // The weighted sum of orientation o for eight neighbouring pixels: below 112211 x 256 (2^25).
+    MNT_WIDE [[gnu::always_inline]] simd::I32x8 Sum8(const uint8_t* p, int o) const {
+        const ptrdiff_t* offset = offset_[o];
+        const int32_t* weight = filter_w[o];
+        simd::I32x8 sum = filter_w0[o] * simd::LoadBytes8(p);
+        for (int k = 0, taps = filter_c[o]; k < taps; ++k)
+            sum += weight[k] * (simd::LoadBytes8(p - offset[k]) + simd::LoadBytes8(p + offset[k]));
+        return sum;
     }
-    uint8_t Apply(const uint8_t* p, int o) const {
+    // The same for one pixel.
+    int32_t Sum(const uint8_t* p, int o) const {
         const ptrdiff_t* offset = offset_[o];
         const int32_t* weight = filter_w[o];
         int32_t sum = filter_w0[o] * int32_t(*p);
         for (int k = 0, taps = filter_c[o]; k < taps; ++k)
             sum += weight[k] * (int32_t(p[-offset[k]]) + int32_t(p[offset[k]]));
-        return uint8_t(sum / kFilterDivisor);
+        return sum;
     }
 
  private:
     ptrdiff_t offset_[120][kFilterTaps] = {};
-    bool narrow_ = true;  // every weight fits a signed 16-bit lane
 };
 
-// Filters every pixel of row y whose orientation orientationOf(x) gives (negative: left as it
-// is), reading `source`. orientationOf is called once for each pixel, in order.
-template <typename OrientationOf>
-void FilterRow(const Kernels& kernels, const uint8_t* source, int width, int height, int y, uint8_t* out,
-               std::vector<int>& orientations, OrientationOf orientationOf) {
-    orientations.resize(size_t(width));
-    int* o = orientations.data();
-    for (int x = 0; x < width; ++x) o[x] = orientationOf(x);
-    const uint8_t* row = source + size_t(y) * width;
-    const bool innerRow = y >= kFilterReach && y < height - kFilterReach;
-    for (int x = 0; x < width; ++x) {
-        if (o[x] < 0) continue;
-        if (innerRow && x >= kFilterReach && x < width - kFilterReach) {
-            if (o[x] < 120) {
-                // Orientations come in short runs along a row: four alike go together.
-                if (x + 3 < width - kFilterReach && o[x + 1] == o[x] && o[x + 2] == o[x] && o[x + 3] == o[x]) {
-                    kernels.Apply4(row + x, o[x], out + x);
-                    x += 3;
-                    continue;
-                }
-                out[x] = kernels.Apply(row + x, o[x]);
-            } else {
-                // No orientation: the 3 x 3 mean, as FilterPixel gives it, without its clipping.
-                const uint8_t* p = row + x;
-                const int sum = p[-width - 1] + p[-width] + p[-width + 1] + p[-1] + p[0] + p[1] + p[width - 1] +
-                                p[width] + p[width + 1];
-                out[x] = uint8_t(sum / 9);
-            }
+// The 3 x 3 sum of eight neighbouring pixels.
+MNT_WIDE [[gnu::always_inline]] inline simd::I32x8 Box8(const uint8_t* p, int stride) {
+    using simd::LoadBytes8;
+    return LoadBytes8(p - stride - 1) + LoadBytes8(p - stride) + LoadBytes8(p - stride + 1) + LoadBytes8(p - 1) +
+           LoadBytes8(p) + LoadBytes8(p + 1) + LoadBytes8(p + stride - 1) + LoadBytes8(p + stride) +
+           LoadBytes8(p + stride + 1);
+}
+
+// Pixels x..x+7 of row y, each by its own orientation o[j] (negative: left as it is, which is
+// its source value; from 120 up: the mean of its 3 x 3 neighbourhood inside the image), as
+// FilterPixel gives them. Orientations change slowly along a row, so eight pixels hold only a
+// few: the filter of each distinct one runs on all eight at once and is kept where it applies.
+MNT_WIDE [[gnu::always_inline]] inline void FilterEight(const Kernels& kernels, const FilterSource& source, int x, int y, const int* o, int32_t* out) {
+    const size_t at = source.Index(x, y);
+    const uint8_t* p = source.pixels() + at;
+    const uint8_t* inside = source.mask() + at;
+    const bool whole = source.Inside(x, y);
+    simd::I32x8 orientation;
+    std::memcpy(&orientation, o, sizeof orientation);
+    simd::I32x8 result = simd::LoadBytes8(p);
+    unsigned todo = 0;
+    for (int j = 0; j < 8; ++j) todo |= unsigned(o[j] >= 0) << j;
+    while (todo != 0) {
+        const int one = o[__builtin_ctz(todo)];
+        if (one < 120) {
+            const simd::I32x8 sum = kernels.Sum8(p, one);
+            const simd::I32x8 q = whole ? simd::Quotient(sum, kFilterDivisor, 1.0f / float(kFilterDivisor))
+                                        : simd::Quotient(sum, kernels.Sum8(inside, one));
+            result = orientation == one ? q : result;
+            for (int j = 0; j < 8; ++j) todo &= ~(unsigned(o[j] == one) << j);
         } else {
-            out[x] = FilterPixel(source, width, height, x, y, o[x]);
+            const simd::I32x8 sum = Box8(p, source.stride());
+            const simd::I32x8 q =
+                whole ? simd::Quotient(sum, 9, 1.0f / 9.0f) : simd::Quotient(sum, Box8(inside, source.stride()));
+            result = orientation >= 120 ? q : result;
+            for (int j = 0; j < 8; ++j) todo &= ~(unsigned(o[j] >= 120) << j);
         }
     }
+    simd::Store8(out, result);
+}
+
+// The pixels of a row in groups of eight (for processors with AVX2); o and out are padded to
+// whole groups.
+MNT_WIDE void FilterGroups(const Kernels& kernels, const FilterSource& source, int width, int y, const int* o,
+                           int32_t* out) {
+    for (int x = 0; x < width; x += 8) FilterEight(kernels, source, x, y, o + x, out + x);
+}
+
+// One pixel at a time, the same arithmetic in plain integers.
+void FilterOneByOne(const Kernels& kernels, const FilterSource& source, int width, int y, const int* o,
+                    int32_t* out) {
+    for (int x = 0; x < width; ++x) {
+        const size_t at = source.Index(x, y);
+        const uint8_t* p = source.pixels() + at;
+        const uint8_t* inside = source.mask() + at;
+        out[x] = *p;
+        if (o[x] < 0) continue;
+        int32_t sum, weight;
+        const bool whole = y >= kFilterReach && y < source.height() - kFilterReach && x >= kFilterReach &&
+                           x < width - kFilterReach;
+        if (o[x] < 120) {
+            sum = kernels.Sum(p, o[x]);
+            weight = whole ? kFilterDivisor : kernels.Sum(inside, o[x]);
+        } else {
+            sum = weight = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    sum += p[dy * source.stride() + dx];
+                    weight += inside[dy * source.stride() + dx];
+                }
+        }
+        out[x] = sum / weight;
+    }
+}
+
+// Filters every pixel of row y whose orientation orientationOf(x) gives (negative: left as it
+// is). orientationOf is called once for each pixel, in order.
+template <typename OrientationOf>
+void FilterRow(const Kernels& kernels, const FilterSource& source, int width, int y, uint8_t* out,
+               std::vector<int>& orientations, std::vector<int32_t>& results, OrientationOf orientationOf) {
+    // Rounded up to whole groups of eight; the pixels past the row are left alone.
+    const size_t padded = (size_t(width) + 7) / 8 * 8;
+    orientations.assign(padded, -1);
+    results.resize(padded);
+    int* o = orientations.data();
+    for (int x = 0; x < width; ++x) o[x] = orientationOf(x);
+    if (simd::HasAvx2()) FilterGroups(kernels, source, width, y, o, results.data());
+    else FilterOneByOne(kernels, source, width, y, o, results.data());
+    for (int x = 0; x < width; ++x) out[x] = uint8_t(results[size_t(x)]);
 }
 
 }  // namespace
@@ -191,9 +261,11 @@ MNT_HOT_LOOP int32_t ComputeBadArea(int width, int height, ByteImage directions,
             for (int x = 0; x < width; ++x) row[x] = quality[y][x] < badAreaQualityMax ? 1 : 0;
         },
         [&](int y, const int32_t* goodInWindow) {
+            // Only rows within reach of a singular point need the distance test.
+            const bool pointsNear = RowNearSingularPoint(singularPoints, y);
             for (int x = 0; x < width; ++x) {
                 if (goodInWindow[x] <= half &&
-                    !IsSingularPointNear(singularPoints, y, x, kSingularPointClearance)) {
+                    !(pointsNear && IsSingularPointNear(singularPoints, y, x, kSingularPointClearance))) {
                     directions[y][x] |= kBadAreaBit;
                 } else {
                     sum += quality[y][x];
@@ -205,25 +277,30 @@ MNT_HOT_LOOP int32_t ComputeBadArea(int width, int height, ByteImage directions,
 }
 
 MNT_HOT_LOOP void DirectSmoothImage(int width, int height, ByteImage image, const ByteImage directions) {
-    const auto source = Linear(width, height, image);
-    const Kernels kernels(width);
+    FilterSource source(width, height);
+    source.Load(image);
+    const Kernels kernels(source.stride());
     std::vector<int> orientationRow;
+    std::vector<int32_t> results;
     for (int y = 0; y < height; ++y) {
         const uint8_t* d = directions[y];
-        FilterRow(kernels, source.data(), width, height, y, image[y], orientationRow, [d](int x) { return d[x] & 0x7F; });
+        FilterRow(kernels, source, width, y, image[y], orientationRow, results, [d](int x) { return d[x] & 0x7F; });
     }
 }
 
 MNT_HOT_LOOP void DirFilterImage(int width, int height, ByteImage image, uint32_t dirFilterRadius, uint32_t dirFilterPasses) {
-    const Kernels kernels(width);
+    if (dirFilterPasses == 0) return;
+    FilterSource source(width, height);
+    const Kernels kernels(source.stride());
     std::vector<int> orientationRow;
+    std::vector<int32_t> results;
     for (uint32_t pass = 0; pass < dirFilterPasses; ++pass) {
         OrientationCollector orientations(width, height, false);
         ComputePixelOrientations(width, height, image, dirFilterRadius, false, -1, orientations, false);
-        const auto source = Linear(width, height, image);
+        source.Load(image);
         for (int y = 0; y < height; ++y) {
             const uint8_t* d = orientations.orientation().data() + size_t(y) * width;
-            FilterRow(kernels, source.data(), width, height, y, image[y], orientationRow, [d](int x) { return int(d[x]); });
+            FilterRow(kernels, source, width, y, image[y], orientationRow, results, [d](int x) { return int(d[x]); });
         }
     }
 }
@@ -248,12 +325,9 @@ void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage di
         // count and stray bits; they are clamped.
         passesFor[quality] = uint8_t(std::min<uint64_t>(uint64_t(filterBasePasses) + uint64_t(extra), kMaxPasses));
     }
-    const int sp = std::clamp(singularPoints->count, 0, kMaxSingularPoints);
     for (int y = 0; y < height; ++y) {
         // Only rows within reach of a singular point need the distance test.
-        bool pointsNear = false;
-        for (int i = 0; i < sp; ++i)
-            pointsNear = pointsNear || std::abs(int64_t(singularPoints->y[i]) - y) < kSingularPointClearance;
+        const bool pointsNear = RowNearSingularPoint(singularPoints, y);
         const uint8_t* orientation = measured.orientation().data() + size_t(y) * width;
         const uint8_t* quality = measured.quality().data() + size_t(y) * width;
         uint8_t* d = directions[y];
@@ -269,10 +343,12 @@ void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage di
 }
 
 MNT_HOT_LOOP void FilterImage(int width, int height, ByteImage image, const ByteImage directions, ByteImage passMap) {
-    const Kernels kernels(width);
+    FilterSource source(width, height);
+    const Kernels kernels(source.stride());
     std::vector<int> orientationRow;
+    std::vector<int32_t> results;
     for (;;) {
-        const auto source = Linear(width, height, image);
+        source.Load(image);
         bool filtered = false;
         for (int y = 0; y < height; ++y) {
             const uint8_t* d = directions[y];
@@ -281,12 +357,13 @@ MNT_HOT_LOOP void FilterImage(int width, int height, ByteImage image, const Byte
             uint8_t left = 0;
             for (int x = 0; x < width; ++x) left |= passes[x];
             if ((left & 0x07) == 0) continue;
-            FilterRow(kernels, source.data(), width, height, y, image[y], orientationRow, [&](int x) {
-                const int left = passes[x] & 0x07;
-                if (left == 0) return -1;
-                passes[x] = uint8_t((passes[x] & ~0x07) | (left - 1));
-                filtered = true;
-                return d[x] & 0x7F;
+            // The row has passes left, so it is filtered: without branches, a pixel with passes
+            // left takes one off and gives its orientation, the others -1.
+            filtered = true;
+            FilterRow(kernels, source, width, y, image[y], orientationRow, results, [&](int x) {
+                const int active = (passes[x] & 0x07) != 0;
+                passes[x] = uint8_t(passes[x] - active);
+                return ((d[x] & 0x7F) + 1) * active - 1;
             });
         }
         if (!filtered) return;

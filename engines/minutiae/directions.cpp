@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "engines/minutiae/hot.h"
@@ -41,8 +42,12 @@ void DifferenceRowInterior(int width, const uint8_t* __restrict up, const uint8_
 // Per-pixel values of the four differences for one row; zero where a pixel lacks a neighbour.
 template <typename T>
 void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y, bool squared, T* row) {
-    std::fill(row, row + 4 * size_t(width), T(0));
-    if (y < 1 || y >= height - 1 || width < 3) return;
+    if (y < 1 || y >= height - 1 || width < 3) {
+        std::fill(row, row + 4 * size_t(width), T(0));
+        return;
+    }
+    // The interior is written whole below; only the two edge pixels of each channel stay zero.
+    for (int c = 0; c < 4; ++c) row[size_t(c) * width] = row[size_t(c) * width + width - 1] = T(0);
     const uint8_t* up = img.data() + size_t(y - 1) * width;
     const uint8_t* mid = up + width;
     const uint8_t* down = mid + width;
@@ -51,16 +56,19 @@ void DifferenceRow(const std::vector<uint8_t>& img, int width, int height, int y
     else DifferenceRowInterior<T, false>(width, up, mid, down, h, h + width, h + 2 * width, h + 3 * width);
 }
 
+// A row of orientations into a direction row, keeping its bad-area bits. Restrict-qualified
+// rows let the loop vectorise (through the image's row pointers it went byte by byte).
+void MergeOrientationRow(int width, const uint8_t* __restrict orientation, uint8_t* __restrict out) {
+    for (int x = 0; x < width; ++x) out[x] = uint8_t((out[x] & kBadAreaBit) | orientation[x]);
+}
+
 class QualitySink : public PixelOrientationSink {
  public:
     QualitySink(int width, ByteImage directions, ByteImage quality)
         : width_(width), directions_(directions), quality_(quality) {}
     void PutRow(int y, const uint8_t* orientation, const uint8_t* quality) override {
-        if (directions_ != nullptr)
-            for (int x = 0; x < width_; ++x)
-                directions_[y][x] = uint8_t((directions_[y][x] & kBadAreaBit) | orientation[x]);
-        if (quality_ != nullptr)
-            for (int x = 0; x < width_; ++x) quality_[y][x] = quality[x];
+        if (directions_ != nullptr) MergeOrientationRow(width_, orientation, directions_[y]);
+        if (quality_ != nullptr) std::memcpy(quality_[y], quality, size_t(width_));
     }
 
  private:
@@ -292,7 +300,10 @@ void PixelOrientations(int width, int height, const std::vector<uint8_t>& img, i
             } else {
                 std::fill(redo.begin(), redo.end(), uint8_t(1));
             }
-            for (int x = 0; x < width; ++x) {
+            // Rarely any pixel needs it: the row is checked whole first.
+            uint8_t any = 0;
+            for (int x = 0; x < width; ++x) any |= redo[x];
+            for (int x = 0; any != 0 && x < width; ++x) {
                 if (!redo[x]) continue;
                 const int64_t d1 = sums[width + x], d2 = sums[3 * width + x];
                 const int64_t h = sums[x], v = sums[2 * width + x];

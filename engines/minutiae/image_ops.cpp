@@ -63,12 +63,13 @@ MNT_HOT_LOOP std::vector<uint8_t> WindowMeans(const std::vector<uint8_t>& image,
     return means;
 }
 
+namespace {
+
 // Writes 0 into `out` where `in` lies below the truncated mean of its window of radius r and
-// 255 elsewhere, for the pixels that `use` selects; no mean is formed: v < floor(S / A) exactly
-// when (v + 1) A <= S.
-template <typename Use>
+// 255 elsewhere, for the pixels whose class byte is `which`; no mean is formed: v < floor(S / A)
+// exactly when (v + 1) A <= S. Without branches, so that the pixel loop vectorises.
 void BinarizeBelowMean(const std::vector<uint8_t>& in, int width, int height, uint32_t radius, ByteImage out,
-                       Use use) {
+                       const std::vector<uint8_t>& classes, uint8_t which) {
     const int r = ClipRadius(radius, width, height);
     std::vector<int32_t> spans(static_cast<size_t>(width));
     for (int x = 0; x < width; ++x) spans[x] = WindowSpan(x, r, width);
@@ -78,16 +79,18 @@ void BinarizeBelowMean(const std::vector<uint8_t>& in, int width, int height, ui
             const uint8_t* src = in.data() + size_t(y) * width;
             for (int x = 0; x < width; ++x) row[x] = src[x];
         },
-        [&](int y, const int32_t* sums) {
+        [&](int y, const int32_t* __restrict sums) {
             const int32_t rows = WindowSpan(y, r, height);
-            const uint8_t* src = in.data() + size_t(y) * width;
-            uint8_t* dst = out[y];
-            for (int x = 0; x < width; ++x)
-                if (use(x, y)) dst[x] = (int32_t(src[x]) + 1) * rows * spans[x] <= sums[x] ? 0 : 255;
+            const uint8_t* __restrict src = in.data() + size_t(y) * width;
+            const uint8_t* __restrict cls = classes.data() + size_t(y) * width;
+            const int32_t* __restrict span = spans.data();
+            uint8_t* __restrict dst = out[y];
+            for (int x = 0; x < width; ++x) {
+                const uint8_t v = (int32_t(src[x]) + 1) * rows * span[x] <= sums[x] ? 0 : 255;
+                dst[x] = cls[x] == which ? v : dst[x];
+            }
         });
 }
-
-namespace {
 
 // Ridge edges are judged on the binary image: a good interior pixel whose 3 x 3
 // neighbourhood is neither all ridge nor all valley.
@@ -123,7 +126,40 @@ void SmoothImage(int width, int height, ByteImage image, uint32_t r) {
     for (int y = 0; y < height; ++y) std::memcpy(image[y], means.data() + size_t(y) * width, size_t(width));
 }
 
-void PuttyImage(int width, int height, ByteImage image) { SmoothImage(width, height, image, 1); }
+// The 3 x 3 mean, clipped at the border like WindowMeans. Inside, from column sums of three rows,
+// and the quotient by 9 as (s x 7282) >> 16, which equals it for every sum up to 9 x 255.
+MNT_HOT_LOOP void PuttyImage(int width, int height, ByteImage image) {
+    if (width < 3 || height < 3) {
+        SmoothImage(width, height, image, 1);
+        return;
+    }
+    const auto in = Linear(width, height, image);
+    auto clipped = [&](int x, int y) {
+        int sum = 0, count = 0;
+        for (int yy = std::max(0, y - 1); yy <= std::min(height - 1, y + 1); ++yy)
+            for (int xx = std::max(0, x - 1); xx <= std::min(width - 1, x + 1); ++xx) {
+                sum += in[size_t(yy) * width + xx];
+                ++count;
+            }
+        return uint8_t(sum / count);
+    };
+    std::vector<int32_t> columns(static_cast<size_t>(width));
+    for (int y = 0; y < height; ++y) {
+        uint8_t* __restrict out = image[y];
+        if (y == 0 || y == height - 1) {
+            for (int x = 0; x < width; ++x) out[x] = clipped(x, y);
+            continue;
+        }
+        const uint8_t* __restrict up = in.data() + size_t(y - 1) * width;
+        const uint8_t* __restrict mid = up + width;
+        const uint8_t* __restrict down = mid + width;
+        int32_t* __restrict col = columns.data();
+        for (int x = 0; x < width; ++x) col[x] = int32_t(up[x]) + mid[x] + down[x];
+        for (int x = 1; x + 1 < width; ++x) out[x] = uint8_t(((col[x - 1] + col[x] + col[x + 1]) * 7282) >> 16);
+        out[0] = clipped(0, y);
+        out[width - 1] = clipped(width - 1, y);
+    }
+}
 
 namespace {
 
@@ -148,7 +184,7 @@ void NormalizeRow(int width, const uint8_t* __restrict s, const uint8_t* __restr
 
 }  // namespace
 
-void NormalizeImage(int width, int height, const ByteImage source, ByteImage mean, uint32_t r) {
+MNT_HOT_LOOP void NormalizeImage(int width, int height, const ByteImage source, ByteImage mean, uint32_t r) {
     const auto s = Linear(width, height, source);
     const auto m = Linear(width, height, mean);
     std::vector<uint8_t> deviation(s.size());
@@ -201,7 +237,10 @@ MNT_HOT_LOOP void ComputeGImage(int width, int height, ByteImage image, const By
                 // The whole byte is looked at: no orientation (127) and bad-area pixels take 100.
                 const int o = directions[y][x];
                 const int32_t k = o < 120 ? dir_koefs[o] : 100;
-                image[y][x] = g == 0 ? 0 : uint8_t((e * 255 / g) * k / 100);
+                // e <= g, so the ratio is 0..255; its double quotient truncates exactly (32-bit
+                // operands) and costs far less than an integer division.
+                const int32_t ratio = g == 0 ? 0 : int32_t(double(e * 255) / double(g));
+                image[y][x] = g == 0 ? 0 : uint8_t(ratio * k / 100);
             }
         });
 }
@@ -223,24 +262,30 @@ MNT_HOT_LOOP void BinarizeImageA(int width, int height, ByteImage image, const B
     const auto in = Linear(width, height, image);
     // Each pixel is compared with the mean of the window its density picks: small windows
     // where ridges are dense.
-    BinarizeBelowMean(in, width, height, r1, image, [&](int x, int y) { return density[y][x] >= highLimit; });
-    BinarizeBelowMean(in, width, height, r2, image, [&](int x, int y) {
-        return density[y][x] < highLimit && density[y][x] >= lowLimit;
-    });
-    BinarizeBelowMean(in, width, height, r3, image, [&](int x, int y) {
-        return density[y][x] < highLimit && density[y][x] < lowLimit;
-    });
+    std::vector<uint8_t> classes(in.size());
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* __restrict d = density[y];
+        uint8_t* __restrict c = classes.data() + size_t(y) * width;
+        for (int x = 0; x < width; ++x) c[x] = d[x] >= highLimit ? 0 : d[x] >= lowLimit ? 1 : 2;
+    }
+    BinarizeBelowMean(in, width, height, r1, image, classes, 0);
+    BinarizeBelowMean(in, width, height, r2, image, classes, 1);
+    BinarizeBelowMean(in, width, height, r3, image, classes, 2);
 }
 
-void BSmoothImage(int width, int height, ByteImage image) {
+MNT_HOT_LOOP void BSmoothImage(int width, int height, ByteImage image) {
     const auto in = Linear(width, height, image);
-    for (int y = 1; y + 1 < height; ++y)
-        for (int x = 1; x + 1 < width; ++x) {
-            int sum = 0;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx) sum += in[size_t(y + dy) * width + (x + dx)];
-            image[y][x] = sum < 1152 ? 0 : 255;
-        }
+    // 3 x 3 sums as column sums of three rows, then three columns of those.
+    std::vector<int32_t> columns(static_cast<size_t>(width));
+    for (int y = 1; y + 1 < height; ++y) {
+        const uint8_t* __restrict up = in.data() + size_t(y - 1) * width;
+        const uint8_t* __restrict mid = up + width;
+        const uint8_t* __restrict down = mid + width;
+        int32_t* __restrict col = columns.data();
+        for (int x = 0; x < width; ++x) col[x] = int32_t(up[x]) + mid[x] + down[x];
+        uint8_t* __restrict out = image[y];
+        for (int x = 1; x + 1 < width; ++x) out[x] = col[x - 1] + col[x] + col[x + 1] < 1152 ? 0 : 255;
+    }
     if (height <= 0 || width <= 0) return;
     std::memset(image[0], 255, size_t(width));
     std::memset(image[height - 1], 255, size_t(width));

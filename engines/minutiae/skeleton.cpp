@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "engines/minutiae/simd.h"
+
 namespace mnt {
 namespace {
 
@@ -20,10 +22,54 @@ void RowCodes(int width, const uint8_t* __restrict above, const uint8_t* __restr
     }
 }
 
+// A removal table as 16 rows (high nibble of the code) of 16 bits (low nibble), split into the
+// bytes for low nibbles 0-7 and 8-15, so that 32 decisions are two byte shuffles.
+struct NibbleTable {
+    const uint8_t* table;
+    uint8_t low[16], high[16];
+    explicit NibbleTable(const uint8_t* t) : table(t), low(), high() {
+        for (int code = 0; code < 256; ++code) {
+            const int l = code & 15;
+            uint8_t& bits = l < 8 ? low[code >> 4] : high[code >> 4];
+            bits = uint8_t(bits | (t[code] ? 1 << (l & 7) : 0));
+        }
+    }
+};
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The removals of one row 32 pixels at a time from `x` on, advancing `x` past them; the rest of
+// the row is left to the plain loop.
+MNT_WIDE int RemoveWide(int width, const NibbleTable& nibbles, const uint8_t* current, const uint8_t* codes,
+                        uint8_t* out, int& x) {
+    const __m256i low = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(nibbles.low)));
+    const __m256i high = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(nibbles.high)));
+    const __m256i bit = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16,
+                                         32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+    const __m256i nibble = _mm256_set1_epi8(15), seven = _mm256_set1_epi8(7), zero = _mm256_setzero_si256();
+    int removed = 0;
+    for (; x + 32 <= width - 1; x += 32) {
+        const __m256i code = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + x));
+        const __m256i hn = _mm256_and_si256(_mm256_srli_epi16(code, 4), nibble);
+        const __m256i ln = _mm256_and_si256(code, nibble);
+        const __m256i row = _mm256_blendv_epi8(_mm256_shuffle_epi8(low, hn), _mm256_shuffle_epi8(high, hn),
+                                               _mm256_cmpgt_epi8(ln, seven));
+        const __m256i b = _mm256_shuffle_epi8(bit, ln);
+        const __m256i ridge = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(current + x)), zero);
+        const __m256i remove = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(row, b), b), ridge);
+        __m256i* o = reinterpret_cast<__m256i*>(out + x);
+        _mm256_storeu_si256(o, _mm256_or_si256(_mm256_loadu_si256(o), remove));
+        removed += __builtin_popcount(unsigned(_mm256_movemask_epi8(remove)));
+    }
+    return removed;
+}
+#endif
+
 // One sub-pass; `turned` reads the neighbourhood turned by half a turn (bit 0 below). Decisions
 // read copies of the rows as they were before the sub-pass changed them.
-int SubPass(int width, int height, ByteImage image, const uint8_t* table, std::vector<uint8_t>& visited,
+int SubPass(int width, int height, ByteImage image, const NibbleTable& nibbles, std::vector<uint8_t>& visited,
             std::vector<uint8_t>& previous, std::vector<uint8_t>& current, std::vector<uint8_t>& codes) {
+    const uint8_t* table = nibbles.table;
+    [[maybe_unused]] const bool wide = simd::HasAvx2();
     int removed = 0;
     std::memcpy(previous.data(), image[0], size_t(width));
     for (int y = 1; y < height - 1; ++y) {
@@ -33,8 +79,12 @@ int SubPass(int width, int height, ByteImage image, const uint8_t* table, std::v
             RowCodes(width, previous.data(), current.data(), image[y + 1], codes.data());
             uint8_t* out = image[y];
             int removedHere = 0;
+            int x = 1;
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+            if (wide) removedHere = RemoveWide(width, nibbles, current.data(), codes.data(), out, x);
+#endif
             // Without branches: which pixels go is as unpredictable as the ridges.
-            for (int x = 1; x < width - 1; ++x) {
+            for (; x < width - 1; ++x) {
                 const uint8_t remove = uint8_t(current[x] == 0) & table[codes[x]];
                 out[x] = uint8_t(out[x] | (0 - remove));
                 removedHere += remove;
@@ -70,43 +120,15 @@ void SkeletonizeImage(int width, int height, ByteImage image, uint32_t skeletonI
     std::vector<uint8_t> visitedFirst(size_t(height), 0), visitedSecond(size_t(height), 0);
     std::vector<uint8_t> previous(static_cast<size_t>(width)), current(static_cast<size_t>(width));
     std::vector<uint8_t> codes(static_cast<size_t>(width));
+    const NibbleTable first(skelet), second(turned);
     for (uint32_t i = 0; i < skeletonIterations; ++i) {
-        int removed = SubPass(width, height, image, skelet, visitedFirst, previous, current, codes);
-        removed += SubPass(width, height, image, turned, visitedSecond, previous, current, codes);
+        int removed = SubPass(width, height, image, first, visitedFirst, previous, current, codes);
+        removed += SubPass(width, height, image, second, visitedSecond, previous, current, codes);
         if (removed == 0) break;
     }
 }
 
-int32_t GetTransitionCount(const ByteImage image, int y, int x) {
-    if (image[y][x] != 0) return -1;
-    return detail::NeighbourTransitions(image, y, x);
-}
-
 namespace detail {
-
-namespace {
-
-// Background-to-ridge steps once around a neighbourhood code (bit 0 above, then clockwise).
-struct TransitionTable {
-    uint8_t count[256] = {};
-    constexpr TransitionTable() {
-        for (int code = 0; code < 256; ++code)
-            for (int i = 0; i < 8; ++i) count[code] += !((code >> i) & 1) && ((code >> ((i + 1) & 7)) & 1);
-    }
-};
-constexpr TransitionTable kTransitions;
-
-}  // namespace
-
-int NeighbourTransitions(const ByteImage image, int y, int x) {
-    const uint8_t* a = image[y - 1];
-    const uint8_t* r = image[y];
-    const uint8_t* b = image[y + 1];
-    const unsigned code = unsigned(a[x] == 0) | unsigned(a[x + 1] == 0) << 1 | unsigned(r[x + 1] == 0) << 2 |
-                          unsigned(b[x + 1] == 0) << 3 | unsigned(b[x] == 0) << 4 | unsigned(b[x - 1] == 0) << 5 |
-                          unsigned(r[x - 1] == 0) << 6 | unsigned(a[x - 1] == 0) << 7;
-    return kTransitions.count[code];
-}
 
 int TraceEnding(int width, int height, ByteImage image, int& x, int& y, int maxPixels, Point* recorded) {
     int count = 0;

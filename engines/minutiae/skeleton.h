@@ -14,11 +14,6 @@ extern const uint8_t skelet[256];
 
 void SkeletonizeImage(int width, int height, ByteImage image, uint32_t skeletonIterations);
 
-// Background-to-ridge transitions once around the eight neighbours of a ridge pixel (1 an
-// ending, 2 inside a line, 3 or more a branching); -1 for a background pixel. Not for border
-// pixels.
-int32_t GetTransitionCount(const ByteImage image, int y, int x);
-
 namespace detail {
 
 struct Point {
@@ -26,8 +21,39 @@ struct Point {
     int y;
 };
 
+// Background-to-ridge steps once around a neighbourhood code (bit 0 above, then clockwise).
+struct TransitionTable {
+    uint8_t count[256] = {};
+    constexpr TransitionTable() {
+        for (int code = 0; code < 256; ++code)
+            for (int i = 0; i < 8; ++i) count[code] += !((code >> i) & 1) && ((code >> ((i + 1) & 7)) & 1);
+    }
+};
+inline constexpr TransitionTable kTransitions;
+
 // The same count whatever the centre pixel holds (a walk erases its start before it looks again).
-int NeighbourTransitions(const ByteImage image, int y, int x);
+// Inline: the skeleton stages ask it of every ridge pixel.
+inline int NeighbourTransitions(const ByteImage image, int y, int x) {
+    const uint8_t* a = image[y - 1];
+    const uint8_t* r = image[y];
+    const uint8_t* b = image[y + 1];
+    const unsigned code = unsigned(a[x] == 0) | unsigned(a[x + 1] == 0) << 1 | unsigned(r[x + 1] == 0) << 2 |
+                          unsigned(b[x + 1] == 0) << 3 | unsigned(b[x] == 0) << 4 | unsigned(b[x - 1] == 0) << 5 |
+                          unsigned(r[x - 1] == 0) << 6 | unsigned(a[x - 1] == 0) << 7;
+    return kTransitions.count[code];
+}
+
+}  // namespace detail
+
+// Background-to-ridge transitions once around the eight neighbours of a ridge pixel (1 an
+// ending, 2 inside a line, 3 or more a branching); -1 for a background pixel. Not for border
+// pixels.
+inline int32_t GetTransitionCount(const ByteImage image, int y, int x) {
+    if (image[y][x] != 0) return -1;
+    return detail::NeighbourTransitions(image, y, x);
+}
+
+namespace detail {
 
 // Moves (x, y) to its first ridge neighbour in the order above, right, below, left, upper right,
 // lower right, lower left, upper left; false when it has none.

@@ -101,7 +101,9 @@ void EliminateLines(int width, int height, ByteImage skeleton, const ByteImage d
     Point own[kLineTrace + 2 * (kGapReach + 1) + 2], other[kLineTrace];
     for (int y = 1; y < height - 1; ++y)
         for (int x = 1; x < width - 1; ++x) {
-            if ((directions[y][x] & 0x80) != 0 || GetTransitionCount(skeleton, y, x) != 1) continue;
+            // Background pixels (most of them) have no transition count; tested here without a call.
+            if (skeleton[y][x] != 0 || (directions[y][x] & 0x80) != 0 || GetTransitionCount(skeleton, y, x) != 1)
+                continue;
             int count = 0;
             const int dirE = EndingDirection(width, height, skeleton, x, y, own, &count, false);
             if (dirE < 0) {
@@ -112,7 +114,7 @@ void EliminateLines(int width, int height, ByteImage skeleton, const ByteImage d
             const int yEnd = std::min(y + kGapReach, height - 2), xEnd = std::min(x + kGapReach, width - 2);
             for (int cy = std::max(1, y - kGapReach); cy <= yEnd && !found; ++cy)
                 for (int cx = std::max(1, x - kGapReach); cx <= xEnd; ++cx) {
-                    if (GetTransitionCount(skeleton, cy, cx) != 1) continue;
+                    if (skeleton[cy][cx] != 0 || GetTransitionCount(skeleton, cy, cx) != 1) continue;
                     if (PixelOnLine(x, y, cx, cy, skeleton) != 0) continue;
                     const int dirEC = ComputeLineDirection(x, y, cx, cy);
                     if (Folded(dirEC, dirE) < 110) continue;
@@ -338,7 +340,7 @@ void EliminateEye(int width, int height, ByteImage skeleton, int x, int y) {
 void EliminateEyes(int width, int height, ByteImage skeleton, const ByteImage directions) {
     for (int y = kEyeMargin; y < height - kEyeMargin; ++y)
         for (int x = kEyeMargin; x < width - kEyeMargin; ++x)
-            if ((directions[y][x] & 0x80) == 0) EliminateEye(width, height, skeleton, x, y);
+            if (skeleton[y][x] == 0 && (directions[y][x] & 0x80) == 0) EliminateEye(width, height, skeleton, x, y);
 }
 
 }  // namespace mnt
