@@ -79,7 +79,13 @@ TcsResult scsIsSensorInitialized(ScsSensor* sensor, uint32_t* outInitialised) {
     if (outInitialised == nullptr) return TCS_RESULT_BAD_PARAM;
     DeviceRef ref(sensor);
     if (ref.result != TCS_RESULT_OK) return ref.result;
+    // Callers ask from their own threads (a capture request) while the service thread makes and
+    // frees the record under the device-list lock.
+    ScsSubsystem* subsystem = ref.device->subsystem;
+    const TcsResult locked = subsystem != nullptr ? scsLock(subsystem->deviceListLock) : TcsResult(TCS_RESULT_OK);
+    if (locked != TCS_RESULT_OK) return locked;
     *outInitialised = ref.device->initRecord == nullptr ? 1 : 0;
+    if (subsystem != nullptr) scsUnlock(subsystem->deviceListLock);
     return TCS_RESULT_OK;
 }
 
