@@ -5,6 +5,7 @@
 #include "sim/usb/analog_model.h"
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
+#include "sim/usb/fp_buffering.h"
 #include "sim/usb/print_signature.h"
 #include "sim/usb/sim_crypto.h"
 #include "sim/usb/wake_on_event.h"
@@ -96,6 +97,7 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     if (wantsConfiguration) reply.payload = configurationReply(fw);
     if (lines == 0) {
         fw.transient("capturing") = {1};
+        fpBufferingStart(fw, lineLength, request.subspan(5));
         return;
     }
     // A calibration sweep's records make the analog front end answer the sweep; any other capture
@@ -122,7 +124,10 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     fw.sendFingerprintData(std::move(data));
 }
 
-void stopPrint(Firmware& fw, std::span<const uint8_t>, Reply&) { fw.transient("capturing").clear(); }
+void stopPrint(Firmware& fw, std::span<const uint8_t>, Reply&) {
+    fw.transient("capturing").clear();
+    fpBufferingStop(fw);
+}
 
 void getConfiguration(Firmware& fw, std::span<const uint8_t>, Reply& reply) { reply.payload = configurationReply(fw); }
 

@@ -7,6 +7,7 @@
 // 256-byte page, and ignores program and erase without a preceding write enable.
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
+#include "sim/usb/fp_buffering.h"
 
 #include <algorithm>
 
@@ -20,18 +21,22 @@ constexpr size_t kFastReadHeader = 115;
 constexpr uint32_t kPmSectorSize = 4096;
 constexpr uint32_t kSecurityManagementPatch = 4;
 
-std::vector<uint8_t>& flash(Firmware& fw) {
+}  // namespace
+
+std::vector<uint8_t>& sensorFlash(Firmware& fw) {
     std::vector<uint8_t>& f = fw.stored("flash");
     if (f.size() != kFlashSize) f.assign(kFlashSize, 0xFF);
     return f;
 }
+
+namespace {
 
 uint32_t address24(std::span<const uint8_t> mosi) {
     return (uint32_t(mosi[1]) << 16 | uint32_t(mosi[2]) << 8 | mosi[3]) % kFlashSize;
 }
 
 void erase(Firmware& fw, uint32_t address, uint32_t size) {
-    std::vector<uint8_t>& f = flash(fw);
+    std::vector<uint8_t>& f = sensorFlash(fw);
     const uint32_t start = address & ~(size - 1);
     std::fill(f.begin() + start, f.begin() + start + size, 0xFF);
     fw.storedChanged();
@@ -56,14 +61,14 @@ std::vector<uint8_t> clock(Firmware& fw, std::span<const uint8_t> mosi) {
         case 0x0B: {
             const size_t lead = mosi[0] == 0x03 ? 4 : 5;  // fast read clocks one dummy byte
             if (mosi.size() < 4) break;
-            const std::vector<uint8_t>& f = flash(fw);
+            const std::vector<uint8_t>& f = sensorFlash(fw);
             const uint32_t address = address24(mosi);
             for (size_t i = lead; i < miso.size(); ++i) miso[i] = f[(address + (i - lead)) % kFlashSize];
             break;
         }
         case 0x02: {
             if (!writable || mosi.size() < 4) break;
-            std::vector<uint8_t>& f = flash(fw);
+            std::vector<uint8_t>& f = sensorFlash(fw);
             const uint32_t address = address24(mosi);
             const uint32_t page = address & ~0xFFu;
             for (size_t i = 4; i < mosi.size(); ++i) f[page + ((address + (i - 4)) & 0xFF)] &= mosi[i];
@@ -138,7 +143,7 @@ void rewritePmSector(Firmware& fw, std::span<const uint8_t>, Reply& reply) {
         std::copy(fw.serial().begin(), fw.serial().begin() + long(std::min<size_t>(fw.serial().size(), 32)),
                   sector.begin() + long(sizeof magic));
     }
-    std::vector<uint8_t>& f = flash(fw);
+    std::vector<uint8_t>& f = sensorFlash(fw);
     for (uint32_t i = 0; i < kPmSectorSize; ++i) f[i] &= sector[i];
     fw.storedChanged();
 }

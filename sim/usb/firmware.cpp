@@ -1,5 +1,6 @@
 // Virtual sensor firmware: command dispatch and the sensor's persisted state.
 #include "sim/usb/firmware.h"
+#include "sim/usb/fp_buffering.h"
 
 #include "sim/usb/secure_channel.h"
 
@@ -60,7 +61,8 @@ Firmware::Firmware(std::string serial, uint16_t productId, uint8_t variant)
     : serial_(std::move(serial)), productId_(productId), variant_(variant) {}
 
 void Firmware::sendFingerprintData(std::vector<uint8_t> data) {
-    if (!data.empty()) fingerprint_.push_back(std::move(data));
+    if (data.empty()) return;
+    fingerprint_.push_back(fpBufferingFrame(*this, std::move(data)));
 }
 
 Reply Firmware::handle(std::span<const uint8_t> request) {

@@ -206,4 +206,71 @@ TEST(SimOwnership, DecommissionForgetsThePairingWithoutSpendingACycle) {
     EXPECT_EQ(fw.handle(take).status, 0) << "and pairs again";
 }
 
+// A capture read until stopped whose get-print names the buffering ring: the sensor's resting
+// records go into the ring from the read position (as far as the window and the block's consumed
+// mark allow), the swipe goes out behind a header line and the two records kept for the host, and
+// stop-print sends the closing line naming the ring's part. Without the record nothing is framed.
+TEST(SimFpBuffering, RingTakesTheRestingRecordsAndTheClosingLineNamesThem) {
+    constexpr uint16_t kLine = 288;
+    Bytes swipe(3 * kLine, 0x80);
+    for (size_t line = 0; line < 3; ++line) swipe[line * kLine] = swipe[line * kLine + 1] = 1;
+    struct Case { uint32_t readPosition, windowEnd, inRing; const char* name; };
+    for (const Case& c : {Case{0x10000, 0x1FFFF, 16 * 144, "whole window"},
+                          Case{0x1FE00, 0x1FFFF, 144, "short of the block's mark"},
+                          Case{0x10000, 0x1007F, 0, "window smaller than a record"},
+                          Case{0x20000, 0x1FFFF, 0, "window behind the read position"}}) {
+        simusb::Firmware fw("SIM00001", 0x0001, 0);
+        Bytes request = {0x02};
+        put16(request, kLine);
+        put16(request, 0);
+        put16(request, 34);
+        put16(request, 16);
+        for (uint32_t w : {c.readPosition, c.windowEnd, c.readPosition >> 16, c.windowEnd >> 16}) put32(request, w);
+        ASSERT_EQ(fw.handle(request).status, 0) << c.name;
+        const Bytes& flash = fw.stored("flash");
+        ASSERT_EQ(flash.size(), 1u << 20) << c.name;
+        for (uint32_t r = 0; r < c.inRing / 144; ++r) {
+            EXPECT_EQ(flash[c.readPosition + 144 * r], 1) << c.name << " record " << r;
+            EXPECT_EQ(flash[c.readPosition + 144 * r + 1], 254) << c.name << " record " << r;
+        }
+        if (c.readPosition + c.inRing < flash.size()) {
+            EXPECT_EQ(flash[c.readPosition + c.inRing], 0xFF) << c.name << ": nothing past the part";
+        }
+        EXPECT_EQ(flash[0x1FF00], 0xFF) << c.name << ": the consumed mark is left alone";
+
+        fw.sendFingerprintData(swipe);
+        fw.sendFingerprintData(swipe);
+        ASSERT_EQ(fw.handle(Bytes{0x04}).status, 0) << c.name;
+        auto& sent = fw.fingerprintTransfers();
+        ASSERT_EQ(sent.size(), 3u) << c.name;
+        const Bytes first = sent[0];
+        ASSERT_EQ(first.size(), kLine + 288 + swipe.size()) << c.name;
+        EXPECT_EQ(Bytes(first.begin(), first.begin() + kLine), Bytes(kLine, 0)) << c.name << ": header line";
+        for (size_t r = 0; r < 2; ++r) {
+            EXPECT_EQ(first[kLine + 144 * r], 1) << c.name;
+            EXPECT_EQ(first[kLine + 144 * r + 1], 254) << c.name;
+        }
+        Bytes marked = swipe;
+        marked[1] = 254;
+        EXPECT_EQ(Bytes(first.begin() + kLine + 288, first.end()), marked) << c.name << ": the swipe, its first line marked";
+        EXPECT_EQ(sent[1], swipe) << c.name << ": later transfers as they are";
+        const Bytes& closing = sent[2];
+        ASSERT_EQ(closing.size(), 2u * kLine) << c.name;
+        EXPECT_EQ(get32(closing, kLine + 8), 0x45465042u) << c.name;
+        EXPECT_EQ(get32(closing, kLine + 12), c.inRing) << c.name;
+        EXPECT_EQ(std::count(closing.begin(), closing.end(), 1), 0) << c.name << ": no byte opens a record";
+
+        // The next capture without the record is not buffered.
+        sent.clear();
+        Bytes plain = {0x02};
+        put16(plain, kLine);
+        put16(plain, 0);
+        ASSERT_EQ(fw.handle(plain).status, 0) << c.name;
+        fw.sendFingerprintData(swipe);
+        ASSERT_EQ(fw.handle(Bytes{0x04}).status, 0) << c.name;
+        ASSERT_EQ(sent.size(), 1u) << c.name;
+        EXPECT_EQ(sent[0], swipe) << c.name;
+    }
+}
+
 }  // namespace
