@@ -159,13 +159,16 @@ bool shownAgain(uint32_t event) {
 // Something the LED should show now rather than wait for the finger: an override, the ready pattern,
 // or the end of the event shown again.
 bool ledWantsTheSensor(const ScsLedState& led) {
-    return led.changed != 0 || (led.patternActive != 0 && led.previousPending == 0) ||
+    return led.changed != 0 || led.changeForCapture != 0 || (led.patternActive != 0 && led.previousPending == 0) ||
            (led.previousPending != 0 && secondsLeftOfPrevious(led) < 1);
 }
 
 // Chooses the pattern of the next LED command: the override, else the last event again for the
 // seconds it has left, else the default event. False when there is nothing to show.
 bool chooseLedPattern(ScsLedState& led, bool showPrevious) {
+    // From here on a change is this attempt's to show; one the owner has sent already is shown
+    // again as the last event.
+    led.changeForCapture = 0;
     if (led.changed != 0) {
         led.current = led.slots[SCS_LED_INDICATOR_SLOT];
         led.playingEvent = led.currentEvent == SCS_LED_IDLE ? SCS_LED_IDLE : SCS_LED_INDICATOR;
@@ -472,6 +475,14 @@ TcsResult idsHarlokFingerprintCallback(void* itemArgument, TcsResult status, uin
         }
         return TCS_RESULT_OK;
     }
+    if (status == TCS_RESULT_SENSOR_NOT_FOUND && length == 0 && data != nullptr && sensor->dataCallbacks == 0 &&
+        !c->endOfData && idsItemState(item) <= sReading && captureStateOf(control) == 1 &&
+        scsSensorPostFingerprintBufferEx(control, data, sensor->chunkSize, 0, idsHarlokFingerprintCallback, item) ==
+            TCS_RESULT_OK) {
+        // Reads that found nothing before the first data: the user has not swiped yet. The buffer
+        // waits again; the capture ends on its own time-out or an abort, not here.
+        return TCS_RESULT_OK;
+    }
     if (status != TCS_RESULT_OK) {
         // Once the sensor has ended the data, the buffers still posted behind it fail as the stream
         // stops: that must not throw the finished swipe away.
@@ -721,7 +732,7 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 break;
             case sLed: {
                 if (mode == 2 && selectiveSuspend(sensor)) {
-                    withLed(control, [](ScsLedState& led) { led.patternActive = led.changed = 0; });
+                    withLed(control, [](ScsLedState& led) { led.patternActive = led.changed = led.changeForCapture = 0; });
                     state = sStartReading;
                     break;
                 }

@@ -516,6 +516,7 @@ TcsResult scsSensorLEDSetEvent(ScsSensor* sensor, uint32_t event) {
         state->patternActive = 1;
         state->currentEvent = event;
         state->changed = 0;
+        state->changeForCapture = 0;
         return TCS_RESULT_OK;
     }
     if (event < SCS_LED_ENROLL_ACCEPTED || event > SCS_LED_INDICATOR) return TCS_RESULT_BAD_PARAM;
@@ -527,8 +528,10 @@ TcsResult scsSensorLEDSetEvent(ScsSensor* sensor, uint32_t event) {
             state->previousPending = 0;
             state->slots[kIndicatorSlot].duration = 0;
             state->changed = 1;
+            state->changeForCapture = 1;
         } else if (event == SCS_LED_INDICATOR) {
             state->changed = 1;
+            state->changeForCapture = 1;
         }
     }
     if (auto* owner = static_cast<ScsClient*>(subsystem->ledState[0])) {
@@ -551,6 +554,7 @@ TcsResult scsSensorLEDControl(ScsSensor* sensor, ScsReply callback, void* contex
     request.replyCallback = callback;
     request.context = context;
     request.transactionId = transactionId;
+    uint32_t taken = 0;
     {
         LedHold hold(state);
         const uint32_t event = state->playingEvent;
@@ -574,13 +578,18 @@ TcsResult scsSensorLEDControl(ScsSensor* sensor, ScsReply callback, void* contex
             state->lastSentDuration = state->current.duration;
             state->lastSent = state->current;
         }
+        // The change is taken with the pattern: one that comes while the command is under way
+        // stays for the next command instead of being cleared by this one.
+        taken = state->changed;
+        state->changed = 0;
     }
     // Sent without the lock: a send off the service thread waits for it.
     const TcsResult result = scsSensorSendCommand(sensor, &request);
+    LedHold hold(state);
     if (result == TCS_RESULT_OK) {
-        LedHold hold(state);
         state->lastSendTick = palGetTickCount();
-        state->changed = 0;
+    } else if (taken != 0) {
+        state->changed = 1;
     }
     return result;
 }

@@ -61,6 +61,10 @@ typedef struct ScsLedState {
     uint32_t changed;          // set by events 28 and 30, cleared by event 23 and by each send
     uint32_t previousPending;  // a capture shows the last event again; cleared by event 28
     uint32_t waitEnded;        // a change of the LED ended a capture's finger wait
+    // Set with the change flag by events 28 and 30, cleared only by a capture that takes it up: the
+    // LED owner's own send of the event clears the change flag, and a capture waiting for the finger
+    // must still end its wait for it.
+    uint32_t changeForCapture;
     uint32_t currentEvent;
     uint32_t lastSentEvent;
     uint32_t lastSendTick;

@@ -15,6 +15,7 @@
 #include "tcs/matching/matcher_client.h"
 #include "tcs/matching/recog_adapter.h"
 #include "tcs/handle_map.h"
+#include "tcs/led_requests.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/init/device_accessors.h"
 #include "tcs/sensorctl/protocol/print_defaults.h"
@@ -566,6 +567,56 @@ size_t getPrints(simusb::SensorId id) {
         n += command.size() >= 5 && command[0] == 0x02 && command[3] == 0 && command[4] == 0;
     }
     return n;
+}
+
+// An indicator override while the capture waits for the finger ends the wait: the capture stops the
+// sensor, shows the override, and waits for the finger again; the swipe then ends it as usual, with
+// one prompt.
+TEST_F(CaptureStack, LedOverrideInterruptsTheFingerWaitAndTheCaptureGoesOn) {
+    open(false);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 16, 4), TCS_RESULT_OK);
+    captureSwiping(model_.stream(0, 300), nullptr, false, 11);
+    ASSERT_TRUE(waitFor([&] { return log_.has(8); }));
+    auto ledCount = [&] {
+        const std::vector<uint8_t> n = simusb::transientState(id_, "ledCount");
+        return n.size() == 4 ? uint32_t(n[0] | n[1] << 8 | n[2] << 16 | uint32_t(n[3]) << 24) : 0u;
+    };
+    const uint32_t before = ledCount();
+    const size_t capturesBefore = getPrints(id_);
+    ASSERT_EQ(tcsSensorLEDSetIndicatorStatus(sensor_, 1), TCS_RESULT_OK);
+    // The override is shown, then the sensor is started again.
+    ASSERT_TRUE(waitFor([&] { return ledCount() > before && getPrints(id_) > capturesBefore; }, 20000));
+    EXPECT_FALSE(captured());
+    simusb::setStoredState(id_, "fingerState", {2, 0});
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    EXPECT_NE(log_.image, 0u);
+    size_t prompts = 0;
+    for (uint32_t id : log_.ids()) prompts += id == 8;
+    EXPECT_EQ(prompts, 1u);
+    tcsHandleDestroy(log_.image);
+}
+
+// A user slow to swipe: the first fingerprint reads of the capture find nothing and time out (each
+// buffer gives up after two empty reads). That is no failure of the sensor; the capture waits on
+// and delivers the swipe that follows.
+TEST_F(CaptureStack, FingerprintReadsTimingOutBeforeTheSwipeDoNotAbortTheCapture) {
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    for (uint32_t mode : {1u, 4u}) {
+        ASSERT_EQ(tcsSetParam(client_, 16, mode), TCS_RESULT_OK);
+        captureSwiping({}, nullptr, false, 0);
+        ASSERT_TRUE(waitFor([&] { return log_.has(8); })) << mode;
+        // Long enough for every posted buffer's reads to time out (two reads of 100 ms each).
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_FALSE(captured()) << mode;
+        simusb::pushFingerprintData(id_, model_.stream(0, 300));
+        ASSERT_TRUE(waitFor([&] { return captured(); })) << mode;
+        EXPECT_EQ(log_.status, TCS_RESULT_OK) << mode;
+        EXPECT_NE(log_.image, 0u) << mode;
+        tcsHandleDestroy(log_.image);
+    }
 }
 
 // A swipe of nothing (a flat finger): it reconstructs to an unusable image (quality bits 31 and 21).
