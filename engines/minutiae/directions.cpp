@@ -236,7 +236,11 @@ void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold,
     const int32_t* __restrict d2s = sums + 3 * width;
     // Beyond 32 bits the threshold is above every sum; negative means none.
     const int32_t threshold = int32_t(std::min<int64_t>(contrastThreshold, INT32_MAX));
-    for (int x = 0; x < width; ++x) {
+    // Whole vectors to the row's end: the scalar remainder cost as much as a tenth of the row.
+    // The values past the width (the next channel's, or the spare tail of the sums) are sums
+    // all the same, and their results are never read.
+    const int padded = (width + kSumsTail - 1) / kSumsTail * kSumsTail;
+    for (int x = 0; x < padded; ++x) {
         const int32_t h = hs[x], v = vs[x];
         // Diagonal differences span sqrt(2) as far: x 71 / 100, or / 2 when squared.
         const int32_t d1 = squared ? d1s[x] / 2 : d1s[x] * 71 / 100;
@@ -283,8 +287,9 @@ void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold,
 template <typename T>
 void PixelOrientations(int width, int height, const std::vector<uint8_t>& img, int r, bool squared,
                        int64_t contrastThreshold, PixelOrientationSink& sink, bool wantQuality) {
-    std::vector<uint8_t> orientation(static_cast<size_t>(width)), quality(static_cast<size_t>(width), 255);
-    std::vector<uint8_t> redo(static_cast<size_t>(width));
+    // Room for the whole vectors OrientationRow32 writes past the width.
+    const size_t room = size_t(width) + kSumsTail;
+    std::vector<uint8_t> orientation(room), quality(room, 255), redo(room);
     ForEachWindowSumRow<T>(
         width, height, r, 4, [&](int y, T* row) { DifferenceRow(img, width, height, y, squared, row); },
         [&](int y, const T* sums) {

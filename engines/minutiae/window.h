@@ -80,6 +80,9 @@ void RunningRowSums(const T* col, int width, int r, T* out) {
     }
 }
 
+// Values readable past the end of the window sums handed to `emit`.
+inline constexpr int kSumsTail = 8;
+
 // load(y, T* row) writes `channels` rows of `width` values (channel c at row + c * width);
 // emit(y, const T* sums) receives the window sums for row y in the same layout.
 template <typename T, typename Load, typename Emit>
@@ -92,7 +95,9 @@ void ForEachWindowSumRow(int width, int height, int r, int channels, Load load, 
     // needs no tests at the ends.
     const size_t pad = size_t(r) + 1;
     const size_t stride = size_t(width) + 2 * pad;
-    std::vector<T> column(stride * size_t(channels), T(0)), ring(n * size_t(ringRows)), sums(n);
+    // The sums carry kSumsTail spare values, so that a row's consumer may run whole vectors
+    // past the last channel's end.
+    std::vector<T> column(stride * size_t(channels), T(0)), ring(n * size_t(ringRows)), sums(n + kSumsTail, T(0));
     auto slot = [&](int y) { return ring.data() + size_t(y % ringRows) * n; };
     auto add = [&](const T* row) {
         for (int c = 0; c < channels; ++c) {
