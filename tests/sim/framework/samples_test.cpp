@@ -222,6 +222,8 @@ TEST_F(GroupPlugTest, SensorPluggedWhileTheGroupWaitsForASwipeJoinsTheCaptureAnd
     EXPECT_EQ(entries[0]->captureStatus, 501u);
     EXPECT_EQ(entries[0]->image, 0u);
     EXPECT_EQ(group.group.state, 2u);
+    // Both sensors are open and answer.
+    EXPECT_EQ(GroupSensorPrintVersion(&group.group), TCS_RESULT_OK);
     tcsHandleDestroy(winner->image);
     winner->image = 0;
 }
