@@ -344,6 +344,9 @@ TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
     };
     feed(0);
     runTable({
+        {"83 enroll with no callback for its progress", [&] {
+             return tcsExEnrollUser(sensor, 1, app, &alice, 1, &entry, 0, nullptr, nullptr); },
+         TCS_RESULT_NULL_POINTER},
         {"83 enroll by swipes", [&] { return tcsExEnrollUserEx(sensor, 1, app, &alice, 1, &entry, 0, onProgress, &seen); },
          TCS_RESULT_OK},
     });
