@@ -27,6 +27,7 @@ constexpr auto kWatchPeriod = std::chrono::milliseconds(40);
 struct Listed {
     SensorSpec identity;
     std::string firmware;  // "major.minor" or empty
+    int finger = 2;        // the finger state it answers: 2 a finger resting, 0 none
 };
 
 std::vector<Listed> readList(const std::string& directory) {
@@ -44,13 +45,15 @@ std::vector<Listed> readList(const std::string& directory) {
         if (fields >> variant) entry.identity.variant = uint8_t(variant & 0x0F);
         if (fields >> busNumber) entry.identity.bus = busNumber;
         fields >> entry.firmware;
+        if (int finger = 0; fields >> finger) entry.finger = finger;
         out.push_back(entry);
     }
     return out;
 }
 
 // A sensor that has never run gets the firmware its line names: a family-1 ROM firmware of that
-// version without a secure variant, provisioned, a finger resting whenever it is asked.
+// version without a secure variant, provisioned, a finger resting whenever it is asked unless the
+// line says none does (its captures then wait for a finger).
 void giveFirmware(SensorId id, const Listed& entry) {
     unsigned major = 0, minor = 0;
     if (entry.firmware.empty() || std::sscanf(entry.firmware.c_str(), "%u.%u", &major, &minor) != 2) return;
@@ -67,7 +70,7 @@ void giveFirmware(SensorId id, const Listed& entry) {
     const std::string& serial = entry.identity.serial;
     for (size_t i = 0; i < 6 && i < serial.size(); ++i) v[16 + i] = uint8_t(serial[serial.size() - 6 + i]);
     setStoredState(id, "version", v);
-    setStoredState(id, "fingerState", {2, 0});
+    setStoredState(id, "fingerState", {uint8_t(entry.finger), 0});
 }
 
 SensorId plugListed(const Listed& entry) {

@@ -7,8 +7,9 @@ namespace simusb {
 
 // Driven from outside the process (the service stand-in's sensors). plugListedSensors plugs the
 // sensors listed in "<dir>/sensors", one a line: "<serial> [<product id, hex> [<variant> [<bus>
-// [<firmware major.minor>]]]]"; a sensor that has no stored version yet gets a ROM firmware of the
-// version given. watchStateDirectory keeps following that file on a thread of its own (new lines
+// [<firmware major.minor> [<finger state>]]]]]"; a sensor that has no stored version yet gets a ROM
+// firmware of the version given, with a finger resting on it (finger state 2) unless the line gives
+// 0: no finger, so that its captures wait. watchStateDirectory keeps following that file on a thread of its own (new lines
 // are plugged, removed ones unplugged) and takes up "<dir>/<serial>.swipe" holding
 // "<finger> [<take>]": synthetic finger <finger>, impression <take>, rendered at once and swiped
 // over that sensor by presentSwipes (which renders a file not yet taken up itself), called by the

@@ -178,10 +178,13 @@ TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
     });
     ASSERT_TRUE(seen.waitFor([&] { return !seen.sensor.empty(); }));
     EXPECT_TRUE(seen.has(2));  // arrival before ready, replayed to the new callback
+    std::vector<uint16_t> wideId(seen.sensor.begin(), seen.sensor.end());
+    wideId.push_back(0);
     runTable({
         {"7 open an unknown sensor", [&] { return tcsSensorOpenA(client_, "usb#vid_0000#nothing", &other); },
          TCS_RESULT_SENSOR_NOT_FOUND},
-        {"7 sensor open", [&] { return tcsSensorOpenA(client_, seen.sensor.c_str(), &sensor); }, TCS_RESULT_OK},
+        // By the wide form of its id, as the other tests open it by the narrow one.
+        {"7 sensor open", [&] { return tcsSensorOpenW(client_, wideId.data(), &sensor); }, TCS_RESULT_OK},
         {"8 sensor callback", [&] { return tcsSensorEventsAddCallback(sensor, onSystem, &seen); }, TCS_RESULT_OK},
         {"5 version", [&] { return tcsSensorGetVersionA(sensor, version); }, TCS_RESULT_OK},
         {"5 version of no sensor the stack knows", [&] { return tcsSensorGetVersionA(kBogus, version); },
@@ -209,7 +212,7 @@ TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
         // The stack takes a new capture once the last one has wound down.
         TcsResult started = TCS_RESULT_ERROR;
         for (int wait = 0; wait < 100 && started != TCS_RESULT_OK; ++wait) {
-            started = tcsSensorGetFingerprintAsyncA(sensor, onCapture, &seen, nullptr);
+            started = tcsSensorGetFingerprintAsyncW(sensor, onCapture, &seen, nullptr);
             if (started != TCS_RESULT_OK) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         ASSERT_EQ(started, TCS_RESULT_OK);
@@ -267,7 +270,15 @@ TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
         {"71 LED configuration back", [&] { return tcsSensorLEDGetConfig(sensor, 23, &led); }, TCS_RESULT_OK},
         {"72 default LED configuration", [&] { return tcsSensorLoadDefaultLEDConfig(sensor); }, TCS_RESULT_OK},
         {"73 save LED configuration", [&] { return tcsSensorSaveLEDConfig(sensor); }, TCS_RESULT_OK},
-        {"74 LED event", [&] { return tcsSensorLEDIdle(sensor); }, TCS_RESULT_OK},
+        {"74 LED events", [&]() -> TcsResult {
+             for (auto event : {tcsSensorLEDReadyForSwipe, tcsSensorLEDEnrollmentSwipeAccepted,
+                                tcsSensorLEDEnrollmentSwipeRejected, tcsSensorLEDSwipeAccepted,
+                                tcsSensorLEDSwipeRejected, tcsSensorLEDIdle}) {
+                 if (const TcsResult r = event(sensor); r != TCS_RESULT_OK) return r;
+             }
+             return TCS_RESULT_OK;
+         },
+         TCS_RESULT_OK},
         {"76 LED on", [&] { return tcsSensorLEDEnable(1); }, TCS_RESULT_OK},
         {"75 LED enabled", [&] { return tcsSensorIsLEDEnabled(&value); }, TCS_RESULT_OK},
         {"61 power policies", [&] { return tcsSensorGetPowerPolicies(sensor, policies); }, TCS_RESULT_NOT_IMPLEMENTED},
@@ -282,6 +293,28 @@ TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
         {"57 TTA stop", [&] { return tcsSensorStopTTAHandling(sensor); }, TCS_RESULT_NOT_IMPLEMENTED},
         {"93 privileged transaction", [&] { return tcsSensorStartPrivilegedTransaction(sensor); },
          TCS_RESULT_NOT_IMPLEMENTED},
+        {"93 privileged transaction end", [&] { return tcsSensorStopPrivilegedTransaction(sensor); },
+         TCS_RESULT_NOT_IMPLEMENTED},
+        // Navigation and the one-time-password calls are answered in the library, the sensor checked.
+        {"navigation", [&]() -> TcsResult {
+             for (TcsHandle s : {sensor, TcsHandle(0)}) {
+                 const TcsResult want = s == 0 ? TCS_RESULT_NULL_SENSOR_HANDLE : TCS_RESULT_NOT_IMPLEMENTED;
+                 if (tcsSensorNavigationStart(s) != want || tcsSensorNavigationStop(s) != want ||
+                     tcsSensorNavigationSetConfig(s, &led) != want || tcsSensorNavigationGetConfig(s, &led) != want) {
+                     return TCS_RESULT_ERROR;
+                 }
+             }
+             return TCS_RESULT_OK;
+         },
+         TCS_RESULT_OK},
+        {"one-time passwords", [&]() -> TcsResult {
+             return tcsFIDOCreateAuthData() == TCS_RESULT_NOT_IMPLEMENTED &&
+                            tcsFIDOProvisionOtpSeed() == TCS_RESULT_NOT_IMPLEMENTED &&
+                            tcsFIDOCreateHotpToken() == TCS_RESULT_NOT_IMPLEMENTED
+                        ? TCS_RESULT_OK
+                        : TCS_RESULT_ERROR;
+         },
+         TCS_RESULT_OK},
         {"98 PBA flag of a value the stack refuses", [&] { return tcsSensorSetPbaFlag(sensor, 0, 5); },
          TCS_RESULT_BAD_PARAM},
         {"98 PBA flag the virtual sensor cannot keep", [&] { return tcsSensorSetPbaFlag(sensor, 0, 1); },
@@ -311,6 +344,9 @@ TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
     };
     feed(0);
     runTable({
+        {"83 enroll with no callback for its progress", [&] {
+             return tcsExEnrollUser(sensor, 1, app, &alice, 1, &entry, 0, nullptr, nullptr); },
+         TCS_RESULT_NULL_POINTER},
         {"83 enroll by swipes", [&] { return tcsExEnrollUserEx(sensor, 1, app, &alice, 1, &entry, 0, onProgress, &seen); },
          TCS_RESULT_OK},
     });

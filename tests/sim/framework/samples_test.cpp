@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -39,7 +40,7 @@ protected:
         tovClientTestSetPipeDirectory(pipes.c_str());
         palTestSetIpcKeyPrefix(prefix.c_str());
         fs::create_directories(dir_ + "/sensors");
-        std::ofstream(dir_ + "/sensors/sensors") << kSerial << " 0001 0 1 4.30\n";
+        std::ofstream(dir_ + "/sensors/sensors") << kSerial << " 0001 0 1 4.30 " << firstFinger_ << "\n";
         service_ = tovtest::spawn({TOV_SERVICE_PROGRAM, pipes, prefix, dir_ + "/sensors"}, dir_ + "/service.log");
         for (int i = 0; i < 500 && !fs::exists(prefix + "ServiceReady"); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -78,6 +79,7 @@ protected:
     }
 
     std::string dir_;
+    int firstFinger_ = 2;  // the first sensor's finger state: 2 a finger resting, 0 none
     pid_t service_ = 0;
     alignas(8) uint8_t context_[TFS_CONTEXT_SIZE];
     tovtest::SwipeFeeder feeder_;
@@ -166,6 +168,64 @@ TEST_F(SamplesTest, ConsoleFlowsEnrollAndVerifyByGroupCaptures) {
     EXPECT_NE(context()->workTemplate, 0u);
     EXPECT_EQ(swipedAgainOn501([&] { return HighLevelVerify(&group.group); }), TCS_RESULT_OK);
     stopFeeding();
+}
+
+// The group's entries in list order, read under its lock.
+std::vector<GroupSensorEntry*> entriesOf(SensorGroup* group) {
+    std::vector<GroupSensorEntry*> entries;
+    palCriticalSectionAcquire(group->lock);
+    for (PalListEntry* link = group->entries.next; link != &group->entries; link = link->next) {
+        entries.push_back(reinterpret_cast<GroupSensorEntry*>(link));
+    }
+    palCriticalSectionRelease(group->lock);
+    return entries;
+}
+
+// No finger rests on the first sensor, so its capture waits (with one resting and never swiped,
+// the stack ends the capture with 501 about half a second after it armed: see the README).
+class GroupPlugTest : public SamplesTest {
+protected:
+    void SetUp() override {
+        firstFinger_ = 0;
+        SamplesTest::SetUp();
+    }
+};
+
+TEST_F(GroupPlugTest, SensorPluggedWhileTheGroupWaitsForASwipeJoinsTheCaptureAndDeliversThePrint) {
+    Group group(context());
+    ASSERT_EQ(GroupSize(), 1u);
+    GroupSensorEntry* winner = nullptr;
+    auto capturing = std::async(std::launch::async, [&] { return GroupGetFingerprint(&winner, 20000, &group.group, 0); });
+    // Once the first sensor waits for a finger a second one is plugged, with a finger ready to swipe
+    // over it as soon as it asks.
+    ASSERT_TRUE(waitUntil([&] {
+        const auto entries = entriesOf(&group.group);
+        return group.group.state == 3 && entries.size() == 1 && entries[0]->armed != 0;
+    }));
+    feed("TOV00002", 2);
+    std::ofstream(dir_ + "/sensors/sensors", std::ios::app) << "TOV00002 0001 0 1 4.30\n";
+
+    ASSERT_EQ(capturing.wait_for(std::chrono::seconds(25)), std::future_status::ready);
+    EXPECT_EQ(capturing.get(), TCS_RESULT_OK);
+    stopFeeding();
+    // The new sensor joined the group behind the first and its print won.
+    EXPECT_EQ(GroupSize(), 2u);
+    const auto entries = entriesOf(&group.group);
+    ASSERT_EQ(entries.size(), 2u);
+    ASSERT_EQ(winner, entries[1]);
+    EXPECT_NE(std::strstr(winner->sensorId, "tov00002"), nullptr) << winner->sensorId;
+    EXPECT_EQ(winner->index, entries[0]->index + 1);
+    EXPECT_NE(winner->image, 0u);
+    EXPECT_GT(tcsImageGetRows(winner->image), 100u);
+    // The first sensor's capture was aborted and its completion came, without an image.
+    EXPECT_EQ(entries[0]->captureState, 2u);
+    EXPECT_EQ(entries[0]->captureStatus, 501u);
+    EXPECT_EQ(entries[0]->image, 0u);
+    EXPECT_EQ(group.group.state, 2u);
+    // Both sensors are open and answer.
+    EXPECT_EQ(GroupSensorPrintVersion(&group.group), TCS_RESULT_OK);
+    tcsHandleDestroy(winner->image);
+    winner->image = 0;
 }
 
 }  // namespace
