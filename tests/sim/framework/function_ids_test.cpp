@@ -41,6 +41,7 @@ struct Seen {
     std::vector<uint32_t> ids;          // every event id delivered to the callbacks below
     std::vector<std::string> matched;   // users of events 14 and 15
     TcsHandle image = 0;                // of the last capture completion
+    std::vector<TcsHandle> images;      // of every image-ready event: the callback owns them
     TcsResult captureStatus = 0;
     bool captured = false;
 
@@ -65,6 +66,10 @@ TcsResult onSystem(void*, void* context, EventRecord* event) {
         std::lock_guard<std::mutex> hold(seen->lock);
         seen->sensor.assign(static_cast<const char*>(event->data),
                             strnlen(static_cast<const char*>(event->data), event->dataSize));
+    }
+    if (event->id == 5 && event->dataSize != 0) {
+        std::lock_guard<std::mutex> hold(seen->lock);
+        seen->images.push_back(TcsHandle(uintptr_t(event->data)));
     }
     seen->add(event->id);
     return TCS_RESULT_OK;
@@ -424,11 +429,19 @@ TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
         {"22 erase", [&] { return tcsDatabaseEraseDatabase(client_, database); }, TCS_RESULT_OK},
         {"21 close database", [&] { return tcsDatabaseClose(database); }, TCS_RESULT_OK},
         {"4 client callback off", [&] { return tcsClientEventsRemoveCallback(client_, onSystem, &seen); }, TCS_RESULT_OK},
+        // Handles go with the last client: give back what the test holds first.
+        {"release the held handles",
+         [&] {
+             tcsHandleDestroy(enrollTemplate);
+             tcsHandleDestroy(seen.image);  // a second release of a handle has no effect
+             std::lock_guard<std::mutex> hold(seen.lock);
+             for (TcsHandle image : seen.images) tcsHandleDestroy(image);
+             return TCS_RESULT_OK;
+         },
+         TCS_RESULT_OK},
         {"2 client destroy", [&] { return tcsClientDestroy(client_); }, TCS_RESULT_OK},
     });
     client_ = 0;
-    tcsHandleDestroy(enrollTemplate);
-    tcsHandleDestroy(seen.image);
 }
 
 }  // namespace

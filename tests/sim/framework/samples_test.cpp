@@ -50,6 +50,7 @@ protected:
     }
     void TearDown() override {
         stopFeeding();
+        clearAppLastError(&context()->lastError);  // the routines leave their last report there
         if (service_ > 0) {
             kill(service_, SIGTERM);
             if (tovtest::waitFor(service_, std::chrono::seconds(15)) < 0) kill(service_, SIGKILL);
