@@ -4,7 +4,9 @@
 // by the sensor gives the row's failure line.
 #include "tests/tcs/sim_version.h"
 #include "tests/tools/sensor/tool_session.h"
+#include "tools/sensor/diag.h"
 #include "sim/swipe/synthetic_swipes.h"
+#include "sim/usb/secure_channel.h"
 #include "sim/usb/sha256.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +106,12 @@ public:
         if (!version.empty()) simusb::setStoredState(id_, "version", version);
     }
 
-    int run(std::vector<const char*> words, std::string* output) { return tool_.run(words, output); }
+    int run(std::vector<const char*> words, std::string* output) {
+        const int result = tool_.run(words, output);
+        last_ = *output;
+        return result;
+    }
+    const std::string& lastOutput() const { return last_; }
 
     // After a command that resets the sensor (pairing, provisioning) the tool opens it again, as
     // the next run of the program would.
@@ -169,6 +176,7 @@ public:
 
 private:
     ToolSession tool_;
+    std::string last_;
     int savedStdin_ = -1;
 };
 
@@ -209,6 +217,7 @@ Row report(std::vector<const char*> words, Kind kind, const char* success, uint8
 }
 
 const std::vector<uint8_t> kVersionCommand = {0x01};
+const std::vector<uint8_t> kAuthData = {'t', 'o', 'k', 'e', 'n', 0, 1, 2, 3, 0xFE, 0xFF};
 
 std::vector<Row> rows() {
     std::vector<Row> r;
@@ -422,19 +431,44 @@ std::vector<Row> rows() {
                         for (int i = 0; i < 6; ++i) EXPECT_EQ(otp[8 + i] & wanted[i], wanted[i]) << i;
                     },
                     0x22, "FAILED to Read OTP.  \n"});
-    r.push_back(report({"get_cert"}, Kind::Rsa440, "Get Certificate  SUCCESS \n", 0x29, "FAILED to Get Certificate \n"));
-    r.back().missing = "get certificate 0x29";
+    // Only a sensor paired by keys holds a certificate: the modulus printed is the sensor's.
+    r.push_back(Row{{"get_cert"}, Kind::Rsa440, [](CommandTable& t) { t.pair(); }, "Get Certificate  SUCCESS \n",
+                    [](CommandTable& t) {
+                        std::string hex;
+                        char byte[4];
+                        for (uint8_t b : simusb::sensorCertificate()) {
+                            std::snprintf(byte, sizeof byte, "%02x ", b);
+                            hex += byte;
+                        }
+                        EXPECT_NE(t.lastOutput().find("\n modulus: \n\t" + hex + "\n"), std::string::npos);
+                        EXPECT_NE(t.lastOutput().find("Key length: 256 \npub_exp: 65537 \n"), std::string::npos);
+                    },
+                    // Inside the secure session: the sensor refuses once it forgets its key pairing.
+                    0x29, "FAILED to Get Certificate \n", nullptr,
+                    [](CommandTable& t) { simusb::setStoredState(t.id_, "ssl.rsa", {}); }});
+    // The file holds data the sensor wrapped; sent without a key, the sensor gives the data back.
     r.push_back(Row{{"get_auth_data"}, Kind::Rsa440,
                     [](CommandTable& t) {
-                        writeFile("auth_data.bin", std::vector<uint8_t>(48, 0x5A));
                         t.pair();
+                        std::vector<uint8_t> wrapped(48 + 64);
+                        uint32_t length = uint32_t(wrapped.size());
+                        ASSERT_EQ(tcsTestSensorSignEncTemplateData(g_hSensor, uint32_t(kAuthData.size()),
+                                                                   kAuthData.data(), 0, nullptr, wrapped.data(),
+                                                                   &length),
+                                  TCS_RESULT_OK);
+                        wrapped.resize(length);
+                        writeFile("auth_data.bin", wrapped);
                     },
                     "PASSED to Get Auth Data \n",
-                    [](CommandTable&) { EXPECT_FALSE(readFile("auth_token.bin").empty()); }, 0x2B,
-                    "FAILED to Get Auth Data \n"});
-    // The tool sends the block without a key; the virtual sensor opens authentication blocks only
-    // under a key (0x2B with b = 0 answers 0x0406).
-    r.back().missing = "get authentication data 0x2B without a key";
+                    [](CommandTable& t) {
+                        EXPECT_EQ(readFile("auth_token.bin"), kAuthData);
+                        // A block the sensor did not wrap is refused.
+                        writeFile("auth_data.bin", std::vector<uint8_t>(64, 0x5A));
+                        std::string out;
+                        EXPECT_EQ(t.run({"get_auth_data"}, &out), 0);
+                        EXPECT_EQ(out, "FAILED to Get Auth Data \n");
+                    },
+                    0x2B, "FAILED to Get Auth Data \n"});
     r.push_back(Row{{"setowner_with_keys"}, Kind::Rsa440, nullptr, "Set Sensor Owner SUCCESS",
                     [](CommandTable& t) { EXPECT_EQ(simusb::storedState(t.id_, "ownership"), std::vector<uint8_t>{2}); },
                     0x2C, "FAILED to Set Sensor Owner.  \n", nullptr, [](CommandTable& t) { t.reopen(); }});
