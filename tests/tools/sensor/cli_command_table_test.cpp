@@ -536,6 +536,38 @@ TEST_F(ToolCommands, GetPrintWritesTheLinesTheSensorSent) {
     EXPECT_EQ(first.substr(0, 15), "000, 007, 014, ") << "the first line as text";
 }
 
+// "write_otp" has no row (the word is refused), but its handler programs the OTP file: bits are only
+// ever set, and a file shorter than the area programs nothing.
+TEST_F(ToolCommands, OtpWriteProgramsTheFileOrNothing) {
+    plug(Kind::Plain440);
+    std::string out;
+    ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    std::vector<uint8_t> before(128, 0);
+    before[40] = 0x0F;
+    simusb::setStoredState(id_, "otp", before);
+    std::vector<uint8_t> image(128, 0);
+    image[40] = 0xF0;
+    image[41] = 0x81;
+    writeFile("otp.bin", image);
+    char word[] = "write_otp";
+    char* argv[] = {word, nullptr};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SensorOtpWrite(1, argv), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n OTP write SUCCESS  \n");
+    const std::vector<uint8_t> otp = simusb::storedState(id_, "otp");
+    ASSERT_EQ(otp.size(), 128u);
+    EXPECT_EQ(otp[40], 0xFF);
+    EXPECT_EQ(otp[41], 0x81);
+
+    image.resize(100);
+    image[50] = 0xFF;
+    writeFile("otp.bin", image);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SensorOtpWrite(1, argv), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "FAILED to Write OTP.  \n");
+    EXPECT_EQ(simusb::storedState(id_, "otp")[50], 0);
+}
+
 // The simulated ownership of a 4.40 sensor stores the host keys for its session and removes them
 // again; an ownership that fails after they were stored ends with the failure line.
 TEST_F(ToolCommands, SimulatedOwnershipFailureIsReported) {
@@ -549,6 +581,69 @@ TEST_F(ToolCommands, SimulatedOwnershipFailureIsReported) {
     simusb::setCommandHook(0x06, nullptr);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out, "FAILED to Set Sensor Owner.  \n");
+}
+
+}  // namespace
+
+namespace {
+
+class SecuredSensor : public CommandTable {};
+
+// A sensor paired by keys, through the diagnostic layer: its certificate checks against its maker's
+// key and a changed one does not; data it wrapped come back only through it; the secure session
+// closes and opens again.
+TEST_F(SecuredSensor, CertificateWrappedDataAndSession) {
+    plug(Kind::Rsa440);
+    std::string out;
+    ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    pair();
+    if (HasFatalFailure()) return;
+    uint32_t flag = 0;
+    ASSERT_EQ(tcsTestSensorIsRsaSecured(g_hSensor, &flag), TCS_RESULT_OK);
+    EXPECT_EQ(flag, 1u);
+
+    uint32_t keyLength = 0, exponent = 0;
+    uint8_t modulus[256] = {}, signature[256] = {};
+    ASSERT_EQ(tcsTestSensorGetCertificate(g_hSensor, &keyLength, &exponent, modulus, signature), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestSensorValidateCertificate(g_hSensor, sizeof modulus, modulus, signature), TCS_RESULT_OK);
+    modulus[17] ^= 1;
+    EXPECT_NE(tcsTestSensorValidateCertificate(g_hSensor, sizeof modulus, modulus, signature), TCS_RESULT_OK);
+
+    const std::vector<uint8_t> templ(40, 0x33), key(32, 0x44);
+    std::vector<uint8_t> wrapped(40 + 32 + 64);
+    uint32_t length = uint32_t(wrapped.size());
+    ASSERT_EQ(tcsTestSensorSignEncTemplateData(g_hSensor, uint32_t(templ.size()), templ.data(), uint32_t(key.size()),
+                                               key.data(), wrapped.data(), &length),
+              TCS_RESULT_OK);
+    wrapped.resize(length);
+    EXPECT_EQ(std::search(wrapped.begin(), wrapped.end(), templ.begin(), templ.begin() + 16), wrapped.end())
+        << "the template is not in the wrap in plain";
+    std::vector<uint8_t> first(256), second(256), field(64), value(32, 0x55);
+    uint32_t firstLength = uint32_t(first.size()), secondLength = uint32_t(second.size());
+    ASSERT_EQ(tcsTestSensorDecVerifyTemplateData(g_hSensor, length, wrapped.data(), uint32_t(field.size()), field.data(),
+                                                 value.data(), first.data(), &firstLength, second.data(),
+                                                 &secondLength),
+              TCS_RESULT_OK);
+    EXPECT_EQ(std::vector<uint8_t>(first.begin(), first.begin() + firstLength), templ);
+    EXPECT_EQ(std::vector<uint8_t>(second.begin(), second.begin() + secondLength), key);
+    std::vector<uint8_t> result(256);
+    uint32_t resultLength = uint32_t(result.size());
+    EXPECT_EQ(tcsTestSensorMatchVerify(g_hSensor, length, wrapped.data(), value.data(), result.data(), &resultLength),
+              TCS_RESULT_OK);
+    wrapped[20] ^= 1;
+    firstLength = uint32_t(first.size());
+    secondLength = uint32_t(second.size());
+    EXPECT_NE(tcsTestSensorDecVerifyTemplateData(g_hSensor, length, wrapped.data(), uint32_t(field.size()), field.data(),
+                                                 value.data(), first.data(), &firstLength, second.data(),
+                                                 &secondLength),
+              TCS_RESULT_OK);
+
+    ASSERT_EQ(tcsTestStopSSLSession(g_hSensor, 1), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestIsInSecureSession(g_hSensor, &flag), TCS_RESULT_OK);
+    EXPECT_EQ(flag, 0u);
+    ASSERT_EQ(tcsTestEstablishSSLSession(g_hSensor), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestIsInSecureSession(g_hSensor, &flag), TCS_RESULT_OK);
+    EXPECT_EQ(flag, 1u);
 }
 
 }  // namespace
