@@ -536,6 +536,34 @@ TEST_F(ToolCommands, GetPrintWritesTheLinesTheSensorSent) {
     EXPECT_EQ(first.substr(0, 15), "000, 007, 014, ") << "the first line as text";
 }
 
+// A swiped image as a bitmap: the header with the file's size, then the image's rows, each padded
+// to four bytes.
+TEST_F(ToolCommands, SwipedImageAsBitmap) {
+    plug(Kind::Swipe430);
+    std::string out;
+    ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    swipeAtPrompt();
+    if (HasFatalFailure()) return;
+    TcsHandle image = 0;
+    ASSERT_EQ(tcsTestSensorGetFingerprint(g_hSensor, &image, TCS_TEST_DEFAULT_CONFIG, nullptr, 1, 60000),
+              TCS_RESULT_OK);
+    const uint32_t rows = tcsImageGetRows(image), columns = tcsImageGetColumns(image);
+    ASSERT_GT(rows * columns, 0u);
+    std::vector<uint8_t> pixels(rows * columns);
+    ASSERT_EQ(tcsImageGetData(image, pixels.data(), uint32_t(pixels.size())), TCS_RESULT_OK);
+    uint32_t size = 0;
+    ASSERT_EQ(tcsTestImageToBitmapBits(image, nullptr, &size), TCS_RESULT_OK);
+    const uint32_t stride = (columns + 3) / 4 * 4;
+    ASSERT_EQ(size, 1078u + stride * rows);
+    std::vector<uint8_t> bmp(size);
+    ASSERT_EQ(tcsTestImageToBitmapBits(image, bmp.data(), &size), TCS_RESULT_OK);
+    EXPECT_EQ(bmp[0], 'B');
+    EXPECT_EQ(bmp[1], 'M');
+    EXPECT_EQ(uint32_t(bmp[2] | bmp[3] << 8 | bmp[4] << 16 | bmp[5] << 24), size);
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.begin() + columns, bmp.begin() + 1078)) << "the first row";
+    EXPECT_EQ(tcsTestImageToBitmapBits(image, bmp.data(), nullptr), 40u);
+}
+
 // "write_otp" has no row (the word is refused), but its handler programs the OTP file: bits are only
 // ever set, and a file shorter than the area programs nothing.
 TEST_F(ToolCommands, OtpWriteProgramsTheFileOrNothing) {
@@ -601,6 +629,7 @@ TEST_F(SecuredSensor, CertificateWrappedDataAndSession) {
     uint32_t flag = 0;
     ASSERT_EQ(tcsTestSensorIsRsaSecured(g_hSensor, &flag), TCS_RESULT_OK);
     EXPECT_EQ(flag, 1u);
+    EXPECT_EQ(tcsTestSensorEnablePatchSignatureCaching(g_hSensor, 1), TCS_RESULT_OK) << "an RSA-secured sensor";
 
     uint32_t keyLength = 0, exponent = 0;
     uint8_t modulus[256] = {}, signature[256] = {};
