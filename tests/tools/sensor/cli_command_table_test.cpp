@@ -106,6 +106,13 @@ public:
         if (!version.empty()) simusb::setStoredState(id_, "version", version);
     }
 
+    // Plugs a sensor of the kind and brings it up, as the gate's first command does.
+    void bringUp(Kind kind) {
+        ASSERT_NO_FATAL_FAILURE(plug(kind));
+        std::string out;
+        ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    }
+
     int run(std::vector<const char*> words, std::string* output) {
         const int result = tool_.run(words, output);
         last_ = *output;
@@ -539,9 +546,7 @@ TEST_F(ToolCommands, GetPrintWritesTheLinesTheSensorSent) {
 // A swiped image as a bitmap: the header with the file's size, then the image's rows, each padded
 // to four bytes.
 TEST_F(ToolCommands, SwipedImageAsBitmap) {
-    plug(Kind::Swipe430);
-    std::string out;
-    ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Swipe430));
     swipeAtPrompt();
     if (HasFatalFailure()) return;
     TcsHandle image = 0;
@@ -567,9 +572,7 @@ TEST_F(ToolCommands, SwipedImageAsBitmap) {
 // "write_otp" has no row (the word is refused), but its handler programs the OTP file: bits are only
 // ever set, and a file shorter than the area programs nothing.
 TEST_F(ToolCommands, OtpWriteProgramsTheFileOrNothing) {
-    plug(Kind::Plain440);
-    std::string out;
-    ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Plain440));
     std::vector<uint8_t> before(128, 0);
     before[40] = 0x0F;
     simusb::setStoredState(id_, "otp", before);
@@ -621,9 +624,7 @@ class SecuredSensor : public CommandTable {};
 // key and a changed one does not; data it wrapped come back only through it; the secure session
 // closes and opens again.
 TEST_F(SecuredSensor, CertificateWrappedDataAndSession) {
-    plug(Kind::Rsa440);
-    std::string out;
-    ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Rsa440));
     pair();
     if (HasFatalFailure()) return;
     uint32_t flag = 0;
