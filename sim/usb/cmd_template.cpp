@@ -16,7 +16,8 @@
 //        the verification value}.
 //   0x2B get authentication data: {0x2B, u16 a, u16 b, a wrapped bytes, b key bytes}; the wrap
 //        holds {AES-CBC under the key of {u32 kind, u32 pad, data, pad zero bytes}, 16-byte IV}
-//        → {u16 length, data}.
+//        → {u16 length, data}. With b = 0 (no key) the wrap holds the data itself: → {u16 length,
+//        the wrapped a and b bytes}.
 // A wrap whose MAC does not check answers 0x044F; a block that does not open, 0x0406.
 #include "sim/usb/fields.h"
 #include "sim/usb/firmware.h"
@@ -146,6 +147,15 @@ void getAuthData(Firmware&, std::span<const uint8_t> request, Reply& reply) {
     if (!takeWrapped(request, kHeader, a, reply, &opened)) return;
     if (request.size() < kHeader + a + b) {
         reply.status = kStatusShortCommand;
+        return;
+    }
+    // Without a key the wrap carries no inner layer: what was wrapped is the data.
+    if (b == 0) {
+        std::vector<uint8_t> data = std::move(opened.a);
+        data.insert(data.end(), opened.b.begin(), opened.b.end());
+        reply.payload.assign(2, 0);
+        putU16(reply.payload, 0, uint16_t(data.size()));
+        reply.payload.insert(reply.payload.end(), data.begin(), data.end());
         return;
     }
     std::vector<uint8_t>& block = opened.b;

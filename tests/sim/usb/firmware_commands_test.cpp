@@ -320,7 +320,8 @@ TEST(SimFirmware, SignEncTemplateDataWrapsWhatItIsGiven) {
 
 // What 0x1D wrapped comes back only through the sensor: decrypt-and-verify (0x1E) returns both
 // fields, match verify (0x1C) the second one and the verification value, get authentication data
-// (0x2B) the data an authentication block sealed under the key given. A changed byte is refused.
+// (0x2B) the data an authentication block sealed under the key given, or with no key the wrapped
+// bytes themselves. A changed byte is refused.
 TEST(SimFirmware, WrappedDataComesBackThroughTheSensorOnly) {
     simusb::Firmware fw("SIM00001", 0x0001, 5);
     auto wrapped = [&](const Bytes& a, const Bytes& b) {
@@ -395,6 +396,12 @@ TEST(SimFirmware, WrappedDataComesBackThroughTheSensorOnly) {
     opened.insert(opened.end(), secret.begin(), secret.end());
     EXPECT_EQ(reply.payload, opened);
     EXPECT_EQ(authData(Bytes(32, 0x45)).status, 0x0406) << "another key";
+    // Without a key there is no inner layer: the wrapped bytes come back as they are.
+    reply = authData({});
+    ASSERT_EQ(reply.status, 0);
+    Bytes plain{32, 0};
+    plain.insert(plain.end(), block.begin(), block.end());
+    EXPECT_EQ(reply.payload, plain);
 }
 
 // A capture whose records carry a calibration sweep is answered by the analog model: numbered line

@@ -4,7 +4,9 @@
 // by the sensor gives the row's failure line.
 #include "tests/tcs/sim_version.h"
 #include "tests/tools/sensor/tool_session.h"
+#include "tools/sensor/diag.h"
 #include "sim/swipe/synthetic_swipes.h"
+#include "sim/usb/secure_channel.h"
 #include "sim/usb/sha256.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +106,19 @@ public:
         if (!version.empty()) simusb::setStoredState(id_, "version", version);
     }
 
-    int run(std::vector<const char*> words, std::string* output) { return tool_.run(words, output); }
+    // Plugs a sensor of the kind and brings it up, as the gate's first command does.
+    void bringUp(Kind kind) {
+        ASSERT_NO_FATAL_FAILURE(plug(kind));
+        std::string out;
+        ASSERT_EQ(run({"getver"}, &out), 1) << out;
+    }
+
+    int run(std::vector<const char*> words, std::string* output) {
+        const int result = tool_.run(words, output);
+        last_ = *output;
+        return result;
+    }
+    const std::string& lastOutput() const { return last_; }
 
     // After a command that resets the sensor (pairing, provisioning) the tool opens it again, as
     // the next run of the program would.
@@ -169,6 +183,7 @@ public:
 
 private:
     ToolSession tool_;
+    std::string last_;
     int savedStdin_ = -1;
 };
 
@@ -209,6 +224,7 @@ Row report(std::vector<const char*> words, Kind kind, const char* success, uint8
 }
 
 const std::vector<uint8_t> kVersionCommand = {0x01};
+const std::vector<uint8_t> kAuthData = {'t', 'o', 'k', 'e', 'n', 0, 1, 2, 3, 0xFE, 0xFF};
 
 std::vector<Row> rows() {
     std::vector<Row> r;
@@ -422,19 +438,44 @@ std::vector<Row> rows() {
                         for (int i = 0; i < 6; ++i) EXPECT_EQ(otp[8 + i] & wanted[i], wanted[i]) << i;
                     },
                     0x22, "FAILED to Read OTP.  \n"});
-    r.push_back(report({"get_cert"}, Kind::Rsa440, "Get Certificate  SUCCESS \n", 0x29, "FAILED to Get Certificate \n"));
-    r.back().missing = "get certificate 0x29";
+    // Only a sensor paired by keys holds a certificate: the modulus printed is the sensor's.
+    r.push_back(Row{{"get_cert"}, Kind::Rsa440, [](CommandTable& t) { t.pair(); }, "Get Certificate  SUCCESS \n",
+                    [](CommandTable& t) {
+                        std::string hex;
+                        char byte[4];
+                        for (uint8_t b : simusb::sensorCertificate()) {
+                            std::snprintf(byte, sizeof byte, "%02x ", b);
+                            hex += byte;
+                        }
+                        EXPECT_NE(t.lastOutput().find("\n modulus: \n\t" + hex + "\n"), std::string::npos);
+                        EXPECT_NE(t.lastOutput().find("Key length: 256 \npub_exp: 65537 \n"), std::string::npos);
+                    },
+                    // Inside the secure session: the sensor refuses once it forgets its key pairing.
+                    0x29, "FAILED to Get Certificate \n", nullptr,
+                    [](CommandTable& t) { simusb::setStoredState(t.id_, "ssl.rsa", {}); }});
+    // The file holds data the sensor wrapped; sent without a key, the sensor gives the data back.
     r.push_back(Row{{"get_auth_data"}, Kind::Rsa440,
                     [](CommandTable& t) {
-                        writeFile("auth_data.bin", std::vector<uint8_t>(48, 0x5A));
                         t.pair();
+                        std::vector<uint8_t> wrapped(48 + 64);
+                        uint32_t length = uint32_t(wrapped.size());
+                        ASSERT_EQ(tcsTestSensorSignEncTemplateData(g_hSensor, uint32_t(kAuthData.size()),
+                                                                   kAuthData.data(), 0, nullptr, wrapped.data(),
+                                                                   &length),
+                                  TCS_RESULT_OK);
+                        wrapped.resize(length);
+                        writeFile("auth_data.bin", wrapped);
                     },
                     "PASSED to Get Auth Data \n",
-                    [](CommandTable&) { EXPECT_FALSE(readFile("auth_token.bin").empty()); }, 0x2B,
-                    "FAILED to Get Auth Data \n"});
-    // The tool sends the block without a key; the virtual sensor opens authentication blocks only
-    // under a key (0x2B with b = 0 answers 0x0406).
-    r.back().missing = "get authentication data 0x2B without a key";
+                    [](CommandTable& t) {
+                        EXPECT_EQ(readFile("auth_token.bin"), kAuthData);
+                        // A block the sensor did not wrap is refused.
+                        writeFile("auth_data.bin", std::vector<uint8_t>(64, 0x5A));
+                        std::string out;
+                        EXPECT_EQ(t.run({"get_auth_data"}, &out), 0);
+                        EXPECT_EQ(out, "FAILED to Get Auth Data \n");
+                    },
+                    0x2B, "FAILED to Get Auth Data \n"});
     r.push_back(Row{{"setowner_with_keys"}, Kind::Rsa440, nullptr, "Set Sensor Owner SUCCESS",
                     [](CommandTable& t) { EXPECT_EQ(simusb::storedState(t.id_, "ownership"), std::vector<uint8_t>{2}); },
                     0x2C, "FAILED to Set Sensor Owner.  \n", nullptr, [](CommandTable& t) { t.reopen(); }});
@@ -502,6 +543,62 @@ TEST_F(ToolCommands, GetPrintWritesTheLinesTheSensorSent) {
     EXPECT_EQ(first.substr(0, 15), "000, 007, 014, ") << "the first line as text";
 }
 
+// A swiped image as a bitmap: the header with the file's size, then the image's rows, each padded
+// to four bytes.
+TEST_F(ToolCommands, SwipedImageAsBitmap) {
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Swipe430));
+    swipeAtPrompt();
+    if (HasFatalFailure()) return;
+    TcsHandle image = 0;
+    ASSERT_EQ(tcsTestSensorGetFingerprint(g_hSensor, &image, TCS_TEST_DEFAULT_CONFIG, nullptr, 1, 60000),
+              TCS_RESULT_OK);
+    const uint32_t rows = tcsImageGetRows(image), columns = tcsImageGetColumns(image);
+    ASSERT_GT(rows * columns, 0u);
+    std::vector<uint8_t> pixels(rows * columns);
+    ASSERT_EQ(tcsImageGetData(image, pixels.data(), uint32_t(pixels.size())), TCS_RESULT_OK);
+    uint32_t size = 0;
+    ASSERT_EQ(tcsTestImageToBitmapBits(image, nullptr, &size), TCS_RESULT_OK);
+    const uint32_t stride = (columns + 3) / 4 * 4;
+    ASSERT_EQ(size, 1078u + stride * rows);
+    std::vector<uint8_t> bmp(size);
+    ASSERT_EQ(tcsTestImageToBitmapBits(image, bmp.data(), &size), TCS_RESULT_OK);
+    EXPECT_EQ(bmp[0], 'B');
+    EXPECT_EQ(bmp[1], 'M');
+    EXPECT_EQ(uint32_t(bmp[2] | bmp[3] << 8 | bmp[4] << 16 | bmp[5] << 24), size);
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.begin() + columns, bmp.begin() + 1078)) << "the first row";
+    EXPECT_EQ(tcsTestImageToBitmapBits(image, bmp.data(), nullptr), 40u);
+}
+
+// "write_otp" has no row (the word is refused), but its handler programs the OTP file: bits are only
+// ever set, and a file shorter than the area programs nothing.
+TEST_F(ToolCommands, OtpWriteProgramsTheFileOrNothing) {
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Plain440));
+    std::vector<uint8_t> before(128, 0);
+    before[40] = 0x0F;
+    simusb::setStoredState(id_, "otp", before);
+    std::vector<uint8_t> image(128, 0);
+    image[40] = 0xF0;
+    image[41] = 0x81;
+    writeFile("otp.bin", image);
+    char word[] = "write_otp";
+    char* argv[] = {word, nullptr};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SensorOtpWrite(1, argv), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n OTP write SUCCESS  \n");
+    const std::vector<uint8_t> otp = simusb::storedState(id_, "otp");
+    ASSERT_EQ(otp.size(), 128u);
+    EXPECT_EQ(otp[40], 0xFF);
+    EXPECT_EQ(otp[41], 0x81);
+
+    image.resize(100);
+    image[50] = 0xFF;
+    writeFile("otp.bin", image);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SensorOtpWrite(1, argv), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "FAILED to Write OTP.  \n");
+    EXPECT_EQ(simusb::storedState(id_, "otp")[50], 0);
+}
+
 // The simulated ownership of a 4.40 sensor stores the host keys for its session and removes them
 // again; an ownership that fails after they were stored ends with the failure line.
 TEST_F(ToolCommands, SimulatedOwnershipFailureIsReported) {
@@ -515,6 +612,68 @@ TEST_F(ToolCommands, SimulatedOwnershipFailureIsReported) {
     simusb::setCommandHook(0x06, nullptr);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out, "FAILED to Set Sensor Owner.  \n");
+}
+
+}  // namespace
+
+namespace {
+
+class SecuredSensor : public CommandTable {};
+
+// A sensor paired by keys, through the diagnostic layer: its certificate checks against its maker's
+// key and a changed one does not; data it wrapped come back only through it; the secure session
+// closes and opens again.
+TEST_F(SecuredSensor, CertificateWrappedDataAndSession) {
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Rsa440));
+    pair();
+    if (HasFatalFailure()) return;
+    uint32_t flag = 0;
+    ASSERT_EQ(tcsTestSensorIsRsaSecured(g_hSensor, &flag), TCS_RESULT_OK);
+    EXPECT_EQ(flag, 1u);
+    EXPECT_EQ(tcsTestSensorEnablePatchSignatureCaching(g_hSensor, 1), TCS_RESULT_OK) << "an RSA-secured sensor";
+
+    uint32_t keyLength = 0, exponent = 0;
+    uint8_t modulus[256] = {}, signature[256] = {};
+    ASSERT_EQ(tcsTestSensorGetCertificate(g_hSensor, &keyLength, &exponent, modulus, signature), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestSensorValidateCertificate(g_hSensor, sizeof modulus, modulus, signature), TCS_RESULT_OK);
+    modulus[17] ^= 1;
+    EXPECT_NE(tcsTestSensorValidateCertificate(g_hSensor, sizeof modulus, modulus, signature), TCS_RESULT_OK);
+
+    const std::vector<uint8_t> templ(40, 0x33), key(32, 0x44);
+    std::vector<uint8_t> wrapped(40 + 32 + 64);
+    uint32_t length = uint32_t(wrapped.size());
+    ASSERT_EQ(tcsTestSensorSignEncTemplateData(g_hSensor, uint32_t(templ.size()), templ.data(), uint32_t(key.size()),
+                                               key.data(), wrapped.data(), &length),
+              TCS_RESULT_OK);
+    wrapped.resize(length);
+    EXPECT_EQ(std::search(wrapped.begin(), wrapped.end(), templ.begin(), templ.begin() + 16), wrapped.end())
+        << "the template is not in the wrap in plain";
+    std::vector<uint8_t> first(256), second(256), field(64), value(32, 0x55);
+    uint32_t firstLength = uint32_t(first.size()), secondLength = uint32_t(second.size());
+    ASSERT_EQ(tcsTestSensorDecVerifyTemplateData(g_hSensor, length, wrapped.data(), uint32_t(field.size()), field.data(),
+                                                 value.data(), first.data(), &firstLength, second.data(),
+                                                 &secondLength),
+              TCS_RESULT_OK);
+    EXPECT_EQ(std::vector<uint8_t>(first.begin(), first.begin() + firstLength), templ);
+    EXPECT_EQ(std::vector<uint8_t>(second.begin(), second.begin() + secondLength), key);
+    std::vector<uint8_t> result(256);
+    uint32_t resultLength = uint32_t(result.size());
+    EXPECT_EQ(tcsTestSensorMatchVerify(g_hSensor, length, wrapped.data(), value.data(), result.data(), &resultLength),
+              TCS_RESULT_OK);
+    wrapped[20] ^= 1;
+    firstLength = uint32_t(first.size());
+    secondLength = uint32_t(second.size());
+    EXPECT_NE(tcsTestSensorDecVerifyTemplateData(g_hSensor, length, wrapped.data(), uint32_t(field.size()), field.data(),
+                                                 value.data(), first.data(), &firstLength, second.data(),
+                                                 &secondLength),
+              TCS_RESULT_OK);
+
+    ASSERT_EQ(tcsTestStopSSLSession(g_hSensor, 1), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestIsInSecureSession(g_hSensor, &flag), TCS_RESULT_OK);
+    EXPECT_EQ(flag, 0u);
+    ASSERT_EQ(tcsTestEstablishSSLSession(g_hSensor), TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestIsInSecureSession(g_hSensor, &flag), TCS_RESULT_OK);
+    EXPECT_EQ(flag, 1u);
 }
 
 }  // namespace
