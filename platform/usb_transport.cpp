@@ -89,8 +89,6 @@ struct UsbWorker {
     bool running;  // started and not yet seen to end
 };
 
-struct QueueEntry;
-
 }  // namespace
 
 struct UsbDevice {
@@ -101,10 +99,6 @@ struct UsbDevice {
     UsbWorker fingerprintWorker;
     std::atomic<uint32_t> cancel;
     std::atomic<uint32_t> streaming;
-    // The fingerprint descriptor being filled, under the Fingerprint queue's lock. A cancel completes
-    // it at once and clears this; the worker's read may still wait out its time-out, but then neither
-    // writes into the descriptor nor completes it again.
-    QueueEntry* filling;
     std::atomic<uint32_t> pipeTimeouts[3];
 };
 
@@ -231,70 +225,18 @@ uint32_t usbSensorRequestDpc(void* argument) {
     return 0;
 }
 
-// The fingerprint queue's front descriptor, taken as the one being filled; its length is read here,
-// as a cancel may complete and free it while its read is under way.
-QueueEntry* takeFilling(UsbDevice* device, uint32_t* outLength) {
-    DescrQueue& queue = device->queues[kFingerprintQueue];
-    palCriticalSectionAcquire(queue.lock);
-    QueueEntry* entry = nullptr;
-    if (!palListIsEmpty(&queue.first)) {
-        entry = PAL_LIST_RECORD(queue.first.next, QueueEntry, links);
-        palListRemove(&entry->links);
-        *outLength = entry->descriptor->length;
-        device->filling = entry;
-    }
-    palCriticalSectionRelease(queue.lock);
-    return entry;
-}
-
-// Copies a chunk read into the descriptor unless a cancel has taken the descriptor away meanwhile.
-bool deliverChunk(UsbDevice* device, QueueEntry* entry, uint32_t offset, const uint8_t* chunk, uint32_t length) {
-    DescrQueue& queue = device->queues[kFingerprintQueue];
-    palCriticalSectionAcquire(queue.lock);
-    const bool mine = device->filling == entry;
-    if (mine) std::memcpy(static_cast<uint8_t*>(entry->descriptor->data) + offset, chunk, length);
-    palCriticalSectionRelease(queue.lock);
-    return mine;
-}
-
-// Completes the descriptor being filled, unless a cancel has completed it already. False then.
-bool completeFilling(UsbDevice* device, QueueEntry* entry, uint32_t status, uint32_t length) {
-    DescrQueue& queue = device->queues[kFingerprintQueue];
-    palCriticalSectionAcquire(queue.lock);
-    const bool mine = device->filling == entry;
-    device->filling = nullptr;
-    if (mine) completeDescriptor(entry, status, &length);
-    palCriticalSectionRelease(queue.lock);
-    return mine;
-}
-
-// The cancel's part of the descriptor being filled: completed with status 3 and length 0 at once.
-void cancelFilling(UsbDevice* device) {
-    DescrQueue& queue = device->queues[kFingerprintQueue];
-    palCriticalSectionAcquire(queue.lock);
-    if (device->filling != nullptr) {
-        const uint32_t zero = 0;
-        completeDescriptor(device->filling, PAL_TRANSFER_CANCELLED, &zero);
-        device->filling = nullptr;
-    }
-    palCriticalSectionRelease(queue.lock);
-}
-
-// Fills one fingerprint descriptor of the given length through the worker's own chunk buffer;
-// returns its completion status and the bytes read.
-uint32_t fillFingerprintDescriptor(UsbDevice* device, QueueEntry* entry, uint32_t length, uint8_t* chunk,
-                                   uint32_t& offset) {
-    offset = 0;
-    // A descriptor taken under a pending cancel ends without a read: its data would be thrown away.
-    if (device->cancel.load() != 0) return PAL_TRANSFER_CANCELLED;
+// Fills one fingerprint descriptor; returns its completion status and the bytes read.
+uint32_t fillFingerprintDescriptor(UsbDevice* device, TransferDescriptor* descriptor, uint32_t& offset) {
+    const bool cancelledAtStart = device->cancel.load() != 0;
     bool retryLeft = true;
-    while (offset < length) {
-        const uint32_t asked = std::min(length - offset, kFingerprintChunk);
-        const int got = usb_bulk_read(device->handle, kEndpointFingerprint, reinterpret_cast<char*>(chunk), int(asked),
+    offset = 0;
+    auto* data = static_cast<char*>(descriptor->data);
+    while (offset < descriptor->length) {
+        const uint32_t asked = std::min(descriptor->length - offset, kFingerprintChunk);
+        const int got = usb_bulk_read(device->handle, kEndpointFingerprint, data + offset, int(asked),
                                       int(device->pipeTimeouts[2].load()));
-        if (device->cancel.load() != 0) return PAL_TRANSFER_CANCELLED;
+        if (cancelledAtStart || device->cancel.load() != 0) return PAL_TRANSFER_CANCELLED;
         if (got > 0) {
-            if (!deliverChunk(device, entry, offset, chunk, uint32_t(got))) return PAL_TRANSFER_CANCELLED;
             offset += uint32_t(got);
             if (uint32_t(got) < asked) return PAL_TRANSFER_DONE;  // a short read ends the transfer
             continue;
@@ -306,32 +248,28 @@ uint32_t fillFingerprintDescriptor(UsbDevice* device, QueueEntry* entry, uint32_
         }
         return PAL_TRANSFER_ERROR;
     }
-    return PAL_TRANSFER_DONE;
+    return cancelledAtStart ? PAL_TRANSFER_CANCELLED : PAL_TRANSFER_DONE;
 }
 
 uint32_t usbSensorFpDataDpc(void* argument) {
     auto* device = static_cast<UsbDevice*>(argument);
     UsbWorker& self = device->fingerprintWorker;
-    uint8_t chunk[kFingerprintChunk];
+    DescrQueue& queue = device->queues[kFingerprintQueue];
     while (self.stop.load() == 0) {
         palEventWaitFor(self.wake, PAL_INFINITE);
         while (self.stop.load() == 0 && device->handle != nullptr && device->streaming.load() != 0) {
-            uint32_t wanted = 0;
-            QueueEntry* entry = takeFilling(device, &wanted);
+            QueueEntry* entry = popFront(queue);
             if (entry == nullptr) break;
             uint32_t length = 0;
-            uint32_t status = fillFingerprintDescriptor(device, entry, wanted, chunk, length);
+            uint32_t status = fillFingerprintDescriptor(device, entry->descriptor, length);
             if (status == PAL_TRANSFER_ERROR) length = 0;
-            if (!completeFilling(device, entry, status, length) || status != PAL_TRANSFER_DONE) break;
+            completeDescriptor(entry, status, &length);
+            if (status != PAL_TRANSFER_DONE) break;
         }
-        device->cancel.store(0);  // the acknowledgement a new buffer waits for after 0x817
+        device->cancel.store(0);  // the acknowledgement that 0x817 waits for
     }
     palEventSet(self.exit);
     return 0;
-}
-
-void awaitCancelAcknowledged(UsbDevice* device) {
-    while (device->cancel.load() != 0 && device->fingerprintWorker.running) palSleep(1);
 }
 
 TcsResult startWorker(UsbWorker& worker, PalThreadRoutine routine, UsbDevice* device) {
@@ -796,9 +734,6 @@ TcsResult palUsbDeviceIoControl(UsbDevice* device, uint32_t code, void* in, uint
         case 0x814:
         case 0x816: {
             if (inSize < 8) return TCS_RESULT_BAD_PARAM;
-            // A new fingerprint buffer waits until the worker has left the read a cancel found it in:
-            // that read would take the new capture's first data and throw it away.
-            if (function == 0x816) awaitCancelAcknowledged(device);
             const int index = int(function - 0x810) / 2;
             const TcsResult queued = enqueue(device->queues[index], static_cast<TransferDescriptor*>(in));
             if (queued != TCS_RESULT_OK) return queued;
@@ -812,15 +747,11 @@ TcsResult palUsbDeviceIoControl(UsbDevice* device, uint32_t code, void* in, uint
             cancelQueue(device->queues[(function - 0x811) / 2]);
             return TCS_RESULT_OK;
         case 0x817:
-            // Every buffer is completed before this returns, the one being filled included, but the
-            // worker's read is not waited for: after a swipe's last line it sits in a read that only
-            // its time-out ends, and nothing from the image to the decision needs it over. The next
-            // buffer queued waits for it instead.
             device->streaming.store(0);
             cancelQueue(device->queues[kFingerprintQueue]);
             device->cancel.store(1);
-            cancelFilling(device);
             palEventSet(device->fingerprintWorker.wake);
+            while (device->cancel.load() != 0 && device->fingerprintWorker.running) palSleep(1);
             return TCS_RESULT_OK;
         case 0x818:
         case 0x81A:

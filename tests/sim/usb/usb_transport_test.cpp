@@ -573,39 +573,29 @@ TEST_F(UsbTransport, FingerprintEmptyReadsRetryOnceThenFail) {
     EXPECT_EQ(partial.descriptor.length, 16384u);
 }
 
-// A cancel completes every buffer, the one being filled included, without waiting for the read the
-// worker is in. That read's data lands nowhere: not in the cancelled buffer, whose owner may have
-// freed it, and not in the next capture's, which is queued only once the read has ended.
-TEST_F(UsbTransport, CancelCompletesEveryBufferAtOnceAndTheNextWaitsForTheRead) {
+TEST_F(UsbTransport, CancelWaitsForTheWorkerAndCancelsEveryQueuedBuffer) {
     startWith();
     open();
-    ASSERT_EQ(palSensorSetPipeTimeout(sensor_, PAL_USB_PIPE_FINGERPRINT_READ, 1500), TCS_RESULT_OK);
     ASSERT_EQ(send(0x824), TCS_RESULT_OK);
     Transfer reading(1000), queued1(1000), queued2(1000);
     ASSERT_EQ(queue(0x816, reading), TCS_RESULT_OK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker is inside its read
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker is inside a 100 ms read
     ASSERT_EQ(queue(0x816, queued1), TCS_RESULT_OK);
     ASSERT_EQ(queue(0x816, queued2), TCS_RESULT_OK);
-    const auto start = Clock::now();
     ASSERT_EQ(send(0x817), TCS_RESULT_OK);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000)) << "the 1500 ms read was not waited for";
-    for (Transfer* t : {&reading, &queued1, &queued2}) {
-        EXPECT_EQ(t->descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED));
-        EXPECT_EQ(t->descriptor.length, 0u);
-    }
+    EXPECT_EQ(reading.descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED)) << "acknowledged before returning";
+    EXPECT_EQ(queued1.descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED));
+    EXPECT_EQ(queued2.descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED));
+    EXPECT_EQ(queued2.descriptor.length, 0u);
 
-    // The read still under way takes what comes now, and drops it.
-    simusb::pushFingerprintData(sensorId_, std::vector<uint8_t>(10, 7));
-    // Streaming is off: a new buffer (queued once that read has ended) waits until it is on again.
+    // Streaming is off now: a new buffer waits until it is switched on again.
+    simusb::pushFingerprintData(sensorId_, std::vector<uint8_t>(10, 1));
     Transfer later(10);
     ASSERT_EQ(queue(0x816, later), TCS_RESULT_OK);
     EXPECT_FALSE(later.wait(30));
-    simusb::pushFingerprintData(sensorId_, std::vector<uint8_t>(10, 1));
     ASSERT_EQ(send(0x824), TCS_RESULT_OK);
     ASSERT_TRUE(later.wait());
     EXPECT_EQ(later.descriptor.status, uint32_t(PAL_TRANSFER_DONE));
-    EXPECT_EQ(later.data(), std::vector<uint8_t>(10, 1)) << "nothing of the cancelled read";
-    EXPECT_EQ(reading.buffer, std::vector<uint8_t>(1000, 0xAB)) << "the cancelled buffer was not written";
 }
 
 // --- Close -----------------------------------------------------------------------------------------
