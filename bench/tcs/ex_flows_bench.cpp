@@ -188,8 +188,7 @@ void BM_SwipeToDecision(benchmark::State& state) {
     const SizedBuffer id{2, reinterpret_cast<const uint8_t*>("u0")};
     double decision = 0;
     for (auto _ : state) {
-        // A user's next swipe comes long after the last decision: by then the previous capture's
-        // last read, which a new capture's buffers wait for, has run out (100 ms).
+        // A user's next swipe comes long after the last decision.
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         stack.queue(probe);
         Decision d;
