@@ -4,6 +4,7 @@
 // by the sensor gives the row's failure line.
 #include "tests/tcs/sim_version.h"
 #include "tests/tools/sensor/tool_session.h"
+#include "tcs/handle_map.h"
 #include "tools/sensor/diag.h"
 #include "sim/swipe/synthetic_swipes.h"
 #include "sim/usb/secure_channel.h"
@@ -22,6 +23,7 @@
 #include <functional>
 #include <iterator>
 #include <stdio_ext.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -552,6 +554,9 @@ TEST_F(ToolCommands, SwipedImageAsBitmap) {
     TcsHandle image = 0;
     ASSERT_EQ(tcsTestSensorGetFingerprint(g_hSensor, &image, TCS_TEST_DEFAULT_CONFIG, nullptr, 1, 60000),
               TCS_RESULT_OK);
+    const std::unique_ptr<void, void (*)(void*)> release(reinterpret_cast<void*>(uintptr_t(image)), [](void* h) {
+        tcsHandleDestroy(uint64_t(uintptr_t(h)));
+    });
     const uint32_t rows = tcsImageGetRows(image), columns = tcsImageGetColumns(image);
     ASSERT_GT(rows * columns, 0u);
     std::vector<uint8_t> pixels(rows * columns);
