@@ -22,18 +22,27 @@ endfunction()
 # in well under a minute rather than holding a CI run for the discovery default of five minutes.
 set(TOV_TEST_TIMEOUT 30 CACHE STRING "Time-out of each test in seconds")
 
-# tov_test(NAME <exe> DEPS <targets...>): one GoogleTest binary from every .cpp in this folder.
-# Its tests carry the binary's name as label, so a build can run the suites of a few binaries.
+# tov_test(NAME <exe> DEPS <targets...> [TIMEOUT <s>] [PROCESSORS <n>]): one GoogleTest binary from
+# every .cpp in this folder. Its tests carry the binary's name as label, so a build can run the suites
+# of a few binaries. A suite whose tests start processes of their own says how many cores a test
+# takes, so that a parallel run does not start more of them than the machine carries.
 function(tov_test)
-  cmake_parse_arguments(T "" "NAME" "DEPS;SOURCES" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT;PROCESSORS" "DEPS;SOURCES" ${ARGN})
   if(NOT T_SOURCES)
     file(GLOB T_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
+  if(NOT T_TIMEOUT OR T_TIMEOUT LESS TOV_TEST_TIMEOUT)
+    set(T_TIMEOUT ${TOV_TEST_TIMEOUT})
+  endif()
+  if(NOT T_PROCESSORS)
+    set(T_PROCESSORS 1)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE TOV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                              TOV_DATA_DIR="${TOV_DATA_DIR}")
-  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${TOV_TEST_TIMEOUT} LABELS ${T_NAME})
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT ${T_TIMEOUT} PROCESSORS ${T_PROCESSORS} LABELS ${T_NAME})
 endfunction()
 
 # tov_bench(NAME <exe> DEPS <targets...>): a Google Benchmark binary, placed in <build>/bench.

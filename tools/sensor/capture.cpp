@@ -179,11 +179,11 @@ TcsResult tcsTestGetPrintByConfig(TcsHandle handle, TcsHandle* outImage, PrintCo
     if (result == kOk) result = idsSetCalibrationTypeToCtx(printContext, calibrationType);
     if (result == kOk) {
         result = idsSensorSendGetFingerprint(printContext, image, idsGetFingerprintCB, completion);
-        if (result != kOk) _tcsImageDestroy(image);
-    } else if (image != nullptr) {
-        _tcsImageDestroy(image);
     }
     if (result != kOk) {
+        // A refused request (46 while the last capture ends) leaves its context and image here.
+        if (image != nullptr) _tcsImageDestroy(image);
+        if (printContext != nullptr) idsFreeSensorContext(printContext);
         palRealFree(completion);
         clearConfig();
         return fail(result);
@@ -278,7 +278,10 @@ TcsResult tcsTestGetPrintByConfigAsync(TcsHandle handle, PrintConfiguration* con
         result = idsSensorSendGetFingerprint(printContext, image, idsGetFingerprintCB, completion);
         if (result != kOk) palRealFree(completion);
     }
-    if (result != kOk && image != nullptr) _tcsImageDestroy(image);
+    if (result != kOk) {
+        if (image != nullptr) _tcsImageDestroy(image);
+        if (printContext != nullptr) idsFreeSensorContext(printContext);
+    }
     idsSensorSetPrintConfig(record->imagingSensor, nullptr);
     return result;
 }

@@ -848,7 +848,8 @@ TcsResult scsSensorDeviceFirstTimeInit(ScsSensorDevice* device) {
 
 TcsResult scsSensorDeviceInit(ScsSensorDevice* device) {
     if (device == nullptr) return TCS_RESULT_BAD_PARAM;
-    if (gInitHeld.load() != 0) return TCS_RESULT_OK;
+    const uint32_t held = gInitHeld.load();
+    if (held == 1 || (held == 2 && device->initRecord != nullptr)) return TCS_RESULT_OK;
     // The steps' synchronous commands pump the device themselves only once they know they run on
     // the service thread; before the stack has handed its identity over they would queue their
     // work for this very thread and wait for it until they time out.

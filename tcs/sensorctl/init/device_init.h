@@ -64,8 +64,9 @@ struct ScsBaselineContext {
 // print configuration's failure as it comes.
 TcsResult scsHarlokGetBaselineData(ScsBaselineContext* context, const uint8_t* data);
 
-// Test seam: while held, arrived devices stay on the initialising list untouched (tests that drive
-// the engine by hand); released by default.
+// Test seam: while held (1), arrived devices stay on the initialising list untouched (tests that
+// drive the engine by hand); while held at 2, a device starts its initialisation (it is then not
+// initialised) but takes none of its steps. Released (0) by default.
 void scsTestHoldDeviceInit(uint32_t held);
 
 #ifdef __cplusplus

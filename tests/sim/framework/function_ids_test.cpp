@@ -52,7 +52,7 @@ struct Seen {
     }
     bool waitFor(const std::function<bool()>& done) {
         std::unique_lock<std::mutex> hold(lock);
-        return changed.wait_for(hold, std::chrono::seconds(20), done);
+        return changed.wait_for(hold, std::chrono::seconds(60), done);
     }
     bool has(uint32_t id) {
         std::lock_guard<std::mutex> hold(lock);
@@ -135,6 +135,9 @@ protected:
     pid_t service_ = 0;
     TcsHandle client_ = 0;
     tovtest::SwipeFeeder feeder_;
+    // What the client's callbacks write to: it outlives the client, which a failed test leaves
+    // to TearDown.
+    Seen seen_;
 };
 
 struct Case {
@@ -153,7 +156,7 @@ void runTable(const std::vector<Case>& table) {
 SizedBuffer bytesOf(const char* text) { return SizedBuffer{uint32_t(std::strlen(text)), reinterpret_cast<const uint8_t*>(text)}; }
 
 TEST_F(FunctionIdsTest, EveryFunctionIdGetsTheStacksAnswer) {
-    Seen seen;
+    Seen& seen = seen_;
     TcsHandle sensor = 0, database = 0, app = 0, user = 0, templ = 0, storage = 0, other = 0;
     const std::string url = "file://" + dir_ + "/templates.db";
     const uint8_t data[] = {1, 2, 3, 4, 5};

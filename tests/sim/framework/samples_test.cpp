@@ -74,7 +74,7 @@ protected:
         return result;
     }
 
-    static bool waitUntil(const std::function<bool()>& done, int seconds = 20) {
+    static bool waitUntil(const std::function<bool()>& done, int seconds = 60) {
         for (int i = 0; i < seconds * 50 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return done();
     }
@@ -206,7 +206,7 @@ TEST_F(GroupPlugTest, SensorPluggedWhileTheGroupWaitsForASwipeJoinsTheCaptureAnd
     feed("TOV00002", 2);
     std::ofstream(dir_ + "/sensors/sensors", std::ios::app) << "TOV00002 0001 0 1 4.30\n";
 
-    ASSERT_EQ(capturing.wait_for(std::chrono::seconds(25)), std::future_status::ready);
+    ASSERT_EQ(capturing.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(capturing.get(), TCS_RESULT_OK);
     stopFeeding();
     // The new sensor joined the group behind the first and its print won.

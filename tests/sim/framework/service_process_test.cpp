@@ -90,7 +90,7 @@ protected:
 // The framework program's output and exit status (-1 when it did not end in time).
 int runFramework(const std::vector<std::string>& arguments, const std::string& log, std::string* said) {
     pid_t framework = spawn(arguments, log);
-    const int status = waitFor(framework, std::chrono::seconds(25));
+    const int status = waitFor(framework, std::chrono::seconds(100));
     if (status < 0) {
         kill(framework, SIGKILL);
         waitFor(framework, std::chrono::seconds(5));
@@ -159,7 +159,7 @@ TEST_F(ServiceProcessTest, CallInFlightEndsWhenTheServiceIsKilledAndANewServiceS
     ASSERT_EQ(tcsClientEventsAddCallback(client, onSystemEvent, &ready), TCS_RESULT_OK);
     {
         std::unique_lock<std::mutex> hold(ready.lock);
-        ASSERT_TRUE(ready.changed.wait_for(hold, std::chrono::seconds(15), [&] { return !ready.sensor.empty(); }));
+        ASSERT_TRUE(ready.changed.wait_for(hold, std::chrono::seconds(60), [&] { return !ready.sensor.empty(); }));
     }
     ASSERT_EQ(tcsSensorOpenA(client, ready.sensor.c_str(), &sensor), TCS_RESULT_OK);
     // A capture waits for a swipe that never comes; the service dies under it, and the next call,
@@ -182,7 +182,7 @@ TEST_F(ServiceProcessTest, CallInFlightEndsWhenTheServiceIsKilledAndANewServiceS
     ASSERT_EQ(tcsClientEventsAddCallback(client, onSystemEvent, &ready), TCS_RESULT_OK);
     {
         std::unique_lock<std::mutex> hold(ready.lock);
-        ASSERT_TRUE(ready.changed.wait_for(hold, std::chrono::seconds(15), [&] { return !ready.sensor.empty(); }));
+        ASSERT_TRUE(ready.changed.wait_for(hold, std::chrono::seconds(60), [&] { return !ready.sensor.empty(); }));
     }
     ASSERT_EQ(tcsSensorOpenA(client, ready.sensor.c_str(), &sensor), TCS_RESULT_OK);
     // A service that stops in order says so in its state word first: every call then gets 500.

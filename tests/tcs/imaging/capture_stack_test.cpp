@@ -18,6 +18,7 @@
 #include "tcs/led_requests.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/init/device_accessors.h"
+#include "tcs/sensorctl/init/device_init.h"
 #include "tcs/sensorctl/protocol/print_defaults.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
 #include "tcs/tcs.h"
@@ -913,12 +914,11 @@ TEST_F(CaptureStack, SelectiveSuspendCaptureAndReinitialisationKeepTheHandles) {
     const std::vector<uint8_t> swipe = model_.stream(0, 300);
     open(true);
     ASSERT_NE(sensor_, 0u);
-    // The version command of a re-initialisation waits while the test holds it.
-    auto hold = std::make_shared<std::atomic<bool>>(false);
-    hook(0x01, [hold](std::span<const uint8_t>) {
-        for (int i = 0; i < 5000 && hold->load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return simusb::Reply{0, versionBlock()};
-    });
+    // A re-initialisation of this sensor sends no command that could be held: it starts and then
+    // waits before its steps while the test holds it.
+    struct Release {
+        ~Release() { scsTestHoldDeviceInit(0); }
+    } release;
     ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);
     captureSwiping(swipe);
     ASSERT_TRUE(waitFor([&] { return captured(); }));
@@ -956,7 +956,7 @@ TEST_F(CaptureStack, SelectiveSuspendCaptureAndReinitialisationKeepTheHandles) {
     };
     for (const Road& road : {Road{"reconfigure", tcsSensorReconfigureStart},
                              Road{"resume", tcsSensorResumeFromSelectiveSuspend}}) {
-        hold->store(true);
+        scsTestHoldDeviceInit(2);
         ASSERT_EQ(road.start(sensor_), TCS_RESULT_OK) << road.name;
         ASSERT_TRUE(waitFor([&] { return !initialised(); })) << road.name;
         uint32_t finished = 9;
@@ -967,7 +967,7 @@ TEST_F(CaptureStack, SelectiveSuspendCaptureAndReinitialisationKeepTheHandles) {
         RawLog raw;
         EXPECT_EQ(tcsSensorGetRawFingerprintAsync(sensor_, onRawData, &raw), TCS_RESULT_SENSOR_INITIALIZING)
             << road.name;
-        hold->store(false);
+        scsTestHoldDeviceInit(0);
         ASSERT_TRUE(waitFor([&] { return initialised(); })) << road.name;
         EXPECT_EQ(tcsSensorReconfigureIsFinished(sensor_, &finished), TCS_RESULT_OK);
         EXPECT_EQ(finished, 1u) << road.name;
