@@ -122,21 +122,25 @@ bool Firmware::load(const std::string& directory) {
 
 bool Firmware::save(const std::string& directory) {
     if (directory.empty() || serial_.empty()) return false;
-    std::string out(kStateMagic);
-    for (const auto& [name, data] : stored_) {
-        putU32(out, uint32_t(name.size()));
-        out += name;
-        putU32(out, uint32_t(data.size()));
-        // Appended as one block: byte by byte, a 1 MiB flash took most of a sanitizer test run.
-        out.append(reinterpret_cast<const char*>(data.data()), data.size());
-    }
-    // Write beside and rename, so a crash mid-write never leaves half a state behind.
+    // Write beside and rename, so a crash mid-write never leaves half a state behind. Streamed
+    // straight to the file: built in memory first, the 1 MiB flash was copied again at every save.
     const std::string path = statePath(directory, serial_);
     const std::string temporary = path + ".tmp";
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
         if (!file) return false;
-        file.write(out.data(), std::streamsize(out.size()));
+        file.write(kStateMagic, std::streamsize(sizeof(kStateMagic) - 1));
+        auto putLength = [&file](size_t n) {
+            std::string word;
+            putU32(word, uint32_t(n));
+            file.write(word.data(), 4);
+        };
+        for (const auto& [name, data] : stored_) {
+            putLength(name.size());
+            file.write(name.data(), std::streamsize(name.size()));
+            putLength(data.size());
+            file.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+        }
         if (!file) return false;
     }
     return std::rename(temporary.c_str(), path.c_str()) == 0;
