@@ -1098,6 +1098,30 @@ TEST_F(DiagStack, RawStreamingToTheCallback) {
     EXPECT_EQ(stream.status, TCS_RESULT_OK);
 }
 
+// The patch command through the protocol gate: this stack's protocol (reported as 4) passes, a
+// sensor that speaks no known protocol gets 6 and no command.
+TEST_F(DiagStack, PatchCommandNeedsTheCommandProtocol) {
+    const std::string path = writeFile("gate.bin", {'x', 0, 0x1A, 5, 6});
+    char text[80] = {};
+    ASSERT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+    uint8_t* blob = nullptr;
+    uint16_t length = 0;
+    ASSERT_EQ(tcsTestCreatePatchCmd(sensor_, path.c_str(), &blob, &length), TCS_RESULT_OK);
+    EXPECT_EQ(Bytes(blob, blob + length), (Bytes{6, 'x', 0, 0x1A, 5, 6}));
+    palRealFree(blob);
+    void* record = nullptr;
+    tcsSafeSensorHandleFetch(sensor_, &record);
+    ASSERT_NE(record, nullptr);
+    ScsSensorDevice* device = static_cast<SensorRecord*>(record)->sensorControlSensor->device;
+    const auto parser = device->replyParser;
+    device->replyParser = nullptr;
+    blob = nullptr;
+    EXPECT_EQ(tcsTestCreatePatchCmd(sensor_, path.c_str(), &blob, &length), 6u);
+    device->replyParser = parser;
+    EXPECT_EQ(blob, nullptr);
+    std::remove(path.c_str());
+}
+
 // The bad arguments of these calls: nothing is sent.
 TEST_F(DiagStack, ArgumentErrorsOfTheRemainingCalls) {
     auto none = [](void*, TcsResult, void*) -> TcsResult { return TCS_RESULT_OK; };
