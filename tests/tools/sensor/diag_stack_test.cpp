@@ -1122,6 +1122,39 @@ TEST_F(DiagStack, PatchCommandNeedsTheCommandProtocol) {
     std::remove(path.c_str());
 }
 
+// The sensor left the bus: its handle stays, and every call on it fails without touching the gone
+// device.
+TEST_F(DiagStack, CallsOnASensorThatLeftTheBus) {
+    SystemEvents events;
+    ASSERT_EQ(tcsClientEventsAddCallback(context_->client, recordSystemEvent, &events), TCS_RESULT_OK);
+    ASSERT_TRUE(simusb::unplug(id_));
+    id_ = 0;
+    ASSERT_TRUE(waitFor([&] { return events.has(TCS_SYSTEM_EVENT_SENSOR_REMOVED); }));
+    EXPECT_EQ(tcsClientEventsRemoveCallback(context_->client, recordSystemEvent, &events), TCS_RESULT_OK);
+    uint32_t* array = nullptr;
+    uint32_t count = 0, b = 0, c = 0;
+    ScsHarlokData data{};
+    PrintConfiguration* config = nullptr;
+    uint8_t kind = 0, signature[256] = {};
+    // 358: no longer initialised; the two calls without that check fail on the device reference.
+    struct Case {
+        const char* what;
+        TcsResult result, expected;
+    };
+    const Case cases[] = {
+        {"resume", tcsTestResumeSelectiveSuspend(sensor_), 40},
+        {"session key", tcsTestRSEstablishSessionKey(sensor_), 16},
+        {"streaming", tcsTestStartRawStreaming(sensor_, 1, nullptr, nullptr, nullptr), 358},
+        {"calibration results", tcsTestGetCalStatusResults(sensor_, &array, &count, &b, &c), 358},
+        {"device record", tcsTestSensorGetHarlokConfigData(sensor_, &data), 358},
+        {"built-in configuration", tcsTestGetPrintConfig(sensor_, 1, 2, 3, 4, &config), 358},
+        {"print signature", tcsTestSensorGetPrintSignature(sensor_, &kind, signature), 358},
+    };
+    for (const Case& k : cases) EXPECT_EQ(k.result, k.expected) << k.what;
+    EXPECT_EQ(array, nullptr);
+    EXPECT_EQ(config, nullptr);
+}
+
 // The bad arguments of these calls: nothing is sent.
 TEST_F(DiagStack, ArgumentErrorsOfTheRemainingCalls) {
     auto none = [](void*, TcsResult, void*) -> TcsResult { return TCS_RESULT_OK; };
