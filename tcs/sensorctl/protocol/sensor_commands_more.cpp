@@ -60,30 +60,37 @@ TcsResult scsSensorGetPrintSignature(ScsSensor* sensor, uint8_t* inOutType, uint
     const TcsResult valid = scsSensorValidate(sensor);
     if (valid != TCS_RESULT_OK) return valid;
     if (inOutType == nullptr || outSignature == nullptr) return TCS_RESULT_BAD_PARAM;
-    std::vector<uint8_t> payload;
-    const TcsResult result = runArgs<int>(sensor, scsWITSensor_CMD_GET_PRINT_SIGNATURE, nullptr, payload);
-    if (result != TCS_RESULT_OK) return result;
-    if (payload.empty()) return TCS_RESULT_SENSOR_SHORT_CMD;
-    const uint32_t size = payload[0] == 1 ? 256 : 32;
-    const uint32_t offset = sensor->device->aesSecured ? 1 : 2;
-    if (payload.size() < offset + size) return TCS_RESULT_SENSOR_SHORT_CMD;
-    *inOutType = payload[0];
-    std::memcpy(outSignature, payload.data() + offset, size);
-    return TCS_RESULT_OK;
+    // The device is held across the command: it may go while the reply is awaited, and its flags
+    // are read after it.
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        std::vector<uint8_t> payload;
+        const TcsResult result = runArgs<int>(sensor, scsWITSensor_CMD_GET_PRINT_SIGNATURE, nullptr, payload);
+        if (result != TCS_RESULT_OK) return result;
+        if (payload.empty()) return TCS_RESULT_SENSOR_SHORT_CMD;
+        const uint32_t size = payload[0] == 1 ? 256 : 32;
+        const uint32_t offset = device->aesSecured ? 1 : 2;
+        if (payload.size() < offset + size) return TCS_RESULT_SENSOR_SHORT_CMD;
+        *inOutType = payload[0];
+        std::memcpy(outSignature, payload.data() + offset, size);
+        return TCS_RESULT_OK;
+    });
 }
 
 TcsResult scsSensorDecommission(ScsSensor* sensor) {
-    std::vector<uint8_t> payload;
-    TcsResult result = runArgs<int>(sensor, scsWITSensor_CMD_DECOMMISSION, nullptr, payload);
-    if (result != TCS_RESULT_OK) return result;
-    const ScsFwVersion* v = sensor->device->fwVersion;
-    if (v == nullptr) return TCS_RESULT_NULL_POINTER;
-    char section[261];
-    std::snprintf(section, sizeof section, "%s\\%02X%02X%02X%02X%02X%02X", "SOFTWARE\\Tovantic\\tfs530", v->serial[0],
-                  v->serial[1], v->serial[2], v->serial[3], v->serial[4], v->serial[5]);
-    palRemovePersistentDataValue(section, "1");
-    if (scsSensorIsRSASecured(sensor) != 1) palRemovePersistentDataValue(section, "8");
-    return TCS_RESULT_OK;
+    // Held across the command, as above: the version record is read after the reply.
+    return scsWithDevice(sensor, [&](ScsSensorDevice* device) -> TcsResult {
+        std::vector<uint8_t> payload;
+        TcsResult result = runArgs<int>(sensor, scsWITSensor_CMD_DECOMMISSION, nullptr, payload);
+        if (result != TCS_RESULT_OK) return result;
+        const ScsFwVersion* v = device->fwVersion;
+        if (v == nullptr) return TCS_RESULT_NULL_POINTER;
+        char section[261];
+        std::snprintf(section, sizeof section, "%s\\%02X%02X%02X%02X%02X%02X", "SOFTWARE\\Tovantic\\tfs530",
+                      v->serial[0], v->serial[1], v->serial[2], v->serial[3], v->serial[4], v->serial[5]);
+        palRemovePersistentDataValue(section, "1");
+        if (scsSensorIsRSASecured(sensor) != 1) palRemovePersistentDataValue(section, "8");
+        return TCS_RESULT_OK;
+    });
 }
 
 TcsResult scsSensorRewritePm(ScsSensor* sensor) {

@@ -619,6 +619,73 @@ TEST_F(ToolCommands, SimulatedOwnershipFailureIsReported) {
     EXPECT_EQ(out, "FAILED to Set Sensor Owner.  \n");
 }
 
+// The client the tool's start-up recorded is the stack's client, not the sensor.
+TEST_F(ToolCommands, ClientHandleIsTheStacksClient) {
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Plain440));
+    const TcsHandle client = GetClientHandle();
+    ASSERT_NE(client, 0u);
+    EXPECT_NE(client, g_hSensor);
+    void* object = nullptr;
+    EXPECT_EQ(tcsSafeClientHandleFetch(client, &object), TCS_RESULT_OK);
+    EXPECT_NE(object, nullptr);
+    HandleType kind = TCS_HANDLE_TYPE_COUNT;
+    ASSERT_EQ(_tcsSafeHandleTypeGet(client, &kind), TCS_RESULT_OK);
+    EXPECT_EQ(kind, TCS_HANDLE_TYPE_CLIENT);
+}
+
+// "patch -createonly" writes the command that would download the file's patch, and sends nothing.
+TEST_F(ToolCommands, PatchCommandFileWithoutSending) {
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Plain440));
+    const std::vector<uint8_t> file = patchFile("1");
+    writeFile("test.patch", file);
+    const uint8_t separator[2] = {0, 0x1A};
+    const auto data = std::search(file.begin(), file.end(), separator, separator + 2) + 2;
+    std::vector<uint8_t> command = {6};
+    command.insert(command.end(), data, file.end());
+    simusb::clearCommandLog(id_);
+    std::string out;
+    ASSERT_EQ(run({"patch", "test.patch", "-createonly"}, &out), 1) << out;
+    EXPECT_EQ(out, "Patch command file is successfully created: test.patch.bin.\n");
+    EXPECT_EQ(readFile("test.patch.bin"), command);
+    for (const auto& c : simusb::commandLog(id_)) EXPECT_NE(c.at(0), 0x06) << "no patch sent";
+    EXPECT_EQ(run({"patch", "missing.patch", "-createonly"}, &out), 0);
+    EXPECT_EQ(out.rfind("Patch command creation failed with status - ", 0), 0u) << out;
+}
+
+// Converting an engineering 4.40 sensor: only a 'y' programs the production bit, which then stays.
+// The key-and-IV step needs a test patch (kind 4096 on 4.40) that the built-in list lacks, so the
+// conversion ends with its failure line although the bit was programmed.
+TEST_F(ToolCommands, MakeProdProgramsTheProductionBitOnlyWhenConfirmed) {
+    ASSERT_NO_FATAL_FAILURE(bringUp(Kind::Plain440));
+    std::vector<uint8_t> engineering(128, 0);
+    engineering[3] = 0x05;  // product options
+    engineering[8] = 0x31;  // serial
+    simusb::setStoredState(id_, "otp", engineering);
+    struct Case {
+        const char* answer;
+        int result;
+        const char* last;  // the last line printed
+        bool programmed;
+    };
+    for (const Case& c : {Case{"n", 1, "Are you sure you want to convert?  [y/n] ", false},
+                          Case{"y", 0, "Failed to convert engineering sensor to production.\n", true}}) {
+        SCOPED_TRACE(c.answer);
+        answer(c.answer);
+        std::string out;
+        EXPECT_EQ(run({"makeprod"}, &out), c.result) << out;
+        answer(nullptr);
+        EXPECT_NE(out.find("This procedure is irreversible.\n"), std::string::npos) << out;
+        ASSERT_GE(out.size(), std::strlen(c.last));
+        EXPECT_EQ(out.substr(out.size() - std::strlen(c.last)), c.last);
+        std::vector<uint8_t> expected = engineering;
+        if (c.programmed) expected[1] |= 0x20;
+        EXPECT_EQ(simusb::storedState(id_, "otp"), expected);
+    }
+    std::string out;
+    EXPECT_EQ(run({"makeprod"}, &out), 1);
+    EXPECT_EQ(out, "The sensor is already production sensor.\n");
+}
+
 }  // namespace
 
 namespace {

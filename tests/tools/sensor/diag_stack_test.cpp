@@ -8,7 +8,10 @@
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/handle_map.h"
+#include "tcs/sensorctl/calibration/cal_results.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/sensorctl/protocol/print_defaults.h"
+#include "tcs/sensorctl/protocol/tag_records.h"
 #include "tests/tcs/sim_version.h"
 #include "tools/sensor/cli/sensor_tool.h"
 #include "tools/sensor/diag.h"
@@ -455,6 +458,11 @@ TEST_F(DiagStack, UnknownHandleDoesNothing) {
     simusb::clearCommandLog(id_);
     uint32_t value = 0;
     char text[80] = {};
+    uint32_t* array = nullptr;
+    ScsHarlokData data{};
+    PrintConfiguration* config = nullptr;
+    uint8_t* command = nullptr;
+    uint16_t length = 0;
     struct Case {
         const char* what;
         TcsResult result;
@@ -469,8 +477,18 @@ TEST_F(DiagStack, UnknownHandleDoesNothing) {
         {"RSA", tcsTestSensorIsRsaSecured(unknown, &value)},
         {"unload patch", tcsTestSensorUnloadPatch(unknown)},
         {"WOE enter", tcsTestWOEEnter(unknown, 1)},
+        {"resume", tcsTestResumeSelectiveSuspend(unknown)},
+        {"session key", tcsTestRSEstablishSessionKey(unknown)},
+        {"streaming", tcsTestStartRawStreaming(unknown, 1, nullptr, nullptr, nullptr)},
+        {"calibration results", tcsTestGetCalStatusResults(unknown, &array, &value, &value, &value)},
+        {"device record", tcsTestSensorGetHarlokConfigData(unknown, &data)},
+        {"built-in configuration", tcsTestGetPrintConfig(unknown, 1, 2, 3, 4, &config)},
+        {"patch command", tcsTestCreatePatchCmd(unknown, "x", &command, &length)},
     };
     for (const Case& c : cases) EXPECT_EQ(c.result, TCS_RESULT_OK) << c.what;
+    EXPECT_EQ(array, nullptr);
+    EXPECT_EQ(config, nullptr);
+    EXPECT_EQ(command, nullptr);
     EXPECT_TRUE(simusb::commandLog(id_).empty()) << "nothing sent";
 }
 
@@ -890,6 +908,289 @@ TEST_F(DiagStack, OperationsNoHandlerReaches) {
         }
         if (k.check) k.check();
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The handle map's own start and end, outside a running stack: objects are found while the map is
+// up, and nothing is found once it is gone; ending it twice is no error.
+TEST(DiagHandleMap, InitialiseAndUninitialiseForward) {
+    EXPECT_EQ(tcsTestSafeHandlesUnInitialize(), TCS_RESULT_OK) << "no map yet";
+    ASSERT_EQ(tcsTestSafeHandlesInitialize(), TCS_RESULT_OK);
+    int object = 0;
+    uint64_t handle = 0;
+    ASSERT_EQ(tcsSafeSensorHandleCreate(&object, &handle), TCS_RESULT_OK);
+    void* found = nullptr;
+    EXPECT_EQ(tcsSafeSensorHandleFetch(handle, &found), TCS_RESULT_OK);
+    EXPECT_EQ(found, &object);
+    EXPECT_EQ(tcsTestSafeHandlesUnInitialize(), TCS_RESULT_OK);
+    found = nullptr;
+    EXPECT_EQ(tcsSafeSensorHandleFetch(handle, &found), 54u) << "the map is gone";
+    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(tcsTestSafeHandlesUnInitialize(), TCS_RESULT_OK);
+}
+
+struct SystemEvents {
+    std::mutex lock;
+    std::vector<uint32_t> ids;
+    bool has(uint32_t id) {
+        std::lock_guard<std::mutex> hold(lock);
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    }
+};
+
+TcsResult recordSystemEvent(void*, void* context, EventRecord* event) {
+    auto* events = static_cast<SystemEvents*>(context);
+    std::lock_guard<std::mutex> hold(events->lock);
+    events->ids.push_back(event->id);
+    return TCS_RESULT_OK;
+}
+
+// Resuming from selective suspend hands the device back to sensor control's start-up: it is brought
+// up again as a recovery (ready again, not a new sensor) and answers on the same handle.
+TEST_F(DiagStack, ResumeFromSelectiveSuspendBringsTheSensorUpAgain) {
+    ASSERT_EQ(tcsTestEnableSelectiveSuspend(sensor_), TCS_RESULT_OK);
+    SystemEvents events;
+    ASSERT_EQ(tcsClientEventsAddCallback(context_->client, recordSystemEvent, &events), TCS_RESULT_OK);
+    const size_t before = readyCount();
+    ASSERT_EQ(tcsTestResumeSelectiveSuspend(sensor_), TCS_RESULT_OK);
+    EXPECT_TRUE(waitFor([&] { return events.has(TCS_SYSTEM_EVENT_SENSOR_READY_AGAIN); }));
+    EXPECT_EQ(readyCount(), before) << "the same sensor, not a new one";
+    EXPECT_EQ(tcsClientEventsRemoveCallback(context_->client, recordSystemEvent, &events), TCS_RESULT_OK);
+    char text[80] = {};
+    EXPECT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestIsSensorInitialized(sensor_), TCS_RESULT_OK);
+}
+
+// The device's calibration results, copied for the caller, and its record as the old host kept it.
+// The old result form carries a get-print status, which a calibration alone does not store: until
+// one is stored the results cannot be given in that form.
+TEST_F(DiagStack, CalibrationResultsAndDeviceRecord) {
+    ASSERT_EQ(tcsTestCalibrate(sensor_, 1), TCS_RESULT_OK);
+    uint32_t* array = nullptr;
+    uint32_t count = 0, usesDefaults = 9, status = 9;
+    EXPECT_EQ(tcsTestGetCalStatusResults(sensor_, &array, &count, &usesDefaults, &status), 79u);
+    EXPECT_EQ(array, nullptr);
+
+    void* record = nullptr;
+    tcsSafeSensorHandleFetch(sensor_, &record);
+    ASSERT_NE(record, nullptr);
+    ScsSensorDevice* device = static_cast<SensorRecord*>(record)->sensorControlSensor->device;
+    ASSERT_NE(device->calResults, nullptr);
+    ASSERT_EQ(calResultsSetGetPrintStatus(static_cast<CalResultsContainer*>(device->calResults), 0x1234),
+              TCS_RESULT_OK);
+    ASSERT_EQ(tcsTestGetCalStatusResults(sensor_, &array, &count, &usesDefaults, &status), TCS_RESULT_OK);
+    ASSERT_NE(array, nullptr);
+    EXPECT_GT(count, 0u);
+    EXPECT_EQ(status, 0x1234u);
+    ScsHarlokData data{};
+    ASSERT_EQ(tcsTestSensorGetHarlokConfigData(sensor_, &data), TCS_RESULT_OK);
+    EXPECT_EQ(data.calCount, count);
+    EXPECT_TRUE(std::equal(array, array + std::min<uint32_t>(count, 255), data.calWords)) << "the same results";
+    EXPECT_EQ(data.calUsesDefaults, usesDefaults);
+    EXPECT_EQ(data.calGetPrintStatus, status);
+    EXPECT_EQ(tcsTestFreeCalStatusResults(array), TCS_RESULT_OK);
+    EXPECT_EQ(tcsTestFreeCalStatusResults(nullptr), TCS_RESULT_OK);
+    EXPECT_EQ(data.flexId, device->flexId);
+    ASSERT_NE(device->fwVersion, nullptr);
+    EXPECT_EQ(std::memcmp(data.version, device->fwVersion, std::min(sizeof data.version, sizeof(ScsFwVersion))), 0);
+    EXPECT_EQ(data.configReplyLength, device->configReplyLength);
+    if (data.configReplyLength != 0) {
+        ASSERT_NE(data.configReply, nullptr);
+        EXPECT_NE(data.configReply, device->configReply) << "a copy of the device's reply";
+        EXPECT_TRUE(std::equal(data.configReply, data.configReply + data.configReplyLength, device->configReply));
+    }
+    EXPECT_EQ(tcsTestSensorFreeHarlokConfigData(&data), TCS_RESULT_OK);
+    EXPECT_EQ(data.configReply, nullptr);
+}
+
+// A built-in configuration found by the device's own settings, its parameter blob replaced.
+TEST_F(DiagStack, BuiltInPrintConfigurationAndItsBlob) {
+    void* record = nullptr;
+    tcsSafeSensorHandleFetch(sensor_, &record);
+    ASSERT_NE(record, nullptr);
+    uint32_t settings[4] = {};
+    ASSERT_EQ(scsSensorGetConfigInfo(static_cast<SensorRecord*>(record)->sensorControlSensor, settings),
+              TCS_RESULT_OK);
+    PrintConfiguration* config = nullptr;
+    ASSERT_EQ(tcsTestGetPrintConfig(sensor_, settings[0], settings[1], settings[2], settings[3], &config),
+              TCS_RESULT_OK);
+    ASSERT_NE(config, nullptr);
+    const uint8_t blob[] = {0x17, 0, 2, 0, 0xAB, 0xCD};
+    ASSERT_EQ(tcsTestSetPrintParamBlobToPrintConfig(sensor_, config, blob, sizeof blob), TCS_RESULT_OK);
+    const uint8_t* read = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(tcsTestGetPrintParamBlobFromPrintConfig(sensor_, config, &read, &length), TCS_RESULT_OK);
+    ASSERT_EQ(length, sizeof blob);
+    EXPECT_NE(read, blob) << "a copy";
+    EXPECT_TRUE(std::equal(blob, blob + sizeof blob, read));
+    EXPECT_EQ(tcsTestSetPrintParamBlobToPrintConfig(sensor_, SCS_PRINT_CONFIG_DEFAULT, blob, sizeof blob), 17u)
+        << "the device's default is not the caller's to change";
+    EXPECT_EQ(tcsTestFreePrintConfig(sensor_, &config), TCS_RESULT_OK);
+    // Settings no built-in configuration has: none found, no error.
+    EXPECT_EQ(tcsTestGetPrintConfig(sensor_, 0xFFFF, 1, 1, 1, &config), TCS_RESULT_OK);
+    EXPECT_EQ(config, nullptr);
+}
+
+// A new session key with the secure chip: the security patch is loaded for the exchange and the
+// run-time patch comes back, also when the chip refuses.
+TEST_F(DiagStack, SessionKeyExchange) {
+    const Bytes runPatch = simusb::transientState(id_, "patch");
+    for (uint16_t status : {uint16_t(0), uint16_t(0x0406)}) {
+        SCOPED_TRACE(status);
+        simusb::setCommandHook(0x28, status == 0 ? simusb::CommandHook()
+                                                 : [](std::span<const uint8_t>) { return simusb::Reply{0x0406, {}}; });
+        simusb::clearCommandLog(id_);
+        const TcsResult result = tcsTestRSEstablishSessionKey(sensor_);
+        EXPECT_TRUE(sent(0x28)) << "the key exchange";
+        if (status == 0) {
+            EXPECT_EQ(result, TCS_RESULT_OK);
+        } else {
+            EXPECT_NE(result, TCS_RESULT_OK);
+        }
+        EXPECT_EQ(simusb::transientState(id_, "patch"), runPatch) << "the run-time patch is back";
+    }
+    simusb::setCommandHook(0x28, nullptr);
+}
+
+struct Stream {
+    std::mutex lock;
+    int buffers = 0;
+    int ends = 0;
+    TcsResult status = 99;
+    Bytes first;  // the first 16 bytes of the first buffer
+};
+
+// Raw streaming: the lines go to the caller's callback buffer by buffer until it answers 1, then the
+// callback hears the end with no buffer.
+TEST_F(DiagStack, RawStreamingToTheCallback) {
+    Stream stream;
+    auto callback = [](void* buffer, TcsResult status, void* context) -> TcsResult {
+        auto* s = static_cast<Stream*>(context);
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (buffer != nullptr && status == TCS_RESULT_OK) {
+            if (s->buffers++ == 0) s->first.assign(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + 16);
+            return 1;
+        }
+        ++s->ends;
+        s->status = status;
+        return TCS_RESULT_OK;
+    };
+    uint16_t lineLength = 0;
+    ASSERT_EQ(tcsTestGetPreconfScanlineLength(sensor_, &lineLength), TCS_RESULT_OK);
+    Bytes lines(8u * lineLength);
+    for (size_t i = 0; i < lines.size(); ++i) lines[i] = uint8_t(i * 5);
+    simusb::clearCommandLog(id_);
+    ASSERT_EQ(tcsTestStartRawStreaming(sensor_, 8, nullptr, callback, &stream), TCS_RESULT_OK);
+    // The stream reads until stopped: the lines come when a finger does.
+    simusb::pushFingerprintData(id_, lines);
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> hold(stream.lock);
+        return stream.ends > 0;
+    }));
+    std::lock_guard<std::mutex> hold(stream.lock);
+    EXPECT_TRUE(sent(0x02));
+    EXPECT_EQ(stream.buffers, 1);
+    EXPECT_EQ(stream.first, Bytes(lines.begin(), lines.begin() + 16)) << "the swipe's lines";
+    EXPECT_EQ(stream.ends, 1);
+    EXPECT_EQ(stream.status, TCS_RESULT_OK);
+}
+
+// The patch command through the protocol gate: this stack's protocol (reported as 4) passes, a
+// sensor that speaks no known protocol gets 6 and no command.
+TEST_F(DiagStack, PatchCommandNeedsTheCommandProtocol) {
+    const std::string path = writeFile("gate.bin", {'x', 0, 0x1A, 5, 6});
+    char text[80] = {};
+    ASSERT_EQ(tcsTestGetVersion(sensor_, text), TCS_RESULT_OK);
+    uint8_t* blob = nullptr;
+    uint16_t length = 0;
+    ASSERT_EQ(tcsTestCreatePatchCmd(sensor_, path.c_str(), &blob, &length), TCS_RESULT_OK);
+    EXPECT_EQ(Bytes(blob, blob + length), (Bytes{6, 'x', 0, 0x1A, 5, 6}));
+    palRealFree(blob);
+    void* record = nullptr;
+    tcsSafeSensorHandleFetch(sensor_, &record);
+    ASSERT_NE(record, nullptr);
+    ScsSensorDevice* device = static_cast<SensorRecord*>(record)->sensorControlSensor->device;
+    const auto parser = device->replyParser;
+    device->replyParser = nullptr;
+    blob = nullptr;
+    EXPECT_EQ(tcsTestCreatePatchCmd(sensor_, path.c_str(), &blob, &length), 6u);
+    device->replyParser = parser;
+    EXPECT_EQ(blob, nullptr);
+    std::remove(path.c_str());
+}
+
+// The sensor left the bus: its handle stays, and every call on it fails without touching the gone
+// device.
+TEST_F(DiagStack, CallsOnASensorThatLeftTheBus) {
+    SystemEvents events;
+    ASSERT_EQ(tcsClientEventsAddCallback(context_->client, recordSystemEvent, &events), TCS_RESULT_OK);
+    ASSERT_TRUE(simusb::unplug(id_));
+    id_ = 0;
+    ASSERT_TRUE(waitFor([&] { return events.has(TCS_SYSTEM_EVENT_SENSOR_REMOVED); }));
+    EXPECT_EQ(tcsClientEventsRemoveCallback(context_->client, recordSystemEvent, &events), TCS_RESULT_OK);
+    uint32_t* array = nullptr;
+    uint32_t count = 0, b = 0, c = 0;
+    ScsHarlokData data{};
+    PrintConfiguration* config = nullptr;
+    uint8_t kind = 0, signature[256] = {};
+    // 358: no longer initialised; the two calls without that check fail on the device reference.
+    struct Case {
+        const char* what;
+        TcsResult result, expected;
+    };
+    const Case cases[] = {
+        {"resume", tcsTestResumeSelectiveSuspend(sensor_), 40},
+        {"session key", tcsTestRSEstablishSessionKey(sensor_), 16},
+        {"streaming", tcsTestStartRawStreaming(sensor_, 1, nullptr, nullptr, nullptr), 358},
+        {"calibration results", tcsTestGetCalStatusResults(sensor_, &array, &count, &b, &c), 358},
+        {"device record", tcsTestSensorGetHarlokConfigData(sensor_, &data), 358},
+        {"built-in configuration", tcsTestGetPrintConfig(sensor_, 1, 2, 3, 4, &config), 358},
+        {"print signature", tcsTestSensorGetPrintSignature(sensor_, &kind, signature), 358},
+    };
+    for (const Case& k : cases) EXPECT_EQ(k.result, k.expected) << k.what;
+    EXPECT_EQ(array, nullptr);
+    EXPECT_EQ(config, nullptr);
+}
+
+// The bad arguments of these calls: nothing is sent.
+TEST_F(DiagStack, ArgumentErrorsOfTheRemainingCalls) {
+    auto none = [](void*, TcsResult, void*) -> TcsResult { return TCS_RESULT_OK; };
+    uint32_t* array = nullptr;
+    uint32_t count = 0, b = 0, c = 0;
+    ScsHarlokData data{};
+    PrintConfiguration* config = nullptr;
+    const uint8_t blob[2] = {1, 2};
+    uint8_t* command = nullptr;
+    uint16_t length = 0;
+    simusb::clearCommandLog(id_);
+    struct Case {
+        const char* what;
+        TcsResult result, expected;
+    };
+    const Case cases[] = {
+        {"resume of handle 0", tcsTestResumeSelectiveSuspend(0), 4},
+        {"session key of handle 0", tcsTestRSEstablishSessionKey(0), 14},
+        {"streaming of handle 0", tcsTestStartRawStreaming(0, 1, nullptr, none, nullptr), 14},
+        {"streaming with a missing file",
+         tcsTestStartRawStreaming(sensor_, 1, (base_ + "_none").c_str(), none, nullptr), 207},
+        {"results of handle 0", tcsTestGetCalStatusResults(0, &array, &count, &b, &c), 14},
+        {"results without array", tcsTestGetCalStatusResults(sensor_, nullptr, &count, &b, &c), 40},
+        {"results without count", tcsTestGetCalStatusResults(sensor_, &array, nullptr, &b, &c), 40},
+        {"record of handle 0", tcsTestSensorGetHarlokConfigData(0, &data), 14},
+        {"record without out", tcsTestSensorGetHarlokConfigData(sensor_, nullptr), 40},
+        {"free no record", tcsTestSensorFreeHarlokConfigData(nullptr), 40},
+        {"configuration of handle 0", tcsTestGetPrintConfig(0, 1, 2, 3, 4, &config), 14},
+        {"configuration without out", tcsTestGetPrintConfig(sensor_, 1, 2, 3, 4, nullptr), 40},
+        {"blob of handle 0", tcsTestSetPrintParamBlobToPrintConfig(0, config, blob, 2), 14},
+        {"blob without configuration", tcsTestSetPrintParamBlobToPrintConfig(sensor_, nullptr, blob, 2), 40},
+        {"patch command of handle 0", tcsTestCreatePatchCmd(0, "x", &command, &length), 14},
+        {"patch command without out", tcsTestCreatePatchCmd(sensor_, "x", nullptr, &length), 40},
+    };
+    for (const Case& k : cases) EXPECT_EQ(k.result, k.expected) << k.what;
+    EXPECT_TRUE(simusb::commandLog(id_).empty()) << "nothing sent";
 }
 
 }  // namespace
