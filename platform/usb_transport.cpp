@@ -89,6 +89,17 @@ struct UsbWorker {
     bool running;  // started and not yet seen to end
 };
 
+struct QueueEntry;
+
+// What a fingerprint read brought that no descriptor has taken yet: a read a cancel overtook, or the
+// part of a read beyond the descriptor it was made for. The next descriptor starts with it, so the
+// sensor's lines reach the next capture in the order they came. Touched by the worker only.
+struct FingerprintCarry {
+    uint8_t chunk[kFingerprintChunk];
+    uint32_t length;
+    bool shortRead;  // the read that brought it ended the sensor's transfer
+};
+
 }  // namespace
 
 struct UsbDevice {
@@ -97,8 +108,13 @@ struct UsbDevice {
     DescrQueue queues[4];
     UsbWorker requestWorker;
     UsbWorker fingerprintWorker;
-    std::atomic<uint32_t> cancel;
     std::atomic<uint32_t> streaming;
+    // The fingerprint descriptor being filled and the bytes delivered into it, under the
+    // Fingerprint queue's lock. A cancel completes it at once and clears this; the worker's read
+    // runs on into the carry, and what it brings goes to the next descriptor.
+    QueueEntry* filling;
+    uint32_t fillingLength;
+    FingerprintCarry carry;
     std::atomic<uint32_t> pipeTimeouts[3];
 };
 
@@ -225,48 +241,120 @@ uint32_t usbSensorRequestDpc(void* argument) {
     return 0;
 }
 
-// Fills one fingerprint descriptor; returns its completion status and the bytes read.
-uint32_t fillFingerprintDescriptor(UsbDevice* device, TransferDescriptor* descriptor, uint32_t& offset) {
-    const bool cancelledAtStart = device->cancel.load() != 0;
-    bool retryLeft = true;
-    offset = 0;
-    auto* data = static_cast<char*>(descriptor->data);
-    while (offset < descriptor->length) {
-        const uint32_t asked = std::min(descriptor->length - offset, kFingerprintChunk);
-        const int got = usb_bulk_read(device->handle, kEndpointFingerprint, data + offset, int(asked),
-                                      int(device->pipeTimeouts[2].load()));
-        if (cancelledAtStart || device->cancel.load() != 0) return PAL_TRANSFER_CANCELLED;
-        if (got > 0) {
-            offset += uint32_t(got);
-            if (uint32_t(got) < asked) return PAL_TRANSFER_DONE;  // a short read ends the transfer
-            continue;
-        }
-        if (offset != 0) return PAL_TRANSFER_DONE;
-        if (retryLeft) {
-            retryLeft = false;
-            continue;
-        }
-        return PAL_TRANSFER_ERROR;
+// The fingerprint queue's front descriptor, taken as the one being filled; its length is read here,
+// as a cancel may complete and free it once the lock is let go.
+QueueEntry* takeFilling(UsbDevice* device, uint32_t* outLength) {
+    DescrQueue& queue = device->queues[kFingerprintQueue];
+    palCriticalSectionAcquire(queue.lock);
+    QueueEntry* entry = nullptr;
+    if (!palListIsEmpty(&queue.first)) {
+        entry = PAL_LIST_RECORD(queue.first.next, QueueEntry, links);
+        palListRemove(&entry->links);
+        *outLength = entry->descriptor->length;
+        device->filling = entry;
+        device->fillingLength = 0;
     }
-    return cancelledAtStart ? PAL_TRANSFER_CANCELLED : PAL_TRANSFER_DONE;
+    palCriticalSectionRelease(queue.lock);
+    return entry;
+}
+
+bool stillFilling(UsbDevice* device, QueueEntry* entry) {
+    DescrQueue& queue = device->queues[kFingerprintQueue];
+    palCriticalSectionAcquire(queue.lock);
+    const bool mine = device->filling == entry;
+    palCriticalSectionRelease(queue.lock);
+    return mine;
+}
+
+// Copies bytes read into the descriptor unless a cancel has taken the descriptor away meanwhile.
+bool deliverChunk(UsbDevice* device, QueueEntry* entry, uint32_t offset, const uint8_t* chunk, uint32_t length) {
+    DescrQueue& queue = device->queues[kFingerprintQueue];
+    palCriticalSectionAcquire(queue.lock);
+    const bool mine = device->filling == entry;
+    if (mine) {
+        std::memcpy(static_cast<uint8_t*>(entry->descriptor->data) + offset, chunk, length);
+        device->fillingLength = offset + length;
+    }
+    palCriticalSectionRelease(queue.lock);
+    return mine;
+}
+
+// Completes the descriptor being filled, unless a cancel has completed it already.
+void completeFilling(UsbDevice* device, QueueEntry* entry, uint32_t status, uint32_t length) {
+    DescrQueue& queue = device->queues[kFingerprintQueue];
+    palCriticalSectionAcquire(queue.lock);
+    if (device->filling == entry) {
+        device->filling = nullptr;
+        completeDescriptor(entry, status, &length);
+    }
+    palCriticalSectionRelease(queue.lock);
+}
+
+// The cancel's part of the descriptor being filled: completed at once with what it holds.
+void cancelFilling(UsbDevice* device) {
+    DescrQueue& queue = device->queues[kFingerprintQueue];
+    palCriticalSectionAcquire(queue.lock);
+    if (device->filling != nullptr) {
+        const uint32_t length = device->fillingLength;
+        completeDescriptor(device->filling, PAL_TRANSFER_CANCELLED, &length);
+        device->filling = nullptr;
+    }
+    palCriticalSectionRelease(queue.lock);
+}
+
+// Fills one fingerprint descriptor of the given length, first from the carry, then by reads into
+// the carry's chunk; returns its completion status and the bytes delivered.
+uint32_t fillFingerprintDescriptor(UsbDevice* device, QueueEntry* entry, uint32_t length, FingerprintCarry& carry,
+                                   uint32_t& offset) {
+    offset = 0;
+    bool retryLeft = true;
+    while (offset < length) {
+        if (carry.length == 0) {
+            // A descriptor cancelled between reads needs no further read.
+            if (!stillFilling(device, entry)) return PAL_TRANSFER_CANCELLED;
+            const uint32_t asked = std::min(length - offset, kFingerprintChunk);
+            const int got = usb_bulk_read(device->handle, kEndpointFingerprint, reinterpret_cast<char*>(carry.chunk),
+                                          int(asked), int(device->pipeTimeouts[2].load()));
+            if (got <= 0) {
+                if (!stillFilling(device, entry)) return PAL_TRANSFER_CANCELLED;
+                if (offset != 0) return PAL_TRANSFER_DONE;
+                if (retryLeft) {
+                    retryLeft = false;
+                    continue;
+                }
+                return PAL_TRANSFER_ERROR;
+            }
+            carry.length = uint32_t(got);
+            carry.shortRead = uint32_t(got) < asked;
+        }
+        const uint32_t taken = std::min(carry.length, length - offset);
+        // Cancelled meanwhile: what was read stays in the carry for the next descriptor.
+        if (!deliverChunk(device, entry, offset, carry.chunk, taken)) return PAL_TRANSFER_CANCELLED;
+        offset += taken;
+        carry.length -= taken;
+        if (carry.length != 0) {
+            std::memmove(carry.chunk, carry.chunk + taken, carry.length);
+            return PAL_TRANSFER_DONE;  // full; the rest goes to the next descriptor
+        }
+        if (carry.shortRead) return PAL_TRANSFER_DONE;  // a short read ends the transfer
+    }
+    return PAL_TRANSFER_DONE;
 }
 
 uint32_t usbSensorFpDataDpc(void* argument) {
     auto* device = static_cast<UsbDevice*>(argument);
     UsbWorker& self = device->fingerprintWorker;
-    DescrQueue& queue = device->queues[kFingerprintQueue];
     while (self.stop.load() == 0) {
         palEventWaitFor(self.wake, PAL_INFINITE);
         while (self.stop.load() == 0 && device->handle != nullptr && device->streaming.load() != 0) {
-            QueueEntry* entry = popFront(queue);
+            uint32_t wanted = 0;
+            QueueEntry* entry = takeFilling(device, &wanted);
             if (entry == nullptr) break;
             uint32_t length = 0;
-            uint32_t status = fillFingerprintDescriptor(device, entry->descriptor, length);
-            if (status == PAL_TRANSFER_ERROR) length = 0;
-            completeDescriptor(entry, status, &length);
+            const uint32_t status = fillFingerprintDescriptor(device, entry, wanted, device->carry, length);
+            completeFilling(device, entry, status, status == PAL_TRANSFER_ERROR ? 0 : length);
             if (status != PAL_TRANSFER_DONE) break;
         }
-        device->cancel.store(0);  // the acknowledgement that 0x817 waits for
     }
     palEventSet(self.exit);
     return 0;
@@ -747,11 +835,13 @@ TcsResult palUsbDeviceIoControl(UsbDevice* device, uint32_t code, void* in, uint
             cancelQueue(device->queues[(function - 0x811) / 2]);
             return TCS_RESULT_OK;
         case 0x817:
+            // Every buffer is completed before this returns, the one being filled included, without
+            // waiting for the read the worker is in: after a swipe's last line only its time-out
+            // ends it. What that read still brings is kept for the next buffer.
             device->streaming.store(0);
             cancelQueue(device->queues[kFingerprintQueue]);
-            device->cancel.store(1);
+            cancelFilling(device);
             palEventSet(device->fingerprintWorker.wake);
-            while (device->cancel.load() != 0 && device->fingerprintWorker.running) palSleep(1);
             return TCS_RESULT_OK;
         case 0x818:
         case 0x81A:

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -573,29 +575,81 @@ TEST_F(UsbTransport, FingerprintEmptyReadsRetryOnceThenFail) {
     EXPECT_EQ(partial.descriptor.length, 16384u);
 }
 
-TEST_F(UsbTransport, CancelWaitsForTheWorkerAndCancelsEveryQueuedBuffer) {
+// A cancel completes every buffer, the one being filled included, without waiting for the read the
+// worker is in. That read's data lands neither in the cancelled buffer (its owner may have freed it)
+// nor nowhere: the next capture's lines that it took go to the next buffers, in order.
+TEST_F(UsbTransport, CancelReturnsAtOnceAndItsPendingReadLosesNoLine) {
     startWith();
     open();
-    ASSERT_EQ(send(0x824), TCS_RESULT_OK);
-    Transfer reading(1000), queued1(1000), queued2(1000);
-    ASSERT_EQ(queue(0x816, reading), TCS_RESULT_OK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker is inside a 100 ms read
-    ASSERT_EQ(queue(0x816, queued1), TCS_RESULT_OK);
-    ASSERT_EQ(queue(0x816, queued2), TCS_RESULT_OK);
-    ASSERT_EQ(send(0x817), TCS_RESULT_OK);
-    EXPECT_EQ(reading.descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED)) << "acknowledged before returning";
-    EXPECT_EQ(queued1.descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED));
-    EXPECT_EQ(queued2.descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED));
-    EXPECT_EQ(queued2.descriptor.length, 0u);
+    ASSERT_EQ(palSensorSetPipeTimeout(sensor_, PAL_USB_PIPE_FINGERPRINT_READ, 1500), TCS_RESULT_OK);
+    auto pattern = [](size_t size, uint8_t seed) {
+        std::vector<uint8_t> bytes(size);
+        for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(seed + i * 13);
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        uint32_t cancelled;            // the buffer the read was made for
+        std::vector<size_t> pushes;    // the next capture's transfers, sent while that read waits
+        std::vector<uint32_t> next;    // the next capture's buffers
+        std::vector<uint32_t> lengths; // what each of them gets
+    };
+    const Case cases[] = {
+        {"a transfer the read took whole", 1000, {600, 300}, {1000, 1000}, {600, 300}},
+        {"more than the next buffer holds", 1000, {600}, {250, 250, 250}, {250, 250, 100}},
+        {"a transfer longer than the read", 1000, {3000}, {2500, 1000}, {2500, 500}},
+        {"a read of a whole chunk", 40000, {20000, 10}, {40000, 40000}, {20000, 10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t readsBefore = simusb::readLog(sensorId_).size();
+        ASSERT_EQ(send(0x824), TCS_RESULT_OK);
+        Transfer reading(c.cancelled), queued(1000);
+        ASSERT_EQ(queue(0x816, reading), TCS_RESULT_OK);
+        ASSERT_EQ(queue(0x816, queued), TCS_RESULT_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker is inside its read
+        const auto start = Clock::now();
+        ASSERT_EQ(send(0x817), TCS_RESULT_OK);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000)) << "the 1500 ms read was waited for";
+        for (Transfer* t : {&reading, &queued}) {
+            EXPECT_EQ(t->descriptor.status, uint32_t(PAL_TRANSFER_CANCELLED));
+            EXPECT_EQ(t->descriptor.length, 0u);
+        }
 
-    // Streaming is off now: a new buffer waits until it is switched on again.
-    simusb::pushFingerprintData(sensorId_, std::vector<uint8_t>(10, 1));
-    Transfer later(10);
-    ASSERT_EQ(queue(0x816, later), TCS_RESULT_OK);
-    EXPECT_FALSE(later.wait(30));
-    ASSERT_EQ(send(0x824), TCS_RESULT_OK);
-    ASSERT_TRUE(later.wait());
-    EXPECT_EQ(later.descriptor.status, uint32_t(PAL_TRANSFER_DONE));
+        std::vector<uint8_t> sent;
+        for (size_t i = 0; i < c.pushes.size(); ++i) {
+            const std::vector<uint8_t> part = pattern(c.pushes[i], uint8_t(i + 1));
+            simusb::pushFingerprintData(sensorId_, part);
+            sent.insert(sent.end(), part.begin(), part.end());
+        }
+        // The read the cancel left has come back with the first of them.
+        ASSERT_TRUE(waitFor([&] {
+            const auto reads = simusb::readLog(sensorId_);
+            return reads.size() > readsBefore && reads.back().result > 0;
+        }));
+        EXPECT_EQ(simusb::readLog(sensorId_)[readsBefore].asked, int(std::min<uint32_t>(c.cancelled, 16384)))
+            << "the data came through the cancelled read";
+        EXPECT_EQ(reading.buffer, std::vector<uint8_t>(c.cancelled, 0xAB)) << "the cancelled buffer was written";
+
+        // Streaming is off: the next capture's buffers wait until it is on again.
+        std::vector<std::unique_ptr<Transfer>> next;
+        for (uint32_t size : c.next) {
+            next.push_back(std::make_unique<Transfer>(size));
+            ASSERT_EQ(queue(0x816, *next.back()), TCS_RESULT_OK);
+        }
+        EXPECT_FALSE(next.front()->wait(30));
+        ASSERT_EQ(send(0x824), TCS_RESULT_OK);
+        std::vector<uint8_t> received;
+        for (size_t i = 0; i < next.size(); ++i) {
+            ASSERT_TRUE(next[i]->wait()) << i;
+            EXPECT_EQ(next[i]->descriptor.status, uint32_t(PAL_TRANSFER_DONE)) << i;
+            EXPECT_EQ(next[i]->descriptor.length, c.lengths[i]) << i;
+            const std::vector<uint8_t> got = next[i]->data();
+            received.insert(received.end(), got.begin(), got.end());
+        }
+        EXPECT_EQ(received, sent) << "every byte, in order";
+        ASSERT_EQ(send(0x817), TCS_RESULT_OK);
+    }
 }
 
 // --- Close -----------------------------------------------------------------------------------------
