@@ -4,8 +4,8 @@
 
 #include "sim/swipe/swipe_model.h"
 #include "sim/swipe/synthetic_swipes.h"
-#include "tcs/ex_recognition.h"
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tcs/flows/ex_recognition.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -12,7 +12,7 @@
 #include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_flows.h"
+#include "tcs/flows/ex_flows.h"
 #include "tcs/handle_map.h"
 #include "tcs/sensorctl/engine/scs_internal.h"
 
