@@ -59,7 +59,8 @@ protected:
         simusb::resetAll();
         palTestSetUsbPollInterval(5);
         palTestSetUsbWorkerStopTimeout(0);
-        std::string pattern = ::testing::TempDir() + "/" + folderName_ + "_XXXXXX";
+        // TempDir() ends in a slash.
+        std::string pattern = ::testing::TempDir() + folderName_ + "_XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         settings_ = dir_ + "/settings";
