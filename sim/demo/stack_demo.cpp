@@ -10,7 +10,7 @@
 #include "sim/swipe/synthetic_swipes.h"
 #include "sim/usb/sim_usb.h"
 #include "tcs/database/dss_interface.h"
-#include "tcs/ex_recognition.h"
+#include "tcs/flows/ex_recognition.h"
 #include "tcs/matching/mss.h"
 #include "tcs/result.h"
 #include "tcs/tcs.h"

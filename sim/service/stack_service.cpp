@@ -8,8 +8,8 @@
 
 #include "platform/test_seams.h"
 #include "tcs/database/dss_interface.h"
-#include "tcs/ex_flows.h"
-#include "tcs/ex_recognition.h"
+#include "tcs/flows/ex_flows.h"
+#include "tcs/flows/ex_recognition.h"
 #include "tcs/handle_map.h"
 #include "tcs/led_requests.h"
 #include "tcs/matching/templates.h"

@@ -4,24 +4,13 @@
 // handles and databases that keep working when the sensor resets or the system resumes.
 #include "sim_version.h"
 
-#include "platform/settings.h"
-#include "platform/test_seams.h"
-#include "platform/usb_test_seams.h"
 #include "sim/usb/firmware.h"
-#include "sim/usb/sim_usb.h"
-#include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
-#include "tcs/handle_map.h"
 #include "tcs/sensorctl/protocol/builtin_lists.h"
 #include "tcs/sensorctl/init/device_init.h"
 #include "tcs/sensorctl/init/housekeeping.h"
-#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
-#include "tcs/tcs.h"
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include "tests/tcs/stack_fixture.h"
 
 #include <algorithm>
 #include <atomic>
@@ -41,12 +30,6 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes bytesOf(const char* text) { return Bytes(text, text + std::strlen(text)); }
 
-struct Seen {
-    uint32_t id;
-    uint32_t status;
-    std::string name;
-};
-
 // The sensors these tests bring up: family 1, provisioned, not paired yet.
 struct Firmware {
     const char* what;
@@ -57,31 +40,15 @@ constexpr Firmware k421{"4.21, paired by password", 21, 3, 0, 0, false};
 constexpr Firmware k440{"4.40, paired by keys", 40, 5, 5, 0x10, true};
 constexpr Firmware kPlain{"4.40 without security", 40, 0, 1, 0, false};
 
-class SensorBringUp : public ::testing::Test {
+class SensorBringUp : public StackFixture {
 protected:
     // No lock step: a locked sensor refuses the pairing these tests make. Calibration is on.
-    static constexpr uint32_t kStartFlags = 0x00100000u | TCS_START_FAST_POLL;
+    static constexpr uint32_t kStartFlags = kNoLockFastPoll;
 
-    void SetUp() override {
-        simusb::resetAll();
-        palTestSetUsbPollInterval(5);
-        palTestSetUsbWorkerStopTimeout(0);
-        char dir[] = "/tmp/tcs_bringup_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        ASSERT_EQ(std::system(("mkdir -p " + dir_ + "/state " + dir_ + "/images").c_str()), 0);
-        palTestSetSettingsPath((dir_ + "/settings").c_str());
-        palTestSetEFIImageFolder((dir_ + "/images").c_str());
-        simusb::setStateDirectory(dir_ + "/state");
-    }
-
-    void TearDown() override {
-        stop();
-        simusb::resetAll();
-        palTestSetUsbPollInterval(0);
-        palTestSetEFIImageFolder(nullptr);
-        palTestSetSettingsPath(nullptr);
-        std::system(("rm -rf " + dir_).c_str());
+    SensorBringUp() {
+        folderName_ = "tcs_bringup";
+        stateFolder_ = true;
+        waitMs_ = 15000;
     }
 
     void prepare(const Firmware& f) {
@@ -90,16 +57,13 @@ protected:
         simusb::Firmware firmware(spec_.serial, spec_.productId, f.usbVariant);
         firmware.stored("version") = simVersionRecord(f.minor, f.variantByte, f.capabilities, uint8_t(0x30 + f.minor));
         firmware.storedChanged();
-        ASSERT_TRUE(firmware.save(dir_ + "/state"));
+        ASSERT_TRUE(firmware.save(stateDir_));
     }
 
     // Starts the stack and its client, then plugs the prepared sensor.
     void start() {
-        ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientEventsAddCallback(client_, recordEvent, this), TCS_RESULT_OK);
-        id_ = simusb::plug(spec_);
-        ASSERT_NE(id_, 0);
+        startStack();
+        plug(spec_);
     }
 
     // Starts, waits for the sensor to be ready and opens it.
@@ -116,58 +80,6 @@ protected:
         return tcsSensorSetOwner(sensor_, &password);
     }
 
-    void stop() {
-        if (sensor_ != 0) {
-            EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
-        }
-        sensor_ = 0;
-        if (client_ != 0) {
-            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
-        }
-        client_ = 0;
-        if (stack_ != nullptr) {
-            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
-        }
-        stack_ = nullptr;
-        if (id_ != 0) simusb::unplug(id_);
-        id_ = 0;
-        std::lock_guard<std::mutex> hold(lock_);
-        events_.clear();
-    }
-
-    static TcsResult recordEvent(void*, void* context, EventRecord* event) {
-        auto* self = static_cast<SensorBringUp*>(context);
-        Seen seen{event->id, event->status, {}};
-        if (event->data != nullptr && event->dataSize > 0 && event->id != TCS_SYSTEM_EVENT_ALL_READY) {
-            const auto* text = static_cast<const char*>(event->data);
-            seen.name.assign(text, strnlen(text, event->dataSize));
-        }
-        std::lock_guard<std::mutex> hold(self->lock_);
-        self->events_.push_back(seen);
-        return TCS_RESULT_OK;
-    }
-
-    size_t countOf(uint32_t id) {
-        std::lock_guard<std::mutex> hold(lock_);
-        return size_t(std::count_if(events_.begin(), events_.end(), [id](const Seen& e) { return e.id == id; }));
-    }
-    Seen last(uint32_t id) {
-        std::lock_guard<std::mutex> hold(lock_);
-        for (auto e = events_.rbegin(); e != events_.rend(); ++e) {
-            if (e->id == id) return *e;
-        }
-        return {0, 0, {}};
-    }
-
-    bool waitFor(const std::function<bool()>& condition, int ms = 15000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (!condition()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
-
     // Resets the sensor from the bus side (it leaves and comes back under a new device file) and
     // waits until it is ready again.
     void resetAndWaitReady() {
@@ -176,17 +88,6 @@ protected:
         ASSERT_TRUE(simusb::reset(id_));
         ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_REMOVED) > removedBefore; }));
         ASSERT_TRUE(waitFor([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) > readyBefore; }));
-    }
-
-    ScsSensor* control() {
-        void* record = nullptr;
-        tcsSafeSensorHandleFetch(sensor_, &record);
-        return record != nullptr ? static_cast<SensorRecord*>(record)->sensorControlSensor : nullptr;
-    }
-    // The device the handle works on; null while it is not bound to one.
-    ScsSensorDevice* device() {
-        ScsSensor* sensor = control();
-        return sensor != nullptr ? __atomic_load_n(&sensor->device, __ATOMIC_ACQUIRE) : nullptr;
     }
 
     // A handle of sensor control on the client's side of it; it binds to a device still initialising.
@@ -252,14 +153,7 @@ protected:
         return tcsSensorGetVersionA(sensor_, text) == TCS_RESULT_OK && text[0] != '\0';
     }
 
-    std::string dir_;
     simusb::SensorSpec spec_;
-    simusb::SensorId id_ = 0;
-    CoreSubsystem* stack_ = nullptr;
-    TcsHandle client_ = 0;
-    TcsHandle sensor_ = 0;
-    std::mutex lock_;
-    std::vector<Seen> events_;
 };
 
 // Pairing resets the sensor; it comes back secure, calibrated and holding a validated power-up

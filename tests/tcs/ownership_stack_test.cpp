@@ -4,21 +4,12 @@
 // ownership cycle left. Also the sensor services on a ready sensor.
 #include "sim_version.h"
 
-#include "platform/settings.h"
-#include "platform/test_seams.h"
-#include "platform/usb_test_seams.h"
 #include "platform/usb_transport.h"
 #include "sim/usb/firmware.h"
-#include "sim/usb/sim_usb.h"
-#include "tcs/core.h"
 #include "tcs/flashfs/xtfs.h"
-#include "tcs/handle_map.h"
 #include "tcs/sensorctl/init/housekeeping.h"
-#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/secure/security.h"
-#include "tcs/tcs.h"
-
-#include <gtest/gtest.h>
+#include "tests/tcs/stack_fixture.h"
 
 #include <atomic>
 #include <cctype>
@@ -36,14 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Skip LOCK on 4.21: a locked sensor refuses the pairings these tests make. Calibration is on.
-constexpr uint32_t kStartFlags = 0x00100000u | TCS_START_FAST_POLL;
-
-struct Ready {
-    std::mutex lock;
-    std::vector<std::pair<std::string, uint32_t>> events;  // sensor id, status of event 3
-};
-
 struct Completion {
     std::atomic<int> calls{0};
     std::atomic<TcsResult> status{0xFFFF};
@@ -56,36 +39,13 @@ TcsResult recordCompletion(void*, TcsResult status, void* context) {
     return TCS_RESULT_OK;
 }
 
-TcsResult recordReady(void*, void* context, EventRecord* event) {
-    if (event->id != TCS_SYSTEM_EVENT_SENSOR_READY || event->data == nullptr) return TCS_RESULT_OK;
-    auto* ready = static_cast<Ready*>(context);
-    std::lock_guard<std::mutex> hold(ready->lock);
-    ready->events.emplace_back(static_cast<const char*>(event->data), event->status);
-    return TCS_RESULT_OK;
-}
-
-
-class OwnershipStack : public ::testing::Test {
+// Skip LOCK on 4.21 (the base's start flags): a locked sensor refuses the pairings these tests make.
+class OwnershipStack : public StackFixture {
 protected:
-    void SetUp() override {
-        simusb::resetAll();
-        palTestSetUsbPollInterval(5);
-        palTestSetUsbWorkerStopTimeout(0);
-        const std::string base = ::testing::TempDir() + "/tcs_ownership_" + std::to_string(getpid());
-        settings_ = base + "_settings";
-        stateDir_ = base + "_state";
-        ASSERT_EQ(std::system(("rm -rf " + stateDir_ + " && mkdir -p " + stateDir_).c_str()), 0);
-        palTestSetSettingsPath(settings_.c_str());
-        simusb::setStateDirectory(stateDir_);
-    }
-
-    void TearDown() override {
-        stop();
-        simusb::resetAll();
-        palTestSetUsbPollInterval(0);
-        palTestSetSettingsPath(nullptr);
-        std::remove(settings_.c_str());
-        std::system(("rm -rf " + stateDir_).c_str());
+    OwnershipStack() {
+        folderName_ = "tcs_ownership";
+        stateFolder_ = true;
+        unplugFirst_ = true;
     }
 
     // A family-1 sensor running the given firmware, its stored state written before it is plugged:
@@ -105,27 +65,18 @@ protected:
     // Starts the stack, plugs the prepared sensor and opens it once it is ready; the ready status
     // goes to *status.
     TcsHandle startAndOpen(uint32_t* status) {
-        {
-            std::lock_guard<std::mutex> hold(ready_.lock);
-            ready_.events.clear();
-        }
-        EXPECT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
-        EXPECT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
-        EXPECT_EQ(tcsClientEventsAddCallback(client_, recordReady, &ready_), TCS_RESULT_OK);
-        id_ = simusb::plug(spec_);
-        EXPECT_NE(id_, 0);
-        if (!waitFor([&] { return readyCount() > 0; })) return 0;
+        startStack();
+        plug(spec_);
+        if (::testing::Test::HasFatalFailure() || !waitFor([&] { return readyCount() > 0; })) return 0;
         return open(status);
     }
 
     // The sensor handle of a client: the core's record over sensor control's open of the device.
     // Made here rather than by tcsSensorOpenA, whose image-acquisition half is not in this build.
     TcsHandle open(uint32_t* status) {
-        {
-            std::lock_guard<std::mutex> hold(ready_.lock);
-            name_ = ready_.events.back().first;
-            if (status != nullptr) *status = ready_.events.back().second;
-        }
+        const Seen ready = last(TCS_SYSTEM_EVENT_SENSOR_READY);
+        name_ = ready.name;
+        if (status != nullptr) *status = ready.status;
         void* record = nullptr;
         tcsSafeClientHandleFetch(client_, &record);
         auto* client = static_cast<ClientRecord*>(record);
@@ -149,32 +100,7 @@ protected:
         _tcsSensorFree(sensor);
     }
 
-    void stop() {
-        if (id_ != 0) simusb::unplug(id_);
-        id_ = 0;
-        if (client_ != 0) {
-            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
-        }
-        client_ = 0;
-        if (stack_ != nullptr) {
-            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
-        }
-        stack_ = nullptr;
-    }
-
-    size_t readyCount() {
-        std::lock_guard<std::mutex> hold(ready_.lock);
-        return ready_.events.size();
-    }
-
-    bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (!condition()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
+    size_t readyCount() { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY); }
 
     // Pairing keeps the sensor's secrets in its flash through flash storage; until that subsystem
     // is linked in, its stand-ins answer 6 and the flows that need it cannot be run end to end.
@@ -208,14 +134,8 @@ protected:
         return value;
     }
 
-    std::string settings_;
-    std::string stateDir_;
     std::string name_;
     simusb::SensorSpec spec_;
-    simusb::SensorId id_ = 0;
-    CoreSubsystem* stack_ = nullptr;
-    TcsHandle client_ = 0;
-    Ready ready_;
 };
 
 TEST_F(OwnershipStack, PasswordOn421TakenKeptOverARestartAndReset) {

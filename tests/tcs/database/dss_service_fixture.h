@@ -2,60 +2,22 @@
 // flash-image database formatted in a temporary directory.
 #pragma once
 
-#include "platform/settings.h"
-#include "platform/test_seams.h"
-#include "platform/usb_test_seams.h"
-#include "sim/usb/sim_usb.h"
-#include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
-#include "tcs/tcs.h"
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include "tests/tcs/stack_fixture.h"
 
 #include <atomic>
-#include <cstdio>
 #include <string>
 #include <vector>
 
-class DssServiceTest : public ::testing::Test {
+class DssServiceTest : public StackFixture {
 protected:
-    // No lock step; a service thread that waits 1 ms between passes.
-    static constexpr uint32_t kStartFlags = 0x00100000u | TCS_START_FAST_POLL;
+    DssServiceTest() { folderName_ = "dss_service"; }
 
     void SetUp() override {
-        simusb::resetAll();
-        palTestSetUsbPollInterval(5);
-        palTestSetUsbWorkerStopTimeout(0);
-        char dir[] = "/tmp/dss_service_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        settings_ = dir_ + "/settings_" + std::to_string(getpid());
-        palTestSetSettingsPath(settings_.c_str());
+        ASSERT_NO_FATAL_FAILURE(StackFixture::SetUp());
         url_ = "file://" + dir_ + "/db.img";
-        ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        startStack();
         ASSERT_EQ(tcsDatabaseFormatDatabaseA(client_, url_.c_str()), TCS_RESULT_OK);
-    }
-
-    void TearDown() override {
-        stop();
-        simusb::resetAll();
-        palTestSetUsbPollInterval(0);
-        palTestSetSettingsPath(nullptr);
-        std::system(("rm -rf " + dir_).c_str());
-    }
-
-    void stop() {
-        if (client_ != 0) {
-            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
-        }
-        client_ = 0;
-        if (stack_ != nullptr) {
-            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
-        }
-        stack_ = nullptr;
     }
 
     TcsHandle openDatabase() {
@@ -74,10 +36,6 @@ protected:
         return std::vector<uint8_t>(data, data + length);
     }
 
-    CoreSubsystem* stack_ = nullptr;
-    TcsHandle client_ = 0;
-    std::string dir_;
-    std::string settings_;
     std::string url_;
 };
 

@@ -1,18 +1,9 @@
 // Protected payload blocks kept as a user's blob, on a running stack with a host-file database: the
 // packing routines reach the user through the synchronous database interface.
 #include "platform/memory.h"
-#include "platform/settings.h"
-#include "platform/test_seams.h"
-#include "platform/usb_test_seams.h"
-#include "sim/usb/sim_usb.h"
-#include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/handle_map.h"
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include "tests/tcs/stack_fixture.h"
 
 #include <cstdlib>
 #include <string>
@@ -20,21 +11,14 @@
 
 namespace {
 
-class DssPayloadStack : public ::testing::Test {
+class DssPayloadStack : public StackFixture {
 protected:
+    DssPayloadStack() { folderName_ = "dss_payload"; }
+
     void SetUp() override {
-        simusb::resetAll();
-        palTestSetUsbPollInterval(5);
-        palTestSetUsbWorkerStopTimeout(0);
-        char dir[] = "/tmp/dss_payload_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        settings_ = dir_ + "/settings";
-        palTestSetSettingsPath(settings_.c_str());
+        ASSERT_NO_FATAL_FAILURE(StackFixture::SetUp());
         const std::string url = "file://" + dir_ + "/db.img";
-        // No lock step, a service thread that waits 1 ms between passes.
-        ASSERT_EQ(tcsStartupEx(&stack_, 0x00100000u | TCS_START_FAST_POLL, nullptr), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
+        startStack();
         ASSERT_EQ(tcsDatabaseFormatDatabaseA(client_, url.c_str()), TCS_RESULT_OK);
         ASSERT_EQ(tcsDatabaseOpenA(client_, url.c_str(), &database_), TCS_RESULT_OK);
         ASSERT_EQ(tcsDatabaseCreateAppStorage(database_, "APP", 0, &app_), TCS_RESULT_OK);
@@ -50,16 +34,7 @@ protected:
         if (database_ != 0) {
             EXPECT_EQ(tcsDatabaseClose(database_), TCS_RESULT_OK);
         }
-        if (client_ != 0) {
-            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
-        }
-        if (stack_ != nullptr) {
-            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
-        }
-        simusb::resetAll();
-        palTestSetUsbPollInterval(0);
-        palTestSetSettingsPath(nullptr);
-        std::system(("rm -rf " + dir_).c_str());
+        StackFixture::TearDown();
     }
 
     std::vector<uint8_t> userBlob(uint32_t id) {
@@ -71,10 +46,8 @@ protected:
         return out;
     }
 
-    CoreSubsystem* stack_ = nullptr;
-    TcsHandle client_ = 0, database_ = 0, app_ = 0, user_ = 0, template_ = 0;
+    TcsHandle database_ = 0, app_ = 0, user_ = 0, template_ = 0;
     DssTemplate* dbTemplate_ = nullptr;
-    std::string dir_, settings_;
 };
 
 // Without an out pointer the block becomes user blob 5; a user that has one keeps it.

@@ -2,29 +2,20 @@
 // a modelled swipe, and the image, the abort and the failures come back as events and completions.
 // Also a shut-down while the sensor has stopped answering a command or a capture.
 #include "platform/memory.h"
-#include "platform/settings.h"
-#include "platform/test_seams.h"
-#include "platform/usb_test_seams.h"
 #include "sim/swipe/swipe_model.h"
-#include "sim/usb/sim_usb.h"
-#include "tcs/core.h"
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
 #include "tcs/imaging/liveness/nex.h"
 #include "tcs/imaging/reconstructor_interface.h"
 #include "tcs/matching/matcher_client.h"
 #include "tcs/matching/recog_adapter.h"
-#include "tcs/handle_map.h"
 #include "tcs/led_requests.h"
-#include "tcs/sensorctl/engine/scs_internal.h"
 #include "tcs/sensorctl/init/device_accessors.h"
 #include "tcs/sensorctl/init/device_init.h"
 #include "tcs/sensorctl/protocol/print_defaults.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
-#include "tcs/tcs.h"
 #include "tests/tcs/imaging/liveness/liveness_images.h"
-
-#include <gtest/gtest.h>
+#include "tests/tcs/stack_fixture.h"
 
 #include <unistd.h>
 
@@ -58,8 +49,6 @@ struct Log {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<SeenEvent> sensorEvents;
-    std::vector<uint32_t> systemEvents;
-    std::string readyName;
     bool done = false;
     uint64_t image = 0;
     TcsResult status = 0;
@@ -92,18 +81,6 @@ struct Log {
         return {};
     }
 };
-
-TcsResult onSystemEvent(void*, void* context, EventRecord* event) {
-    auto* log = static_cast<Log*>(context);
-    std::lock_guard<std::mutex> hold(log->lock);
-    log->systemEvents.push_back(event->id);
-    if (event->id == TCS_SYSTEM_EVENT_SENSOR_READY && event->data != nullptr) {
-        log->readyName.assign(static_cast<const char*>(event->data), strnlen(static_cast<const char*>(event->data),
-                                                                             event->dataSize));
-    }
-    log->changed.notify_all();
-    return TCS_RESULT_OK;
-}
 
 TcsResult onSensorEvent(void*, void* context, EventRecord* event) {
     auto* log = static_cast<Log*>(context);
@@ -153,69 +130,31 @@ swipe_model::SwipeModel swipeModel() {
     return swipe_model::SwipeModel(finger, config);
 }
 
-class CaptureStack : public ::testing::Test {
+class CaptureStack : public StackFixture {
 protected:
-    void SetUp() override {
-        simusb::resetAll();
-        palTestSetUsbPollInterval(5);
-        palTestSetUsbWorkerStopTimeout(0);
-        settings_ = ::testing::TempDir() + "/ids_capture_settings" + std::to_string(getpid());
-        std::remove(settings_.c_str());
-        palTestSetSettingsPath(settings_.c_str());
+    CaptureStack() {
+        folderName_ = "ids_capture";
+        startFlags_ = TCS_START_FAST_POLL;
+        startOptions_ = modelModuleOption();
+        waitMs_ = 8000;
     }
 
     void TearDown() override {
-        if (sensor_ != 0) {
-            EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
-        }
-        if (client_ != 0) {
-            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
-        }
-        if (stack_ != nullptr) {
-            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
-        }
-        for (uint8_t code : hooked_) simusb::setCommandHook(code, nullptr);
+        StackFixture::TearDown();
         nexSetClassifierTables(nullptr);
-        simusb::resetAll();
-        palTestSetUsbPollInterval(0);
-        palTestSetSettingsPath(nullptr);
-        std::remove(settings_.c_str());
         _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_IMAGE, nullptr);
         _tcsSafeHandleSetCleanup(TCS_HANDLE_TYPE_SENSOR, nullptr);
     }
 
     // A sensor whose module is the swipe model's, with a finger on it or not.
     void open(bool fingerPresent) {
-        hook(0x01, [](std::span<const uint8_t>) { return simusb::Reply{0, versionBlock()}; });
-        id_ = simusb::plug();
-        ASSERT_NE(id_, 0);
-        const std::vector<uint32_t> words = model_.timeslotWords();
-        std::vector<uint8_t> reply(words.size() * 4);
-        std::memcpy(reply.data(), words.data(), reply.size());
-        simusb::setStoredState(id_, "configReply", reply);
-        simusb::setStoredState(id_, "fingerState", {uint8_t(fingerPresent ? 2 : 0), 0});
-        // The module is named at start-up, as the tool's "-flexid" does.
-        static uint32_t flexId = 14;
-        StartupOption options[] = {{3, &flexId}, {0, nullptr}};
-        ASSERT_EQ(tcsStartupEx(&stack_, TCS_START_FAST_POLL, options), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, &log_), TCS_RESULT_OK);
-        ASSERT_TRUE(waitFor([&] {
-            std::lock_guard<std::mutex> hold(log_.lock);
-            return !log_.readyName.empty();
-        }));
-        ASSERT_EQ(tcsSensorOpenA(client_, log_.readyName.c_str(), &sensor_), TCS_RESULT_OK);
+        answerVersion(versionBlock());
+        plug();
+        carryModule(model_.timeslotWords(), fingerPresent);
+        startStack();
+        openWhenReady();
         ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, &log_), TCS_RESULT_OK);
         for (uint32_t event : {5u, 6u, 7u, 8u, 11u, 20u}) tcsSensorEventListen(sensor_, event, 1);
-    }
-
-    bool waitFor(const std::function<bool()>& condition, int ms = 8000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (!condition()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
 
     bool captured() {
@@ -245,19 +184,8 @@ protected:
         ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, &log_, debugPath), TCS_RESULT_OK);
     }
 
-    void hook(uint8_t code, simusb::CommandHook h) {
-        simusb::setCommandHook(code, std::move(h));
-        hooked_.push_back(code);
-    }
-
     swipe_model::SwipeModel model_ = swipeModel();
-    std::string settings_;
-    simusb::SensorId id_ = 0;
-    CoreSubsystem* stack_ = nullptr;
-    TcsHandle client_ = 0;
-    TcsHandle sensor_ = 0;
     Log log_;
-    std::vector<uint8_t> hooked_;
 };
 
 TEST_F(CaptureStack, SwipeBecomesAnImageHandle) {

@@ -1,6 +1,6 @@
 // What the extended flows share: handle look-ups, scoped database handles, wiped buffers, packed
 // enrollment data and the stored template's finger.
-#include "tcs/ex_detail.h"
+#include "tcs/flows/ex_detail.h"
 
 #include "platform/crypto/crypto.h"
 #include "platform/memory.h"

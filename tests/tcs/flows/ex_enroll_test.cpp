@@ -1,6 +1,6 @@
 // Enrollment by capture on the whole stack: synthetic fingers swiped over the virtual sensor, the
 // progress a caller sees, what is filed, and the ways an enrollment ends without a template.
-#include "tests/tcs/ex_capture_fixture.h"
+#include "tests/tcs/flows/ex_capture_fixture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "platform/text.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_detail.h"
+#include "tcs/flows/ex_detail.h"
 #include "tcs/flashfs/xtfs.h"
 #include "tcs/sensorctl/init/device_accessors.h"
 #include "tcs/sensorctl/protocol/template_cache.h"

@@ -5,7 +5,7 @@
 #include "platform/threads.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_detail.h"
+#include "tcs/flows/ex_detail.h"
 #include "tcs/sensorctl/protocol/device_properties.h"
 #include "tcs/sensorctl/ownership/secure_storage.h"
 #include "tcs/sensorctl/protocol/sensor_properties.h"

@@ -3,8 +3,8 @@
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_detail.h"
-#include "tcs/ex_recognition_detail.h"
+#include "tcs/flows/ex_detail.h"
+#include "tcs/flows/ex_recognition_detail.h"
 #include "tcs/sensorctl/init/led.h"
 
 #include <cstring>

@@ -3,7 +3,7 @@
 #include "platform/memory.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_detail.h"
+#include "tcs/flows/ex_detail.h"
 #include "tcs/sensorctl/ownership/secure_storage.h"
 
 #include <cstring>

@@ -1,8 +1,8 @@
 // The pre-boot image update that an authentication arms: once per device, after the first
 // successful verification or identification, the sensor's pre-boot image is checked against the
 // host's file and rewritten when they differ (core item 5).
-#include "tcs/ex_detail.h"
-#include "tcs/ex_recognition.h"
+#include "tcs/flows/ex_detail.h"
+#include "tcs/flows/ex_recognition.h"
 #include "tcs/sensorctl/init/device_accessors.h"
 
 using namespace exflows;

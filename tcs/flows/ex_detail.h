@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tcs/database/dss_interface.h"
-#include "tcs/ex_flows.h"
+#include "tcs/flows/ex_flows.h"
 #include "tcs/handle_map.h"
 
 #include <cstddef>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "tcs/core.h"
-#include "tcs/ex_flows.h"
+#include "tcs/flows/ex_flows.h"
 
 #include <stdint.h>
 

@@ -1,8 +1,8 @@
 // The order in which identification searches users (the stored "IterationPolicy"), and the list of
 // enrolled users, over a file database on the stack with the virtual sensor.
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
-#include "tcs/ex_recognition.h"
+#include "tcs/flows/ex_recognition.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "platform/memory.h"
 #include "platform/settings.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_detail.h"
-#include "tcs/ex_recognition.h"
+#include "tcs/flows/ex_detail.h"
+#include "tcs/flows/ex_recognition.h"
 
 #include <cstring>
 #include <vector>

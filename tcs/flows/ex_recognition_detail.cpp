@@ -1,9 +1,9 @@
 // What the recognising flows share: the image progress, the application a flow works for, and its
 // matcher.
-#include "tcs/ex_recognition_detail.h"
+#include "tcs/flows/ex_recognition_detail.h"
 
 #include "platform/crypto/crypto.h"
-#include "tcs/ex_detail.h"
+#include "tcs/flows/ex_detail.h"
 #include "tcs/matching/matcher_client.h"
 #include "tcs/sensorctl/ownership/secure_storage.h"
 

@@ -4,7 +4,7 @@
 #include "platform/tag_value.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_detail.h"
+#include "tcs/flows/ex_detail.h"
 #include "tcs/sensorctl/secure/data_slots.h"
 #include "tcs/sensorctl/protocol/print_defaults.h"
 #include "tcs/sensorctl/ownership/secure_storage.h"

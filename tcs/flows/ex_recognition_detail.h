@@ -2,7 +2,7 @@
 #pragma once
 
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_recognition.h"
+#include "tcs/flows/ex_recognition.h"
 
 namespace exflows {
 

@@ -1,6 +1,6 @@
 // Export of users as signed containers and their import into another database, on the stack with
 // the virtual sensor and file databases.
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
 #include "tcs/sensorctl/secure/data_slots.h"
 #include "tcs/sensorctl/protocol/print_defaults.h"

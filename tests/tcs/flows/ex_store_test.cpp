@@ -1,6 +1,6 @@
 // Filing enroll templates under users on the stack with the virtual sensor and file databases: the
 // store rules, what a new user gets, and what a refused or failed store leaves behind.
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
 #include "tcs/matching/templates.h"
 

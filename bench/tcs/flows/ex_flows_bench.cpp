@@ -18,7 +18,7 @@
 #include "sim/usb/sim_usb.h"
 #include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
-#include "tcs/ex_recognition.h"
+#include "tcs/flows/ex_recognition.h"
 #include "tcs/handle_map.h"
 #include "tcs/matching/matcher_client.h"
 

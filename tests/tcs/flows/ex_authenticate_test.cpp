@@ -1,6 +1,6 @@
 // Verification and identification on the whole stack: users enrolled by swipes of synthetic fingers,
 // then recognised (or not) from another swipe, by capture and from an image the caller has.
-#include "tests/tcs/ex_capture_fixture.h"
+#include "tests/tcs/flows/ex_capture_fixture.h"
 
 #include "platform/usb_test_seams.h"
 #include "tcs/sensorctl/protocol/patch_loader.h"

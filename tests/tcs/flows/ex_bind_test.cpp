@@ -1,6 +1,6 @@
 // Bound enrollment records: bound on the virtual sensor in its own database's scratch storage, kept
 // by the caller, and filed under users of a file database.
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Removing fingers and users, restoring a sensor's database from a backup, cancelling a capture and
 // taking the matcher accuracy from the sensor's features storage, on the stack with the virtual
 // sensor.
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
 #include "tcs/flashfs/xtfs_mirror.h"
 #include "tcs/sensorctl/protocol/template_cache.h"

@@ -1,8 +1,8 @@
 // Enrollment by capture: swipes until the matcher has a template of the finger, which is then
 // checked against the enrolled users and filed under the user.
 #include "platform/settings.h"
-#include "tcs/ex_detail.h"
-#include "tcs/ex_recognition_detail.h"
+#include "tcs/flows/ex_detail.h"
+#include "tcs/flows/ex_recognition_detail.h"
 #include "tcs/matching/matcher_client.h"
 #include "tcs/sensorctl/init/led.h"
 #include "tcs/sensorctl/ownership/secure_storage.h"

@@ -4,28 +4,14 @@
 
 #include "platform/crypto/crypto.h"
 #include "platform/memory.h"
-#include "platform/settings.h"
 #include "platform/tag_value.h"
-#include "platform/test_seams.h"
-#include "platform/usb_test_seams.h"
-#include "sim/usb/sim_usb.h"
-#include "tcs/core.h"
 #include "tcs/database/dss_interface.h"
 #include "tcs/database/dss_store.h"
-#include "tcs/ex_flows.h"
-#include "tcs/handle_map.h"
-#include "tcs/sensorctl/engine/scs_internal.h"
+#include "tcs/flows/ex_flows.h"
+#include "tests/tcs/stack_fixture.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
@@ -52,38 +38,11 @@ inline TcsHandle findUser(TcsHandle app, const Bytes& userId) {
     return user;
 }
 
-class ExFlowsStack : public ::testing::Test {
+class ExFlowsStack : public StackFixture {
 protected:
-    // No lock step; a service thread that waits 1 ms between passes.
-    static constexpr uint32_t kStartFlags = 0x00100000u | TCS_START_FAST_POLL;
     static constexpr uint8_t kMajor = 4, kMinor = 30;
 
-    void SetUp() override {
-        simusb::resetAll();
-        palTestSetUsbPollInterval(5);
-        palTestSetUsbWorkerStopTimeout(0);
-        char dir[] = "/tmp/ex_flows_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        palTestSetSettingsPath((dir_ + "/settings").c_str());
-    }
-
-    void TearDown() override {
-        if (sensor_ != 0) {
-            EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
-        }
-        if (client_ != 0) {
-            EXPECT_EQ(tcsClientDestroy(client_), TCS_RESULT_OK);
-        }
-        if (stack_ != nullptr) {
-            EXPECT_EQ(tcsShutdown(stack_), TCS_RESULT_OK);
-        }
-        for (uint8_t code : hooked_) simusb::setCommandHook(code, nullptr);
-        simusb::resetAll();
-        palTestSetUsbPollInterval(0);
-        palTestSetSettingsPath(nullptr);
-        std::system(("rm -rf " + dir_).c_str());
-    }
+    ExFlowsStack() { folderName_ = "ex_flows"; }
 
     // A family-1 sensor of the given firmware minor; flags bit 0 says it matches securely.
     static Bytes versionBlock(uint8_t minor, uint8_t flags) {
@@ -104,36 +63,14 @@ protected:
     // Starts the stack with one sensor and opens it; a secure sensor is AES-secured and matches
     // securely, so templates are wrapped by the sensor and PEK security is on.
     void start(bool secure = false, uint8_t minor = kMinor) {
-        const Bytes version = versionBlock(minor, secure ? 1 : 0);
-        hook(0x01, [version](std::span<const uint8_t>) { return simusb::Reply{0, version}; });
-        ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, nullptr), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, this), TCS_RESULT_OK);
-        sim_ = simusb::plug();
-        ASSERT_NE(sim_, 0);
-        ASSERT_TRUE(waitFor([&] {
-            std::lock_guard<std::mutex> hold(lock_);
-            return !readyName_.empty();
-        }));
-        ASSERT_EQ(tcsSensorOpenA(client_, readyName_.c_str(), &sensor_), TCS_RESULT_OK);
+        answerVersion(versionBlock(minor, secure ? 1 : 0));
+        startStack();
+        plug();
+        openWhenReady();
         if (secure) device()->aesSecured = 1;
     }
 
-    void hook(uint8_t code, simusb::CommandHook h) {
-        simusb::setCommandHook(code, std::move(h));
-        hooked_.push_back(code);
-    }
-
-    SensorRecord* sensorRecord() {
-        void* record = nullptr;
-        tcsSafeSensorHandleFetch(sensor_, &record);
-        return static_cast<SensorRecord*>(record);
-    }
-    ScsSensorDevice* device() { return sensorRecord()->sensorControlSensor->device; }
-    std::string sensorName() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return readyName_;
-    }
+    std::string sensorName() { return readyName(); }
 
     // A formatted host-file database with one app storage (closed with the client).
     TcsHandle fileStorage(const std::string& file, const char* name = "APP") {
@@ -215,31 +152,6 @@ protected:
         return out;
     }
 
-    bool waitFor(const std::function<bool()>& condition, int ms = 10000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
-
-    static TcsResult onSystemEvent(void*, void* context, EventRecord* event) {
-        auto* self = static_cast<ExFlowsStack*>(context);
-        if (event->id == TCS_SYSTEM_EVENT_SENSOR_READY && event->data != nullptr) {
-            std::lock_guard<std::mutex> hold(self->lock_);
-            self->readyName_.assign(static_cast<const char*>(event->data),
-                                    strnlen(static_cast<const char*>(event->data), event->dataSize));
-        }
-        return TCS_RESULT_OK;
-    }
-
-    std::string dir_;
-    CoreSubsystem* stack_ = nullptr;
-    TcsHandle client_ = 0;
-    TcsHandle sensor_ = 0;
-    simusb::SensorId sim_ = 0;
-    std::vector<uint8_t> hooked_;
-    std::mutex lock_;
-    std::string readyName_;
+    // The suites' name for the plugged sensor.
+    simusb::SensorId& sim_ = id_;
 };

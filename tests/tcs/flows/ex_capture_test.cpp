@@ -1,6 +1,6 @@
 // The swipe of the capturing flows on the whole stack: recovery from a sensor that leaves the bus
 // during it, and the LED patterns the capture shows while the person swipes.
-#include "tests/tcs/ex_capture_fixture.h"
+#include "tests/tcs/flows/ex_capture_fixture.h"
 
 #include "platform/clock.h"
 #include "tcs/led_requests.h"

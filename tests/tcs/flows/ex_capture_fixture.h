@@ -4,8 +4,8 @@
 
 #include "sim/swipe/swipe_model.h"
 #include "sim/swipe/synthetic_swipes.h"
-#include "tcs/ex_recognition.h"
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tcs/flows/ex_recognition.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -103,30 +103,17 @@ protected:
     // The whole stack with one sensor that has a finger on it; the flex id names the swipe model's
     // module. Every capture's prompt (sensor event 8, or the event named) sends the next queued swipe.
     void startSwiping(bool secure = false, uint8_t minor = kMinor) {
-        const Bytes version = versionBlock(minor, secure ? 1 : 0);
-        hook(0x01, [version](std::span<const uint8_t>) { return simusb::Reply{0, version}; });
+        answerVersion(versionBlock(minor, secure ? 1 : 0));
         // LED commands are answered: a sensor without a light ring still acknowledges them.
         for (uint8_t code : {uint8_t(0x24), uint8_t(0x2A)}) {
             hook(code, [](std::span<const uint8_t>) { return simusb::Reply{0, {}}; });
         }
-        sim_ = simusb::plug();
-        ASSERT_NE(sim_, 0);
-        const std::vector<uint32_t> words = synthswipe::timeslotWords();
-        Bytes reply(words.size() * 4);
-        std::memcpy(reply.data(), words.data(), reply.size());
-        simusb::setStoredState(sim_, "configReply", reply);
-        simusb::setStoredState(sim_, "fingerState", {2, 0});
-        static uint32_t flexId = 14;
-        static const StartupOption options[] = {{3, &flexId}, {0, nullptr}};
-        ASSERT_EQ(tcsStartupEx(&stack_, kStartFlags, options), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientCreateSys(stack_, &client_), TCS_RESULT_OK);
-        ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEvent, this), TCS_RESULT_OK);
+        plug();
+        carryModule(synthswipe::timeslotWords(), true);
+        startOptions_ = modelModuleOption();
+        startStack();
         ASSERT_EQ(tcsClientEventsAddCallback(client_, onSystemEventSeen, this), TCS_RESULT_OK);
-        ASSERT_TRUE(waitFor([&] {
-            std::lock_guard<std::mutex> hold(lock_);
-            return !readyName_.empty();
-        }));
-        ASSERT_EQ(tcsSensorOpenA(client_, readyName_.c_str(), &sensor_), TCS_RESULT_OK);
+        openWhenReady();
         if (secure) device()->aesSecured = 1;
         ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, this), TCS_RESULT_OK);
         std::lock_guard<std::mutex> hold(swipeLock_);

@@ -1,7 +1,7 @@
 // Authentication data on a PEK-secured virtual sensor: sealed for the user the sensor last
 // identified, opened into a token once the sensor confirms that match, shared under a stored
 // user's template; refused for anyone else.
-#include "tests/tcs/ex_flows_fixture.h"
+#include "tests/tcs/flows/ex_flows_fixture.h"
 
 #include "tcs/sensorctl/ownership/secure_storage.h"
 
