@@ -226,13 +226,13 @@ protected:
 };
 
 // A very slow swipe: the sensor keeps sending full buffers without an end mark, a buffer for every
-// 200 ms of the stack's clock. Two seconds after the first data the capture stops the sensor and
+// 400 ms of the stack's clock. Two seconds after the first data the capture stops the sensor and
 // makes the image of what came by then.
 TEST_F(CaptureEnds, SwipeLongerThanTheDataTimeLimitIsStoppedThere) {
     open(30, 0, 0);
     ASSERT_NE(sensor_, 0u);
     const uint32_t chunk = kDefaultChunkSize;
-    const uint32_t step = 200;
+    const uint32_t step = 400;
     swipe_model::SwipeConfig config;
     config.noiseSigma = 2;
     config.rowsPerLine = 0.1;  // the finger is still on the sensor long after the limit
@@ -271,6 +271,8 @@ TEST_F(CaptureEnds, SwipeLongerThanTheDataTimeLimitIsStoppedThere) {
     }
     ASSERT_TRUE(stopped()) << "the sensor was never stopped";
     EXPECT_GE(moved, 2000u) << "stopped short of the limit";
+    // The stack takes a buffer in a little after the sensor sent it: its first data may be a few
+    // buffers late on a loaded machine.
     EXPECT_LE(moved, 2000u + 5 * step);
     // The clock moves on only as far as the stop's own wait needs.
     uint32_t after = 0;
@@ -282,7 +284,7 @@ TEST_F(CaptureEnds, SwipeLongerThanTheDataTimeLimitIsStoppedThere) {
         }
         return false;
     })) << "the capture never ended";
-    EXPECT_EQ(log_.status, TCS_RESULT_OK);
+    EXPECT_EQ(log_.status, TCS_RESULT_OK) << "stopped after " << moved << " ms";
     ASSERT_NE(log_.image, 0u);
     EXPECT_GT(delivered(log_.image).rows, 0u);
     tcsHandleDestroy(log_.image);
