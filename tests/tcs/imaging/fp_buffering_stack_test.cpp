@@ -308,12 +308,22 @@ std::vector<uint8_t> rawData(const std::string& path) {
     return out;
 }
 
+// The height of a BMP file (its header's i32 at 22); -1 when it cannot be read.
+int32_t bmpHeight(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    uint8_t header[26] = {};
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return -1;
+    return int32_t(uint32_t(header[22]) | uint32_t(header[23]) << 8 | uint32_t(header[24]) << 16 |
+                   uint32_t(header[25]) << 24);
+}
+
 // A secured 4.60 sensor, paired, with selective suspend: capture mode 2 buffers. The sensor keeps
 // what it scanned before the swipe, two records for the host ahead of the swipe and the rest in the
 // ring of its flash; the host reads the ring back after the swipe and puts the whole in front of
 // it. Those resting lines make one row of background at the image's top: below it the image is the
 // one the same swipe gives unbuffered, row for row. The capture file holds the buffered records
-// first, and the next buffered capture (the buffering restarted) does the same.
+// first, the raw-line image their lines in front of the swipe's, and the next buffered capture (the
+// buffering restarted) does the same.
 TEST_F(CaptureEnds, BufferedCaptureOn460HoldsTheUnbufferedImage) {
     palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "useSelectiveSuspend", 1);
     // The virtual sensor sends a swipe a test pushes as it is, never encrypted.
@@ -337,20 +347,24 @@ TEST_F(CaptureEnds, BufferedCaptureOn460HoldsTheUnbufferedImage) {
     ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, &log_), TCS_RESULT_OK);
     for (uint32_t event : {5u, 6u, 7u, 8u, 11u, 20u}) tcsSensorEventListen(sensor_, event, 1);
 
+    const std::string prefix = ::testing::TempDir() + "/ids_buffered" + std::to_string(getpid()) + "_";
+    ASSERT_EQ(tcsSetParam(client_, 4, 1), TCS_RESULT_OK);  // raw-line debug image
     const std::vector<uint8_t> swipe = model_.stream(0, 300);
-    captureSwiping(0, swipe);
+    std::remove((prefix + "raw.bmp").c_str());
+    captureSwiping(0, swipe, prefix.c_str());
     ASSERT_TRUE(waitFor([&] { return captured(); }));
     ASSERT_EQ(log_.status, TCS_RESULT_OK);
     const Delivered reference = delivered(log_.image);
     tcsHandleDestroy(log_.image);
     ASSERT_GT(reference.rows, 150u);
+    const int32_t rawLines = bmpHeight(prefix + "raw.bmp");
+    ASSERT_GT(rawLines, 0);
 
-    const std::string prefix = ::testing::TempDir() + "/ids_buffered" + std::to_string(getpid()) + "_";
     ASSERT_EQ(tcsSetParam(client_, 1, 1), TCS_RESULT_OK);  // capture file
     constexpr size_t kRecord = 144, kBuffered = 18;
     for (int capture = 0; capture < 2; ++capture) {
         SCOPED_TRACE(capture);
-        std::remove((prefix + ".qcf").c_str());
+        for (const char* suffix : {".qcf", "raw.bmp"}) std::remove((prefix + suffix).c_str());
         captureSwiping(2, swipe, prefix.c_str());
         ASSERT_TRUE(waitFor([&] { return captured(); }));
         ASSERT_EQ(log_.status, TCS_RESULT_OK);
@@ -368,8 +382,11 @@ TEST_F(CaptureEnds, BufferedCaptureOn460HoldsTheUnbufferedImage) {
         size_t records = 0;
         while (records < kBuffered && raw[records * kRecord] == 1 && raw[records * kRecord + 1] == 254) ++records;
         EXPECT_EQ(records, kBuffered) << "the two records sent ahead of the swipe, then the ring's sixteen";
+        // The raw-line image gets the lines of the buffered records in front of the swipe's: those
+        // before the last one, whose pair only marks where they end.
+        EXPECT_EQ(bmpHeight(prefix + "raw.bmp"), rawLines + int32_t(kBuffered) - 1);
     }
-    std::remove((prefix + ".qcf").c_str());
+    for (const char* suffix : {".qcf", "raw.bmp"}) std::remove((prefix + suffix).c_str());
 }
 
 }  // namespace
