@@ -920,6 +920,10 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
                 if (!visit) return TCS_RESULT_OK;
                 if (c->dataTimeLimit != kNoLimit && palGetTickCount() - c->firstDataTick > c->dataTimeLimit) {
                     sensor->reconstructor->SetInfo(c->handle, 1, nullptr);
+                    // The swipe ends here for the reconstructor too: no last buffer will come, and
+                    // without one it never finishes the image and the capture waits for ever.
+                    IrDliBuffer end{nullptr, 0, 1};
+                    sensor->reconstructor->Data(c->handle, &end);
                     state = sStop;
                     break;
                 }

@@ -610,7 +610,15 @@ TcsResult scsSensorFpBufferingGetLastBufferedData(ScsSensor* sensor, void* outBu
         }
         if (result == TCS_RESULT_OK && flashLength != 0) {
             result = xtfsReadLastBufferedFpData(sensor, flashLength, out + d->fpLineLength);
-            if (result == TCS_RESULT_OK && (d->aesSecured || d->rsaSecured || d->eccSecured)) {
+            // The ring holds the data as the capture that asked for buffering sent it: under the key
+            // and IV handed to the sensor with that capture, and plain when it sent none. The
+            // device's own copies are zeroed by the restart before that capture is built, so
+            // decrypting with them turned the ring's part into noise.
+            const scsproto::DeviceState* state = scsproto::stateOf(d);
+            if (result == TCS_RESULT_OK && state != nullptr && state->bufferedFpEncrypted &&
+                (d->aesSecured || d->rsaSecured || d->eccSecured)) {
+                memcpy(d->fpKey, state->bufferedFpKey, sizeof d->fpKey);
+                memcpy(d->fpIv, state->bufferedFpIv, sizeof d->fpIv);
                 result = palCryptoDecrypt(out + d->fpLineLength, flashLength, out + d->fpLineLength, nullptr, d->fpKey,
                                           scsSSLGetSessionKeyLength(d), d->fpIv, kCipherAesCbc);
                 if (result == TCS_RESULT_OK) {

@@ -65,6 +65,7 @@ struct DeviceState {
     uint32_t fpBufferingUnitCount = 0;
     uint8_t bufferedFpKey[32] = {};
     uint8_t bufferedFpIv[32] = {};
+    bool bufferedFpEncrypted = false;  // that capture's data went out encrypted
     // Wake-on-event thresholds and deltas, the alternate pair used while alternate WOE is on; the
     // motion threshold delta added to the capture's presence thresholds. 16 is the allocation value
     // of the device's base threshold.

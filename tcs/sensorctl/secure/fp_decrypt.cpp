@@ -53,6 +53,7 @@ extern "C" TcsResult scsGetFpBufferingParams(ScsSensorDevice* device, uint8_t* o
     }
     std::memcpy(state->bufferedFpKey, state->fpKey, sizeof state->bufferedFpKey);
     std::memcpy(state->bufferedFpIv, state->fpIv, sizeof state->bufferedFpIv);
+    state->bufferedFpEncrypted = state->fpEncrypted;
     return TCS_RESULT_OK;
 }
 
