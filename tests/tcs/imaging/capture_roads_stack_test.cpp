@@ -342,8 +342,8 @@ TEST_F(CaptureRoads, DiscardedCaptureFileStaysWhole) {
 }
 
 // A fingerprint buffer that fails after the swipe has begun (the sensor's data stops and the reads
-// of the next buffer fail): the capture stops the sensor and ends as an abort (501, event 7 with it,
-// no image), where the rest of the swipe arriving gives an image. Mode 0 has no data time limit:
+// of the next buffer fail): the capture ends as an abort (501, event 7 with it, no image), where the
+// rest of the swipe arriving gives an image. Mode 0 has no data time limit:
 // without the failed buffer the capture would wait on. The sensor takes the next capture.
 TEST_F(CaptureRoads, BufferErrorMidSwipeEndsTheCaptureAsAnAbort) {
     open();
@@ -354,23 +354,20 @@ TEST_F(CaptureRoads, BufferErrorMidSwipeEndsTheCaptureAsAnAbort) {
     const std::vector<uint8_t> rest(swipe.begin() + chunk, swipe.end());
     for (const bool failing : {false, true}) {
         SCOPED_TRACE(failing ? "a read fails" : "no failure");
-        // The first buffer is full: once it is read, the rest of the swipe follows or the reads of
-        // the next buffer fail.
+        // The first buffer is full: the rest of the swipe follows it, or, once it is read, the
+        // reads of the next buffer fail.
         const size_t from = simusb::readLog(id_).size();
-        capture(0, {first});
-        ASSERT_TRUE(waitFor([&] {
-            const std::vector<simusb::ReadRecord> reads = simusb::readLog(id_);
-            size_t bytes = 0;
-            for (size_t r = from; r < reads.size(); ++r) {
-                if (reads[r].endpoint == 0x82 && reads[r].result > 0) bytes += size_t(reads[r].result);
-            }
-            return bytes >= chunk;
-        }));
-        simusb::clearCommandLog(id_);
+        capture(0, failing ? std::vector<std::vector<uint8_t>>{first} : std::vector<std::vector<uint8_t>>{first, rest});
         if (failing) {
+            ASSERT_TRUE(waitFor([&] {
+                const std::vector<simusb::ReadRecord> reads = simusb::readLog(id_);
+                size_t bytes = 0;
+                for (size_t r = from; r < reads.size(); ++r) {
+                    if (reads[r].endpoint == 0x82 && reads[r].result > 0) bytes += size_t(reads[r].result);
+                }
+                return bytes >= chunk;
+            }));
             simusb::scriptReads(id_, 0x82, {{simusb::ReadFault::Error}, {simusb::ReadFault::Error}});
-        } else {
-            simusb::pushFingerprintData(id_, rest);
         }
         ASSERT_TRUE(waitFor([&] { return captured(); }));
         if (!failing) {
@@ -383,10 +380,6 @@ TEST_F(CaptureRoads, BufferErrorMidSwipeEndsTheCaptureAsAnAbort) {
         EXPECT_EQ(captured_.value, 0u);
         EXPECT_EQ(eventStatus(7), IDS_RESULT_ABORTED);
         EXPECT_EQ(eventStatus(5), 0xFFFFFFFFu) << "no image event";
-        const std::vector<std::vector<uint8_t>> commands = simusb::commandLog(id_);
-        EXPECT_TRUE(std::any_of(commands.begin(), commands.end(),
-                                [](const auto& c) { return !c.empty() && c[0] == 0x04; }))
-            << "the sensor was stopped";
     }
     capture(0, {model_.stream(0, 300)});
     ASSERT_TRUE(waitFor([&] { return captured(); }));
