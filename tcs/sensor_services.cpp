@@ -163,14 +163,23 @@ TcsResult tcsSensorGetVersionAsync(TcsHandle handle, CompletionCallback callback
 }
 
 // The wait record is the core's heap-owned one: a completion after its waiter gave up frees it.
+// The status is stored first: a waiter that gives up after that waits for the event, so the text
+// never lands in a buffer its caller has left. The generic completion is not used: it writes a
+// handle into out, over the text's first eight characters.
 TcsResult tcsSensorGetVersionCB(void* version, TcsResult status, void* context) {
     auto* record = static_cast<SyncWaitRecord*>(context);
     if (record == nullptr) return TCS_RESULT_OK;
-    if (status == TCS_RESULT_OK && version != nullptr && record->out != nullptr &&
-        __atomic_load_n(&record->status, __ATOMIC_ACQUIRE) == TCS_SYNC_PENDING) {
+    const uint32_t previous = __atomic_exchange_n(&record->status, status, __ATOMIC_ACQ_REL);
+    if (previous == TCS_RESULT_TIMEOUT) {
+        palEventFree(record->event);
+        palRealFree(record);
+        return TCS_RESULT_INVALID;
+    }
+    if (status == TCS_RESULT_OK && version != nullptr && record->out != nullptr) {
         std::memcpy(record->out, version, kVersionChars);
     }
-    return _tcsGenericCB(nullptr, status, record);
+    palEventSet(record->event);
+    return TCS_RESULT_OK;
 }
 
 TcsResult tcsWITGetCachedVersion(WorkItem* item) {
