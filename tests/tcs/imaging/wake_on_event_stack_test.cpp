@@ -4,6 +4,7 @@
 #include "platform/settings.h"
 #include "sim/swipe/swipe_model.h"
 #include "tcs/imaging/ids_internal.h"
+#include "tcs/sensorctl/protocol/device_properties.h"
 #include "tests/tcs/sim_version.h"
 #include "tests/tcs/stack_fixture.h"
 
@@ -32,6 +33,18 @@ swipe_model::SwipeModel swipeModel(uint8_t flatGrey = 0) {
     flat.pixels.assign(size_t(flat.width) * flat.height, flatGrey);
     config.noiseSigma = 1;
     return swipe_model::SwipeModel(flat, config);
+}
+
+// The registers swept by the calibration captures (sweep record, tag 13) in a command log.
+std::vector<uint32_t> sweptRegisters(const std::vector<std::vector<uint8_t>>& log) {
+    std::vector<uint32_t> out;
+    for (const auto& c : log) {
+        if (c.size() < 5 || c[0] != 0x02) continue;
+        for (size_t at = 5; at + 8 <= c.size(); at += 4 + size_t(c[at + 2] | c[at + 3] << 8)) {
+            if ((c[at] | c[at + 1] << 8) == 13) out.push_back(c[at + 4] | c[at + 5] << 8 | c[at + 6] << 16 | uint32_t(c[at + 7]) << 24);
+        }
+    }
+    return out;
 }
 
 bool readsUntilStopped(const std::vector<uint8_t>& c) {
@@ -225,6 +238,35 @@ TEST_F(WakeOnEventStack, WaitEndsOnAbortOrARefusedSetUp) {
     ASSERT_TRUE(waitFor([&] { return captured(); }));
     EXPECT_EQ(status_, TCS_RESULT_OK);
     if (image_ != 0) tcsHandleDestroy(image_);
+}
+
+// A sensor whose wake-on-event detector did not trigger in its calibration is marked: after a good
+// capture it calibrates the detector again, and only the detector. Once that succeeds, captures
+// leave the calibration alone.
+TEST_F(WakeOnEventStack, FailedWakeOnEventCalibrationIsRedoneAfterTheNextCapture) {
+    answerVersion(simVersionRecord(30, 1, 0));
+    plug();
+    carryModule(model_.timeslotWords(), true);
+    simusb::setStoredState(id_, "woeDetectorDead", {1});
+    startStack();
+    openWhenReady();
+    ASSERT_NE(sensor_, 0u);
+    EXPECT_EQ(scsSensorIsWOECalibrationFailed(control()), 1u);
+    const std::vector<uint32_t> initial = sweptRegisters(simusb::commandLog(id_));
+    EXPECT_NE(std::count(initial.begin(), initial.end(), 0x30042300u), 0);
+    EXPECT_GT(initial.size(), 1u) << "the first calibration sweeps the whole front end";
+
+    simusb::setStoredState(id_, "woeDetectorDead", {0});
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);
+    for (const bool redone : {true, false}) {
+        simusb::clearCommandLog(id_);
+        ASSERT_EQ(captureAfterRetries(0, 0), TCS_RESULT_OK) << redone;
+        const std::vector<uint32_t> swept = sweptRegisters(simusb::commandLog(id_));
+        EXPECT_EQ(swept, redone ? std::vector<uint32_t>{0x30042300u} : std::vector<uint32_t>{}) << redone;
+        EXPECT_EQ(scsSensorIsWOECalibrationFailed(control()), 0u) << redone;
+        // The recalibrated detector is set up again.
+        EXPECT_EQ(commands([](const std::vector<uint8_t>& c) { return c[0] == 0x12; }).size(), redone ? 1u : 0u) << redone;
+    }
 }
 
 }  // namespace
