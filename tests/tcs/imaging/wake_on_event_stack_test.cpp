@@ -150,26 +150,31 @@ protected:
 };
 
 // In the finger-polling mode, retries raise the motion thresholds of the next capture command by
-// 50 once two fall in one 10-second slot or three in the last minute. A minute without retries
-// starts the count again; retries in consecutive slots count only in the sum.
+// 50, up to 250, once two fall in one 10-second slot or three in the last minute. A minute without
+// retries starts the count again; retries in consecutive slots count only in the sum. Switched off,
+// retries leave the thresholds alone.
 TEST_F(WakeOnEventStack, RetriesRaiseTheMotionThresholdsWithinTheirSlots) {
     struct Case {
         const char* name;
         uint32_t jumpMs;                 // the clock jumps by this before each swipe
+        uint32_t enabled;                // "woeRatchetingEnable"
         std::vector<int> deltas;         // per capture command, added to the present threshold
     };
     const Case cases[] = {
-        {"within one slot", 0, {0, 0, 50, 100}},
-        {"a slot apart", 10000, {0, 0, 0, 50}},
-        {"a minute apart", 60000, {0, 0, 0, 0}},
+        {"within one slot", 0, 1, {0, 0, 50, 100}},
+        {"up to the cap", 0, 1, {0, 0, 50, 100, 150, 200, 250, 250}},
+        {"a slot apart", 10000, 1, {0, 0, 0, 50}},
+        {"a minute apart", 60000, 1, {0, 0, 0, 0}},
+        {"switched off", 0, 0, {0, 0, 0, 0}},
     };
     palTestSetClock(1'000'000'000'000ull);
     open(true);
     ASSERT_NE(sensor_, 0u);
     ASSERT_EQ(tcsSetParam(client_, 16, 4), TCS_RESULT_OK);
     for (const Case& c : cases) {
+        palSetPersistentDataLongValue(kSection, "woeRatchetingEnable", c.enabled);
         simusb::clearCommandLog(id_);
-        ASSERT_EQ(captureAfterRetries(3, c.jumpMs), TCS_RESULT_OK) << c.name;
+        ASSERT_EQ(captureAfterRetries(uint32_t(c.deltas.size() - 1), c.jumpMs), TCS_RESULT_OK) << c.name;
         const auto sent = commands(readsUntilStopped);
         ASSERT_EQ(sent.size(), c.deltas.size()) << c.name;
         const int base = firstWordOfRecord(sent[0], 8);
