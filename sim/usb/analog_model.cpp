@@ -8,7 +8,8 @@
 //                                200, odd columns rise by 20 from 100
 //   ASP PGA (0x300421A0)         alternate-column contrast rises 10 a step to gain 6, then falls
 //   ASP LNA (0x30042184)         the same contrast against the pass's gain record's LNA1B (peak 4)
-//   WOE threshold (0x30042300)   4-byte entries; status 0x10, plus 0x08 (triggered) from 0x21 on
+//   WOE threshold (0x30042300)   4-byte entries; status 0x10, plus 0x08 (triggered) from 0x21 on,
+//                                never with a dead detector
 #include "sim/usb/analog_model.h"
 
 #include "sim/usb/fields.h"
@@ -104,7 +105,7 @@ uint8_t columnLevel(const Sweep& sweep, uint32_t value, uint32_t pass, uint32_t 
 }  // namespace
 
 std::vector<uint8_t> analogModelCapture(uint16_t lineLength, uint16_t lines, std::span<const uint8_t> records,
-                                        int drift) {
+                                        int drift, bool woeDetectorDead) {
     Sweep sweep;
     if (lineLength <= kHeader || lines == 0 || !readSweep(records, sweep)) return {};
     std::vector<uint8_t> out(size_t(lineLength) * lines, 0);
@@ -118,7 +119,7 @@ std::vector<uint8_t> analogModelCapture(uint16_t lineLength, uint16_t lines, std
         if (sweep.reg == 0x30042300) {
             for (uint32_t at = kHeader; at + 4 <= lineLength; at += 4) {
                 const uint32_t value = sweep.values[woeIndex % sweep.values.size()];
-                row[at] = uint8_t(0x10 | (value >= 0x21 ? 0x08 : 0));
+                row[at] = uint8_t(0x10 | (value >= 0x21 && !woeDetectorDead ? 0x08 : 0));
                 ++woeIndex;
             }
             continue;

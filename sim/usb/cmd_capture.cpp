@@ -102,7 +102,8 @@ void getPrint(Firmware& fw, std::span<const uint8_t> request, Reply& reply) {
     }
     // A calibration sweep's records make the analog front end answer the sweep; any other capture
     // scans a resting sensor.
-    std::vector<uint8_t> swept = analogModelCapture(lineLength, lines, request.subspan(5), afeDrift(fw));
+    const bool woeDead = fw.stored("woeDetectorDead") == std::vector<uint8_t>{1};
+    std::vector<uint8_t> swept = analogModelCapture(lineLength, lines, request.subspan(5), afeDrift(fw), woeDead);
     std::vector<uint8_t> data =
         !swept.empty() ? std::move(swept) : scanLines(lineLength, lines, afeLevelShift(fw));
     signPrint(fw, security != 0 ? request.subspan(security, 4 + kSecurityLength) : std::span<const uint8_t>(), lineLength,

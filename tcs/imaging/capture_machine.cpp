@@ -277,7 +277,7 @@ TcsResult woeReply(void* object, TcsResult status, void* item) {
     return idsSensorWOEFingerprintPoll(object, status, static_cast<WorkItem*>(item));
 }
 
-// The wake-on-event poll of capture mode 3: 0 on progress, 54 once it failed.
+// The wake-on-event poll of capture mode 3: 0 on progress, 501 as an abort ends it, 54 once it failed.
 TcsResult woePoll(void* reply, TcsResult status, WorkItem* item, bool visit) {
     auto* c = static_cast<GetPrintContext*>(item->object);
     WoeRatchet* w = c->woe;
@@ -297,7 +297,7 @@ TcsResult woePoll(void* reply, TcsResult status, WorkItem* item, bool visit) {
                     cancelFingerState(c);
                     c->abort = 0;
                     w->pollState = 8;
-                    return TCS_RESULT_OK;
+                    return IDS_RESULT_ABORTED;
                 }
                 idsRunStatus(item) = kWaiting;
                 return TCS_RESULT_OK;
@@ -709,8 +709,15 @@ TcsResult idsWITSensorGetHarlokFingerprint(void* argument, TcsResult status, Wor
             case sFingerChoice:
                 if (c->woe != nullptr && mode == 3) {
                     c->fallback = 0;
-                    if (woePoll(argument, status, item, visit) != TCS_RESULT_OK) {
-                        fail(TCS_RESULT_ERROR, sAbort);
+                    // An abort stops the sensor and ends with 501; a sensor that refused the
+                    // set-up or the finger state is a failure, not an abort.
+                    const TcsResult polled = woePoll(argument, status, item, visit);
+                    if (polled == IDS_RESULT_ABORTED) {
+                        fail(polled, sAbort);
+                        break;
+                    }
+                    if (polled != TCS_RESULT_OK) {
+                        fail(polled);
                         break;
                     }
                     if (c->woe->fingerEvent) {

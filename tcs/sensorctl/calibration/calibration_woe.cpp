@@ -1,6 +1,7 @@
 // Wake-on-event set-up record: timeslots, trim and threshold words by flex id, with settings overrides.
 #include "tcs/sensorctl/calibration/calibration.h"
 #include "tcs/sensorctl/calibration/calibration_woe.h"
+#include "tcs/sensorctl/protocol/protocol_state.h"
 
 #include "platform/memory.h"
 #include "platform/settings.h"
@@ -109,8 +110,10 @@ extern "C" TcsResult scsHarlokCalGetWoeSetup(ScsSensorDevice* device, uint8_t** 
     in.mode = mode;
     in.threshold = device->woeTiming[0];
     in.gain = device->woeTiming[2];
-    // The device record carries no threshold delta: the calibrated values go out as they are.
-    in.delta = 0;
+    // The raise that the capture's retries ratcheted up moves the calibrated threshold; without it
+    // the sensor kept waking on the same noise however often the capture retried.
+    const scsproto::DeviceState* state = scsproto::stateOf(device);
+    in.delta = state == nullptr ? 0 : int32_t(state->alternateWoe ? state->woeThresholdDeltaAlt : state->woeThresholdDelta);
     uint32_t words[14];
     bool adjusted = false;
     const TcsResult built = scscal::woeSetupWords(in, words, &adjusted);
