@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -17,6 +19,8 @@ namespace tovtest {
 inline pid_t spawn(const std::vector<std::string>& arguments, const std::string& output) {
     pid_t child = fork();
     if (child == 0) {
+        // A test killed at its time limit takes its service with it, rather than leaving it to run on.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (std::freopen(output.c_str(), "w", stdout) != nullptr) dup2(fileno(stdout), 2);
         std::vector<char*> argv;
         for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
