@@ -301,10 +301,14 @@ int bulkRead(std::unique_lock<std::mutex>& lock, usb_dev_handle* handle, uint8_t
     size_t cap = size_t(size);
     bool truncating = false;
     auto& steps = s->readSteps[address];
-    if (!steps.empty()) {
+    bool passing = false;
+    if (!steps.empty() && steps.front().kind == ReadFault::Pass) {
+        passing = true;
+    } else if (!steps.empty()) {
         const ReadStep step = steps.front();
         steps.pop_front();
         switch (step.kind) {
+            case ReadFault::Pass: break;
             case ReadFault::Empty: return 0;
             case ReadFault::Error: return fail(EIO, "read failed");
             case ReadFault::Timeout: return waitTimeout(lock, handle, timeout);
@@ -314,8 +318,18 @@ int bulkRead(std::unique_lock<std::mutex>& lock, usb_dev_handle* handle, uint8_t
                 break;
         }
     }
-    if (address == kReplyIn) return readReply(lock, handle, bytes, size, cap, truncating, timeout);
-    return readFingerprint(lock, handle, bytes, cap, timeout);
+    const int result = address == kReplyIn ? readReply(lock, handle, bytes, size, cap, truncating, timeout)
+                                           : readFingerprint(lock, handle, bytes, cap, timeout);
+    // The read may have waited with the bus unlocked: the sensor or its script may have changed.
+    Sensor* after = passing && result > 0 ? live(handle) : nullptr;
+    if (after != nullptr) {
+        auto& left = after->readSteps[address];
+        if (!left.empty() && left.front().kind == ReadFault::Pass) {
+            if (left.front().bytes <= uint32_t(result)) left.pop_front();
+            else left.front().bytes -= uint32_t(result);
+        }
+    }
+    return result;
 }
 }  // namespace
 

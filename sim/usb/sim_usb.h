@@ -59,8 +59,9 @@ void dropReplies(SensorId sensor, uint32_t count = 1);
 // Scripted reads on an IN endpoint (0x81 or 0x82), one step used per read, in order.
 // Short: the read returns at most `bytes` (what it leaves of a reply is lost; fingerprint data
 // stays for the next read). Empty: returns 0 at once. Timeout: waits the read's time-out and
-// returns -ETIMEDOUT. Error: returns -EIO at once.
-enum class ReadFault { Short, Empty, Timeout, Error };
+// returns -ETIMEDOUT. Error: returns -EIO at once. Pass: reads go through as usual until they
+// have returned `bytes` bytes between them, so a fault can be aimed past data that is still to come.
+enum class ReadFault { Short, Empty, Timeout, Error, Pass };
 struct ReadStep {
     ReadFault kind;
     uint32_t bytes = 0;

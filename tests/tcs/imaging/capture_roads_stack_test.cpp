@@ -45,6 +45,7 @@ struct Swipe {
     std::vector<std::pair<uint32_t, uint32_t>> events;  // id, status
     simusb::SensorId sensor = 0;
     std::vector<std::vector<uint8_t>> buffers;
+    std::vector<simusb::ReadStep> faults;  // scripted on the fingerprint endpoint as the swipe starts
 };
 
 TcsResult onSensorEvent(void*, void* context, EventRecord* event) {
@@ -52,6 +53,8 @@ TcsResult onSensorEvent(void*, void* context, EventRecord* event) {
     std::lock_guard<std::mutex> hold(s->lock);
     s->events.push_back({event->id, event->status});
     if (event->id == 8) {
+        if (!s->faults.empty()) simusb::scriptReads(s->sensor, 0x82, s->faults);
+        s->faults.clear();
         for (const std::vector<uint8_t>& buffer : s->buffers) simusb::pushFingerprintData(s->sensor, buffer);
         s->buffers.clear();
     }
@@ -355,20 +358,13 @@ TEST_F(CaptureRoads, BufferErrorMidSwipeEndsTheCaptureAsAnAbort) {
     for (const bool failing : {false, true}) {
         SCOPED_TRACE(failing ? "a read fails" : "no failure");
         // The first buffer is full: the rest of the swipe follows it, or, once it is read, the
-        // reads of the next buffer fail.
-        const size_t from = simusb::readLog(id_).size();
-        capture(0, failing ? std::vector<std::vector<uint8_t>>{first} : std::vector<std::vector<uint8_t>>{first, rest});
+        // reads of the next buffer fail. The faults are set as the swipe starts and aimed past the
+        // first buffer's bytes, so a reader that is already waiting for the next buffer meets them.
         if (failing) {
-            ASSERT_TRUE(waitFor([&] {
-                const std::vector<simusb::ReadRecord> reads = simusb::readLog(id_);
-                size_t bytes = 0;
-                for (size_t r = from; r < reads.size(); ++r) {
-                    if (reads[r].endpoint == 0x82 && reads[r].result > 0) bytes += size_t(reads[r].result);
-                }
-                return bytes >= chunk;
-            }));
-            simusb::scriptReads(id_, 0x82, {{simusb::ReadFault::Error}, {simusb::ReadFault::Error}});
+            std::lock_guard<std::mutex> hold(swipe_.lock);
+            swipe_.faults = {{simusb::ReadFault::Pass, chunk}, {simusb::ReadFault::Error}, {simusb::ReadFault::Error}};
         }
+        capture(0, failing ? std::vector<std::vector<uint8_t>>{first} : std::vector<std::vector<uint8_t>>{first, rest});
         ASSERT_TRUE(waitFor([&] { return captured(); }));
         if (!failing) {
             EXPECT_EQ(captured_.status, TCS_RESULT_OK);
