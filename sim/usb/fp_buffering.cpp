@@ -19,8 +19,7 @@ constexpr uint32_t kRingRecords = 16;
 constexpr uint32_t kBlockSize = 0x10000;
 constexpr uint32_t kBlockMarker = 0xFF00;
 constexpr uint32_t kClosingMagic = 0x45465042;
-// transient "fpBuffering": {phase, u16 line length, u32 bytes in the ring}; phase 1 waits for the
-// swipe, 2 has framed it.
+// transient "fpBuffering": {1, u16 line length, u32 bytes in the ring} while the swipe is awaited.
 constexpr size_t kStateSize = 7;
 
 std::vector<uint8_t> restingRecords(uint32_t first, uint32_t count) {
@@ -68,33 +67,32 @@ void fpBufferingStart(Firmware& fw, uint16_t lineLength, std::span<const uint8_t
 
 std::vector<uint8_t> fpBufferingFrame(Firmware& fw, std::vector<uint8_t> lines) {
     std::vector<uint8_t>& state = fw.transient("fpBuffering");
-    if (state.size() != kStateSize || state[0] != 1) return lines;
-    state[0] = 2;
+    if (state.size() != kStateSize) return lines;
+    const uint16_t lineLength = getU16(state, 1);
+    const uint32_t inRing = getU32(state, 3);
+    state.clear();
     // The host drops the header line and keeps what comes before the third 1, 254: the two
     // records, then the swipe's first line carries the mark.
-    std::vector<uint8_t> out(getU16(state, 1), 0);
+    std::vector<uint8_t> out(lineLength, 0);
     const std::vector<uint8_t> head = restingRecords(0, kHostRecords);
     out.insert(out.end(), head.begin(), head.end());
     if (lines.size() >= 2) lines[1] = 254;
     out.insert(out.end(), lines.begin(), lines.end());
+    // The closing lines end the same transfer: the host keeps the last line of each delivery longer
+    // than a line, and has ended the data by the time a later transfer could come. The closing line
+    // holds no 1 byte that could open a record.
+    const size_t closing = out.size() + lineLength;
+    out.resize(closing + lineLength, 0);
+    if (lineLength >= 16) {
+        putU32(out, closing + 8, kClosingMagic);
+        putU32(out, closing + 12, inRing);
+    }
     return out;
 }
 
 void fpBufferingStop(Firmware& fw) {
-    std::vector<uint8_t>& state = fw.transient("fpBuffering");
-    if (state.size() != kStateSize) return;
-    if (state[0] == 1) fw.sendFingerprintData(fpBufferingFrame(fw, {}));  // no swipe came: the frame alone
-    const uint16_t lineLength = getU16(state, 1);
-    const uint32_t inRing = getU32(state, 3);
-    state.clear();
-    // Two lines, so the closing one is the last line of a transfer longer than a line, which the
-    // host keeps. It holds no 1 byte that could open a record.
-    std::vector<uint8_t> closing(size_t(lineLength) * 2, 0);
-    if (lineLength >= 16) {
-        putU32(closing, lineLength + 8, kClosingMagic);
-        putU32(closing, lineLength + 12, inRing);
-    }
-    fw.sendFingerprintData(std::move(closing));
+    // No swipe came: the frame alone.
+    if (fw.transient("fpBuffering").size() == kStateSize) fw.sendFingerprintData(fpBufferingFrame(fw, {}));
 }
 
 }  // namespace simusb

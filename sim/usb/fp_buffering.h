@@ -21,12 +21,13 @@ std::vector<uint8_t>& sensorFlash(Firmware& firmware);
 void fpBufferingStart(Firmware& firmware, uint16_t lineLength, std::span<const uint8_t> records);
 
 // The swipe's lines as the sensor sends them: the first transfer of a buffered capture is preceded
-// by a header line and the records kept for the host, and its first line is marked as the first
-// after them. Other transfers pass as they are.
+// by a header line and the records kept for the host, its first line is marked as the first after
+// them, and it ends with the closing lines {empty line, the line naming the flash part}. Other
+// transfers pass as they are.
 std::vector<uint8_t> fpBufferingFrame(Firmware& firmware, std::vector<uint8_t> lines);
 
-// Stop-print of a buffered capture: the closing transfer {empty line, the line naming the flash
-// part} goes out; the capture is no longer buffered.
+// Stop-print of a buffered capture that no swipe came to: the frame goes out alone, closing lines
+// and all; the capture is no longer buffered.
 void fpBufferingStop(Firmware& firmware);
 
 }  // namespace simusb

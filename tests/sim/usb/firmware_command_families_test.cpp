@@ -208,8 +208,8 @@ TEST(SimOwnership, DecommissionForgetsThePairingWithoutSpendingACycle) {
 
 // A capture read until stopped whose get-print names the buffering ring: the sensor's resting
 // records go into the ring from the read position (as far as the window and the block's consumed
-// mark allow), the swipe goes out behind a header line and the two records kept for the host, and
-// stop-print sends the closing line naming the ring's part. Without the record nothing is framed.
+// mark allow), the swipe goes out behind a header line and the two records kept for the host and
+// ends with the closing line naming the ring's part. Without the record nothing is framed.
 TEST(SimFpBuffering, RingTakesTheRestingRecordsAndTheClosingLineNamesThem) {
     constexpr uint16_t kLine = 288;
     Bytes swipe(3 * kLine, 0x80);
@@ -242,9 +242,9 @@ TEST(SimFpBuffering, RingTakesTheRestingRecordsAndTheClosingLineNamesThem) {
         fw.sendFingerprintData(swipe);
         ASSERT_EQ(fw.handle(Bytes{0x04}).status, 0) << c.name;
         auto& sent = fw.fingerprintTransfers();
-        ASSERT_EQ(sent.size(), 3u) << c.name;
+        ASSERT_EQ(sent.size(), 2u) << c.name << ": stop-print adds nothing once the swipe is framed";
         const Bytes first = sent[0];
-        ASSERT_EQ(first.size(), kLine + 288 + swipe.size()) << c.name;
+        ASSERT_EQ(first.size(), kLine + 288 + swipe.size() + 2 * kLine) << c.name;
         EXPECT_EQ(Bytes(first.begin(), first.begin() + kLine), Bytes(kLine, 0)) << c.name << ": header line";
         for (size_t r = 0; r < 2; ++r) {
             EXPECT_EQ(first[kLine + 144 * r], 1) << c.name;
@@ -252,10 +252,10 @@ TEST(SimFpBuffering, RingTakesTheRestingRecordsAndTheClosingLineNamesThem) {
         }
         Bytes marked = swipe;
         marked[1] = 254;
-        EXPECT_EQ(Bytes(first.begin() + kLine + 288, first.end()), marked) << c.name << ": the swipe, its first line marked";
+        const auto swipeAt = first.begin() + kLine + 288;
+        EXPECT_EQ(Bytes(swipeAt, swipeAt + std::ptrdiff_t(swipe.size())), marked) << c.name << ": the swipe, its first line marked";
         EXPECT_EQ(sent[1], swipe) << c.name << ": later transfers as they are";
-        const Bytes& closing = sent[2];
-        ASSERT_EQ(closing.size(), 2u * kLine) << c.name;
+        const Bytes closing(swipeAt + std::ptrdiff_t(swipe.size()), first.end());
         EXPECT_EQ(get32(closing, kLine + 8), 0x45465042u) << c.name;
         EXPECT_EQ(get32(closing, kLine + 12), c.inRing) << c.name;
         EXPECT_EQ(std::count(closing.begin(), closing.end(), 1), 0) << c.name << ": no byte opens a record";
@@ -270,6 +270,15 @@ TEST(SimFpBuffering, RingTakesTheRestingRecordsAndTheClosingLineNamesThem) {
         ASSERT_EQ(fw.handle(Bytes{0x04}).status, 0) << c.name;
         ASSERT_EQ(sent.size(), 1u) << c.name;
         EXPECT_EQ(sent[0], swipe) << c.name;
+
+        // A buffered capture no swipe came to: stop-print sends the frame alone, closing line and all.
+        sent.clear();
+        ASSERT_EQ(fw.handle(request).status, 0) << c.name;
+        ASSERT_EQ(fw.handle(Bytes{0x04}).status, 0) << c.name;
+        ASSERT_EQ(sent.size(), 1u) << c.name;
+        ASSERT_EQ(sent[0].size(), kLine + 288 + 2 * kLine) << c.name;
+        EXPECT_EQ(get32(sent[0], kLine + 288 + kLine + 8), 0x45465042u) << c.name;
+        EXPECT_EQ(get32(sent[0], kLine + 288 + kLine + 12), c.inRing) << c.name;
     }
 }
 

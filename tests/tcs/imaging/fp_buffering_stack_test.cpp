@@ -1,5 +1,6 @@
 // Captures on the in-process stack that end otherwise than by the sensor's end of swipe: a swipe
-// whose data keeps coming is ended by the capture's data time limit.
+// whose data stops coming is ended by the capture's data time limit, and a 4.60 sensor that kept
+// part of the swipe on itself (fingerprint buffering) hands it back to be put in front of the rest.
 #include "platform/settings.h"
 #include "platform/test_seams.h"
 #include "platform/usb_test_seams.h"
@@ -286,6 +287,105 @@ TEST_F(CaptureEnds, SwipeLongerThanTheDataTimeLimitIsStoppedThere) {
     ASSERT_NE(log_.image, 0u);
     EXPECT_GT(delivered(log_.image).rows, 0u);
     tcsHandleDestroy(log_.image);
+}
+
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// The raw fingerprint data of a capture file.
+std::vector<uint8_t> rawData(const std::string& path) {
+    QcfFile* file = nullptr;
+    if (fclQcfOpenA(&file, path.c_str()) != 0) return {};
+    QcfSection s;
+    std::memset(&s, 0, sizeof s);
+    s.kind = QCF_KIND_RAW_FP_DATA;
+    std::vector<uint8_t> out;
+    if (fclQcfReadSection(file, &s) == 0 && s.u.raw.data != nullptr) {
+        const auto* data = static_cast<const uint8_t*>(s.u.raw.data);
+        out.assign(data, data + s.u.raw.dataLength);
+    }
+    fclQcfClose(file);
+    return out;
+}
+
+// The height of a BMP file (its header's i32 at 22); -1 when it cannot be read.
+int32_t bmpHeight(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    uint8_t header[26] = {};
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return -1;
+    return int32_t(uint32_t(header[22]) | uint32_t(header[23]) << 8 | uint32_t(header[24]) << 16 |
+                   uint32_t(header[25]) << 24);
+}
+
+// A secured 4.60 sensor, paired, with selective suspend: capture mode 2 buffers. The sensor keeps
+// what it scanned before the swipe, two records for the host ahead of the swipe and the rest in the
+// ring of its flash; the host reads the ring back after the swipe and puts the whole in front of
+// it. Those resting lines make one row of background at the image's top: below it the image is the
+// one the same swipe gives unbuffered, row for row. The capture file holds the buffered records
+// first, the raw-line image their lines in front of the swipe's, and the next buffered capture (the
+// buffering restarted) does the same.
+TEST_F(CaptureEnds, BufferedCaptureOn460HoldsTheUnbufferedImage) {
+    palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "useSelectiveSuspend", 1);
+    // The virtual sensor sends a swipe a test pushes as it is, never encrypted.
+    palSetPersistentDataLongValue("SOFTWARE\\Tovantic\\tfs530", "encryptFPData", 0);
+    open(60, 5, 0x10);
+    ASSERT_NE(sensor_, 0u);
+    // Paired by keys: the re-initialisation that follows lays out the flash with the ring.
+    size_t readies = 0;
+    {
+        std::lock_guard<std::mutex> hold(log_.lock);
+        readies = log_.readyCount;
+    }
+    ASSERT_EQ(tcsSensorSetOwnerWithKeys(sensor_, nullptr, nullptr, nullptr, nullptr, nullptr), TCS_RESULT_OK);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> hold(log_.lock);
+        return log_.readyCount > readies;
+    }));
+    EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
+    sensor_ = 0;
+    ASSERT_EQ(tcsSensorOpenA(client_, log_.readyName.c_str(), &sensor_), TCS_RESULT_OK);
+    ASSERT_EQ(tcsSensorEventsAddCallback(sensor_, onSensorEvent, &log_), TCS_RESULT_OK);
+    for (uint32_t event : {5u, 6u, 7u, 8u, 11u, 20u}) tcsSensorEventListen(sensor_, event, 1);
+
+    const std::string prefix = ::testing::TempDir() + "/ids_buffered" + std::to_string(getpid()) + "_";
+    ASSERT_EQ(tcsSetParam(client_, 4, 1), TCS_RESULT_OK);  // raw-line debug image
+    const std::vector<uint8_t> swipe = model_.stream(0, 300);
+    std::remove((prefix + "raw.bmp").c_str());
+    captureSwiping(0, swipe, prefix.c_str());
+    ASSERT_TRUE(waitFor([&] { return captured(); }));
+    ASSERT_EQ(log_.status, TCS_RESULT_OK);
+    const Delivered reference = delivered(log_.image);
+    tcsHandleDestroy(log_.image);
+    ASSERT_GT(reference.rows, 150u);
+    const int32_t rawLines = bmpHeight(prefix + "raw.bmp");
+    ASSERT_GT(rawLines, 0);
+
+    ASSERT_EQ(tcsSetParam(client_, 1, 1), TCS_RESULT_OK);  // capture file
+    constexpr size_t kRecord = 144, kBuffered = 18;
+    for (int capture = 0; capture < 2; ++capture) {
+        SCOPED_TRACE(capture);
+        for (const char* suffix : {".qcf", "raw.bmp"}) std::remove((prefix + suffix).c_str());
+        captureSwiping(2, swipe, prefix.c_str());
+        ASSERT_TRUE(waitFor([&] { return captured(); }));
+        ASSERT_EQ(log_.status, TCS_RESULT_OK);
+        const Delivered buffered = delivered(log_.image);
+        tcsHandleDestroy(log_.image);
+        ASSERT_EQ(buffered.columns, reference.columns);
+        ASSERT_EQ(buffered.rows, reference.rows + 1);
+        EXPECT_TRUE(std::equal(reference.pixels.begin(), reference.pixels.end(),
+                               buffered.pixels.begin() + std::ptrdiff_t(buffered.columns)));
+        ASSERT_TRUE(exists(prefix + ".qcf"));
+        const std::vector<uint8_t> raw = rawData(prefix + ".qcf");
+        // (The swipe itself came while the capture waited in selective suspend, before the capture
+        // file was opened, and is not in it.)
+        ASSERT_GE(raw.size(), kBuffered * kRecord);
+        size_t records = 0;
+        while (records < kBuffered && raw[records * kRecord] == 1 && raw[records * kRecord + 1] == 254) ++records;
+        EXPECT_EQ(records, kBuffered) << "the two records sent ahead of the swipe, then the ring's sixteen";
+        // The raw-line image gets the lines of the buffered records in front of the swipe's: those
+        // before the last one, whose pair only marks where they end.
+        EXPECT_EQ(bmpHeight(prefix + "raw.bmp"), rawLines + int32_t(kBuffered) - 1);
+    }
+    for (const char* suffix : {".qcf", "raw.bmp"}) std::remove((prefix + suffix).c_str());
 }
 
 }  // namespace
