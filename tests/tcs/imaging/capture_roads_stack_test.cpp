@@ -5,6 +5,7 @@
 #include "sim/swipe/swipe_model.h"
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
+#include "tests/tcs/imaging/delivered_image.h"
 #include "tests/tcs/sim_version.h"
 #include "tests/tcs/stack_fixture.h"
 
@@ -78,23 +79,6 @@ swipe_model::SwipeModel swipeModel(uint8_t level = 0) {
     swipe_model::SwipeConfig config;
     config.noiseSigma = level == 0 ? 2 : 1;
     return swipe_model::SwipeModel(level == 0 ? finger : flat, config);
-}
-
-struct Delivered {
-    uint32_t rows = 0, columns = 0, quality = 0;
-    std::vector<uint8_t> pixels;
-};
-
-Delivered delivered(uint64_t handle) {
-    Delivered d;
-    void* record = nullptr;
-    if (tcsSafeImageHandleFetch(handle, &record) != TCS_RESULT_OK || record == nullptr) return d;
-    auto* image = static_cast<ImageRecord*>(record);
-    d.rows = image->rows;
-    d.columns = image->columns;
-    d.quality = image->quality;
-    d.pixels.assign(tcsImagePixels(image), tcsImagePixels(image) + size_t(image->rows) * image->columns);
-    return d;
 }
 
 std::vector<std::string> filesIn(const std::string& folder) {

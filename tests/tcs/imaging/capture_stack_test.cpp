@@ -14,6 +14,7 @@
 #include "tcs/sensorctl/init/device_init.h"
 #include "tcs/sensorctl/protocol/print_defaults.h"
 #include "tcs/sensorctl/protocol/sensor_commands.h"
+#include "tests/tcs/imaging/delivered_image.h"
 #include "tests/tcs/imaging/liveness/liveness_images.h"
 #include "tests/tcs/stack_fixture.h"
 
@@ -680,27 +681,6 @@ TEST_F(CaptureStack, CaptureKeepsTheSettingsItWasQueuedWith) {
         EXPECT_TRUE(carriesMark) << "capture command " << commands;
     }
     EXPECT_EQ(commands, 2u);
-}
-
-// The image a capture delivered: its size and pixels.
-struct Delivered {
-    uint32_t rows = 0, columns = 0, quality = 0;
-    std::vector<uint8_t> pixels;
-    bool operator==(const Delivered& o) const {
-        return rows == o.rows && columns == o.columns && pixels == o.pixels;
-    }
-};
-
-Delivered delivered(uint64_t handle) {
-    Delivered d;
-    void* record = nullptr;
-    if (tcsSafeImageHandleFetch(handle, &record) != TCS_RESULT_OK || record == nullptr) return d;
-    auto* image = static_cast<ImageRecord*>(record);
-    d.rows = image->rows;
-    d.columns = image->columns;
-    d.quality = image->quality;
-    d.pixels.assign(tcsImagePixels(image), tcsImagePixels(image) + size_t(image->rows) * image->columns);
-    return d;
 }
 
 // The tag records of a capture command ({0x02, u16 line length, u16 lines, records}): each record's

@@ -12,6 +12,7 @@
 #include "tcs/imaging/capture_file.h"
 #include "tcs/imaging/ids_internal.h"
 #include "tcs/tcs.h"
+#include "tests/tcs/imaging/delivered_image.h"
 #include "tests/tcs/sim_version.h"
 
 #include <gtest/gtest.h>
@@ -79,24 +80,6 @@ TcsResult onCaptured(void* image, TcsResult status, void* context) {
     log->image = uint64_t(uintptr_t(image));
     log->status = status;
     return TCS_RESULT_OK;
-}
-
-// The image a capture delivered.
-struct Delivered {
-    uint32_t rows = 0, columns = 0, quality = 0;
-    std::vector<uint8_t> pixels;
-};
-
-Delivered delivered(uint64_t handle) {
-    Delivered d;
-    void* record = nullptr;
-    if (tcsSafeImageHandleFetch(handle, &record) != TCS_RESULT_OK || record == nullptr) return d;
-    auto* image = static_cast<ImageRecord*>(record);
-    d.rows = image->rows;
-    d.columns = image->columns;
-    d.quality = image->quality;
-    d.pixels.assign(tcsImagePixels(image), tcsImagePixels(image) + size_t(image->rows) * image->columns);
-    return d;
 }
 
 // The stack with one virtual sensor whose module is the swipe model's, its stored state written
