@@ -206,9 +206,18 @@ std::vector<std::vector<uint8_t>> commandLog(SensorId id) {
     return sensor ? sensor->log : std::vector<std::vector<uint8_t>>{};
 }
 
+std::vector<std::vector<uint8_t>> sessionCommandLog(SensorId id) {
+    std::lock_guard lock(bus().mutex);
+    auto sensor = find(id);
+    return sensor ? sensor->firmware.sessionLog() : std::vector<std::vector<uint8_t>>{};
+}
+
 void clearCommandLog(SensorId id) {
     std::lock_guard lock(bus().mutex);
-    if (auto sensor = find(id)) sensor->log.clear();
+    if (auto sensor = find(id)) {
+        sensor->log.clear();
+        sensor->firmware.sessionLog().clear();
+    }
 }
 
 std::vector<ReadRecord> readLog(SensorId id) {

@@ -78,6 +78,9 @@ public:
     // Fingerprint transfers not yet read; the bus reads them.
     std::deque<std::vector<uint8_t>>& fingerprintTransfers() { return fingerprint_; }
 
+    // Commands that came inside a secure session, as the firmware read them.
+    std::vector<std::vector<uint8_t>>& sessionLog() { return sessionLog_; }
+
 private:
     std::string serial_;
     uint16_t productId_;
@@ -86,6 +89,7 @@ private:
     std::map<std::string, std::vector<uint8_t>> transient_;
     bool storedDirty_ = false;
     std::deque<std::vector<uint8_t>> fingerprint_;
+    std::vector<std::vector<uint8_t>> sessionLog_;
     bool resetRequested_ = false;
     bool resetPending_ = false;  // taken by the bus, acted on at the next power cycle
     uint8_t lastStart_ = 0;

@@ -588,6 +588,7 @@ bool secureChannelIntercept(Firmware& fw, std::span<const uint8_t> request, Repl
         endSession(fw);
         return true;
     }
+    fw.sessionLog().push_back(r.content);
     tInsideSession = true;
     Reply inner = fw.handle(r.content);
     tInsideSession = false;

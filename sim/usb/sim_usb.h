@@ -81,8 +81,10 @@ void stallEndpoint(SensorId sensor, uint8_t endpoint, bool stalled);
 // returns bytes of two pushes at once.
 void pushFingerprintData(SensorId sensor, std::span<const uint8_t> data);
 
-// Every request that reached the firmware, bytes as written.
+// Every request that reached the firmware, bytes as written; the commands that came inside a
+// secure session, as the firmware read them after decryption. Clearing clears both.
 std::vector<std::vector<uint8_t>> commandLog(SensorId sensor);
+std::vector<std::vector<uint8_t>> sessionCommandLog(SensorId sensor);
 void clearCommandLog(SensorId sensor);
 
 // Every read on an IN endpoint: the bytes asked for and what the read returned (a count or -errno).

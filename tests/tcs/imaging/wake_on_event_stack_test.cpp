@@ -53,11 +53,15 @@ bool readsUntilStopped(const std::vector<uint8_t>& c) {
     return c.size() >= 5 && c[0] == 0x02 && c[3] == 0 && c[4] == 0;
 }
 
-// The first u16 of the record with the tag in a capture command ({0x02, u16 line length, u16
-// lines, records}); -1 without one.
-int firstWordOfRecord(const std::vector<uint8_t>& command, uint16_t tag) {
-    for (size_t at = 5; at + 6 <= command.size(); at += 4 + size_t(command[at + 2] | command[at + 3] << 8)) {
-        if (uint16_t(command[at] | command[at + 1] << 8) == tag) return command[at + 4] | command[at + 5] << 8;
+// The u16 at `offset` in the data of the record with the tag in a capture command ({0x02, u16 line
+// length, u16 lines, records}); -1 without one.
+int wordOfRecord(const std::vector<uint8_t>& command, uint16_t tag, size_t offset = 0) {
+    for (size_t at = 5; at + 4 <= command.size(); at += 4 + size_t(command[at + 2] | command[at + 3] << 8)) {
+        const size_t length = size_t(command[at + 2] | command[at + 3] << 8);
+        if (uint16_t(command[at] | command[at + 1] << 8) != tag || offset + 2 > length || at + 4 + length > command.size()) {
+            continue;
+        }
+        return command[at + 4 + offset] | command[at + 5 + offset] << 8;
     }
     return -1;
 }
@@ -112,10 +116,14 @@ protected:
         ASSERT_EQ(tcsSensorGetFingerprintAsyncA(sensor_, onCaptured, this, nullptr), TCS_RESULT_OK);
     }
 
+    // The matching commands the sensor received: plain ones, then those that came inside a secure
+    // session (the plain log holds those as encrypted records, which match nothing).
     std::vector<std::vector<uint8_t>> commands(bool (*match)(const std::vector<uint8_t>&)) {
         std::vector<std::vector<uint8_t>> out;
-        for (auto& c : simusb::commandLog(id_)) {
-            if (match(c)) out.push_back(std::move(c));
+        for (auto* log : {simusb::commandLog, simusb::sessionCommandLog}) {
+            for (auto& c : log(id_)) {
+                if (match(c)) out.push_back(std::move(c));
+            }
         }
         return out;
     }
@@ -191,11 +199,51 @@ TEST_F(WakeOnEventStack, RetriesRaiseTheMotionThresholdsWithinTheirSlots) {
         ASSERT_EQ(captureAfterRetries(uint32_t(c.deltas.size() - 1), c.jumpMs), TCS_RESULT_OK) << c.name;
         const auto sent = commands(readsUntilStopped);
         ASSERT_EQ(sent.size(), c.deltas.size()) << c.name;
-        const int base = firstWordOfRecord(sent[0], 8);
+        const int base = wordOfRecord(sent[0], 8);
         ASSERT_GT(base, 0) << c.name;
         for (size_t i = 0; i < sent.size(); ++i) {
-            EXPECT_EQ(firstWordOfRecord(sent[i], 8) - base, c.deltas[i]) << c.name << ", capture command " << i;
+            EXPECT_EQ(wordOfRecord(sent[i], 8) - base, c.deltas[i]) << c.name << ", capture command " << i;
         }
+    }
+}
+
+// On an RSA-secured link the motion threshold rises by 25 a time, up to 100.
+TEST_F(WakeOnEventStack, RetriesOnAnRsaLinkRaiseTheMotionThresholdsInSmallerSteps) {
+    // The virtual sensor sends a pushed swipe as it is, never encrypted.
+    palSetPersistentDataLongValue(kSection, "encryptFPData", 0);
+    palTestSetClock(1'000'000'000'000ull);
+    simusb::SensorSpec spec;
+    spec.serial = "WOERSA60";
+    spec.variant = 5;
+    plug(spec);
+    simusb::setStoredState(id_, "version", simVersionRecord(60, 5, 0x10));
+    carryModule(model_.timeslotWords(), true);
+    startStack();
+    openWhenReady();
+    ASSERT_NE(sensor_, 0u);
+    // Paired by keys: the re-initialisation that follows brings the secure link up.
+    const size_t readies = countOf(TCS_SYSTEM_EVENT_SENSOR_READY);
+    ASSERT_EQ(tcsSensorSetOwnerWithKeys(sensor_, nullptr, nullptr, nullptr, nullptr, nullptr), TCS_RESULT_OK);
+    ASSERT_TRUE(waitTicking([&] { return countOf(TCS_SYSTEM_EVENT_SENSOR_READY) > readies; }));
+    EXPECT_EQ(tcsSensorClose(sensor_), TCS_RESULT_OK);
+    sensor_ = 0;
+    ASSERT_EQ(tcsSensorOpenA(client_, last(TCS_SYSTEM_EVENT_SENSOR_READY).name.c_str(), &sensor_), TCS_RESULT_OK);
+    ASSERT_EQ(scsSensorIsRSASecured(control()), 1u);
+
+    ASSERT_EQ(tcsSetParam(client_, 16, 4), TCS_RESULT_OK);
+    simusb::clearCommandLog(id_);
+    ASSERT_EQ(captureAfterRetries(6, 0), TCS_RESULT_OK);
+    const auto sent = commands(readsUntilStopped);
+    ASSERT_EQ(sent.size(), 7u);
+    // A variant-5 sensor takes the type-3 motion record: {u8 bit depth, u8 mode, u16 finger-down
+    // poll time, u16 finger-up poll time, u16 present threshold, ...}.
+    constexpr uint16_t kMotion3 = 24;
+    constexpr size_t kPresentThresh = 6;
+    const int base = wordOfRecord(sent[0], kMotion3, kPresentThresh);
+    ASSERT_GT(base, 0);
+    const int deltas[] = {0, 0, 25, 50, 75, 100, 100};
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(wordOfRecord(sent[i], kMotion3, kPresentThresh) - base, deltas[i]) << "capture command " << i;
     }
 }
 
