@@ -1,5 +1,6 @@
 // Sensor-control devices against the virtual sensor: arrival, removal and release, bad-device
 // retries, and the work-item table.
+#include "tcs/sensorctl/protocol/patches.h"
 #include "tests/tcs/sensorctl/fixture.h"
 
 #include <cstring>
@@ -217,6 +218,9 @@ TEST(ScsEntryPoints, NullArgumentsAndFixedAnswers) {
     EXPECT_EQ(scsSetDbgFlags(7), TCS_RESULT_OK);
     EXPECT_EQ(scsSensorSimulatePnpAction(nullptr, 1), TCS_RESULT_NOT_IMPLEMENTED);
     EXPECT_EQ(scsSensorIsPavlek(nullptr), 0u);
+    EXPECT_EQ(scsSensorGetProductFamilyByProductType(nullptr), 0u);
+    EXPECT_EQ(scsLoadEFIImageEx(nullptr, nullptr, 0), TCS_RESULT_NOT_IMPLEMENTED);
+    scsDbgPrintSensor(nullptr);  // does nothing, not even with no sensor
     EXPECT_EQ(scsSensorValidate(nullptr), TCS_RESULT_NULL_SENSOR_HANDLE);
     EXPECT_EQ(scsClientValidate(nullptr), TCS_RESULT_NULL_CLIENT_HANDLE);
     EXPECT_EQ(scsSensorsAreEqual(nullptr, nullptr), 0u);

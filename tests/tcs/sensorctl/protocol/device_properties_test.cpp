@@ -57,8 +57,11 @@ TEST_F(DeviceProperties, WoeThresholdsFollowTheAlternateSwitch) {
 
 TEST_F(DeviceProperties, FlagsAndPredicates) {
     EXPECT_EQ(scsSensorIsSecured(handle_), 0u);
+    EXPECT_EQ(scsSensorIsECCSecured(handle_), 0u);
     device_->eccSecured = 1;
     EXPECT_EQ(scsSensorIsSecured(handle_), 1u);
+    EXPECT_EQ(scsSensorIsECCSecured(handle_), 1u);
+    EXPECT_EQ(scsSensorIsRSASecured(handle_), 0u);
     EXPECT_EQ(scsSensorIsAESSecured(handle_), 0u);
     device_->aesSecured = 1;
     EXPECT_EQ(scsSensorIsAESSecured(handle_), 1u);
