@@ -813,6 +813,25 @@ TEST_F(CaptureStack, DriftedSensorRecalibratesAfterTheCaptureAndTheNextUsesIt) {
     EXPECT_EQ(sweeps(id_), 0u) << "no second recalibration";
 }
 
+// A stack started with recalibration after captures switched off (start-up flag bit 26) delivers
+// the drifted capture and leaves the calibration alone.
+TEST_F(CaptureStack, DriftedSensorIsNotRecalibratedWhenStartedWithoutIt) {
+    startFlags_ = TCS_START_FAST_POLL | 0x04000000u;
+    const std::vector<uint8_t> swipe = model_.stream(0, 300);
+    open(true);
+    ASSERT_NE(sensor_, 0u);
+    ASSERT_EQ(tcsSetParam(client_, 16, 0), TCS_RESULT_OK);
+    simusb::setStoredState(id_, "afeDrift", {72});
+    simusb::clearCommandLog(id_);
+    captureSwiping(swipe);
+    ASSERT_TRUE(waitFor([&] { return captured(); }, 20000));
+    ASSERT_EQ(log_.status, TCS_RESULT_OK);
+    const Delivered drifted = delivered(log_.image);
+    tcsHandleDestroy(log_.image);
+    EXPECT_EQ(drifted.quality & 0x400000u, 0x400000u) << "the image says it may not be calibrated";
+    EXPECT_EQ(sweeps(id_), 0u) << "and yet no recalibration";
+}
+
 // A sensor with selective suspend: capture mode 2 suspends the link while it waits for the finger,
 // then reads the swipe and sets up wake on event again. Re-initialising after a suspend (reconfigure)
 // and resuming from one move the device back to initialisation: meanwhile captures are refused
