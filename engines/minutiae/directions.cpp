@@ -10,6 +10,7 @@
 
 #include "engines/minutiae/hot.h"
 #include "engines/minutiae/image_ops.h"
+#include "engines/minutiae/quotient.h"
 #include "engines/minutiae/window.h"
 
 namespace mnt {
@@ -263,9 +264,12 @@ void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold,
         const int32_t mx = std::max(std::max(h, d1), std::max(v, d2));
         const int32_t den = h + d1 + v + d2 - 4 * mx;
         const bool flat = den == 0;
+        // den is negative unless flat: the offset is num / den truncated, |num| / -den with num's
+        // sign flipped. Only offsets within 15 are used; above, the pixel is done again.
         const int32_t num = 15 * ((hi - lo) + 3 * (above - below));
-        const int32_t offset = int32_t(double(num) / double(Select(flat, -1, den)));
-        const int32_t absOffset = std::abs(offset);
+        const int32_t magnitude = BoundedQuotient(std::abs(num), Select(flat, 1, -den), 16);
+        const int32_t offset = Select(num > 0, -magnitude, magnitude);
+        const int32_t absOffset = magnitude;
         int32_t orientation = 15 + 30 * j + offset;
         orientation = Select(orientation == 120, 0, orientation);
         orientation = Select(flat, kNoOrientation, orientation);
@@ -274,10 +278,11 @@ void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold,
         if constexpr (wantQuality) {
             const int32_t m = std::min(lo, hi);
             const int32_t o = Select(lo > hi, below, above);
-            const int32_t k = int32_t(double((o - m) * (15 - absOffset)) / 30.0);
+            const int32_t k = (o - m) * (15 - absOffset) / 30;
             const int32_t kd = k + o;
-            const int32_t ratio = int32_t(double(std::max(m - k, 0)) * 255.0 / double(Select(kd == 0, 1, kd)));
-            int32_t quality = std::min(std::max(ratio, 0), 255);
+            // A negative divisor gives a ratio of at most zero, which the clamp makes zero.
+            const int32_t ratio = BoundedQuotient(std::max(m - k, 0) * 255, Select(kd > 0, kd, 1), 256);
+            int32_t quality = Select(kd < 0, 0, std::min(ratio, 255));
             quality = Select((kd == 0) | flat | ((threshold >= 0) & (mx <= threshold)), 255, quality);
             qualityOut[x] = uint8_t(quality);
         }
