@@ -179,7 +179,8 @@ MNT_WIDE [[gnu::always_inline]] inline __m256i Box16(const uint8_t* p, int strid
 // Pixels x..x+15 of row y, each by its own orientation o[j] (negative: left as it is, which is
 // its source value; from 120 up: the mean of its 3 x 3 neighbourhood inside the image), as
 // FilterPixel gives them. Orientations change slowly along a row, so sixteen pixels hold only
-// a few: the filter of each distinct one runs on all sixteen at once and is kept where it applies.
+// a few: the filter of each distinct one runs on all sixteen at once and its sums are kept
+// where it applies, each pixel's sum and divisor then taken to one quotient.
 MNT_WIDE [[gnu::always_inline]] inline void FilterSixteen(const Kernels& kernels, const FilterSource& source, int x,
                                                           int y, const int16_t* o, uint8_t* out) {
     const size_t at = source.Index(x, y);
@@ -187,46 +188,50 @@ MNT_WIDE [[gnu::always_inline]] inline void FilterSixteen(const Kernels& kernels
     const uint8_t* inside = source.mask() + at;
     const bool whole = source.Inside(x, y);
     const __m256i orientation = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i filtered = _mm256_cmpgt_epi16(orientation, _mm256_set1_epi16(-1));
     // Two bits a pixel where the pixel is filtered.
-    unsigned todo = ~unsigned(_mm256_movemask_epi8(_mm256_cmpgt_epi16(_mm256_setzero_si256(), orientation)));
+    unsigned todo = unsigned(_mm256_movemask_epi8(filtered));
     if (todo == 0) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
         return;
     }
-    __m256i result = Widen16(p);
-    const __m256i zero = _mm256_setzero_si256();
+    // Sums and divisors in the lane order of Sum16; a divisor of one where nothing is kept.
+    __m256i sumLow = zero, sumHigh = zero;
+    __m256i divisorLow = _mm256_set1_epi32(1), divisorHigh = divisorLow;
     while (todo != 0) {
         const int one = o[__builtin_ctz(todo) / 2];
-        __m256i low, high, take;
+        __m256i low, high, take, weightLow, weightHigh;
         if (one < 120) {
             kernels.Sum16(p, one, low, high);
-            if (whole) {
-                low = __m256i(simd::Quotient(simd::I32x8(low), kFilterDivisor, 1.0f / float(kFilterDivisor)));
-                high = __m256i(simd::Quotient(simd::I32x8(high), kFilterDivisor, 1.0f / float(kFilterDivisor)));
-            } else {
-                __m256i lowWeight, highWeight;
-                kernels.Sum16(inside, one, lowWeight, highWeight);
-                low = __m256i(simd::Quotient(simd::I32x8(low), simd::I32x8(lowWeight)));
-                high = __m256i(simd::Quotient(simd::I32x8(high), simd::I32x8(highWeight)));
-            }
+            if (whole) weightLow = weightHigh = _mm256_set1_epi32(kFilterDivisor);
+            else kernels.Sum16(inside, one, weightLow, weightHigh);
             take = _mm256_cmpeq_epi16(orientation, _mm256_set1_epi16(int16_t(one)));
         } else {
             const __m256i sum = Box16(p, source.stride());
             low = _mm256_unpacklo_epi16(sum, zero);
             high = _mm256_unpackhi_epi16(sum, zero);
             if (whole) {
-                low = __m256i(simd::Quotient(simd::I32x8(low), 9, 1.0f / 9.0f));
-                high = __m256i(simd::Quotient(simd::I32x8(high), 9, 1.0f / 9.0f));
+                weightLow = weightHigh = _mm256_set1_epi32(9);
             } else {
                 const __m256i weight = Box16(inside, source.stride());
-                low = __m256i(simd::Quotient(simd::I32x8(low), simd::I32x8(_mm256_unpacklo_epi16(weight, zero))));
-                high = __m256i(simd::Quotient(simd::I32x8(high), simd::I32x8(_mm256_unpackhi_epi16(weight, zero))));
+                weightLow = _mm256_unpacklo_epi16(weight, zero);
+                weightHigh = _mm256_unpackhi_epi16(weight, zero);
             }
             take = _mm256_cmpgt_epi16(orientation, _mm256_set1_epi16(119));
         }
-        result = _mm256_blendv_epi8(result, _mm256_packus_epi32(low, high), take);
+        // The 16-bit lane mask doubled to 32 bits, in the same order as the sums.
+        const __m256i takeLow = _mm256_unpacklo_epi16(take, take), takeHigh = _mm256_unpackhi_epi16(take, take);
+        sumLow = _mm256_blendv_epi8(sumLow, low, takeLow);
+        sumHigh = _mm256_blendv_epi8(sumHigh, high, takeHigh);
+        divisorLow = _mm256_blendv_epi8(divisorLow, weightLow, takeLow);
+        divisorHigh = _mm256_blendv_epi8(divisorHigh, weightHigh, takeHigh);
         todo &= ~unsigned(_mm256_movemask_epi8(take));
     }
+    const __m256i quotients =
+        _mm256_packus_epi32(__m256i(simd::Quotient(simd::I32x8(sumLow), simd::I32x8(divisorLow))),
+                            __m256i(simd::Quotient(simd::I32x8(sumHigh), simd::I32x8(divisorHigh))));
+    const __m256i result = _mm256_blendv_epi8(Widen16(p), quotients, filtered);
     const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(result, result), 0x08);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(bytes));
 }
