@@ -68,12 +68,13 @@ inline uint8_t FilterInterior(const uint8_t* p, int width, int o) {
 // An image pass's source inside a frame of zeros, with a mask of ones where
 // the image is: every filter tap can then be read, and a tap outside adds nothing to the sum
 // nor (through the mask) to the weight, as FilterPixel has it near the border. The right frame
-// is wide enough for a last group of eight that runs past the row.
+// is wide enough for a last group of sixteen that runs past the row.
 class FilterSource {
  public:
     static constexpr int kLeft = kFilterReach;
+    static constexpr int kGroup = 16;
     FilterSource(int width, int height)
-        : width_(width), height_(height), stride_(width + kLeft + kFilterReach + 8),
+        : width_(width), height_(height), stride_(width + kLeft + kFilterReach + kGroup),
           pixels_(size_t(stride_) * (height + 2 * kFilterReach), 0), mask_(pixels_.size(), 0) {
         for (int y = 0; y < height; ++y) std::fill_n(mask_.data() + Index(0, y), width, 1);
     }
@@ -86,9 +87,10 @@ class FilterSource {
     size_t Index(int x, int y) const { return size_t(y + kFilterReach) * stride_ + size_t(x + kLeft); }
     const uint8_t* pixels() const { return pixels_.data(); }
     const uint8_t* mask() const { return mask_.data(); }
-    // Whether every tap of pixels x..x+7 of row y lies inside the image.
+    // Whether every tap of pixels x..x+15 of row y lies inside the image.
     bool Inside(int x, int y) const {
-        return y >= kFilterReach && y < height_ - kFilterReach && x >= kFilterReach && x + 8 <= width_ - kFilterReach;
+        return y >= kFilterReach && y < height_ - kFilterReach && x >= kFilterReach &&
+               x + kGroup <= width_ - kFilterReach;
     }
 
  private:
@@ -96,49 +98,56 @@ class FilterSource {
     std::vector<uint8_t> pixels_, mask_;
 };
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Sixteen bytes widened to 16-bit lanes.
+MNT_WIDE [[gnu::always_inline]] inline __m256i Widen16(const uint8_t* p) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// A tap's two pixels added, for sixteen neighbouring pixels (at most 510 each).
+MNT_WIDE [[gnu::always_inline]] inline __m256i Tap16(const uint8_t* p, ptrdiff_t offset) {
+    return _mm256_add_epi16(Widen16(p - offset), Widen16(p + offset));
+}
+
+// Two taps' weighted sums into 32-bit lanes, `weights` holding a's weight in its low half.
+MNT_WIDE [[gnu::always_inline]] inline void AddPair(__m256i a, __m256i b, int32_t weights, __m256i& low,
+                                                    __m256i& high) {
+    const __m256i w = _mm256_set1_epi32(weights);
+    low = _mm256_add_epi32(low, _mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), w));
+    high = _mm256_add_epi32(high, _mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), w));
+}
+#endif
+
 // The taps of every orientation as offsets into rows of one stride, made once per image pass.
 class Kernels {
  public:
     explicit Kernels(int stride) {
         for (int o = 0; o < 120; ++o) {
             for (int k = 0; k < filter_c[o]; ++k) offset_[o][k] = ptrdiff_t(filter_y[o][k]) * stride + filter_x[o][k];
-            for (int k = 0; k < filter_c[o]; k += 2) {
+            // The centre is taken as tap -1 of a single pixel, paired with tap 0.
+            for (int k = -1; k < filter_c[o]; k += 2) {
+                const uint32_t first = uint32_t(k < 0 ? filter_w0[o] : filter_w[o][k]);
                 const uint32_t next = k + 1 < filter_c[o] ? uint32_t(filter_w[o][k + 1]) : 0;
-                weightPairs_[o][k / 2] = int32_t(uint32_t(filter_w[o][k]) | next << 16);
+                weightPairs_[o][(k + 1) / 2] = int32_t(first | next << 16);
             }
         }
     }
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-    // The weighted sum of orientation o for eight neighbouring pixels: below 112211 x 256 (2^25).
-    // Two taps to a 16-bit multiply-add: a tap's two pixels add to at most 510 and every weight
-    // is below 2^15, so each lane's products and their sum are exact (half the multiplies of
-    // one 32-bit product a tap).
-    MNT_WIDE [[gnu::always_inline]] simd::I32x8 Sum8(const uint8_t* p, int o) const {
+    // The weighted sums of orientation o for sixteen neighbouring pixels, below 112211 x 256
+    // (2^25) each: pixels 0-3 and 8-11 in `low`, 4-7 and 12-15 in `high` (the order of 16-bit
+    // unpacking within 128-bit halves; packing the quotients back restores it). A tap's two
+    // pixels add to at most 510 in 16-bit lanes, and two taps go to one multiply-add: every
+    // weight is below 2^15, so each lane's products and their sum are exact.
+    MNT_WIDE [[gnu::always_inline]] void Sum16(const uint8_t* p, int o, __m256i& low, __m256i& high) const {
         const ptrdiff_t* offset = offset_[o];
         const int32_t* pairs = weightPairs_[o];
-        __m256i sum = __m256i(filter_w0[o] * simd::LoadBytes8(p));
+        const __m256i zero = _mm256_setzero_si256();
+        low = high = zero;
+        AddPair(Widen16(p), Tap16(p, offset[0]), pairs[0], low, high);
         const int taps = filter_c[o];
-        int k = 0;
-        for (; k + 2 <= taps; k += 2) {
-            const __m256i first = __m256i(simd::LoadBytes8(p - offset[k]) + simd::LoadBytes8(p + offset[k]));
-            const __m256i second = __m256i(simd::LoadBytes8(p - offset[k + 1]) + simd::LoadBytes8(p + offset[k + 1]));
-            const __m256i both = _mm256_or_si256(first, _mm256_slli_epi32(second, 16));
-            sum = _mm256_add_epi32(sum, _mm256_madd_epi16(both, _mm256_set1_epi32(pairs[k / 2])));
-        }
-        if (k < taps) {
-            const __m256i last = __m256i(simd::LoadBytes8(p - offset[k]) + simd::LoadBytes8(p + offset[k]));
-            sum = _mm256_add_epi32(sum, _mm256_madd_epi16(last, _mm256_set1_epi32(pairs[k / 2])));
-        }
-        return simd::I32x8(sum);
-    }
-#else
-    MNT_WIDE [[gnu::always_inline]] simd::I32x8 Sum8(const uint8_t* p, int o) const {
-        const ptrdiff_t* offset = offset_[o];
-        const int32_t* weight = filter_w[o];
-        simd::I32x8 sum = filter_w0[o] * simd::LoadBytes8(p);
-        for (int k = 0, taps = filter_c[o]; k < taps; ++k)
-            sum += weight[k] * (simd::LoadBytes8(p - offset[k]) + simd::LoadBytes8(p + offset[k]));
-        return sum;
+        int k = 1;
+        for (; k + 2 <= taps; k += 2) AddPair(Tap16(p, offset[k]), Tap16(p, offset[k + 1]), pairs[(k + 1) / 2], low, high);
+        if (k < taps) AddPair(Tap16(p, offset[k]), zero, pairs[(k + 1) / 2], low, high);
     }
 #endif
     // The same for one pixel.
@@ -153,61 +162,91 @@ class Kernels {
 
  private:
     ptrdiff_t offset_[120][kFilterTaps] = {};
-    // Tap k's weight in the low half, tap k + 1's in the high half (zero past the last tap).
-    int32_t weightPairs_[120][(kFilterTaps + 1) / 2] = {};
+    // Weights two taps to a lane, the first in the low half, counting the centre as the tap
+    // before tap 0 (zero past the last tap).
+    int32_t weightPairs_[120][kFilterTaps / 2 + 1] = {};
 };
 
-// The 3 x 3 sum of eight neighbouring pixels.
-MNT_WIDE [[gnu::always_inline]] inline simd::I32x8 Box8(const uint8_t* p, int stride) {
-    using simd::LoadBytes8;
-    return LoadBytes8(p - stride - 1) + LoadBytes8(p - stride) + LoadBytes8(p - stride + 1) + LoadBytes8(p - 1) +
-           LoadBytes8(p) + LoadBytes8(p + 1) + LoadBytes8(p + stride - 1) + LoadBytes8(p + stride) +
-           LoadBytes8(p + stride + 1);
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The 3 x 3 sums of sixteen neighbouring pixels in 16-bit lanes (at most 9 x 255).
+MNT_WIDE [[gnu::always_inline]] inline __m256i Box16(const uint8_t* p, int stride) {
+    __m256i sum = _mm256_setzero_si256();
+    for (const uint8_t* row : {p - stride, p, p + stride})
+        sum = _mm256_add_epi16(sum, _mm256_add_epi16(_mm256_add_epi16(Widen16(row - 1), Widen16(row)), Widen16(row + 1)));
+    return sum;
 }
 
-// Pixels x..x+7 of row y, each by its own orientation o[j] (negative: left as it is, which is
+// Pixels x..x+15 of row y, each by its own orientation o[j] (negative: left as it is, which is
 // its source value; from 120 up: the mean of its 3 x 3 neighbourhood inside the image), as
-// FilterPixel gives them. Orientations change slowly along a row, so eight pixels hold only a
-// few: the filter of each distinct one runs on all eight at once and is kept where it applies.
-MNT_WIDE [[gnu::always_inline]] inline void FilterEight(const Kernels& kernels, const FilterSource& source, int x, int y, const int* o, int32_t* out) {
+// FilterPixel gives them. Orientations change slowly along a row, so sixteen pixels hold only
+// a few: the filter of each distinct one runs on all sixteen at once and its sums are kept
+// where it applies, each pixel's sum and divisor then taken to one quotient.
+MNT_WIDE [[gnu::always_inline]] inline void FilterSixteen(const Kernels& kernels, const FilterSource& source, int x,
+                                                          int y, const int16_t* o, uint8_t* out) {
     const size_t at = source.Index(x, y);
     const uint8_t* p = source.pixels() + at;
     const uint8_t* inside = source.mask() + at;
     const bool whole = source.Inside(x, y);
-    simd::I32x8 orientation;
-    std::memcpy(&orientation, o, sizeof orientation);
-    simd::I32x8 result = simd::LoadBytes8(p);
-    unsigned todo = 0;
-    for (int j = 0; j < 8; ++j) todo |= unsigned(o[j] >= 0) << j;
-    while (todo != 0) {
-        const int one = o[__builtin_ctz(todo)];
-        if (one < 120) {
-            const simd::I32x8 sum = kernels.Sum8(p, one);
-            const simd::I32x8 q = whole ? simd::Quotient(sum, kFilterDivisor, 1.0f / float(kFilterDivisor))
-                                        : simd::Quotient(sum, kernels.Sum8(inside, one));
-            result = orientation == one ? q : result;
-            for (int j = 0; j < 8; ++j) todo &= ~(unsigned(o[j] == one) << j);
-        } else {
-            const simd::I32x8 sum = Box8(p, source.stride());
-            const simd::I32x8 q =
-                whole ? simd::Quotient(sum, 9, 1.0f / 9.0f) : simd::Quotient(sum, Box8(inside, source.stride()));
-            result = orientation >= 120 ? q : result;
-            for (int j = 0; j < 8; ++j) todo &= ~(unsigned(o[j] >= 120) << j);
-        }
+    const __m256i orientation = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i filtered = _mm256_cmpgt_epi16(orientation, _mm256_set1_epi16(-1));
+    // Two bits a pixel where the pixel is filtered.
+    unsigned todo = unsigned(_mm256_movemask_epi8(filtered));
+    if (todo == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return;
     }
-    simd::Store8(out, result);
+    // Sums and divisors in the lane order of Sum16; a divisor of one where nothing is kept.
+    __m256i sumLow = zero, sumHigh = zero;
+    __m256i divisorLow = _mm256_set1_epi32(1), divisorHigh = divisorLow;
+    while (todo != 0) {
+        const int one = o[__builtin_ctz(todo) / 2];
+        __m256i low, high, take, weightLow, weightHigh;
+        if (one < 120) {
+            kernels.Sum16(p, one, low, high);
+            if (whole) weightLow = weightHigh = _mm256_set1_epi32(kFilterDivisor);
+            else kernels.Sum16(inside, one, weightLow, weightHigh);
+            take = _mm256_cmpeq_epi16(orientation, _mm256_set1_epi16(int16_t(one)));
+        } else {
+            const __m256i sum = Box16(p, source.stride());
+            low = _mm256_unpacklo_epi16(sum, zero);
+            high = _mm256_unpackhi_epi16(sum, zero);
+            if (whole) {
+                weightLow = weightHigh = _mm256_set1_epi32(9);
+            } else {
+                const __m256i weight = Box16(inside, source.stride());
+                weightLow = _mm256_unpacklo_epi16(weight, zero);
+                weightHigh = _mm256_unpackhi_epi16(weight, zero);
+            }
+            take = _mm256_cmpgt_epi16(orientation, _mm256_set1_epi16(119));
+        }
+        // The 16-bit lane mask doubled to 32 bits, in the same order as the sums.
+        const __m256i takeLow = _mm256_unpacklo_epi16(take, take), takeHigh = _mm256_unpackhi_epi16(take, take);
+        sumLow = _mm256_blendv_epi8(sumLow, low, takeLow);
+        sumHigh = _mm256_blendv_epi8(sumHigh, high, takeHigh);
+        divisorLow = _mm256_blendv_epi8(divisorLow, weightLow, takeLow);
+        divisorHigh = _mm256_blendv_epi8(divisorHigh, weightHigh, takeHigh);
+        todo &= ~unsigned(_mm256_movemask_epi8(take));
+    }
+    const __m256i quotients =
+        _mm256_packus_epi32(__m256i(simd::Quotient(simd::I32x8(sumLow), simd::I32x8(divisorLow))),
+                            __m256i(simd::Quotient(simd::I32x8(sumHigh), simd::I32x8(divisorHigh))));
+    const __m256i result = _mm256_blendv_epi8(Widen16(p), quotients, filtered);
+    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(result, result), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(bytes));
 }
 
-// The pixels of a row in groups of eight (for processors with AVX2); o and out are padded to
+// The pixels of a row in groups of sixteen (for processors with AVX2); o and out are padded to
 // whole groups.
-MNT_WIDE void FilterGroups(const Kernels& kernels, const FilterSource& source, int width, int y, const int* o,
-                           int32_t* out) {
-    for (int x = 0; x < width; x += 8) FilterEight(kernels, source, x, y, o + x, out + x);
+MNT_WIDE void FilterGroups(const Kernels& kernels, const FilterSource& source, int width, int y, const int16_t* o,
+                           uint8_t* out) {
+    for (int x = 0; x < width; x += FilterSource::kGroup) FilterSixteen(kernels, source, x, y, o + x, out + x);
 }
+#endif
 
 // One pixel at a time, the same arithmetic in plain integers.
-void FilterOneByOne(const Kernels& kernels, const FilterSource& source, int width, int y, const int* o,
-                    int32_t* out) {
+void FilterOneByOne(const Kernels& kernels, const FilterSource& source, int width, int y, const int16_t* o,
+                    uint8_t* out) {
     for (int x = 0; x < width; ++x) {
         const size_t at = source.Index(x, y);
         const uint8_t* p = source.pixels() + at;
@@ -228,7 +267,8 @@ void FilterOneByOne(const Kernels& kernels, const FilterSource& source, int widt
                     weight += inside[dy * source.stride() + dx];
                 }
         }
-        out[x] = sum / weight;
+        // A mean of bytes: the quotient fits a byte.
+        out[x] = uint8_t(sum / weight);
     }
 }
 
@@ -236,16 +276,22 @@ void FilterOneByOne(const Kernels& kernels, const FilterSource& source, int widt
 // is). orientationOf is called once for each pixel, in order.
 template <typename OrientationOf>
 void FilterRow(const Kernels& kernels, const FilterSource& source, int width, int y, uint8_t* out,
-               std::vector<int>& orientations, std::vector<int32_t>& results, OrientationOf orientationOf) {
-    // Rounded up to whole groups of eight; the pixels past the row are left alone.
-    const size_t padded = (size_t(width) + 7) / 8 * 8;
-    orientations.assign(padded, -1);
+               std::vector<int16_t>& orientations, std::vector<uint8_t>& results, OrientationOf orientationOf) {
+    // Rounded up to whole groups; the pixels past the row are left alone.
+    const size_t padded = (size_t(width) + FilterSource::kGroup - 1) / FilterSource::kGroup * FilterSource::kGroup;
+    orientations.resize(padded);
     results.resize(padded);
-    int* o = orientations.data();
-    for (int x = 0; x < width; ++x) o[x] = orientationOf(x);
-    if (simd::HasAvx2()) FilterGroups(kernels, source, width, y, o, results.data());
-    else FilterOneByOne(kernels, source, width, y, o, results.data());
-    for (int x = 0; x < width; ++x) out[x] = uint8_t(results[size_t(x)]);
+    int16_t* o = orientations.data();
+    for (int x = 0; x < width; ++x) o[x] = int16_t(orientationOf(x));
+    std::fill(o + width, o + padded, int16_t(-1));
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+    if (simd::HasAvx2()) {
+        FilterGroups(kernels, source, width, y, o, results.data());
+        std::memcpy(out, results.data(), size_t(width));
+        return;
+    }
+#endif
+    FilterOneByOne(kernels, source, width, y, o, out);
 }
 
 }  // namespace
@@ -311,8 +357,8 @@ MNT_HOT_LOOP void DirectSmoothImage(int width, int height, ByteImage image, cons
     FilterSource source(width, height);
     source.Load(image);
     const Kernels kernels(source.stride());
-    std::vector<int> orientationRow;
-    std::vector<int32_t> results;
+    std::vector<int16_t> orientationRow;
+    std::vector<uint8_t> results;
     for (int y = 0; y < height; ++y) {
         const uint8_t* d = directions[y];
         FilterRow(kernels, source, width, y, image[y], orientationRow, results, [d](int x) { return d[x] & 0x7F; });
@@ -323,8 +369,8 @@ MNT_HOT_LOOP void DirFilterImage(int width, int height, ByteImage image, uint32_
     if (dirFilterPasses == 0) return;
     FilterSource source(width, height);
     const Kernels kernels(source.stride());
-    std::vector<int> orientationRow;
-    std::vector<int32_t> results;
+    std::vector<int16_t> orientationRow;
+    std::vector<uint8_t> results;
     for (uint32_t pass = 0; pass < dirFilterPasses; ++pass) {
         OrientationCollector orientations(width, height, false);
         ComputePixelOrientations(width, height, image, dirFilterRadius, false, -1, orientations, false);
@@ -376,8 +422,8 @@ void ComputeDirImageF(int width, int height, const ByteImage image, ByteImage di
 MNT_HOT_LOOP void FilterImage(int width, int height, ByteImage image, const ByteImage directions, ByteImage passMap) {
     FilterSource source(width, height);
     const Kernels kernels(source.stride());
-    std::vector<int> orientationRow;
-    std::vector<int32_t> results;
+    std::vector<int16_t> orientationRow;
+    std::vector<uint8_t> results;
     for (;;) {
         source.Load(image);
         bool filtered = false;

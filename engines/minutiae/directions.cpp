@@ -10,6 +10,7 @@
 
 #include "engines/minutiae/hot.h"
 #include "engines/minutiae/image_ops.h"
+#include "engines/minutiae/quotient.h"
 #include "engines/minutiae/window.h"
 
 namespace mnt {
@@ -223,24 +224,18 @@ namespace {
 // Branch-free choice between two values (ternaries here keep the compiler from vectorising).
 inline int32_t Select(bool c, int32_t a, int32_t b) { return b ^ ((a ^ b) & -int32_t(c)); }
 
-// The 32-bit orientation of a whole row of window sums, the same arithmetic as OrientationFrom
-// written without branches so that the compiler vectorises it: the pixel loop was the costliest
-// part of extraction, mostly for mispredicted pair choices. Pixels whose offset leaves the
-// chosen pair (where 32-bit quality could overflow) are marked to be done again in 64 bits.
+// Marks a flat pixel's base: no orientation, and quality 255.
+constexpr int32_t kFlat = -1;
+
+// The chosen pair of a row of window sums, the same arithmetic as OrientationFrom written
+// without branches so that the compiler vectorises it (mispredicted pair choices made the pixel
+// loop the costliest part of extraction). Restrict-qualified parameters let it vectorise.
 template <bool squared, bool wantQuality>
-void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold, uint8_t* __restrict orientationOut,
-                      uint8_t* __restrict qualityOut, uint8_t* __restrict redo) {
-    const int32_t* __restrict hs = sums;
-    const int32_t* __restrict d1s = sums + width;
-    const int32_t* __restrict vs = sums + 2 * width;
-    const int32_t* __restrict d2s = sums + 3 * width;
-    // Beyond 32 bits the threshold is above every sum; negative means none.
-    const int32_t threshold = int32_t(std::min<int64_t>(contrastThreshold, INT32_MAX));
-    // Whole vectors to the row's end: the scalar remainder cost as much as a tenth of the row.
-    // The values past the width (the next channel's, or the spare tail of the sums) are sums
-    // all the same, and their results are never read.
-    const int padded = (width + kSumsTail - 1) / kSumsTail * kSumsTail;
-    for (int x = 0; x < padded; ++x) {
+void PairRow(int n, int32_t threshold, const int32_t* __restrict hs, const int32_t* __restrict d1s,
+             const int32_t* __restrict vs, const int32_t* __restrict d2s, int32_t* __restrict numerators,
+             int32_t* __restrict divisors, int32_t* __restrict bases, int32_t* __restrict smaller,
+             int32_t* __restrict opposite, int32_t* __restrict quiet) {
+    for (int x = 0; x < n; ++x) {
         const int32_t h = hs[x], v = vs[x];
         // Diagonal differences span sqrt(2) as far: x 71 / 100, or / 2 when squared.
         const int32_t d1 = squared ? d1s[x] / 2 : d1s[x] * 71 / 100;
@@ -248,12 +243,12 @@ void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold,
         // Pairs in the order 30-60, 60-90, 90-0, 0-30; a later one wins only when strictly smaller.
         int32_t best = d1 + v, j = 1;
         const int32_t p2 = v + d2, p3 = d2 + h, p0 = h + d1;
-        bool smaller = p2 < best;
-        j = Select(smaller, 2, j);
-        best = Select(smaller, p2, best);
-        smaller = p3 < best;
-        j = Select(smaller, 3, j);
-        best = Select(smaller, p3, best);
+        bool less = p2 < best;
+        j = Select(less, 2, j);
+        best = Select(less, p2, best);
+        less = p3 < best;
+        j = Select(less, 3, j);
+        best = Select(less, p3, best);
         j = Select(p0 < best, 0, j);
         const bool j0 = j == 0, j1 = j == 1, j2 = j == 2;
         const int32_t lo = Select(j0, h, Select(j1, d1, Select(j2, v, d2)));
@@ -263,25 +258,88 @@ void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold,
         const int32_t mx = std::max(std::max(h, d1), std::max(v, d2));
         const int32_t den = h + d1 + v + d2 - 4 * mx;
         const bool flat = den == 0;
-        const int32_t num = 15 * ((hi - lo) + 3 * (above - below));
-        const int32_t offset = int32_t(double(num) / double(Select(flat, -1, den)));
-        const int32_t absOffset = std::abs(offset);
-        int32_t orientation = 15 + 30 * j + offset;
-        orientation = Select(orientation == 120, 0, orientation);
-        orientation = Select(flat, kNoOrientation, orientation);
-        redo[x] = uint8_t(!flat & (absOffset > 15));
-        orientationOut[x] = uint8_t(orientation);
+        // den is negative unless flat: the offset is num / den truncated, |num| / -den with num's
+        // sign flipped.
+        numerators[x] = 15 * ((hi - lo) + 3 * (above - below));
+        divisors[x] = Select(flat, 1, -den);
+        bases[x] = Select(flat, kFlat, 15 + 30 * j);
         if constexpr (wantQuality) {
-            const int32_t m = std::min(lo, hi);
-            const int32_t o = Select(lo > hi, below, above);
-            const int32_t k = int32_t(double((o - m) * (15 - absOffset)) / 30.0);
-            const int32_t kd = k + o;
-            const int32_t ratio = int32_t(double(std::max(m - k, 0)) * 255.0 / double(Select(kd == 0, 1, kd)));
-            int32_t quality = std::min(std::max(ratio, 0), 255);
-            quality = Select((kd == 0) | flat | ((threshold >= 0) & (mx <= threshold)), 255, quality);
-            qualityOut[x] = uint8_t(quality);
+            smaller[x] = std::min(lo, hi);
+            opposite[x] = Select(lo > hi, below, above);  // at right angles to the smaller one
+            quiet[x] = (threshold >= 0) & (mx <= threshold);
         }
     }
+}
+
+// Orientations from the pairs: pixels whose offset leaves the chosen pair (where 32-bit
+// quality could overflow) are marked to be done again in 64 bits.
+void OffsetRow(int n, const int32_t* __restrict numerators, const int32_t* __restrict divisors,
+               const int32_t* __restrict bases, int32_t* __restrict orientations, int32_t* __restrict redo,
+               int32_t* __restrict magnitudes) {
+    for (int x = 0; x < n; ++x) {
+        const int32_t num = numerators[x], base = bases[x];
+        const int32_t magnitude = BoundedQuotient(std::abs(num), divisors[x], 16);
+        const int32_t offset = Select(num > 0, -magnitude, magnitude);
+        int32_t orientation = base + offset;
+        orientation = Select(orientation == 120, 0, orientation);
+        const bool flat = base == kFlat;
+        orientations[x] = Select(flat, kNoOrientation, orientation);
+        redo[x] = int32_t(!flat & (magnitude > 15));
+        magnitudes[x] = magnitude;
+    }
+}
+
+void QualityRow(int n, const int32_t* __restrict smaller, const int32_t* __restrict opposite,
+                const int32_t* __restrict magnitudes, const int32_t* __restrict bases,
+                const int32_t* __restrict quiet, int32_t* __restrict qualities) {
+    for (int x = 0; x < n; ++x) {
+        const int32_t m = smaller[x], o = opposite[x];
+        const int32_t k = (o - m) * (15 - magnitudes[x]) / 30;
+        const int32_t kd = k + o;
+        // A negative divisor gives a ratio of at most zero, which the clamp makes zero.
+        const int32_t ratio = BoundedQuotient(std::max(m - k, 0) * 255, Select(kd > 0, kd, 1), 256);
+        const int32_t quality = Select(kd < 0, 0, std::min(ratio, 255));
+        qualities[x] = Select((kd == 0) | (bases[x] == kFlat) | (quiet[x] != 0), 255, quality);
+    }
+}
+
+// Rows of intermediate values for OrientationRow32, each with room for whole vectors.
+class OrientationScratch {
+ public:
+    enum Row { kNumerator, kDivisor, kBase, kSmaller, kOpposite, kQuiet, kMagnitude, kRows };
+    explicit OrientationScratch(size_t room) : room_(room), values_(kRows * room, 0) {}
+    int32_t* operator[](Row row) { return values_.data() + size_t(row) * room_; }
+
+ private:
+    size_t room_;
+    std::vector<int32_t> values_;
+};
+
+// The 32-bit orientation (and quality) of a whole row of window sums. Three loops, not one: a
+// pixel's arithmetic is one long chain of dependent steps (two of them divisions), longer than
+// the processor can overlap from one pixel's vector to the next.
+template <bool squared, bool wantQuality>
+void OrientationRow32(int width, const int32_t* sums, int64_t contrastThreshold, OrientationScratch& scratch,
+                      int32_t* orientations, int32_t* qualities, int32_t* redo) {
+    using S = OrientationScratch;
+    // Beyond 32 bits the threshold is above every sum; negative means none.
+    const int32_t threshold = int32_t(std::min<int64_t>(contrastThreshold, INT32_MAX));
+    // Whole vectors to the row's end: the scalar remainder cost as much as a tenth of the row.
+    // The values past the width (the next channel's, or the spare tail of the sums) are sums
+    // all the same, and their results are never read.
+    const int padded = (width + kSumsTail - 1) / kSumsTail * kSumsTail;
+    PairRow<squared, wantQuality>(padded, threshold, sums, sums + width, sums + 2 * width, sums + 3 * width,
+                                  scratch[S::kNumerator], scratch[S::kDivisor], scratch[S::kBase],
+                                  scratch[S::kSmaller], scratch[S::kOpposite], scratch[S::kQuiet]);
+    OffsetRow(padded, scratch[S::kNumerator], scratch[S::kDivisor], scratch[S::kBase], orientations, redo,
+              scratch[S::kMagnitude]);
+    if constexpr (wantQuality)
+        QualityRow(padded, scratch[S::kSmaller], scratch[S::kOpposite], scratch[S::kMagnitude], scratch[S::kBase],
+                   scratch[S::kQuiet], qualities);
+}
+
+void Narrow(int width, const int32_t* __restrict from, uint8_t* __restrict to) {
+    for (int x = 0; x < width; ++x) to[x] = uint8_t(from[x]);
 }
 
 template <typename T>
@@ -290,18 +348,25 @@ void PixelOrientations(int width, int height, const std::vector<uint8_t>& img, i
     // Room for the whole vectors OrientationRow32 writes past the width.
     const size_t room = size_t(width) + kSumsTail;
     std::vector<uint8_t> orientation(room), quality(room, 255), redo(room);
+    // The row's results in 32-bit lanes: with bytes the compiler runs 32 pixels an iteration,
+    // more values than the registers hold.
+    std::vector<int32_t> wide(3 * room, 255);
+    OrientationScratch scratch(room);
     ForEachWindowSumRow<T>(
         width, height, r, 4, [&](int y, T* row) { DifferenceRow(img, width, height, y, squared, row); },
         [&](int y, const T* sums) {
             if constexpr (sizeof(T) == sizeof(int32_t)) {
                 // Direct calls, so that they are inlined into each build of the caller.
-                uint8_t* o = orientation.data();
-                uint8_t* q = quality.data();
-                uint8_t* again = redo.data();
-                if (squared && wantQuality) OrientationRow32<true, true>(width, sums, contrastThreshold, o, q, again);
-                else if (squared) OrientationRow32<true, false>(width, sums, contrastThreshold, o, q, again);
-                else if (wantQuality) OrientationRow32<false, true>(width, sums, contrastThreshold, o, q, again);
-                else OrientationRow32<false, false>(width, sums, contrastThreshold, o, q, again);
+                int32_t* o = wide.data();
+                int32_t* q = o + room;
+                int32_t* again = q + room;
+                if (squared && wantQuality) OrientationRow32<true, true>(width, sums, contrastThreshold, scratch, o, q, again);
+                else if (squared) OrientationRow32<true, false>(width, sums, contrastThreshold, scratch, o, q, again);
+                else if (wantQuality) OrientationRow32<false, true>(width, sums, contrastThreshold, scratch, o, q, again);
+                else OrientationRow32<false, false>(width, sums, contrastThreshold, scratch, o, q, again);
+                Narrow(width, o, orientation.data());
+                if (wantQuality) Narrow(width, q, quality.data());
+                Narrow(width, again, redo.data());
             } else {
                 std::fill(redo.begin(), redo.end(), uint8_t(1));
             }

@@ -118,6 +118,35 @@ TEST(DirectionalFilter, NoOrientationTakesTheNeighbourhoodMean) {
     EXPECT_EQ(FilterPixel(linear.data(), 4, 3, 0, 1, 0), (50 + 60 + 70 + 80) / 4);
 }
 
+// Every pixel of a smoothed image is what FilterPixel gives it alone, whatever mix of
+// orientations its neighbours have: runs of one orientation, slow drifts, jumps, pixels with
+// none, and extreme pixel values; widths that leave part groups and rows near the border.
+TEST(DirectionalFilter, EveryPixelAsFilterPixelGivesIt) {
+    std::mt19937 rng(11);
+    struct Case { int w, h; int pattern; };
+    for (auto [w, h, pattern] : std::initializer_list<Case>{{17, 14, 0}, {37, 29, 1}, {61, 33, 2}, {70, 40, 3}}) {
+        const Image source(w, h, [&](int x, int y) {
+            const int v = int(rng() % 256);
+            return pattern == 3 ? (v < 128 ? 0 : 255) : (x * 5 + y * 3 + v / 4) % 256;
+        });
+        const Image directions(w, h, [&](int x, int y) {
+            switch (pattern) {
+                case 0: return int(rng() % 128);                              // anything, some without one
+                case 1: return (x / 6 + 7 * y) % 120;                         // runs of six
+                case 2: return rng() % 9 == 0 ? 127 : (x / 2 + y * 3) % 120;  // drift with gaps
+                default: return int(rng() % 3 == 0 ? rng() % 120 : 40 + x % 3) | (y % 2 ? 0x80 : 0);
+            }
+        });
+        const std::vector<uint8_t> linear = source.linear();
+        Image image(source);
+        DirectSmoothImage(w, h, image.rows(), directions.rows());
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(image.at(x, y), FilterPixel(linear.data(), w, h, x, y, directions.at(x, y) & 0x7F))
+                    << w << "x" << h << " at " << x << "," << y;
+    }
+}
+
 TEST(DirFilterImage, ZeroPassesLeaveTheImage) {
     const Image original = test::OrientedSinusoid(40, 40, 17, 8);
     Image image(original);

@@ -1,11 +1,13 @@
 // Orientation from directional differences, block and pixel direction images.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <random>
 
 #include "engines/minutiae/directions.h"
 #include "engines/minutiae/image_ops.h"
+#include "engines/minutiae/quotient.h"
 #include "test_support.h"
 
 namespace {
@@ -181,6 +183,56 @@ TEST(DirectionImage, RunningSumsMatchBruteForce) {
                 const Orientation noise = BrutePixel(img, x, y, int(c.noiseRadius), false, 3 * 2 * side * side);
                 ASSERT_EQ(directions.at(x, y), dir.orientation) << x << "," << y;
                 ASSERT_EQ(quality.at(x, y), noise.quality) << x << "," << y;
+            }
+    }
+}
+
+// The orientation rows divide through float quotients corrected in integers: exact next to
+// every multiple, where the float rounding of large dividends lands on the wrong side.
+TEST(BoundedQuotient, ExactBesideMultiplesAndBoundedAboveTheCap) {
+    std::mt19937 rng(3);
+    for (const int32_t cap : {16, 256}) {
+        const int32_t largest = int32_t(((int64_t(1) << 31) - 1) / (cap + 1));
+        for (const int32_t d : {1, 3, 30, 1000, 65537, (1 << 20) + 7, largest - 1, largest}) {
+            for (int64_t q = 0; q <= cap + 2; ++q)
+                for (const int64_t a : {q * d - 1, q * d, q * d + 1, q * d + d / 2}) {
+                    if (a < 0 || a > INT32_MAX) continue;
+                    const int32_t got = BoundedQuotient(int32_t(a), d, cap);
+                    if (a / d < cap) ASSERT_EQ(got, a / d) << a << " / " << d << " cap " << cap;
+                    else ASSERT_GE(got, cap) << a << " / " << d << " cap " << cap;
+                }
+            for (int i = 0; i < 2000; ++i) {
+                const int32_t a = int32_t(rng() % uint32_t(INT32_MAX));
+                const int32_t got = BoundedQuotient(a, d, cap);
+                if (a / d < cap) ASSERT_EQ(got, a / d) << a << " / " << d << " cap " << cap;
+                else ASSERT_GE(got, cap) << a << " / " << d << " cap " << cap;
+            }
+        }
+    }
+}
+
+// Pixel orientations and qualities where the running sums span the 32-bit range: noise, hard
+// stripes and flat patches, small and whole-image windows, absolute and squared differences.
+TEST(DirectionImage, WideRangeOfSumsMatchesBruteForce) {
+    std::mt19937 rng(9);
+    const int w = 41, h = 35;
+    const Image noise(w, h, [&](int, int) { return int(rng() % 256); });
+    const Image stripes(w, h, [](int x, int y) { return (2 * x + y) % 7 < 3 ? 0 : 255; });
+    const Image patches(w, h, [&](int x, int y) { return x < 20 && y < 18 ? 200 : int(rng() % 2) * 255; });
+    struct Case { const Image* image; uint32_t radius, squared; };
+    for (auto c : std::initializer_list<Case>{{&noise, 1, 0},   {&noise, 12, 0},   {&stripes, 3, 0},
+                                              {&stripes, 40, 0}, {&patches, 5, 0}, {&patches, 2, 1},
+                                              {&noise, 6, 1}}) {
+        Image quality(*c.image);
+        Image directions(w, h);
+        ComputeDirImage(w, h, quality.rows(), directions.rows(), c.radius, c.radius, 3, c.squared);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int64_t side = 2 * int64_t(c.radius) + 1;
+                const Orientation dir = BrutePixel(*c.image, x, y, int(c.radius), c.squared != 0, -1);
+                const Orientation noiseQuality = BrutePixel(*c.image, x, y, int(c.radius), false, 3 * 2 * side * side);
+                ASSERT_EQ(directions.at(x, y), dir.orientation) << c.radius << " at " << x << "," << y;
+                ASSERT_EQ(quality.at(x, y), noiseQuality.quality) << c.radius << " at " << x << "," << y;
             }
     }
 }
