@@ -48,9 +48,11 @@ protected:
         sensors_ = dir_ + "/sensors";
     }
     void TearDown() override {
-        if (service_ > 0) {
-            kill(service_, SIGKILL);
-            waitFor(service_, std::chrono::seconds(5));
+        // Stopped in order, so it removes its System V objects: a killed service leaves them, and a
+        // later key file whose inode matches takes their key.
+        if (const pid_t service = service_; service > 0 && stopService() < 0) {
+            kill(service, SIGKILL);
+            waitFor(service, std::chrono::seconds(5));
         }
         tovClientTestSetPipeDirectory(nullptr);
         palTestSetIpcKeyPrefix(nullptr);
